@@ -1,0 +1,91 @@
+// HyperLogLogPlusPlus: the aggregator. It accepts values of one family,
+// hashes them with Fingerprint2011, feeds its representation, counts the
+// values added and merges compatible sketches.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error/result.h"
+#include "hll/representation.h"
+#include "state/sketch_state.h"
+
+namespace vantorelle {
+
+enum class InputType : std::uint8_t { LONG = 0, INTEGER = 1, STRING = 2, BYTES = 3 };
+
+std::string_view display_name(InputType type);
+
+// A set of input types as a four-bit mask.
+class InputTypeSet {
+ public:
+  constexpr InputTypeSet() = default;
+  static constexpr InputTypeSet of(InputType type) { return InputTypeSet(bit(type)); }
+  static constexpr InputTypeSet all() { return InputTypeSet(0xF); }
+
+  constexpr bool contains(InputType type) const { return (mask_ & bit(type)) != 0; }
+  constexpr bool empty() const { return mask_ == 0; }
+  constexpr int size() const { return __builtin_popcount(mask_); }
+  constexpr InputTypeSet operator|(InputTypeSet other) const { return InputTypeSet(mask_ | other.mask_); }
+  constexpr InputTypeSet operator&(InputTypeSet other) const { return InputTypeSet(mask_ & other.mask_); }
+  constexpr bool operator==(const InputTypeSet&) const = default;
+
+  // {LONG}, {STRING, BYTES}: members in code order.
+  std::string display() const;
+
+ private:
+  constexpr explicit InputTypeSet(std::uint8_t mask) : mask_(mask) {}
+  static constexpr std::uint8_t bit(InputType type) {
+    return static_cast<std::uint8_t>(1u << static_cast<unsigned>(type));
+  }
+  std::uint8_t mask_ = 0;
+};
+
+class HyperLogLogPlusPlus {
+ public:
+  // An absent sparse precision means normal precision + 5; 0 means no
+  // sparse phase.
+  static Result<HyperLogLogPlusPlus> new_long(std::int32_t normal_precision,
+                                              std::optional<std::int32_t> sparse_precision);
+  static Result<HyperLogLogPlusPlus> new_string_or_bytes(std::int32_t normal_precision,
+                                                         std::optional<std::int32_t> sparse_precision);
+  static Result<HyperLogLogPlusPlus> from_state(SketchState state);
+
+  // Serialised form (defined with the state message).
+  static Result<HyperLogLogPlusPlus> from_bytes(ByteView bytes);
+  // Serialises a compacted copy; this sketch is left exactly as it was.
+  Result<Bytes> to_bytes() const;
+  // Decodes and merges a serialised sketch; a failure changes nothing.
+  Status merge_bytes(ByteView bytes);
+
+  Status add_long(std::int64_t value);
+  Status add_string(std::string_view utf8);
+  Status add_bytes(ByteView bytes);
+
+  // Takes `other` over; a failure leaves this sketch unchanged.
+  Status merge(HyperLogLogPlusPlus other);
+
+  Result<std::int64_t> result() const;
+
+  // These meet an internal failure when a failed add left the sketch Invalid.
+  std::uint64_t num_values() const { return representation_.state().num_values; }
+  std::int32_t normal_precision() const { return representation_.state().precision; }
+  std::int32_t sparse_precision() const { return representation_.state().sparse_precision; }
+
+  InputTypeSet allowed_input_types() const { return allowed_input_types_; }
+  const Representation& representation() const { return representation_; }
+
+ private:
+  HyperLogLogPlusPlus(Representation representation, InputTypeSet allowed)
+      : representation_(std::move(representation)), allowed_input_types_(allowed) {}
+
+  Status check_input_type(InputType type);
+  Status add_hash(std::uint64_t hash);
+
+  Representation representation_;
+  InputTypeSet allowed_input_types_;
+};
+
+}  // namespace vantorelle

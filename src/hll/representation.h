@@ -1,0 +1,47 @@
+// The representation slot of a sketch: Normal, Sparse, or Invalid while an
+// operation has taken the representation out (and for good if it failed).
+#pragma once
+
+#include <cstdint>
+#include <variant>
+
+#include "error/result.h"
+#include "hll/normal_representation.h"
+#include "hll/sparse_representation.h"
+#include "state/sketch_state.h"
+
+namespace vantorelle {
+
+class Representation {
+ public:
+  Representation() = default;  // Invalid
+  Representation(NormalRepresentation normal) : variant_(std::move(normal)) {}
+  Representation(SparseRepresentation sparse) : variant_(std::move(sparse)) {}
+
+  // Normal when the state has data or no sparse precision, else Sparse.
+  static Result<Representation> from_state(SketchState state);
+
+  bool is_invalid() const { return std::holds_alternative<std::monostate>(variant_); }
+  NormalRepresentation* normal() { return std::get_if<NormalRepresentation>(&variant_); }
+  const NormalRepresentation* normal() const { return std::get_if<NormalRepresentation>(&variant_); }
+  SparseRepresentation* sparse() { return std::get_if<SparseRepresentation>(&variant_); }
+  const SparseRepresentation* sparse() const { return std::get_if<SparseRepresentation>(&variant_); }
+
+  // Take-and-replace: the slot stays Invalid if the operation fails.
+  Status add_hash(std::uint64_t hash);
+  Status compact();
+
+  Result<std::int64_t> estimate() const;
+
+  // Merges `other` into `self` (a copy of the receiving sketch's slot).
+  static Result<Representation> merge(Representation self, Representation other);
+
+  // The current state; an Invalid slot is an internal failure.
+  const SketchState& state() const;
+  SketchState& state();
+
+ private:
+  std::variant<std::monostate, NormalRepresentation, SparseRepresentation> variant_;
+};
+
+}  // namespace vantorelle

@@ -1,0 +1,93 @@
+// The record that is a sketch's whole state, in memory and on the wire.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantorelle {
+
+using Bytes = std::vector<std::uint8_t>;
+using ByteView = std::span<const std::uint8_t>;
+
+enum class AggregatorType : std::uint8_t {
+  SUM = 100,
+  HYPERLOGLOG_PLUS_UNIQUE = 112,
+};
+
+enum class DefaultOpsType : std::uint8_t {
+  UNKNOWN = 0,
+  INT8 = 1,
+  INT16 = 2,
+  INT32 = 3,
+  INT64 = 4,
+  UINT8 = 5,
+  UINT16 = 6,
+  UINT32 = 7,
+  UINT64 = 8,
+  FLOAT = 9,
+  DOUBLE = 10,
+  BYTES_OR_UTF8_STRING = 11,
+};
+
+std::string_view display_name(AggregatorType type);
+std::string_view display_name(DefaultOpsType type);
+
+// The family of values a sketch counts: a DefaultOpsType, a custom number,
+// or Unknown (absent on the wire).
+class ValueType {
+ public:
+  enum class Variant : std::uint8_t { Unknown, DefaultOps, Custom };
+
+  constexpr ValueType() = default;
+  static constexpr ValueType unknown() { return ValueType(); }
+  static constexpr ValueType default_ops(DefaultOpsType type) {
+    return ValueType(Variant::DefaultOps, static_cast<std::int32_t>(type));
+  }
+  static constexpr ValueType custom(std::int32_t number) {
+    return ValueType(Variant::Custom, number);
+  }
+  // The wire mapping: 1..11 DefaultOpsType, >= 1000 CustomType, else Unknown.
+  static ValueType from_wire(std::int32_t number);
+
+  Variant variant() const { return variant_; }
+  bool is_default_ops(DefaultOpsType type) const {
+    return variant_ == Variant::DefaultOps &&
+           number_ == static_cast<std::int32_t>(type);
+  }
+  DefaultOpsType default_ops_type() const { return static_cast<DefaultOpsType>(number_); }
+  std::int32_t custom_number() const { return number_; }
+  // The number written on the wire; 0 for Unknown.
+  std::int32_t wire_number() const { return variant_ == Variant::Unknown ? 0 : number_; }
+  // DefaultOpsType(UINT64), CustomType(1000) or Unknown.
+  std::string debug() const;
+
+  bool operator==(const ValueType&) const = default;
+
+ private:
+  constexpr ValueType(Variant variant, std::int32_t number) : variant_(variant), number_(number) {}
+
+  Variant variant_ = Variant::Unknown;
+  std::int32_t number_ = 0;
+};
+
+// Field defaults are those of a decoded message in which the field is absent.
+struct SketchState {
+  AggregatorType type = AggregatorType::SUM;
+  std::uint64_t num_values = 0;
+  std::int32_t encoding_version = 1;
+  ValueType value_type;
+  std::int32_t sparse_size = 0;
+  std::int32_t precision = 0;
+  std::int32_t sparse_precision = 0;
+  // Absent and present-but-empty are different states.
+  std::optional<Bytes> data;
+  std::optional<Bytes> sparse_data;
+
+  bool operator==(const SketchState&) const = default;
+};
+
+}  // namespace vantorelle

@@ -1,0 +1,17 @@
+// The protocol-buffers form of a SketchState: message AggregatorState with
+// the embedded HllUniqueState under field 112.
+#pragma once
+
+#include "error/result.h"
+#include "state/sketch_state.h"
+
+namespace vantorelle {
+
+// Writes the fields in table order under their conditions.
+Result<Bytes> encode_state(const SketchState& state);
+
+// Checks the wire form only; failures are ProtoDeserialization with a text
+// that says what was wrong and at which byte offset.
+Result<SketchState> decode_state(ByteView bytes);
+
+}  // namespace vantorelle

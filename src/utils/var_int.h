@@ -1,0 +1,33 @@
+// Unsigned LEB128 coding of 32-bit values: 7-bit groups, least significant
+// first, bit 7 set on every byte but the last; 1 to 5 bytes per value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "state/sketch_state.h"
+
+namespace vantorelle {
+
+// Bytes that encode_varint appends for `value`.
+constexpr std::size_t varint_length(std::uint32_t value) {
+  std::size_t length = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++length;
+  }
+  return length;
+}
+
+void encode_varint(std::uint32_t value, Bytes& out);
+
+struct DecodedVarint {
+  std::uint32_t value;
+  std::size_t length;  // bytes consumed, 1..5
+};
+
+// Decodes the varint at the start of `input`. Stored data that is cut off or
+// longer than five bytes is an internal failure ("varint too long").
+DecodedVarint decode_varint(ByteView input);
+
+}  // namespace vantorelle
