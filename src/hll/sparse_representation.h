@@ -29,6 +29,12 @@ class SparseRepresentation {
   std::uint64_t max_sparse_data_bytes() const { return max_sparse_data_bytes_; }
   std::uint64_t max_buffer_elements() const { return max_buffer_elements_; }
 
+  // Buffers the sparse value of a hash. The sketch must then be updated if
+  // needs_update() says so.
+  void insert_hash(std::uint64_t hash) { buffer_.insert(encoding_.encode(hash)); }
+  // Whether update() would flush or convert.
+  bool needs_update() const;
+
   // Operations that may turn the sketch normal take it by value and return
   // its successor.
   static Result<Representation> add_hash(SparseRepresentation self, std::uint64_t hash);
@@ -51,6 +57,10 @@ class SparseRepresentation {
   std::vector<std::uint32_t> sorted_values() const;
   // The registers that this sketch's values give at its normal precision.
   Result<NormalRepresentation> to_normal() const;
+  // The stored values, decoded in stored order.
+  std::vector<std::uint32_t> decoded_sparse_data() const;
+  // The buffered values, ascending.
+  std::vector<std::uint32_t> sorted_buffer() const;
   // Linear counting over 2^sp buckets.
   std::int64_t estimate() const;
 
@@ -62,8 +72,6 @@ class SparseRepresentation {
         max_sparse_data_bytes_(max_data_bytes),
         max_buffer_elements_(max_buffer_elements) {}
 
-  std::vector<std::uint32_t> decoded_sparse_data() const;
-  std::vector<std::uint32_t> sorted_buffer() const;
   Status rewrite_sparse_data(std::span<const std::uint32_t> ascending);
 
   SketchState state_;

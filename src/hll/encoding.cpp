@@ -1,0 +1,151 @@
+#include "hll/encoding.h"
+
+#include <algorithm>
+#include <string>
+
+#include "error/internal_failure.h"
+
+namespace vantorelle {
+
+namespace {
+
+// 1 + the zero bits above the highest set bit of `dropped` within a d-bit
+// field (dropped != 0, 0 < d <= 32).
+std::uint32_t rho_within(std::uint32_t dropped, std::int32_t d) {
+  return static_cast<std::uint32_t>(__builtin_clz(dropped << (32 - d))) + 1;
+}
+
+std::uint32_t low_bits_mask(std::int32_t bits) {
+  return bits >= 32 ? 0xFFFFFFFFu : (std::uint32_t{1} << bits) - 1;
+}
+
+}  // namespace
+
+std::uint32_t downgrade_rho_w(std::uint32_t index, std::uint32_t rho_w, std::int32_t source_p,
+                              std::int32_t target_p) {
+  if (rho_w == 0) return 0;
+  VANTORELLE_ASSERT(target_p < source_p, "target_p < source_p");
+  const std::int32_t d = source_p - target_p;
+  const std::uint32_t dropped = index & low_bits_mask(d);
+  if (dropped != 0) return rho_within(dropped, d);
+  return rho_w + static_cast<std::uint32_t>(d);
+}
+
+Result<NormalEncoding> NormalEncoding::create(std::int32_t precision) {
+  if (precision < 1 || precision > 63) {
+    return invalid_argument("Normal precision must be between 1 and 63, got " +
+                            std::to_string(precision));
+  }
+  return NormalEncoding(precision);
+}
+
+NormalCoordinates NormalEncoding::downgrade(NormalCoordinates coordinates,
+                                            std::int32_t target_precision) const {
+  VANTORELLE_ASSERT(target_precision <= precision_, "target_precision <= self.precision");
+  if (target_precision == precision_) return coordinates;
+  return {coordinates.index >> (precision_ - target_precision),
+          downgrade_rho_w(coordinates.index, coordinates.rho_w, precision_, target_precision)};
+}
+
+SparseEncoding::SparseEncoding(std::int32_t sparse_precision, NormalEncoding normal)
+    : sparse_precision_(sparse_precision),
+      shift_(sparse_precision - normal.precision()),
+      low_mask_(low_bits_mask(sparse_precision - normal.precision())),
+      rho_encoded_flag_(std::uint32_t{1}
+                        << std::max(sparse_precision, normal.precision() + RHOW_BITS)),
+      normal_(normal) {}
+
+Result<SparseEncoding> SparseEncoding::create(std::int32_t normal_precision,
+                                              std::int32_t sparse_precision) {
+  if (normal_precision < 1 || normal_precision > 24) {
+    return invalid_argument("Sparse mode: normal precision must be 1-24, got " +
+                            std::to_string(normal_precision));
+  }
+  if (sparse_precision < 1 || sparse_precision > 30) {
+    return invalid_argument("Sparse mode: sparse precision must be 1-30, got " +
+                            std::to_string(sparse_precision));
+  }
+  if (sparse_precision < normal_precision) {
+    return invalid_argument("Sparse precision (" + std::to_string(sparse_precision) +
+                            ") must be >= normal precision (" + std::to_string(normal_precision) +
+                            ")");
+  }
+  Result<NormalEncoding> normal = NormalEncoding::create(normal_precision);
+  if (!normal) return normal.take_error();
+  return SparseEncoding(sparse_precision, *normal);
+}
+
+std::uint32_t SparseEncoding::encode(SparseCoordinates coordinates) const {
+  VANTORELLE_ASSERT(coordinates.sparse_index < (std::uint32_t{1} << sparse_precision_),
+                    "sparse_index < (1u32 << self.sparse_precision)");
+  VANTORELLE_ASSERT(coordinates.sparse_rho_w < (1u << RHOW_BITS),
+                    "sparse_rho_w < (1u8 << RHOW_BITS)");
+  return encode_unchecked(coordinates.sparse_index, coordinates.sparse_rho_w);
+}
+
+SparseCoordinates SparseEncoding::decode_sparse(std::uint32_t value) const {
+  if (is_rho_encoded(value)) {
+    return {((value ^ rho_encoded_flag_) >> RHOW_BITS) << shift_, value & 63u};
+  }
+  return {value, 0};
+}
+
+NormalCoordinates SparseEncoding::decode_normal(std::uint32_t value) const {
+  if (is_rho_encoded(value)) {
+    return {(value ^ rho_encoded_flag_) >> RHOW_BITS,
+            (value & 63u) + static_cast<std::uint32_t>(shift_)};
+  }
+  const std::uint32_t low = value & low_mask_;
+  const std::uint32_t bit_length = low == 0 ? 0 : 32 - static_cast<std::uint32_t>(__builtin_clz(low));
+  // Without low bits (sp == p) the shift by 32 would be undefined; the index
+  // is then the value itself.
+  const std::uint32_t index = shift_ == 0 ? value : value >> shift_;
+  return {index, static_cast<std::uint32_t>(shift_) - bit_length + 1};
+}
+
+bool SparseEncoding::holds(std::uint32_t value) const {
+  if (is_rho_encoded(value)) {
+    const std::uint32_t normal_index = (value ^ rho_encoded_flag_) >> RHOW_BITS;
+    return (normal_index >> normal_.precision()) == 0;
+  }
+  return (static_cast<std::uint64_t>(value) >> sparse_precision_) == 0;
+}
+
+Result<std::uint32_t> SparseEncoding::downgrade(std::uint32_t value,
+                                                const SparseEncoding& target) const {
+  if (!holds(value)) {
+    return invalid_state("Sparse value " + std::to_string(value) +
+                         " lies outside its encoding (normal_precision=" +
+                         std::to_string(normal_precision()) +
+                         ", sparse_precision=" + std::to_string(sparse_precision_) + ")");
+  }
+  SparseCoordinates coordinates = decode_sparse(value);
+  if (target.sparse_precision_ != sparse_precision_) {
+    VANTORELLE_ASSERT(target.sparse_precision_ < sparse_precision_, "target_p < source_p");
+    const std::int32_t d = sparse_precision_ - target.sparse_precision_;
+    const std::uint32_t dropped = coordinates.sparse_index & low_bits_mask(d);
+    coordinates.sparse_index >>= d;
+    coordinates.sparse_rho_w = dropped != 0 ? rho_within(dropped, d)
+                                            : coordinates.sparse_rho_w + static_cast<std::uint32_t>(d);
+  }
+  if (coordinates.sparse_rho_w >= (1u << RHOW_BITS)) {
+    return invalid_state("Sparse value " + std::to_string(value) + " has rho_w " +
+                         std::to_string(coordinates.sparse_rho_w) +
+                         " that does not fit the target encoding (normal_precision=" +
+                         std::to_string(target.normal_precision()) + ", sparse_precision=" +
+                         std::to_string(target.sparse_precision_) + ")");
+  }
+  return target.encode_unchecked(coordinates.sparse_index, coordinates.sparse_rho_w);
+}
+
+Status check_compatible(std::int32_t p1, std::int32_t sp1, std::int32_t p2, std::int32_t sp2) {
+  if ((p1 < p2 && sp1 > sp2) || (p1 > p2 && sp1 < sp2)) {
+    return incompatible_precision("Precisions (normal=" + std::to_string(p1) +
+                                  ", sparse=" + std::to_string(sp1) + ") and (normal=" +
+                                  std::to_string(p2) + ", sparse=" + std::to_string(sp2) +
+                                  ") are not compatible");
+  }
+  return {};
+}
+
+}  // namespace vantorelle

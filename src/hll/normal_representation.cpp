@@ -1,0 +1,201 @@
+#include "hll/normal_representation.h"
+
+#include <algorithm>
+#include <string>
+
+#include "error/internal_failure.h"
+#include "utils/buffer_traits.h"
+
+namespace vantorelle {
+
+namespace {
+
+std::string normal_precision_message(std::int32_t precision) {
+  return "Expected normal precision to be >= " + std::to_string(MINIMUM_PRECISION) + " and <= " +
+         std::to_string(MAXIMUM_PRECISION) + " but was " + std::to_string(precision);
+}
+
+// The largest rho_w a register can hold at precision p: a hash whose bits
+// after the index are all zero.
+constexpr std::uint32_t max_rho_w(std::int32_t precision) {
+  return static_cast<std::uint32_t>(65 - precision);
+}
+
+}  // namespace
+
+Result<NormalRepresentation> NormalRepresentation::create(SketchState state) {
+  const std::int32_t p = state.precision;
+  if (p < MINIMUM_PRECISION || p > MAXIMUM_PRECISION) {
+    return invalid_argument(normal_precision_message(p));
+  }
+  if (state.data) {
+    const Bytes& data = *state.data;
+    const std::size_t expected = std::size_t{1} << p;
+    if (data.size() != expected) {
+      return invalid_state("Expected normal data to consist of exactly " +
+                           std::to_string(expected) + " bytes but got " +
+                           std::to_string(data.size()));
+    }
+    // Stored registers above 65 - p cannot come from any hash; refusing them
+    // here keeps the estimate's exponents in range.
+    std::uint8_t highest = 0;
+    for (std::uint8_t value : data) highest = std::max(highest, value);
+    if (highest > max_rho_w(p)) {
+      const auto it = std::find_if(data.begin(), data.end(),
+                                   [p](std::uint8_t v) { return v > max_rho_w(p); });
+      return invalid_state("Register " + std::to_string(it - data.begin()) + " holds " +
+                           std::to_string(*it) + ", above the maximum " +
+                           std::to_string(max_rho_w(p)) + " for precision " + std::to_string(p));
+    }
+  }
+  Result<NormalEncoding> encoding = NormalEncoding::create(p);
+  if (!encoding) return encoding.take_error();
+  state.sparse_data.reset();
+  state.sparse_size = 0;
+  return NormalRepresentation(std::move(state), *encoding);
+}
+
+Bytes& NormalRepresentation::registers() {
+  if (!state_.data) state_.data.emplace(std::size_t{1} << state_.precision, 0);
+  return *state_.data;
+}
+
+Status NormalRepresentation::add_hash(std::uint64_t hash) {
+  const NormalCoordinates c = encoding_.coordinates(hash);
+  Bytes& data = registers();
+  if (c.index >= data.size()) {
+    return invalid_state("Index " + std::to_string(c.index) + " out of bounds for data length " +
+                         std::to_string(data.size()));
+  }
+  std::uint8_t& reg = data[c.index];
+  reg = std::max(reg, static_cast<std::uint8_t>(c.rho_w));
+  return {};
+}
+
+Status NormalRepresentation::add_sparse_value(const SparseEncoding& source, std::uint32_t value) {
+  const std::int32_t target = encoding_.precision();
+  NormalCoordinates c = source.decode_normal(value);
+  if (source.normal_precision() > target) {
+    c = {c.index >> (source.normal_precision() - target),
+         downgrade_rho_w(c.index, c.rho_w, source.normal_precision(), target)};
+  }
+  Bytes& data = *state_.data;
+  if (c.index >= data.size()) {
+    return invalid_state("Decoded index " + std::to_string(c.index) +
+                         " out of bounds for data length " + std::to_string(data.size()) +
+                         " (sparse_value=" + std::to_string(value) +
+                         ", source_precision=" + std::to_string(source.sparse_precision()) +
+                         ", target_precision=" + std::to_string(target) + ")");
+  }
+  // A stored rho-encoded value can carry any 6-bit rho; one that would put
+  // a register above its maximum is refused like an out-of-range index.
+  if (c.rho_w > max_rho_w(target)) {
+    return invalid_state("Decoded rho_w " + std::to_string(c.rho_w) + " for index " +
+                         std::to_string(c.index) + " above the maximum " +
+                         std::to_string(max_rho_w(target)) + " (sparse_value=" +
+                         std::to_string(value) + ", source_precision=" +
+                         std::to_string(source.sparse_precision()) +
+                         ", target_precision=" + std::to_string(target) + ")");
+  }
+  std::uint8_t& reg = data[c.index];
+  reg = std::max(reg, static_cast<std::uint8_t>(c.rho_w));
+  return {};
+}
+
+Status NormalRepresentation::downgrade(std::int32_t target_precision,
+                                       std::int32_t target_sparse_precision) {
+  if (state_.precision <= target_precision && state_.sparse_precision <= target_sparse_precision) {
+    return {};
+  }
+  if (state_.precision > target_precision) {
+    Result<NormalEncoding> target = NormalEncoding::create(target_precision);
+    if (!target) return target.take_error();
+    std::optional<Bytes> old = std::move(state_.data);
+    state_.data.emplace(std::size_t{1} << target_precision, 0);
+    state_.precision = target_precision;
+    const std::int32_t source_precision = encoding_.precision();
+    encoding_ = *target;
+    Status merged =
+        merge_normal_data_maybe_downgrading(target_precision, std::move(old), source_precision);
+    if (!merged) return merged;
+  }
+  state_.sparse_precision = std::min(state_.sparse_precision, target_sparse_precision);
+  if (encoding_.precision() != state_.precision) {
+    Result<NormalEncoding> encoding = NormalEncoding::create(state_.precision);
+    if (!encoding) return encoding.take_error();
+    encoding_ = *encoding;
+  }
+  return {};
+}
+
+Status NormalRepresentation::merge_normal_data_maybe_downgrading(std::int32_t target_precision,
+                                                                 std::optional<Bytes> other,
+                                                                 std::int32_t source_precision) {
+  if (!other) return {};
+  Bytes& data = registers();
+  const Bytes& source = *other;
+  if (target_precision == source_precision) {
+    if (data.size() != source.size()) {
+      return invalid_state(
+          "Mismatched data lengths in merge_normal_data_maybe_downgrading for same precision");
+    }
+    // Plain byte-wise maximum; the compiler vectorises this loop.
+    std::uint8_t* __restrict dst = data.data();
+    const std::uint8_t* __restrict src = source.data();
+    const std::size_t n = data.size();
+    for (std::size_t i = 0; i < n; ++i) dst[i] = dst[i] > src[i] ? dst[i] : src[i];
+    return {};
+  }
+  if (source.empty()) return {};
+  VANTORELLE_ASSERT(target_precision < source_precision, "target_precision <= self.precision");
+  const std::int32_t shift = source_precision - target_precision;
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    const std::size_t t = i >> shift;
+    if (t >= data.size()) {
+      return invalid_state("Downgraded index " + std::to_string(t) +
+                           " out of bounds for target array length " + std::to_string(data.size()));
+    }
+    const std::uint8_t r = source[i];
+    if (r == 0) continue;
+    const auto folded = static_cast<std::uint8_t>(
+        downgrade_rho_w(static_cast<std::uint32_t>(i), r, source_precision, target_precision));
+    data[t] = std::max(data[t], folded);
+  }
+  return {};
+}
+
+Status NormalRepresentation::merge_sparse_values(const SparseEncoding& source,
+                                                 std::span<const std::uint32_t> values) {
+  Status downgraded = downgrade(source.normal_precision(), source.sparse_precision());
+  if (!downgraded) return downgraded;
+  registers();
+  for (std::uint32_t value : values) {
+    Status added = add_sparse_value(source, value);
+    if (!added) return added;
+  }
+  return {};
+}
+
+Status NormalRepresentation::merge_sparse_data(const SparseEncoding& source,
+                                               const std::optional<Bytes>& sparse_data) {
+  Status downgraded = downgrade(source.normal_precision(), source.sparse_precision());
+  if (!downgraded) return downgraded;
+  if (!sparse_data) return {};
+  registers();
+  DifferenceDecoder decoder(*sparse_data);
+  while (!decoder.at_end()) {
+    Status added = add_sparse_value(source, decoder.next());
+    if (!added) return added;
+  }
+  return {};
+}
+
+Status NormalRepresentation::merge(NormalRepresentation other) {
+  Status downgraded =
+      downgrade(other.encoding_.precision(), other.state_.sparse_precision);
+  if (!downgraded) return downgraded;
+  return merge_normal_data_maybe_downgrading(encoding_.precision(), std::move(other.state_.data),
+                                             other.encoding_.precision());
+}
+
+}  // namespace vantorelle

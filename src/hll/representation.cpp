@@ -1,0 +1,107 @@
+#include "hll/representation.h"
+
+#include <utility>
+
+#include "error/internal_failure.h"
+
+namespace vantorelle {
+
+namespace {
+Err representation_is_invalid() { return invalid_state("Representation is invalid"); }
+}  // namespace
+
+Result<Representation> Representation::from_state(SketchState state) {
+  if (state.sparse_data && state.sparse_precision == 0) {
+    return invalid_state("Must have a sparse precision when sparse data is set");
+  }
+  if (state.data || state.sparse_precision == 0) {
+    Result<NormalRepresentation> normal = NormalRepresentation::create(std::move(state));
+    if (!normal) return normal.take_error();
+    return Representation(std::move(*normal));
+  }
+  Result<SparseRepresentation> sparse = SparseRepresentation::create(std::move(state));
+  if (!sparse) return sparse.take_error();
+  return Representation(std::move(*sparse));
+}
+
+Status Representation::add_hash(std::uint64_t hash) {
+  if (NormalRepresentation* normal = this->normal()) {
+    Status added = normal->add_hash(hash);
+    if (!added) variant_ = std::monostate();
+    return added;
+  }
+  if (SparseRepresentation* sparse = this->sparse()) {
+    // Buffering cannot fail; only a flush or conversion needs the
+    // representation taken out and replaced.
+    sparse->insert_hash(hash);
+    if (!sparse->needs_update()) return {};
+    SparseRepresentation taken = std::move(*sparse);
+    variant_ = std::monostate();
+    Result<Representation> next = SparseRepresentation::update(std::move(taken));
+    if (!next) return next.take_error();
+    *this = std::move(*next);
+    return {};
+  }
+  return representation_is_invalid();
+}
+
+Status Representation::compact() {
+  if (normal()) return {};
+  if (SparseRepresentation* sparse = this->sparse()) {
+    SparseRepresentation taken = std::move(*sparse);
+    variant_ = std::monostate();
+    Result<Representation> next = SparseRepresentation::compact(std::move(taken));
+    if (!next) return next.take_error();
+    *this = std::move(*next);
+    return {};
+  }
+  return representation_is_invalid();
+}
+
+Result<std::int64_t> Representation::estimate() const {
+  if (const NormalRepresentation* normal = this->normal()) return normal->estimate();
+  if (const SparseRepresentation* sparse = this->sparse()) return sparse->estimate();
+  return representation_is_invalid();
+}
+
+Result<Representation> Representation::merge(Representation self, Representation other) {
+  if (self.is_invalid() || other.is_invalid()) return representation_is_invalid();
+
+  if (NormalRepresentation* normal = self.normal()) {
+    if (NormalRepresentation* other_normal = other.normal()) {
+      Status merged = normal->merge(std::move(*other_normal));
+      if (!merged) return merged.take_error();
+      return self;
+    }
+    const SparseRepresentation& other_sparse = *other.sparse();
+    Status stored = normal->merge_sparse_data(other_sparse.encoding(), other_sparse.state().sparse_data);
+    if (!stored) return stored.take_error();
+    Status buffered = normal->merge_sparse_values(other_sparse.encoding(), other_sparse.sorted_buffer());
+    if (!buffered) return buffered.take_error();
+    return self;
+  }
+
+  SparseRepresentation& sparse = *self.sparse();
+  if (NormalRepresentation* other_normal = other.normal()) {
+    Result<NormalRepresentation> converted = sparse.to_normal();
+    if (!converted) return converted.take_error();
+    Status merged = converted->merge(std::move(*other_normal));
+    if (!merged) return merged.take_error();
+    return Representation(std::move(*converted));
+  }
+  return SparseRepresentation::merge_sparse(std::move(sparse), *other.sparse());
+}
+
+const SketchState& Representation::state() const {
+  if (const NormalRepresentation* normal = this->normal()) return normal->state();
+  if (const SparseRepresentation* sparse = this->sparse()) return sparse->state();
+  internal_failure("Invalid representation");
+}
+
+SketchState& Representation::state() {
+  if (NormalRepresentation* normal = this->normal()) return normal->state();
+  if (SparseRepresentation* sparse = this->sparse()) return sparse->state();
+  internal_failure("Invalid representation");
+}
+
+}  // namespace vantorelle

@@ -1,0 +1,36 @@
+#include "hll/sparse_buffer.h"
+
+#include <algorithm>
+
+namespace vantorelle {
+
+namespace {
+constexpr std::size_t INITIAL_SLOTS = 32;
+}
+
+void SparseBuffer::clear() {
+  if (size_ == 0) return;
+  std::fill(slots_.begin(), slots_.end(), EMPTY);
+  size_ = 0;
+}
+
+void SparseBuffer::append_to(std::vector<std::uint32_t>& out) const {
+  out.reserve(out.size() + size_);
+  for_each([&out](std::uint32_t value) { out.push_back(value); });
+}
+
+void SparseBuffer::grow() {
+  const std::size_t new_size = slots_.empty() ? INITIAL_SLOTS : slots_.size() * 2;
+  std::vector<std::uint32_t> old(new_size, EMPTY);
+  old.swap(slots_);
+  shift_ = 64 - __builtin_ctzll(new_size);
+  const std::size_t mask = new_size - 1;
+  for (std::uint32_t value : old) {
+    if (value == EMPTY) continue;
+    std::size_t i = slot_of(value);
+    while (slots_[i] != EMPTY) i = (i + 1) & mask;
+    slots_[i] = value;
+  }
+}
+
+}  // namespace vantorelle

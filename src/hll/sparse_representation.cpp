@@ -1,0 +1,397 @@
+// The sparse representation keeps the hashes it has seen as 32-bit sparse
+// values at the sparse precision sp (see encoding.h for the value layout):
+//
+//   buffer       unordered set of values added since the last flush
+//   sparse_data  the ascending values, stored as varint differences:
+//
+//     values   5        130        131
+//     stored   05       7D         01        (130 - 5 = 125 = 0x7D)
+//              |varint| |varint|   |varint|
+//
+//   No header and no count: the first varint is the first value itself,
+//   every further one the difference to the value before it. At most one
+//   value per sparse index; for a rho-encoded index the largest rho wins.
+//
+// Budgets, for m = 2^p registers:
+//   buffer       more than m/4 values      -> flush into sparse_data
+//   sparse_data  more than 3m/4 bytes      -> convert to m registers
+// so the sparse form never outgrows the normal one. While sparse, the
+// estimate is linear counting over the 2^sp buckets.
+#include "hll/sparse_representation.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "error/internal_failure.h"
+#include "hll/estimate_rounding.h"
+#include "hll/representation.h"
+#include "utils/buffer_traits.h"
+
+namespace vantorelle {
+
+namespace {
+
+// 0.75 * m and 0.25 * m, computed in single precision and truncated.
+std::uint64_t budget(float fraction, std::int32_t precision) {
+  const std::int32_t m = std::int32_t{1} << precision;
+  const float value = fraction * static_cast<float>(m);
+  if (!(value > 0.0f)) return 0;
+  if (value >= 18446744073709551616.0f) return UINT64_MAX;
+  return static_cast<std::uint64_t>(value);
+}
+
+// Sorts values below 2^31 with three passes of an 11-bit radix sort; small
+// arrays go through std::sort.
+void sort_values(std::vector<std::uint32_t>& values) {
+  if (values.size() < 512) {
+    std::sort(values.begin(), values.end());
+    return;
+  }
+  std::vector<std::uint32_t> scratch(values.size());
+  constexpr int BITS = 11;
+  constexpr std::uint32_t MASK = (1u << BITS) - 1;
+  for (int pass = 0; pass < 3; ++pass) {
+    const int shift = pass * BITS;
+    std::array<std::size_t, (1u << BITS) + 1> offsets{};
+    for (std::uint32_t v : values) ++offsets[((v >> shift) & MASK) + 1];
+    for (std::size_t i = 1; i < offsets.size(); ++i) offsets[i] += offsets[i - 1];
+    for (std::uint32_t v : values) scratch[offsets[(v >> shift) & MASK]++] = v;
+    values.swap(scratch);
+  }
+}
+
+// Merges ascending sequences (ties: the lower-numbered source first) and
+// collapses the result to one value per sparse index, calling `emit` with
+// each surviving value. Sequences that are not ascending (corrupt stored
+// data) are merged the same way; the encoder downstream refuses them.
+template <std::size_t N, class Emit>
+void merge_and_collapse(const std::array<std::span<const std::uint32_t>, N>& sources,
+                        const SparseEncoding& encoding, Emit&& emit) {
+  std::array<std::size_t, N> position{};
+  auto next = [&](std::uint32_t& out) {
+    std::size_t best = N;
+    for (std::size_t s = 0; s < N; ++s) {
+      if (position[s] < sources[s].size() &&
+          (best == N || sources[s][position[s]] < sources[best][position[best]])) {
+        best = s;
+      }
+    }
+    if (best == N) return false;
+    out = sources[best][position[best]++];
+    return true;
+  };
+  std::uint32_t value;
+  bool pending = next(value);
+  while (pending) {
+    std::uint32_t following;
+    if (encoding.is_rho_encoded(value)) {
+      const std::uint32_t index = encoding.decode_sparse(value).sparse_index;
+      while ((pending = next(following)) && encoding.decode_sparse(following).sparse_index == index) {
+        value = following;
+      }
+    } else {
+      while ((pending = next(following)) && following == value) {
+      }
+    }
+    emit(value);
+    value = following;
+  }
+}
+
+Result<Representation> invalid_representation() {
+  return invalid_state("Invalid representation");
+}
+
+}  // namespace
+
+Result<SparseRepresentation> SparseRepresentation::create(SketchState state) {
+  const std::int32_t p = state.precision;
+  const std::int32_t sp = state.sparse_precision;
+  if (p < MINIMUM_PRECISION || p > MAXIMUM_PRECISION) {
+    return invalid_argument("Expected normal precision to be >= " +
+                            std::to_string(MINIMUM_PRECISION) + " and <= " +
+                            std::to_string(MAXIMUM_PRECISION) + " but was " + std::to_string(p));
+  }
+  if (sp < p || sp > MAXIMUM_SPARSE_PRECISION) {
+    return invalid_argument("Expected sparse precision to be >= normal precision (" +
+                            std::to_string(p) + ") and <= " +
+                            std::to_string(MAXIMUM_SPARSE_PRECISION) + " but was " +
+                            std::to_string(sp) + ".");
+  }
+  Result<SparseEncoding> encoding = SparseEncoding::create(p, sp);
+  if (!encoding) return encoding.take_error();
+  const std::uint64_t max_data_bytes = budget(0.75f, p);
+  const std::uint64_t max_buffer_elements = budget(0.25f, p);
+  if (max_data_bytes == 0 || max_buffer_elements == 0) {
+    return invalid_argument(
+        "Calculated max sparse data bytes or buffer elements is zero, precision too low?");
+  }
+  return SparseRepresentation(std::move(state), *encoding, max_data_bytes, max_buffer_elements);
+}
+
+bool SparseRepresentation::needs_update() const {
+  return buffer_.size() > max_buffer_elements_ ||
+         (state_.sparse_data && state_.sparse_data->size() > max_sparse_data_bytes_);
+}
+
+Result<Representation> SparseRepresentation::add_hash(SparseRepresentation self,
+                                                      std::uint64_t hash) {
+  self.buffer_.insert(self.encoding_.encode(hash));
+  return update(std::move(self));
+}
+
+Result<Representation> SparseRepresentation::update(SparseRepresentation self) {
+  if (self.buffer_.size() > self.max_buffer_elements_) {
+    Status flushed = self.flush_buffer();
+    if (!flushed) return flushed.take_error();
+  }
+  if (self.state_.sparse_data && self.state_.sparse_data->size() > self.max_sparse_data_bytes_) {
+    Result<NormalRepresentation> normal = self.to_normal();
+    if (!normal) return normal.take_error();
+    return Representation(std::move(*normal));
+  }
+  return Representation(std::move(self));
+}
+
+Result<Representation> SparseRepresentation::compact(SparseRepresentation self) {
+  Status flushed = self.flush_buffer();
+  if (!flushed) return flushed.take_error();
+  if (!self.state_.sparse_data) self.state_.sparse_data.emplace();
+  return update(std::move(self));
+}
+
+std::vector<std::uint32_t> SparseRepresentation::decoded_sparse_data() const {
+  std::vector<std::uint32_t> values;
+  if (!state_.sparse_data || state_.sparse_data->empty()) return values;
+  // Every value takes at least one byte.
+  values.reserve(state_.sparse_data->size());
+  DifferenceDecoder decoder(*state_.sparse_data);
+  while (!decoder.at_end()) values.push_back(decoder.next());
+  return values;
+}
+
+std::vector<std::uint32_t> SparseRepresentation::sorted_buffer() const {
+  std::vector<std::uint32_t> values;
+  buffer_.append_to(values);
+  sort_values(values);
+  return values;
+}
+
+std::vector<std::uint32_t> SparseRepresentation::sorted_values() const {
+  const std::vector<std::uint32_t> stored = decoded_sparse_data();
+  const std::vector<std::uint32_t> buffered = sorted_buffer();
+  std::vector<std::uint32_t> result;
+  result.reserve(stored.size() + buffered.size());
+  merge_and_collapse<2>({std::span<const std::uint32_t>(stored), buffered}, encoding_,
+                        [&result](std::uint32_t v) { result.push_back(v); });
+  return result;
+}
+
+Status SparseRepresentation::rewrite_sparse_data(std::span<const std::uint32_t> ascending) {
+  Bytes output;
+  output.reserve(ascending.size() * 2 + 8);
+  DifferenceEncoder encoder(std::move(output));
+  std::int32_t count = 0;
+  for (std::uint32_t value : ascending) {
+    Status put = encoder.put(static_cast<std::int32_t>(value));
+    if (!put) return put;
+    ++count;
+  }
+  buffer_.clear();
+  state_.sparse_data = std::move(encoder).take();
+  state_.sparse_size = count;
+  return {};
+}
+
+Status SparseRepresentation::flush_buffer() {
+  if (buffer_.empty()) return {};
+  return rewrite_sparse_data(sorted_values());
+}
+
+Result<NormalRepresentation> SparseRepresentation::to_normal() const {
+  // The normal form drops sparse_data anyway, so it is not copied.
+  SketchState state;
+  state.type = state_.type;
+  state.num_values = state_.num_values;
+  state.encoding_version = state_.encoding_version;
+  state.value_type = state_.value_type;
+  state.sparse_size = state_.sparse_size;
+  state.precision = state_.precision;
+  state.sparse_precision = state_.sparse_precision;
+  state.data = state_.data;
+  Result<NormalRepresentation> normal = NormalRepresentation::create(std::move(state));
+  if (!normal) return normal;
+  Status stored = normal->merge_sparse_data(encoding_, state_.sparse_data);
+  if (!stored) return stored.take_error();
+  std::vector<std::uint32_t> buffered;
+  buffer_.append_to(buffered);
+  Status added = normal->merge_sparse_values(encoding_, buffered);
+  if (!added) return added.take_error();
+  return normal;
+}
+
+std::int64_t SparseRepresentation::estimate() const {
+  std::uint32_t count = 0;
+  const std::vector<std::uint32_t> stored = decoded_sparse_data();
+  const std::vector<std::uint32_t> buffered = sorted_buffer();
+  merge_and_collapse<2>({std::span<const std::uint32_t>(stored), buffered}, encoding_,
+                        [&count](std::uint32_t) { ++count; });
+  const std::uint32_t m = std::uint32_t{1} << encoding_.sparse_precision();
+  const std::uint32_t empty = m - count;
+  const double buckets = static_cast<double>(m);
+  return round_to_int64(buckets * std::log(buckets / static_cast<double>(empty)));
+}
+
+Result<Representation> SparseRepresentation::add_sparse_value(SparseRepresentation self,
+                                                              std::uint32_t value,
+                                                              const SparseEncoding& source) {
+  const std::int32_t p = self.encoding_.normal_precision();
+  const std::int32_t sp = self.encoding_.sparse_precision();
+  const std::int32_t source_p = source.normal_precision();
+  const std::int32_t source_sp = source.sparse_precision();
+  Status compatible = check_compatible(p, sp, source_p, source_sp);
+  if (!compatible) return compatible.take_error();
+
+  if (source_p < p || source_sp < sp) {
+    Result<Representation> lowered = downgrade(std::move(self), source);
+    if (!lowered) return lowered;
+    if (NormalRepresentation* normal = lowered->normal()) {
+      Status added = normal->merge_sparse_values(source, std::span(&value, 1));
+      if (!added) return added.take_error();
+      return lowered;
+    }
+    if (SparseRepresentation* sparse = lowered->sparse()) {
+      return add_sparse_value(std::move(*sparse), value, source);
+    }
+    return invalid_representation();
+  }
+
+  if (source_p > p || source_sp > sp) {
+    Result<std::uint32_t> converted = source.downgrade(value, self.encoding_);
+    if (!converted) return converted.take_error();
+    self.buffer_.insert(*converted);
+  } else {
+    if (!self.encoding_.holds(value)) {
+      return invalid_state("Sparse value " + std::to_string(value) +
+                           " lies outside its encoding (normal_precision=" + std::to_string(p) +
+                           ", sparse_precision=" + std::to_string(sp) + ")");
+    }
+    self.buffer_.insert(value);
+  }
+  return update(std::move(self));
+}
+
+Result<Representation> add_value_sequence(Representation current,
+                                          std::span<const std::uint32_t> values,
+                                          const SparseEncoding& encoding) {
+  std::size_t i = 0;
+  while (i < values.size()) {
+    if (NormalRepresentation* normal = current.normal()) {
+      // Folding into registers cannot change the representation, so the rest
+      // of the sequence goes in at once.
+      Status added = normal->merge_sparse_values(encoding, values.subspan(i));
+      if (!added) return added.take_error();
+      return current;
+    }
+    SparseRepresentation* sparse = current.sparse();
+    if (!sparse) return invalid_representation();
+    Result<Representation> next =
+        SparseRepresentation::add_sparse_value(std::move(*sparse), values[i], encoding);
+    if (!next) return next;
+    current = std::move(*next);
+    ++i;
+  }
+  return current;
+}
+
+Result<Representation> SparseRepresentation::downgrade(SparseRepresentation self,
+                                                       const SparseEncoding& target) {
+  const std::optional<Bytes> stored = std::move(self.state_.sparse_data);
+  self.state_.sparse_data.reset();
+  SketchState state = std::move(self.state_);
+  state.precision = std::min(self.encoding_.normal_precision(), target.normal_precision());
+  state.sparse_precision = std::min(self.encoding_.sparse_precision(), target.sparse_precision());
+  Result<SparseRepresentation> lowered = create(std::move(state));
+  if (!lowered) return lowered.take_error();
+  const SparseEncoding lowered_encoding = lowered->encoding_;
+  Representation current(std::move(*lowered));
+
+  if (stored && !stored->empty()) {
+    std::vector<std::uint32_t> converted;
+    converted.reserve(stored->size());
+    DifferenceDecoder decoder(*stored);
+    while (!decoder.at_end()) {
+      Result<std::uint32_t> value = self.encoding_.downgrade(decoder.next(), lowered_encoding);
+      if (!value) return value.take_error();
+      converted.push_back(*value);
+    }
+    Result<Representation> added =
+        add_value_sequence(std::move(current), converted, lowered_encoding);
+    if (!added) return added;
+    current = std::move(*added);
+  }
+  // Ascending order makes the moment of any intermediate flush or conversion
+  // the same on every build.
+  return add_value_sequence(std::move(current), self.sorted_buffer(), self.encoding_);
+}
+
+Result<Representation> SparseRepresentation::merge_sparse(SparseRepresentation self,
+                                                          const SparseRepresentation& other) {
+  const std::int32_t p = self.encoding_.normal_precision();
+  const std::int32_t sp = self.encoding_.sparse_precision();
+  const std::int32_t other_p = other.encoding_.normal_precision();
+  const std::int32_t other_sp = other.encoding_.sparse_precision();
+  Status compatible = check_compatible(p, sp, other_p, other_sp);
+  if (!compatible) return compatible.take_error();
+
+  if (p > other_p || (p == other_p && sp > other_sp)) {
+    Result<Representation> lowered = downgrade(std::move(self), other.encoding_);
+    if (!lowered) return lowered;
+    if (NormalRepresentation* normal = lowered->normal()) {
+      Status added = normal->merge_sparse_values(other.encoding_, other.sorted_values());
+      if (!added) return added.take_error();
+      return lowered;
+    }
+    if (SparseRepresentation* sparse = lowered->sparse()) {
+      return merge_sparse(std::move(*sparse), other);
+    }
+    return invalid_representation();
+  }
+
+  const std::vector<std::uint32_t> other_stored = other.decoded_sparse_data();
+  const std::vector<std::uint32_t> other_buffered = other.sorted_buffer();
+  if (other_stored.empty() && other_buffered.empty()) return Representation(std::move(self));
+
+  if (p < other_p || sp < other_sp) {
+    std::vector<std::uint32_t> converted;
+    converted.reserve(other_stored.size() + other_buffered.size());
+    std::vector<std::uint32_t> other_values;
+    other_values.reserve(other_stored.size() + other_buffered.size());
+    merge_and_collapse<2>({std::span<const std::uint32_t>(other_stored), other_buffered},
+                          other.encoding_,
+                          [&other_values](std::uint32_t v) { other_values.push_back(v); });
+    for (std::uint32_t value : other_values) {
+      Result<std::uint32_t> lowered = other.encoding_.downgrade(value, self.encoding_);
+      if (!lowered) return lowered.take_error();
+      converted.push_back(*lowered);
+    }
+    const SparseEncoding encoding = self.encoding_;
+    return add_value_sequence(Representation(std::move(self)), converted, encoding);
+  }
+
+  // Equal precisions: one pass over both sketches' values rewrites
+  // sparse_data as the union.
+  const std::vector<std::uint32_t> stored = self.decoded_sparse_data();
+  const std::vector<std::uint32_t> buffered = self.sorted_buffer();
+  std::vector<std::uint32_t> united;
+  united.reserve(stored.size() + buffered.size() + other_stored.size() + other_buffered.size());
+  merge_and_collapse<4>({std::span<const std::uint32_t>(stored), buffered, other_stored,
+                         other_buffered},
+                        self.encoding_, [&united](std::uint32_t v) { united.push_back(v); });
+  Status rewritten = self.rewrite_sparse_data(united);
+  if (!rewritten) return rewritten.take_error();
+  return update(std::move(self));
+}
+
+}  // namespace vantorelle
