@@ -5,7 +5,7 @@
 // mode cannot use libstdc++'s <expected>).
 #pragma once
 
-#include <cassert>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -53,17 +53,17 @@ template <>
 class [[nodiscard]] Result<void> {
  public:
   Result() = default;
-  Result(Err err) : error_(std::move(err.error)), failed_(true) {}
+  Result(Err err) : error_(std::move(err.error)) {}
 
-  bool has_value() const { return !failed_; }
-  explicit operator bool() const { return !failed_; }
-  const SketchError& error() const& { return error_; }
-  SketchError&& error() && { return std::move(error_); }
-  Err take_error() { return Err(std::move(error_)); }
+  bool has_value() const { return !error_.has_value(); }
+  explicit operator bool() const { return has_value(); }
+  const SketchError& error() const& { return *error_; }
+  SketchError&& error() && { return std::move(*error_); }
+  Err take_error() { return Err(std::move(*error_)); }
 
  private:
-  SketchError error_{ErrorKind::Generic, std::string()};
-  bool failed_ = false;
+  // Empty on success, so that the common path constructs no string.
+  std::optional<SketchError> error_;
 };
 
 using Status = Result<void>;

@@ -83,26 +83,6 @@ std::uint32_t SparseEncoding::encode(SparseCoordinates coordinates) const {
   return encode_unchecked(coordinates.sparse_index, coordinates.sparse_rho_w);
 }
 
-SparseCoordinates SparseEncoding::decode_sparse(std::uint32_t value) const {
-  if (is_rho_encoded(value)) {
-    return {((value ^ rho_encoded_flag_) >> RHOW_BITS) << shift_, value & 63u};
-  }
-  return {value, 0};
-}
-
-NormalCoordinates SparseEncoding::decode_normal(std::uint32_t value) const {
-  if (is_rho_encoded(value)) {
-    return {(value ^ rho_encoded_flag_) >> RHOW_BITS,
-            (value & 63u) + static_cast<std::uint32_t>(shift_)};
-  }
-  const std::uint32_t low = value & low_mask_;
-  const std::uint32_t bit_length = low == 0 ? 0 : 32 - static_cast<std::uint32_t>(__builtin_clz(low));
-  // Without low bits (sp == p) the shift by 32 would be undefined; the index
-  // is then the value itself.
-  const std::uint32_t index = shift_ == 0 ? value : value >> shift_;
-  return {index, static_cast<std::uint32_t>(shift_) - bit_length + 1};
-}
-
 bool SparseEncoding::holds(std::uint32_t value) const {
   if (is_rho_encoded(value)) {
     const std::uint32_t normal_index = (value ^ rho_encoded_flag_) >> RHOW_BITS;

@@ -100,9 +100,26 @@ class SparseEncoding {
   // Encodes a pair; a pair outside the encoding is an internal failure.
   std::uint32_t encode(SparseCoordinates coordinates) const;
 
-  SparseCoordinates decode_sparse(std::uint32_t value) const;
+  SparseCoordinates decode_sparse(std::uint32_t value) const {
+    if (is_rho_encoded(value)) {
+      return {((value ^ rho_encoded_flag_) >> RHOW_BITS) << shift_, value & 63u};
+    }
+    return {value, 0};
+  }
+
   // Register coordinates at this encoding's normal precision.
-  NormalCoordinates decode_normal(std::uint32_t value) const;
+  NormalCoordinates decode_normal(std::uint32_t value) const {
+    if (is_rho_encoded(value)) {
+      return {(value ^ rho_encoded_flag_) >> RHOW_BITS,
+              (value & 63u) + static_cast<std::uint32_t>(shift_)};
+    }
+    const std::uint32_t low = value & low_mask_;
+    const std::uint32_t bit_length =
+        low == 0 ? 0 : 32 - static_cast<std::uint32_t>(__builtin_clz(low));
+    // With sp == p there are no low bits and the index is the value itself.
+    const std::uint32_t index = shift_ == 0 ? value : value >> shift_;
+    return {index, static_cast<std::uint32_t>(shift_) - bit_length + 1};
+  }
 
   // Whether a value (typically read from stored data) decodes to a sparse
   // index below 2^sp; values made from hashes always do.

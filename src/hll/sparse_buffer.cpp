@@ -15,8 +15,18 @@ void SparseBuffer::clear() {
 }
 
 void SparseBuffer::append_to(std::vector<std::uint32_t>& out) const {
-  out.reserve(out.size() + size_);
-  for_each([&out](std::uint32_t value) { out.push_back(value); });
+  const std::size_t start = out.size();
+  // One spare element: the branch-free copy below writes every slot and
+  // advances only past the occupied ones.
+  out.resize(start + size_ + 1);
+  std::uint32_t* dst = out.data() + start;
+  std::size_t written = 0;
+  for (std::uint32_t value : slots_) {
+    if (written == size_) break;
+    dst[written] = value;
+    written += value != EMPTY;
+  }
+  out.resize(start + size_);
 }
 
 void SparseBuffer::grow() {

@@ -17,7 +17,8 @@ class SparseBuffer {
 
   // Inserts value; a value already present changes nothing.
   void insert(std::uint32_t value) {
-    if ((size_ + 1) * 2 > slots_.size()) grow();
+    // Linear probing stays short up to three quarters full.
+    if ((size_ + 1) * 4 > slots_.size() * 3) grow();
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = slot_of(value);
     while (true) {

@@ -41,19 +41,19 @@ std::uint64_t budget(float fraction, std::int32_t precision) {
   return static_cast<std::uint64_t>(value);
 }
 
-// Sorts values below 2^31 with three passes of an 11-bit radix sort; small
-// arrays go through std::sort.
+// Sorts sparse values with an 11-bit LSD radix sort, as many passes as the
+// largest value needs; small arrays go through std::sort.
 void sort_values(std::vector<std::uint32_t>& values) {
-  if (values.size() < 512) {
+  if (values.size() < 256) {
     std::sort(values.begin(), values.end());
     return;
   }
-  std::vector<std::uint32_t> scratch(values.size());
   constexpr int BITS = 11;
   constexpr std::uint32_t MASK = (1u << BITS) - 1;
-  for (int pass = 0; pass < 3; ++pass) {
-    const int shift = pass * BITS;
-    std::array<std::size_t, (1u << BITS) + 1> offsets{};
+  const std::uint32_t largest = *std::max_element(values.begin(), values.end());
+  std::vector<std::uint32_t> scratch(values.size());
+  for (int shift = 0; shift < 32 && (largest >> shift) != 0; shift += BITS) {
+    std::array<std::uint32_t, (1u << BITS) + 1> offsets{};
     for (std::uint32_t v : values) ++offsets[((v >> shift) & MASK) + 1];
     for (std::size_t i = 1; i < offsets.size(); ++i) offsets[i] += offsets[i - 1];
     for (std::uint32_t v : values) scratch[offsets[(v >> shift) & MASK]++] = v;
@@ -128,11 +128,6 @@ Result<SparseRepresentation> SparseRepresentation::create(SketchState state) {
         "Calculated max sparse data bytes or buffer elements is zero, precision too low?");
   }
   return SparseRepresentation(std::move(state), *encoding, max_data_bytes, max_buffer_elements);
-}
-
-bool SparseRepresentation::needs_update() const {
-  return buffer_.size() > max_buffer_elements_ ||
-         (state_.sparse_data && state_.sparse_data->size() > max_sparse_data_bytes_);
 }
 
 Result<Representation> SparseRepresentation::add_hash(SparseRepresentation self,

@@ -33,7 +33,10 @@ class SparseRepresentation {
   // needs_update() says so.
   void insert_hash(std::uint64_t hash) { buffer_.insert(encoding_.encode(hash)); }
   // Whether update() would flush or convert.
-  bool needs_update() const;
+  bool needs_update() const {
+    return buffer_.size() > max_buffer_elements_ ||
+           (state_.sparse_data && state_.sparse_data->size() > max_sparse_data_bytes_);
+  }
 
   // Operations that may turn the sketch normal take it by value and return
   // its successor.

@@ -2,6 +2,7 @@
 // as a varint, then each difference to the value before it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,17 +16,51 @@ namespace vantorelle {
 class DifferenceEncoder {
  public:
   DifferenceEncoder() = default;
-  explicit DifferenceEncoder(Bytes output) : output_(std::move(output)) {}
+  // Appends to `output`, whose spare capacity is used first.
+  explicit DifferenceEncoder(Bytes output) : output_(std::move(output)), length_(output_.size()) {}
 
   // Appends v - previous. Refuses negative values and values below the
   // previous one; a refused put leaves the encoder unchanged.
-  Status put(std::int32_t value);
+  Status put(std::int32_t value) {
+    if (value < 0 || (previous_ && value < *previous_)) [[unlikely]] {
+      return refuse(value);
+    }
+    append_varint(static_cast<std::uint32_t>(value - previous_.value_or(0)));
+    previous_ = value;
+    return {};
+  }
 
-  const Bytes& output() const { return output_; }
-  Bytes take() && { return std::move(output_); }
+  // A copy of what has been written so far.
+  Bytes output() const { return Bytes(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(length_)); }
+
+  Bytes take() && {
+    output_.resize(length_);
+    return std::move(output_);
+  }
 
  private:
+  Status refuse(std::int32_t value) const;
+
+  // Writes through a pointer into room made in advance (the output grows
+  // geometrically, never by one varint at a time), all five possible bytes
+  // at once without branching on the length.
+  void append_varint(std::uint32_t value) {
+    if (output_.size() < length_ + 8) {
+      output_.resize(std::max<std::size_t>(output_.size() * 2, length_ + 64));
+    }
+    const std::size_t length = varint_length(value);
+    const std::uint64_t v = value;
+    std::uint64_t bytes = (v & 0x7F) | ((v << 1) & 0x7F00) | ((v << 2) & 0x7F0000) |
+                          ((v << 3) & 0x7F000000) | ((v << 4) & 0xFF00000000);
+    // Continuation bits on every byte but the last.
+    bytes |= 0x80808080ull & ((std::uint64_t{1} << (8 * (length - 1))) - 1);
+    std::uint8_t* p = output_.data() + length_;
+    for (std::size_t i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(bytes >> (8 * i));
+    length_ += length;
+  }
+
   Bytes output_;
+  std::size_t length_ = 0;
   std::optional<std::int32_t> previous_;
 };
 

@@ -11,12 +11,9 @@ namespace vantorelle {
 
 // Bytes that encode_varint appends for `value`.
 constexpr std::size_t varint_length(std::uint32_t value) {
-  std::size_t length = 1;
-  while (value >= 0x80) {
-    value >>= 7;
-    ++length;
-  }
-  return length;
+  // 1 + (significant bits - 1) / 7, with zero taking one byte.
+  const int bits = 32 - __builtin_clz(value | 1);
+  return static_cast<std::size_t>(1 + (bits - 1) / 7);
 }
 
 void encode_varint(std::uint32_t value, Bytes& out);
