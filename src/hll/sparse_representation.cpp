@@ -262,19 +262,29 @@ Result<Representation> SparseRepresentation::add_sparse_value(SparseRepresentati
     return invalid_representation();
   }
 
-  if (source_p > p || source_sp > sp) {
-    Result<std::uint32_t> converted = source.downgrade(value, self.encoding_);
-    if (!converted) return converted.take_error();
-    self.buffer_.insert(*converted);
-  } else {
-    if (!self.encoding_.holds(value)) {
-      return invalid_state("Sparse value " + std::to_string(value) +
-                           " lies outside its encoding (normal_precision=" + std::to_string(p) +
-                           ", sparse_precision=" + std::to_string(sp) + ")");
-    }
-    self.buffer_.insert(value);
-  }
+  Status inserted = self.insert_value(value, source);
+  if (!inserted) return inserted.take_error();
   return update(std::move(self));
+}
+
+Status SparseRepresentation::insert_value(std::uint32_t value, const SparseEncoding& source) {
+  if (source.normal_precision() != encoding_.normal_precision() ||
+      source.sparse_precision() != encoding_.sparse_precision()) {
+    Result<std::uint32_t> converted = source.downgrade(value, encoding_);
+    if (!converted) return converted.take_error();
+    buffer_.insert(*converted);
+    return {};
+  }
+  // Values of another sketch's stored data are unchecked; one outside the
+  // encoding must not reach the buffer.
+  if (!encoding_.holds(value)) {
+    return invalid_state("Sparse value " + std::to_string(value) +
+                         " lies outside its encoding (normal_precision=" +
+                         std::to_string(encoding_.normal_precision()) + ", sparse_precision=" +
+                         std::to_string(encoding_.sparse_precision()) + ")");
+  }
+  buffer_.insert(value);
+  return {};
 }
 
 Result<Representation> add_value_sequence(Representation current,
@@ -291,11 +301,30 @@ Result<Representation> add_value_sequence(Representation current,
     }
     SparseRepresentation* sparse = current.sparse();
     if (!sparse) return invalid_representation();
-    Result<Representation> next =
-        SparseRepresentation::add_sparse_value(std::move(*sparse), values[i], encoding);
-    if (!next) return next;
-    current = std::move(*next);
+    const SparseEncoding& own = sparse->encoding();
+    const bool lowers_self = encoding.normal_precision() < own.normal_precision() ||
+                             encoding.sparse_precision() < own.sparse_precision();
+    if (lowers_self) {
+      // Incompatible or lower precisions: the general path checks and
+      // downgrades.
+      Result<Representation> next =
+          SparseRepresentation::add_sparse_value(std::move(*sparse), values[i], encoding);
+      if (!next) return next;
+      current = std::move(*next);
+      ++i;
+      continue;
+    }
+    // The same steps as add_sparse_value, in place: the representation is
+    // taken out only when update() would flush or convert.
+    Status inserted = sparse->insert_value(values[i], encoding);
+    if (!inserted) return inserted.take_error();
     ++i;
+    if (sparse->needs_update()) {
+      SparseRepresentation taken = std::move(*sparse);
+      Result<Representation> next = SparseRepresentation::update(std::move(taken));
+      if (!next) return next;
+      current = std::move(*next);
+    }
   }
   return current;
 }

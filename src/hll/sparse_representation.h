@@ -62,6 +62,9 @@ class SparseRepresentation {
   Result<NormalRepresentation> to_normal() const;
   // The stored values, decoded in stored order.
   std::vector<std::uint32_t> decoded_sparse_data() const;
+  // Converts a value made with `source` (precisions not below ours) to this
+  // encoding and buffers it; the caller then updates.
+  Status insert_value(std::uint32_t value, const SparseEncoding& source);
   // The buffered values, ascending.
   std::vector<std::uint32_t> sorted_buffer() const;
   // Linear counting over 2^sp buckets.
