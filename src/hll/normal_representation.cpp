@@ -55,21 +55,13 @@ Result<NormalRepresentation> NormalRepresentation::create(SketchState state) {
   return NormalRepresentation(std::move(state), *encoding);
 }
 
-Bytes& NormalRepresentation::registers() {
-  if (!state_.data) state_.data.emplace(std::size_t{1} << state_.precision, 0);
-  return *state_.data;
+void NormalRepresentation::allocate_registers() {
+  state_.data.emplace(std::size_t{1} << state_.precision, 0);
 }
 
-Status NormalRepresentation::add_hash(std::uint64_t hash) {
-  const NormalCoordinates c = encoding_.coordinates(hash);
-  Bytes& data = registers();
-  if (c.index >= data.size()) {
-    return invalid_state("Index " + std::to_string(c.index) + " out of bounds for data length " +
-                         std::to_string(data.size()));
-  }
-  std::uint8_t& reg = data[c.index];
-  reg = std::max(reg, static_cast<std::uint8_t>(c.rho_w));
-  return {};
+Status NormalRepresentation::index_out_of_bounds(std::uint32_t index) const {
+  return invalid_state("Index " + std::to_string(index) + " out of bounds for data length " +
+                       std::to_string(state_.data->size()));
 }
 
 Status NormalRepresentation::add_sparse_value(const SparseEncoding& source, std::uint32_t value) {

@@ -26,7 +26,14 @@ class NormalRepresentation {
   // The in-place steps below may leave the registers partly updated when
   // they fail; callers then drop the representation (or work on a copy).
 
-  Status add_hash(std::uint64_t hash);
+  Status add_hash(std::uint64_t hash) {
+    const NormalCoordinates c = encoding_.coordinates(hash);
+    Bytes& data = registers();
+    if (c.index >= data.size()) [[unlikely]] return index_out_of_bounds(c.index);
+    std::uint8_t& reg = data[c.index];
+    if (c.rho_w > reg) reg = static_cast<std::uint8_t>(c.rho_w);
+    return {};
+  }
 
   // Lowers the precisions to (target_precision, target_sparse_precision)
   // where they are higher, folding the registers.
@@ -54,7 +61,13 @@ class NormalRepresentation {
   NormalRepresentation(SketchState state, NormalEncoding encoding)
       : state_(std::move(state)), encoding_(encoding) {}
 
-  Bytes& registers();  // creates the zero-filled array when absent
+  // The register array, created zero-filled when absent.
+  Bytes& registers() {
+    if (!state_.data) [[unlikely]] allocate_registers();
+    return *state_.data;
+  }
+  void allocate_registers();
+  Status index_out_of_bounds(std::uint32_t index) const;
   Status add_sparse_value(const SparseEncoding& source, std::uint32_t value);
 
   SketchState state_;

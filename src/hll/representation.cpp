@@ -92,16 +92,6 @@ Result<Representation> Representation::merge(Representation self, Representation
   return SparseRepresentation::merge_sparse(std::move(sparse), *other.sparse());
 }
 
-const SketchState& Representation::state() const {
-  if (const NormalRepresentation* normal = this->normal()) return normal->state();
-  if (const SparseRepresentation* sparse = this->sparse()) return sparse->state();
-  internal_failure("Invalid representation");
-}
-
-SketchState& Representation::state() {
-  if (NormalRepresentation* normal = this->normal()) return normal->state();
-  if (SparseRepresentation* sparse = this->sparse()) return sparse->state();
-  internal_failure("Invalid representation");
-}
+void Representation::invalid_state_access() { internal_failure("Invalid representation"); }
 
 }  // namespace vantorelle

@@ -37,10 +37,20 @@ class Representation {
   static Result<Representation> merge(Representation self, Representation other);
 
   // The current state; an Invalid slot is an internal failure.
-  const SketchState& state() const;
-  SketchState& state();
+  const SketchState& state() const {
+    if (const NormalRepresentation* n = normal()) return n->state();
+    if (const SparseRepresentation* s = sparse()) return s->state();
+    invalid_state_access();
+  }
+  SketchState& state() {
+    if (NormalRepresentation* n = normal()) return n->state();
+    if (SparseRepresentation* s = sparse()) return s->state();
+    invalid_state_access();
+  }
 
  private:
+  [[noreturn]] static void invalid_state_access();
+
   std::variant<std::monostate, NormalRepresentation, SparseRepresentation> variant_;
 };
 

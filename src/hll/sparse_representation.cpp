@@ -184,18 +184,12 @@ std::vector<std::uint32_t> SparseRepresentation::sorted_values() const {
 }
 
 Status SparseRepresentation::rewrite_sparse_data(std::span<const std::uint32_t> ascending) {
-  Bytes output;
-  output.reserve(ascending.size() * 2 + 8);
-  DifferenceEncoder encoder(std::move(output));
-  std::int32_t count = 0;
-  for (std::uint32_t value : ascending) {
-    Status put = encoder.put(static_cast<std::int32_t>(value));
-    if (!put) return put;
-    ++count;
-  }
+  DifferenceEncoder encoder;
+  Status put = encoder.put_all(ascending);
+  if (!put) return put;
   buffer_.clear();
   state_.sparse_data = std::move(encoder).take();
-  state_.sparse_size = count;
+  state_.sparse_size = static_cast<std::int32_t>(ascending.size());
   return {};
 }
 

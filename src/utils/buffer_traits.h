@@ -3,9 +3,12 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "error/result.h"
 #include "state/sketch_state.h"
@@ -30,11 +33,32 @@ class DifferenceEncoder {
     return {};
   }
 
+  // Puts every value in order, stopping at the first refusal; the values
+  // put before it stay written.
+  Status put_all(std::span<const std::uint32_t> values) {
+    std::int32_t previous = previous_.value_or(0);
+    // Room for the longest varints up front, so the loop writes unchecked.
+    if (output_.size() < length_ + values.size() * 5 + 8) output_.resize(length_ + values.size() * 5 + 8);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const auto value = static_cast<std::int32_t>(values[i]);
+      if (value < 0 || ((previous_ || i > 0) && value < previous)) [[unlikely]] {
+        if (i > 0) previous_ = previous;
+        return refuse(value);
+      }
+      write_varint(static_cast<std::uint32_t>(value - previous));
+      previous = value;
+    }
+    if (!values.empty()) previous_ = previous;
+    return {};
+  }
+
   // A copy of what has been written so far.
   Bytes output() const { return Bytes(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(length_)); }
 
   Bytes take() && {
     output_.resize(length_);
+    // Room reserved for worst-case varints is not kept with the result.
+    if (output_.capacity() > length_ + length_ / 2 + 64) output_.shrink_to_fit();
     return std::move(output_);
   }
 
@@ -48,6 +72,11 @@ class DifferenceEncoder {
     if (output_.size() < length_ + 8) {
       output_.resize(std::max<std::size_t>(output_.size() * 2, length_ + 64));
     }
+    write_varint(value);
+  }
+
+  // Needs eight writable bytes at length_.
+  void write_varint(std::uint32_t value) {
     const std::size_t length = varint_length(value);
     const std::uint64_t v = value;
     std::uint64_t bytes = (v & 0x7F) | ((v << 1) & 0x7F00) | ((v << 2) & 0x7F0000) |
@@ -55,7 +84,11 @@ class DifferenceEncoder {
     // Continuation bits on every byte but the last.
     bytes |= 0x80808080ull & ((std::uint64_t{1} << (8 * (length - 1))) - 1);
     std::uint8_t* p = output_.data() + length_;
-    for (std::size_t i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(bytes >> (8 * i));
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(p, &bytes, sizeof bytes);
+    } else {
+      for (std::size_t i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(bytes >> (8 * i));
+    }
     length_ += length;
   }
 
