@@ -75,6 +75,10 @@ Result<SparseEncoding> SparseEncoding::create(std::int32_t normal_precision,
   return SparseEncoding(sparse_precision, *normal);
 }
 
+void SparseEncoding::rho_out_of_range() {
+  internal_failure("sparse_rho_w < (1u8 << RHOW_BITS)");
+}
+
 std::uint32_t SparseEncoding::encode(SparseCoordinates coordinates) const {
   VANTORELLE_ASSERT(coordinates.sparse_index < (std::uint32_t{1} << sparse_precision_),
                     "sparse_index < (1u32 << self.sparse_precision)");

@@ -87,13 +87,15 @@ class SparseEncoding {
 
   bool is_rho_encoded(std::uint32_t value) const { return (value & rho_encoded_flag_) != 0; }
 
-  // The sparse value of a hash. Every hash satisfies the encoding invariants.
+  // The sparse value of a hash. The index always fits; the rho fits its six
+  // bits for sp >= 2 (the representations use sp >= 10).
   std::uint32_t encode(std::uint64_t hash) const {
     const std::uint32_t sparse_index = static_cast<std::uint32_t>(hash >> (64 - sparse_precision_));
     const std::uint64_t rest = hash << sparse_precision_;
     const std::uint32_t sparse_rho_w =
         rest != 0 ? static_cast<std::uint32_t>(__builtin_clzll(rest)) + 1
                   : static_cast<std::uint32_t>(64 - sparse_precision_ + 1);
+    if (sparse_rho_w >= (1u << RHOW_BITS)) [[unlikely]] rho_out_of_range();
     return encode_unchecked(sparse_index, sparse_rho_w);
   }
 
@@ -132,6 +134,7 @@ class SparseEncoding {
 
  private:
   SparseEncoding(std::int32_t sparse_precision, NormalEncoding normal);
+  [[noreturn]] static void rho_out_of_range();
 
   std::uint32_t encode_unchecked(std::uint32_t sparse_index, std::uint32_t sparse_rho_w) const {
     if ((sparse_index & low_mask_) != 0) return sparse_index;

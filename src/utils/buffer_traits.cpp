@@ -6,7 +6,7 @@ namespace vantorelle {
 
 Status DifferenceEncoder::refuse(std::int32_t value) const {
   if (value < 0) return invalid_argument("Only positive integers are supported");
-  return invalid_argument(std::to_string(value) + " put after Some(" + std::to_string(*previous_) +
+  return invalid_argument(std::to_string(value) + " put after Some(" + std::to_string(previous_) +
                           ") but values are required to be in increasing order");
 }
 

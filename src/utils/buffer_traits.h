@@ -25,30 +25,37 @@ class DifferenceEncoder {
   // Appends v - previous. Refuses negative values and values below the
   // previous one; a refused put leaves the encoder unchanged.
   Status put(std::int32_t value) {
-    if (value < 0 || (previous_ && value < *previous_)) [[unlikely]] {
+    if (value < 0 || (has_previous_ && value < previous_)) [[unlikely]] {
       return refuse(value);
     }
-    append_varint(static_cast<std::uint32_t>(value - previous_.value_or(0)));
+    append_varint(static_cast<std::uint32_t>(value - previous_));
     previous_ = value;
+    has_previous_ = true;
     return {};
   }
 
   // Puts every value in order, stopping at the first refusal; the values
   // put before it stay written.
   Status put_all(std::span<const std::uint32_t> values) {
-    std::int32_t previous = previous_.value_or(0);
+    std::int32_t previous = previous_;
     // Room for the longest varints up front, so the loop writes unchecked.
     if (output_.size() < length_ + values.size() * 5 + 8) output_.resize(length_ + values.size() * 5 + 8);
     for (std::size_t i = 0; i < values.size(); ++i) {
       const auto value = static_cast<std::int32_t>(values[i]);
-      if (value < 0 || ((previous_ || i > 0) && value < previous)) [[unlikely]] {
-        if (i > 0) previous_ = previous;
+      if (value < 0 || ((has_previous_ || i > 0) && value < previous)) [[unlikely]] {
+        if (i > 0) {
+          previous_ = previous;
+          has_previous_ = true;
+        }
         return refuse(value);
       }
       write_varint(static_cast<std::uint32_t>(value - previous));
       previous = value;
     }
-    if (!values.empty()) previous_ = previous;
+    if (!values.empty()) {
+      previous_ = previous;
+      has_previous_ = true;
+    }
     return {};
   }
 
@@ -94,7 +101,9 @@ class DifferenceEncoder {
 
   Bytes output_;
   std::size_t length_ = 0;
-  std::optional<std::int32_t> previous_;
+  // The last value put (0 before the first, which is then coded as is).
+  std::int32_t previous_ = 0;
+  bool has_previous_ = false;
 };
 
 // A forward sequence over a difference-coded byte array. Malformed input
