@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <string>
 
 #include "error/internal_failure.h"
@@ -41,33 +42,72 @@ std::uint64_t budget(float fraction, std::int32_t precision) {
   return static_cast<std::uint64_t>(value);
 }
 
-// Sorts sparse values with an 11-bit LSD radix sort, as many passes as the
-// largest value needs; small arrays go through std::sort.
+// Sorts sparse values. They come from hashes, so they spread evenly over
+// their range: one counting pass places each value in a bucket of about one
+// value by its top bits (keeping order between buckets), and an insertion
+// sort then fixes the order within buckets. Tiny arrays use std::sort.
 void sort_values(std::vector<std::uint32_t>& values) {
-  if (values.size() < 256) {
+  const std::size_t n = values.size();
+  if (n < 64) {
     std::sort(values.begin(), values.end());
     return;
   }
-  constexpr int BITS = 11;
-  constexpr std::uint32_t MASK = (1u << BITS) - 1;
   const std::uint32_t largest = *std::max_element(values.begin(), values.end());
-  std::vector<std::uint32_t> scratch(values.size());
-  for (int shift = 0; shift < 32 && (largest >> shift) != 0; shift += BITS) {
-    std::array<std::uint32_t, (1u << BITS) + 1> offsets{};
-    for (std::uint32_t v : values) ++offsets[((v >> shift) & MASK) + 1];
-    for (std::size_t i = 1; i < offsets.size(); ++i) offsets[i] += offsets[i - 1];
-    for (std::uint32_t v : values) scratch[offsets[(v >> shift) & MASK]++] = v;
-    values.swap(scratch);
+  const int value_bits = std::bit_width(largest);
+  const int bucket_bits = std::bit_width(n);
+  const int shift = value_bits > bucket_bits ? value_bits - bucket_bits : 0;
+  const std::size_t buckets = static_cast<std::size_t>(largest >> shift) + 1;
+
+  std::vector<std::uint32_t> offsets(buckets + 1, 0);
+  for (std::uint32_t v : values) ++offsets[(v >> shift) + 1];
+  for (std::size_t i = 1; i <= buckets; ++i) offsets[i] += offsets[i - 1];
+  std::vector<std::uint32_t> sorted(n);
+  for (std::uint32_t v : values) sorted[offsets[v >> shift]++] = v;
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::uint32_t v = sorted[i];
+    std::size_t j = i;
+    while (j > 0 && sorted[j - 1] > v) {
+      sorted[j] = sorted[j - 1];
+      --j;
+    }
+    sorted[j] = v;
+  }
+  values.swap(sorted);
+}
+
+// The collapse of one ascending sequence: what merge_and_collapse does when
+// only one source holds values.
+template <class Emit>
+void collapse(std::span<const std::uint32_t> values, const SparseEncoding& encoding, Emit&& emit) {
+  std::size_t i = 0;
+  const std::size_t n = values.size();
+  while (i < n) {
+    std::uint32_t value = values[i++];
+    if (encoding.is_rho_encoded(value)) {
+      const std::uint32_t index = encoding.decode_sparse(value).sparse_index;
+      while (i < n && encoding.decode_sparse(values[i]).sparse_index == index) value = values[i++];
+    } else {
+      while (i < n && values[i] == value) ++i;
+    }
+    emit(value);
   }
 }
 
-// Merges ascending sequences (ties: the lower-numbered source first) and
-// collapses the result to one value per sparse index, calling `emit` with
-// each surviving value. Sequences that are not ascending (corrupt stored
-// data) are merged the same way; the encoder downstream refuses them.
 template <std::size_t N, class Emit>
 void merge_and_collapse(const std::array<std::span<const std::uint32_t>, N>& sources,
                         const SparseEncoding& encoding, Emit&& emit) {
+  std::size_t non_empty = 0;
+  std::size_t only = 0;
+  for (std::size_t s = 0; s < N; ++s) {
+    if (!sources[s].empty()) {
+      ++non_empty;
+      only = s;
+    }
+  }
+  if (non_empty <= 1) {
+    collapse(sources[only], encoding, emit);
+    return;
+  }
   std::array<std::size_t, N> position{};
   auto next = [&](std::uint32_t& out) {
     std::size_t best = N;
@@ -156,6 +196,24 @@ Result<Representation> SparseRepresentation::compact(SparseRepresentation self) 
   return update(std::move(self));
 }
 
+Result<Representation> SparseRepresentation::compacted() const {
+  // The copy starts with an empty buffer and receives the flushed values
+  // directly, so neither the buffer nor the old sparse_data is duplicated.
+  SparseRepresentation copy(state_without_sparse_data(), encoding_, max_sparse_data_bytes_,
+                            max_buffer_elements_);
+  if (buffer_.empty()) {
+    copy.state_.sparse_data = state_.sparse_data ? *state_.sparse_data : Bytes();
+  } else {
+    const std::vector<std::uint32_t> values = sorted_values();
+    DifferenceEncoder encoder;
+    Status put = encoder.put_all(values);
+    if (!put) return put.take_error();
+    copy.state_.sparse_data = std::move(encoder).take();
+    copy.state_.sparse_size = static_cast<std::int32_t>(values.size());
+  }
+  return update(std::move(copy));
+}
+
 std::vector<std::uint32_t> SparseRepresentation::decoded_sparse_data() const {
   std::vector<std::uint32_t> values;
   if (!state_.sparse_data || state_.sparse_data->empty()) return values;
@@ -198,8 +256,7 @@ Status SparseRepresentation::flush_buffer() {
   return rewrite_sparse_data(sorted_values());
 }
 
-Result<NormalRepresentation> SparseRepresentation::to_normal() const {
-  // The normal form drops sparse_data anyway, so it is not copied.
+SketchState SparseRepresentation::state_without_sparse_data() const {
   SketchState state;
   state.type = state_.type;
   state.num_values = state_.num_values;
@@ -209,6 +266,12 @@ Result<NormalRepresentation> SparseRepresentation::to_normal() const {
   state.precision = state_.precision;
   state.sparse_precision = state_.sparse_precision;
   state.data = state_.data;
+  return state;
+}
+
+Result<NormalRepresentation> SparseRepresentation::to_normal() const {
+  // The normal form drops sparse_data anyway, so it is not copied.
+  SketchState state = state_without_sparse_data();
   Result<NormalRepresentation> normal = NormalRepresentation::create(std::move(state));
   if (!normal) return normal;
   Status stored = normal->merge_sparse_data(encoding_, state_.sparse_data);

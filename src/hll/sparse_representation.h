@@ -45,6 +45,9 @@ class SparseRepresentation {
   static Result<Representation> update(SparseRepresentation self);
   // Flushes the buffer, makes sparse_data present, then update.
   static Result<Representation> compact(SparseRepresentation self);
+  // What compact() would make of a copy of this sketch, built without
+  // copying the buffer.
+  Result<Representation> compacted() const;
   // Adds one value made with `source` (precisions compatible with ours).
   static Result<Representation> add_sparse_value(SparseRepresentation self, std::uint32_t value,
                                                  const SparseEncoding& source);
@@ -78,6 +81,7 @@ class SparseRepresentation {
         max_sparse_data_bytes_(max_data_bytes),
         max_buffer_elements_(max_buffer_elements) {}
 
+  SketchState state_without_sparse_data() const;
   Status rewrite_sparse_data(std::span<const std::uint32_t> ascending);
 
   SketchState state_;

@@ -14,19 +14,18 @@ Result<HyperLogLogPlusPlus> HyperLogLogPlusPlus::from_bytes(ByteView bytes) {
 Result<Bytes> HyperLogLogPlusPlus::to_bytes() const {
   // Compaction changes nothing for a normal sketch, nor for a sparse one with
   // an empty buffer, present sparse_data and no budget overrun; those are
-  // written straight from this sketch. Otherwise a copy is compacted.
+  // written straight from this sketch. Otherwise a compacted copy is written.
   if (const NormalRepresentation* normal = representation_.normal()) {
     return encode_state(normal->state());
   }
-  if (const SparseRepresentation* sparse = representation_.sparse()) {
-    if (sparse->buffer().empty() && sparse->state().sparse_data && !sparse->needs_update()) {
-      return encode_state(sparse->state());
-    }
+  const SparseRepresentation* sparse = representation_.sparse();
+  if (!sparse) return invalid_state("Representation is invalid");
+  if (sparse->buffer().empty() && sparse->state().sparse_data && !sparse->needs_update()) {
+    return encode_state(sparse->state());
   }
-  Representation copy = representation_;
-  Status compacted = copy.compact();
+  Result<Representation> compacted = sparse->compacted();
   if (!compacted) return compacted.take_error();
-  return encode_state(copy.state());
+  return encode_state(compacted->state());
 }
 
 Status HyperLogLogPlusPlus::merge_bytes(ByteView bytes) {

@@ -39,6 +39,13 @@ constexpr int kSparseDataField = 6;
 
 constexpr std::int32_t kDefaultEncodingVersion = 1;
 
+// Large byte arrays are copied in blocks of this size. One big memcpy takes
+// the "rep movsb" path, which on some x86 CPUs runs ten times slower when
+// source and destination sit a few bytes apart modulo 4 KiB (the registers
+// begin at an odd offset inside a message); blocks this small use vector
+// moves, which do not suffer from it.
+constexpr std::size_t kCopyBlock = 2048;
+
 constexpr std::uint32_t varint_tag(int field) {
   return WireFormat::MakeTag(field, WireFormat::WIRETYPE_VARINT);
 }
@@ -64,9 +71,12 @@ void write_int32_field(CodedOutputStream& out, int field, std::int32_t value) {
 void write_bytes_field(CodedOutputStream& out, int field, const Bytes& bytes) {
   out.WriteTag(bytes_tag(field));
   out.WriteVarint64(bytes.size());
-  // An empty vector may have no buffer at all, and memcpy from null is
-  // undefined even for zero bytes.
-  if (!bytes.empty()) out.WriteRaw(bytes.data(), static_cast<int>(bytes.size()));
+  // Nothing is written for an empty array: its data() may be null, and
+  // memcpy from null is undefined even for zero bytes.
+  for (std::size_t done = 0; done < bytes.size(); done += kCopyBlock) {
+    const std::size_t block = std::min(kCopyBlock, bytes.size() - done);
+    out.WriteRaw(bytes.data() + done, static_cast<int>(block));
+  }
 }
 
 // ---------------------------------------------------------------- decoding
@@ -174,13 +184,15 @@ bool Reader::read_bytes(std::optional<Bytes>& target, int field) {
                 " at offset " + std::to_string(offset) + " exceeds the " +
                 std::to_string(bytes_left()) + " bytes left");
   }
-  // Copy straight out of the input; no intermediate buffer.
+  // Copy straight out of the input into the record; no intermediate buffer
+  // and no zero-filling.
   const std::uint8_t* begin = bytes_.data() + position();
-  const std::uint8_t* end = begin + length;
-  if (target.has_value()) {
-    target->assign(begin, end);
-  } else {
-    target.emplace(begin, end);
+  Bytes& out = target.has_value() ? *target : target.emplace();
+  out.clear();
+  out.reserve(length);
+  for (std::size_t done = 0; done < length; done += kCopyBlock) {
+    const std::size_t block = std::min<std::size_t>(kCopyBlock, length - done);
+    out.insert(out.end(), begin + done, begin + done + block);
   }
   input_.Skip(static_cast<int>(length));
   return true;

@@ -37,25 +37,30 @@ class DifferenceEncoder {
   // Puts every value in order, stopping at the first refusal; the values
   // put before it stay written.
   Status put_all(std::span<const std::uint32_t> values) {
-    std::int32_t previous = previous_;
+    if (values.empty()) return {};
     // Room for the longest varints up front, so the loop writes unchecked.
+    // Locals keep the byte stores from forcing reloads of the members.
     if (output_.size() < length_ + values.size() * 5 + 8) output_.resize(length_ + values.size() * 5 + 8);
+    std::uint8_t* const begin = output_.data();
+    std::uint8_t* out = begin + length_;
+    std::int32_t previous = previous_;
+    const bool had_previous = has_previous_;
     for (std::size_t i = 0; i < values.size(); ++i) {
       const auto value = static_cast<std::int32_t>(values[i]);
-      if (value < 0 || ((has_previous_ || i > 0) && value < previous)) [[unlikely]] {
+      if (value < 0 || ((had_previous || i > 0) && value < previous)) [[unlikely]] {
+        length_ = static_cast<std::size_t>(out - begin);
         if (i > 0) {
           previous_ = previous;
           has_previous_ = true;
         }
         return refuse(value);
       }
-      write_varint(static_cast<std::uint32_t>(value - previous));
+      out = write_varint(out, static_cast<std::uint32_t>(value - previous));
       previous = value;
     }
-    if (!values.empty()) {
-      previous_ = previous;
-      has_previous_ = true;
-    }
+    length_ = static_cast<std::size_t>(out - begin);
+    previous_ = previous;
+    has_previous_ = true;
     return {};
   }
 
@@ -79,24 +84,25 @@ class DifferenceEncoder {
     if (output_.size() < length_ + 8) {
       output_.resize(std::max<std::size_t>(output_.size() * 2, length_ + 64));
     }
-    write_varint(value);
+    std::uint8_t* const begin = output_.data();
+    length_ = static_cast<std::size_t>(write_varint(begin + length_, value) - begin);
   }
 
-  // Needs eight writable bytes at length_.
-  void write_varint(std::uint32_t value) {
+  // Writes all five possible bytes at once without branching on the length
+  // and returns the end of the varint; needs eight writable bytes at `out`.
+  static std::uint8_t* write_varint(std::uint8_t* out, std::uint32_t value) {
     const std::size_t length = varint_length(value);
     const std::uint64_t v = value;
     std::uint64_t bytes = (v & 0x7F) | ((v << 1) & 0x7F00) | ((v << 2) & 0x7F0000) |
                           ((v << 3) & 0x7F000000) | ((v << 4) & 0xFF00000000);
     // Continuation bits on every byte but the last.
     bytes |= 0x80808080ull & ((std::uint64_t{1} << (8 * (length - 1))) - 1);
-    std::uint8_t* p = output_.data() + length_;
     if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(p, &bytes, sizeof bytes);
+      std::memcpy(out, &bytes, sizeof bytes);
     } else {
-      for (std::size_t i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(bytes >> (8 * i));
+      for (std::size_t i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(bytes >> (8 * i));
     }
-    length_ += length;
+    return out + length;
   }
 
   Bytes output_;
