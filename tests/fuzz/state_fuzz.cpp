@@ -1,0 +1,265 @@
+// libFuzzer target over the serialised form and everything a loaded sketch
+// can do: decode and build, add, merge (with another loaded sketch, with
+// copies of itself, with raw bytes), estimate, serialise and load again.
+//
+// Input layout (what state_seed_corpus writes):
+//   byte 0       control bits: bits 0-2 number of single adds, bits 3-4 add
+//                kind, bit 5 a long burst of adds, bit 6 merge order
+//   bytes 1-3    little-endian length n of the first sketch
+//   next n bytes the first serialised sketch
+//   the rest     the second serialised sketch
+// Shorter or inconsistent inputs are cut where they end.
+//
+// Malformed stored sparse data may surface as InternalFailure; that is an
+// expected outcome. Any other exception, crash, sanitizer report or broken
+// invariant below is a bug.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "error/internal_failure.h"
+#include "hll/hyperloglogplusplus.h"
+
+namespace vantorelle {
+namespace {
+
+[[noreturn]] void broken(const char* what, int line) {
+  std::fprintf(stderr, "state_fuzz: invariant broken at line %d: %s\n", line, what);
+  std::abort();
+}
+#define FUZZ_CHECK(condition)                        \
+  do {                                               \
+    if (!(condition)) broken(#condition, __LINE__);  \
+  } while (0)
+
+struct Input {
+  std::uint8_t control = 0;
+  ByteView first;
+  ByteView second;
+  ByteView whole;
+};
+
+Input split(const std::uint8_t* data, std::size_t size) {
+  Input input;
+  input.whole = ByteView(data, size);
+  if (size == 0) return input;
+  input.control = data[0];
+  const std::uint8_t* rest = data + 1;
+  std::size_t left = size - 1;
+  if (left < 3) {
+    input.first = ByteView(rest, left);
+    return input;
+  }
+  std::size_t length = rest[0] | (std::size_t{rest[1]} << 8) | (std::size_t{rest[2]} << 16);
+  rest += 3;
+  left -= 3;
+  if (length > left) length = left;
+  input.first = ByteView(rest, length);
+  input.second = ByteView(rest + length, left - length);
+  return input;
+}
+
+// Runs one step; InternalFailure ends only that step.
+template <class Step>
+void guarded(Step&& step) {
+  try {
+    step();
+  } catch (const InternalFailure&) {
+  }
+}
+
+// Building from bytes reads no sparse contents, so it never throws.
+std::optional<HyperLogLogPlusPlus> load(ByteView bytes) {
+  Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_bytes(bytes);
+  if (!sketch) {
+    const ErrorKind kind = sketch.error().kind();
+    FUZZ_CHECK(kind == ErrorKind::ProtoDeserialization || kind == ErrorKind::InvalidState ||
+               kind == ErrorKind::InvalidArgument);
+    return std::nullopt;
+  }
+  return std::move(*sketch);
+}
+
+enum class Kind { Normal, Sparse };
+Kind kind_of(const HyperLogLogPlusPlus& sketch) {
+  FUZZ_CHECK(!sketch.representation().is_invalid());
+  return sketch.representation().normal() != nullptr ? Kind::Normal : Kind::Sparse;
+}
+
+// What a round trip through bytes keeps.
+void check_round_trip(const HyperLogLogPlusPlus& sketch) {
+  Result<Bytes> bytes = sketch.to_bytes();
+  if (!bytes) return;  // compaction of loaded malformed sparse data
+  Result<Bytes> again = sketch.to_bytes();
+  FUZZ_CHECK(again.has_value() && *again == *bytes);
+
+  std::optional<HyperLogLogPlusPlus> decoded = load(*bytes);
+  FUZZ_CHECK(decoded.has_value());
+  FUZZ_CHECK(decoded->num_values() == sketch.num_values());
+  FUZZ_CHECK(decoded->normal_precision() == sketch.normal_precision());
+  FUZZ_CHECK(decoded->sparse_precision() == sketch.sparse_precision());
+  Result<Bytes> reencoded = decoded->to_bytes();
+  FUZZ_CHECK(reencoded.has_value() && *reencoded == *bytes);
+
+  if (kind_of(*decoded) == kind_of(sketch)) {
+    Result<std::int64_t> before = sketch.result();
+    Result<std::int64_t> after = decoded->result();
+    FUZZ_CHECK(before.has_value() == after.has_value());
+    if (before.has_value()) FUZZ_CHECK(*before == *after);
+  }
+}
+
+std::uint64_t read_u64(ByteView bytes, std::size_t offset) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < 8 && offset + i < bytes.size(); ++i) {
+    value |= std::uint64_t{bytes[offset + i]} << (8 * i);
+  }
+  return value;
+}
+
+// Adds values taken from the input; counts must follow the successes.
+void add_values(HyperLogLogPlusPlus& sketch, const Input& input) {
+  const int singles = input.control & 7;
+  const int add_kind = (input.control >> 3) & 3;
+  const ByteView source = input.whole;
+  for (int i = 0; i < singles; ++i) {
+    const std::size_t offset = source.empty() ? 0 : (static_cast<std::size_t>(i) * 7) % source.size();
+    const std::size_t length = source.empty() ? 0 : std::min<std::size_t>(source.size() - offset, i + 1);
+    const ByteView slice = source.subspan(offset, length);
+    const std::uint64_t before = sketch.num_values();
+    Status status;
+    switch ((add_kind + i) % 3) {
+      case 0:
+        status = sketch.add_long(static_cast<std::int64_t>(read_u64(source, offset)));
+        break;
+      case 1:
+        status = sketch.add_string(
+            std::string_view(reinterpret_cast<const char*>(slice.data()), slice.size()));
+        break;
+      default:
+        status = sketch.add_bytes(slice);
+        break;
+    }
+    if (status) {
+      FUZZ_CHECK(sketch.num_values() == before + 1);
+    } else {
+      FUZZ_CHECK(status.error().kind() == ErrorKind::InvalidState ||
+                 status.error().kind() == ErrorKind::InvalidArgument);
+      if (sketch.representation().is_invalid()) return;
+      FUZZ_CHECK(sketch.num_values() == before);
+    }
+  }
+
+  if ((input.control & 0x20) != 0) {
+    // Enough distinct values to push a sparse sketch of low precision past
+    // its budget and into the normal form.
+    const std::uint64_t seed = read_u64(source, 1);
+    const bool longs = sketch.allowed_input_types().contains(InputType::LONG);
+    for (std::uint64_t i = 0; i < 1500; ++i) {
+      const std::uint64_t value = seed + i * 0x9E3779B97F4A7C15ull;
+      Status status;
+      if (longs) {
+        status = sketch.add_long(static_cast<std::int64_t>(value));
+      } else {
+        std::uint8_t buffer[8];
+        for (int b = 0; b < 8; ++b) buffer[b] = static_cast<std::uint8_t>(value >> (8 * b));
+        status = sketch.add_bytes(ByteView(buffer, 8));
+      }
+      if (!status) return;
+    }
+  }
+}
+
+// A failed merge leaves the receiving sketch exactly as it was.
+template <class Merge>
+void merge_checked(HyperLogLogPlusPlus& sketch, std::uint64_t other_count, Merge&& merge) {
+  const std::uint64_t count = sketch.num_values();
+  const HyperLogLogPlusPlus saved = sketch;
+  Status status = merge();
+  if (status) {
+    FUZZ_CHECK(sketch.num_values() == count + other_count);
+    return;
+  }
+  Result<Bytes> before = saved.to_bytes();
+  Result<Bytes> after = sketch.to_bytes();
+  FUZZ_CHECK(before.has_value() == after.has_value());
+  if (before.has_value()) FUZZ_CHECK(*before == *after);
+  FUZZ_CHECK(sketch.num_values() == count);
+}
+
+void exercise(HyperLogLogPlusPlus sketch, const std::optional<HyperLogLogPlusPlus>& other,
+              const Input& input, ByteView other_bytes) {
+  guarded([&] {
+    (void)sketch.result();
+    check_round_trip(sketch);
+  });
+  guarded([&] {
+    add_values(sketch, input);
+    (void)sketch.result();
+  });
+  if (sketch.representation().is_invalid()) {
+    // A failed add leaves the slot Invalid: the operations now refuse.
+    FUZZ_CHECK(!sketch.result().has_value());
+    FUZZ_CHECK(!sketch.to_bytes().has_value());
+    return;
+  }
+  guarded([&] {
+    HyperLogLogPlusPlus copy = sketch;
+    const std::uint64_t n = copy.num_values();
+    merge_checked(sketch, n, [&] { return sketch.merge(std::move(copy)); });
+  });
+  guarded([&] {
+    Result<Bytes> bytes = sketch.to_bytes();
+    if (!bytes) return;
+    std::optional<HyperLogLogPlusPlus> copy = load(*bytes);
+    FUZZ_CHECK(copy.has_value());
+    const std::uint64_t n = copy->num_values();
+    merge_checked(sketch, n, [&] { return sketch.merge(std::move(*copy)); });
+  });
+  if (other.has_value()) {
+    guarded([&] {
+      HyperLogLogPlusPlus copy = *other;
+      const std::uint64_t n = copy.num_values();
+      merge_checked(sketch, n, [&] { return sketch.merge(std::move(copy)); });
+    });
+    guarded([&] {
+      const std::uint64_t n = other->num_values();
+      merge_checked(sketch, n, [&] { return sketch.merge_bytes(other_bytes); });
+    });
+  } else {
+    guarded([&] {
+      const std::uint64_t count = sketch.num_values();
+      Status status = sketch.merge_bytes(other_bytes);
+      FUZZ_CHECK(!status.has_value());
+      FUZZ_CHECK(sketch.num_values() == count);
+    });
+  }
+  guarded([&] {
+    (void)sketch.result();
+    check_round_trip(sketch);
+  });
+}
+
+}  // namespace
+}  // namespace vantorelle
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace vantorelle;
+  const Input input = split(data, size);
+
+  // The whole input as one message: arbitrary bytes through the decoder.
+  (void)load(input.whole);
+
+  std::optional<HyperLogLogPlusPlus> first = load(input.first);
+  std::optional<HyperLogLogPlusPlus> second = load(input.second);
+  if ((input.control & 0x40) != 0) {
+    if (second) exercise(*second, first, input, input.first);
+  } else {
+    if (first) exercise(*first, second, input, input.second);
+  }
+  return 0;
+}
