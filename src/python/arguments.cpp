@@ -1,7 +1,6 @@
 #include "python/arguments.h"
 
 #include <algorithm>
-#include <climits>
 
 #include "python/owned_ref.h"
 

@@ -17,8 +17,8 @@ class HyperLogLogPlusPlus:
     def __new__(
         cls,
         ty: type,
-        normal_precision: SupportsIndex = 15,
-        sparse_precision: SupportsIndex | None = 20,
+        normal_precision: SupportsIndex = ...,  # 15
+        sparse_precision: SupportsIndex | None = ...,  # 20; None: no sparse phase
     ) -> HyperLogLogPlusPlus: ...
     @classmethod
     def from_bytes(cls, data: bytes) -> HyperLogLogPlusPlus:

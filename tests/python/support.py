@@ -1,0 +1,68 @@
+"""Helpers shared by the tests: the class under test and a hand encoder for
+state messages. The encoder writes protocol-buffers fields directly, so tests
+can build serialised sketches that the library itself would never produce.
+"""
+
+import vantorelle_py
+
+HLL = vantorelle_py.HyperLogLogPlusPlus
+
+
+def varint(value: int) -> bytes:
+    value &= (1 << 64) - 1  # negative int32 values are written sign-extended
+    out = bytearray()
+    while True:
+        low = value & 0x7F
+        value >>= 7
+        if value:
+            out.append(low | 0x80)
+        else:
+            out.append(low)
+            return bytes(out)
+
+
+def varint_field(number: int, value: int) -> bytes:
+    return varint(number << 3) + varint(value)
+
+
+def bytes_field(number: int, payload: bytes) -> bytes:
+    return varint(number << 3 | 2) + varint(len(payload)) + payload
+
+
+def state_message(
+    *,
+    type_: int | None = 112,
+    num_values: int = 0,
+    encoding_version: int | None = 2,
+    value_type: int | None = None,
+    precision: int | None = 15,
+    sparse_precision: int | None = 20,
+    data: bytes | None = None,
+    sparse_data: bytes | None = None,
+) -> bytes:
+    """An AggregatorState message; None leaves a field out."""
+    inner = b""
+    if precision is not None:
+        inner += varint_field(3, precision)
+    if sparse_precision is not None:
+        inner += varint_field(4, sparse_precision)
+    if data is not None:
+        inner += bytes_field(5, data)
+    if sparse_data is not None:
+        inner += bytes_field(6, sparse_data)
+    outer = b""
+    if type_ is not None:
+        outer += varint_field(1, type_)
+    outer += varint_field(2, num_values)
+    if encoding_version is not None:
+        outer += varint_field(3, encoding_version)
+    if value_type is not None:
+        outer += varint_field(4, value_type)
+    return outer + bytes_field(112, inner)
+
+
+def filled(ty: type, values, *args, **kwargs):
+    sketch = HLL(ty, *args, **kwargs)
+    for value in values:
+        sketch.add(value)
+    return sketch
