@@ -158,6 +158,12 @@ Status HyperLogLogPlusPlus::merge(HyperLogLogPlusPlus other) {
                          " is incompatible with aggregator of type " +
                          other.allowed_input_types_.display());
   }
+  // A sketch left invalid by a failed add cannot be merged from or into;
+  // that is reported as the error it is rather than met as a broken
+  // invariant when the other's count is read.
+  if (representation_.is_invalid() || other.representation_.is_invalid()) {
+    return invalid_state("Representation is invalid");
+  }
   const std::uint64_t added = other.num_values();
   Result<Representation> merged =
       Representation::merge(representation_, std::move(other.representation_));

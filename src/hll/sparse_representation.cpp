@@ -124,7 +124,7 @@ void merge_and_collapse(const std::array<std::span<const std::uint32_t>, N>& sou
   std::uint32_t value;
   bool pending = next(value);
   while (pending) {
-    std::uint32_t following;
+    std::uint32_t following = 0;
     if (encoding.is_rho_encoded(value)) {
       const std::uint32_t index = encoding.decode_sparse(value).sparse_index;
       while ((pending = next(following)) && encoding.decode_sparse(following).sparse_index == index) {

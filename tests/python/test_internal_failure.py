@@ -29,6 +29,7 @@ def broken():
         repr,
         lambda s: s.merge(HLL(int).to_bytes()),
         lambda s: s.merge(HLL(int)),
+        lambda s: HLL(int).merge(s),
     ],
 )
 def test_engine_calls_report_the_invalid_representation(broken, call):
@@ -50,7 +51,6 @@ def test_add_reports_it_as_a_type_error(broken):
         lambda s: s.num_values(),
         lambda s: s.normal_precision,
         lambda s: s.sparse_precision,
-        lambda s: HLL(int).merge(s),
     ],
 )
 def test_accessors_raise_the_internal_error(broken, call):
@@ -73,7 +73,8 @@ def test_accessors_raise_the_internal_error(broken, call):
 
 def test_other_sketches_are_unaffected(broken):
     healthy = HLL(int)
-    with pytest.raises(BaseException):
+    with pytest.raises(RuntimeError) as refused:
         healthy.merge(broken)
+    assert str(refused.value) == "Vantorelle error: Invalid HLL++ state: Representation is invalid"
     healthy.add(1)
     assert (healthy.result(), healthy.num_values()) == (1, 1)
