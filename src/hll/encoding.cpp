@@ -95,14 +95,18 @@ bool SparseEncoding::holds(std::uint32_t value) const {
   return (static_cast<std::uint64_t>(value) >> sparse_precision_) == 0;
 }
 
+Status SparseEncoding::check_holds(std::uint32_t value) const {
+  if (holds(value)) return {};
+  return invalid_state("Sparse value " + std::to_string(value) +
+                       " lies outside its encoding (normal_precision=" +
+                       std::to_string(normal_precision()) +
+                       ", sparse_precision=" + std::to_string(sparse_precision_) + ")");
+}
+
 Result<std::uint32_t> SparseEncoding::downgrade(std::uint32_t value,
                                                 const SparseEncoding& target) const {
-  if (!holds(value)) {
-    return invalid_state("Sparse value " + std::to_string(value) +
-                         " lies outside its encoding (normal_precision=" +
-                         std::to_string(normal_precision()) +
-                         ", sparse_precision=" + std::to_string(sparse_precision_) + ")");
-  }
+  Status held = check_holds(value);
+  if (!held) return held.take_error();
   SparseCoordinates coordinates = decode_sparse(value);
   if (target.sparse_precision_ != sparse_precision_) {
     VANTORELLE_ASSERT(target.sparse_precision_ < sparse_precision_, "target_p < source_p");
@@ -120,6 +124,14 @@ Result<std::uint32_t> SparseEncoding::downgrade(std::uint32_t value,
                          std::to_string(target.sparse_precision_) + ")");
   }
   return target.encode_unchecked(coordinates.sparse_index, coordinates.sparse_rho_w);
+}
+
+Status check_normal_precision(std::int32_t precision) {
+  if (precision >= MINIMUM_PRECISION && precision <= MAXIMUM_PRECISION) return {};
+  return invalid_argument("Expected normal precision to be >= " +
+                          std::to_string(MINIMUM_PRECISION) + " and <= " +
+                          std::to_string(MAXIMUM_PRECISION) + " but was " +
+                          std::to_string(precision));
 }
 
 Status check_compatible(std::int32_t p1, std::int32_t sp1, std::int32_t p2, std::int32_t sp2) {

@@ -126,6 +126,8 @@ class SparseEncoding {
   // Whether a value (typically read from stored data) decodes to a sparse
   // index below 2^sp; values made from hashes always do.
   bool holds(std::uint32_t value) const;
+  // The same as an error: InvalidState for a value outside the encoding.
+  Status check_holds(std::uint32_t value) const;
 
   // Converts a value of this encoding to `target` (target precisions not
   // above ours). A stored value that lies outside this encoding, or whose
@@ -147,6 +149,9 @@ class SparseEncoding {
   std::uint32_t rho_encoded_flag_;
   NormalEncoding normal_;
 };
+
+// The normal precisions both representations accept (10..24).
+Status check_normal_precision(std::int32_t precision);
 
 // Two precision pairs combine unless one is strictly lower in one precision
 // and strictly higher in the other; the receiving sketch's pair comes first.

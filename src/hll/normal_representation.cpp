@@ -10,11 +10,6 @@ namespace vantorelle {
 
 namespace {
 
-std::string normal_precision_message(std::int32_t precision) {
-  return "Expected normal precision to be >= " + std::to_string(MINIMUM_PRECISION) + " and <= " +
-         std::to_string(MAXIMUM_PRECISION) + " but was " + std::to_string(precision);
-}
-
 // The largest rho_w a register can hold at precision p: a hash whose bits
 // after the index are all zero.
 constexpr std::uint32_t max_rho_w(std::int32_t precision) {
@@ -25,9 +20,8 @@ constexpr std::uint32_t max_rho_w(std::int32_t precision) {
 
 Result<NormalRepresentation> NormalRepresentation::create(SketchState state) {
   const std::int32_t p = state.precision;
-  if (p < MINIMUM_PRECISION || p > MAXIMUM_PRECISION) {
-    return invalid_argument(normal_precision_message(p));
-  }
+  Status precision_in_range = check_normal_precision(p);
+  if (!precision_in_range) return precision_in_range.take_error();
   if (state.data) {
     const Bytes& data = *state.data;
     const std::size_t expected = std::size_t{1} << p;

@@ -148,11 +148,8 @@ Result<Representation> invalid_representation() {
 Result<SparseRepresentation> SparseRepresentation::create(SketchState state) {
   const std::int32_t p = state.precision;
   const std::int32_t sp = state.sparse_precision;
-  if (p < MINIMUM_PRECISION || p > MAXIMUM_PRECISION) {
-    return invalid_argument("Expected normal precision to be >= " +
-                            std::to_string(MINIMUM_PRECISION) + " and <= " +
-                            std::to_string(MAXIMUM_PRECISION) + " but was " + std::to_string(p));
-  }
+  Status precision_in_range = check_normal_precision(p);
+  if (!precision_in_range) return precision_in_range.take_error();
   if (sp < p || sp > MAXIMUM_SPARSE_PRECISION) {
     return invalid_argument("Expected sparse precision to be >= normal precision (" +
                             std::to_string(p) + ") and <= " +
@@ -334,12 +331,8 @@ Status SparseRepresentation::insert_value(std::uint32_t value, const SparseEncod
   }
   // Values of another sketch's stored data are unchecked; one outside the
   // encoding must not reach the buffer.
-  if (!encoding_.holds(value)) {
-    return invalid_state("Sparse value " + std::to_string(value) +
-                         " lies outside its encoding (normal_precision=" +
-                         std::to_string(encoding_.normal_precision()) + ", sparse_precision=" +
-                         std::to_string(encoding_.sparse_precision()) + ")");
-  }
+  Status held = encoding_.check_holds(value);
+  if (!held) return held;
   buffer_.insert(value);
   return {};
 }
