@@ -22,7 +22,6 @@ void SparseBuffer::append_to(std::vector<std::uint32_t>& out) const {
   std::uint32_t* dst = out.data() + start;
   std::size_t written = 0;
   for (std::uint32_t value : slots_) {
-    if (written == size_) break;
     dst[written] = value;
     written += value != EMPTY;
   }

@@ -38,9 +38,16 @@ class DifferenceEncoder {
   // put before it stay written.
   Status put_all(std::span<const std::uint32_t> values) {
     if (values.empty()) return {};
-    // Room for the longest varints up front, so the loop writes unchecked.
-    // Locals keep the byte stores from forcing reloads of the members.
-    if (output_.size() < length_ + values.size() * 5 + 8) output_.resize(length_ + values.size() * 5 + 8);
+    // Room for every varint up front (measured by a cheap first pass, so no
+    // worst-case slack is kept), so the loop writes unchecked. Locals keep
+    // the byte stores from forcing reloads of the members.
+    std::size_t needed = 0;
+    std::uint32_t running = static_cast<std::uint32_t>(previous_);
+    for (std::uint32_t value : values) {
+      needed += varint_length(value - running);
+      running = value;
+    }
+    if (output_.size() < length_ + needed + 8) output_.resize(length_ + needed + 8);
     std::uint8_t* const begin = output_.data();
     std::uint8_t* out = begin + length_;
     std::int32_t previous = previous_;
@@ -69,8 +76,6 @@ class DifferenceEncoder {
 
   Bytes take() && {
     output_.resize(length_);
-    // Room reserved for worst-case varints is not kept with the result.
-    if (output_.capacity() > length_ + length_ / 2 + 64) output_.shrink_to_fit();
     return std::move(output_);
   }
 
