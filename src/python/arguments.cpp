@@ -23,6 +23,28 @@ bool check_positional_count(const Signature& signature, Py_ssize_t nargs) {
   return false;
 }
 
+// The keyword's own text for str names (a str subclass's __str__ is not
+// consulted); other objects, which only C callers can pass as names, are
+// described by str(), or by their type when even that fails.
+void raise_unexpected_keyword(const Signature& signature, PyObject* name) {
+  if (PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                 signature.full_name, name);
+    return;
+  }
+  OwnedRef held(Py_NewRef(name));
+  OwnedRef text(PyObject_Str(held.get()));
+  if (!text) {
+    PyErr_Clear();
+    OwnedRef qualname(PyType_GetQualName(Py_TYPE(held.get())));
+    if (!qualname) return;
+    text.reset(PyUnicode_FromFormat("<unprintable %U object>", qualname.get()));
+    if (!text) return;
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", signature.full_name,
+               text.get());
+}
+
 bool accept_keyword(const Signature& signature, PyObject* name, PyObject* value, PyObject** out) {
   if (PyUnicode_Check(name)) {
     for (int i = 0; i < signature.count; ++i) {
@@ -37,8 +59,7 @@ bool accept_keyword(const Signature& signature, PyObject* name, PyObject* value,
       }
     }
   }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", signature.full_name,
-               name);
+  raise_unexpected_keyword(signature, name);
   return false;
 }
 
@@ -100,20 +121,24 @@ bool parse_vectorcall(const Signature& signature, PyObject* const* args, Py_ssiz
   return check_required(signature, out);
 }
 
-bool parse_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool parse_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, OwnedRef* out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (!check_positional_count(signature, nargs)) return false;
-  std::fill(out, out + signature.count, nullptr);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  PyObject* found[kMaxParameters] = {};
+  for (Py_ssize_t i = 0; i < nargs; ++i) found[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject* name;
     PyObject* value;
     while (PyDict_Next(kwargs, &position, &name, &value)) {
-      if (!accept_keyword(signature, name, value, out)) return false;
+      if (!accept_keyword(signature, name, value, found)) return false;
     }
   }
-  return check_required(signature, out);
+  if (!check_required(signature, found)) return false;
+  // The values are borrowed from the dictionary, which a caller holding it
+  // could empty from a conversion's Python code while they are still used.
+  for (int i = 0; i < signature.count; ++i) out[i].reset(Py_XNewRef(found[i]));
+  return true;
 }
 
 bool convert_type(PyObject* object, PyTypeObject** out) {

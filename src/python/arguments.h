@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "python/owned_ref.h"
 #include "state/sketch_state.h"
 
 namespace vantorelle::python {
@@ -21,11 +22,16 @@ struct Signature {
   int required;
 };
 
-// Each fills out[0..count) with borrowed references, nullptr for an absent
-// optional parameter. On failure a TypeError is set and false returned.
+// The most parameters an entry point has.
+inline constexpr int kMaxParameters = 3;
+
+// Fills out[0..count) with the arguments, nullptr for an absent optional
+// parameter. On failure a TypeError is set and false returned. The vectorcall
+// form lends references from the caller's argument array, which stays alive
+// for the whole call; the tuple-and-dict form hands out new references.
 bool parse_vectorcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, PyObject** out);
-bool parse_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out);
+bool parse_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, OwnedRef* out);
 
 // `ty`: a type object.
 bool convert_type(PyObject* object, PyTypeObject** out);

@@ -23,6 +23,7 @@ constexpr Signature kNewSignature{"HyperLogLogPlusPlus.__new__()", kNewParameter
 constexpr Signature kFromBytesSignature{"HyperLogLogPlusPlus.from_bytes()", kDataParameter, 1, 1};
 constexpr Signature kAddSignature{"HyperLogLogPlusPlus.add()", kValueParameter, 1, 1};
 constexpr Signature kMergeSignature{"HyperLogLogPlusPlus.merge()", kDataParameter, 1, 1};
+static_assert(kNewSignature.count <= kMaxParameters);
 
 enum class ValueFamily { StringOrBytes, Long, Unsupported };
 
@@ -118,20 +119,20 @@ PyObject* wrap_sketch(PyTypeObject* type, HyperLogLogPlusPlus&& sketch) {
 
 PyObject* sketch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* parameters[3];
+    OwnedRef parameters[kNewSignature.count];
     if (!parse_tuple(kNewSignature, args, kwargs, parameters)) return nullptr;
     PyTypeObject* ty;
-    if (!convert_type(parameters[0], &ty)) return nullptr;
+    if (!convert_type(parameters[0].get(), &ty)) return nullptr;
     std::int32_t normal_precision = kDefaultNormalPrecision;
-    if (parameters[1] != nullptr &&
-        !convert_precision(parameters[1], "normal_precision", &normal_precision)) {
+    if (parameters[1] &&
+        !convert_precision(parameters[1].get(), "normal_precision", &normal_precision)) {
       return nullptr;
     }
     std::int32_t sparse_precision = kDefaultSparsePrecision;
-    if (parameters[2] == Py_None) {
+    if (parameters[2].get() == Py_None) {
       sparse_precision = 0;  // no sparse phase
-    } else if (parameters[2] != nullptr &&
-               !convert_precision(parameters[2], "sparse_precision", &sparse_precision)) {
+    } else if (parameters[2] &&
+               !convert_precision(parameters[2].get(), "sparse_precision", &sparse_precision)) {
       return nullptr;
     }
     ValueFamily family;

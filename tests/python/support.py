@@ -3,6 +3,8 @@ state messages. The encoder writes protocol-buffers fields directly, so tests
 can build serialised sketches that the library itself would never produce.
 """
 
+import ctypes
+
 import vantorelle_py
 
 HLL = vantorelle_py.HyperLogLogPlusPlus
@@ -66,3 +68,23 @@ def filled(ty: type, values, *args, **kwargs):
     for value in values:
         sketch.add(value)
     return sketch
+
+
+_api = ctypes.pythonapi
+_api.PyObject_Vectorcall.restype = ctypes.py_object
+_api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+_api.PyObject_Call.restype = ctypes.py_object
+_api.PyObject_Call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+
+
+def c_vectorcall(function, args, kwnames, kwvalues):
+    """Calls `function` as C code can: keyword names that Python syntax would
+    refuse (non-strings, one name twice) reach the callee unchecked."""
+    objects = [*args, *kwvalues]
+    array = (ctypes.py_object * len(objects))(*objects)
+    return _api.PyObject_Vectorcall(function, ctypes.cast(array, ctypes.c_void_p), len(args), tuple(kwnames))
+
+
+def c_call(function, args, kwargs):
+    """PyObject_Call with a keyword dictionary that the caller keeps."""
+    return _api.PyObject_Call(function, tuple(args), kwargs)

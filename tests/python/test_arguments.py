@@ -2,7 +2,7 @@
 
 import pytest
 
-from support import HLL
+from support import HLL, c_call, c_vectorcall
 
 NEW = "HyperLogLogPlusPlus.__new__()"
 ADD = "HyperLogLogPlusPlus.add()"
@@ -54,6 +54,71 @@ def test_parse_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert info.value.args == (message,)
+
+
+class Named(str):
+    """A keyword name whose str() is not its text."""
+
+    def __str__(self):
+        return "something else"
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda s: c_vectorcall(s.add, [], ["value", "value"], [1, 2]), f"{ADD} got multiple values for argument 'value'"),
+        (lambda s: c_vectorcall(s.add, [1], [2], [3]), f"{ADD} got an unexpected keyword argument '2'"),
+        (lambda s: c_vectorcall(s.add, [], [b"value"], [1]), f"{ADD} got an unexpected keyword argument 'b'value''"),
+        (lambda s: c_vectorcall(s.merge, [], [Named("date")], [1]), f"{MERGE} got an unexpected keyword argument 'date'"),
+        (lambda s: s.add(**{Named("val"): 1}), f"{ADD} got an unexpected keyword argument 'val'"),
+        (lambda s: HLL(str, **{Named("bogus"): 1}), f"{NEW} got an unexpected keyword argument 'bogus'"),
+        (
+            lambda s: c_vectorcall(HLL.from_bytes, [], [Unprintable()], [EMPTY]),
+            f"{FROM_BYTES} got an unexpected keyword argument '<unprintable Unprintable object>'",
+        ),
+        (lambda s: c_call(HLL, [int], {1: 2}), f"{NEW} got an unexpected keyword argument '1'"),
+        (lambda s: c_call(HLL, [], {7: 1, "ty": int}), f"{NEW} got an unexpected keyword argument '7'"),
+    ],
+)
+def test_keyword_names_from_c_callers(call, message):
+    with pytest.raises(TypeError) as info:
+        call(HLL(int))
+    assert info.value.args == (message,)
+    assert info.value.__context__ is None
+
+
+def test_keyword_names_match_by_text():
+    sketch = HLL(**{Named("ty"): int})
+    sketch.add(**{Named("value"): 5})
+    c_vectorcall(sketch.merge, [], [Named("data")], [HLL(int).to_bytes()])
+    assert sketch.num_values() == 1
+
+
+def test_arguments_outlive_a_keyword_dict_emptied_during_conversion():
+    events = []
+
+    class Sparse:
+        def __index__(self):
+            events.append("index")
+            return 18
+
+        def __del__(self):
+            events.append("del")
+
+    class Emptying:
+        def __index__(self):
+            kwargs.clear()
+            return 12
+
+    kwargs = {"normal_precision": Emptying(), "sparse_precision": Sparse()}
+    sketch = c_call(HLL, [int], kwargs)
+    assert events == ["index", "del"]
+    assert (sketch.normal_precision, sketch.sparse_precision) == (12, 18)
 
 
 def test_every_parameter_can_be_given_by_keyword():

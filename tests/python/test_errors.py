@@ -114,3 +114,48 @@ def test_crosswise_sparse_precisions_cannot_merge():
     )
     assert {"(normal=12, sparse=20)", "(normal=14, sparse=16)"} <= set(re.findall(r"\(normal=\d+, sparse=\d+\)", str(error)))
     assert (left.to_bytes(), right.to_bytes()) == before
+
+
+class FailingIndex:
+    def __index__(self):
+        raise KeyError("discarded")
+
+
+class FailingSequence:
+    def __len__(self):
+        raise KeyError("discarded length")
+
+    def __getitem__(self, index):
+        return 1
+
+    def __iter__(self):
+        raise KeyError("discarded iterator")
+
+
+@pytest.mark.parametrize(
+    "call, kind",
+    [
+        (lambda: HLL(str).add(FailingIndex()), TypeError),
+        (lambda: HLL(str).add(FailingSequence()), TypeError),
+        (lambda: HLL(str).add(2**64), TypeError),
+        (lambda: HLL(int).add("\udc80"), TypeError),
+        (lambda: HLL(int).merge(FailingSequence()), TypeError),
+        (lambda: HLL(int).merge([1, FailingIndex()]), TypeError),
+        (lambda: HLL(int).add("x"), TypeError),
+        (lambda: HLL(int, FailingIndex()), KeyError),
+        (lambda: HLL(5), TypeError),
+        (lambda: HLL(int, 3), ValueError),
+        (lambda: HLL.from_bytes(b"\xff"), RuntimeError),
+    ],
+)
+def test_errors_raised_while_handling_chain_only_the_handled_exception(call, kind):
+    handled = LookupError("handled by the caller")
+    try:
+        try:
+            raise handled
+        except LookupError:
+            call()
+    except BaseException as error:
+        raised = error
+    assert type(raised) is kind
+    assert raised.__context__ is handled and raised.__cause__ is None

@@ -63,6 +63,19 @@ def test_properties_have_empty_docs(name):
     assert vars(HLL)[name].__doc__ == ""
 
 
+@pytest.mark.parametrize(
+    "flag, present",
+    [
+        (1 << 8, False),  # Py_TPFLAGS_IMMUTABLETYPE
+        (1 << 9, True),  # Py_TPFLAGS_HEAPTYPE
+        (1 << 10, False),  # Py_TPFLAGS_BASETYPE
+        (1 << 14, False),  # Py_TPFLAGS_HAVE_GC
+    ],
+)
+def test_class_flags(flag, present):
+    assert bool(HLL.__flags__ & flag) is present
+
+
 def test_class_cannot_be_subclassed():
     with pytest.raises(TypeError, match="is not an acceptable base type"):
         type("Sub", (HLL,), {})

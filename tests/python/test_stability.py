@@ -1,12 +1,14 @@
-"""Many rounds of every kind of call, failing ones included, keep memory flat."""
+"""Many rounds of every kind of call, failing ones included, keep memory flat
+and leave no references behind."""
 
 import gc
 import os
+import sys
 import tracemalloc
 
 import pytest
 
-from support import HLL
+from support import HLL, c_vectorcall, state_message, varint
 
 ROUNDS = 200_000
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -55,3 +57,99 @@ def test_memory_stays_flat():
     assert traced_after - traced_before < 64 * 1024
     assert rss_after - rss_before < 2 * 1024 * 1024
     assert sketch.num_values() == 2 * (ROUNDS + ROUNDS // 10) + 50 * (ROUNDS + ROUNDS // 10)
+
+
+class Probe:
+    """An argument whose reference count tells whether a call kept it."""
+
+    def __index__(self):
+        raise TypeError("no integer") from KeyError("why")
+
+    def __len__(self):
+        raise RuntimeError("no length")
+
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+    def __iter__(self):
+        return iter([1, 2, self])
+
+
+class Overflowing:
+    def __index__(self):
+        return 2**40
+
+
+class Reentering:
+    def __init__(self, sketch):
+        self.sketch = sketch
+
+    def __index__(self):
+        return self.sketch.result()
+
+
+def broken_sketch():
+    sketch = HLL.from_bytes(
+        state_message(precision=10, sparse_precision=15, value_type=8, sparse_data=varint(1000) + varint(0xFFFFFF00))
+    )
+    with pytest.raises(ValueError):
+        for value in range(10_000):
+            sketch.add(value)
+    return sketch
+
+
+INTEGERS, TEXT, BROKEN = HLL(int), HLL(str), broken_sketch()
+ERROR_PATHS = {
+    "too many positional": lambda a: HLL(str, 15, 20, a),
+    "multiple values": lambda a: INTEGERS.add(a, value=a),
+    "unexpected keyword": lambda a: HLL(str, bogus=a),
+    "non-string keyword": lambda a: c_vectorcall(INTEGERS.add, [], [a], [a]),
+    "missing argument": lambda a: INTEGERS.merge(),
+    "ty not a type": lambda a: HLL(a),
+    "precision re-wrapped with cause": lambda a: HLL(int, a),
+    "precision overflow": lambda a: HLL(int, 15, Overflowing()),
+    "unsupported type name": lambda a: HLL(type(a)),
+    "invalid precision": lambda a: HLL(int, 9),
+    "from_bytes not bytes": lambda a: HLL.from_bytes(a),
+    "from_bytes undecodable": lambda a: HLL.from_bytes(b"\xff"),
+    "add rejected sequence": lambda a: TEXT.add(a),
+    "add item out of range": lambda a: TEXT.add([1, 2, 256]),
+    "add refused input type": lambda a: INTEGERS.add("x"),
+    "add lone surrogate": lambda a: INTEGERS.add("\ud800"),
+    "add borrow conflict": lambda a: INTEGERS.add(Reentering(INTEGERS)),
+    "merge rejected": lambda a: INTEGERS.merge(a),
+    "merge itself": lambda a: INTEGERS.merge(INTEGERS),
+    "merge incompatible": lambda a: TEXT.merge(INTEGERS),
+    "merge undecodable": lambda a: INTEGERS.merge(b"\xff"),
+    "internal failure": lambda a: BROKEN.num_values(),
+    "invalid representation": lambda a: repr(BROKEN),
+}
+
+
+@pytest.mark.parametrize("call", ERROR_PATHS.values(), ids=ERROR_PATHS.keys())
+def test_error_paths_release_everything(call):
+    probe = Probe()
+
+    def rounds(count):
+        for _ in range(count):
+            try:
+                call(probe)
+            except BaseException as error:  # noqa: B036 - the internal failure is no Exception
+                assert error.__traceback__ is not None
+            else:
+                raise AssertionError("the call did not fail")
+
+    rounds(100)  # warm caches
+    gc.collect()
+    references = sys.getrefcount(probe)
+    tracemalloc.start()
+    try:
+        before, _ = tracemalloc.get_traced_memory()
+        rounds(3000)
+        gc.collect()
+        after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert sys.getrefcount(probe) == references
+    # one leaked exception or message per round would be well over 100 KiB
+    assert after - before < 16 * 1024
