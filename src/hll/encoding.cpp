@@ -1,6 +1,7 @@
 #include "hll/encoding.h"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "error/internal_failure.h"
@@ -10,9 +11,9 @@ namespace vantorelle {
 namespace {
 
 // 1 + the zero bits above the highest set bit of `dropped` within a d-bit
-// field (dropped != 0, 0 < d <= 32).
+// field (dropped != 0).
 std::uint32_t rho_within(std::uint32_t dropped, std::int32_t d) {
-  return static_cast<std::uint32_t>(__builtin_clz(dropped << (32 - d))) + 1;
+  return static_cast<std::uint32_t>(d - std::bit_width(dropped) + 1);
 }
 
 std::uint32_t low_bits_mask(std::int32_t bits) {
@@ -43,7 +44,8 @@ NormalCoordinates NormalEncoding::downgrade(NormalCoordinates coordinates,
                                             std::int32_t target_precision) const {
   VANTORELLE_ASSERT(target_precision <= precision_, "target_precision <= self.precision");
   if (target_precision == precision_) return coordinates;
-  return {coordinates.index >> (precision_ - target_precision),
+  const std::int32_t shift = precision_ - target_precision;
+  return {shift >= 32 ? 0 : coordinates.index >> shift,
           downgrade_rho_w(coordinates.index, coordinates.rho_w, precision_, target_precision)};
 }
 

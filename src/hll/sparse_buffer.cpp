@@ -1,11 +1,21 @@
 #include "hll/sparse_buffer.h"
 
 #include <algorithm>
+#include <random>
 
 namespace vantorelle {
 
 namespace {
 constexpr std::size_t INITIAL_SLOTS = 32;
+}
+
+std::uint64_t SparseBuffer::process_multiplier() {
+  static const std::uint64_t multiplier = [] {
+    std::random_device device;
+    const std::uint64_t high = device();
+    return ((high << 32) ^ device()) | 1;
+  }();
+  return multiplier;
 }
 
 void SparseBuffer::clear() {

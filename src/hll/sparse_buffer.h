@@ -52,14 +52,19 @@ class SparseBuffer {
 
  private:
   std::size_t slot_of(std::uint32_t value) const {
-    // Fibonacci hashing: the top bits of the product pick the slot.
-    return static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> shift_);
+    // Multiplicative hashing: the top bits of the product pick the slot.
+    return static_cast<std::size_t>((value * multiplier_) >> shift_);
   }
+  // A random odd multiplier, fixed per process: stored sparse values come
+  // from untrusted bytes, and a known multiplier would let a crafted sketch
+  // pile its values into one probe run. Nothing depends on slot order.
+  static std::uint64_t process_multiplier();
   void grow();
 
   std::vector<std::uint32_t> slots_;
   std::size_t size_ = 0;
   int shift_ = 64;
+  std::uint64_t multiplier_ = process_multiplier();
 };
 
 }  // namespace vantorelle

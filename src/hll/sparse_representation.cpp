@@ -455,7 +455,13 @@ Result<Representation> SparseRepresentation::merge_sparse(SparseRepresentation s
   }
 
   // Equal precisions: one pass over both sketches' values rewrites
-  // sparse_data as the union.
+  // sparse_data as the union. The other's stored values are unchecked
+  // data; one outside the encoding would otherwise settle in this sketch
+  // and fail a later, innocent add.
+  for (std::uint32_t value : other_stored) {
+    Status held = self.encoding_.check_holds(value);
+    if (!held) return held.take_error();
+  }
   const std::vector<std::uint32_t> stored = self.decoded_sparse_data();
   const std::vector<std::uint32_t> buffered = self.sorted_buffer();
   std::vector<std::uint32_t> united;

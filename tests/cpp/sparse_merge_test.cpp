@@ -220,6 +220,14 @@ TEST_P(StoredValueOutsideItsEncoding, IsRefusedWhenDowngraded) {
   EXPECT_TRUE(fails_starting_with(lower.merge(loaded(12, 17, difference_bytes({5, bad}))),
                                   ErrorKind::InvalidState, prefix));
   EXPECT_EQ(snapshot(lower), lower_before);
+
+  // At equal precisions the union would otherwise keep the value, and a
+  // later add that converts the receiver would fail on it.
+  HyperLogLogPlusPlus equal = sketch_of(12, 17, {1, 2, 3});
+  const test::Snapshot equal_before = snapshot(equal);
+  EXPECT_TRUE(fails_starting_with(equal.merge(loaded(12, 17, difference_bytes({5, bad}))),
+                                  ErrorKind::InvalidState, prefix));
+  EXPECT_EQ(snapshot(equal), equal_before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, StoredValueOutsideItsEncoding,
