@@ -15,6 +15,21 @@ class SparseBuffer {
   // Sparse values are below 2^31, so this never collides with one.
   static constexpr std::uint32_t EMPTY = 0xFFFFFFFFu;
 
+  SparseBuffer() = default;
+  // A copy of an empty buffer starts unallocated instead of duplicating the
+  // empty table; it grows again on first use.
+  SparseBuffer(const SparseBuffer& other)
+      : slots_(other.size_ == 0 ? std::vector<std::uint32_t>() : other.slots_),
+        size_(other.size_),
+        shift_(other.size_ == 0 ? 64 : other.shift_),
+        multiplier_(other.multiplier_) {}
+  SparseBuffer& operator=(const SparseBuffer& other) {
+    if (this != &other) *this = SparseBuffer(other);
+    return *this;
+  }
+  SparseBuffer(SparseBuffer&&) noexcept = default;
+  SparseBuffer& operator=(SparseBuffer&&) noexcept = default;
+
   // Inserts value; a value already present changes nothing.
   void insert(std::uint32_t value) {
     // Linear probing stays short up to three quarters full.

@@ -108,6 +108,27 @@ void merge_and_collapse(const std::array<std::span<const std::uint32_t>, N>& sou
     collapse(sources[only], encoding, emit);
     return;
   }
+  if (non_empty == 2) {
+    // The common case (stored values and one other source): a plain
+    // two-way merge, then the collapse.
+    std::size_t first = N;
+    std::size_t second = N;
+    for (std::size_t s = 0; s < N; ++s) {
+      if (sources[s].empty()) continue;
+      (first == N ? first : second) = s;
+    }
+    const std::span<const std::uint32_t> a = sources[first];
+    const std::span<const std::uint32_t> b = sources[second];
+    std::vector<std::uint32_t> merged(a.size() + b.size());
+    std::size_t i = 0;
+    std::size_t j = 0;
+    std::size_t k = 0;
+    while (i < a.size() && j < b.size()) merged[k++] = b[j] < a[i] ? b[j++] : a[i++];
+    while (i < a.size()) merged[k++] = a[i++];
+    while (j < b.size()) merged[k++] = b[j++];
+    collapse(merged, encoding, emit);
+    return;
+  }
   std::array<std::size_t, N> position{};
   auto next = [&](std::uint32_t& out) {
     std::size_t best = N;

@@ -50,11 +50,12 @@ class DifferenceEncoder {
     if (output_.size() < length_ + needed + 8) output_.resize(length_ + needed + 8);
     std::uint8_t* const begin = output_.data();
     std::uint8_t* out = begin + length_;
+    // previous_ is 0 before the first put, so one comparison refuses both a
+    // negative value and one below its predecessor.
     std::int32_t previous = previous_;
-    const bool had_previous = has_previous_;
     for (std::size_t i = 0; i < values.size(); ++i) {
       const auto value = static_cast<std::int32_t>(values[i]);
-      if (value < 0 || ((had_previous || i > 0) && value < previous)) [[unlikely]] {
+      if (value < previous) [[unlikely]] {
         length_ = static_cast<std::size_t>(out - begin);
         if (i > 0) {
           previous_ = previous;
@@ -101,7 +102,8 @@ class DifferenceEncoder {
     std::uint64_t bytes = (v & 0x7F) | ((v << 1) & 0x7F00) | ((v << 2) & 0x7F0000) |
                           ((v << 3) & 0x7F000000) | ((v << 4) & 0xFF00000000);
     // Continuation bits on every byte but the last.
-    bytes |= 0x80808080ull & ((std::uint64_t{1} << (8 * (length - 1))) - 1);
+    static constexpr std::uint64_t CONTINUATION[6] = {0, 0, 0x80, 0x8080, 0x808080, 0x80808080};
+    bytes |= CONTINUATION[length];
     if constexpr (std::endian::native == std::endian::little) {
       std::memcpy(out, &bytes, sizeof bytes);
     } else {

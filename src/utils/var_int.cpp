@@ -17,27 +17,11 @@ void encode_varint(std::uint32_t value, Bytes& out) {
   *p = static_cast<std::uint8_t>(value);
 }
 
-DecodedVarint decode_varint(ByteView input) {
-  std::uint32_t value = 0;
-  for (std::size_t k = 0; k < 4; ++k) {
-    if (k >= input.size()) {
-      internal_failure("varint cut off: index " + std::to_string(k) +
-                       " out of range for remaining input of length " +
-                       std::to_string(input.size()));
-    }
-    const std::uint8_t byte = input[k];
-    value |= static_cast<std::uint32_t>(byte & 0x7F) << (7 * k);
-    if ((byte & 0x80) == 0) return {value, k + 1};
-  }
-  if (input.size() < 5) {
-    internal_failure("varint cut off: index 4 out of range for remaining input of length " +
-                     std::to_string(input.size()));
-  }
-  const std::uint8_t last = input[4];
-  if (last & 0x80) internal_failure("varint too long");
-  // Only the low four bits of the fifth byte fit in 32 bits.
-  value |= static_cast<std::uint32_t>(last) << 28;
-  return {value, 5};
+void varint_cut_off(std::size_t index, std::size_t remaining) {
+  internal_failure("varint cut off: index " + std::to_string(index) +
+                   " out of range for remaining input of length " + std::to_string(remaining));
 }
+
+void varint_too_long() { internal_failure("varint too long"); }
 
 }  // namespace vantorelle

@@ -10,10 +10,14 @@
 namespace vantorelle {
 
 // Bytes that encode_varint appends for `value`.
+// Varint length by the number of leading zero bits of a (non-zero) value.
+inline constexpr std::uint8_t VARINT_LENGTH_BY_CLZ[33] = {
+    5, 5, 5, 5, 4, 4, 4, 4, 4, 4, 4, 3, 3, 3, 3, 3, 3, 3,
+    2, 2, 2, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1, 1, 1};
+
 constexpr std::size_t varint_length(std::uint32_t value) {
-  // 1 + (significant bits - 1) / 7, with zero taking one byte.
-  const int bits = 32 - __builtin_clz(value | 1);
-  return static_cast<std::size_t>(1 + (bits - 1) / 7);
+  // Zero takes one byte, like one.
+  return VARINT_LENGTH_BY_CLZ[__builtin_clz(value | 1)];
 }
 
 void encode_varint(std::uint32_t value, Bytes& out);
@@ -23,8 +27,26 @@ struct DecodedVarint {
   std::size_t length;  // bytes consumed, 1..5
 };
 
+[[noreturn]] void varint_cut_off(std::size_t index, std::size_t remaining);
+[[noreturn]] void varint_too_long();
+
 // Decodes the varint at the start of `input`. Stored data that is cut off or
 // longer than five bytes is an internal failure ("varint too long").
-DecodedVarint decode_varint(ByteView input);
+inline DecodedVarint decode_varint(ByteView input) {
+  const std::size_t size = input.size();
+  std::uint32_t value = 0;
+  for (std::size_t k = 0; k < 4; ++k) {
+    if (k >= size) varint_cut_off(k, size);
+    const std::uint8_t byte = input[k];
+    value |= static_cast<std::uint32_t>(byte & 0x7F) << (7 * k);
+    if ((byte & 0x80) == 0) return {value, k + 1};
+  }
+  if (size < 5) varint_cut_off(4, size);
+  const std::uint8_t last = input[4];
+  if (last & 0x80) varint_too_long();
+  // Only the low four bits of the fifth byte fit in 32 bits.
+  value |= static_cast<std::uint32_t>(last) << 28;
+  return {value, 5};
+}
 
 }  // namespace vantorelle
