@@ -188,12 +188,6 @@ Result<SparseRepresentation> SparseRepresentation::create(SketchState state) {
   return SparseRepresentation(std::move(state), *encoding, max_data_bytes, max_buffer_elements);
 }
 
-Result<Representation> SparseRepresentation::add_hash(SparseRepresentation self,
-                                                      std::uint64_t hash) {
-  self.buffer_.insert(self.encoding_.encode(hash));
-  return update(std::move(self));
-}
-
 Result<Representation> SparseRepresentation::update(SparseRepresentation self) {
   if (self.buffer_.size() > self.max_buffer_elements_) {
     Status flushed = self.flush_buffer();

@@ -40,7 +40,6 @@ class SparseRepresentation {
 
   // Operations that may turn the sketch normal take it by value and return
   // its successor.
-  static Result<Representation> add_hash(SparseRepresentation self, std::uint64_t hash);
   // Flushes an over-full buffer, converts when sparse_data is over budget.
   static Result<Representation> update(SparseRepresentation self);
   // Flushes the buffer, makes sparse_data present, then update.
