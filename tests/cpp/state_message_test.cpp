@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <climits>
 #include <cstdint>
 #include <sstream>
@@ -33,17 +35,6 @@ Bytes repeat(const std::string& text, int times) {
   return out;
 }
 
-SketchState new_sketch_state(ValueType value_type, std::int32_t precision,
-                             std::int32_t sparse_precision) {
-  SketchState state;
-  state.type = AggregatorType::HYPERLOGLOG_PLUS_UNIQUE;
-  state.encoding_version = 2;
-  state.value_type = value_type;
-  state.precision = precision;
-  state.sparse_precision = sparse_precision;
-  return state;
-}
-
 const ValueType kUint64 = ValueType::default_ops(DefaultOpsType::UINT64);
 
 // ------------------------------------------------------------------ encode
@@ -63,7 +54,7 @@ TEST_P(EncodeExactBytes, WritesTheFieldsInOrderUnderTheirConditions) {
 }
 
 SketchState sparse_example() {
-  SketchState state = new_sketch_state(kUint64, 15, 20);
+  SketchState state = test::sketch_state(15, 20, kUint64);
   state.sparse_data.emplace();
   return state;
 }
@@ -91,7 +82,7 @@ SketchState negative_numbers() {
 }
 
 SketchState empty_data() {
-  SketchState state = new_sketch_state(ValueType::unknown(), 10, 0);
+  SketchState state = test::sketch_state(10, 0, ValueType::unknown());
   state.encoding_version = 1;
   state.data.emplace();
   return state;
@@ -102,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EncodeCase{"NewSparseLongSketch", sparse_example(),
                    "08 70 10 00 18 02 20 08 82 07 06 18 0F 20 14 32 00"},
-        EncodeCase{"NewNormalLongSketch", new_sketch_state(kUint64, 15, 0),
+        EncodeCase{"NewNormalLongSketch", test::sketch_state(15, 0, kUint64),
                    "08 70 10 00 18 02 20 08 82 07 02 18 0F"},
         EncodeCase{"DefaultRecordWritesTypeCountAndEmptyHllState", SketchState{},
                    "08 64 10 00 82 07 00"},
@@ -117,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Encode, NormalSketchDataLengthIsAMultiByteVarint) {
-  SketchState state = new_sketch_state(kUint64, 15, 20);
+  SketchState state = test::sketch_state(15, 20, kUint64);
   state.data = Bytes(32768, 7);
   Result<Bytes> encoded = encode_state(state);
   ASSERT_TRUE(encoded.has_value());
@@ -365,7 +356,7 @@ class PresenceRoundTrip
     : public ::testing::TestWithParam<std::tuple<Presence, Presence>> {};
 
 TEST_P(PresenceRoundTrip, AbsentAndEmptyBytesSurvive) {
-  SketchState state = new_sketch_state(kUint64, 12, 17);
+  SketchState state = test::sketch_state(12, 17, kUint64);
   state.data = make_bytes(std::get<0>(GetParam()), 0x11);
   state.sparse_data = make_bytes(std::get<1>(GetParam()), 0x22);
   Result<Bytes> encoded = encode_state(state);
