@@ -125,30 +125,46 @@ Status HyperLogLogPlusPlus::add_hash(std::uint64_t hash) {
   return {};
 }
 
-Status HyperLogLogPlusPlus::add_long(std::int64_t value) {
-  Status checked = check_input_type(InputType::LONG);
-  if (!checked) return checked;
-  // Hashed as its eight little-endian two's-complement bytes.
+std::uint64_t HyperLogLogPlusPlus::hash_long(std::int64_t value) {
   std::uint8_t bytes[8];
   auto bits = static_cast<std::uint64_t>(value);
   for (std::uint8_t& byte : bytes) {
     byte = static_cast<std::uint8_t>(bits);
     bits >>= 8;
   }
-  return add_hash(fingerprint2011(bytes, sizeof bytes));
+  return fingerprint2011(bytes, sizeof bytes);
+}
+
+std::uint64_t HyperLogLogPlusPlus::hash_bytes(ByteView bytes) {
+  return fingerprint2011(bytes.data(), bytes.size());
+}
+
+Status HyperLogLogPlusPlus::add_long(std::int64_t value) {
+  Status checked = check_input_type(InputType::LONG);
+  if (!checked) return checked;
+  return add_hash(hash_long(value));
 }
 
 Status HyperLogLogPlusPlus::add_string(std::string_view utf8) {
   Status checked = check_input_type(InputType::STRING);
   if (!checked) return checked;
-  return add_hash(
-      fingerprint2011(reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size()));
+  return add_hash(hash_bytes(ByteView(reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size())));
 }
 
 Status HyperLogLogPlusPlus::add_bytes(ByteView bytes) {
   Status checked = check_input_type(InputType::BYTES);
   if (!checked) return checked;
-  return add_hash(fingerprint2011(bytes.data(), bytes.size()));
+  return add_hash(hash_bytes(bytes));
+}
+
+Status HyperLogLogPlusPlus::add_hashes(InputType type, std::span<const std::uint64_t> hashes) {
+  Status checked = check_input_type(type);
+  if (!checked) return checked;
+  for (const std::uint64_t hash : hashes) {
+    Status added = add_hash(hash);
+    if (!added) return added;
+  }
+  return {};
 }
 
 Status HyperLogLogPlusPlus::merge(HyperLogLogPlusPlus other) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -63,6 +64,17 @@ class HyperLogLogPlusPlus {
   Status add_long(std::int64_t value);
   Status add_string(std::string_view utf8);
   Status add_bytes(ByteView bytes);
+
+  // The fingerprints the adds compute: an integer as its eight little-endian
+  // bytes, text as its UTF-8 bytes, byte strings as they are.
+  static std::uint64_t hash_long(std::int64_t value);
+  static std::uint64_t hash_bytes(ByteView bytes);
+
+  // The column form of the adds: one type check for `type` (narrowing the
+  // allowed set as an add does, also when `hashes` is empty), then each hash
+  // in order, counted as one value each. Stops at the first failing add;
+  // the hashes before it stay added.
+  Status add_hashes(InputType type, std::span<const std::uint64_t> hashes);
 
   // Takes `other` over; a failure leaves this sketch unchanged.
   Status merge(HyperLogLogPlusPlus other);

@@ -1,0 +1,116 @@
+"""Whole columns into sketches: numpy arrays, Arrow columns, any iterable."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from vantorelle_py import HyperLogLogPlusPlus
+
+from vantorelle import _native
+
+# _native.collect's family for a column whose own values decide its type.
+_ANY = 2
+# Input type codes _native.collect reports.
+_INPUT_LONG = 0
+
+
+def _sparse_code(sparse_precision: int | None) -> int:
+    return 0 if sparse_precision is None else sparse_precision
+
+
+def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
+    """Adds a collected column to `target` through its own methods.
+
+    The first value goes through `add`, so that a text-or-bytes sketch narrows
+    to the kind it saw (and refuses the other kind) exactly as one-by-one adds
+    would; the rest arrives as one serialised sketch and is merged.
+    """
+    _, first, position, rest = collected
+    if first is None:
+        return
+    try:
+        target.add(first)
+    except TypeError as error:
+        raise TypeError(f"value at position {position}: {error}") from None
+    if rest is not None:
+        target.merge(rest)
+
+
+def add_all(sketch: HyperLogLogPlusPlus, values: Any) -> None:
+    """Adds every value of `values` to `sketch`, as `sketch.add` would add each.
+
+    `values` may be a numpy array (or anything else with integer items under
+    the buffer protocol), an Arrow column (pyarrow, polars, pandas: anything
+    with ``__arrow_c_stream__`` or ``__arrow_c_array__``; nulls are skipped), or
+    any other iterable, whose items are converted exactly as ``add`` converts
+    its argument.
+
+    The call is atomic: when a value is refused, ``sketch`` is left unchanged and
+    the error names the value's position. The result equals
+    ``sketch.merge(vantorelle.sketch(values, <the sketch's type and precisions>))``:
+    the column is read into a sketch of its own (with the GIL released for
+    arrays and Arrow columns) and merged in at the end.
+    """
+    if not isinstance(sketch, HyperLogLogPlusPlus):
+        raise TypeError(
+            f"add_all() expects a HyperLogLogPlusPlus, not {type(sketch).__qualname__}"
+        )
+    # The column's own type decides its private sketch; the sketch's `add` of
+    # the first value then accepts or refuses that type.
+    collected = _native.collect(
+        values, _ANY, sketch.normal_precision, sketch.sparse_precision
+    )
+    _apply(sketch, collected)
+
+
+def sketch(
+    values: Any,
+    ty: type | None = None,
+    normal_precision: int = 15,
+    sparse_precision: int | None = 20,
+) -> HyperLogLogPlusPlus:
+    """A new sketch holding `values` (see `add_all` for what a column may be).
+
+    ``ty`` is as in the ``HyperLogLogPlusPlus`` constructor; ``None`` infers it
+    from the column: integer arrays and Arrow integer columns count as ``int``,
+    Arrow text as ``str``, Arrow binary as ``bytes``, and any other iterable by
+    the type of its first value. The sketch's ``to_bytes()`` equals that of a
+    sketch built with the same arguments and ``add`` of each value in order.
+    """
+    if ty is not None:
+        result = HyperLogLogPlusPlus(ty, normal_precision, sparse_precision)
+        add_all(result, values)
+        return result
+    # Checks the precisions with the class's own rules before reading anything.
+    HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    collected = _native.collect(
+        values, _ANY, normal_precision, _sparse_code(sparse_precision)
+    )
+    input_type = collected[0]
+    if input_type is None:
+        raise ValueError(
+            "cannot infer the value type of an empty column; pass ty=int, ty=str or ty=bytes"
+        )
+    result = HyperLogLogPlusPlus(
+        int if input_type == _INPUT_LONG else str, normal_precision, sparse_precision
+    )
+    _apply(result, collected)
+    return result
+
+
+def count_distinct(
+    values: Any, normal_precision: int = 15, sparse_precision: int | None = 20
+) -> int:
+    """The estimated number of distinct values in `values` (0 for an empty column)."""
+    HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    collected = _native.collect(
+        values, _ANY, normal_precision, _sparse_code(sparse_precision)
+    )
+    input_type = collected[0]
+    if input_type is None:
+        return 0
+    result = HyperLogLogPlusPlus(
+        int if input_type == _INPUT_LONG else str, normal_precision, sparse_precision
+    )
+    _apply(result, collected)
+    return result.result()

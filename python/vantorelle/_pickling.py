@@ -1,0 +1,26 @@
+"""Pickling and copying of sketches, registered when vantorelle is imported.
+
+The class itself cannot carry a __reduce__ of its own, so a reducer is
+registered with copyreg: a sketch travels as its serialised bytes and is
+rebuilt by `restore`, an importable name, in whatever process unpickles it.
+"""
+
+from __future__ import annotations
+
+import copyreg
+
+from vantorelle_py import HyperLogLogPlusPlus
+
+
+def restore(data: bytes) -> HyperLogLogPlusPlus:
+    """Rebuilds a pickled sketch (checking its bytes as vantorelle.from_bytes does)."""
+    from vantorelle._loading import from_bytes
+
+    return from_bytes(data)
+
+
+def _reduce(sketch: HyperLogLogPlusPlus):
+    return restore, (sketch.to_bytes(),)
+
+
+copyreg.pickle(HyperLogLogPlusPlus, _reduce)

@@ -1,0 +1,461 @@
+// Arrow columns through the Arrow PyCapsule interface: any object with
+// __arrow_c_stream__ (chunked columns: pyarrow ChunkedArray, polars and
+// pandas Series) or __arrow_c_array__ (one array). The C Data Interface is
+// read directly, so no Arrow library is needed at build or run time.
+//
+// Supported: signed and unsigned integers and booleans (as `add` of the same
+// Python int), utf8 / large_utf8 / string_view (as text), binary /
+// large_binary / binary_view (as byte strings), dictionary-encoded forms of
+// these, slices with offsets. Nulls are skipped: neither added nor counted.
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "native/arrow_abi.h"
+#include "native/column_builder.h"
+
+namespace vantorelle::native {
+namespace {
+
+// Moved-out C structs, released at the end of their owner's life. The
+// producer's release callbacks may need the GIL, which every owner here
+// holds when it is destroyed.
+struct OwnedSchema {
+  ArrowSchema schema{};
+  OwnedSchema() = default;
+  OwnedSchema(const OwnedSchema&) = delete;
+  OwnedSchema& operator=(const OwnedSchema&) = delete;
+  ~OwnedSchema() {
+    if (schema.release) schema.release(&schema);
+  }
+};
+
+struct OwnedArray {
+  ArrowArray array{};
+  OwnedArray() = default;
+  OwnedArray(const OwnedArray&) = delete;
+  OwnedArray& operator=(const OwnedArray&) = delete;
+  ~OwnedArray() {
+    if (array.release) array.release(&array);
+  }
+};
+
+struct OwnedStream {
+  ArrowArrayStream stream{};
+  OwnedStream() = default;
+  OwnedStream(const OwnedStream&) = delete;
+  OwnedStream& operator=(const OwnedStream&) = delete;
+  ~OwnedStream() {
+    if (stream.release) stream.release(&stream);
+  }
+};
+
+// Takes the struct out of a capsule, leaving the capsule's copy released
+// (release = NULL), as the PyCapsule interface asks of consumers.
+template <class T>
+bool move_from_capsule(PyObject* capsule, const char* name, T* out) {
+  auto* source = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+  if (source == nullptr) return false;
+  if (source->release == nullptr) {
+    PyErr_Format(PyExc_ValueError, "the Arrow %s capsule was already consumed", name);
+    return false;
+  }
+  *out = *source;
+  source->release = nullptr;
+  return true;
+}
+
+enum class Kind { Null, Bool, Int, Utf8, LargeUtf8, Utf8View, Binary, LargeBinary, BinaryView };
+
+struct ValueFormat {
+  Kind kind;
+  int width = 0;  // bytes, for Int
+  bool is_signed = false;
+};
+
+bool value_format(std::string_view format, ValueFormat* out) {
+  static constexpr struct {
+    std::string_view format;
+    ValueFormat value;
+  } kFormats[] = {
+      {"n", {Kind::Null}},        {"b", {Kind::Bool}},
+      {"c", {Kind::Int, 1, true}}, {"C", {Kind::Int, 1, false}},
+      {"s", {Kind::Int, 2, true}}, {"S", {Kind::Int, 2, false}},
+      {"i", {Kind::Int, 4, true}}, {"I", {Kind::Int, 4, false}},
+      {"l", {Kind::Int, 8, true}}, {"L", {Kind::Int, 8, false}},
+      {"u", {Kind::Utf8}},        {"U", {Kind::LargeUtf8}},  {"vu", {Kind::Utf8View}},
+      {"z", {Kind::Binary}},      {"Z", {Kind::LargeBinary}}, {"vz", {Kind::BinaryView}},
+  };
+  for (const auto& entry : kFormats) {
+    if (entry.format == format) {
+      *out = entry.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+InputType input_type_of(Kind kind) {
+  switch (kind) {
+    case Kind::Utf8: case Kind::LargeUtf8: case Kind::Utf8View: return InputType::STRING;
+    case Kind::Binary: case Kind::LargeBinary: case Kind::BinaryView: return InputType::BYTES;
+    default: return InputType::LONG;
+  }
+}
+
+bool bit_set(const void* bitmap, std::int64_t index) {
+  const auto* bytes = static_cast<const std::uint8_t*>(bitmap);
+  return (bytes[index >> 3] >> (index & 7)) & 1;
+}
+
+template <class T>
+T load(const void* buffer, std::int64_t index) {
+  T value;
+  std::memcpy(&value, static_cast<const char*>(buffer) + index * static_cast<std::int64_t>(sizeof(T)),
+              sizeof value);
+  return value;
+}
+
+// What one row holds.
+enum class Row { Value, Null, Refused, Malformed };
+
+// Reads the rows of one array of a value type (not a dictionary).
+class ValueReader {
+ public:
+  ValueReader(const ValueFormat& format, const ArrowArray& array) : format_(format), array_(array) {}
+
+  bool check_layout() const {
+    const std::int64_t buffers = array_.n_buffers;
+    switch (format_.kind) {
+      case Kind::Null: return true;
+      case Kind::Bool: case Kind::Int: return buffers == 2;
+      case Kind::Utf8View: case Kind::BinaryView: return buffers >= 3;
+      default: return buffers == 3;
+    }
+  }
+
+  std::int64_t length() const { return array_.length; }
+
+  bool is_null(std::int64_t row) const {
+    if (format_.kind == Kind::Null) return true;
+    const void* validity = array_.buffers[0];
+    return array_.null_count != 0 && validity != nullptr && !bit_set(validity, array_.offset + row);
+  }
+
+  // The row as an integer (Bool, Int) or as bytes (the others).
+  Row integer(std::int64_t row, std::int64_t* out) const {
+    if (is_null(row)) return Row::Null;
+    const std::int64_t index = array_.offset + row;
+    const void* values = array_.buffers[1];
+    if (format_.kind == Kind::Bool) {
+      *out = bit_set(values, index) ? 1 : 0;
+      return Row::Value;
+    }
+    switch (format_.width) {
+      case 1: *out = format_.is_signed ? load<std::int8_t>(values, index) : load<std::uint8_t>(values, index); break;
+      case 2: *out = format_.is_signed ? load<std::int16_t>(values, index) : load<std::uint16_t>(values, index); break;
+      case 4: *out = format_.is_signed ? load<std::int32_t>(values, index) : load<std::uint32_t>(values, index); break;
+      default:
+        if (!format_.is_signed) {
+          const auto value = load<std::uint64_t>(values, index);
+          if (value > static_cast<std::uint64_t>(INT64_MAX)) return Row::Refused;
+          *out = static_cast<std::int64_t>(value);
+        } else {
+          *out = load<std::int64_t>(values, index);
+        }
+    }
+    return Row::Value;
+  }
+
+  Row bytes(std::int64_t row, ByteView* out) const {
+    if (is_null(row)) return Row::Null;
+    const std::int64_t index = array_.offset + row;
+    switch (format_.kind) {
+      case Kind::Utf8: case Kind::Binary: {
+        const auto start = load<std::int32_t>(array_.buffers[1], index);
+        const auto end = load<std::int32_t>(array_.buffers[1], index + 1);
+        *out = ByteView(static_cast<const std::uint8_t*>(array_.buffers[2]) + start,
+                        static_cast<std::size_t>(end - start));
+        return Row::Value;
+      }
+      case Kind::LargeUtf8: case Kind::LargeBinary: {
+        const auto start = load<std::int64_t>(array_.buffers[1], index);
+        const auto end = load<std::int64_t>(array_.buffers[1], index + 1);
+        *out = ByteView(static_cast<const std::uint8_t*>(array_.buffers[2]) + start,
+                        static_cast<std::size_t>(end - start));
+        return Row::Value;
+      }
+      default: {
+        // A 16-byte view: the length, then up to 12 bytes inline, or a
+        // 4-byte prefix, the data buffer's number and the offset in it.
+        const auto* view = static_cast<const std::uint8_t*>(array_.buffers[1]) + 16 * index;
+        std::int32_t length;
+        std::memcpy(&length, view, 4);
+        if (length <= 12) {
+          *out = ByteView(view + 4, static_cast<std::size_t>(length));
+          return Row::Value;
+        }
+        std::int32_t buffer_index, offset;
+        std::memcpy(&buffer_index, view + 8, 4);
+        std::memcpy(&offset, view + 12, 4);
+        const auto* data = static_cast<const std::uint8_t*>(array_.buffers[2 + buffer_index]);
+        *out = ByteView(data + offset, static_cast<std::size_t>(length));
+        return Row::Value;
+      }
+    }
+  }
+
+  // The row's hash, for the input type of the format.
+  Row hash(std::int64_t row, std::uint64_t* out) const {
+    if (input_type_of(format_.kind) == InputType::LONG) {
+      std::int64_t value;
+      const Row read = integer(row, &value);
+      if (read == Row::Value) *out = HyperLogLogPlusPlus::hash_long(value);
+      return read;
+    }
+    ByteView value;
+    const Row read = bytes(row, &value);
+    if (read == Row::Value) *out = HyperLogLogPlusPlus::hash_bytes(value);
+    return read;
+  }
+
+  // The row as the Python object `add` would be given (GIL held).
+  PyObject* object(std::int64_t row) const {
+    const InputType type = input_type_of(format_.kind);
+    if (type == InputType::LONG) {
+      std::int64_t value = 0;
+      integer(row, &value);
+      return PyLong_FromLongLong(value);
+    }
+    ByteView value;
+    bytes(row, &value);
+    const auto* data = reinterpret_cast<const char*>(value.data());
+    const auto size = static_cast<Py_ssize_t>(value.size());
+    if (type == InputType::BYTES) return PyBytes_FromStringAndSize(data, size);
+    return PyUnicode_DecodeUTF8(data, size, "strict");
+  }
+
+ private:
+  ValueFormat format_;
+  const ArrowArray& array_;
+};
+
+// One array of the column, plain or dictionary-encoded, read row by row.
+class ChunkReader {
+ public:
+  // Fails (exception set) when the array's layout does not match its format.
+  bool open(const ValueFormat& values, const ValueFormat* indices, const ArrowArray& array) {
+    input_type_ = input_type_of(values.kind);
+    if (indices == nullptr) {
+      plain_.emplace(values, array);
+      return plain_->check_layout() || layout_error();
+    }
+    if (array.dictionary == nullptr) return layout_error();
+    index_.emplace(*indices, array);
+    dictionary_.emplace(values, *array.dictionary);
+    if (!index_->check_layout() || !dictionary_->check_layout()) return layout_error();
+    // Each dictionary entry is hashed once.
+    const std::int64_t entries = dictionary_->length();
+    entry_hash_.resize(static_cast<std::size_t>(entries));
+    entry_row_.resize(static_cast<std::size_t>(entries));
+    for (std::int64_t i = 0; i < entries; ++i) {
+      entry_row_[static_cast<std::size_t>(i)] = dictionary_->hash(i, &entry_hash_[static_cast<std::size_t>(i)]);
+    }
+    return true;
+  }
+
+  InputType input_type() const { return input_type_; }
+  std::int64_t length() const { return plain_ ? plain_->length() : index_->length(); }
+
+  Row hash(std::int64_t row, std::uint64_t* out) const {
+    if (plain_) return plain_->hash(row, out);
+    std::int64_t entry;
+    const Row read = index_->integer(row, &entry);
+    if (read != Row::Value) return read;
+    if (entry < 0 || entry >= static_cast<std::int64_t>(entry_row_.size())) return Row::Malformed;
+    *out = entry_hash_[static_cast<std::size_t>(entry)];
+    return entry_row_[static_cast<std::size_t>(entry)];
+  }
+
+  PyObject* object(std::int64_t row) const {
+    if (plain_) return plain_->object(row);
+    std::int64_t entry = 0;
+    index_->integer(row, &entry);
+    return dictionary_->object(entry);
+  }
+
+ private:
+  static bool layout_error() {
+    PyErr_SetString(PyExc_ValueError, "malformed Arrow array: its buffers do not match its type");
+    return false;
+  }
+
+  InputType input_type_ = InputType::LONG;
+  std::optional<ValueReader> plain_;
+  std::optional<ValueReader> index_;
+  std::optional<ValueReader> dictionary_;
+  std::vector<std::uint64_t> entry_hash_;
+  std::vector<Row> entry_row_;
+};
+
+// The column's type, from its schema.
+struct ColumnFormat {
+  ValueFormat values;
+  std::optional<ValueFormat> indices;
+};
+
+bool column_format(const ArrowSchema& schema, ColumnFormat* out) {
+  const char* format = schema.format ? schema.format : "";
+  const ArrowSchema* value_schema = schema.dictionary ? schema.dictionary : &schema;
+  const char* values = value_schema->format ? value_schema->format : "";
+  if (schema.dictionary) {
+    ValueFormat indices;
+    if (!value_format(format, &indices) || indices.kind != Kind::Int) {
+      PyErr_Format(PyExc_ValueError, "malformed Arrow dictionary column: index format '%s'", format);
+      return false;
+    }
+    out->indices = indices;
+  }
+  if (std::string_view(values) == "+s") {
+    PyErr_SetString(PyExc_TypeError,
+                    "expected one column, got a table (an Arrow struct); select a column first");
+    return false;
+  }
+  if (!value_format(values, &out->values)) {
+    PyErr_Format(PyExc_TypeError,
+                 "Unsupported type for HyperLogLogPlusPlus: cannot count an Arrow column of "
+                 "format '%s'; integers, booleans, strings and binary are supported",
+                 values);
+    return false;
+  }
+  return true;
+}
+
+void refuse_row(ColumnBuilder& builder, Row row, std::int64_t position) {
+  if (row == Row::Malformed) {
+    builder.refuse(position, "malformed Arrow array: dictionary index out of range", PyExc_ValueError);
+  } else {
+    builder.refuse(position, kUnsupportedType);
+  }
+}
+
+// Feeds one array to the builder. `position` is the column position of its
+// first row.
+bool read_chunk(const ColumnFormat& format, const ArrowArray& array, std::int64_t position,
+                ColumnBuilder& builder) {
+  if (builder.refused()) return true;
+  ChunkReader reader;
+  if (!reader.open(format.values, format.indices ? &*format.indices : nullptr, array)) return false;
+  const InputType type = reader.input_type();
+  const std::int64_t length = reader.length();
+  std::int64_t row = 0;
+  if (!builder.has_first()) {
+    // The first value goes to the sketch's own add, as a Python object.
+    std::uint64_t hash;
+    for (; row < length; ++row) {
+      const Row read = reader.hash(row, &hash);
+      if (read == Row::Null) continue;
+      if (read == Row::Refused || read == Row::Malformed) {
+        refuse_row(builder, read, position + row);
+        return true;
+      }
+      OwnedRef first(reader.object(row));
+      if (!first) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return false;
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "value at position %lld: the text is not valid UTF-8",
+                     static_cast<long long>(position + row));
+        return false;
+      }
+      if (!builder.hold_first(first.get(), type, position + row)) return true;
+      ++row;
+      break;
+    }
+  }
+  WithoutGil released;
+  for (; row < length; ++row) {
+    std::uint64_t hash;
+    const Row read = reader.hash(row, &hash);
+    if (read == Row::Null) continue;
+    if (read == Row::Refused || read == Row::Malformed) {
+      refuse_row(builder, read, position + row);
+      break;
+    }
+    if (!builder.add(type, hash, position + row)) break;
+  }
+  return true;
+}
+
+bool read_stream(PyObject* capsule, ColumnBuilder& builder) {
+  OwnedStream stream;
+  if (!move_from_capsule(capsule, "arrow_array_stream", &stream.stream)) return false;
+  OwnedSchema schema;
+  auto stream_error = [&](int code) {
+    const char* message = stream.stream.get_last_error ? stream.stream.get_last_error(&stream.stream) : nullptr;
+    PyErr_Format(PyExc_ValueError, "reading the Arrow stream failed (error %d): %s", code,
+                 message ? message : "no message");
+    return false;
+  };
+  if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_error(code);
+  ColumnFormat format;
+  if (!column_format(schema.schema, &format)) return false;
+  builder.set_column_type(input_type_of(format.values.kind));
+  std::int64_t position = 0;
+  while (!builder.refused()) {
+    OwnedArray chunk;
+    if (int code = stream.stream.get_next(&stream.stream, &chunk.array)) return stream_error(code);
+    if (chunk.array.release == nullptr) break;  // end of stream
+    if (!read_chunk(format, chunk.array, position, builder)) return false;
+    position += chunk.array.length;
+  }
+  return true;
+}
+
+bool read_array(PyObject* pair, ColumnBuilder& builder) {
+  if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+    PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) pair of capsules");
+    return false;
+  }
+  OwnedSchema schema;
+  OwnedArray array;
+  if (!move_from_capsule(PyTuple_GET_ITEM(pair, 0), "arrow_schema", &schema.schema)) return false;
+  if (!move_from_capsule(PyTuple_GET_ITEM(pair, 1), "arrow_array", &array.array)) return false;
+  ColumnFormat format;
+  if (!column_format(schema.schema, &format)) return false;
+  builder.set_column_type(input_type_of(format.values.kind));
+  return read_chunk(format, array.array, 0, builder);
+}
+
+// Calls values.<name>() when the method exists; `*result` stays empty when
+// it does not.
+bool call_if_present(PyObject* values, const char* name, OwnedRef* result) {
+  PyObject* method = nullptr;
+  const int found = PyObject_GetOptionalAttrString(values, name, &method);
+  if (found < 0) return false;
+  if (found == 0) return true;
+  OwnedRef held(method);
+  result->reset(PyObject_CallNoArgs(method));
+  return static_cast<bool>(*result);
+}
+
+}  // namespace
+
+bool read_arrow_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
+  *taken = false;
+  OwnedRef capsule;
+  if (!call_if_present(values, "__arrow_c_stream__", &capsule)) return false;
+  if (capsule) {
+    *taken = true;
+    return read_stream(capsule.get(), builder);
+  }
+  OwnedRef pair;
+  if (!call_if_present(values, "__arrow_c_array__", &pair)) return false;
+  if (pair) {
+    *taken = true;
+    return read_array(pair.get(), builder);
+  }
+  return true;
+}
+
+}  // namespace vantorelle::native

@@ -1,0 +1,114 @@
+// vantorelle._native: the C++ side of the vantorelle package. It reads
+// columns into private aggregators and hands back serialised sketches; the
+// package's Python code applies them to the user's sketches through the
+// sketches' own methods.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "native/column_builder.h"
+#include "native/errors.h"
+#include "state/state_validation.h"
+
+namespace vantorelle::native {
+namespace {
+
+constexpr const char kModuleDoc[] = "Column ingestion and sketch validation for vantorelle.";
+
+constexpr const char kCollectDoc[] =
+    "collect(values, family, normal_precision, sparse_precision, /)\n--\n\n"
+    "Read a column into a private sketch.\n\n"
+    "family is 0 (integers), 1 (text or bytes) or 2 (any: the column decides). Returns\n"
+    "(input type or None, first value or None, position of the first value,\n"
+    "serialised sketch of the other values or None). Raises TypeError naming the\n"
+    "position of the first refused value.";
+
+bool reject_scalar(PyObject* values) {
+  if (PyUnicode_Check(values)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "values must be a column of values, not a single str; wrap it in a list");
+    return false;
+  }
+  if (PyBytes_Check(values)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "values must be a column of values, not a single bytes object; wrap it in a "
+                    "list (or pass memoryview(data) to count its byte values)");
+    return false;
+  }
+  return true;
+}
+
+PyObject* collect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 4) {
+      PyErr_SetString(PyExc_TypeError, "collect() takes 4 arguments");
+      return nullptr;
+    }
+    PyObject* values = args[0];
+    const long family = PyLong_AsLong(args[1]);
+    const int normal_precision = PyLong_AsInt(args[2]);
+    const int sparse_precision = PyLong_AsInt(args[3]);
+    if (PyErr_Occurred()) return nullptr;
+    if (family < 0 || family > 2) {
+      PyErr_SetString(PyExc_ValueError, "family must be 0, 1 or 2");
+      return nullptr;
+    }
+    if (!reject_scalar(values)) return nullptr;
+    std::unique_ptr<ColumnBuilder> builder =
+        ColumnBuilder::create(static_cast<Family>(family), normal_precision, sparse_precision);
+    if (!builder) return nullptr;
+    bool taken = false;
+    if (!read_buffer_column(values, *builder, &taken)) return nullptr;
+    if (!taken && !read_arrow_column(values, *builder, &taken)) return nullptr;
+    if (!taken && !read_iterable_column(values, *builder)) return nullptr;
+    return builder->finish();
+  });
+}
+
+constexpr const char kValidateDoc[] =
+    "validate(data, /)\n--\n\n"
+    "Check that data (bytes) is a sound serialised sketch; raise ValueError naming\n"
+    "the offset or value and the reason when it is not.";
+
+PyObject* validate(PyObject*, PyObject* data) {
+  return guarded([&]() -> PyObject* {
+    if (!PyBytes_Check(data)) {
+      PyErr_SetString(PyExc_TypeError, "validate() takes bytes");
+      return nullptr;
+    }
+    const ByteView bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    Status checked = validate_bytes(bytes);
+    if (checked) Py_RETURN_NONE;
+    PyErr_SetString(PyExc_ValueError, checked.error().display().c_str());
+    return nullptr;
+  });
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef functions[] = {
+    {"collect", as_cfunction(collect), METH_FASTCALL, kCollectDoc},
+    {"validate", validate, METH_O, kValidateDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vantorelle._native", kModuleDoc, 0, functions, slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vantorelle::native
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&vantorelle::native::module_def); }
