@@ -160,10 +160,10 @@ Status HyperLogLogPlusPlus::add_bytes(ByteView bytes) {
 Status HyperLogLogPlusPlus::add_hashes(InputType type, std::span<const std::uint64_t> hashes) {
   Status checked = check_input_type(type);
   if (!checked) return checked;
-  for (const std::uint64_t hash : hashes) {
-    Status added = add_hash(hash);
-    if (!added) return added;
-  }
+  if (hashes.empty()) return {};
+  Status added = representation_.add_hashes(hashes);
+  if (!added) return added;
+  representation_.state().num_values += hashes.size();
   return {};
 }
 

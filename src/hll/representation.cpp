@@ -45,6 +45,40 @@ Status Representation::add_hash(std::uint64_t hash) {
   return representation_is_invalid();
 }
 
+Status Representation::add_hashes(std::span<const std::uint64_t> hashes) {
+  std::size_t next = 0;
+  while (next < hashes.size()) {
+    if (NormalRepresentation* normal = this->normal()) {
+      for (; next < hashes.size(); ++next) {
+        Status added = normal->add_hash(hashes[next]);
+        if (!added) {
+          variant_ = std::monostate();
+          return added;
+        }
+      }
+      return {};
+    }
+    if (SparseRepresentation* sparse = this->sparse()) {
+      // Buffers until a flush is due, then updates (which may convert),
+      // exactly as add_hash does value by value.
+      bool due = false;
+      while (next < hashes.size() && !due) {
+        sparse->insert_hash(hashes[next++]);
+        due = sparse->needs_update();
+      }
+      if (!due) return {};
+      SparseRepresentation taken = std::move(*sparse);
+      variant_ = std::monostate();
+      Result<Representation> updated = SparseRepresentation::update(std::move(taken));
+      if (!updated) return updated.take_error();
+      *this = std::move(*updated);
+      continue;
+    }
+    return representation_is_invalid();
+  }
+  return {};
+}
+
 Status Representation::compact() {
   if (normal()) return {};
   if (SparseRepresentation* sparse = this->sparse()) {

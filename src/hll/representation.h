@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <variant>
 
 #include "error/result.h"
@@ -29,6 +30,9 @@ class Representation {
 
   // Take-and-replace: the slot stays Invalid if the operation fails.
   Status add_hash(std::uint64_t hash);
+  // add_hash of each hash in order, with one dispatch per run of hashes that
+  // meet the same representation.
+  Status add_hashes(std::span<const std::uint64_t> hashes);
   Status compact();
 
   Result<std::int64_t> estimate() const;
