@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Count distinct values with vantorelle_py.
+"""Count distinct values with vantorelle.
 
 Without arguments: builds a sample stream of 1,000,000 events from 100,000
-distinct users spread over 8 shards, counts each shard in its own sketch,
-ships every sketch as bytes, merges the bytes into one sketch and compares
-the estimate with the exact count.
+distinct users spread over 8 shards, counts each shard's column in its own
+sketch (with vantorelle.sketch, and again with a loop of add for
+comparison), ships every sketch as bytes, merges the bytes into one sketch
+and compares the estimate with the exact count.
 
 With a file argument: counts the distinct lines of that file, streaming it
 through one sketch (memory stays bounded whatever the file's size).
@@ -12,8 +13,10 @@ through one sketch (memory stays bounded whatever the file's size).
 
 import random
 import sys
+import time
 
-from vantorelle_py import HyperLogLogPlusPlus
+import vantorelle
+from vantorelle import HyperLogLogPlusPlus
 
 EVENTS = 1_000_000
 USERS = 100_000
@@ -30,17 +33,31 @@ def sample_stream():
     return [(rng.randrange(SHARDS), user) for user in events]
 
 
+def add_loop(columns):
+    shards = [HyperLogLogPlusPlus(str) for _ in columns]
+    for shard, column in zip(shards, columns):
+        add = shard.add
+        for user in column:
+            add(user)
+    return shards
+
+
 def demo():
     stream = sample_stream()
-    shards = [HyperLogLogPlusPlus(str) for _ in range(SHARDS)]
-    adders = [shard.add for shard in shards]
+    columns = [[] for _ in range(SHARDS)]
     for shard, user in stream:
-        adders[shard](user)
+        columns[shard].append(user)
+
+    started = time.perf_counter()
+    shards = [vantorelle.sketch(column, str) for column in columns]
+    column_seconds = time.perf_counter() - started
+    started = time.perf_counter()
+    looped = add_loop(columns)
+    loop_seconds = time.perf_counter() - started
+    assert [s.to_bytes() for s in shards] == [s.to_bytes() for s in looped]
 
     payloads = [shard.to_bytes() for shard in shards]  # what each shard would send
-    total = HyperLogLogPlusPlus(str)
-    for payload in payloads:
-        total.merge(payload)
+    total = vantorelle.merge_all(payloads)
 
     exact = len({user for _, user in stream})
     estimate = total.result()
@@ -50,6 +67,11 @@ def demo():
     print(f"relative error:    {(estimate - exact) / exact:+.3%}")
     print(f"bytes per sketch:  {min(map(len, payloads)):,} to {max(map(len, payloads)):,}")
     print(f"merged sketch:     {total!r}, {len(total.to_bytes()):,} bytes")
+    print(f"column path:       {column_seconds * 1e3:,.1f} ms "
+          f"({column_seconds / EVENTS * 1e9:.1f} ns per value)")
+    print(f"loop of add:       {loop_seconds * 1e3:,.1f} ms "
+          f"({loop_seconds / EVENTS * 1e9:.1f} ns per value, "
+          f"{loop_seconds / column_seconds:.1f}x the column path)")
 
 
 def count_lines(path):
