@@ -40,7 +40,11 @@ if [[ ! -x .venv/bin/python ]] || ! .venv/bin/python -c 'import sys; assert sys.
   rm -rf .venv
   "$(find_python)" -m venv .venv
 fi
-if ! .venv/bin/python -c 'import pytest, scikit_build_core, google.protobuf, mypy' 2>/dev/null; then
+# Installed again whenever requirements-dev.txt changes.
+stamp=.venv/.requirements-dev.sha256
+wanted=$(sha256sum requirements-dev.txt | cut -d' ' -f1)
+if [[ ! -f $stamp || $(cat "$stamp") != "$wanted" ]]; then
   .venv/bin/python -m pip install --quiet --upgrade pip
   .venv/bin/python -m pip install --quiet -r requirements-dev.txt
+  echo "$wanted" >"$stamp"
 fi
