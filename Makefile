@@ -6,7 +6,7 @@ ASAN_BUILD_DIR ?= build-asan
 FUZZ_BUILD_DIR ?= build-fuzz
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-.PHONY: setup install demo test cpp-test cpp-test-asan fuzz python-test bench
+.PHONY: setup install demo test cpp-test cpp-test-asan fuzz python-test python-test-asan bench
 
 setup:
 	bash scripts/setup.sh
@@ -17,7 +17,7 @@ install: setup
 demo: setup install
 	$(PYTHON) examples/distinct_count.py
 
-test: setup cpp-test cpp-test-asan fuzz install python-test
+test: setup cpp-test cpp-test-asan fuzz install python-test python-test-asan
 
 cpp-test:
 	cmake -S . -B $(RELEASE_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
@@ -36,5 +36,10 @@ fuzz:
 python-test:
 	$(PYTHON) -m pytest tests/python
 
+# The Python tests against both extension modules built with ASan and UBSan.
+python-test-asan: install
+	JOBS=$(JOBS) bash scripts/python_asan.sh -q
+
 bench: install
 	$(PYTHON) bench/python_bench.py
+	$(PYTHON) bench/columns_bench.py
