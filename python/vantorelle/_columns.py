@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import time
 from typing import Any
 
 from vantorelle_py import HyperLogLogPlusPlus
@@ -33,7 +34,29 @@ def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
     except TypeError as error:
         raise TypeError(f"value at position {position}: {error}") from None
     if rest is not None:
-        target.merge(rest)
+        _merge_once_free(target, rest)
+
+
+# How long the rest of a column waits for a sketch that another thread holds.
+_BORROW_WAIT_SECONDS = 60.0
+
+
+def _merge_once_free(target: HyperLogLogPlusPlus, rest: bytes) -> None:
+    """Merges `rest`, waiting while another thread's call holds `target`.
+
+    The first value is in by now, so giving up would leave half a column: a
+    hold by another thread (inside an add whose value conversion runs Python
+    code) ends when that call does.
+    """
+    deadline = time.monotonic() + _BORROW_WAIT_SECONDS
+    while True:
+        try:
+            target.merge(rest)
+            return
+        except RuntimeError as error:
+            if str(error) != "Already borrowed" or time.monotonic() > deadline:
+                raise
+        time.sleep(0)  # lets the holding thread finish its call
 
 
 def add_all(sketch: HyperLogLogPlusPlus, values: Any) -> None:
