@@ -88,7 +88,11 @@ Result<HyperLogLogPlusPlus> HyperLogLogPlusPlus::new_string_or_bytes(
                                 normal_precision, sparse_precision));
 }
 
-Result<HyperLogLogPlusPlus> HyperLogLogPlusPlus::from_state(SketchState state) {
+namespace {
+
+// The aggregator's own fields: type, encoding version and value type. Gives
+// the input types the value type admits.
+Result<InputTypeSet> check_aggregator_fields(const SketchState& state) {
   if (state.type != AggregatorType::HYPERLOGLOG_PLUS_UNIQUE) {
     return invalid_state("Expected proto to be of type HYPERLOGLOG_PLUS_UNIQUE but was " +
                          std::string(display_name(state.type)));
@@ -101,9 +105,23 @@ Result<HyperLogLogPlusPlus> HyperLogLogPlusPlus::from_state(SketchState state) {
   if (allowed.empty()) {
     return invalid_state("Unsupported value type " + state.value_type.debug());
   }
+  return allowed;
+}
+
+}  // namespace
+
+Result<HyperLogLogPlusPlus> HyperLogLogPlusPlus::from_state(SketchState state) {
+  Result<InputTypeSet> allowed = check_aggregator_fields(state);
+  if (!allowed) return allowed.take_error();
   Result<Representation> representation = Representation::from_state(std::move(state));
   if (!representation) return representation.take_error();
-  return HyperLogLogPlusPlus(std::move(*representation), allowed);
+  return HyperLogLogPlusPlus(std::move(*representation), *allowed);
+}
+
+Status HyperLogLogPlusPlus::check_state(const SketchState& state) {
+  Result<InputTypeSet> allowed = check_aggregator_fields(state);
+  if (!allowed) return allowed.take_error();
+  return Representation::check_state(state);
 }
 
 Status HyperLogLogPlusPlus::check_input_type(InputType type) {

@@ -53,6 +53,9 @@ class HyperLogLogPlusPlus {
   static Result<HyperLogLogPlusPlus> new_string_or_bytes(std::int32_t normal_precision,
                                                          std::optional<std::int32_t> sparse_precision);
   static Result<HyperLogLogPlusPlus> from_state(SketchState state);
+  // Runs the checks of from_state, in the same order and with the same
+  // errors, without building anything or copying the byte arrays.
+  static Status check_state(const SketchState& state);
 
   // Serialised form (defined with the state message).
   static Result<HyperLogLogPlusPlus> from_bytes(ByteView bytes);

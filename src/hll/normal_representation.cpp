@@ -18,10 +18,10 @@ constexpr std::uint32_t max_rho_w(std::int32_t precision) {
 
 }  // namespace
 
-Result<NormalRepresentation> NormalRepresentation::create(SketchState state) {
+Status NormalRepresentation::check_state(const SketchState& state) {
   const std::int32_t p = state.precision;
   Status precision_in_range = check_normal_precision(p);
-  if (!precision_in_range) return precision_in_range.take_error();
+  if (!precision_in_range) return precision_in_range;
   if (state.data) {
     const Bytes& data = *state.data;
     const std::size_t expected = std::size_t{1} << p;
@@ -42,7 +42,13 @@ Result<NormalRepresentation> NormalRepresentation::create(SketchState state) {
                            std::to_string(max_rho_w(p)) + " for precision " + std::to_string(p));
     }
   }
-  Result<NormalEncoding> encoding = NormalEncoding::create(p);
+  return {};
+}
+
+Result<NormalRepresentation> NormalRepresentation::create(SketchState state) {
+  Status checked = check_state(state);
+  if (!checked) return checked.take_error();
+  Result<NormalEncoding> encoding = NormalEncoding::create(state.precision);
   if (!encoding) return encoding.take_error();
   state.sparse_data.reset();
   state.sparse_size = 0;

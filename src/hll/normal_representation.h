@@ -18,6 +18,8 @@ class NormalRepresentation {
   // then refuses register bytes above 65 - p. Drops sparse_data and zeroes
   // sparse_size.
   static Result<NormalRepresentation> create(SketchState state);
+  // The checks of create, on a state that is only read.
+  static Status check_state(const SketchState& state);
 
   const SketchState& state() const { return state_; }
   SketchState& state() { return state_; }

@@ -10,11 +10,44 @@ namespace {
 Err representation_is_invalid() { return invalid_state("Representation is invalid"); }
 }  // namespace
 
-Result<Representation> Representation::from_state(SketchState state) {
+namespace {
+
+Status check_sparse_data_has_precision(const SketchState& state) {
   if (state.sparse_data && state.sparse_precision == 0) {
     return invalid_state("Must have a sparse precision when sparse data is set");
   }
-  if (state.data || state.sparse_precision == 0) {
+  return {};
+}
+
+bool builds_normal(const SketchState& state) {
+  return state.data || state.sparse_precision == 0;
+}
+
+}  // namespace
+
+Status Representation::check_state(const SketchState& state) {
+  Status has_precision = check_sparse_data_has_precision(state);
+  if (!has_precision) return has_precision;
+  if (builds_normal(state)) return NormalRepresentation::check_state(state);
+  // The sparse build reads only the scalar fields (sparse_data is taken over
+  // unread), so it runs on a copy without the byte arrays.
+  SketchState scalars;
+  scalars.type = state.type;
+  scalars.num_values = state.num_values;
+  scalars.encoding_version = state.encoding_version;
+  scalars.value_type = state.value_type;
+  scalars.sparse_size = state.sparse_size;
+  scalars.precision = state.precision;
+  scalars.sparse_precision = state.sparse_precision;
+  Result<SparseRepresentation> sparse = SparseRepresentation::create(std::move(scalars));
+  if (!sparse) return sparse.take_error();
+  return {};
+}
+
+Result<Representation> Representation::from_state(SketchState state) {
+  Status has_precision = check_sparse_data_has_precision(state);
+  if (!has_precision) return has_precision.take_error();
+  if (builds_normal(state)) {
     Result<NormalRepresentation> normal = NormalRepresentation::create(std::move(state));
     if (!normal) return normal.take_error();
     return Representation(std::move(*normal));

@@ -21,6 +21,9 @@ class Representation {
 
   // Normal when the state has data or no sparse precision, else Sparse.
   static Result<Representation> from_state(SketchState state);
+  // The checks of from_state, without building: the same errors in the same
+  // order.
+  static Status check_state(const SketchState& state);
 
   bool is_invalid() const { return std::holds_alternative<std::monostate>(variant_); }
   NormalRepresentation* normal() { return std::get_if<NormalRepresentation>(&variant_); }

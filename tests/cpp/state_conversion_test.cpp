@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "hll/hyperloglogplusplus.h"
+#include "state/state_validation.h"
 #include "test_support.h"
 
 namespace vantorelle {
@@ -52,6 +53,9 @@ TEST_P(BuildChecks, ReportTheFirstFailure) {
   EXPECT_TRUE(fails_with(HyperLogLogPlusPlus::from_bytes(message_bytes(state)), c.kind, c.message)) << "from_bytes";
   HyperLogLogPlusPlus receiver = long_sketch(15, 20);
   EXPECT_TRUE(fails_with(receiver.merge_bytes(message_bytes(state)), c.kind, c.message)) << "merge_bytes";
+  // The validating door runs the same checks first, with the same errors.
+  EXPECT_TRUE(fails_with(validate_state(state), c.kind, c.message)) << "validate_state";
+  EXPECT_TRUE(fails_with(validate_bytes(message_bytes(state)), c.kind, c.message)) << "validate_bytes";
 }
 
 const std::string TYPE = "Expected proto to be of type HYPERLOGLOG_PLUS_UNIQUE but was SUM";
@@ -202,6 +206,7 @@ TEST(BuildChecks, MalformedMessagesFailToDecode) {
     const Result<HyperLogLogPlusPlus> built = HyperLogLogPlusPlus::from_bytes(bytes);
     ASSERT_FALSE(built.has_value());
     EXPECT_EQ(built.error().kind(), ErrorKind::ProtoDeserialization) << built.error().display();
+    EXPECT_EQ(validate_bytes(bytes).error(), built.error());
     HyperLogLogPlusPlus receiver = with_longs(long_sketch(12, 17), {1, 2, 3});
     const test::Snapshot before = snapshot(receiver);
     EXPECT_EQ(receiver.merge_bytes(bytes).error().kind(), ErrorKind::ProtoDeserialization);

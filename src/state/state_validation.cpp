@@ -1,0 +1,293 @@
+#include "state/state_validation.h"
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "hll/hyperloglogplusplus.h"
+#include "state/state_message.h"
+
+namespace vantorelle {
+
+namespace {
+
+// What a value of one encoding may be, as 64-bit bounds so that running sums
+// past 2^32 compare correctly.
+struct ValueBounds {
+  std::uint64_t plain_end;  // 2^sp: plain values lie below
+  std::uint64_t flag;       // rho-encoded values have this bit set
+  std::uint64_t rho_end;    // flag + 2^(p + 6): register index below 2^p
+  std::uint32_t max_rho;    // 65 - sp: the largest rho_w stored in a value
+};
+
+ValueBounds bounds_of(const SparseEncoding& encoding) {
+  const std::int32_t p = encoding.normal_precision();
+  const std::int32_t sp = encoding.sparse_precision();
+  ValueBounds b;
+  b.plain_end = std::uint64_t{1} << sp;
+  b.flag = encoding.rho_encoded_flag();
+  b.rho_end = b.flag + (std::uint64_t{1} << (p + RHOW_BITS));
+  b.max_rho = static_cast<std::uint32_t>(65 - sp);
+  return b;
+}
+
+// ---------------------------------------------------------------- fast pass
+//
+// Values ascend, so the plain ones come first and need no check of their
+// own while the running sum stays below 2^sp; only the rho-encoded values at
+// the end carry a rho_w to check one by one. The plain stretch is summed
+// sixteen bytes at a time while its varints are at most two bytes long,
+// which is what most stored data holds: no step waits for the length of the
+// varint before it.
+
+inline std::uint64_t load_word(const std::uint8_t* at) {
+  std::uint64_t w;
+  std::memcpy(&w, at, 8);
+  return w;
+}
+
+#if defined(__SSE2__)
+// The lanes of `now` shifted up by k bytes, with the top k lanes of
+// `before` (the sixteen bytes in front) shifted in.
+template <int K>
+inline __m128i shifted_in(__m128i now, __m128i before) {
+  return _mm_or_si128(_mm_slli_si128(now, K), _mm_srli_si128(before, 16 - K));
+}
+
+// Advances `pos` (a varint boundary) over plain values sixteen bytes at a
+// time while the varints are well formed and the running sum stays below
+// plain_end; leaves `pos` at a varint boundary and `value` at the value that
+// ends there.
+inline void skip_plain_stretch(const std::uint8_t* data, std::size_t size, std::size_t& pos,
+                               std::uint64_t& value, std::uint64_t plain_end) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i low_bits = _mm_set1_epi8(0x7F);
+  const __m128i beyond_32_bits = _mm_set1_epi8(0x70);
+  std::size_t at = pos;
+  std::uint64_t sum = value;  // every byte before `at`, a cut varint's first bytes included
+  __m128i before = zero;      // continuation lanes of the sixteen bytes before `at`
+  unsigned before_mask = 0;
+  while (size - at >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+    const __m128i c = _mm_cmplt_epi8(v, zero);  // continuation bytes
+    // after_k: lanes that follow k continuation bytes in a row, so are at
+    // least the (k + 1)-th byte of their varint.
+    const __m128i after_1 = shifted_in<1>(c, before);
+    const __m128i after_2 = _mm_and_si128(after_1, shifted_in<2>(c, before));
+    const __m128i low = _mm_and_si128(v, low_bits);
+    __m128i sums;
+    if (_mm_movemask_epi8(after_2) == 0) {
+      // Varints of one and two bytes: the common case.
+      sums = _mm_add_epi64(_mm_sad_epu8(_mm_andnot_si128(after_1, low), zero),
+                           _mm_slli_epi64(_mm_sad_epu8(_mm_and_si128(after_1, low), zero), 7));
+    } else {
+      const __m128i after_3 = _mm_and_si128(after_2, shifted_in<3>(c, before));
+      const __m128i after_4 = _mm_and_si128(after_3, shifted_in<4>(c, before));
+      // A fifth byte must end its varint and hold no bits beyond 32.
+      const __m128i fifth_bad =
+          _mm_and_si128(after_4, _mm_or_si128(c, _mm_cmpgt_epi8(_mm_and_si128(v, beyond_32_bits), zero)));
+      if (_mm_movemask_epi8(fifth_bad) != 0) break;
+      sums = _mm_sad_epu8(_mm_andnot_si128(after_1, low), zero);
+      sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_2, _mm_and_si128(after_1, low)), zero), 7));
+      sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_3, _mm_and_si128(after_2, low)), zero), 14));
+      sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_4, _mm_and_si128(after_3, low)), zero), 21));
+      sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_and_si128(after_4, low), zero), 28));
+    }
+    const std::uint64_t next = sum + static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+                               static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    // Every value that ends in these bytes is at most `next`.
+    if (next >= plain_end) break;
+    sum = next;
+    before = c;
+    before_mask = static_cast<unsigned>(_mm_movemask_epi8(c));
+    at += 16;
+  }
+  // Back to the start of a varint cut by `at` (at most four bytes, as the
+  // fifth byte check passed), taking its bytes out of the sum.
+  const int cut = std::countl_one(static_cast<std::uint16_t>(before_mask));
+  for (int k = 0; k < cut; ++k) sum -= std::uint64_t{data[at - cut + k] & 0x7Fu} << (7 * k);
+  pos = at - static_cast<std::size_t>(cut);
+  value = sum;
+}
+#endif
+
+// Decodes the varint at `pos`. False for one that is cut off, longer than
+// five bytes or carries bits beyond 32.
+inline bool decode_at(const std::uint8_t* data, std::size_t size, std::size_t& pos,
+                      std::uint64_t& delta) {
+  std::uint64_t w;
+  if (size - pos >= 8) {
+    w = load_word(data + pos);
+  } else {
+    // Past the end the bytes read as continuation bytes, so a cut-off
+    // varint decodes longer than what is left.
+    w = 0x8080808080808080ull;
+    std::memcpy(&w, data + pos, size - pos);
+  }
+  std::size_t length;
+  if ((w & 0x80) == 0) {
+    delta = w & 0x7F;
+    length = 1;
+  } else if ((w & 0x8000) == 0) {
+    delta = (w & 0x7F) | ((w >> 1) & 0x3F80);
+    length = 2;
+  } else {
+    const std::uint64_t stops = ~w & 0x8080808080ull;
+    if (stops == 0) return false;
+    length = static_cast<std::size_t>(std::countr_zero(stops) >> 3) + 1;
+    const std::uint64_t x = w & (~std::uint64_t{0} >> (64 - 8 * length));
+    // A five-byte varint holds 32 bits only when its last byte is below 16.
+    if ((x >> 36) != 0) return false;
+    delta = (x & 0x7F) | ((x >> 1) & 0x3F80) | ((x >> 2) & 0x1FC000) | ((x >> 3) & 0xFE00000) |
+            ((x >> 4) & 0xF0000000);
+  }
+  if (length > size - pos) return false;
+  pos += length;
+  return true;
+}
+
+// Whether every rule holds; says nothing about which one fails.
+bool passes(ByteView bytes, const ValueBounds& b) {
+  if constexpr (std::endian::native != std::endian::little) return false;
+  const std::uint8_t* const data = bytes.data();
+  const std::size_t size = bytes.size();
+  std::size_t pos = 0;    // at a varint boundary
+  std::uint64_t value = 0;  // the last complete value
+  std::uint64_t delta;
+
+  // Plain values.
+  while (pos < size) {
+#if defined(__SSE2__)
+    skip_plain_stretch(data, size, pos, value, b.plain_end);
+#endif
+    // One value at a time over the next sixteen bytes at least (the rest,
+    // past the stretch: a long varint, the last bytes, the way to 2^sp).
+    const std::size_t stop = pos + 16;
+    while (pos < size && pos < stop) {
+      if (!decode_at(data, size, pos, delta)) return false;
+      value += delta;
+      if (value >= b.plain_end) [[unlikely]] {
+        if (value < b.flag) return false;
+        goto rho_encoded;
+      }
+    }
+  }
+  return true;
+
+rho_encoded:
+  // Every value from here on has the flag: it stays set until the running
+  // sum reaches rho_end, which is refused.
+  while (true) {
+    if (value >= b.rho_end) return false;
+    if ((value & 63) > b.max_rho) return false;
+    if (pos >= size) return true;
+    if (!decode_at(data, size, pos, delta)) return false;
+    value += delta;
+  }
+}
+
+// ---------------------------------------------------------------- diagnosis
+
+std::string encoding_text(const SparseEncoding& encoding) {
+  return "(normal_precision=" + std::to_string(encoding.normal_precision()) +
+         ", sparse_precision=" + std::to_string(encoding.sparse_precision()) + ")";
+}
+
+Err content_error(std::string message) { return invalid_state("sparse_data: " + message); }
+
+// Walks the values one byte at a time and reports the first broken rule.
+Status diagnose(ByteView bytes, const SparseEncoding& encoding, const ValueBounds& b) {
+  const std::int32_t p = encoding.normal_precision();
+  const std::int32_t sp = encoding.sparse_precision();
+  std::uint32_t previous = 0;
+  std::uint64_t running = 0;
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    const std::size_t start = pos;
+    std::uint64_t delta = 0;
+    for (int k = 0;; ++k) {
+      if (pos >= bytes.size()) {
+        return content_error("varint cut off at offset " + std::to_string(start));
+      }
+      if (k == 5) {
+        return content_error("varint at offset " + std::to_string(start) +
+                             " is longer than five bytes");
+      }
+      const std::uint8_t byte = bytes[pos++];
+      delta |= std::uint64_t{byte & 0x7Fu} << (7 * k);
+      if ((byte & 0x80) == 0) break;
+    }
+    if (delta > UINT32_MAX) {
+      return content_error("varint at offset " + std::to_string(start) +
+                           " does not fit in 32 bits");
+    }
+    running += delta;
+    const auto value = static_cast<std::uint32_t>(running);
+    const auto at = [start] { return " at offset " + std::to_string(start); };
+    if (running > UINT32_MAX) {
+      // A sketch reads the sum modulo 2^32.
+      return content_error("value " + std::to_string(value) + at() +
+                           " is less than the value before it (" + std::to_string(previous) +
+                           ")");
+    }
+    if (running < b.plain_end) {
+      // A plain sparse index.
+    } else if (running < b.flag) {
+      return content_error("value " + std::to_string(value) + at() +
+                           " lies outside the encoding " + encoding_text(encoding) +
+                           ": not below 2^" + std::to_string(sp) + " and not rho-encoded");
+    } else if (running >= b.rho_end) {
+      return content_error("value " + std::to_string(value) + at() +
+                           " lies outside the encoding " + encoding_text(encoding) +
+                           ": its register index " +
+                           std::to_string((running - b.flag) >> RHOW_BITS) + " is not below 2^" +
+                           std::to_string(p));
+    } else if ((value & 63) > b.max_rho) {
+      return content_error("value " + std::to_string(value) + at() + " has rho_w " +
+                           std::to_string((value & 63) + static_cast<std::uint32_t>(sp - p)) +
+                           " at normal precision " + std::to_string(p) +
+                           ", above the maximum " + std::to_string(65 - p));
+    }
+    previous = value;
+  }
+  return {};
+}
+
+}  // namespace
+
+Status check_sparse_data(ByteView sparse_data, const SparseEncoding& encoding) {
+  const ValueBounds b = bounds_of(encoding);
+  if (passes(sparse_data, b)) [[likely]] return {};
+  Status diagnosis = diagnose(sparse_data, encoding, b);
+  // The fast pass and the diagnosis apply the same rules; a disagreement
+  // would be a bug in one of them, and refusing is the safe side.
+  if (diagnosis) return content_error("refused by the fast check but no rule names a fault");
+  return diagnosis;
+}
+
+Status validate_state(const SketchState& state) {
+  Status built = HyperLogLogPlusPlus::check_state(state);
+  if (!built) return built;
+  if (state.data && state.sparse_data) {
+    return invalid_state("data and sparse_data are both present; a sketch carries one of them");
+  }
+  if (!state.sparse_data || state.data || state.sparse_precision == 0) return {};
+  // The build checks above accepted these precisions for a sparse sketch.
+  Result<SparseEncoding> encoding = SparseEncoding::create(state.precision, state.sparse_precision);
+  if (!encoding) return encoding.take_error();
+  return check_sparse_data(*state.sparse_data, *encoding);
+}
+
+Status validate_bytes(ByteView bytes) {
+  Result<SketchState> state = decode_state(bytes);
+  if (!state) return state.take_error();
+  return validate_state(*state);
+}
+
+}  // namespace vantorelle

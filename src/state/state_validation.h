@@ -1,0 +1,36 @@
+// Validation of a sketch from another producer before it is used: the checks
+// an aggregator build runs, plus the contents of sparse_data, which a build
+// takes over unread. A state that passes can be loaded, added to, merged,
+// estimated and serialised without ever meeting an internal failure.
+#pragma once
+
+#include "error/result.h"
+#include "hll/encoding.h"
+#include "state/sketch_state.h"
+
+namespace vantorelle {
+
+// Runs, in order:
+//  1. the build checks of HyperLogLogPlusPlus::from_state (type, encoding
+//     version, value type, precisions, register array), with their errors;
+//  2. a sketch carries at most one of data and sparse_data;
+//  3. for a sparse sketch, check_sparse_data on its sparse_data.
+// sparse_size and num_values are not compared with anything.
+Status validate_state(const SketchState& state);
+
+// decode_state (its wire errors unchanged), then validate_state.
+Status validate_bytes(ByteView bytes);
+
+// The contents of stored sparse values made with `encoding`, as its
+// producer wrote them (InvalidState, naming the offset or value):
+//  - every varint ends inside the array, within five bytes, and fits in
+//    32 bits;
+//  - the values (running sums of the varints, modulo 2^32 as the sketch
+//    reads them) never decrease;
+//  - each value lies inside the encoding: a plain value below 2^sp, a
+//    rho-encoded value with a register index below 2^p;
+//  - the rho_w of a rho-encoded value is at most 65 - sp, that is at most
+//    65 - p at the normal precision: no hash gives more.
+Status check_sparse_data(ByteView sparse_data, const SparseEncoding& encoding);
+
+}  // namespace vantorelle
