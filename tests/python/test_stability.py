@@ -153,3 +153,48 @@ def test_error_paths_release_everything(call):
     assert sys.getrefcount(probe) == references
     # one leaked exception or message per round would be well over 100 KiB
     assert after - before < 16 * 1024
+
+
+FAILING_CALLS = 1_000_000
+
+
+def failing_calls(count, sketch, corrupt):
+    """`count` calls that all fail, across the class and the package."""
+    import vantorelle
+
+    calls = [
+        lambda: HLL.from_bytes(b"\xff"),
+        lambda: sketch.merge("not a sketch"),
+        lambda: sketch.add(b"refused by an integer sketch"),
+        lambda: vantorelle.from_bytes(corrupt),
+        lambda: vantorelle.validate(b"\x08"),
+        lambda: vantorelle.add_all(sketch, [1, 2, None]),
+        lambda: vantorelle.merge_all([]),
+        lambda: vantorelle.sketch("not a column"),
+    ]
+    for i in range(count):
+        try:
+            calls[i % len(calls)]()
+        except (TypeError, ValueError, RuntimeError):
+            continue
+        raise AssertionError(f"call {i % len(calls)} did not fail")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_memory_stays_flat_over_a_million_failing_calls():
+    sketch = HLL(int, 12, 17)
+    sketch.add(1)
+    corrupt = state_message(precision=10, sparse_precision=15, sparse_data=b"\x80", num_values=1)
+    failing_calls(FAILING_CALLS // 10, sketch, corrupt)  # warm up allocator pools
+    gc.collect()
+    tracemalloc.start()
+    rss_before = resident_bytes()
+    traced_before, _ = tracemalloc.get_traced_memory()
+    failing_calls(FAILING_CALLS, sketch, corrupt)
+    gc.collect()
+    traced_after, _ = tracemalloc.get_traced_memory()
+    rss_after = resident_bytes()
+    tracemalloc.stop()
+    assert traced_after - traced_before < 64 * 1024
+    assert rss_after - rss_before < 2 * 1024 * 1024
+    assert sketch.num_values() == 1
