@@ -6,7 +6,7 @@ ASAN_BUILD_DIR ?= build-asan
 FUZZ_BUILD_DIR ?= build-fuzz
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-.PHONY: setup install demo test cpp-test cpp-test-asan fuzz python-test python-test-asan bench
+.PHONY: setup install demo test cpp-test cpp-test-asan fuzz fuzz-python python-test python-test-asan bench
 
 setup:
 	bash scripts/setup.sh
@@ -17,7 +17,7 @@ install: setup
 demo: setup install
 	$(PYTHON) examples/distinct_count.py
 
-test: setup cpp-test cpp-test-asan fuzz install python-test python-test-asan
+test: setup cpp-test cpp-test-asan fuzz install python-test python-test-asan fuzz-python
 
 cpp-test:
 	cmake -S . -B $(RELEASE_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
@@ -35,6 +35,11 @@ fuzz:
 
 python-test:
 	$(PYTHON) -m pytest tests/python
+
+# The Python surface under atheris, with sanitized, coverage-instrumented
+# extension modules.
+fuzz-python: install
+	JOBS=$(JOBS) bash scripts/fuzz_python.sh 60
 
 # The Python tests against both extension modules built with ASan and UBSan.
 python-test-asan: install

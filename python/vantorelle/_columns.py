@@ -8,6 +8,7 @@ from typing import Any
 from vantorelle_py import HyperLogLogPlusPlus
 
 from vantorelle import _native
+from vantorelle._internal import InternalError, corrupt_sketch
 
 # _native.collect's family for a column whose own values decide its type.
 _ANY = 2
@@ -31,10 +32,12 @@ def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
         return
     try:
         target.add(first)
+        if rest is not None:
+            _merge_once_free(target, rest)
     except TypeError as error:
         raise TypeError(f"value at position {position}: {error}") from None
-    if rest is not None:
-        _merge_once_free(target, rest)
+    except InternalError as failure:
+        raise corrupt_sketch(failure) from failure
 
 
 # How long the rest of a column waits for a sketch that another thread holds.
@@ -69,7 +72,9 @@ def add_all(sketch: HyperLogLogPlusPlus, values: Any) -> None:
     its argument.
 
     The call is atomic: when a value is refused, ``sketch`` is left unchanged and
-    the error names the value's position. The result equals
+    the error names the value's position. A corrupt sketch (loaded from corrupt
+    bytes by the class's own ``from_bytes``) gives ValueError, and may be left
+    unusable by the class's own add, as with ``sketch.add``. The result equals
     ``sketch.merge(vantorelle.sketch(values, <the sketch's type and precisions>))``:
     the column is read into a sketch of its own (with the GIL released for
     arrays and Arrow columns) and merged in at the end.

@@ -34,3 +34,13 @@ def _find_internal_error() -> type[BaseException]:
 
 
 InternalError = _find_internal_error()
+
+
+def corrupt_sketch(failure: BaseException) -> ValueError:
+    """The error a vantorelle function raises when a sketch it was given meets
+    an internal failure: only a sketch loaded from corrupt bytes without the
+    check (``HyperLogLogPlusPlus.from_bytes``) can."""
+    return ValueError(
+        f"the sketch is corrupt ({failure}); load sketches with vantorelle.from_bytes, "
+        "which refuses such bytes"
+    )

@@ -9,6 +9,7 @@ from typing import Any, Iterable
 from vantorelle_py import HyperLogLogPlusPlus
 
 from vantorelle import _native
+from vantorelle._internal import InternalError, corrupt_sketch
 
 
 def _as_bytes(data: Any) -> bytes:
@@ -55,17 +56,21 @@ def merge_all(items: Iterable[Any]) -> HyperLogLogPlusPlus:
     """Merges sketches and/or serialised sketches into a new sketch.
 
     Serialised sketches are checked as `from_bytes` checks them. The result
-    has the lowest precisions of the inputs, as ``merge`` does; raises
-    ValueError for an empty iterable.
+    has the lowest precisions of the inputs, as ``merge`` does. Raises
+    ValueError for an empty iterable, for corrupt bytes, and for a corrupt
+    sketch (one loaded from corrupt bytes by the class's own ``from_bytes``).
     """
     merged: HyperLogLogPlusPlus | None = None
     for item in items:
-        if isinstance(item, HyperLogLogPlusPlus):
-            if merged is None:
-                merged = from_bytes(item.to_bytes())
-            else:
-                merged.merge(item)
-            continue
+        try:
+            if isinstance(item, HyperLogLogPlusPlus):
+                if merged is None:
+                    merged = from_bytes(item.to_bytes())
+                else:
+                    merged.merge(item)
+                continue
+        except InternalError as failure:
+            raise corrupt_sketch(failure) from failure
         raw = _as_bytes(item)
         _native.validate(raw)
         if merged is None:
