@@ -134,3 +134,16 @@ def test_sketches_travel_from_worker_processes():
     assert merged.to_bytes() == vantorelle.merge_all(
         [_worker_sketch(0), _worker_sketch(500), _worker_sketch(10_000)]
     ).to_bytes()
+
+
+def test_a_corrupt_sketch_given_to_the_package_is_a_value_error():
+    corrupt = state_message(precision=10, sparse_precision=15, sparse_data=b"\x80", num_values=1)
+    calls = [
+        lambda broken: vantorelle.add_all(broken, range(2000)),
+        lambda broken: vantorelle.merge_all([HLL(int, 10, 15), broken]),
+        lambda broken: vantorelle.merge_all([broken]),
+        lambda broken: pickle.dumps(broken) and vantorelle.merge_all([pickle.loads(pickle.dumps(broken))]),
+    ]
+    for call in calls:
+        with pytest.raises(ValueError, match="corrupt|sparse_data"):
+            call(HLL.from_bytes(corrupt))
