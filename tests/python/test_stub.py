@@ -1,4 +1,4 @@
-"""The shipped type stub matches the runtime module."""
+"""The shipped type stubs and annotations match the runtime modules."""
 
 import os
 import subprocess
@@ -7,10 +7,11 @@ import sys
 import pytest
 
 
-def test_stub_matches_runtime(tmp_path):
+@pytest.mark.parametrize("module", ["vantorelle_py", "vantorelle"])
+def test_stub_matches_runtime(tmp_path, module):
     pytest.importorskip("mypy.stubtest")
     completed = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "vantorelle_py"],
+        [sys.executable, "-m", "mypy.stubtest", module],
         capture_output=True,
         text=True,
         timeout=300,

@@ -1,0 +1,6 @@
+from typing import Any
+
+def collect(
+    values: Any, family: int, normal_precision: int, sparse_precision: int, /
+) -> tuple[int | None, Any, int, bytes | None]: ...
+def validate(data: bytes, /) -> None: ...
