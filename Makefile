@@ -6,7 +6,7 @@ ASAN_BUILD_DIR ?= build-asan
 FUZZ_BUILD_DIR ?= build-fuzz
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-.PHONY: setup install demo test cpp-test cpp-test-asan fuzz python-test bench
+.PHONY: setup install demo test cpp-test cpp-test-asan fuzz python-test bench docs
 
 setup:
 	bash scripts/setup.sh
@@ -38,3 +38,9 @@ python-test:
 
 bench: install
 	$(PYTHON) bench/python_bench.py
+
+# Regenerates docs/benchmarks.* and docs/accuracy.* (a few minutes; not part of `make test`).
+# Needs the peer libraries of requirements-dev.txt.
+docs: install
+	$(PYTHON) bench/compare.py
+	$(PYTHON) bench/accuracy.py
