@@ -411,15 +411,17 @@ def write_plot(path: Path, errors: dict, sizes: list[int]) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", type=Path, default=_report.DOCS)
-    parser.add_argument("--streams", type=int, default=100, help="streams per n (default 100)")
-    parser.add_argument("--budget", type=int, default=40_000_000,
-                        help="values per n for each peer before it gets fewer streams (default 4e7)")
-    parser.add_argument("--max-n", type=int, default=10_000_000)
+    parser.add_argument("--streams", type=int, help="streams per n (default 100; --quick: 10)")
+    parser.add_argument("--budget", type=int,
+                        help="values per n for each peer before it gets fewer streams (default 4e7; --quick: 1e6)")
+    parser.add_argument("--max-n", type=int, help="largest n (default 10,000,000; --quick: 100,000)")
     parser.add_argument("--peer-max-n", type=int, default=2_200_000, help="largest n the peers are run at")
     parser.add_argument("--quick", action="store_true", help="smoke run: 10 streams, n up to 100,000")
     args = parser.parse_args()
-    if args.quick:
-        args.streams, args.max_n, args.budget = 10, 100_000, 1_000_000
+    defaults = (10, 1_000_000, 100_000) if args.quick else (100, 40_000_000, 10_000_000)
+    for name, default in zip(("streams", "budget", "max_n"), defaults):
+        if getattr(args, name) is None:
+            setattr(args, name, default)
     # Three sizes a decade, 10 ... max_n.
     decades = math.log10(args.max_n)
     sizes = sorted({int(round(10 ** (1 + i / 3))) for i in range(int(round((decades - 1) * 3)) + 1)})
@@ -428,7 +430,9 @@ def main() -> None:
     started = time.perf_counter()
     errors, checks = run_study(sizes, args.streams, args.budget, args.peer_max_n)
     elapsed = time.perf_counter() - started
-    command = "make docs" if not args.quick else "python bench/accuracy.py --quick"
+    command = " ".join(["python bench/accuracy.py", *sys.argv[1:]])
+    if command == "python bench/accuracy.py":
+        command = "make docs` (which runs `python bench/accuracy.py"
     headline = write_markdown(args.out / "accuracy.md", errors, checks, sizes, args.streams, args.budget, args.peer_max_n,
                               elapsed, command)
     write_plot(args.out / "accuracy.png", errors, sizes)
