@@ -432,7 +432,7 @@ def main() -> None:
     elapsed = time.perf_counter() - started
     command = " ".join(["python bench/accuracy.py", *sys.argv[1:]])
     if command == "python bench/accuracy.py":
-        command = "make docs` (which runs `python bench/accuracy.py"
+        command = "make docs` (which runs `python bench/accuracy.py`)"
     headline = write_markdown(args.out / "accuracy.md", errors, checks, sizes, args.streams, args.budget, args.peer_max_n,
                               elapsed, command)
     write_plot(args.out / "accuracy.png", errors, sizes)

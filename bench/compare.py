@@ -551,7 +551,7 @@ def main() -> None:
     args.out.mkdir(parents=True, exist_ok=True)
     command = " ".join(["python bench/compare.py", *sys.argv[1:]])
     if command == "python bench/compare.py":
-        command = "make docs` (which runs `python bench/compare.py"
+        command = "make docs` (which runs `python bench/compare.py`)"
     write_markdown(args.out / "benchmarks.md", libs, rows, values, slow_count, args.repeats, load, elapsed,
                    command)
     write_plot(args.out / "benchmarks.png", libs, rows)
