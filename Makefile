@@ -6,7 +6,7 @@ ASAN_BUILD_DIR ?= build-asan
 FUZZ_BUILD_DIR ?= build-fuzz
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-.PHONY: setup install demo test cpp-test cpp-test-asan fuzz fuzz-python python-test python-test-asan bench
+.PHONY: setup install demo test cpp-test cpp-test-asan fuzz fuzz-python python-test python-test-asan bench docs
 
 setup:
 	bash scripts/setup.sh
@@ -48,3 +48,9 @@ python-test-asan: install
 bench: install
 	$(PYTHON) bench/python_bench.py
 	$(PYTHON) bench/columns_bench.py
+
+# Regenerates docs/benchmarks.* and docs/accuracy.* (a few minutes; not part of `make test`).
+# Needs the peer libraries of requirements-dev.txt.
+docs: install
+	$(PYTHON) bench/compare.py
+	$(PYTHON) bench/accuracy.py
