@@ -1,6 +1,7 @@
 #include "native/line_reader.h"
 
 #include <cstring>
+#include <future>
 #include <memory>
 #include <span>
 #include <utility>
@@ -35,6 +36,28 @@ bool LineReader::feed(const std::uint8_t* data, std::size_t size) {
   return source_.csv ? feed_csv(data, size) : feed_lines(data, size);
 }
 
+const std::uint8_t* LineReader::hash_lines(const std::uint8_t* p, const std::uint8_t* end,
+                                           std::vector<std::uint64_t>& hashes) {
+  while (p < end) {
+    const auto* newline =
+        static_cast<const std::uint8_t*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (newline == nullptr) break;
+    std::size_t length = static_cast<std::size_t>(newline - p);
+    if (length != 0 && newline[-1] == '\r') --length;
+    hashes.push_back(HyperLogLogPlusPlus::hash_bytes(ByteView(p, length)));
+    p = newline + 1;
+  }
+  return p;
+}
+
+bool LineReader::add_all(const std::vector<std::uint64_t>& hashes) {
+  if (hashes.empty()) return true;
+  values_ += hashes.size();
+  Status added = sketch_.add_hashes(InputType::BYTES, std::span<const std::uint64_t>(hashes));
+  if (added) return true;
+  return fail("Vantorelle error: " + added.error().display());
+}
+
 bool LineReader::feed_lines(const std::uint8_t* data, std::size_t size) {
   const std::uint8_t* p = data;
   const std::uint8_t* const end = data + size;
@@ -52,19 +75,30 @@ bool LineReader::feed_lines(const std::uint8_t* data, std::size_t size) {
     partial_.clear();
     p = newline + 1;
   }
-  while (p < end) {
-    const auto* newline =
-        static_cast<const std::uint8_t*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    if (newline == nullptr) {
-      partial_.assign(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p));
-      break;
-    }
-    std::size_t length = static_cast<std::size_t>(newline - p);
-    if (length != 0 && newline[-1] == '\r') --length;
-    if (!add_value(p, length)) return false;
-    p = newline + 1;
+  if (!flush()) return false;
+
+  // A large chunk is cut at a newline near its middle and the second half's
+  // lines are hashed on another thread; the hashes are added in line order.
+  const std::uint8_t* second = end;
+  if (end - p >= static_cast<std::ptrdiff_t>(kParallelBytes)) {
+    const std::uint8_t* middle = p + (end - p) / 2;
+    const auto* newline = static_cast<const std::uint8_t*>(
+        std::memchr(middle, '\n', static_cast<std::size_t>(end - middle)));
+    if (newline != nullptr) second = newline + 1;
   }
-  return true;
+  first_hashes_.clear();
+  second_hashes_.clear();
+  const std::uint8_t* tail = second;
+  if (second != end) {
+    auto worker = std::async(std::launch::async,
+                             [&] { return hash_lines(second, end, second_hashes_); });
+    hash_lines(p, second, first_hashes_);
+    tail = worker.get();
+  } else {
+    tail = hash_lines(p, end, first_hashes_);
+  }
+  partial_.assign(reinterpret_cast<const char*>(tail), static_cast<std::size_t>(end - tail));
+  return add_all(first_hashes_) && add_all(second_hashes_);
 }
 
 bool LineReader::feed_csv(const std::uint8_t* data, std::size_t size) {
@@ -287,8 +321,14 @@ class BufferHold {
   bool held_ = false;
 };
 
+// The message may quote input bytes that are not UTF-8.
 PyObject* raise_reader_error(const LineReader& reader) {
-  PyErr_SetString(PyExc_ValueError, reader.error().c_str());
+  const std::string& error = reader.error();
+  PyObject* message = PyUnicode_DecodeUTF8(error.data(), static_cast<Py_ssize_t>(error.size()),
+                                           "backslashreplace");
+  if (message == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_ValueError, message);
+  Py_DECREF(message);
   return nullptr;
 }
 

@@ -76,6 +76,11 @@ class LineReader {
   enum class CsvState : std::uint8_t { FieldStart, Unquoted, Quoted, QuoteInQuoted };
 
   bool feed_lines(const std::uint8_t* data, std::size_t size);
+  // Hashes the complete lines in [p, end) into `hashes`; returns the start of
+  // the line left unfinished at `end`. Touches nothing else of the reader.
+  static const std::uint8_t* hash_lines(const std::uint8_t* p, const std::uint8_t* end,
+                                        std::vector<std::uint64_t>& hashes);
+  bool add_all(const std::vector<std::uint64_t>& hashes);
   bool feed_csv(const std::uint8_t* data, std::size_t size);
   bool feed_csv_bytes(const std::uint8_t* data, std::size_t size);
   void start_input();
@@ -108,8 +113,12 @@ class LineReader {
   std::array<std::uint64_t, kBlock> pending_{};
   std::size_t pending_size_ = 0;
 
-  // Lines: the start of a line cut by the end of the last chunk.
+  // Lines: the start of a line cut by the end of the last chunk, and the
+  // hashes of a chunk's two halves.
+  static constexpr std::size_t kParallelBytes = 256 * 1024;
   std::string partial_;
+  std::vector<std::uint64_t> first_hashes_;
+  std::vector<std::uint64_t> second_hashes_;
 
   // CSV: the position in the current input and record.
   bool input_started_ = false;   // a byte of this input was seen (for the byte order mark)
