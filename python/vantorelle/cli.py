@@ -240,7 +240,7 @@ def _merged(paths: list[str]) -> HyperLogLogPlusPlus:
         sketch = _load(path)
         try:
             merged.merge(sketch)
-        except (TypeError, ValueError) as error:
+        except (TypeError, ValueError, RuntimeError) as error:
             raise CommandError(f"{path}: cannot merge: {error}") from None
     return merged
 
@@ -253,8 +253,9 @@ def _estimate(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None
     if args.union:
         print(_merged(args.sketches).result())
         return
-    for path in args.sketches:
-        estimate = _load(path).result()
+    # Every file is loaded before anything is printed.
+    estimates = [_load(path).result() for path in args.sketches]
+    for path, estimate in zip(args.sketches, estimates):
         print(estimate if len(args.sketches) == 1 else f"{estimate}\t{path}")
 
 
@@ -390,6 +391,7 @@ def _parser() -> argparse.ArgumentParser:
             action="store_true",
             help="print estimate, values read, precisions and elapsed seconds as JSON",
         )
+        command.set_defaults(parser=command)
         return command
 
     reading("count", "Print the estimated number of distinct lines (or CSV values).").set_defaults(
@@ -402,33 +404,35 @@ def _parser() -> argparse.ArgumentParser:
     merge = commands.add_parser("merge", help="Merge sketch files into one.")
     merge.add_argument("sketches", nargs="+", metavar="SKETCH")
     merge.add_argument("-o", "--output", required=True, metavar="OUT", help="sketch file ('-': standard output)")
-    merge.set_defaults(run=_merge)
+    merge.set_defaults(run=_merge, parser=merge)
 
     estimate = commands.add_parser("estimate", help="Print the estimate of each sketch file.")
     estimate.add_argument("sketches", nargs="+", metavar="SKETCH")
     estimate.add_argument(
         "--union", action="store_true", help="print one estimate: that of the files merged"
     )
-    estimate.set_defaults(run=_estimate)
+    estimate.set_defaults(run=_estimate, parser=estimate)
 
     inspect = commands.add_parser("inspect", help="Describe a sketch file.")
     inspect.add_argument("sketch", metavar="SKETCH")
     inspect.add_argument("--json", action="store_true", help="print the description as JSON")
-    inspect.set_defaults(run=_inspect)
+    inspect.set_defaults(run=_inspect, parser=inspect)
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = _parser()
-    args = parser.parse_args(argv)
+    args = _parser().parse_args(argv)
     try:
-        args.run(args, parser)
+        args.run(args, args.parser)
         sys.stdout.flush()
     except CommandError as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130
+    except MemoryError:
+        print(f"{PROG}: out of memory", file=sys.stderr)
+        return 1
     except BrokenPipeError:
         # The reader went away (`| head`): quiet, like other filters.
         devnull = os.open(os.devnull, os.O_WRONLY)
