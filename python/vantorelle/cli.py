@@ -14,8 +14,6 @@ files are one line on standard error and exit status 1; wrong usage exits 2.
 
 from __future__ import annotations
 
-import argparse
-import json
 import os
 import stat
 import sys
@@ -34,8 +32,22 @@ CHUNK = 1 << 20
 PROGRESS_DELAY = 0.5
 
 
+# Defaults of `count` and `sketch`, shared by the argument parser and the
+# plain `count FILE ...` path.
+DEFAULT_PRECISION = 15
+DEFAULT_SPARSE_PRECISION = 20
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
+
 class CommandError(Exception):
     """A failure to report as one line on standard error (exit status 1)."""
+
+
+class UsageError(Exception):
+    """Wrong usage found after parsing: reported with the command's usage (exit status 2)."""
 
 
 def _reason(error: OSError) -> str:
@@ -111,28 +123,28 @@ def _close_inputs(opened: list[tuple[str, int]]) -> None:
             os.close(fd)
 
 
-def _column(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int | bytes | None:
+def _column(args: argparse.Namespace) -> int | bytes | None:
     if args.csv is None:
         if args.no_header:
-            parser.error("--no-header needs --csv")
+            raise UsageError("--no-header needs --csv")
         return None
     if args.no_header:
         if not args.csv.isdigit() or int(args.csv) < 1:
-            parser.error(f"with --no-header, --csv takes a column number from 1, not {args.csv!r}")
+            raise UsageError(f"with --no-header, --csv takes a column number from 1, not {args.csv!r}")
         return int(args.csv) - 1
     return os.fsencode(args.csv)
 
 
-def _read_lines(args: argparse.Namespace, parser: argparse.ArgumentParser) -> dict:
+def _read_lines(args: argparse.Namespace) -> dict:
     """Reads the inputs of `count` or `sketch` into a sketch: returns its
     bytes with what was read."""
-    column = _column(args, parser)
+    column = _column(args)
     try:
         sketcher = _native.LineSketcher(
             args.precision, args.sparse_precision, column, not args.no_header
         )
     except ValueError as error:
-        parser.error(str(error))
+        raise UsageError(str(error)) from None
     started = time.perf_counter()
     inputs = _open_inputs(args.files or ["-"])
     try:
@@ -182,11 +194,13 @@ def _read_lines(args: argparse.Namespace, parser: argparse.ArgumentParser) -> di
 def _report_json(report: dict) -> None:
     shown = {key: value for key, value in report.items() if key not in ("sketch", "started")}
     shown["seconds"] = round(time.perf_counter() - report["started"], 6)
+    import json
+
     print(json.dumps(shown))
 
 
-def _count(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-    report = _read_lines(args, parser)
+def _count(args: argparse.Namespace) -> None:
+    report = _read_lines(args)
     report["estimate"] = HyperLogLogPlusPlus.from_bytes(report["sketch"]).result()
     if args.json:
         _report_json(report)
@@ -206,8 +220,8 @@ def _write(path: str, data: bytes) -> None:
         raise CommandError(f"{path}: {_reason(error)}") from None
 
 
-def _sketch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-    report = _read_lines(args, parser)
+def _sketch(args: argparse.Namespace) -> None:
+    report = _read_lines(args)
     _write(args.output, report["sketch"])
     if args.json:
         report["estimate"] = HyperLogLogPlusPlus.from_bytes(report["sketch"]).result()
@@ -245,11 +259,11 @@ def _merged(paths: list[str]) -> HyperLogLogPlusPlus:
     return merged
 
 
-def _merge(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+def _merge(args: argparse.Namespace) -> None:
     _write(args.output, _merged(args.sketches).to_bytes())
 
 
-def _estimate(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+def _estimate(args: argparse.Namespace) -> None:
     if args.union:
         print(_merged(args.sketches).result())
         return
@@ -331,9 +345,11 @@ def describe(sketch: HyperLogLogPlusPlus) -> dict:
     }
 
 
-def _inspect(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+def _inspect(args: argparse.Namespace) -> None:
     facts = describe(_load(args.sketch))
     if args.json:
+        import json
+
         print(json.dumps(facts))
         return
     print(f"value type:        {facts['value_type']}")
@@ -352,10 +368,17 @@ def _precision(text: str) -> int:
     try:
         return int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        # argparse reports a ValueError of a type function by the function's name.
+        raise ValueError(text) from None
+
+
+_precision.__name__ = "integer"
 
 
 def _parser() -> argparse.ArgumentParser:
+    """The parser; its subcommands' parsers are in `parser.commands`."""
+    import argparse
+
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Estimated distinct counts of lines and CSV columns (HyperLogLog++).",
@@ -378,20 +401,23 @@ def _parser() -> argparse.ArgumentParser:
             "--no-header", action="store_true", help="the CSV input has no header row"
         )
         command.add_argument(
-            "-p", "--precision", type=_precision, default=15, help="normal precision (default 15)"
+            "-p",
+            "--precision",
+            type=_precision,
+            default=DEFAULT_PRECISION,
+            help=f"normal precision (default {DEFAULT_PRECISION})",
         )
         command.add_argument(
             "--sparse-precision",
             type=_precision,
-            default=20,
-            help="sparse precision (default 20; 0: no sparse phase)",
+            default=DEFAULT_SPARSE_PRECISION,
+            help=f"sparse precision (default {DEFAULT_SPARSE_PRECISION}; 0: no sparse phase)",
         )
         command.add_argument(
             "--json",
             action="store_true",
             help="print estimate, values read, precisions and elapsed seconds as JSON",
         )
-        command.set_defaults(parser=command)
         return command
 
     reading("count", "Print the estimated number of distinct lines (or CSV values).").set_defaults(
@@ -404,27 +430,61 @@ def _parser() -> argparse.ArgumentParser:
     merge = commands.add_parser("merge", help="Merge sketch files into one.")
     merge.add_argument("sketches", nargs="+", metavar="SKETCH")
     merge.add_argument("-o", "--output", required=True, metavar="OUT", help="sketch file ('-': standard output)")
-    merge.set_defaults(run=_merge, parser=merge)
+    merge.set_defaults(run=_merge)
 
     estimate = commands.add_parser("estimate", help="Print the estimate of each sketch file.")
     estimate.add_argument("sketches", nargs="+", metavar="SKETCH")
     estimate.add_argument(
         "--union", action="store_true", help="print one estimate: that of the files merged"
     )
-    estimate.set_defaults(run=_estimate, parser=estimate)
+    estimate.set_defaults(run=_estimate)
 
     inspect = commands.add_parser("inspect", help="Describe a sketch file.")
     inspect.add_argument("sketch", metavar="SKETCH")
     inspect.add_argument("--json", action="store_true", help="print the description as JSON")
-    inspect.set_defaults(run=_inspect, parser=inspect)
+    inspect.set_defaults(run=_inspect)
+    parser.commands = commands.choices  # type: ignore[attr-defined]
     return parser
 
 
+class _PlainCount:
+    """The arguments of `count FILE ...` with every option at its default."""
+
+    command = "count"
+    csv = None
+    no_header = False
+    precision = DEFAULT_PRECISION
+    sparse_precision = DEFAULT_SPARSE_PRECISION
+    json = False
+
+    def __init__(self, files: list[str]) -> None:
+        self.files = files
+        self.run = _count
+
+
+def _plain_count(argv: list[str]) -> _PlainCount | None:
+    """`count` with file names only, the commonest call, is run without
+    importing argparse (a noticeable share of a short run's start-up)."""
+    if not argv or argv[0] != "count":
+        return None
+    files = argv[1:]
+    if any(name.startswith("-") and name != "-" for name in files):
+        return None
+    return _PlainCount(files)
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    if argv is None:
+        argv = sys.argv[1:]
+    args = _plain_count(argv)
+    if args is None:
+        args = _parser().parse_args(argv)
     try:
-        args.run(args, args.parser)
+        args.run(args)
         sys.stdout.flush()
+    except UsageError as error:
+        # Reported as the parser reports its own errors: usage, message, status 2.
+        _parser().commands[args.command].error(str(error))
     except CommandError as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1

@@ -235,7 +235,8 @@ def test_unreadable_file(files):
         (["count", "--csv", "0", "--no-header"], "a column number from 1"),
         (["count", "--csv", "name", "--no-header"], "a column number from 1"),
         (["count", "-p", "30"], "Expected normal precision to be >= 10 and <= 24 but was 30"),
-        (["count", "-p", "x"], "not an integer: 'x'"),
+        (["count", "-p", "x"], "argument -p/--precision: invalid integer value: 'x'"),
+        (["count", "--csv"], "argument --csv: expected one argument"),
     ],
 )
 def test_usage_errors(args, message):
