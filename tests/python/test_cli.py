@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -255,3 +256,46 @@ def test_importing_the_package_does_not_import_tqdm():
     code = "import sys, vantorelle, vantorelle.cli; print('tqdm' in sys.modules)"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
     assert done.stdout == b"False\n"
+
+
+class FakeTerminal:
+    """A standard error that says it is a terminal and keeps what is written."""
+
+    def __init__(self):
+        self.text = ""
+
+    def isatty(self):
+        return True
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+def test_progress_on_a_terminal(monkeypatch):
+    from vantorelle import cli
+
+    pytest.importorskip("tqdm")
+    terminal = FakeTerminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    monkeypatch.setattr(cli, "PROGRESS_DELAY", 0)
+    progress = cli._Progress(3 << 20)
+    for lines in (1000, 2000, 3000):
+        time.sleep(0.15)  # tqdm redraws at most every 0.1 s
+        progress.update(1 << 20, lines)
+    progress.close()
+    assert "2.00M/3.00M" in terminal.text and "2,000 lines" in terminal.text
+
+
+def test_progress_without_tqdm_prints_nothing(monkeypatch):
+    from vantorelle import cli
+
+    terminal = FakeTerminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm now fails
+    progress = cli._Progress(None)
+    progress.update(1 << 20, 10)
+    progress.close()
+    assert terminal.text == ""
