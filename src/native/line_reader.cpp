@@ -1,9 +1,11 @@
 #include "native/line_reader.h"
 
+#include <unistd.h>
+
 #include <cstring>
-#include <future>
 #include <memory>
 #include <span>
+#include <system_error>
 #include <utility>
 
 #include "native/column_builder.h"
@@ -36,7 +38,7 @@ bool LineReader::feed(const std::uint8_t* data, std::size_t size) {
   return source_.csv ? feed_csv(data, size) : feed_lines(data, size);
 }
 
-const std::uint8_t* LineReader::hash_lines(const std::uint8_t* p, const std::uint8_t* end,
+const std::uint8_t* PartHasher::hash_lines(const std::uint8_t* p, const std::uint8_t* end,
                                            std::vector<std::uint64_t>& hashes) {
   while (p < end) {
     const auto* newline =
@@ -48,6 +50,97 @@ const std::uint8_t* LineReader::hash_lines(const std::uint8_t* p, const std::uin
     p = newline + 1;
   }
   return p;
+}
+
+PartHasher::~PartHasher() {
+  if (!helper_) return;
+  if (helper_process_ != static_cast<long>(getpid())) {
+    // Forked: the helper belongs to the parent process and was not copied.
+    (void)helper_.release();
+    return;
+  }
+  stopping_.store(true, std::memory_order_release);
+  job_.fetch_add(1, std::memory_order_acq_rel);
+  job_.notify_one();
+  helper_->join();
+}
+
+void PartHasher::start_helper() {
+  const long process = static_cast<long>(getpid());
+  if (helper_ && helper_process_ == process) return;
+  (void)helper_.release();  // after a fork, the parent's helper is not ours
+  try {
+    helper_ = std::make_unique<std::thread>(&PartHasher::run_helper, this);
+    helper_process_ = process;
+  } catch (const std::system_error&) {
+    // No thread to be had: the calling thread hashes every part.
+  }
+}
+
+void PartHasher::run_helper() {
+  std::uint64_t seen = 0;
+  for (;;) {
+    job_.wait(seen, std::memory_order_acquire);
+    seen = job_.load(std::memory_order_acquire);
+    if (stopping_.load(std::memory_order_acquire)) return;
+    work(seen);
+  }
+}
+
+void PartHasher::work(std::uint64_t job) {
+  std::uint64_t word = work_.load(std::memory_order_acquire);
+  for (;;) {
+    if ((word >> 16) != job) return;
+    const std::size_t count = (word >> 8) & 0xFF;
+    const std::size_t next = word & 0xFF;
+    if (next >= count) return;
+    if (!work_.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel,
+                                     std::memory_order_acquire)) {
+      continue;
+    }
+    Part& part = parts_[next];
+    part.rest = hash_lines(part.begin, part.end, part.hashes);
+    done_.fetch_add(1, std::memory_order_acq_rel);
+    done_.notify_one();
+    word = work_.load(std::memory_order_acquire);
+  }
+}
+
+const std::uint8_t* PartHasher::hash(const std::uint8_t* begin, const std::uint8_t* end) {
+  // Parts of about kPartBytes, each ending just after a newline; the last
+  // one runs to the end of the chunk and leaves its unfinished line.
+  count_ = 0;
+  const std::uint8_t* p = begin;
+  while (p < end) {
+    const std::uint8_t* cut = end;
+    if (static_cast<std::size_t>(end - p) > 2 * kPartBytes && count_ + 1 < kMaxParts) {
+      const auto* newline = static_cast<const std::uint8_t*>(
+          std::memchr(p + kPartBytes, '\n', static_cast<std::size_t>(end - p) - kPartBytes));
+      if (newline != nullptr) cut = newline + 1;
+    }
+    if (parts_.size() == count_) parts_.emplace_back();
+    Part& part = parts_[count_++];
+    part.begin = p;
+    part.end = cut;
+    part.hashes.clear();
+    p = cut;
+  }
+  if (count_ == 0) return begin;
+  if (count_ == 1) return parts_[0].rest = hash_lines(begin, end, parts_[0].hashes);
+
+  start_helper();
+  const std::uint64_t job = job_.load(std::memory_order_relaxed) + 1;
+  done_.store(0, std::memory_order_relaxed);
+  work_.store(job << 16 | static_cast<std::uint64_t>(count_) << 8, std::memory_order_release);
+  job_.store(job, std::memory_order_release);
+  job_.notify_one();
+  work(job);
+  for (std::size_t done = done_.load(std::memory_order_acquire); done < count_;
+       done = done_.load(std::memory_order_acquire)) {
+    done_.wait(done, std::memory_order_acquire);
+  }
+  // Only the last part can end inside a line.
+  return parts_[count_ - 1].rest;
 }
 
 bool LineReader::add_all(const std::vector<std::uint64_t>& hashes) {
@@ -77,28 +170,12 @@ bool LineReader::feed_lines(const std::uint8_t* data, std::size_t size) {
   }
   if (!flush()) return false;
 
-  // A large chunk is cut at a newline near its middle and the second half's
-  // lines are hashed on another thread; the hashes are added in line order.
-  const std::uint8_t* second = end;
-  if (end - p >= static_cast<std::ptrdiff_t>(kParallelBytes)) {
-    const std::uint8_t* middle = p + (end - p) / 2;
-    const auto* newline = static_cast<const std::uint8_t*>(
-        std::memchr(middle, '\n', static_cast<std::size_t>(end - middle)));
-    if (newline != nullptr) second = newline + 1;
-  }
-  first_hashes_.clear();
-  second_hashes_.clear();
-  const std::uint8_t* tail = second;
-  if (second != end) {
-    auto worker = std::async(std::launch::async,
-                             [&] { return hash_lines(second, end, second_hashes_); });
-    hash_lines(p, second, first_hashes_);
-    tail = worker.get();
-  } else {
-    tail = hash_lines(p, end, first_hashes_);
-  }
+  const std::uint8_t* tail = hasher_.hash(p, end);
   partial_.assign(reinterpret_cast<const char*>(tail), static_cast<std::size_t>(end - tail));
-  return add_all(first_hashes_) && add_all(second_hashes_);
+  for (const PartHasher::Part& part : hasher_.parts()) {
+    if (!add_all(part.hashes)) return false;
+  }
+  return true;
 }
 
 bool LineReader::feed_csv(const std::uint8_t* data, std::size_t size) {

@@ -30,15 +30,71 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hll/hyperloglogplusplus.h"
 
 namespace vantorelle::native {
+
+// Hashes the lines of a large chunk on the calling thread and one helper
+// thread. The chunk is cut at newlines into parts that both threads take in
+// turn, so the caller never waits for a helper that a busy machine schedules
+// late: it waits only for parts the helper has already taken. The hashes
+// stay in line order, part by part.
+class PartHasher {
+ public:
+  PartHasher() = default;
+  ~PartHasher();
+  PartHasher(const PartHasher&) = delete;
+  PartHasher& operator=(const PartHasher&) = delete;
+
+  // Hashes the complete lines of [begin, end); returns the start of the line
+  // left unfinished at `end`.
+  const std::uint8_t* hash(const std::uint8_t* begin, const std::uint8_t* end);
+
+  struct Part {
+    const std::uint8_t* begin = nullptr;
+    const std::uint8_t* end = nullptr;
+    const std::uint8_t* rest = nullptr;  // where its unfinished line starts (or `end`)
+    std::vector<std::uint64_t> hashes;
+  };
+  // The parts of the last chunk, in order.
+  std::span<const Part> parts() const { return {parts_.data(), count_}; }
+
+  // Hashes the complete lines of [p, end) into `hashes`; returns the start of
+  // the line left unfinished at `end`.
+  static const std::uint8_t* hash_lines(const std::uint8_t* p, const std::uint8_t* end,
+                                        std::vector<std::uint64_t>& hashes);
+
+ private:
+  static constexpr std::size_t kPartBytes = 128 * 1024;
+  static constexpr std::size_t kMaxParts = 255;
+
+  void start_helper();
+  void run_helper();
+  // Takes and hashes parts of job `job` until none is left.
+  void work(std::uint64_t job);
+
+  std::vector<Part> parts_;
+  std::size_t count_ = 0;
+  // The job number, the part count and the next part to take, as one word
+  // (job << 16 | count << 8 | next), so that a part is taken only from the
+  // job it belongs to.
+  std::atomic<std::uint64_t> work_{0};
+  std::atomic<std::uint64_t> job_{0};  // the helper wakes when it changes
+  std::atomic<std::size_t> done_{0};   // parts of the current job hashed
+  std::atomic<bool> stopping_{false};
+  std::unique_ptr<std::thread> helper_;
+  long helper_process_ = 0;  // the process that started the helper (a fork has none)
+};
 
 // Which values a LineReader reads.
 struct LineSource {
@@ -76,10 +132,6 @@ class LineReader {
   enum class CsvState : std::uint8_t { FieldStart, Unquoted, Quoted, QuoteInQuoted };
 
   bool feed_lines(const std::uint8_t* data, std::size_t size);
-  // Hashes the complete lines in [p, end) into `hashes`; returns the start of
-  // the line left unfinished at `end`. Touches nothing else of the reader.
-  static const std::uint8_t* hash_lines(const std::uint8_t* p, const std::uint8_t* end,
-                                        std::vector<std::uint64_t>& hashes);
   bool add_all(const std::vector<std::uint64_t>& hashes);
   bool feed_csv(const std::uint8_t* data, std::size_t size);
   bool feed_csv_bytes(const std::uint8_t* data, std::size_t size);
@@ -114,11 +166,9 @@ class LineReader {
   std::size_t pending_size_ = 0;
 
   // Lines: the start of a line cut by the end of the last chunk, and the
-  // hashes of a chunk's two halves.
-  static constexpr std::size_t kParallelBytes = 256 * 1024;
+  // hashing of the lines of large chunks.
   std::string partial_;
-  std::vector<std::uint64_t> first_hashes_;
-  std::vector<std::uint64_t> second_hashes_;
+  PartHasher hasher_;
 
   // CSV: the position in the current input and record.
   bool input_started_ = false;   // a byte of this input was seen (for the byte order mark)

@@ -226,3 +226,18 @@ def test_values_counts_while_reading():
     sketcher.feed(bytearray(b"a\nb\nc"))
     assert sketcher.values == 2
     assert sketcher.finish()[1] == 3
+
+
+def test_sketchers_on_several_threads_at_once():
+    # Each feed runs without the GIL and with a helper thread of its own.
+    from concurrent.futures import ThreadPoolExecutor
+
+    data = b"".join(b"%d\r\n" % (i * 7919 % 100_003) for i in range(300_000))
+    want = sketch_of([data])
+
+    def one(seed):
+        rng = random.Random(seed)
+        return sketch_of([data], lambda d: random_cuts(rng, d, 5))
+
+    with ThreadPoolExecutor(4) as pool:
+        assert list(pool.map(one, range(8))) == [want] * 8
