@@ -83,30 +83,32 @@ void PartHasher::run_helper() {
     job_.wait(seen, std::memory_order_acquire);
     seen = job_.load(std::memory_order_acquire);
     if (stopping_.load(std::memory_order_acquire)) return;
-    work(seen);
+    while (work_one(seen)) {
+    }
   }
 }
 
-void PartHasher::work(std::uint64_t job) {
+bool PartHasher::work_one(std::uint64_t job) {
   std::uint64_t word = work_.load(std::memory_order_acquire);
   for (;;) {
-    if ((word >> 16) != job) return;
+    if ((word >> 16) != job) return false;
     const std::size_t count = (word >> 8) & 0xFF;
     const std::size_t next = word & 0xFF;
-    if (next >= count) return;
-    if (!work_.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel,
-                                     std::memory_order_acquire)) {
-      continue;
+    if (next >= count) return false;
+    if (work_.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel,
+                                    std::memory_order_acquire)) {
+      Part& part = parts_[next];
+      part.rest = hash_lines(part.begin, part.end, part.hashes);
+      hashed_[next].store(true, std::memory_order_release);
+      done_.fetch_add(1, std::memory_order_acq_rel);
+      done_.notify_one();
+      return true;
     }
-    Part& part = parts_[next];
-    part.rest = hash_lines(part.begin, part.end, part.hashes);
-    done_.fetch_add(1, std::memory_order_acq_rel);
-    done_.notify_one();
-    word = work_.load(std::memory_order_acquire);
   }
 }
 
-const std::uint8_t* PartHasher::hash(const std::uint8_t* begin, const std::uint8_t* end) {
+const std::uint8_t* PartHasher::hash(const std::uint8_t* begin, const std::uint8_t* end,
+                                     Consumer consume, void* context, bool* consumed) {
   // Parts of about kPartBytes, each ending just after a newline; the last
   // one runs to the end of the chunk and leaves its unfinished line.
   count_ = 0;
@@ -119,14 +121,21 @@ const std::uint8_t* PartHasher::hash(const std::uint8_t* begin, const std::uint8
       if (newline != nullptr) cut = newline + 1;
     }
     if (parts_.size() == count_) parts_.emplace_back();
-    Part& part = parts_[count_++];
+    Part& part = parts_[count_];
     part.begin = p;
     part.end = cut;
     part.hashes.clear();
+    hashed_[count_].store(false, std::memory_order_relaxed);
+    ++count_;
     p = cut;
   }
+  *consumed = true;
   if (count_ == 0) return begin;
-  if (count_ == 1) return parts_[0].rest = hash_lines(begin, end, parts_[0].hashes);
+  if (count_ == 1) {
+    const std::uint8_t* rest = hash_lines(begin, end, parts_[0].hashes);
+    *consumed = consume(context, parts_[0].hashes);
+    return rest;
+  }
 
   start_helper();
   const std::uint64_t job = job_.load(std::memory_order_relaxed) + 1;
@@ -134,10 +143,16 @@ const std::uint8_t* PartHasher::hash(const std::uint8_t* begin, const std::uint8
   work_.store(job << 16 | static_cast<std::uint64_t>(count_) << 8, std::memory_order_release);
   job_.store(job, std::memory_order_release);
   job_.notify_one();
-  work(job);
-  for (std::size_t done = done_.load(std::memory_order_acquire); done < count_;
-       done = done_.load(std::memory_order_acquire)) {
-    done_.wait(done, std::memory_order_acquire);
+  // Hand on the next part in order when it is hashed; otherwise hash one,
+  // or, when the helper holds every part left, wait for it.
+  for (std::size_t next = 0; next < count_;) {
+    const std::size_t done = done_.load(std::memory_order_acquire);
+    if (hashed_[next].load(std::memory_order_acquire)) {
+      if (*consumed) *consumed = consume(context, parts_[next].hashes);
+      ++next;
+    } else if (!work_one(job)) {
+      done_.wait(done, std::memory_order_acquire);
+    }
   }
   // Only the last part can end inside a line.
   return parts_[count_ - 1].rest;
@@ -170,12 +185,15 @@ bool LineReader::feed_lines(const std::uint8_t* data, std::size_t size) {
   }
   if (!flush()) return false;
 
-  const std::uint8_t* tail = hasher_.hash(p, end);
+  bool added = true;
+  const std::uint8_t* tail = hasher_.hash(
+      p, end,
+      [](void* reader, const std::vector<std::uint64_t>& hashes) {
+        return static_cast<LineReader*>(reader)->add_all(hashes);
+      },
+      this, &added);
   partial_.assign(reinterpret_cast<const char*>(tail), static_cast<std::size_t>(end - tail));
-  for (const PartHasher::Part& part : hasher_.parts()) {
-    if (!add_all(part.hashes)) return false;
-  }
-  return true;
+  return added;
 }
 
 bool LineReader::feed_csv(const std::uint8_t* data, std::size_t size) {

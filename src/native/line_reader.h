@@ -47,8 +47,9 @@ namespace vantorelle::native {
 // Hashes the lines of a large chunk on the calling thread and one helper
 // thread. The chunk is cut at newlines into parts that both threads take in
 // turn, so the caller never waits for a helper that a busy machine schedules
-// late: it waits only for parts the helper has already taken. The hashes
-// stay in line order, part by part.
+// late: it waits only for parts the helper has already taken. The caller
+// also hands each hashed part, in line order, to a consumer (the aggregator
+// add), while the helper goes on hashing later parts.
 class PartHasher {
  public:
   PartHasher() = default;
@@ -56,18 +57,15 @@ class PartHasher {
   PartHasher(const PartHasher&) = delete;
   PartHasher& operator=(const PartHasher&) = delete;
 
-  // Hashes the complete lines of [begin, end); returns the start of the line
-  // left unfinished at `end`.
-  const std::uint8_t* hash(const std::uint8_t* begin, const std::uint8_t* end);
+  // Called on the calling thread with each part's hashes, in order; false
+  // stops the calls (the parts are still hashed).
+  using Consumer = bool (*)(void* context, const std::vector<std::uint64_t>& hashes);
 
-  struct Part {
-    const std::uint8_t* begin = nullptr;
-    const std::uint8_t* end = nullptr;
-    const std::uint8_t* rest = nullptr;  // where its unfinished line starts (or `end`)
-    std::vector<std::uint64_t> hashes;
-  };
-  // The parts of the last chunk, in order.
-  std::span<const Part> parts() const { return {parts_.data(), count_}; }
+  // Hashes the complete lines of [begin, end) and passes their hashes to
+  // `consume`; returns the start of the line left unfinished at `end`, and
+  // whether every call of `consume` returned true.
+  const std::uint8_t* hash(const std::uint8_t* begin, const std::uint8_t* end, Consumer consume,
+                           void* context, bool* consumed);
 
   // Hashes the complete lines of [p, end) into `hashes`; returns the start of
   // the line left unfinished at `end`.
@@ -78,12 +76,20 @@ class PartHasher {
   static constexpr std::size_t kPartBytes = 128 * 1024;
   static constexpr std::size_t kMaxParts = 255;
 
+  struct Part {
+    const std::uint8_t* begin = nullptr;
+    const std::uint8_t* end = nullptr;
+    const std::uint8_t* rest = nullptr;  // where its unfinished line starts (or `end`)
+    std::vector<std::uint64_t> hashes;
+  };
+
   void start_helper();
   void run_helper();
-  // Takes and hashes parts of job `job` until none is left.
-  void work(std::uint64_t job);
+  // Takes and hashes one part of job `job`; false when none is left.
+  bool work_one(std::uint64_t job);
 
   std::vector<Part> parts_;
+  std::array<std::atomic<bool>, kMaxParts> hashed_{};  // per part of the current job
   std::size_t count_ = 0;
   // The job number, the part count and the next part to take, as one word
   // (job << 16 | count << 8 | next), so that a part is taken only from the
