@@ -50,6 +50,10 @@ class UsageError(Exception):
     """Wrong usage found after parsing: reported with the command's usage (exit status 2)."""
 
 
+# How standard input is named in messages.
+STDIN = "<stdin>"
+
+
 def _reason(error: OSError) -> str:
     return error.strerror or str(error)
 
@@ -105,7 +109,7 @@ def _open_inputs(paths: list[str]) -> list[tuple[str, int]]:
     try:
         for path in paths:
             if path == "-":
-                opened.append(("<stdin>", sys.stdin.fileno()))
+                opened.append((STDIN, 0))
                 continue
             try:
                 opened.append((path, os.open(path, os.O_RDONLY)))
@@ -119,7 +123,7 @@ def _open_inputs(paths: list[str]) -> list[tuple[str, int]]:
 
 def _close_inputs(opened: list[tuple[str, int]]) -> None:
     for name, fd in opened:
-        if name != "<stdin>":
+        if name != STDIN:
             os.close(fd)
 
 
@@ -221,6 +225,8 @@ def _write(path: str, data: bytes) -> None:
 
 
 def _sketch(args: argparse.Namespace) -> None:
+    if args.json and args.output == "-":
+        raise UsageError("--json and -o - would both write to standard output")
     report = _read_lines(args)
     _write(args.output, report["sketch"])
     if args.json:
@@ -235,8 +241,9 @@ def _load(path: str) -> HyperLogLogPlusPlus:
     """A sketch file, checked byte by byte before it is loaded."""
     try:
         if path == "-":
-            data = sys.stdin.buffer.read()
-            path = "<stdin>"
+            path = STDIN
+            with open(0, "rb", closefd=False) as source:
+                data = source.read()
         else:
             with open(path, "rb") as source:
                 data = source.read()

@@ -34,7 +34,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <memory>
 #include <string>
 #include <thread>

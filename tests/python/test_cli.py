@@ -79,6 +79,25 @@ def test_count_equals_value_by_value_sketch(files, data, lines, script):
     assert ok("count", "-", stdin=data, script=script) == f"{want}\n"
 
 
+def test_closed_standard_input():
+    done = subprocess.run(
+        [sys.executable, "-m", "vantorelle", "count"], stdin=subprocess.DEVNULL, capture_output=True
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"0\n", b"")
+    done = subprocess.run(
+        [sys.executable, "-c", "import os, sys; os.close(0); from vantorelle.cli import main; sys.exit(main(['count']))"],
+        capture_output=True,
+    )
+    assert (done.returncode, done.stderr) == (1, b"vantorelle: <stdin>: Bad file descriptor\n")
+
+
+def test_sketch_to_standard_output_and_back(tmp_path):
+    data = run("sketch", "-o", "-", stdin=b"a\nb\nc\n").stdout
+    assert data == HLL.from_bytes(data).to_bytes() and HLL.from_bytes(data).result() == 3
+    assert ok("estimate", "-", stdin=data) == "3\n"
+    assert failed(1, "inspect", "-", stdin=b"junk").startswith("vantorelle: <stdin>: not a sketch: ")
+
+
 def test_count_several_files_and_stdin(files):
     first = files("a.txt", b"x\ny\nno newline")
     second = files("b.txt", b"z\r\nx\n")
@@ -235,6 +254,7 @@ def test_unreadable_file(files):
         (["count", "--no-header"], "--no-header needs --csv"),
         (["count", "--csv", "0", "--no-header"], "a column number from 1"),
         (["count", "--csv", "name", "--no-header"], "a column number from 1"),
+        (["sketch", "--json", "-o", "-"], "--json and -o - would both write to standard output"),
         (["count", "-p", "30"], "Expected normal precision to be >= 10 and <= 24 but was 30"),
         (["count", "-p", "x"], "argument -p/--precision: invalid integer value: 'x'"),
         (["count", "--csv"], "argument --csv: expected one argument"),
