@@ -134,7 +134,9 @@ def _column(args: argparse.Namespace) -> int | bytes | None:
         return None
     if args.no_header:
         if not args.csv.isdigit() or int(args.csv) < 1:
-            raise UsageError(f"with --no-header, --csv takes a column number from 1, not {args.csv!r}")
+            raise UsageError(
+                f"with --no-header, --csv takes a column number from 1, not {args.csv!r}"
+            )
         return int(args.csv) - 1
     return os.fsencode(args.csv)
 
@@ -382,6 +384,9 @@ def _precision(text: str) -> int:
 _precision.__name__ = "integer"
 
 
+OUTPUT_HELP = "sketch file ('-': standard output)"
+
+
 def _parser() -> argparse.ArgumentParser:
     """The parser; its subcommands' parsers are in `parser.commands`."""
     import argparse
@@ -431,12 +436,12 @@ def _parser() -> argparse.ArgumentParser:
         run=_count
     )
     sketch = reading("sketch", "Write a sketch of the lines (or CSV values) to a file.")
-    sketch.add_argument("-o", "--output", required=True, metavar="OUT", help="sketch file ('-': standard output)")
+    sketch.add_argument("-o", "--output", required=True, metavar="OUT", help=OUTPUT_HELP)
     sketch.set_defaults(run=_sketch)
 
     merge = commands.add_parser("merge", help="Merge sketch files into one.")
     merge.add_argument("sketches", nargs="+", metavar="SKETCH")
-    merge.add_argument("-o", "--output", required=True, metavar="OUT", help="sketch file ('-': standard output)")
+    merge.add_argument("-o", "--output", required=True, metavar="OUT", help=OUTPUT_HELP)
     merge.set_defaults(run=_merge)
 
     estimate = commands.add_parser("estimate", help="Print the estimate of each sketch file.")
