@@ -18,25 +18,7 @@ constexpr std::uint8_t kByteOrderMark[3] = {0xEF, 0xBB, 0xBF};
 
 }  // namespace
 
-bool LineReader::fail(std::string message) {
-  if (error_.empty()) error_ = std::move(message);
-  return false;
-}
-
-bool LineReader::flush() {
-  if (!error_.empty()) return false;
-  if (pending_size_ == 0) return true;
-  Status added = sketch_.add_hashes(
-      InputType::BYTES, std::span<const std::uint64_t>(pending_.data(), pending_size_));
-  pending_size_ = 0;
-  if (added) return true;
-  return fail("Vantorelle error: " + added.error().display());
-}
-
-bool LineReader::feed(const std::uint8_t* data, std::size_t size) {
-  if (!error_.empty()) return false;
-  return source_.csv ? feed_csv(data, size) : feed_lines(data, size);
-}
+// PartHasher ---------------------------------------------------------------
 
 const std::uint8_t* PartHasher::hash_lines(const std::uint8_t* p, const std::uint8_t* end,
                                            std::vector<std::uint64_t>& hashes) {
@@ -156,6 +138,28 @@ const std::uint8_t* PartHasher::hash(const std::uint8_t* begin, const std::uint8
   }
   // Only the last part can end inside a line.
   return parts_[count_ - 1].rest;
+}
+
+// LineReader ---------------------------------------------------------------
+
+bool LineReader::fail(std::string message) {
+  if (error_.empty()) error_ = std::move(message);
+  return false;
+}
+
+bool LineReader::flush() {
+  if (!error_.empty()) return false;
+  if (pending_size_ == 0) return true;
+  Status added = sketch_.add_hashes(
+      InputType::BYTES, std::span<const std::uint64_t>(pending_.data(), pending_size_));
+  pending_size_ = 0;
+  if (added) return true;
+  return fail("Vantorelle error: " + added.error().display());
+}
+
+bool LineReader::feed(const std::uint8_t* data, std::size_t size) {
+  if (!error_.empty()) return false;
+  return source_.csv ? feed_csv(data, size) : feed_lines(data, size);
 }
 
 bool LineReader::add_all(const std::vector<std::uint64_t>& hashes) {
