@@ -3,7 +3,12 @@
 from __future__ import annotations
 
 import time
-from typing import Any
+
+# Annotations only (they are never evaluated): importing typing would add
+# to the start-up of every process that imports vantorelle, the command's too.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 from vantorelle_py import HyperLogLogPlusPlus
 

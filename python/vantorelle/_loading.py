@@ -4,7 +4,11 @@ loaded, as a ValueError, and never surfaces later as an internal failure."""
 
 from __future__ import annotations
 
-from typing import Any, Iterable
+# Annotations only (they are never evaluated): importing typing would add
+# to the start-up of every process that imports vantorelle, the command's too.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Iterable
 
 from vantorelle_py import HyperLogLogPlusPlus
 

@@ -10,6 +10,7 @@
 
 #include "native/column_builder.h"
 #include "native/errors.h"
+#include "native/line_reader.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::native {
@@ -98,7 +99,10 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int exec_module(PyObject* module) { return add_line_sketcher(module); }
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };

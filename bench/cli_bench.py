@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Speed of the `vantorelle count` command against the usual tools.
+
+Makes a 2,000,000-line file with 400,000 distinct lines in a temporary
+directory, then times whole processes, start-up included, each on the same
+file (already in the page cache):
+
+  * vantorelle count FILE                      (the command)
+  * sort -u FILE | wc -l                       (target: >= 20x slower than the command)
+  * wc -l FILE                                 (target: the command within 5x of it)
+  * a Python loop of HyperLogLogPlusPlus.add over the lines
+
+and splits the command's time into start-up (`vantorelle count /dev/null`:
+the interpreter, the package, the command's module), reading (the command's
+read loop without hashing, in this process) and splitting + hashing (the
+same chunks fed to the LineSketcher from memory, in this process). Other
+calls of the command also import argparse: `vantorelle --version` shows that
+start-up.
+
+Wall time and CPU time (user + system) of each process are printed; the
+machine may be shared, so CPU time is the steadier figure. One run each by
+default (--repeat N takes the best of N). Run after `make install`:
+    .venv/bin/python bench/cli_bench.py
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+LINES = 2_000_000
+DISTINCT = 400_000
+CHUNK = 1 << 20
+
+BIN = Path(sys.executable).parent
+VANTORELLE = str(BIN / "vantorelle")
+
+ADD_LOOP = """
+import sys
+from vantorelle_py import HyperLogLogPlusPlus
+sketch = HyperLogLogPlusPlus(bytes)
+add = sketch.add
+with open(sys.argv[1], "rb") as source:
+    for line in source:
+        add(line[:-1])
+print(sketch.result())
+"""
+
+
+def make_file(path: Path) -> None:
+    rng = random.Random(20240)
+    distinct = [b"user-%012x@example.org" % rng.getrandbits(48) for _ in range(DISTINCT)]
+    lines = distinct + [rng.choice(distinct) for _ in range(LINES - DISTINCT)]
+    rng.shuffle(lines)
+    path.write_bytes(b"\n".join(lines) + b"\n")
+
+
+def timed(command: str, repeat: int) -> tuple[float, float, str]:
+    """(best wall seconds, CPU seconds of that run, output) of a shell command."""
+    best = (float("inf"), 0.0, "")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        process = subprocess.Popen(command, shell=True, stdout=subprocess.PIPE)
+        output = process.stdout.read()
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        if process.returncode != 0:
+            raise SystemExit(f"{command!r} exited with {process.returncode}")
+        if wall < best[0]:
+            best = (wall, usage.ru_utime + usage.ru_stime, output.decode().strip())
+    return best
+
+
+def read_only(path: Path) -> float:
+    """The command's read loop, without the hashing."""
+    buffer = bytearray(CHUNK)
+    start = time.perf_counter()
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        while os.readv(fd, (buffer,)):
+            pass
+    finally:
+        os.close(fd)
+    return time.perf_counter() - start
+
+
+def hashing_only(data: bytes) -> float:
+    """Splitting and hashing the same chunks, fed from memory."""
+    from vantorelle import _native
+
+    view = memoryview(data)
+    start = time.perf_counter()
+    sketcher = _native.LineSketcher(15, 20)
+    for offset in range(0, len(data), CHUNK):
+        sketcher.feed(view[offset : offset + CHUNK])
+    sketcher.finish()
+    return time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--repeat", type=int, default=1, help="best of N runs (default 1)")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as directory:
+        path = Path(directory) / "lines.txt"
+        make_file(path)
+        with open(directory + "/add_loop.py", "w") as script:
+            script.write(ADD_LOOP)
+        data = path.read_bytes()  # also puts the file in the page cache
+        print(f"file: {LINES:,} lines, {DISTINCT:,} distinct, {len(data) / 1e6:.1f} MB")
+
+        runs = {
+            "vantorelle count": f"{VANTORELLE} count {path}",
+            "sort -u | wc -l": f"sort -u {path} | wc -l",
+            "wc -l": f"wc -l {path}",
+            "python add loop": f"{sys.executable} {directory}/add_loop.py {path}",
+            "start-up (vantorelle count /dev/null)": f"{VANTORELLE} count /dev/null",
+            "start-up (vantorelle --version)": f"{VANTORELLE} --version",
+            'start-up (python -c "import vantorelle")': f'{sys.executable} -c "import vantorelle"',
+        }
+        results = {name: timed(command, args.repeat) for name, command in runs.items()}
+        print(f"{'process':42} {'wall ms':>9} {'cpu ms':>9}  output")
+        for name, (wall, cpu, output) in results.items():
+            print(f"{name:42} {wall * 1e3:9.1f} {cpu * 1e3:9.1f}  {output[:40]}")
+
+        ours = results["vantorelle count"][0]
+        sort, loop, wc = (
+            results[name][0] for name in ("sort -u | wc -l", "python add loop", "wc -l")
+        )
+        print()
+        print(f"sort -u | wc -l / vantorelle count: {sort / ours:6.1f}x faster   (target >= 20x)")
+        print(f"python add loop / vantorelle count: {loop / ours:6.1f}x faster")
+        print(f"vantorelle count / wc -l:           {ours / wc:6.1f}x the time (target <= 5x)")
+
+        startup = results["start-up (vantorelle count /dev/null)"][0]
+        reading = min(read_only(path) for _ in range(args.repeat))
+        hashing = min(hashing_only(data) for _ in range(args.repeat))
+        print()
+        print("time split of vantorelle count (ms):")
+        print(f"  start-up (interpreter, imports)            {startup * 1e3:7.1f}")
+        print(f"  reading (1 MiB reads, no hashing)          {reading * 1e3:7.1f}")
+        print(f"  splitting + hashing + adding               {hashing * 1e3:7.1f}")
+        total = startup + reading + hashing
+        print(f"  sum                                        {total * 1e3:7.1f}"
+              f"   (whole process: {ours * 1e3:.1f})")
+
+
+if __name__ == "__main__":
+    main()

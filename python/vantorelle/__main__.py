@@ -1,0 +1,7 @@
+"""``python -m vantorelle``: the ``vantorelle`` command."""
+
+import sys
+
+from vantorelle.cli import main
+
+sys.exit(main())

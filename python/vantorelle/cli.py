@@ -1,0 +1,513 @@
+"""The ``vantorelle`` command: distinct counts of lines and CSV columns, and
+sketch files.
+
+    vantorelle count [FILE ...]             estimated distinct lines
+    vantorelle sketch [FILE ...] -o OUT     the same lines, as a sketch file
+    vantorelle merge SKETCH ... -o OUT      one sketch file from several
+    vantorelle estimate SKETCH ... [--union]
+    vantorelle inspect SKETCH
+
+Lines are read in large blocks and split and hashed in C++
+(``_native.LineSketcher``); no Python object is made per line. Errors about
+files are one line on standard error and exit status 1; wrong usage exits 2.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+import sys
+import time
+
+from vantorelle_py import HyperLogLogPlusPlus, __version__
+
+from vantorelle import _native
+from vantorelle._loading import from_bytes
+
+PROG = "vantorelle"
+# Bytes read per call: large enough that the per-call cost vanishes, small
+# enough to stay in cache while the lines are split and hashed.
+CHUNK = 1 << 20
+# A run shorter than this shows no progress bar.
+PROGRESS_DELAY = 0.5
+
+
+# Defaults of `count` and `sketch`, shared by the argument parser and the
+# plain `count FILE ...` path.
+DEFAULT_PRECISION = 15
+DEFAULT_SPARSE_PRECISION = 20
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
+
+class CommandError(Exception):
+    """A failure to report as one line on standard error (exit status 1)."""
+
+
+class UsageError(Exception):
+    """Wrong usage found after parsing: reported with the command's usage (exit status 2)."""
+
+
+# How standard input is named in messages.
+STDIN = "<stdin>"
+
+
+def _reason(error: OSError) -> str:
+    return error.strerror or str(error)
+
+
+# Reading lines ---------------------------------------------------------------
+
+
+class _Progress:
+    """Bytes read, rate and lines on standard error, only when it is a
+    terminal and tqdm is installed; otherwise nothing at all."""
+
+    def __init__(self, total: int | None) -> None:
+        self._bar = None
+        if not sys.stderr.isatty():
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return
+        self._bar = tqdm(
+            total=total,
+            unit="B",
+            unit_scale=True,
+            unit_divisor=1024,
+            delay=PROGRESS_DELAY,
+            leave=False,
+            dynamic_ncols=True,
+            file=sys.stderr,
+        )
+
+    def update(self, size: int, lines: int) -> None:
+        if self._bar is not None:
+            self._bar.update(size)
+            self._bar.set_postfix_str(f"{lines:,} lines", refresh=False)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _file_size(fd: int) -> int | None:
+    try:
+        info = os.fstat(fd)
+    except OSError:
+        return None
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
+
+
+def _open_inputs(paths: list[str]) -> list[tuple[str, int]]:
+    """Opens every input before any is read, so that a missing file is
+    reported at once rather than after a long read of the others."""
+    opened: list[tuple[str, int]] = []
+    try:
+        for path in paths:
+            if path == "-":
+                opened.append((STDIN, 0))
+                continue
+            try:
+                opened.append((path, os.open(path, os.O_RDONLY)))
+            except OSError as error:
+                raise CommandError(f"{path}: {_reason(error)}") from None
+    except BaseException:
+        _close_inputs(opened)
+        raise
+    return opened
+
+
+def _close_inputs(opened: list[tuple[str, int]]) -> None:
+    for name, fd in opened:
+        if name != STDIN:
+            os.close(fd)
+
+
+def _column(args: argparse.Namespace) -> int | bytes | None:
+    if args.csv is None:
+        if args.no_header:
+            raise UsageError("--no-header needs --csv")
+        return None
+    if args.no_header:
+        if not args.csv.isdigit() or int(args.csv) < 1:
+            raise UsageError(
+                f"with --no-header, --csv takes a column number from 1, not {args.csv!r}"
+            )
+        return int(args.csv) - 1
+    return os.fsencode(args.csv)
+
+
+def _read_lines(args: argparse.Namespace) -> dict:
+    """Reads the inputs of `count` or `sketch` into a sketch: returns its
+    bytes with what was read."""
+    column = _column(args)
+    try:
+        sketcher = _native.LineSketcher(
+            args.precision, args.sparse_precision, column, not args.no_header
+        )
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    started = time.perf_counter()
+    inputs = _open_inputs(args.files or ["-"])
+    try:
+        sizes = [_file_size(fd) for _, fd in inputs]
+        total = None if None in sizes else sum(size for size in sizes if size is not None)
+        progress = _Progress(total)
+        buffer = bytearray(CHUNK)
+        view = memoryview(buffer)
+        read_bytes = 0
+        try:
+            for name, fd in inputs:
+                try:
+                    while True:
+                        try:
+                            size = os.readv(fd, (buffer,))
+                        except OSError as error:
+                            raise CommandError(f"{name}: {_reason(error)}") from None
+                        if size == 0:
+                            break
+                        sketcher.feed(view[:size] if size < CHUNK else buffer)
+                        read_bytes += size
+                        progress.update(size, sketcher.values)
+                    sketcher.end_input()
+                except ValueError as error:
+                    raise CommandError(f"{name}: {error}") from None
+            data, values, short_rows = sketcher.finish()
+        finally:
+            progress.close()
+    finally:
+        view.release()
+        _close_inputs(inputs)
+    report = {
+        "estimate": None,
+        "values": values,
+        "bytes": read_bytes,
+        "normal_precision": args.precision,
+        "sparse_precision": args.sparse_precision,
+        "seconds": 0.0,
+        "sketch": data,
+        "started": started,
+    }
+    if column is not None:
+        report["rows_skipped"] = short_rows
+    return report
+
+
+def _report_json(report: dict) -> None:
+    shown = {key: value for key, value in report.items() if key not in ("sketch", "started")}
+    shown["seconds"] = round(time.perf_counter() - report["started"], 6)
+    import json
+
+    print(json.dumps(shown))
+
+
+def _count(args: argparse.Namespace) -> None:
+    report = _read_lines(args)
+    report["estimate"] = HyperLogLogPlusPlus.from_bytes(report["sketch"]).result()
+    if args.json:
+        _report_json(report)
+    else:
+        print(report["estimate"])
+
+
+def _write(path: str, data: bytes) -> None:
+    if path == "-":
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
+    try:
+        with open(path, "wb") as out:
+            out.write(data)
+    except OSError as error:
+        raise CommandError(f"{path}: {_reason(error)}") from None
+
+
+def _sketch(args: argparse.Namespace) -> None:
+    if args.json and args.output == "-":
+        raise UsageError("--json and -o - would both write to standard output")
+    report = _read_lines(args)
+    _write(args.output, report["sketch"])
+    if args.json:
+        report["estimate"] = HyperLogLogPlusPlus.from_bytes(report["sketch"]).result()
+        _report_json(report)
+
+
+# Sketch files ----------------------------------------------------------------
+
+
+def _load(path: str) -> HyperLogLogPlusPlus:
+    """A sketch file, checked byte by byte before it is loaded."""
+    try:
+        if path == "-":
+            path = STDIN
+            with open(0, "rb", closefd=False) as source:
+                data = source.read()
+        else:
+            with open(path, "rb") as source:
+                data = source.read()
+    except OSError as error:
+        raise CommandError(f"{path}: {_reason(error)}") from None
+    try:
+        return from_bytes(data)
+    except ValueError as error:
+        raise CommandError(f"{path}: not a sketch: {error}") from None
+
+
+def _merged(paths: list[str]) -> HyperLogLogPlusPlus:
+    merged = _load(paths[0])
+    for path in paths[1:]:
+        sketch = _load(path)
+        try:
+            merged.merge(sketch)
+        except (TypeError, ValueError, RuntimeError) as error:
+            raise CommandError(f"{path}: cannot merge: {error}") from None
+    return merged
+
+
+def _merge(args: argparse.Namespace) -> None:
+    _write(args.output, _merged(args.sketches).to_bytes())
+
+
+def _estimate(args: argparse.Namespace) -> None:
+    if args.union:
+        print(_merged(args.sketches).result())
+        return
+    # Every file is loaded before anything is printed.
+    estimates = [_load(path).result() for path in args.sketches]
+    for path, estimate in zip(args.sketches, estimates):
+        print(estimate if len(args.sketches) == 1 else f"{estimate}\t{path}")
+
+
+# The value types a serialised sketch names.
+_VALUE_TYPES = {
+    1: "integer (int8)",
+    2: "integer (int16)",
+    3: "integer (int32)",
+    4: "integer (int64)",
+    5: "integer (uint8)",
+    6: "integer (uint16)",
+    7: "integer (uint32)",
+    8: "integer",
+    9: "float",
+    10: "double",
+    11: "text or bytes",
+}
+
+
+def _fields(data: bytes) -> dict[int, int | bytes]:
+    """The fields of a protocol-buffers message (the last one of each number),
+    for bytes that `validate` has already accepted."""
+    fields: dict[int, int | bytes] = {}
+    offset = 0
+
+    def varint() -> int:
+        nonlocal offset
+        value = shift = 0
+        while True:
+            byte = data[offset]
+            offset += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                return value
+
+    while offset < len(data):
+        key = varint()
+        number, wire = key >> 3, key & 7
+        if wire == 0:
+            fields[number] = varint()
+        elif wire == 2:
+            length = varint()
+            fields[number] = data[offset : offset + length]
+            offset += length
+        elif wire == 1:
+            offset += 8
+        elif wire == 5:
+            offset += 4
+        else:  # groups are refused by validation
+            break
+    return fields
+
+
+def describe(sketch: HyperLogLogPlusPlus) -> dict:
+    """What `inspect` shows of a sketch."""
+    data = sketch.to_bytes()
+    outer = _fields(data)
+    inner = outer.get(112, b"")
+    state = _fields(inner) if isinstance(inner, bytes) else {}
+    value_type = outer.get(4)
+    form = "normal" if 5 in state or sketch.sparse_precision == 0 else "sparse"
+    return {
+        "value_type": _VALUE_TYPES.get(value_type, "unknown")
+        if isinstance(value_type, int)
+        else "none",
+        "normal_precision": sketch.normal_precision,
+        "sparse_precision": sketch.sparse_precision,
+        "form": form,
+        "values": sketch.num_values(),
+        "estimate": sketch.result(),
+        "bytes": len(data),
+    }
+
+
+def _inspect(args: argparse.Namespace) -> None:
+    facts = describe(_load(args.sketch))
+    if args.json:
+        import json
+
+        print(json.dumps(facts))
+        return
+    print(f"value type:        {facts['value_type']}")
+    print(f"normal precision:  {facts['normal_precision']}")
+    print(f"sparse precision:  {facts['sparse_precision']}")
+    print(f"form:              {facts['form']}")
+    print(f"values added:      {facts['values']}")
+    print(f"estimate:          {facts['estimate']}")
+    print(f"size:              {facts['bytes']} bytes")
+
+
+# Arguments -------------------------------------------------------------------
+
+
+def _precision(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        # argparse reports a ValueError of a type function by the function's name.
+        raise ValueError(text) from None
+
+
+_precision.__name__ = "integer"
+
+
+OUTPUT_HELP = "sketch file ('-': standard output)"
+
+
+def _parser() -> argparse.ArgumentParser:
+    """The parser; its subcommands' parsers are in `parser.commands`."""
+    import argparse
+
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Estimated distinct counts of lines and CSV columns (HyperLogLog++).",
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def reading(name: str, help: str) -> argparse.ArgumentParser:
+        command = commands.add_parser(name, help=help, description=help)
+        command.add_argument(
+            "files", nargs="*", metavar="FILE", help="input files ('-' or none: standard input)"
+        )
+        command.add_argument(
+            "--csv",
+            metavar="COLUMN",
+            help="read CSV and count the values of COLUMN (a header name, or a number "
+            "from 1 with --no-header)",
+        )
+        command.add_argument(
+            "--no-header", action="store_true", help="the CSV input has no header row"
+        )
+        command.add_argument(
+            "-p",
+            "--precision",
+            type=_precision,
+            default=DEFAULT_PRECISION,
+            help=f"normal precision (default {DEFAULT_PRECISION})",
+        )
+        command.add_argument(
+            "--sparse-precision",
+            type=_precision,
+            default=DEFAULT_SPARSE_PRECISION,
+            help=f"sparse precision (default {DEFAULT_SPARSE_PRECISION}; 0: no sparse phase)",
+        )
+        command.add_argument(
+            "--json",
+            action="store_true",
+            help="print estimate, values read, precisions and elapsed seconds as JSON",
+        )
+        return command
+
+    reading("count", "Print the estimated number of distinct lines (or CSV values).").set_defaults(
+        run=_count
+    )
+    sketch = reading("sketch", "Write a sketch of the lines (or CSV values) to a file.")
+    sketch.add_argument("-o", "--output", required=True, metavar="OUT", help=OUTPUT_HELP)
+    sketch.set_defaults(run=_sketch)
+
+    merge = commands.add_parser("merge", help="Merge sketch files into one.")
+    merge.add_argument("sketches", nargs="+", metavar="SKETCH")
+    merge.add_argument("-o", "--output", required=True, metavar="OUT", help=OUTPUT_HELP)
+    merge.set_defaults(run=_merge)
+
+    estimate = commands.add_parser("estimate", help="Print the estimate of each sketch file.")
+    estimate.add_argument("sketches", nargs="+", metavar="SKETCH")
+    estimate.add_argument(
+        "--union", action="store_true", help="print one estimate: that of the files merged"
+    )
+    estimate.set_defaults(run=_estimate)
+
+    inspect = commands.add_parser("inspect", help="Describe a sketch file.")
+    inspect.add_argument("sketch", metavar="SKETCH")
+    inspect.add_argument("--json", action="store_true", help="print the description as JSON")
+    inspect.set_defaults(run=_inspect)
+    parser.commands = commands.choices  # type: ignore[attr-defined]
+    return parser
+
+
+class _PlainCount:
+    """The arguments of `count FILE ...` with every option at its default."""
+
+    command = "count"
+    csv = None
+    no_header = False
+    precision = DEFAULT_PRECISION
+    sparse_precision = DEFAULT_SPARSE_PRECISION
+    json = False
+
+    def __init__(self, files: list[str]) -> None:
+        self.files = files
+        self.run = _count
+
+
+def _plain_count(argv: list[str]) -> _PlainCount | None:
+    """`count` with file names only, the commonest call, is run without
+    importing argparse (a noticeable share of a short run's start-up)."""
+    if not argv or argv[0] != "count":
+        return None
+    files = argv[1:]
+    if any(name.startswith("-") and name != "-" for name in files):
+        return None
+    return _PlainCount(files)
+
+
+def main(argv: list[str] | None = None) -> int:
+    if argv is None:
+        argv = sys.argv[1:]
+    args = _plain_count(argv)
+    if args is None:
+        args = _parser().parse_args(argv)
+    try:
+        args.run(args)
+        sys.stdout.flush()
+    except UsageError as error:
+        # Reported as the parser reports its own errors: usage, message, status 2.
+        _parser().commands[args.command].error(str(error))
+    except CommandError as error:
+        print(f"{PROG}: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except MemoryError:
+        print(f"{PROG}: out of memory", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`| head`): quiet, like other filters.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    return 0

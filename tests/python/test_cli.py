@@ -1,0 +1,321 @@
+"""The `vantorelle` command, end to end through subprocesses: counts equal
+those of sketches built value by value, sketch files round-trip, and every
+failure is one line on standard error with the right exit status."""
+
+import json
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from support import HLL
+
+SCRIPT = Path(sys.executable).parent / "vantorelle"
+
+
+def run(*args, stdin=b"", script=False):
+    command = [str(SCRIPT)] if script else [sys.executable, "-m", "vantorelle"]
+    return subprocess.run(
+        [*command, *map(str, args)], input=stdin, capture_output=True, timeout=120
+    )
+
+
+def ok(*args, **kwargs) -> str:
+    done = run(*args, **kwargs)
+    assert (done.returncode, done.stderr) == (0, b""), done.stderr.decode()
+    return done.stdout.decode()
+
+
+def failed(status, *args, **kwargs) -> str:
+    """Standard error of a run that must exit with `status`: one line, no traceback."""
+    done = run(*args, **kwargs)
+    assert done.returncode == status, (done.returncode, done.stderr)
+    assert b"Traceback" not in done.stderr
+    lines = done.stderr.decode().splitlines()
+    assert done.stdout == b""
+    return lines[-1] if status == 2 else lines[0] if len(lines) == 1 else pytest.fail(lines)
+
+
+def estimate_of(values, ty=bytes, precision=15, sparse=20) -> int:
+    sketch = HLL(ty, precision, sparse)
+    for value in values:
+        sketch.add(value)
+    return sketch.result()
+
+
+@pytest.fixture
+def files(tmp_path):
+    def write(name, data: bytes) -> Path:
+        path = tmp_path / name
+        path.write_bytes(data)
+        return path
+
+    return write
+
+
+MANY = b"".join(b"line %d\n" % (i % 7919) for i in range(30_000))
+
+
+@pytest.mark.parametrize("script", [False, True], ids=["python -m", "console script"])
+@pytest.mark.parametrize(
+    "data, lines",
+    [
+        (b"a\nb\na\n", [b"a", b"b", b"a"]),
+        (b"a\r\nb\r\nb", [b"a", b"b", b"b"]),  # CRLF endings, last line without newline
+        (b"\n\nx\n", [b"", b"", b"x"]),  # empty lines are values
+        (b"", []),
+        (MANY, MANY.splitlines()),
+    ],
+)
+def test_count_equals_value_by_value_sketch(files, data, lines, script):
+    path = files("in.txt", data)
+    want = estimate_of(lines)
+    assert want == estimate_of([line.decode() for line in lines], str)
+    assert ok("count", path, script=script) == f"{want}\n"
+    assert ok("count", stdin=data, script=script) == f"{want}\n"
+    assert ok("count", "-", stdin=data, script=script) == f"{want}\n"
+
+
+def test_closed_standard_input():
+    done = subprocess.run(
+        [sys.executable, "-m", "vantorelle", "count"], stdin=subprocess.DEVNULL, capture_output=True
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"0\n", b"")
+    done = subprocess.run(
+        [sys.executable, "-c", "import os, sys; os.close(0); from vantorelle.cli import main; sys.exit(main(['count']))"],
+        capture_output=True,
+    )
+    assert (done.returncode, done.stderr) == (1, b"vantorelle: <stdin>: Bad file descriptor\n")
+
+
+def test_sketch_to_standard_output_and_back(tmp_path):
+    data = run("sketch", "-o", "-", stdin=b"a\nb\nc\n").stdout
+    assert data == HLL.from_bytes(data).to_bytes() and HLL.from_bytes(data).result() == 3
+    assert ok("estimate", "-", stdin=data) == "3\n"
+    assert failed(1, "inspect", "-", stdin=b"junk").startswith("vantorelle: <stdin>: not a sketch: ")
+
+
+def test_count_several_files_and_stdin(files):
+    first = files("a.txt", b"x\ny\nno newline")
+    second = files("b.txt", b"z\r\nx\n")
+    want = estimate_of([b"x", b"y", b"no newline", b"z", b"x", b"s1", b"s2"])
+    assert ok("count", first, "-", second, stdin=b"s1\ns2") == f"{want}\n"
+
+
+def test_count_json_and_precisions(files):
+    path = files("in.txt", MANY)
+    report = json.loads(ok("count", "--json", "-p", 12, "--sparse-precision", 0, path))
+    assert report.pop("seconds") >= 0
+    assert report == {
+        "estimate": estimate_of(MANY.splitlines(), bytes, 12, None),
+        "values": 30_000,
+        "bytes": len(MANY),
+        "normal_precision": 12,
+        "sparse_precision": 0,
+    }
+
+
+CSV = (
+    b'id,name,note\r\n'
+    b'1,ann,"says ""hi"""\r\n'
+    b'2,bob,"two\r\nlines, and a comma"\r\n'
+    b'3,ann\r\n'
+    b'4,"cy, d",plain\r\n'
+    b'5\r\n'
+)
+
+
+@pytest.mark.parametrize(
+    "options, values, skipped",
+    [
+        (["--csv", "name"], [b"ann", b"bob", b"ann", b"cy, d"], 1),
+        (["--csv", "note"], [b'says "hi"', b"two\r\nlines, and a comma", b"plain"], 2),
+        (["--csv", "2", "--no-header"], [b"name", b"ann", b"bob", b"ann", b"cy, d"], 1),
+    ],
+)
+def test_count_csv_column(files, options, values, skipped):
+    path = files("in.csv", CSV)
+    report = json.loads(ok("count", *options, "--json", path))
+    assert (report["estimate"], report["values"], report["rows_skipped"]) == (
+        estimate_of(values),
+        len(values),
+        skipped,
+    )
+
+
+def test_sketch_merge_estimate_inspect_round_trip(files, tmp_path):
+    first = files("a.txt", b"".join(b"%d\n" % i for i in range(0, 3000)))
+    second = files("b.txt", b"".join(b"%d\n" % i for i in range(2000, 5000)))
+    a, b, m = tmp_path / "a.hll", tmp_path / "b.hll", tmp_path / "m.hll"
+    assert ok("sketch", first, "-o", a) == ""
+    assert ok("sketch", "-o", b, stdin=second.read_bytes()) == ""
+    expected_a = HLL(bytes)
+    for i in range(3000):
+        expected_a.add(b"%d" % i)
+    assert a.read_bytes() == expected_a.to_bytes()
+
+    union = estimate_of([b"%d" % i for i in range(5000)])
+    assert ok("merge", a, b, "-o", m) == ""
+    assert ok("estimate", m) == f"{union}\n"
+    assert ok("estimate", "--union", a, b) == f"{union}\n"
+    assert ok("count", first, second) == f"{union}\n"
+    one, two = HLL.from_bytes(a.read_bytes()).result(), HLL.from_bytes(b.read_bytes()).result()
+    assert ok("estimate", a, b) == f"{one}\t{a}\n{two}\t{b}\n"
+
+    facts = json.loads(ok("inspect", "--json", m))
+    assert facts == {
+        "value_type": "text or bytes",
+        "normal_precision": 15,
+        "sparse_precision": 20,
+        "form": "sparse",
+        "values": 6000,
+        "estimate": union,
+        "bytes": len(m.read_bytes()),
+    }
+    small = tmp_path / "small.hll"
+    ok("sketch", "-p", 11, "--sparse-precision", 16, "-o", small, stdin=b"x\ny\n")
+    text = ok("inspect", small)
+    for line in ("form:              sparse", "values added:      2", "normal precision:  11",
+                 "sparse precision:  16", "estimate:          2", "value type:        text or bytes"):
+        assert line in text
+    dense = tmp_path / "dense.hll"
+    ok("sketch", "-p", 10, "-o", dense, stdin=MANY)
+    assert json.loads(ok("inspect", "--json", dense))["form"] == "normal"
+    ok("sketch", "--sparse-precision", 0, "-o", dense, stdin=b"x\n")
+    assert json.loads(ok("inspect", "--json", dense))["form"] == "normal"
+
+
+def test_inspect_integer_sketch(tmp_path):
+    sketch = HLL(int)
+    sketch.add(5)
+    path = tmp_path / "int.hll"
+    path.write_bytes(sketch.to_bytes())
+    facts = json.loads(ok("inspect", "--json", path))
+    assert (facts["value_type"], facts["values"], facts["form"]) == ("integer", 1, "sparse")
+
+
+def test_file_errors(files, tmp_path):
+    missing = tmp_path / "missing.txt"
+    good = files("good.txt", b"a\n")
+    assert failed(1, "count", good, missing) == f"vantorelle: {missing}: No such file or directory"
+    assert failed(1, "count", tmp_path) == f"vantorelle: {tmp_path}: Is a directory"
+    assert failed(1, "estimate", missing) == f"vantorelle: {missing}: No such file or directory"
+    assert failed(1, "sketch", good, "-o", tmp_path / "no" / "dir.hll").endswith(
+        "dir.hll: No such file or directory"
+    )
+
+    assert failed(1, "inspect", good).startswith(f"vantorelle: {good}: not a sketch: ")
+    sketch = tmp_path / "s.hll"
+    ok("sketch", "-o", sketch, stdin=b"".join(b"%d\n" % i for i in range(100)))
+    data = sketch.read_bytes()
+    corrupt = files("corrupt.hll", data[:-3])
+    assert failed(1, "estimate", sketch, corrupt).startswith(f"vantorelle: {corrupt}: not a sketch: ")
+    assert failed(1, "merge", sketch, corrupt, "-o", tmp_path / "out.hll").startswith(
+        f"vantorelle: {corrupt}: not a sketch: "
+    )
+    assert not (tmp_path / "out.hll").exists()
+    empty = files("empty.hll", b"")
+    assert failed(1, "inspect", empty).startswith(f"vantorelle: {empty}: not a sketch: ")
+
+    numbers = HLL(int)
+    numbers.add(1)
+    ints = files("ints.hll", numbers.to_bytes())
+    assert failed(1, "estimate", "--union", sketch, ints).startswith(f"vantorelle: {ints}: cannot merge: ")
+
+    table = files("t.csv", b"a,b\n1,2\n")
+    assert failed(1, "count", "--csv", "c", table) == (
+        f'vantorelle: {table}: no column "c" in the header; its columns are: a, b'
+    )
+
+
+@pytest.mark.skipif(not Path("/proc/self/mem").exists(), reason="needs Linux /proc")
+def test_read_error_after_open():
+    # Opens fine, but reading at offset 0 fails: the read path's error.
+    assert failed(1, "count", "/proc/self/mem") == "vantorelle: /proc/self/mem: Input/output error"
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads files whatever their mode")
+def test_unreadable_file(files):
+    path = files("secret.txt", b"a\n")
+    path.chmod(0)
+    assert failed(1, "count", path) == f"vantorelle: {path}: Permission denied"
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "the following arguments are required: COMMAND"),
+        (["frobnicate"], "invalid choice: 'frobnicate'"),
+        (["sketch", "x"], "the following arguments are required: -o/--output"),
+        (["merge", "-o", "x"], "the following arguments are required: SKETCH"),
+        (["count", "--no-header"], "--no-header needs --csv"),
+        (["count", "--csv", "0", "--no-header"], "a column number from 1"),
+        (["count", "--csv", "name", "--no-header"], "a column number from 1"),
+        (["sketch", "--json", "-o", "-"], "--json and -o - would both write to standard output"),
+        (["count", "-p", "30"], "Expected normal precision to be >= 10 and <= 24 but was 30"),
+        (["count", "-p", "x"], "argument -p/--precision: invalid integer value: 'x'"),
+        (["count", "--csv"], "argument --csv: expected one argument"),
+    ],
+)
+def test_usage_errors(args, message):
+    assert message in failed(2, *args)
+
+
+def test_version_and_quiet_stderr_without_terminal():
+    assert ok("--version").startswith("vantorelle ")
+    # A run long enough for a progress bar still prints nothing extra when
+    # standard error is not a terminal (here, a pipe).
+    done = run("count", stdin=MANY * 20)
+    assert done.stderr == b"" and done.returncode == 0
+
+
+def test_importing_the_package_does_not_import_tqdm():
+    code = "import sys, vantorelle, vantorelle.cli; print('tqdm' in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
+    assert done.stdout == b"False\n"
+
+
+class FakeTerminal:
+    """A standard error that says it is a terminal and keeps what is written."""
+
+    def __init__(self):
+        self.text = ""
+
+    def isatty(self):
+        return True
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+def test_progress_on_a_terminal(monkeypatch):
+    from vantorelle import cli
+
+    pytest.importorskip("tqdm")
+    terminal = FakeTerminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    monkeypatch.setattr(cli, "PROGRESS_DELAY", 0)
+    progress = cli._Progress(3 << 20)
+    for lines in (1000, 2000, 3000):
+        time.sleep(0.15)  # tqdm redraws at most every 0.1 s
+        progress.update(1 << 20, lines)
+    progress.close()
+    assert "2.00M/3.00M" in terminal.text and "2,000 lines" in terminal.text
+
+
+def test_progress_without_tqdm_prints_nothing(monkeypatch):
+    from vantorelle import cli
+
+    terminal = FakeTerminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm now fails
+    progress = cli._Progress(None)
+    progress.update(1 << 20, 10)
+    progress.close()
+    assert terminal.text == ""
