@@ -70,7 +70,7 @@ class _Progress:
         if not sys.stderr.isatty():
             return
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
         except ImportError:
             return
         self._bar = tqdm(
@@ -488,15 +488,15 @@ def _plain_count(argv: list[str]) -> _PlainCount | None:
 def main(argv: list[str] | None = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
-    args = _plain_count(argv)
+    args: _PlainCount | argparse.Namespace | None = _plain_count(argv)
     if args is None:
         args = _parser().parse_args(argv)
     try:
-        args.run(args)
+        args.run(args)  # type: ignore[arg-type]  # a _PlainCount stands in for a Namespace
         sys.stdout.flush()
     except UsageError as error:
         # Reported as the parser reports its own errors: usage, message, status 2.
-        _parser().commands[args.command].error(str(error))
+        _parser().commands[args.command].error(str(error))  # type: ignore[attr-defined]
     except CommandError as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1

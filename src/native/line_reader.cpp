@@ -543,11 +543,11 @@ PyObject* line_sketcher_values(PyObject* self, void*) {
 }
 
 PyMethodDef line_sketcher_methods[] = {
-    {"feed", line_sketcher_feed, METH_O, "feed(data, /)\n--\n\nRead the next chunk of the input."},
+    {"feed", line_sketcher_feed, METH_O, "feed($self, data, /)\n--\n\nRead the next chunk of the input."},
     {"end_input", line_sketcher_end_input, METH_NOARGS,
-     "end_input()\n--\n\nEnd the current input; its last line needs no newline."},
+     "end_input($self, /)\n--\n\nEnd the current input; its last line needs no newline."},
     {"finish", line_sketcher_finish, METH_NOARGS,
-     "finish()\n--\n\nEnd the input; return (sketch bytes, values read, rows skipped)."},
+     "finish($self, /)\n--\n\nEnd the input; return (sketch bytes, values read, rows skipped)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
