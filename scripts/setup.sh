@@ -40,7 +40,7 @@ if [[ ! -x .venv/bin/python ]] || ! .venv/bin/python -c 'import sys; assert sys.
   rm -rf .venv
   "$(find_python)" -m venv .venv
 fi
-if ! .venv/bin/python -c 'import pytest, scikit_build_core, google.protobuf, mypy' 2>/dev/null; then
+if ! .venv/bin/python -c 'import pytest, scikit_build_core, google.protobuf, mypy, distributed, dask.dataframe, pyarrow' 2>/dev/null; then
   .venv/bin/python -m pip install --quiet --upgrade pip
   .venv/bin/python -m pip install --quiet -r requirements-dev.txt
 fi

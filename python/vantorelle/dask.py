@@ -206,7 +206,7 @@ def _merge_present(items: list[Any], where: str = "") -> bytes | None:
             vantorelle.validate(present[0])
             return bytes(present[0])
         return vantorelle.merge_all(present).to_bytes()
-    except (TypeError, ValueError) as error:
+    except (TypeError, ValueError, RuntimeError) as error:
         if not where:
             raise
         raise type(error)(f"{where}: {error}") from None
@@ -408,9 +408,9 @@ def _merge_groups(grouped: Any) -> pd.Series:
     items = _serialized_items(values)
     keys, order, starts = _groups(grouped)
     out: list[bytes | None] = []
-    for group in range(len(keys)):
+    for group, key in enumerate(keys.tolist()):
         rows = order[starts[group] : starts[group + 1]]
-        out.append(_merge_present([items[row] for row in rows], f"group {keys[group]!r}"))
+        out.append(_merge_present([items[row] for row in rows], f"group {key!r}"))
     return _sketch_series(out, keys, values.name)
 
 
