@@ -328,8 +328,11 @@ def _groups(grouped: Any) -> tuple[pd.Index, np.ndarray, np.ndarray]:
     keys = grouped.size().index
     codes = grouped.ngroup().to_numpy(dtype=np.int64, na_value=-1)
     kept = np.flatnonzero(codes >= 0)
-    order = kept[np.argsort(codes[kept], kind="stable")]
-    counts = np.bincount(codes[kept], minlength=len(keys))
+    # Codes in the smallest integer type: a stable sort of 8- or 16-bit
+    # integers is a radix sort, linear in the rows.
+    small = codes[kept].astype(np.min_scalar_type(max(len(keys) - 1, 0)))
+    order = kept[np.argsort(small, kind="stable")]
+    counts = np.bincount(small, minlength=len(keys))
     starts = np.concatenate(([0], np.cumsum(counts)))
     return keys, order, starts
 
