@@ -341,10 +341,14 @@ def _sketch_series(values: list[bytes | None], keys: pd.Index, name: Any) -> pd.
     return pd.Series(pa.array(values, type=pa.binary()), index=keys, name=name, dtype=SKETCH_DTYPE)
 
 
-@functools.cache
+_PLACEHOLDER: list[Any] = []
+
+
 def _dask_object_placeholder() -> Any:
     """The value Dask puts in its made-up samples of object columns."""
-    return meta_nonempty(pd.Series([], dtype=object)).iloc[0]
+    if not _PLACEHOLDER:
+        _PLACEHOLDER.append(meta_nonempty(pd.Series([], dtype=object)).iloc[0])
+    return _PLACEHOLDER[0]
 
 
 def _is_dask_sample(values: pd.Series) -> bool:

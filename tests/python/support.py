@@ -88,3 +88,27 @@ def c_vectorcall(function, args, kwnames, kwvalues):
 def c_call(function, args, kwargs):
     """PyObject_Call with a keyword dictionary that the caller keeps."""
     return _api.PyObject_Call(function, tuple(args), kwargs)
+
+
+def in_own_process(test):
+    """Runs a test in a fresh interpreter of its own: for tests that measure
+    the process's resident memory, which threads and caches left by other
+    tests (a Dask cluster's, say) would disturb."""
+    import functools
+    import os
+    import subprocess
+    import sys
+
+    @functools.wraps(test)
+    def wrapper(*args, **kwargs):
+        if os.environ.get("VANTORELLE_OWN_PROCESS") == test.__name__:
+            return test(*args, **kwargs)
+        node = f"{test.__code__.co_filename}::{test.__name__}"
+        env = {**os.environ, "VANTORELLE_OWN_PROCESS": test.__name__}
+        completed = subprocess.run(
+            [sys.executable, "-m", "pytest", node, "-q", "-p", "no:cacheprovider"],
+            capture_output=True, text=True, env=env, timeout=600,
+        )
+        assert completed.returncode == 0, completed.stdout[-4000:] + completed.stderr[-2000:]
+
+    return wrapper

@@ -8,7 +8,7 @@ import tracemalloc
 
 import pytest
 
-from support import HLL, c_vectorcall, state_message, varint
+from support import HLL, c_vectorcall, in_own_process, state_message, varint
 
 ROUNDS = 200_000
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -38,6 +38,7 @@ def run(rounds, sketch, other, payload):
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@in_own_process
 def test_memory_stays_flat():
     sketch = HLL(int, 10, 15)
     other = HLL(int, 10, 15)
@@ -181,6 +182,7 @@ def failing_calls(count, sketch, corrupt):
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@in_own_process
 def test_memory_stays_flat_over_a_million_failing_calls():
     sketch = HLL(int, 12, 17)
     sketch.add(1)

@@ -3,15 +3,18 @@
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
+
+PYPROJECT = Path(__file__).resolve().parents[2] / "pyproject.toml"
 
 
 @pytest.mark.parametrize("module", ["vantorelle_py", "vantorelle"])
 def test_stub_matches_runtime(tmp_path, module):
     pytest.importorskip("mypy.stubtest")
     completed = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", module],
+        [sys.executable, "-m", "mypy.stubtest", module, "--mypy-config-file", str(PYPROJECT)],
         capture_output=True,
         text=True,
         timeout=300,
