@@ -15,7 +15,7 @@ flavour=${2:-gcc}
 options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORELLE_SANITIZE=ON -DVANTORELLE_BUILD_TESTS=OFF
          -DVANTORELLE_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(pwd)/.venv/bin/python")
 if [[ $flavour == clang-fuzz ]]; then
-  options+=(-DCMAKE_CXX_COMPILER=clang++ -DVANTORELLE_FUZZ_COVERAGE=ON)
+  options+=(-DCMAKE_CXX_COMPILER=clang++-14 -DVANTORELLE_FUZZ_COVERAGE=ON)
 fi
 cmake -S . -B "$build_dir" "${options[@]}" >/dev/null
 cmake --build "$build_dir" --target vantorelle_py vantorelle_native -j"${JOBS:-2}" >/dev/null

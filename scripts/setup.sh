@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(cmake g++ make libprotobuf-dev protobuf-compiler libgtest-dev libbenchmark-dev
-              clang libclang-rt-14-dev)
+              clang-14 libclang-rt-14-dev)
 
 missing=()
 for package in "${APT_PACKAGES[@]}"; do

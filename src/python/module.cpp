@@ -18,7 +18,8 @@ namespace vantorelle::python {
 namespace {
 
 constexpr const char kModuleDoc[] = "Python module for Vantorelle HyperLogLog++ implementation";
-constexpr const char kVersion[] = "0.1.3";
+// The project version, defined by the build from the CMake project.
+constexpr const char kVersion[] = VANTORELLE_VERSION;
 
 constexpr const char kClassDoc[] =
     "HyperLogLogPlusPlus(ty, normal_precision=..., sparse_precision=...)\n--\n\n"

@@ -2,6 +2,7 @@
 restrictions of the class."""
 
 import importlib
+import importlib.metadata
 import sys
 import weakref
 
@@ -12,7 +13,7 @@ from support import HLL
 
 
 def test_module_attributes():
-    assert vantorelle_py.__version__ == "0.1.3"
+    assert vantorelle_py.__version__ == importlib.metadata.version("vantorelle-py")
     assert vantorelle_py.__all__ == ["HyperLogLogPlusPlus", "__version__"]
     assert type(vantorelle_py.__all__) is list
     assert vantorelle_py.__doc__ == "Python module for Vantorelle HyperLogLog++ implementation"
