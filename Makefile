@@ -6,7 +6,7 @@ ASAN_BUILD_DIR ?= build-asan
 FUZZ_BUILD_DIR ?= build-fuzz
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-.PHONY: setup install demo test cpp-test cpp-test-asan fuzz fuzz-python python-test python-test-asan bench docs
+.PHONY: setup install demo test cpp-test cpp-test-asan fuzz fuzz-python python-test python-test-asan bench docs wheel
 
 setup:
 	bash scripts/setup.sh
@@ -44,6 +44,11 @@ fuzz-python: install
 # The Python tests against both extension modules built with ASan and UBSan.
 python-test-asan: install
 	JOBS=$(JOBS) bash scripts/python_asan.sh -q
+
+# dist/: an sdist and a self-contained wheel, each installed and smoke-tested
+# in a fresh virtual environment (the wheel with the system libprotobuf hidden).
+wheel: setup
+	bash scripts/wheel.sh
 
 bench: install
 	$(PYTHON) bench/python_bench.py
