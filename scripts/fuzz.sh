@@ -1,46 +1,78 @@
 #!/usr/bin/env bash
-# Builds the state_fuzz libFuzzer target with clang, writes its seed corpus
-# and fuzzes for SECONDS. Prints the number of executions; exits non-zero on
-# any crash, sanitizer report, timeout or out-of-memory.
+# Builds the libFuzzer targets with clang and fuzzes each named target for
+# SECONDS, one after the other (default: every target). Prints the number of
+# executions per target; exits non-zero on any crash, sanitizer report,
+# broken invariant, timeout or out-of-memory.
 #
-#   scripts/fuzz.sh SECONDS
-# BUILD_DIR (default build-fuzz) chooses the build directory; the growing
-# corpus stays in BUILD_DIR/fuzz-corpus between runs, crash inputs go to
-# BUILD_DIR/fuzz-artifacts.
+#   scripts/fuzz.sh SECONDS [TARGET...]      TARGET: state, merge
+#
+# Seeds: the committed corpus tests/fuzz/corpus/TARGET (read only) and the
+# inputs that TARGET_seed_corpus writes. BUILD_DIR (default build-fuzz)
+# chooses the build directory; the growing corpus stays in
+# BUILD_DIR/fuzz-corpus/TARGET between runs, crash inputs go to
+# BUILD_DIR/fuzz-artifacts/TARGET, the log to BUILD_DIR/fuzz-TARGET.log.
+#
+# Inputs are scheduled by execution time as well as by coverage
+# (-entropic_scale_per_exec_time): an input whose sketch has 2^24 registers
+# runs some hundred times longer than a small one, and picking it as often
+# would spend most of the run on a few such inputs. They stay in the corpus
+# and are still run and mutated.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [[ $# -ne 1 || ! $1 =~ ^[0-9]+$ ]]; then
-  echo "usage: $0 SECONDS" >&2
+ALL_TARGETS=(state merge)
+if [[ $# -lt 1 || ! $1 =~ ^[0-9]+$ ]]; then
+  echo "usage: $0 SECONDS [TARGET...]   (targets: ${ALL_TARGETS[*]})" >&2
   exit 2
 fi
 seconds=$1
+shift
+targets=("$@")
+if ((${#targets[@]} == 0)); then targets=("${ALL_TARGETS[@]}"); fi
+for target in "${targets[@]}"; do
+  if [[ ! " ${ALL_TARGETS[*]} " =~ " ${target} " ]]; then
+    echo "$0: unknown target '$target' (targets: ${ALL_TARGETS[*]})" >&2
+    exit 2
+  fi
+done
 build_dir=${BUILD_DIR:-build-fuzz}
 
+build_targets=()
+for target in "${targets[@]}"; do build_targets+=("${target}_fuzz" "${target}_seed_corpus"); done
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
   -DVANTORELLE_BUILD_FUZZ=ON -DVANTORELLE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build_dir" --target state_fuzz state_seed_corpus -j2 >/dev/null
+cmake --build "$build_dir" --target "${build_targets[@]}" -j2 >/dev/null
 
-seeds="$build_dir/seed-corpus"
-corpus="$build_dir/fuzz-corpus"
-artifacts="$build_dir/fuzz-artifacts"
-log="$build_dir/fuzz.log"
-rm -rf "$seeds"
-mkdir -p "$corpus" "$artifacts"
-"$build_dir/tests/fuzz/state_seed_corpus" "$seeds"
+failed=0
+for target in "${targets[@]}"; do
+  seeds="$build_dir/seed-corpus/$target"
+  corpus="$build_dir/fuzz-corpus/$target"
+  committed="tests/fuzz/corpus/$target"
+  artifacts="$build_dir/fuzz-artifacts/$target"
+  log="$build_dir/fuzz-$target.log"
+  rm -rf "$seeds"
+  mkdir -p "$corpus" "$artifacts"
+  "$build_dir/tests/fuzz/${target}_seed_corpus" "$seeds" >/dev/null
+  seed_dirs=("$seeds")
+  if [[ -d $committed ]]; then seed_dirs+=("$committed"); fi
 
-status=0
-"$build_dir/tests/fuzz/state_fuzz" \
-  -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 \
-  -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
+  status=0
+  "$build_dir/tests/fuzz/${target}_fuzz" \
+    -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 \
+    -entropic_scale_per_exec_time=1 \
+    -artifact_prefix="$artifacts/" "$corpus" "${seed_dirs[@]}" >"$log" 2>&1 || status=$?
 
-executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-echo "state_fuzz: ${executions:-unknown} executions in ${seconds} s (log: $log)"
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+  echo "${target}_fuzz: ${executions:-unknown} executions in ${seconds} s (${rate:-?}/s; log: $log)"
 
-crashes=$(find "$artifacts" -type f -newer "$seeds" | wc -l)
-if ((status != 0)) || ((crashes > 0)) || grep -qE '^(==[0-9]+==ERROR|SUMMARY: )|invariant broken' "$log"; then
-  echo "state_fuzz: FAILED (exit status $status)" >&2
-  grep -E '==ERROR|SUMMARY: |invariant broken|runtime error|Test unit written' "$log" >&2 || true
-  exit 1
-fi
-echo "state_fuzz: no crash"
+  crashes=$(find "$artifacts" -type f -newer "$seeds" | wc -l)
+  if ((status != 0)) || ((crashes > 0)) || grep -qE '^(==[0-9]+==ERROR|SUMMARY: )|invariant broken' "$log"; then
+    echo "${target}_fuzz: FAILED (exit status $status)" >&2
+    grep -E '==ERROR|SUMMARY: |invariant broken|internal failure|runtime error|Test unit written' "$log" >&2 || true
+    failed=1
+  else
+    echo "${target}_fuzz: no crash"
+  fi
+done
+exit "$failed"

@@ -60,19 +60,26 @@ inline __m128i shifted_in(__m128i now, __m128i before) {
   return _mm_or_si128(_mm_slli_si128(now, K), _mm_srli_si128(before, 16 - K));
 }
 
-// Advances `pos` (a varint boundary) over plain values sixteen bytes at a
-// time while the varints are well formed and the running sum stays below
-// plain_end; leaves `pos` at a varint boundary and `value` at the value that
-// ends there.
-inline void skip_plain_stretch(const std::uint8_t* data, std::size_t size, std::size_t& pos,
-                               std::uint64_t& value, std::uint64_t plain_end) {
+// Advances `pos` (a varint boundary) sixteen bytes at a time while the
+// varints are well formed and the running sum stays below `end`; leaves
+// `pos` at a varint boundary and `value` at the value that ends there.
+// Over rho-encoded values (RHO), also while every value's rho_w, its low six
+// bits, is at most max_rho: modulo 64 a varint adds only its first byte's
+// low six bits (the others weigh 2^7 and more), so the rho_w of each value
+// is a running byte sum over the first bytes.
+template <bool RHO>
+inline void skip_stretch(const std::uint8_t* data, std::size_t size, std::size_t& pos,
+                         std::uint64_t& value, std::uint64_t end, std::uint32_t max_rho) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i low_bits = _mm_set1_epi8(0x7F);
   const __m128i beyond_32_bits = _mm_set1_epi8(0x70);
+  const __m128i rho_bits = _mm_set1_epi8(0x3F);
+  const __m128i rho_limit = _mm_set1_epi8(static_cast<char>(max_rho));
   std::size_t at = pos;
   std::uint64_t sum = value;  // every byte before `at`, a cut varint's first bytes included
   __m128i before = zero;      // continuation lanes of the sixteen bytes before `at`
   unsigned before_mask = 0;
+  std::uint32_t rho = static_cast<std::uint32_t>(value & 63);  // of the last value begun
   while (size - at >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
     const __m128i c = _mm_cmplt_epi8(v, zero);  // continuation bytes
@@ -102,7 +109,20 @@ inline void skip_plain_stretch(const std::uint8_t* data, std::size_t size, std::
     const std::uint64_t next = sum + static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
                                static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
     // Every value that ends in these bytes is at most `next`.
-    if (next >= plain_end) break;
+    if (next >= end) break;
+    if constexpr (RHO) {
+      // Inclusive running sums of the first bytes' low six bits, lane by
+      // lane (modulo 256, a multiple of 64).
+      const __m128i first = _mm_andnot_si128(after_1, _mm_cmpeq_epi8(zero, zero));
+      __m128i r = _mm_and_si128(_mm_and_si128(v, rho_bits), first);
+      r = _mm_add_epi8(r, _mm_slli_si128(r, 1));
+      r = _mm_add_epi8(r, _mm_slli_si128(r, 2));
+      r = _mm_add_epi8(r, _mm_slli_si128(r, 4));
+      r = _mm_add_epi8(r, _mm_slli_si128(r, 8));
+      const __m128i rhos = _mm_and_si128(_mm_add_epi8(r, _mm_set1_epi8(static_cast<char>(rho))), rho_bits);
+      if (_mm_movemask_epi8(_mm_and_si128(first, _mm_cmpgt_epi8(rhos, rho_limit))) != 0) break;
+      rho = static_cast<std::uint32_t>(_mm_extract_epi16(rhos, 7)) >> 8;
+    }
     sum = next;
     before = c;
     before_mask = static_cast<unsigned>(_mm_movemask_epi8(c));
@@ -164,7 +184,7 @@ bool passes(ByteView bytes, const ValueBounds& b) {
   // Plain values.
   while (pos < size) {
 #if defined(__SSE2__)
-    skip_plain_stretch(data, size, pos, value, b.plain_end);
+    skip_stretch<false>(data, size, pos, value, b.plain_end, 0);
 #endif
     // One value at a time over the next sixteen bytes at least (the rest,
     // past the stretch: a long varint, the last bytes, the way to 2^sp).
@@ -187,6 +207,10 @@ rho_encoded:
     if (value >= b.rho_end) return false;
     if ((value & 63) > b.max_rho) return false;
     if (pos >= size) return true;
+#if defined(__SSE2__)
+    skip_stretch<true>(data, size, pos, value, b.rho_end, b.max_rho);
+    if (pos >= size) return true;
+#endif
     if (!decode_at(data, size, pos, delta)) return false;
     value += delta;
   }

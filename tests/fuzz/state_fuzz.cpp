@@ -11,8 +11,9 @@
 // Shorter or inconsistent inputs are cut where they end.
 //
 // Malformed stored sparse data may surface as InternalFailure; that is an
-// expected outcome. Any other exception, crash, sanitizer report or broken
-// invariant below is a bug.
+// expected outcome, unless every sketch involved passed validate_bytes: the
+// validating door promises that nothing it lets in ever meets one. Any other
+// exception, crash, sanitizer report or broken invariant below is a bug.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +24,7 @@
 
 #include "error/internal_failure.h"
 #include "hll/hyperloglogplusplus.h"
+#include "state/state_validation.h"
 
 namespace vantorelle {
 namespace {
@@ -63,24 +65,39 @@ Input split(const std::uint8_t* data, std::size_t size) {
   return input;
 }
 
-// Runs one step; InternalFailure ends only that step.
+// Runs one step; InternalFailure ends only that step, and is a bug when
+// every sketch the step touches passed validation (`trusted`).
 template <class Step>
-void guarded(Step&& step) {
+void guarded(bool trusted, Step&& step) {
   try {
     step();
-  } catch (const InternalFailure&) {
+  } catch (const InternalFailure& failure) {
+    if (trusted) {
+      std::fprintf(stderr, "state_fuzz: internal failure after validation: %s\n", failure.what());
+      broken("no InternalFailure once validated", __LINE__);
+    }
   }
 }
 
-// Building from bytes reads no sparse contents, so it never throws.
-std::optional<HyperLogLogPlusPlus> load(ByteView bytes) {
+// Building from bytes reads no sparse contents, so it never throws. The
+// validating door runs the same build checks first: whatever it passes
+// builds, and whatever fails to build it refuses with the same error.
+// `validated`, when given, receives the door's verdict.
+std::optional<HyperLogLogPlusPlus> load(ByteView bytes, bool* validated = nullptr) {
   Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_bytes(bytes);
+  std::optional<Status> door;
+  if (validated != nullptr) {
+    door = validate_bytes(bytes);
+    *validated = door->has_value();
+  }
   if (!sketch) {
     const ErrorKind kind = sketch.error().kind();
     FUZZ_CHECK(kind == ErrorKind::ProtoDeserialization || kind == ErrorKind::InvalidState ||
                kind == ErrorKind::InvalidArgument);
+    if (door) FUZZ_CHECK(!door->has_value() && door->error() == sketch.error());
     return std::nullopt;
   }
+  if (door && !door->has_value()) FUZZ_CHECK(door->error().kind() == ErrorKind::InvalidState);
   return std::move(*sketch);
 }
 
@@ -90,10 +107,17 @@ Kind kind_of(const HyperLogLogPlusPlus& sketch) {
   return sketch.representation().normal() != nullptr ? Kind::Normal : Kind::Sparse;
 }
 
-// What a round trip through bytes keeps.
-void check_round_trip(const HyperLogLogPlusPlus& sketch) {
+// What a round trip through bytes keeps. A validated sketch writes bytes
+// that validate again.
+void check_round_trip(const HyperLogLogPlusPlus& sketch, bool trusted) {
   Result<Bytes> bytes = sketch.to_bytes();
+  if (trusted) FUZZ_CHECK(bytes.has_value());
   if (!bytes) return;  // compaction of loaded malformed sparse data
+  if (trusted) {
+    const Status again = validate_bytes(*bytes);
+    if (!again) std::fprintf(stderr, "state_fuzz: %s\n", again.error().display().c_str());
+    FUZZ_CHECK(again.has_value());
+  }
   Result<Bytes> again = sketch.to_bytes();
   FUZZ_CHECK(again.has_value() && *again == *bytes);
 
@@ -175,44 +199,47 @@ void add_values(HyperLogLogPlusPlus& sketch, const Input& input) {
 }
 
 // A failed merge leaves the receiving sketch exactly as it was.
+// Says whether the merge succeeded.
 template <class Merge>
-void merge_checked(HyperLogLogPlusPlus& sketch, std::uint64_t other_count, Merge&& merge) {
+bool merge_checked(HyperLogLogPlusPlus& sketch, std::uint64_t other_count, Merge&& merge) {
   const std::uint64_t count = sketch.num_values();
   const HyperLogLogPlusPlus saved = sketch;
   Status status = merge();
   if (status) {
     FUZZ_CHECK(sketch.num_values() == count + other_count);
-    return;
+    return true;
   }
   Result<Bytes> before = saved.to_bytes();
   Result<Bytes> after = sketch.to_bytes();
   FUZZ_CHECK(before.has_value() == after.has_value());
   if (before.has_value()) FUZZ_CHECK(*before == *after);
   FUZZ_CHECK(sketch.num_values() == count);
+  return false;
 }
 
-void exercise(HyperLogLogPlusPlus sketch, const std::optional<HyperLogLogPlusPlus>& other,
-              const Input& input, ByteView other_bytes) {
-  guarded([&] {
-    (void)sketch.result();
-    check_round_trip(sketch);
-  });
-  guarded([&] {
+// `trusted`: the sketch's bytes passed validation; `other_trusted`: so did
+// the other's. Operations on trusted sketches alone must not meet an
+// internal failure.
+void exercise(HyperLogLogPlusPlus sketch, bool trusted, const std::optional<HyperLogLogPlusPlus>& other,
+              bool other_trusted, const Input& input, ByteView other_bytes) {
+  guarded(trusted, [&] { check_round_trip(sketch, trusted); });
+  guarded(trusted, [&] {
     add_values(sketch, input);
     (void)sketch.result();
   });
   if (sketch.representation().is_invalid()) {
     // A failed add leaves the slot Invalid: the operations now refuse.
+    FUZZ_CHECK(!trusted);
     FUZZ_CHECK(!sketch.result().has_value());
     FUZZ_CHECK(!sketch.to_bytes().has_value());
     return;
   }
-  guarded([&] {
+  guarded(trusted, [&] {
     HyperLogLogPlusPlus copy = sketch;
     const std::uint64_t n = copy.num_values();
     merge_checked(sketch, n, [&] { return sketch.merge(std::move(copy)); });
   });
-  guarded([&] {
+  guarded(trusted, [&] {
     Result<Bytes> bytes = sketch.to_bytes();
     if (!bytes) return;
     std::optional<HyperLogLogPlusPlus> copy = load(*bytes);
@@ -220,28 +247,29 @@ void exercise(HyperLogLogPlusPlus sketch, const std::optional<HyperLogLogPlusPlu
     const std::uint64_t n = copy->num_values();
     merge_checked(sketch, n, [&] { return sketch.merge(std::move(*copy)); });
   });
+  // A merge with an unvalidated other may fail inside; the receiver, merged
+  // into a copy, then stays as it was. One that succeeds takes in whatever
+  // the other held, so the receiver is trusted only if both were.
+  const bool both = trusted && other_trusted;
   if (other.has_value()) {
-    guarded([&] {
+    guarded(both, [&] {
       HyperLogLogPlusPlus copy = *other;
       const std::uint64_t n = copy.num_values();
-      merge_checked(sketch, n, [&] { return sketch.merge(std::move(copy)); });
+      if (merge_checked(sketch, n, [&] { return sketch.merge(std::move(copy)); })) trusted = both;
     });
-    guarded([&] {
+    guarded(both, [&] {
       const std::uint64_t n = other->num_values();
-      merge_checked(sketch, n, [&] { return sketch.merge_bytes(other_bytes); });
+      if (merge_checked(sketch, n, [&] { return sketch.merge_bytes(other_bytes); })) trusted = both;
     });
   } else {
-    guarded([&] {
+    guarded(trusted, [&] {
       const std::uint64_t count = sketch.num_values();
       Status status = sketch.merge_bytes(other_bytes);
       FUZZ_CHECK(!status.has_value());
       FUZZ_CHECK(sketch.num_values() == count);
     });
   }
-  guarded([&] {
-    (void)sketch.result();
-    check_round_trip(sketch);
-  });
+  guarded(trusted, [&] { check_round_trip(sketch, trusted); });
 }
 
 }  // namespace
@@ -254,12 +282,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The whole input as one message: arbitrary bytes through the decoder.
   (void)load(input.whole);
 
-  std::optional<HyperLogLogPlusPlus> first = load(input.first);
-  std::optional<HyperLogLogPlusPlus> second = load(input.second);
+  bool first_valid = false;
+  bool second_valid = false;
+  std::optional<HyperLogLogPlusPlus> first = load(input.first, &first_valid);
+  std::optional<HyperLogLogPlusPlus> second = load(input.second, &second_valid);
   if ((input.control & 0x40) != 0) {
-    if (second) exercise(*second, first, input, input.first);
+    if (second) exercise(*second, second_valid, first, first_valid, input, input.first);
   } else {
-    if (first) exercise(*first, second, input, input.second);
+    if (first) exercise(*first, first_valid, second, second_valid, input, input.second);
   }
   return 0;
 }
