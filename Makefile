@@ -38,3 +38,4 @@ python-test:
 
 bench: install
 	$(PYTHON) bench/python_bench.py
+	$(PYTHON) bench/add_bench.py

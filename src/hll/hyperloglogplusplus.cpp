@@ -106,7 +106,7 @@ Result<HyperLogLogPlusPlus> HyperLogLogPlusPlus::from_state(SketchState state) {
   return HyperLogLogPlusPlus(std::move(*representation), allowed);
 }
 
-Status HyperLogLogPlusPlus::check_input_type(InputType type) {
+Status HyperLogLogPlusPlus::admit_input_type(InputType type) {
   if (!allowed_input_types_.contains(type)) {
     return invalid_state("Unable to add type " + std::string(display_name(type)) +
                          " to aggregator of type " + allowed_input_types_.display());
