@@ -235,7 +235,9 @@ void SparseBuffer::lay_out(std::vector<std::uint32_t>& old, std::size_t count) {
 }
 
 void SparseBuffer::grow() {
-  const std::size_t new_size = slots_.empty() ? INITIAL_SLOTS : slots_.size() * 2;
+  // Four times larger below the final size (fewer re-layouts), never past it.
+  std::size_t new_size = slots_.empty() ? INITIAL_SLOTS : slots_.size() * 2;
+  if (new_size < full_slots_) new_size = std::min(new_size * 2, full_slots_);
   std::vector<std::uint32_t> old;
   old.swap(slots_);
   lay_out(old, new_size);
