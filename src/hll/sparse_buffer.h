@@ -90,6 +90,8 @@ class SparseBuffer {
   bool empty() const { return size_ == 0; }
   // Whether the slots currently hold the values in ascending order.
   bool ordered() const { return ordered_; }
+  // The table's current number of slots (its allocation).
+  std::size_t slot_count() const { return slots_.size(); }
 
   // Empties the set, keeping its allocation; the ordered layout is used
   // again from here on.
