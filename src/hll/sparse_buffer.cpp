@@ -235,9 +235,16 @@ void SparseBuffer::lay_out(std::vector<std::uint32_t>& old, std::size_t count) {
 }
 
 void SparseBuffer::grow() {
-  // Four times larger below the final size (fewer re-layouts), never past it.
-  std::size_t new_size = slots_.empty() ? INITIAL_SLOTS : slots_.size() * 2;
-  if (new_size < full_slots_) new_size = std::min(new_size * 2, full_slots_);
+  // Below the final size: four times larger (fewer re-layouts, lower load),
+  // and straight to the final size from within a factor of four of it.
+  // Never past the final size, which a table doubling at three quarters
+  // full reaches too; beyond it (values never held between two flushes)
+  // the table only doubles.
+  std::size_t new_size = INITIAL_SLOTS;
+  if (!slots_.empty()) {
+    new_size = slots_.size() * 4 < full_slots_ / 2 ? slots_.size() * 4 : full_slots_;
+    if (new_size <= slots_.size()) new_size = slots_.size() * 2;
+  }
   std::vector<std::uint32_t> old;
   old.swap(slots_);
   lay_out(old, new_size);
