@@ -35,14 +35,19 @@ Status Representation::add_hash(std::uint64_t hash) {
     // representation taken out and replaced.
     sparse->insert_hash(hash);
     if (!sparse->needs_update()) return {};
-    SparseRepresentation taken = std::move(*sparse);
-    variant_ = std::monostate();
-    Result<Representation> next = SparseRepresentation::update(std::move(taken));
-    if (!next) return next.take_error();
-    *this = std::move(*next);
-    return {};
+    return update_sparse();
   }
   return representation_is_invalid();
+}
+
+// Out of line, so that the per-add path above keeps a small frame.
+__attribute__((noinline)) Status Representation::update_sparse() {
+  SparseRepresentation taken = std::move(*sparse());
+  variant_ = std::monostate();
+  Result<Representation> next = SparseRepresentation::update(std::move(taken));
+  if (!next) return next.take_error();
+  *this = std::move(*next);
+  return {};
 }
 
 Status Representation::compact() {
