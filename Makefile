@@ -53,6 +53,7 @@ wheel: setup
 bench: install
 	$(PYTHON) bench/python_bench.py
 	$(PYTHON) bench/columns_bench.py
+	$(PYTHON) bench/add_bench.py
 
 # Regenerates docs/benchmarks.* and docs/accuracy.* (a few minutes; not part of `make test`).
 # Needs the peer libraries of requirements-dev.txt.

@@ -124,7 +124,7 @@ Status HyperLogLogPlusPlus::check_state(const SketchState& state) {
   return Representation::check_state(state);
 }
 
-Status HyperLogLogPlusPlus::check_input_type(InputType type) {
+Status HyperLogLogPlusPlus::admit_input_type(InputType type) {
   if (!allowed_input_types_.contains(type)) {
     return invalid_state("Unable to add type " + std::string(display_name(type)) +
                          " to aggregator of type " + allowed_input_types_.display());

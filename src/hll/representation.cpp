@@ -68,12 +68,7 @@ Status Representation::add_hash(std::uint64_t hash) {
     // representation taken out and replaced.
     sparse->insert_hash(hash);
     if (!sparse->needs_update()) return {};
-    SparseRepresentation taken = std::move(*sparse);
-    variant_ = std::monostate();
-    Result<Representation> next = SparseRepresentation::update(std::move(taken));
-    if (!next) return next.take_error();
-    *this = std::move(*next);
-    return {};
+    return update_sparse();
   }
   return representation_is_invalid();
 }
@@ -100,15 +95,22 @@ Status Representation::add_hashes(std::span<const std::uint64_t> hashes) {
         due = sparse->needs_update();
       }
       if (!due) return {};
-      SparseRepresentation taken = std::move(*sparse);
-      variant_ = std::monostate();
-      Result<Representation> updated = SparseRepresentation::update(std::move(taken));
-      if (!updated) return updated.take_error();
-      *this = std::move(*updated);
+      Status updated = update_sparse();
+      if (!updated) return updated;
       continue;
     }
     return representation_is_invalid();
   }
+  return {};
+}
+
+// Out of line, so that the per-add path above keeps a small frame.
+__attribute__((noinline)) Status Representation::update_sparse() {
+  SparseRepresentation taken = std::move(*sparse());
+  variant_ = std::monostate();
+  Result<Representation> next = SparseRepresentation::update(std::move(taken));
+  if (!next) return next.take_error();
+  *this = std::move(*next);
   return {};
 }
 

@@ -57,6 +57,8 @@ class Representation {
 
  private:
   [[noreturn]] static void invalid_state_access();
+  // Flushes or converts the sparse representation after an add.
+  Status update_sparse();
 
   std::variant<std::monostate, NormalRepresentation, SparseRepresentation> variant_;
 };

@@ -42,39 +42,6 @@ std::uint64_t budget(float fraction, std::int32_t precision) {
   return static_cast<std::uint64_t>(value);
 }
 
-// Sorts sparse values. They come from hashes, so they spread evenly over
-// their range: one counting pass places each value in a bucket of about one
-// value by its top bits (keeping order between buckets), and an insertion
-// sort then fixes the order within buckets. Tiny arrays use std::sort.
-void sort_values(std::vector<std::uint32_t>& values) {
-  const std::size_t n = values.size();
-  if (n < 64) {
-    std::sort(values.begin(), values.end());
-    return;
-  }
-  const std::uint32_t largest = *std::max_element(values.begin(), values.end());
-  const int value_bits = std::bit_width(largest);
-  const int bucket_bits = std::bit_width(n);
-  const int shift = value_bits > bucket_bits ? value_bits - bucket_bits : 0;
-  const std::size_t buckets = static_cast<std::size_t>(largest >> shift) + 1;
-
-  std::vector<std::uint32_t> offsets(buckets + 1, 0);
-  for (std::uint32_t v : values) ++offsets[(v >> shift) + 1];
-  for (std::size_t i = 1; i <= buckets; ++i) offsets[i] += offsets[i - 1];
-  std::vector<std::uint32_t> sorted(n);
-  for (std::uint32_t v : values) sorted[offsets[v >> shift]++] = v;
-  for (std::size_t i = 1; i < n; ++i) {
-    const std::uint32_t v = sorted[i];
-    std::size_t j = i;
-    while (j > 0 && sorted[j - 1] > v) {
-      sorted[j] = sorted[j - 1];
-      --j;
-    }
-    sorted[j] = v;
-  }
-  values.swap(sorted);
-}
-
 // The collapse of one ascending sequence: what merge_and_collapse does when
 // only one source holds values.
 template <class Emit>
@@ -160,6 +127,132 @@ void merge_and_collapse(const std::array<std::span<const std::uint32_t>, N>& sou
   }
 }
 
+// The collapsed ascending union of stored values (decoded from `stored` as
+// they are read) and ascending `buffered` values, handed to `emit` one by
+// one: merge and collapse as merge_and_collapse<2> does, on equal heads the
+// stored value first. `emit` returns false to stop early; the rest of the
+// stored data is then still decoded, so malformed data fails (as an
+// internal failure) wherever it lies, exactly as if all of it had been
+// decoded before the merge.
+template <class Emit>
+void stream_union(const std::optional<Bytes>& stored, std::span<const std::uint32_t> buffered,
+                  const SparseEncoding& encoding, Emit&& emit) {
+  DifferenceDecoder decoder(stored ? ByteView(*stored) : ByteView());
+  bool stored_pending = !decoder.at_end();
+  std::uint32_t stored_head = stored_pending ? decoder.next() : 0;
+  std::size_t j = 0;
+  const std::size_t n = buffered.size();
+  auto next = [&](std::uint32_t& out) {
+    if (stored_pending && (j == n || !(buffered[j] < stored_head))) {
+      out = stored_head;
+      stored_pending = !decoder.at_end();
+      if (stored_pending) stored_head = decoder.next();
+      return true;
+    }
+    if (j == n) return false;
+    out = buffered[j++];
+    return true;
+  };
+  std::uint32_t value = 0;
+  bool pending = next(value);
+  while (pending) {
+    std::uint32_t following = 0;
+    if (encoding.is_rho_encoded(value)) {
+      const std::uint32_t index = encoding.decode_sparse(value).sparse_index;
+      while ((pending = next(following)) && encoding.decode_sparse(following).sparse_index == index) {
+        value = following;
+      }
+    } else {
+      while ((pending = next(following)) && following == value) {
+      }
+    }
+    if (!emit(value)) {
+      while (!decoder.at_end()) decoder.next();
+      return;
+    }
+    value = following;
+  }
+}
+
+struct EncodedUnion {
+  Bytes bytes;
+  std::int32_t count;
+};
+
+// Trims the spare room of a sparse_data that is kept, so that it takes no
+// more memory than one written to its exact size.
+void trim(Bytes& bytes, bool exact_capacity) {
+  if (exact_capacity && bytes.capacity() - bytes.size() > bytes.size() / 16 + 16) {
+    bytes.shrink_to_fit();
+  }
+}
+
+// The sparse_data of distinct, ascending buffered values alone: the
+// collapse keeps the last of each run of rho-encoded values that share a
+// sparse index, and each kept value is coded straight into room made for
+// the longest case. Empty when a value is not above the one before it or
+// reaches 2^31 (no buffer of a sketch holds such values); the general path
+// then reports it as the encoder does.
+std::optional<EncodedUnion> encode_buffered(std::span<const std::uint32_t> buffered,
+                                            const SparseEncoding& encoding, bool exact_capacity) {
+  Bytes output(buffered.size() * 5 + 8);
+  std::uint8_t* const begin = output.data();
+  std::uint8_t* out = begin;
+  std::int64_t previous = -1;
+  std::int32_t count = 0;
+  const std::size_t n = buffered.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t value = buffered[i];
+    if (encoding.is_rho_encoded(value) && i + 1 < n &&
+        encoding.decode_sparse(buffered[i + 1]).sparse_index ==
+            encoding.decode_sparse(value).sparse_index) {
+      continue;
+    }
+    if (static_cast<std::int64_t>(value) <= previous || value > INT32_MAX) [[unlikely]] {
+      return std::nullopt;
+    }
+    const std::uint32_t base = previous < 0 ? 0 : static_cast<std::uint32_t>(previous);
+    out = DifferenceEncoder::write_varint(out, value - base);
+    previous = value;
+    ++count;
+  }
+  output.resize(static_cast<std::size_t>(out - begin));
+  trim(output, exact_capacity);
+  return EncodedUnion{std::move(output), count};
+}
+
+// The sparse_data of the union of stored and buffered values, written in
+// one pass: no decoded copy of the stored values, no merged copy.
+// `exact_capacity` for a sparse_data that is kept rather than serialised.
+Result<EncodedUnion> encode_union(const std::optional<Bytes>& stored,
+                                  std::span<const std::uint32_t> buffered,
+                                  const SparseEncoding& encoding, bool exact_capacity) {
+  if (!stored || stored->empty()) {
+    std::optional<EncodedUnion> fast = encode_buffered(buffered, encoding, exact_capacity);
+    if (fast) return std::move(*fast);
+  }
+  Bytes output;
+  // Room for the stored bytes plus two per new value, the usual difference
+  // size; the output grows geometrically past that.
+  output.reserve((stored ? stored->size() : 0) + 2 * buffered.size() + 16);
+  DifferenceEncoder encoder(std::move(output));
+  std::int32_t count = 0;
+  Status failure;
+  stream_union(stored, buffered, encoding, [&](std::uint32_t value) {
+    Status put = encoder.put(static_cast<std::int32_t>(value));
+    if (!put) {
+      failure = std::move(put);
+      return false;
+    }
+    ++count;
+    return true;
+  });
+  if (!failure) return failure.take_error();
+  Bytes bytes = std::move(encoder).take();
+  trim(bytes, exact_capacity);
+  return EncodedUnion{std::move(bytes), count};
+}
+
 Result<Representation> invalid_representation() {
   return invalid_state("Invalid representation");
 }
@@ -216,12 +309,13 @@ Result<Representation> SparseRepresentation::compacted() const {
   if (buffer_.empty()) {
     copy.state_.sparse_data = state_.sparse_data ? *state_.sparse_data : Bytes();
   } else {
-    const std::vector<std::uint32_t> values = sorted_values();
-    DifferenceEncoder encoder;
-    Status put = encoder.put_all(values);
-    if (!put) return put.take_error();
-    copy.state_.sparse_data = std::move(encoder).take();
-    copy.state_.sparse_size = static_cast<std::int32_t>(values.size());
+    std::vector<std::uint32_t> buffered;
+    buffer_.append_sorted_to(buffered);
+    // The serialised copy is dropped after encoding: no trimming.
+    Result<EncodedUnion> united = encode_union(state_.sparse_data, buffered, encoding_, false);
+    if (!united) return united.take_error();
+    copy.state_.sparse_data = std::move(united->bytes);
+    copy.state_.sparse_size = united->count;
   }
   return update(std::move(copy));
 }
@@ -238,8 +332,7 @@ std::vector<std::uint32_t> SparseRepresentation::decoded_sparse_data() const {
 
 std::vector<std::uint32_t> SparseRepresentation::sorted_buffer() const {
   std::vector<std::uint32_t> values;
-  buffer_.append_to(values);
-  sort_values(values);
+  buffer_.append_sorted_to(values);
   return values;
 }
 
@@ -265,7 +358,15 @@ Status SparseRepresentation::rewrite_sparse_data(std::span<const std::uint32_t> 
 
 Status SparseRepresentation::flush_buffer() {
   if (buffer_.empty()) return {};
-  return rewrite_sparse_data(sorted_values());
+  // The buffer is emptied anyway, so its own table holds the sorted values
+  // while they are merged into the new sparse_data.
+  Result<EncodedUnion> united =
+      encode_union(state_.sparse_data, buffer_.sort_in_place(), encoding_, true);
+  buffer_.clear();
+  if (!united) return united.take_error();
+  state_.sparse_data = std::move(united->bytes);
+  state_.sparse_size = united->count;
+  return {};
 }
 
 SketchState SparseRepresentation::state_without_sparse_data() const {
@@ -297,10 +398,10 @@ Result<NormalRepresentation> SparseRepresentation::to_normal() const {
 
 std::int64_t SparseRepresentation::estimate() const {
   std::uint32_t count = 0;
-  const std::vector<std::uint32_t> stored = decoded_sparse_data();
-  const std::vector<std::uint32_t> buffered = sorted_buffer();
-  merge_and_collapse<2>({std::span<const std::uint32_t>(stored), buffered}, encoding_,
-                        [&count](std::uint32_t) { ++count; });
+  stream_union(state_.sparse_data, sorted_buffer(), encoding_, [&count](std::uint32_t) {
+    ++count;
+    return true;
+  });
   const std::uint32_t m = std::uint32_t{1} << encoding_.sparse_precision();
   const std::uint32_t empty = m - count;
   const double buckets = static_cast<double>(m);

@@ -77,6 +77,7 @@ class SparseRepresentation {
                        std::uint64_t max_buffer_elements)
       : state_(std::move(state)),
         encoding_(encoding),
+        buffer_(encoding, max_buffer_elements),
         max_sparse_data_bytes_(max_data_bytes),
         max_buffer_elements_(max_buffer_elements) {}
 

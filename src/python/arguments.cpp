@@ -166,8 +166,7 @@ bool convert_bytes_object(PyObject* object, ByteView* out) {
     raise_not_convertible("data", object, "PyBytes");
     return false;
   }
-  *out = ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
-                  static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+  *out = exact_bytes_view(object);
   return true;
 }
 
@@ -176,8 +175,7 @@ bool ByteSequence::read(PyObject* object) {
   // Python code, so their buffers can be used directly. Subclasses may
   // override iteration and take the general path.
   if (PyBytes_CheckExact(object)) {
-    view_ = ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+    view_ = exact_bytes_view(object);
     return true;
   }
   if (PyByteArray_CheckExact(object)) {

@@ -80,20 +80,6 @@ class DifferenceEncoder {
     return std::move(output_);
   }
 
- private:
-  Status refuse(std::int32_t value) const;
-
-  // Writes through a pointer into room made in advance (the output grows
-  // geometrically, never by one varint at a time), all five possible bytes
-  // at once without branching on the length.
-  void append_varint(std::uint32_t value) {
-    if (output_.size() < length_ + 8) {
-      output_.resize(std::max<std::size_t>(output_.size() * 2, length_ + 64));
-    }
-    std::uint8_t* const begin = output_.data();
-    length_ = static_cast<std::size_t>(write_varint(begin + length_, value) - begin);
-  }
-
   // Writes all five possible bytes at once without branching on the length
   // and returns the end of the varint; needs eight writable bytes at `out`.
   static std::uint8_t* write_varint(std::uint8_t* out, std::uint32_t value) {
@@ -111,6 +97,21 @@ class DifferenceEncoder {
     }
     return out + length;
   }
+
+ private:
+  Status refuse(std::int32_t value) const;
+
+  // Writes through a pointer into room made in advance (the output grows
+  // geometrically, never by one varint at a time), all five possible bytes
+  // at once without branching on the length.
+  void append_varint(std::uint32_t value) {
+    if (output_.size() < length_ + 8) {
+      output_.resize(std::max<std::size_t>(output_.size() * 2, length_ + 64));
+    }
+    std::uint8_t* const begin = output_.data();
+    length_ = static_cast<std::size_t>(write_varint(begin + length_, value) - begin);
+  }
+
 
   Bytes output_;
   std::size_t length_ = 0;

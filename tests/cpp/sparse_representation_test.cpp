@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -424,6 +427,19 @@ TEST_P(SparseMalformed, IsAnInternalFailureWhenDecoded) {
   EXPECT_TRUE(threw);
 }
 
+TEST(SparseMalformedAfterDisorder, IsAnInternalFailureAtTheFlush) {
+  // 100 then 50 (not ascending), then a cut-off varint: the flush decodes
+  // the whole of the stored data before it writes anything, so the broken
+  // varint wins over the ordering error, also with values in the buffer.
+  Bytes stored = difference_bytes({100, 50});
+  stored.push_back(0x81);
+  for (std::uint64_t seed : {3u, 4u}) {
+    Representation r = sparse_of(10, 15, stored);
+    unwrap(r.add_hash(test::random_hashes(1, seed)[0] | (std::uint64_t{1} << 63)));
+    EXPECT_THROW((void)r.compact(), InternalFailure);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Bytes_, SparseMalformed,
                          ::testing::Values(MalformedCase{"cut_off", {0x05, 0x81}},
                                            MalformedCase{"lone_continuation", {0x80}},
@@ -472,6 +488,138 @@ TEST(SparseBufferSet, HoldsEachValueOnceAcrossGrowthAndClear) {
     held.clear();
     buffer.append_to(held);
     EXPECT_TRUE(held.empty());
+  }
+}
+
+// The buffer of a sketch: values of one encoding, at most max + 1 of them
+// between flushes.
+struct BufferCase {
+  std::int32_t p;
+  std::int32_t sp;
+};
+
+class SparseBufferLayout : public ::testing::TestWithParam<BufferCase> {};
+
+// The slots a table growing at three quarters full by doubling reaches for
+// `values` values.
+std::size_t doubling_slots(std::size_t values) {
+  std::size_t slots = 32;
+  while (slots / 4 * 3 < values) slots *= 2;
+  return slots;
+}
+
+TEST_P(SparseBufferLayout, HashMadeValuesStayOrderedWithinTheOldFootprint) {
+  const auto [p, sp] = GetParam();
+  const SparseEncoding encoding = unwrap(SparseEncoding::create(p, sp));
+  const std::uint64_t max = std::uint64_t{1} << (p - 2);
+  SparseBuffer buffer(encoding, max);
+  std::set<std::uint32_t> model;
+  for (int round = 0; round < 3; ++round) {
+    // Fewer than max + 1 distinct values in the last round: a partly
+    // filled table must come out sorted as well.
+    const std::size_t count = round == 2 ? max / 3 : max + 1;
+    std::uint64_t seed = 1000 * static_cast<std::uint64_t>(round) + static_cast<std::uint64_t>(p);
+    while (model.size() < count) {
+      // Repeats included: every other hash is one seen before.
+      const std::vector<std::uint64_t> hashes = test::random_hashes(2, seed++);
+      for (std::uint64_t h : {hashes[0], hashes[1], hashes[0]}) {
+        const std::uint32_t value = encoding.encode(h);
+        buffer.insert(value);
+        model.insert(value);
+        if (model.size() == count) break;
+      }
+      ASSERT_EQ(buffer.size(), model.size());
+    }
+    EXPECT_TRUE(buffer.ordered()) << "round " << round;
+    EXPECT_LE(buffer.slot_count(), doubling_slots(static_cast<std::size_t>(max + 1)));
+    std::vector<std::uint32_t> in_slot_order;
+    buffer.append_to(in_slot_order);
+    EXPECT_EQ(in_slot_order, std::vector<std::uint32_t>(model.begin(), model.end()));
+    std::vector<std::uint32_t> sorted;
+    buffer.append_sorted_to(sorted);
+    EXPECT_EQ(sorted, in_slot_order);
+    const std::span<std::uint32_t> drained = buffer.sort_in_place();
+    EXPECT_TRUE(std::equal(drained.begin(), drained.end(), model.begin(), model.end()));
+    buffer.clear();
+    model.clear();
+    EXPECT_TRUE(buffer.empty());
+  }
+}
+
+TEST_P(SparseBufferLayout, CrowdedValuesFallBackToTheScatteredLayout) {
+  const auto [p, sp] = GetParam();
+  const SparseEncoding encoding = unwrap(SparseEncoding::create(p, sp));
+  const std::uint64_t max = std::uint64_t{1} << (p - 2);
+  SparseBuffer buffer(encoding, max);
+  // The smallest sparse indices (with every rho where the value is
+  // rho-encoded) all share a handful of home slots; shuffled, so that the
+  // ordered layout would move long runs for nearly every insertion.
+  std::vector<std::uint32_t> crowded;
+  std::set<std::uint32_t> model;
+  for (std::uint32_t index = 0; model.size() <= max; ++index) {
+    for (std::uint32_t rho = 1; rho < 64 && model.size() <= max; ++rho) {
+      const std::uint32_t value = encoding.encode(SparseCoordinates{index, rho});
+      if (model.insert(value).second) crowded.push_back(value);
+    }
+  }
+  std::shuffle(crowded.begin(), crowded.end(), std::mt19937_64(9));
+  for (std::uint32_t value : crowded) buffer.insert(value);
+  EXPECT_FALSE(buffer.ordered());
+  EXPECT_EQ(buffer.size(), model.size());
+  EXPECT_LE(buffer.slot_count(), doubling_slots(static_cast<std::size_t>(max + 1)));
+  std::vector<std::uint32_t> sorted;
+  buffer.append_sorted_to(sorted);
+  EXPECT_EQ(sorted, std::vector<std::uint32_t>(model.begin(), model.end()));
+  // A copy keeps the layout and the values; clearing restores the order.
+  const SparseBuffer copy = buffer;
+  std::vector<std::uint32_t> copied;
+  copy.append_sorted_to(copied);
+  EXPECT_EQ(copied, sorted);
+  const std::span<std::uint32_t> drained = buffer.sort_in_place();
+  EXPECT_TRUE(std::equal(drained.begin(), drained.end(), model.begin(), model.end()));
+  buffer.clear();
+  EXPECT_TRUE(buffer.ordered());
+  buffer.insert(5);
+  EXPECT_EQ(buffer.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Precisions, SparseBufferLayout,
+                         ::testing::Values(BufferCase{10, 10}, BufferCase{10, 15}, BufferCase{12, 25},
+                                           BufferCase{15, 20}),
+                         [](const auto& info) {
+                           return "p" + std::to_string(info.param.p) + "_sp" + std::to_string(info.param.sp);
+                         });
+
+// Sketches fed the same hashes in different orders (so that the buffer's
+// insertions move values differently) flush to the same stored bytes, and
+// those bytes are the reference coding of the collapsed values.
+TEST(SparseBufferFlush, StoredBytesDoNotDependOnArrivalOrder) {
+  for (const auto [p, sp] : {BufferCase{10, 15}, BufferCase{11, 11}, BufferCase{14, 25}}) {
+    // One flush on the way, then more values buffered.
+    std::vector<std::uint64_t> hashes = test::random_hashes(5 * (std::size_t{1} << (p - 4)), 77);
+    // Same sparse index, several rho values: the largest must survive.
+    for (std::uint64_t extra = 1; extra < 40; ++extra) hashes.push_back(hashes[0] ^ (extra << 3));
+    std::vector<std::uint64_t> reversed(hashes.rbegin(), hashes.rend());
+    std::vector<std::uint64_t> sorted = hashes;
+    std::sort(sorted.begin(), sorted.end());
+    std::optional<Bytes> first;
+    for (const auto* order : {&hashes, &reversed, &sorted}) {
+      Representation r = sparse_of(p, sp);
+      for (std::uint64_t h : *order) {
+        unwrap(r.add_hash(h));
+        if (!r.sparse()) break;
+      }
+      unwrap(r.compact());
+      ASSERT_TRUE(r.sparse()) << "p=" << p;
+      const Bytes stored = *r.state().sparse_data;
+      const std::vector<std::uint32_t> expected = test::ref_sorted_values(hashes, p, sp);
+      EXPECT_EQ(stored, difference_bytes(expected)) << "p=" << p;
+      EXPECT_EQ(r.state().sparse_size, static_cast<std::int32_t>(expected.size()));
+      if (first) {
+        EXPECT_EQ(stored, *first);
+      }
+      first = stored;
+    }
   }
 }
 
