@@ -3,54 +3,25 @@
 // byte values). Lists and tuples are read by index, the rest through the
 // iterator protocol.
 #include "native/column_builder.h"
-#include "python/arguments.h"
+#include "python/value_conversion.h"
 
 namespace vantorelle::native {
 namespace {
 
-// The add conversions, in add's order. False when none applies (no
-// exception set).
-bool convert(PyObject* value, python::ByteSequence& bytes, InputType* type, std::uint64_t* hash) {
-  if (PyLong_Check(value) || PyIndex_Check(value)) {
-    const long long number = PyLong_AsLongLong(value);
-    if (number != -1 || !PyErr_Occurred()) {
-      *type = InputType::LONG;
-      *hash = HyperLogLogPlusPlus::hash_long(number);
-      return true;
-    }
-    PyErr_Clear();
-    if (PyLong_CheckExact(value)) return false;  // out of range: neither text nor a sequence
-  }
-  if (PyUnicode_Check(value)) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (utf8 == nullptr) {
-      PyErr_Clear();  // lone surrogates
-      return false;
-    }
-    *type = InputType::STRING;
-    *hash = HyperLogLogPlusPlus::hash_bytes(
-        ByteView(reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)));
-    return true;
-  }
-  if (!bytes.read(value)) return false;
-  *type = InputType::BYTES;
-  *hash = HyperLogLogPlusPlus::hash_bytes(bytes.view());
-  return true;
-}
-
 // One item; false when the column ends here (a refusal is in the builder).
 bool take(PyObject* item, std::int64_t position, python::ByteSequence& bytes,
           ColumnBuilder& builder) {
-  InputType type;
-  std::uint64_t hash;
-  if (!convert(item, bytes, &type, &hash)) {
+  python::ConvertedValue value;
+  if (!python::convert_value(item, bytes, &value)) {
     builder.refuse(position, kUnsupportedType);
     return false;
   }
-  if (!builder.column_type()) builder.set_column_type(type);
-  if (!builder.has_first()) return builder.hold_first(item, type, position);
-  return builder.add(type, hash, position);
+  if (!builder.column_type()) builder.set_column_type(value.type);
+  if (!builder.has_first()) return builder.hold_first(item, value.type, position);
+  const std::uint64_t hash = value.type == InputType::LONG
+                                 ? HyperLogLogPlusPlus::hash_long(value.number)
+                                 : HyperLogLogPlusPlus::hash_bytes(value.bytes);
+  return builder.add(value.type, hash, position);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "python/errors.h"
 #include "python/owned_ref.h"
 #include "python/sketch_object.h"
+#include "python/value_conversion.h"
 
 namespace vantorelle::python {
 namespace {
@@ -43,59 +44,21 @@ bool value_family(PyTypeObject* type, ValueFamily* out) {
 
 // A str or str subclass as its UTF-8 text; text with lone surrogates is
 // refused (no exception left set), and a str is never a byte sequence.
-bool add_text(HyperLogLogPlusPlus& sketch, PyObject* value, Status* status) {
-  std::string_view utf8;
-  if (!text_as_utf8(value, &utf8)) {
-    PyErr_Clear();  // lone surrogates
-    return false;
-  }
-  *status = sketch.add_string(utf8);
-  return true;
-}
-
-// The add conversions, tried in order: 64-bit integer, UTF-8 text, byte
-// sequence. Returns false when none applies (no exception set); otherwise
-// the aggregator's outcome is in `status`.
+// The add conversions, tried in order. Returns false when none applies (no
+// exception set); otherwise the aggregator's outcome is in `status`.
 bool add_converted(HyperLogLogPlusPlus& sketch, PyObject* value, Status* status) {
-  if (PyLong_CheckExact(value)) {
-    long long number;
-    // Most ints are read straight from their digits; the rest (and every
-    // refusal) go through the interpreter's own conversion.
-    if (exact_int_as_int64(value, &number)) {
-      *status = sketch.add_long(number);
-      return true;
-    }
-    number = PyLong_AsLongLong(value);
-    if (number != -1 || !PyErr_Occurred()) {
-      *status = sketch.add_long(number);
-      return true;
-    }
-    PyErr_Clear();
-    return false;  // an out-of-range int is neither text nor a sequence
+  ByteSequence storage;
+  ConvertedValue converted;
+  if (!convert_value(value, storage, &converted)) return false;
+  switch (converted.type) {
+    case InputType::LONG: *status = sketch.add_long(converted.number); break;
+    case InputType::STRING:
+      *status = sketch.add_string(std::string_view(
+          reinterpret_cast<const char*>(converted.bytes.data()), converted.bytes.size()));
+      break;
+    default: *status = sketch.add_bytes(converted.bytes); break;
   }
-  // Exact str and bytes have no __index__, so the integer conversion could
-  // only fail for them; they go straight to their own conversion.
-  if (PyUnicode_CheckExact(value)) return add_text(sketch, value, status);
-  if (PyBytes_CheckExact(value)) {
-    *status = sketch.add_bytes(exact_bytes_view(value));
-    return true;
-  }
-  // Without an int base or __index__, the integer conversion could only fail.
-  if (PyLong_Check(value) || PyIndex_Check(value)) {
-    const long long number = PyLong_AsLongLong(value);
-    if (number != -1 || !PyErr_Occurred()) {
-      *status = sketch.add_long(number);
-      return true;
-    }
-    PyErr_Clear();
-  }
-  if (PyUnicode_Check(value)) return add_text(sketch, value, status);
-  ByteSequence bytes;
-  if (bytes.read(value)) {
-    *status = sketch.add_bytes(bytes.view());
-    return true;
-  }
-  return false;
+  return true;
 }
 
 // Runs `read` on the aggregator under a shared hold.
