@@ -20,7 +20,6 @@
 #include "hll/sparse_representation.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <string>
 
@@ -42,95 +41,11 @@ std::uint64_t budget(float fraction, std::int32_t precision) {
   return static_cast<std::uint64_t>(value);
 }
 
-// The collapse of one ascending sequence: what merge_and_collapse does when
-// only one source holds values.
-template <class Emit>
-void collapse(std::span<const std::uint32_t> values, const SparseEncoding& encoding, Emit&& emit) {
-  std::size_t i = 0;
-  const std::size_t n = values.size();
-  while (i < n) {
-    std::uint32_t value = values[i++];
-    if (encoding.is_rho_encoded(value)) {
-      const std::uint32_t index = encoding.decode_sparse(value).sparse_index;
-      while (i < n && encoding.decode_sparse(values[i]).sparse_index == index) value = values[i++];
-    } else {
-      while (i < n && values[i] == value) ++i;
-    }
-    emit(value);
-  }
-}
-
-template <std::size_t N, class Emit>
-void merge_and_collapse(const std::array<std::span<const std::uint32_t>, N>& sources,
-                        const SparseEncoding& encoding, Emit&& emit) {
-  std::size_t non_empty = 0;
-  std::size_t only = 0;
-  for (std::size_t s = 0; s < N; ++s) {
-    if (!sources[s].empty()) {
-      ++non_empty;
-      only = s;
-    }
-  }
-  if (non_empty <= 1) {
-    collapse(sources[only], encoding, emit);
-    return;
-  }
-  if (non_empty == 2) {
-    // The common case (stored values and one other source): a plain
-    // two-way merge, then the collapse.
-    std::size_t first = N;
-    std::size_t second = N;
-    for (std::size_t s = 0; s < N; ++s) {
-      if (sources[s].empty()) continue;
-      (first == N ? first : second) = s;
-    }
-    const std::span<const std::uint32_t> a = sources[first];
-    const std::span<const std::uint32_t> b = sources[second];
-    std::vector<std::uint32_t> merged(a.size() + b.size());
-    std::size_t i = 0;
-    std::size_t j = 0;
-    std::size_t k = 0;
-    while (i < a.size() && j < b.size()) merged[k++] = b[j] < a[i] ? b[j++] : a[i++];
-    while (i < a.size()) merged[k++] = a[i++];
-    while (j < b.size()) merged[k++] = b[j++];
-    collapse(merged, encoding, emit);
-    return;
-  }
-  std::array<std::size_t, N> position{};
-  auto next = [&](std::uint32_t& out) {
-    std::size_t best = N;
-    for (std::size_t s = 0; s < N; ++s) {
-      if (position[s] < sources[s].size() &&
-          (best == N || sources[s][position[s]] < sources[best][position[best]])) {
-        best = s;
-      }
-    }
-    if (best == N) return false;
-    out = sources[best][position[best]++];
-    return true;
-  };
-  std::uint32_t value;
-  bool pending = next(value);
-  while (pending) {
-    std::uint32_t following = 0;
-    if (encoding.is_rho_encoded(value)) {
-      const std::uint32_t index = encoding.decode_sparse(value).sparse_index;
-      while ((pending = next(following)) && encoding.decode_sparse(following).sparse_index == index) {
-        value = following;
-      }
-    } else {
-      while ((pending = next(following)) && following == value) {
-      }
-    }
-    emit(value);
-    value = following;
-  }
-}
-
 // The collapsed ascending union of stored values (decoded from `stored` as
 // they are read) and ascending `buffered` values, handed to `emit` one by
-// one: merge and collapse as merge_and_collapse<2> does, on equal heads the
-// stored value first. `emit` returns false to stop early; the rest of the
+// one, on equal heads the stored value first. The collapse keeps, of each
+// run of rho-encoded values that share a sparse index, the last (the
+// largest rho_w), and of equal plain values one. `emit` returns false to stop early; the rest of the
 // stored data is then still decoded, so malformed data fails (as an
 // internal failure) wherever it lies, exactly as if all of it had been
 // decoded before the merge.
@@ -172,6 +87,19 @@ void stream_union(const std::optional<Bytes>& stored, std::span<const std::uint3
     }
     value = following;
   }
+}
+
+// Decodes all of `stored` (malformed data fails wherever it lies, as an
+// internal failure) and reports the first value outside `encoding`.
+Status check_stored_values(const std::optional<Bytes>& stored, const SparseEncoding& encoding) {
+  if (!stored) return {};
+  Status first_outside;
+  DifferenceDecoder decoder(*stored);
+  while (!decoder.at_end()) {
+    const std::uint32_t value = decoder.next();
+    if (first_outside) first_outside = encoding.check_holds(value);
+  }
+  return first_outside;
 }
 
 struct EncodedUnion {
@@ -320,16 +248,6 @@ Result<Representation> SparseRepresentation::compacted() const {
   return update(std::move(copy));
 }
 
-std::vector<std::uint32_t> SparseRepresentation::decoded_sparse_data() const {
-  std::vector<std::uint32_t> values;
-  if (!state_.sparse_data || state_.sparse_data->empty()) return values;
-  // Every value takes at least one byte.
-  values.reserve(state_.sparse_data->size());
-  DifferenceDecoder decoder(*state_.sparse_data);
-  while (!decoder.at_end()) values.push_back(decoder.next());
-  return values;
-}
-
 std::vector<std::uint32_t> SparseRepresentation::sorted_buffer() const {
   std::vector<std::uint32_t> values;
   buffer_.append_sorted_to(values);
@@ -337,12 +255,11 @@ std::vector<std::uint32_t> SparseRepresentation::sorted_buffer() const {
 }
 
 std::vector<std::uint32_t> SparseRepresentation::sorted_values() const {
-  const std::vector<std::uint32_t> stored = decoded_sparse_data();
-  const std::vector<std::uint32_t> buffered = sorted_buffer();
   std::vector<std::uint32_t> result;
-  result.reserve(stored.size() + buffered.size());
-  merge_and_collapse<2>({std::span<const std::uint32_t>(stored), buffered}, encoding_,
-                        [&result](std::uint32_t v) { result.push_back(v); });
+  stream_union(state_.sparse_data, sorted_buffer(), encoding_, [&result](std::uint32_t v) {
+    result.push_back(v);
+    return true;
+  });
   return result;
 }
 
@@ -539,8 +456,10 @@ Result<Representation> SparseRepresentation::merge_sparse(SparseRepresentation s
     Result<Representation> lowered = downgrade(std::move(self), other.encoding_);
     if (!lowered) return lowered;
     if (NormalRepresentation* normal = lowered->normal()) {
-      Status added = normal->merge_sparse_values(other.encoding_, other.sorted_values());
-      if (!added) return added.take_error();
+      Status stored = normal->merge_sparse_data(other.encoding_, other.state_.sparse_data);
+      if (!stored) return stored.take_error();
+      Status buffered = normal->merge_sparse_values(other.encoding_, other.sorted_buffer());
+      if (!buffered) return buffered.take_error();
       return lowered;
     }
     if (SparseRepresentation* sparse = lowered->sparse()) {
@@ -549,44 +468,48 @@ Result<Representation> SparseRepresentation::merge_sparse(SparseRepresentation s
     return invalid_representation();
   }
 
-  const std::vector<std::uint32_t> other_stored = other.decoded_sparse_data();
+  const std::optional<Bytes>& other_stored = other.state_.sparse_data;
   const std::vector<std::uint32_t> other_buffered = other.sorted_buffer();
-  if (other_stored.empty() && other_buffered.empty()) return Representation(std::move(self));
+  if ((!other_stored || other_stored->empty()) && other_buffered.empty()) {
+    return Representation(std::move(self));
+  }
+  // The other sketch's values are read from its stored bytes as they are
+  // decoded, and only its collapsed union is held: the stored data may be
+  // another producer's, as large as its message, and full of repeats.
 
   if (p < other_p || sp < other_sp) {
     std::vector<std::uint32_t> converted;
-    converted.reserve(other_stored.size() + other_buffered.size());
-    std::vector<std::uint32_t> other_values;
-    other_values.reserve(other_stored.size() + other_buffered.size());
-    merge_and_collapse<2>({std::span<const std::uint32_t>(other_stored), other_buffered},
-                          other.encoding_,
-                          [&other_values](std::uint32_t v) { other_values.push_back(v); });
-    for (std::uint32_t value : other_values) {
+    Status lowering;
+    stream_union(other_stored, other_buffered, other.encoding_, [&](std::uint32_t value) {
       Result<std::uint32_t> lowered = other.encoding_.downgrade(value, self.encoding_);
-      if (!lowered) return lowered.take_error();
+      if (!lowered) {
+        lowering = lowered.take_error();
+        return false;
+      }
       converted.push_back(*lowered);
-    }
+      return true;
+    });
+    if (!lowering) return lowering.take_error();
     const SparseEncoding encoding = self.encoding_;
     return add_value_sequence(Representation(std::move(self)), converted, encoding);
   }
 
-  // Equal precisions: one pass over both sketches' values rewrites
-  // sparse_data as the union. The other's stored values are unchecked
-  // data; one outside the encoding would otherwise settle in this sketch
-  // and fail a later, innocent add.
-  for (std::uint32_t value : other_stored) {
-    Status held = self.encoding_.check_holds(value);
-    if (!held) return held.take_error();
-  }
-  const std::vector<std::uint32_t> stored = self.decoded_sparse_data();
-  const std::vector<std::uint32_t> buffered = self.sorted_buffer();
-  std::vector<std::uint32_t> united;
-  united.reserve(stored.size() + buffered.size() + other_stored.size() + other_buffered.size());
-  merge_and_collapse<4>({std::span<const std::uint32_t>(stored), buffered, other_stored,
-                         other_buffered},
-                        self.encoding_, [&united](std::uint32_t v) { united.push_back(v); });
-  Status rewritten = self.rewrite_sparse_data(united);
-  if (!rewritten) return rewritten.take_error();
+  // Equal precisions: the union is written into sparse_data in one pass.
+  // The other's stored values are unchecked data; one outside the encoding
+  // would otherwise settle in this sketch and fail a later, innocent add.
+  Status held = check_stored_values(other_stored, self.encoding_);
+  if (!held) return held.take_error();
+  Status flushed = self.flush_buffer();
+  if (!flushed) return flushed.take_error();
+  std::vector<std::uint32_t> incoming;
+  stream_union(other_stored, other_buffered, other.encoding_, [&incoming](std::uint32_t value) {
+    incoming.push_back(value);
+    return true;
+  });
+  Result<EncodedUnion> united = encode_union(self.state_.sparse_data, incoming, self.encoding_, true);
+  if (!united) return united.take_error();
+  self.state_.sparse_data = std::move(united->bytes);
+  self.state_.sparse_size = united->count;
   return update(std::move(self));
 }
 

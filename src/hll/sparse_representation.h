@@ -62,8 +62,6 @@ class SparseRepresentation {
   std::vector<std::uint32_t> sorted_values() const;
   // The registers that this sketch's values give at its normal precision.
   Result<NormalRepresentation> to_normal() const;
-  // The stored values, decoded in stored order.
-  std::vector<std::uint32_t> decoded_sparse_data() const;
   // Converts a value made with `source` (precisions not below ours) to this
   // encoding and buffers it; the caller then updates.
   Status insert_value(std::uint32_t value, const SparseEncoding& source);
