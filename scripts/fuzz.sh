@@ -39,7 +39,7 @@ build_dir=${BUILD_DIR:-build-fuzz}
 
 build_targets=()
 for target in "${targets[@]}"; do build_targets+=("${target}_fuzz" "${target}_seed_corpus"); done
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++-14 \
   -DVANTORELLE_BUILD_FUZZ=ON -DVANTORELLE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build_dir" --target "${build_targets[@]}" -j2 >/dev/null
 

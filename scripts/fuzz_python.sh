@@ -22,6 +22,12 @@ build_dir=${BUILD_DIR:-build-fuzz-python}
 site=$(bash scripts/sanitized_modules.sh "$build_dir" clang-fuzz)
 runtime=$(.venv/bin/python -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
 
+# The instrumented modules, not the installed ones, must be what imports.
+LD_PRELOAD="$runtime $(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$site" \
+  .venv/bin/python -c "import sys, vantorelle_py, vantorelle._native as n
+sys.exit(0 if vantorelle_py.__file__.startswith('$site') and n.__file__.startswith('$site') else
+         'python_fuzz: the instrumented modules were not imported')"
+
 corpus="$build_dir/fuzz-corpus-python"
 artifacts="$build_dir/fuzz-artifacts-python"
 log="$build_dir/fuzz-python.log"

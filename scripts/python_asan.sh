@@ -19,7 +19,10 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}"
-.venv/bin/python -c 'import vantorelle_py, vantorelle._native as n; print("sanitized modules:", vantorelle_py.__file__, n.__file__)'
+.venv/bin/python -c "import sys, vantorelle_py, vantorelle._native as n
+print('sanitized modules:', vantorelle_py.__file__, n.__file__)
+sys.exit(0 if vantorelle_py.__file__.startswith('$site') and n.__file__.startswith('$site') else
+         'the sanitized modules were not imported')"
 # The stub test compares the installed stubs with the installed module; one
 # run of it, in the ordinary suite, is enough.
 exec .venv/bin/python -m pytest tests/python -p no:cacheprovider --deselect tests/python/test_stub.py "$@"

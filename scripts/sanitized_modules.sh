@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build_dir=$1
+build_dir=$(realpath -m "$1")
 flavour=${2:-gcc}
 options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORELLE_SANITIZE=ON -DVANTORELLE_BUILD_TESTS=OFF
          -DVANTORELLE_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(pwd)/.venv/bin/python")
@@ -26,4 +26,4 @@ mkdir -p "$site/vantorelle"
 cp python/vantorelle/*.py python/vantorelle/py.typed "$site/vantorelle/"
 cp "$build_dir"/src/python/vantorelle_py*.so "$site/"
 cp "$build_dir"/src/native/_native*.so "$site/vantorelle/"
-echo "$(pwd)/$site"
+echo "$site"
