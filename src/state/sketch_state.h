@@ -3,15 +3,12 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "utils/bytes.h"
 
 namespace vantorelle {
-
-using Bytes = std::vector<std::uint8_t>;
-using ByteView = std::span<const std::uint8_t>;
 
 enum class AggregatorType : std::uint8_t {
   SUM = 100,

@@ -1,5 +1,6 @@
-// Difference coding of ascending sequences of sparse values: the first value
-// as a varint, then each difference to the value before it.
+// buffer_traits: the varint difference coder (DifferenceEncoder/Decoder) of
+// ascending sequences of sparse values: the first value as a varint, then each
+// difference to the value before it. (The file name is the project's layout.)
 #pragma once
 
 #include <algorithm>
@@ -11,7 +12,7 @@
 #include <span>
 
 #include "error/result.h"
-#include "state/sketch_state.h"
+#include "utils/bytes.h"
 #include "utils/var_int.h"
 
 namespace vantorelle {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "state/sketch_state.h"
+#include "utils/bytes.h"
 
 namespace vantorelle {
 
