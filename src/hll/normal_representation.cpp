@@ -67,10 +67,7 @@ Status NormalRepresentation::index_out_of_bounds(std::uint32_t index) const {
 Status NormalRepresentation::add_sparse_value(const SparseEncoding& source, std::uint32_t value) {
   const std::int32_t target = encoding_.precision();
   NormalCoordinates c = source.decode_normal(value);
-  if (source.normal_precision() > target) {
-    c = {c.index >> (source.normal_precision() - target),
-         downgrade_rho_w(c.index, c.rho_w, source.normal_precision(), target)};
-  }
+  if (source.normal_precision() > target) c = source.normal().downgrade(c, target);
   Bytes& data = *state_.data;
   if (c.index >= data.size()) {
     return invalid_state("Decoded index " + std::to_string(c.index) +

@@ -264,12 +264,8 @@ Result<SparseRepresentation> SparseRepresentation::create(SketchState state) {
   const std::int32_t sp = state.sparse_precision;
   Status precision_in_range = check_normal_precision(p);
   if (!precision_in_range) return precision_in_range.take_error();
-  if (sp < p || sp > MAXIMUM_SPARSE_PRECISION) {
-    return invalid_argument("Expected sparse precision to be >= normal precision (" +
-                            std::to_string(p) + ") and <= " +
-                            std::to_string(MAXIMUM_SPARSE_PRECISION) + " but was " +
-                            std::to_string(sp) + ".");
-  }
+  Status sparse_precision_in_range = check_sparse_precision(p, sp);
+  if (!sparse_precision_in_range) return sparse_precision_in_range.take_error();
   Result<SparseEncoding> encoding = SparseEncoding::create(p, sp);
   if (!encoding) return encoding.take_error();
   const std::uint64_t max_data_bytes = budget(0.75f, p);
