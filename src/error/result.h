@@ -99,6 +99,15 @@ class [[nodiscard]] Result<void> {
 
 using Status = Result<void>;
 
+// Passes the error of a Status (or Result) up unchanged, in the manner of
+// Abseil's RETURN_IF_ERROR: `VANTORELLE_RETURN_IF_ERROR(check(x));` stands for
+// `Status s = check(x); if (!s) return s.take_error();`.
+#define VANTORELLE_RETURN_IF_ERROR(...)                              \
+  do {                                                               \
+    auto vantorelle_status_ = (__VA_ARGS__);                         \
+    if (!vantorelle_status_) return vantorelle_status_.take_error(); \
+  } while (0)
+
 inline Err invalid_state(std::string message) {
   return Err(ErrorKind::InvalidState, std::move(message));
 }

@@ -109,8 +109,7 @@ Status SparseEncoding::check_holds(std::uint32_t value) const {
 
 Result<std::uint32_t> SparseEncoding::downgrade(std::uint32_t value,
                                                 const SparseEncoding& target) const {
-  Status held = check_holds(value);
-  if (!held) return held.take_error();
+  VANTORELLE_RETURN_IF_ERROR(check_holds(value));
   SparseCoordinates coordinates = decode_sparse(value);
   if (target.sparse_precision_ != sparse_precision_) {
     VANTORELLE_ASSERT(target.sparse_precision_ < sparse_precision_, "target_p < source_p");
