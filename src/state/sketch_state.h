@@ -51,12 +51,7 @@ class ValueType {
   static ValueType from_wire(std::int32_t number);
 
   Variant variant() const { return variant_; }
-  bool is_default_ops(DefaultOpsType type) const {
-    return variant_ == Variant::DefaultOps &&
-           number_ == static_cast<std::int32_t>(type);
-  }
   DefaultOpsType default_ops_type() const { return static_cast<DefaultOpsType>(number_); }
-  std::int32_t custom_number() const { return number_; }
   // The number written on the wire; 0 for Unknown.
   std::int32_t wire_number() const { return variant_ == Variant::Unknown ? 0 : number_; }
   // DefaultOpsType(UINT64), CustomType(1000) or Unknown.

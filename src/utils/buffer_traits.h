@@ -8,7 +8,6 @@
 #include <cstring>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 #include "error/result.h"
@@ -73,9 +72,6 @@ class DifferenceEncoder {
     return {};
   }
 
-  // A copy of what has been written so far.
-  Bytes output() const { return Bytes(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(length_)); }
-
   Bytes take() && {
     output_.resize(length_);
     return std::move(output_);
@@ -135,11 +131,6 @@ class DifferenceDecoder {
     position_ += decoded.length;
     running_ += decoded.value;  // wraps modulo 2^32
     return running_;
-  }
-
-  std::optional<std::uint32_t> try_next() {
-    if (at_end()) return std::nullopt;
-    return next();
   }
 
  private:
