@@ -30,15 +30,7 @@ Status Representation::check_state(const SketchState& state) {
   if (builds_normal(state)) return NormalRepresentation::check_state(state);
   // The sparse build reads only the scalar fields (sparse_data is taken over
   // unread), so it runs on a copy without the byte arrays.
-  SketchState scalars;
-  scalars.type = state.type;
-  scalars.num_values = state.num_values;
-  scalars.encoding_version = state.encoding_version;
-  scalars.value_type = state.value_type;
-  scalars.sparse_size = state.sparse_size;
-  scalars.precision = state.precision;
-  scalars.sparse_precision = state.sparse_precision;
-  Result<SparseRepresentation> sparse = SparseRepresentation::create(std::move(scalars));
+  Result<SparseRepresentation> sparse = SparseRepresentation::create(scalar_fields(state));
   if (!sparse) return sparse.take_error();
   return {};
 }

@@ -366,14 +366,7 @@ Status SparseRepresentation::flush_buffer() {
 }
 
 SketchState SparseRepresentation::state_without_sparse_data() const {
-  SketchState state;
-  state.type = state_.type;
-  state.num_values = state_.num_values;
-  state.encoding_version = state_.encoding_version;
-  state.value_type = state_.value_type;
-  state.sparse_size = state_.sparse_size;
-  state.precision = state_.precision;
-  state.sparse_precision = state_.sparse_precision;
+  SketchState state = scalar_fields(state_);
   state.data = state_.data;
   return state;
 }

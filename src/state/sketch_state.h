@@ -82,4 +82,9 @@ struct SketchState {
   bool operator==(const SketchState&) const = default;
 };
 
+// A copy of the scalar fields of `state`, with data and sparse_data absent:
+// for the steps that read no byte array or replace them, so that they are
+// not copied.
+SketchState scalar_fields(const SketchState& state);
+
 }  // namespace vantorelle
