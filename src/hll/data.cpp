@@ -1,3 +1,4 @@
+// data: the bias tables, the empirical raw estimates and biases per precision.
 #include "hll/data.h"
 
 namespace vantorelle {

@@ -1,5 +1,6 @@
-// Constant data of the HLL++ estimator: linear-counting thresholds and the
-// empirical raw-estimate and bias tables published with the algorithm.
+// data: the bias tables, i.e. the constant data of the HLL++ estimator:
+// linear-counting thresholds and the empirical raw-estimate and bias tables
+// published with the algorithm. (The file name is the project's layout.)
 #pragma once
 
 #include <array>

@@ -10,14 +10,19 @@ namespace vantorelle {
 
 namespace {
 
-// 1 + the zero bits above the highest set bit of `dropped` within a d-bit
-// field (dropped != 0).
-std::uint32_t rho_within(std::uint32_t dropped, std::int32_t d) {
-  return static_cast<std::uint32_t>(d - std::bit_width(dropped) + 1);
-}
-
 std::uint32_t low_bits_mask(std::int32_t bits) {
   return bits >= 32 ? 0xFFFFFFFFu : (std::uint32_t{1} << bits) - 1;
+}
+
+// The one fold of rho_w to a precision d bits lower, for registers and sparse
+// values alike: the low d bits of `index` drop out. When they are all zero
+// the run of zeros grows by d; otherwise it ends at the highest dropped set
+// bit, 1 + the zero bits above it within the d-bit field. A zero rho_w is
+// folded like any other (callers that keep empty registers empty check first).
+std::uint32_t fold_rho_w(std::uint32_t index, std::uint32_t rho_w, std::int32_t d) {
+  const std::uint32_t dropped = index & low_bits_mask(d);
+  if (dropped != 0) return static_cast<std::uint32_t>(d - std::bit_width(dropped) + 1);
+  return rho_w + static_cast<std::uint32_t>(d);
 }
 
 }  // namespace
@@ -26,10 +31,7 @@ std::uint32_t downgrade_rho_w(std::uint32_t index, std::uint32_t rho_w, std::int
                               std::int32_t target_p) {
   if (rho_w == 0) return 0;
   VANTORELLE_ASSERT(target_p < source_p, "target_p < source_p");
-  const std::int32_t d = source_p - target_p;
-  const std::uint32_t dropped = index & low_bits_mask(d);
-  if (dropped != 0) return rho_within(dropped, d);
-  return rho_w + static_cast<std::uint32_t>(d);
+  return fold_rho_w(index, rho_w, source_p - target_p);
 }
 
 Result<NormalEncoding> NormalEncoding::create(std::int32_t precision) {
@@ -107,16 +109,13 @@ Status SparseEncoding::check_holds(std::uint32_t value) const {
 
 Result<std::uint32_t> SparseEncoding::downgrade(std::uint32_t value,
                                                 const SparseEncoding& target) const {
-  Status held = check_holds(value);
-  if (!held) return held.take_error();
+  VANTORELLE_RETURN_IF_ERROR(check_holds(value));
   SparseCoordinates coordinates = decode_sparse(value);
   if (target.sparse_precision_ != sparse_precision_) {
     VANTORELLE_ASSERT(target.sparse_precision_ < sparse_precision_, "target_p < source_p");
     const std::int32_t d = sparse_precision_ - target.sparse_precision_;
-    const std::uint32_t dropped = coordinates.sparse_index & low_bits_mask(d);
+    coordinates.sparse_rho_w = fold_rho_w(coordinates.sparse_index, coordinates.sparse_rho_w, d);
     coordinates.sparse_index >>= d;
-    coordinates.sparse_rho_w = dropped != 0 ? rho_within(dropped, d)
-                                            : coordinates.sparse_rho_w + static_cast<std::uint32_t>(d);
   }
   if (coordinates.sparse_rho_w >= (1u << RHOW_BITS)) {
     return invalid_state("Sparse value " + std::to_string(value) + " has rho_w " +
@@ -134,6 +133,16 @@ Status check_normal_precision(std::int32_t precision) {
                           std::to_string(MINIMUM_PRECISION) + " and <= " +
                           std::to_string(MAXIMUM_PRECISION) + " but was " +
                           std::to_string(precision));
+}
+
+Status check_sparse_precision(std::int32_t normal_precision, std::int32_t sparse_precision) {
+  if (sparse_precision >= normal_precision && sparse_precision <= MAXIMUM_SPARSE_PRECISION) {
+    return {};
+  }
+  return invalid_argument("Expected sparse precision to be >= normal precision (" +
+                          std::to_string(normal_precision) + ") and <= " +
+                          std::to_string(MAXIMUM_SPARSE_PRECISION) + " but was " +
+                          std::to_string(sparse_precision) + ".");
 }
 
 Status check_compatible(std::int32_t p1, std::int32_t sp1, std::int32_t p2, std::int32_t sp2) {

@@ -152,6 +152,9 @@ class SparseEncoding {
 
 // The normal precisions both representations accept (10..24).
 Status check_normal_precision(std::int32_t precision);
+// The sparse precisions the sparse representation accepts with normal
+// precision p (p..25).
+Status check_sparse_precision(std::int32_t normal_precision, std::int32_t sparse_precision);
 
 // Two precision pairs combine unless one is strictly lower in one precision
 // and strictly higher in the other; the receiving sketch's pair comes first.

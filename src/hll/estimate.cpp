@@ -1,6 +1,5 @@
-// The HLL++ estimate over the registers of a normal representation: linear
-// counting while it is accurate, otherwise the raw HyperLogLog estimate
-// minus an empirical bias interpolated from the published tables.
+#include "hll/estimate.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -9,8 +8,8 @@
 
 #include "error/internal_failure.h"
 #include "hll/data.h"
+#include "hll/encoding.h"
 #include "hll/estimate_rounding.h"
-#include "hll/normal_representation.h"
 
 namespace vantorelle {
 
@@ -82,11 +81,9 @@ double estimate_bias(double raw_estimate, std::int32_t precision) {
   return weighted / weights;
 }
 
-std::int64_t NormalRepresentation::estimate() const {
-  if (!state_.data) return 0;
-  const std::int32_t p = state_.precision;
+std::int64_t estimate_registers(ByteView registers, std::int32_t precision) {
+  const std::int32_t p = precision;
   VANTORELLE_ASSERT(p >= MINIMUM_PRECISION, "self.state.precision >= Self::MINIMUM_PRECISION");
-  const Bytes& registers = *state_.data;
 
   // Histogram of register values, in four interleaved copies so that runs of
   // equal bytes do not serialise on one counter.

@@ -137,8 +137,7 @@ Status HyperLogLogPlusPlus::admit_input_type(InputType type) {
 }
 
 Status HyperLogLogPlusPlus::add_hash(std::uint64_t hash) {
-  Status added = representation_.add_hash(hash);
-  if (!added) return added;
+  VANTORELLE_RETURN_IF_ERROR(representation_.add_hash(hash));
   representation_.state().num_values += 1;
   return {};
 }
@@ -158,29 +157,24 @@ std::uint64_t HyperLogLogPlusPlus::hash_bytes(ByteView bytes) {
 }
 
 Status HyperLogLogPlusPlus::add_long(std::int64_t value) {
-  Status checked = check_input_type(InputType::LONG);
-  if (!checked) return checked;
+  VANTORELLE_RETURN_IF_ERROR(check_input_type(InputType::LONG));
   return add_hash(hash_long(value));
 }
 
 Status HyperLogLogPlusPlus::add_string(std::string_view utf8) {
-  Status checked = check_input_type(InputType::STRING);
-  if (!checked) return checked;
+  VANTORELLE_RETURN_IF_ERROR(check_input_type(InputType::STRING));
   return add_hash(hash_bytes(ByteView(reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size())));
 }
 
 Status HyperLogLogPlusPlus::add_bytes(ByteView bytes) {
-  Status checked = check_input_type(InputType::BYTES);
-  if (!checked) return checked;
+  VANTORELLE_RETURN_IF_ERROR(check_input_type(InputType::BYTES));
   return add_hash(hash_bytes(bytes));
 }
 
 Status HyperLogLogPlusPlus::add_hashes(InputType type, std::span<const std::uint64_t> hashes) {
-  Status checked = check_input_type(type);
-  if (!checked) return checked;
+  VANTORELLE_RETURN_IF_ERROR(check_input_type(type));
   if (hashes.empty()) return {};
-  Status added = representation_.add_hashes(hashes);
-  if (!added) return added;
+  VANTORELLE_RETURN_IF_ERROR(representation_.add_hashes(hashes));
   representation_.state().num_values += hashes.size();
   return {};
 }

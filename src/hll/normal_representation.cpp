@@ -20,8 +20,7 @@ constexpr std::uint32_t max_rho_w(std::int32_t precision) {
 
 Status NormalRepresentation::check_state(const SketchState& state) {
   const std::int32_t p = state.precision;
-  Status precision_in_range = check_normal_precision(p);
-  if (!precision_in_range) return precision_in_range;
+  VANTORELLE_RETURN_IF_ERROR(check_normal_precision(p));
   if (state.data) {
     const Bytes& data = *state.data;
     const std::size_t expected = std::size_t{1} << p;
@@ -46,8 +45,7 @@ Status NormalRepresentation::check_state(const SketchState& state) {
 }
 
 Result<NormalRepresentation> NormalRepresentation::create(SketchState state) {
-  Status checked = check_state(state);
-  if (!checked) return checked.take_error();
+  VANTORELLE_RETURN_IF_ERROR(check_state(state));
   Result<NormalEncoding> encoding = NormalEncoding::create(state.precision);
   if (!encoding) return encoding.take_error();
   state.sparse_data.reset();
@@ -67,10 +65,7 @@ Status NormalRepresentation::index_out_of_bounds(std::uint32_t index) const {
 Status NormalRepresentation::add_sparse_value(const SparseEncoding& source, std::uint32_t value) {
   const std::int32_t target = encoding_.precision();
   NormalCoordinates c = source.decode_normal(value);
-  if (source.normal_precision() > target) {
-    c = {c.index >> (source.normal_precision() - target),
-         downgrade_rho_w(c.index, c.rho_w, source.normal_precision(), target)};
-  }
+  if (source.normal_precision() > target) c = source.normal().downgrade(c, target);
   Bytes& data = *state_.data;
   if (c.index >= data.size()) {
     return invalid_state("Decoded index " + std::to_string(c.index) +
@@ -107,9 +102,8 @@ Status NormalRepresentation::downgrade(std::int32_t target_precision,
     state_.precision = target_precision;
     const std::int32_t source_precision = encoding_.precision();
     encoding_ = *target;
-    Status merged =
-        merge_normal_data_maybe_downgrading(target_precision, std::move(old), source_precision);
-    if (!merged) return merged;
+    VANTORELLE_RETURN_IF_ERROR(
+        merge_normal_data_maybe_downgrading(target_precision, std::move(old), source_precision));
   }
   state_.sparse_precision = std::min(state_.sparse_precision, target_sparse_precision);
   if (encoding_.precision() != state_.precision) {
@@ -158,34 +152,28 @@ Status NormalRepresentation::merge_normal_data_maybe_downgrading(std::int32_t ta
 
 Status NormalRepresentation::merge_sparse_values(const SparseEncoding& source,
                                                  std::span<const std::uint32_t> values) {
-  Status downgraded = downgrade(source.normal_precision(), source.sparse_precision());
-  if (!downgraded) return downgraded;
+  VANTORELLE_RETURN_IF_ERROR(downgrade(source.normal_precision(), source.sparse_precision()));
   registers();
   for (std::uint32_t value : values) {
-    Status added = add_sparse_value(source, value);
-    if (!added) return added;
+    VANTORELLE_RETURN_IF_ERROR(add_sparse_value(source, value));
   }
   return {};
 }
 
 Status NormalRepresentation::merge_sparse_data(const SparseEncoding& source,
                                                const std::optional<Bytes>& sparse_data) {
-  Status downgraded = downgrade(source.normal_precision(), source.sparse_precision());
-  if (!downgraded) return downgraded;
+  VANTORELLE_RETURN_IF_ERROR(downgrade(source.normal_precision(), source.sparse_precision()));
   if (!sparse_data) return {};
   registers();
   DifferenceDecoder decoder(*sparse_data);
   while (!decoder.at_end()) {
-    Status added = add_sparse_value(source, decoder.next());
-    if (!added) return added;
+    VANTORELLE_RETURN_IF_ERROR(add_sparse_value(source, decoder.next()));
   }
   return {};
 }
 
 Status NormalRepresentation::merge(NormalRepresentation other) {
-  Status downgraded =
-      downgrade(other.encoding_.precision(), other.state_.sparse_precision);
-  if (!downgraded) return downgraded;
+  VANTORELLE_RETURN_IF_ERROR(downgrade(other.encoding_.precision(), other.state_.sparse_precision));
   return merge_normal_data_maybe_downgrading(encoding_.precision(), std::move(other.state_.data),
                                              other.encoding_.precision());
 }

@@ -8,6 +8,7 @@
 
 #include "error/result.h"
 #include "hll/encoding.h"
+#include "hll/estimate.h"
 #include "state/sketch_state.h"
 
 namespace vantorelle {
@@ -57,7 +58,9 @@ class NormalRepresentation {
   Status merge(NormalRepresentation other);
 
   // The HLL++ estimate of the registers (0 while none are allocated).
-  std::int64_t estimate() const;
+  std::int64_t estimate() const {
+    return state_.data ? estimate_registers(*state_.data, state_.precision) : 0;
+  }
 
  private:
   NormalRepresentation(SketchState state, NormalEncoding encoding)
@@ -75,9 +78,5 @@ class NormalRepresentation {
   SketchState state_;
   NormalEncoding encoding_;
 };
-
-// The bias that HLL++ subtracts from a raw estimate at precision p; 0 outside
-// the tables.
-double estimate_bias(double raw_estimate, std::int32_t precision);
 
 }  // namespace vantorelle

@@ -26,27 +26,17 @@ bool builds_normal(const SketchState& state) {
 }  // namespace
 
 Status Representation::check_state(const SketchState& state) {
-  Status has_precision = check_sparse_data_has_precision(state);
-  if (!has_precision) return has_precision;
+  VANTORELLE_RETURN_IF_ERROR(check_sparse_data_has_precision(state));
   if (builds_normal(state)) return NormalRepresentation::check_state(state);
   // The sparse build reads only the scalar fields (sparse_data is taken over
   // unread), so it runs on a copy without the byte arrays.
-  SketchState scalars;
-  scalars.type = state.type;
-  scalars.num_values = state.num_values;
-  scalars.encoding_version = state.encoding_version;
-  scalars.value_type = state.value_type;
-  scalars.sparse_size = state.sparse_size;
-  scalars.precision = state.precision;
-  scalars.sparse_precision = state.sparse_precision;
-  Result<SparseRepresentation> sparse = SparseRepresentation::create(std::move(scalars));
+  Result<SparseRepresentation> sparse = SparseRepresentation::create(scalar_fields(state));
   if (!sparse) return sparse.take_error();
   return {};
 }
 
 Result<Representation> Representation::from_state(SketchState state) {
-  Status has_precision = check_sparse_data_has_precision(state);
-  if (!has_precision) return has_precision.take_error();
+  VANTORELLE_RETURN_IF_ERROR(check_sparse_data_has_precision(state));
   if (builds_normal(state)) {
     Result<NormalRepresentation> normal = NormalRepresentation::create(std::move(state));
     if (!normal) return normal.take_error();
@@ -95,8 +85,7 @@ Status Representation::add_hashes(std::span<const std::uint64_t> hashes) {
         due = sparse->needs_update();
       }
       if (!due) return {};
-      Status updated = update_sparse();
-      if (!updated) return updated;
+      VANTORELLE_RETURN_IF_ERROR(update_sparse());
       continue;
     }
     return representation_is_invalid();
@@ -143,10 +132,10 @@ Result<Representation> Representation::merge(Representation self, Representation
       return self;
     }
     const SparseRepresentation& other_sparse = *other.sparse();
-    Status stored = normal->merge_sparse_data(other_sparse.encoding(), other_sparse.state().sparse_data);
-    if (!stored) return stored.take_error();
-    Status buffered = normal->merge_sparse_values(other_sparse.encoding(), other_sparse.sorted_buffer());
-    if (!buffered) return buffered.take_error();
+    VANTORELLE_RETURN_IF_ERROR(
+        normal->merge_sparse_data(other_sparse.encoding(), other_sparse.state().sparse_data));
+    VANTORELLE_RETURN_IF_ERROR(
+        normal->merge_sparse_values(other_sparse.encoding(), other_sparse.sorted_buffer()));
     return self;
   }
 
@@ -154,8 +143,7 @@ Result<Representation> Representation::merge(Representation self, Representation
   if (NormalRepresentation* other_normal = other.normal()) {
     Result<NormalRepresentation> converted = sparse.to_normal();
     if (!converted) return converted.take_error();
-    Status merged = converted->merge(std::move(*other_normal));
-    if (!merged) return merged.take_error();
+    VANTORELLE_RETURN_IF_ERROR(converted->merge(std::move(*other_normal)));
     return Representation(std::move(*converted));
   }
   return SparseRepresentation::merge_sparse(std::move(sparse), *other.sparse());

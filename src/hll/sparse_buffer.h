@@ -106,14 +106,6 @@ class SparseBuffer {
   // flush calls this, writes the values out, then clears.
   std::span<std::uint32_t> sort_in_place();
 
-  template <class F>
-  void for_each(F&& f) const {
-    if (size_ == 0) return;
-    for (std::uint32_t value : slots_) {
-      if (value != EMPTY) f(value);
-    }
-  }
-
  private:
   // The monotone key of a value: plain values keep their order below 2^sp,
   // rho-encoded values follow ordered by normal index (their rho only

@@ -192,12 +192,8 @@ Result<SparseRepresentation> SparseRepresentation::create(SketchState state) {
   const std::int32_t sp = state.sparse_precision;
   Status precision_in_range = check_normal_precision(p);
   if (!precision_in_range) return precision_in_range.take_error();
-  if (sp < p || sp > MAXIMUM_SPARSE_PRECISION) {
-    return invalid_argument("Expected sparse precision to be >= normal precision (" +
-                            std::to_string(p) + ") and <= " +
-                            std::to_string(MAXIMUM_SPARSE_PRECISION) + " but was " +
-                            std::to_string(sp) + ".");
-  }
+  Status sparse_precision_in_range = check_sparse_precision(p, sp);
+  if (!sparse_precision_in_range) return sparse_precision_in_range.take_error();
   Result<SparseEncoding> encoding = SparseEncoding::create(p, sp);
   if (!encoding) return encoding.take_error();
   const std::uint64_t max_data_bytes = budget(0.75f, p);
@@ -287,14 +283,7 @@ Status SparseRepresentation::flush_buffer() {
 }
 
 SketchState SparseRepresentation::state_without_sparse_data() const {
-  SketchState state;
-  state.type = state_.type;
-  state.num_values = state_.num_values;
-  state.encoding_version = state_.encoding_version;
-  state.value_type = state_.value_type;
-  state.sparse_size = state_.sparse_size;
-  state.precision = state_.precision;
-  state.sparse_precision = state_.sparse_precision;
+  SketchState state = scalar_fields(state_);
   state.data = state_.data;
   return state;
 }

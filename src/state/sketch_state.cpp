@@ -42,4 +42,16 @@ std::string ValueType::debug() const {
   return "Unknown";
 }
 
+SketchState scalar_fields(const SketchState& state) {
+  SketchState scalars;
+  scalars.type = state.type;
+  scalars.num_values = state.num_values;
+  scalars.encoding_version = state.encoding_version;
+  scalars.value_type = state.value_type;
+  scalars.sparse_size = state.sparse_size;
+  scalars.precision = state.precision;
+  scalars.sparse_precision = state.sparse_precision;
+  return scalars;
+}
+
 }  // namespace vantorelle

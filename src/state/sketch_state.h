@@ -3,15 +3,12 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "utils/bytes.h"
 
 namespace vantorelle {
-
-using Bytes = std::vector<std::uint8_t>;
-using ByteView = std::span<const std::uint8_t>;
 
 enum class AggregatorType : std::uint8_t {
   SUM = 100,
@@ -54,12 +51,7 @@ class ValueType {
   static ValueType from_wire(std::int32_t number);
 
   Variant variant() const { return variant_; }
-  bool is_default_ops(DefaultOpsType type) const {
-    return variant_ == Variant::DefaultOps &&
-           number_ == static_cast<std::int32_t>(type);
-  }
   DefaultOpsType default_ops_type() const { return static_cast<DefaultOpsType>(number_); }
-  std::int32_t custom_number() const { return number_; }
   // The number written on the wire; 0 for Unknown.
   std::int32_t wire_number() const { return variant_ == Variant::Unknown ? 0 : number_; }
   // DefaultOpsType(UINT64), CustomType(1000) or Unknown.
@@ -89,5 +81,10 @@ struct SketchState {
 
   bool operator==(const SketchState&) const = default;
 };
+
+// A copy of the scalar fields of `state`, with data and sparse_data absent:
+// for the steps that read no byte array or replace them, so that they are
+// not copied.
+SketchState scalar_fields(const SketchState& state);
 
 }  // namespace vantorelle

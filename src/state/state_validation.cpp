@@ -296,8 +296,7 @@ Status check_sparse_data(ByteView sparse_data, const SparseEncoding& encoding) {
 }
 
 Status validate_state(const SketchState& state) {
-  Status built = HyperLogLogPlusPlus::check_state(state);
-  if (!built) return built;
+  VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_state(state));
   if (state.data && state.sparse_data) {
     return invalid_state("data and sparse_data are both present; a sketch carries one of them");
   }

@@ -1,3 +1,4 @@
+// buffer_traits: the varint difference coder's out-of-line refusal message.
 #include "utils/buffer_traits.h"
 
 #include <string>

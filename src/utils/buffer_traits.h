@@ -1,5 +1,6 @@
-// Difference coding of ascending sequences of sparse values: the first value
-// as a varint, then each difference to the value before it.
+// buffer_traits: the varint difference coder (DifferenceEncoder/Decoder) of
+// ascending sequences of sparse values: the first value as a varint, then each
+// difference to the value before it. (The file name is the project's layout.)
 #pragma once
 
 #include <algorithm>
@@ -7,11 +8,10 @@
 #include <cstring>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 #include "error/result.h"
-#include "state/sketch_state.h"
+#include "utils/bytes.h"
 #include "utils/var_int.h"
 
 namespace vantorelle {
@@ -72,9 +72,6 @@ class DifferenceEncoder {
     return {};
   }
 
-  // A copy of what has been written so far.
-  Bytes output() const { return Bytes(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(length_)); }
-
   Bytes take() && {
     output_.resize(length_);
     return std::move(output_);
@@ -134,11 +131,6 @@ class DifferenceDecoder {
     position_ += decoded.length;
     running_ += decoded.value;  // wraps modulo 2^32
     return running_;
-  }
-
-  std::optional<std::uint32_t> try_next() {
-    if (at_end()) return std::nullopt;
-    return next();
   }
 
  private:

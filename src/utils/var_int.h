@@ -5,11 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "state/sketch_state.h"
+#include "utils/bytes.h"
 
 namespace vantorelle {
 
-// Bytes that encode_varint appends for `value`.
+// Bytes that the varint of `value` takes.
 // Varint length by the number of leading zero bits of a (non-zero) value.
 inline constexpr std::uint8_t VARINT_LENGTH_BY_CLZ[33] = {
     5, 5, 5, 5, 4, 4, 4, 4, 4, 4, 4, 3, 3, 3, 3, 3, 3, 3,
@@ -19,8 +19,6 @@ constexpr std::size_t varint_length(std::uint32_t value) {
   // Zero takes one byte, like one.
   return VARINT_LENGTH_BY_CLZ[__builtin_clz(value | 1)];
 }
-
-void encode_varint(std::uint32_t value, Bytes& out);
 
 struct DecodedVarint {
   std::uint32_t value;

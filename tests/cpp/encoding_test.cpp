@@ -277,6 +277,40 @@ TEST(DowngradeOfStoredValues, HighestRhoThatStillFitsIsAccepted) {
   EXPECT_EQ(*downgraded, target.rho_encoded_flag() | (3u << 6) | 63);
 }
 
+// A stored plain value whose low (sp - p) bits are zero comes from no hash;
+// its implied rho of 0 is folded like a stored one: (10, 15) value 32 to
+// (10, 14) drops a zero bit, giving index 16 with rho 1, rho-encoded.
+TEST(DowngradeOfStoredValues, PlainValueWithoutLowBitsFoldsItsZeroRho) {
+  const SparseEncoding target = sparse(10, 14);
+  const Result<std::uint32_t> downgraded = sparse(10, 15).downgrade(32, target);
+  ASSERT_TRUE(downgraded.has_value()) << downgraded.error().display();
+  EXPECT_EQ(*downgraded, target.rho_encoded_flag() | (1u << 6) | 1);
+}
+
+struct SparsePrecisionCase {
+  std::int32_t p, sp;
+  bool accepted;
+};
+
+class SparsePrecisionRange : public ::testing::TestWithParam<SparsePrecisionCase> {};
+
+TEST_P(SparsePrecisionRange, AcceptsFromTheNormalPrecisionTo25) {
+  const SparsePrecisionCase& c = GetParam();
+  const Status status = check_sparse_precision(c.p, c.sp);
+  ASSERT_EQ(status.has_value(), c.accepted);
+  if (!c.accepted) {
+    EXPECT_EQ(status.error().display(),
+              "Invalid argument: Expected sparse precision to be >= normal precision (" +
+                  std::to_string(c.p) + ") and <= 25 but was " + std::to_string(c.sp) + ".");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, SparsePrecisionRange,
+    ::testing::Values(SparsePrecisionCase{15, 15, true}, SparsePrecisionCase{15, 25, true},
+                      SparsePrecisionCase{15, 14, false}, SparsePrecisionCase{15, 26, false},
+                      SparsePrecisionCase{24, 24, true}, SparsePrecisionCase{10, -1, false}));
+
 // Hashes with long runs of zero bits at random places, so that large rho
 // values and rho-encoded sparse values are common, plus the extremes.
 std::vector<std::uint64_t> test_hashes() {

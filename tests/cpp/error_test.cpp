@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "error/internal_failure.h"
 #include "error/result.h"
 
 namespace vantorelle {
@@ -45,6 +46,34 @@ TEST(Result, CarriesEitherAValueOrOneError) {
   ASSERT_FALSE(status.has_value());
   EXPECT_EQ(status.error().kind(), ErrorKind::InvalidState);
   EXPECT_TRUE(Status().has_value());
+}
+
+// Reading the alternative that is not held is an internal failure, on every
+// accessor, never a read of storage that holds the other alternative.
+TEST(Result, ReadingTheAlternativeNotHeldIsAnInternalFailure) {
+  Result<std::string> failed = invalid_state("Representation is invalid");
+  const Result<std::string>& failed_view = failed;
+  EXPECT_THROW((void)failed.value(), InternalFailure);
+  EXPECT_THROW((void)*failed, InternalFailure);
+  EXPECT_THROW((void)failed->size(), InternalFailure);
+  EXPECT_THROW((void)failed_view.value(), InternalFailure);
+  EXPECT_THROW((void)failed_view->size(), InternalFailure);
+  EXPECT_THROW((void)std::move(failed).value(), InternalFailure);
+  EXPECT_THROW((void)*Result<std::string>(invalid_state("x")), InternalFailure);
+  // The error is still there after the refused reads.
+  EXPECT_EQ(failed.error().message(), "Representation is invalid");
+
+  Result<std::string> ok = std::string("value");
+  EXPECT_THROW((void)ok.error(), InternalFailure);
+  EXPECT_THROW((void)ok.take_error(), InternalFailure);
+  EXPECT_THROW((void)Result<std::string>(std::string("v")).error(), InternalFailure);
+  EXPECT_EQ(*ok, "value");
+
+  Status success;
+  EXPECT_THROW((void)success.error(), InternalFailure);
+  EXPECT_THROW((void)success.take_error(), InternalFailure);
+  EXPECT_THROW((void)Status().error(), InternalFailure);
+  EXPECT_TRUE(success.has_value());
 }
 
 }  // namespace

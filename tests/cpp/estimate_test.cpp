@@ -5,6 +5,7 @@
 #include <random>
 
 #include "hll/data.h"
+#include "hll/estimate.h"
 #include "hll/normal_representation.h"
 
 namespace vantorelle {

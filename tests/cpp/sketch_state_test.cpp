@@ -89,5 +89,22 @@ TEST(DisplayNames, MatchTheEnumerationTables) {
   for (int n = 0; n <= 11; ++n) EXPECT_EQ(display_name(static_cast<DefaultOpsType>(n)), names[n]) << n;
 }
 
+TEST(ScalarFields, KeepEveryFieldButTheByteArrays) {
+  SketchState state;
+  state.type = AggregatorType::HYPERLOGLOG_PLUS_UNIQUE;
+  state.num_values = 12345;
+  state.encoding_version = 2;
+  state.value_type = ValueType::custom(1001);
+  state.sparse_size = 7;
+  state.precision = 15;
+  state.sparse_precision = 20;
+  state.data = Bytes{1, 2};
+  state.sparse_data = Bytes{};
+  SketchState expected = state;
+  expected.data.reset();
+  expected.sparse_data.reset();
+  EXPECT_EQ(scalar_fields(state), expected);
+}
+
 }  // namespace
 }  // namespace vantorelle
