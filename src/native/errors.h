@@ -7,10 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <exception>
-#include <new>
-
 #include "error/sketch_error.h"
+#include "python/guarded.h"
 
 namespace vantorelle::native {
 
@@ -26,16 +24,9 @@ inline void raise_error(const SketchError& error) {
 
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& exception) {
-    PyErr_Format(PyExc_SystemError, "vantorelle internal error: %s", exception.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "vantorelle internal error");
-  }
-  return nullptr;
+  return python::guarded_with(body, [](const char* text) {
+    PyErr_Format(PyExc_SystemError, "vantorelle internal error: %s", text);
+  });
 }
 
 }  // namespace vantorelle::native

@@ -4,11 +4,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <exception>
-#include <new>
-
 #include "error/internal_failure.h"
 #include "error/sketch_error.h"
+#include "python/guarded.h"
 
 namespace vantorelle::python {
 
@@ -26,21 +24,11 @@ void raise_internal_failure(const char* text);
 void raise_already_mutably_borrowed();
 void raise_already_borrowed();
 
-// Runs `body` and makes sure no C++ exception reaches the interpreter.
+// Runs `body` and makes sure no C++ exception reaches the interpreter; a
+// broken invariant becomes the internal-failure exception.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const InternalFailure& failure) {
-    raise_internal_failure(failure.what());
-  } catch (const std::exception& exception) {
-    raise_internal_failure(exception.what());
-  } catch (...) {
-    raise_internal_failure("unknown C++ exception");
-  }
-  return nullptr;
+  return guarded_with(body, raise_internal_failure);
 }
 
 }  // namespace vantorelle::python
