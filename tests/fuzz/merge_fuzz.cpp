@@ -33,6 +33,7 @@
 #include "hll/hyperloglogplusplus.h"
 #include "state/state_message.h"
 #include "state/state_validation.h"
+#include "tests/fuzz/add_burst.h"
 #include "tests/fuzz/merge_input.h"
 
 namespace vantorelle {
@@ -116,22 +117,6 @@ void guarded(bool trusted, Step&& step) {
       std::fprintf(stderr, "merge_fuzz: internal failure after validation: %s\n", failure.what());
       broken("no InternalFailure once validated", __LINE__);
     }
-  }
-}
-
-void add_burst(HyperLogLogPlusPlus& sketch, std::uint64_t seed, int count) {
-  const bool longs = sketch.allowed_input_types().contains(InputType::LONG);
-  for (int i = 0; i < count; ++i) {
-    const std::uint64_t value = seed + static_cast<std::uint64_t>(i) * 0x9E3779B97F4A7C15ull;
-    Status status;
-    if (longs) {
-      status = sketch.add_long(static_cast<std::int64_t>(value));
-    } else {
-      std::uint8_t buffer[8];
-      for (int b = 0; b < 8; ++b) buffer[b] = static_cast<std::uint8_t>(value >> (8 * b));
-      status = sketch.add_bytes(ByteView(buffer, 8));
-    }
-    if (!status) return;
   }
 }
 

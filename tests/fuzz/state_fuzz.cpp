@@ -25,6 +25,7 @@
 #include "error/internal_failure.h"
 #include "hll/hyperloglogplusplus.h"
 #include "state/state_validation.h"
+#include "tests/fuzz/add_burst.h"
 
 namespace vantorelle {
 namespace {
@@ -181,20 +182,7 @@ void add_values(HyperLogLogPlusPlus& sketch, const Input& input) {
   if ((input.control & 0x20) != 0) {
     // Enough distinct values to push a sparse sketch of low precision past
     // its budget and into the normal form.
-    const std::uint64_t seed = read_u64(source, 1);
-    const bool longs = sketch.allowed_input_types().contains(InputType::LONG);
-    for (std::uint64_t i = 0; i < 1500; ++i) {
-      const std::uint64_t value = seed + i * 0x9E3779B97F4A7C15ull;
-      Status status;
-      if (longs) {
-        status = sketch.add_long(static_cast<std::int64_t>(value));
-      } else {
-        std::uint8_t buffer[8];
-        for (int b = 0; b < 8; ++b) buffer[b] = static_cast<std::uint8_t>(value >> (8 * b));
-        status = sketch.add_bytes(ByteView(buffer, 8));
-      }
-      if (!status) return;
-    }
+    add_burst(sketch, read_u64(source, 1), 1500);
   }
 }
 
