@@ -33,20 +33,13 @@
 #include "hll/hyperloglogplusplus.h"
 #include "state/state_message.h"
 #include "state/state_validation.h"
-#include "tests/fuzz/add_burst.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/merge_input.h"
 
 namespace vantorelle {
 namespace {
 
-[[noreturn]] void broken(const char* what, int line) {
-  std::fprintf(stderr, "merge_fuzz: invariant broken at line %d: %s\n", line, what);
-  std::abort();
-}
-#define FUZZ_CHECK(condition)                        \
-  do {                                               \
-    if (!(condition)) broken(#condition, __LINE__);  \
-  } while (0)
+constexpr const char kFuzzTarget[] = "merge_fuzz";
 
 struct Precisions {
   std::int32_t p;
@@ -115,7 +108,7 @@ void guarded(bool trusted, Step&& step) {
   } catch (const InternalFailure& failure) {
     if (trusted) {
       std::fprintf(stderr, "merge_fuzz: internal failure after validation: %s\n", failure.what());
-      broken("no InternalFailure once validated", __LINE__);
+      broken(kFuzzTarget, "no InternalFailure once validated", __LINE__);
     }
   }
 }

@@ -25,19 +25,12 @@
 #include "error/internal_failure.h"
 #include "hll/hyperloglogplusplus.h"
 #include "state/state_validation.h"
-#include "tests/fuzz/add_burst.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace vantorelle {
 namespace {
 
-[[noreturn]] void broken(const char* what, int line) {
-  std::fprintf(stderr, "state_fuzz: invariant broken at line %d: %s\n", line, what);
-  std::abort();
-}
-#define FUZZ_CHECK(condition)                        \
-  do {                                               \
-    if (!(condition)) broken(#condition, __LINE__);  \
-  } while (0)
+constexpr const char kFuzzTarget[] = "state_fuzz";
 
 struct Input {
   std::uint8_t control = 0;
@@ -75,7 +68,7 @@ void guarded(bool trusted, Step&& step) {
   } catch (const InternalFailure& failure) {
     if (trusted) {
       std::fprintf(stderr, "state_fuzz: internal failure after validation: %s\n", failure.what());
-      broken("no InternalFailure once validated", __LINE__);
+      broken(kFuzzTarget, "no InternalFailure once validated", __LINE__);
     }
   }
 }

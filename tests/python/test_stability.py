@@ -26,6 +26,23 @@ def resident_bytes():
         return int(statm.read().split()[1]) * PAGE
 
 
+def assert_memory_flat(run_rounds, rounds):
+    """`run_rounds(rounds)`, after a tenth as many to warm up allocator pools,
+    leaves traced memory and the resident size where they were."""
+    run_rounds(rounds // 10)
+    gc.collect()
+    tracemalloc.start()
+    rss_before = resident_bytes()
+    traced_before, _ = tracemalloc.get_traced_memory()
+    run_rounds(rounds)
+    gc.collect()
+    traced_after, _ = tracemalloc.get_traced_memory()
+    rss_after = resident_bytes()
+    tracemalloc.stop()
+    assert traced_after - traced_before < 64 * 1024
+    assert rss_after - rss_before < 2 * 1024 * 1024
+
+
 def run(rounds, sketch, other, payload):
     add, merge, to_bytes, from_bytes = sketch.add, sketch.merge, other.to_bytes, HLL.from_bytes
     for i in range(rounds):
@@ -52,18 +69,7 @@ def test_memory_stays_flat():
     for i in range(50):
         other.add(i)
     payload = other.to_bytes()
-    run(ROUNDS // 10, sketch, other, payload)  # warm up allocator pools
-    gc.collect()
-    tracemalloc.start()
-    rss_before = resident_bytes()
-    traced_before, _ = tracemalloc.get_traced_memory()
-    run(ROUNDS, sketch, other, payload)
-    gc.collect()
-    traced_after, _ = tracemalloc.get_traced_memory()
-    rss_after = resident_bytes()
-    tracemalloc.stop()
-    assert traced_after - traced_before < 64 * 1024
-    assert rss_after - rss_before < 2 * 1024 * 1024
+    assert_memory_flat(lambda rounds: run(rounds, sketch, other, payload), ROUNDS)
     assert sketch.num_values() == 2 * (ROUNDS + ROUNDS // 10) + 50 * (ROUNDS + ROUNDS // 10)
 
 
@@ -194,16 +200,5 @@ def test_memory_stays_flat_over_a_million_failing_calls():
     sketch = HLL(int, 12, 17)
     sketch.add(1)
     corrupt = state_message(precision=10, sparse_precision=15, sparse_data=b"\x80", num_values=1)
-    failing_calls(FAILING_CALLS // 10, sketch, corrupt)  # warm up allocator pools
-    gc.collect()
-    tracemalloc.start()
-    rss_before = resident_bytes()
-    traced_before, _ = tracemalloc.get_traced_memory()
-    failing_calls(FAILING_CALLS, sketch, corrupt)
-    gc.collect()
-    traced_after, _ = tracemalloc.get_traced_memory()
-    rss_after = resident_bytes()
-    tracemalloc.stop()
-    assert traced_after - traced_before < 64 * 1024
-    assert rss_after - rss_before < 2 * 1024 * 1024
+    assert_memory_flat(lambda rounds: failing_calls(rounds, sketch, corrupt), FAILING_CALLS)
     assert sketch.num_values() == 1
