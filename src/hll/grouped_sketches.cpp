@@ -1,0 +1,335 @@
+#include "hll/grouped_sketches.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "error/internal_failure.h"
+#include "hll/representation.h"
+#include "hll/sparse_representation.h"
+#include "state/state_message.h"
+#include "utils/buffer_traits.h"
+#include "utils/parallel.h"
+
+namespace vantorelle {
+namespace {
+
+// Below this many rows a second thread costs more than it saves.
+constexpr std::size_t kRowsPerThread = 1 << 16;
+
+int useful_threads(int threads, std::size_t rows) {
+  const std::size_t most = std::max<std::size_t>(rows / kRowsPerThread, 1);
+  return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), most));
+}
+
+// Items of each group together, in their order within the group: group g's
+// items are items[starts[g] .. starts[g + 1]).
+struct ByGroup {
+  std::vector<std::uint32_t> items;
+  std::vector<std::int64_t> starts;
+};
+
+// A stable counting sort of `items` by `groups`, leaving out items equal to
+// kNoValue. Each thread counts and then places one range of rows; the ranges
+// are laid out in row order, so the result is the same for any number of
+// threads.
+ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
+                      std::uint32_t group_count, int threads) {
+  const std::size_t n = groups.size();
+  const std::size_t g_count = group_count;
+  const int parts = useful_threads(threads, n);
+  std::vector<std::int64_t> next(static_cast<std::size_t>(parts) * g_count, 0);
+  run_parallel(parts, [&](int t) {
+    const auto [begin, end] = part_range(n, parts, t);
+    std::int64_t* count = next.data() + static_cast<std::size_t>(t) * g_count;
+    for (std::size_t i = begin; i < end; ++i) {
+      VANTORELLE_ASSERT(groups[i] < group_count, "group < group_count");
+      count[groups[i]] += items[i] != GroupedSketchBuilder::kNoValue;
+    }
+  });
+  ByGroup sorted;
+  sorted.starts.resize(g_count + 1);
+  std::int64_t running = 0;
+  for (std::size_t g = 0; g < g_count; ++g) {
+    sorted.starts[g] = running;
+    for (int t = 0; t < parts; ++t) {
+      std::int64_t& slot = next[static_cast<std::size_t>(t) * g_count + g];
+      const std::int64_t count = slot;
+      slot = running;
+      running += count;
+    }
+  }
+  sorted.starts[g_count] = running;
+  sorted.items.resize(static_cast<std::size_t>(running));
+  run_parallel(parts, [&](int t) {
+    const auto [begin, end] = part_range(n, parts, t);
+    std::int64_t* position = next.data() + static_cast<std::size_t>(t) * g_count;
+    std::uint32_t* out = sorted.items.data();
+    for (std::size_t i = begin; i < end; ++i) {
+      if (items[i] != GroupedSketchBuilder::kNoValue) out[position[groups[i]]++] = items[i];
+    }
+  });
+  return sorted;
+}
+
+// The first group of each thread's share: shares of about equal row counts,
+// whole groups each.
+std::vector<std::size_t> group_shares(const std::vector<std::int64_t>& starts, int parts) {
+  const std::size_t g_count = starts.size() - 1;
+  const auto rows = static_cast<std::size_t>(starts.back());
+  std::vector<std::size_t> first(static_cast<std::size_t>(parts) + 1, g_count);
+  first[0] = 0;
+  for (int t = 1; t < parts; ++t) {
+    const auto target = static_cast<std::int64_t>(part_range(rows, parts, t).first);
+    const auto at = std::lower_bound(starts.begin(), starts.end() - 1, target);
+    first[static_cast<std::size_t>(t)] =
+        std::max(first[static_cast<std::size_t>(t) - 1], static_cast<std::size_t>(at - starts.begin()));
+  }
+  return first;
+}
+
+// Each share's sketches, then all of them end to end in group order.
+struct ShareOutput {
+  Bytes data;
+  std::vector<std::int64_t> ends;  // end of each group's sketch in data
+  std::vector<std::uint8_t> present;
+};
+
+SerializedSketches join(std::vector<ShareOutput>& shares, bool nullable) {
+  SerializedSketches joined;
+  std::size_t total = 0;
+  std::size_t groups = 0;
+  for (const ShareOutput& share : shares) {
+    total += share.data.size();
+    groups += share.ends.size();
+  }
+  joined.data.resize(total);
+  joined.offsets.reserve(groups + 1);
+  if (nullable) joined.present.reserve(groups);
+  std::int64_t base = 0;
+  for (ShareOutput& share : shares) {
+    if (!share.data.empty()) std::memcpy(joined.data.data() + base, share.data.data(), share.data.size());
+    for (std::int64_t end : share.ends) joined.offsets.push_back(base + end);
+    if (nullable) joined.present.insert(joined.present.end(), share.present.begin(), share.present.end());
+    base += static_cast<std::int64_t>(share.data.size());
+    Bytes().swap(share.data);
+  }
+  return joined;
+}
+
+void append(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+
+}  // namespace
+
+// Writes one group's sketch after another into a share's output, reusing
+// its scratch room from group to group.
+class GroupedSketchBuilder::GroupWriter {
+ public:
+  explicit GroupWriter(const GroupedSketchBuilder& builder)
+      : builder_(builder), state_(scalar_fields(builder.fresh_)) {}
+
+  // `codes` (the group's, in row order) may be reordered.
+  Status write(std::span<std::uint32_t> codes, Bytes& out) {
+    const std::size_t n = codes.size();
+    if (n == 0) {
+      append(out, builder_.empty_);
+      return {};
+    }
+    if (n <= builder_.max_buffer_elements_) {
+      // The buffer holds every value until serialisation, which flushes
+      // them in ascending order at once.
+      std::sort(codes.begin(), codes.end());
+      if (encode_sorted(codes)) {
+        state_.num_values = n;
+        Result<Bytes> message = encode_state(state_);
+        if (!message) return message.take_error();
+        append(out, *message);
+        return {};
+      }
+    }
+    return replay(codes, out);
+  }
+
+ private:
+  // The sparse data of ascending codes into the state; false when it is over
+  // budget (the sketch then goes normal).
+  bool encode_sorted(std::span<const std::uint32_t> ascending) {
+    const SparseEncoding& encoding = builder_.codes_;
+    Bytes& bytes = state_.sparse_data ? *state_.sparse_data : state_.sparse_data.emplace();
+    bytes.resize(ascending.size() * 5 + 8);
+    std::uint8_t* const begin = bytes.data();
+    std::uint8_t* out = begin;
+    std::uint32_t previous = 0;
+    std::int32_t count = 0;
+    const std::size_t n = ascending.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t value = ascending[i];
+      if (i + 1 < n && ascending[i + 1] == value) continue;
+      // Of rho-encoded values that share a sparse index the largest rho wins.
+      if (encoding.is_rho_encoded(value) && i + 1 < n &&
+          encoding.decode_sparse(ascending[i + 1]).sparse_index ==
+              encoding.decode_sparse(value).sparse_index) {
+        continue;
+      }
+      out = DifferenceEncoder::write_varint(out, value - previous);
+      previous = value;
+      ++count;
+    }
+    const auto length = static_cast<std::size_t>(out - begin);
+    if (length > builder_.max_sparse_data_bytes_) return false;
+    bytes.resize(length);
+    state_.sparse_size = count;
+    return true;
+  }
+
+  // The aggregator's own path for the group's codes in row order.
+  Status replay(std::span<const std::uint32_t> codes, Bytes& out) const {
+    Result<Representation> fresh = Representation::from_state(builder_.fresh_);
+    if (!fresh) return fresh.take_error();
+    Result<Representation> added = add_value_sequence(std::move(*fresh), codes, builder_.codes_);
+    if (!added) return added.take_error();
+    VANTORELLE_RETURN_IF_ERROR(added->compact());
+    added->state().num_values = codes.size();
+    Result<Bytes> message = encode_state(added->state());
+    if (!message) return message.take_error();
+    append(out, *message);
+    return {};
+  }
+
+  const GroupedSketchBuilder& builder_;
+  SketchState state_;
+};
+
+Result<GroupedSketchBuilder> GroupedSketchBuilder::create(InputType type,
+                                                          std::int32_t normal_precision,
+                                                          std::int32_t sparse_precision) {
+  Result<HyperLogLogPlusPlus> fresh =
+      type == InputType::LONG ? HyperLogLogPlusPlus::new_long(normal_precision, sparse_precision)
+                              : HyperLogLogPlusPlus::new_string_or_bytes(normal_precision, sparse_precision);
+  if (!fresh) return fresh.take_error();
+  Result<Bytes> empty = fresh->to_bytes();
+  if (!empty) return empty.take_error();
+  const Representation& representation = fresh->representation();
+  std::uint64_t max_buffer = 0;
+  std::uint64_t max_data = 0;
+  if (const SparseRepresentation* sparse = representation.sparse()) {
+    max_buffer = sparse->max_buffer_elements();
+    max_data = sparse->max_sparse_data_bytes();
+  }
+  Result<SparseEncoding> codes = SparseEncoding::create(
+      normal_precision, sparse_precision == 0 ? normal_precision : sparse_precision);
+  if (!codes) return codes.take_error();
+  return GroupedSketchBuilder(representation.state(), *codes, std::move(*empty), max_buffer,
+                              max_data);
+}
+
+Result<SerializedSketches> GroupedSketchBuilder::build(std::span<const std::uint32_t> groups,
+                                                       std::span<const std::uint32_t> codes,
+                                                       std::uint32_t group_count, int threads,
+                                                       std::span<const std::uint8_t> present) const {
+  VANTORELLE_ASSERT(present.empty() || present.size() == group_count, "present.size() == group_count");
+  VANTORELLE_ASSERT(groups.size() == codes.size(), "groups.size() == codes.size()");
+  ByGroup sorted = sort_by_group(groups, codes, group_count, threads);
+  const int parts = useful_threads(threads, groups.size());
+  const std::vector<std::size_t> first = group_shares(sorted.starts, parts);
+  std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
+  std::vector<Status> failures(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    ShareOutput& share = shares[static_cast<std::size_t>(t)];
+    GroupWriter writer(*this);
+    const std::size_t end = first[static_cast<std::size_t>(t) + 1];
+    share.ends.reserve(end - first[static_cast<std::size_t>(t)]);
+    for (std::size_t g = first[static_cast<std::size_t>(t)]; g < end; ++g) {
+      if (!present.empty()) share.present.push_back(present[g]);
+      if (!present.empty() && present[g] == 0) {
+        share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+        continue;
+      }
+      std::span<std::uint32_t> group(sorted.items.data() + sorted.starts[g],
+                                     static_cast<std::size_t>(sorted.starts[g + 1] - sorted.starts[g]));
+      Status written = writer.write(group, share.data);
+      if (!written) {
+        failures[static_cast<std::size_t>(t)] = std::move(written);
+        return;
+      }
+      share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+    }
+  });
+  for (Status& failure : failures) {
+    if (!failure) return failure.take_error();
+  }
+  std::vector<std::uint32_t>().swap(sorted.items);
+  return join(shares, !present.empty());
+}
+
+Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
+                                        std::span<const ByteView> sketches,
+                                        std::span<const std::int64_t> rows,
+                                        std::uint32_t group_count, int threads,
+                                        RowFailure* failure) {
+  VANTORELLE_ASSERT(groups.size() == sketches.size() && rows.size() == sketches.size(),
+                    "groups, sketches and rows of one length");
+  VANTORELLE_ASSERT(sketches.size() <= UINT32_MAX, "sketches.size() <= UINT32_MAX");
+  std::vector<std::uint32_t> index(sketches.size());
+  for (std::size_t i = 0; i < index.size(); ++i) index[i] = static_cast<std::uint32_t>(i);
+  ByGroup sorted = sort_by_group(groups, index, group_count, threads);
+  std::vector<std::uint32_t>().swap(index);
+  const int parts = useful_threads(threads, sketches.size());
+  const std::vector<std::size_t> first = group_shares(sorted.starts, parts);
+  std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
+  // The failing row of each share with the smallest row number: all groups
+  // are merged, so the row reported does not depend on the split.
+  std::vector<RowFailure> failed(static_cast<std::size_t>(parts));
+  std::vector<Status> broken(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    ShareOutput& share = shares[static_cast<std::size_t>(t)];
+    RowFailure& own = failed[static_cast<std::size_t>(t)];
+    for (std::size_t g = first[static_cast<std::size_t>(t)]; g < first[static_cast<std::size_t>(t) + 1]; ++g) {
+      const auto begin = static_cast<std::size_t>(sorted.starts[g]);
+      const auto end = static_cast<std::size_t>(sorted.starts[g + 1]);
+      if (begin == end) {
+        share.present.push_back(0);
+        share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+        continue;
+      }
+      std::optional<HyperLogLogPlusPlus> merged;
+      for (std::size_t k = begin; k < end; ++k) {
+        const std::uint32_t i = sorted.items[k];
+        Status step;
+        if (!merged) {
+          Result<HyperLogLogPlusPlus> loaded = HyperLogLogPlusPlus::from_bytes(sketches[i]);
+          if (loaded) merged.emplace(std::move(*loaded));
+          else step = loaded.take_error();
+        } else {
+          step = merged->merge_bytes(sketches[i]);
+        }
+        if (!step) {
+          if (own.row < 0 || rows[i] < own.row) own = RowFailure{rows[i], step.error().display()};
+          merged.reset();
+          break;
+        }
+      }
+      if (merged) {
+        Result<Bytes> message = merged->to_bytes();
+        if (!message) {
+          broken[static_cast<std::size_t>(t)] = message.take_error();
+          return;
+        }
+        append(share.data, *message);
+      }
+      share.present.push_back(merged ? 1 : 0);
+      share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+    }
+  });
+  for (Status& status : broken) {
+    if (!status) return status.take_error();
+  }
+  *failure = RowFailure{};
+  for (RowFailure& own : failed) {
+    if (own.row >= 0 && (failure->row < 0 || own.row < failure->row)) *failure = std::move(own);
+  }
+  if (failure->row >= 0) return invalid_state(failure->message);
+  return join(shares, true);
+}
+
+}  // namespace vantorelle
