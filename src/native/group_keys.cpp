@@ -1,0 +1,362 @@
+#include "native/group_keys.h"
+
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "error/internal_failure.h"
+#include "native/arrow_type_names.h"
+#include "native/arrow_values.h"
+
+namespace vantorelle::native {
+namespace {
+
+// ---------------------------------------------------------------- formats
+
+enum class Family { Null, Integer, Bytes };
+
+struct KeyFormat {
+  ValueFormat values;
+  std::optional<ValueFormat> indices;  // dictionary-encoded
+};
+
+Family family_of(Kind kind) {
+  switch (kind) {
+    case Kind::Null: return Family::Null;
+    case Kind::Bool: case Kind::Int: return Family::Integer;
+    default: return Family::Bytes;
+  }
+}
+
+// The counted value formats, and the temporal types as their integers.
+bool key_value_format(std::string_view format, ValueFormat* out) {
+  if (value_format(format, out)) return true;
+  const auto starts = [&](std::string_view prefix) { return format.substr(0, prefix.size()) == prefix; };
+  if (format == "tdD" || format == "tts" || format == "ttm") {
+    *out = {Kind::Int, 4, true};
+    return true;
+  }
+  if (format == "tdm" || format == "ttu" || format == "ttn" || starts("tD") || starts("ts")) {
+    *out = {Kind::Int, 8, true};
+    return true;
+  }
+  return false;
+}
+
+bool key_format(const ArrowSchema& schema, KeyFormat* out) {
+  if (schema.dictionary == nullptr) return key_value_format(schema.format ? schema.format : "", &out->values);
+  ValueFormat indices;
+  if (!value_format(schema.format ? schema.format : "", &indices) || indices.kind != Kind::Int) return false;
+  out->indices = indices;
+  const ArrowSchema& values = *schema.dictionary;
+  return values.dictionary == nullptr && key_value_format(values.format ? values.format : "", &out->values);
+}
+
+// ---------------------------------------------------------------- reading
+
+struct KeyValue {
+  bool null = true;
+  bool is_bytes = false;
+  std::uint64_t integer = 0;
+  ByteView bytes;
+};
+
+// The raw 64 bits of an integer row (sign- or zero-extended): equal values,
+// equal bits, within one column.
+std::uint64_t raw_integer(const ValueFormat& format, const ArrowArray& array, std::int64_t row) {
+  const std::int64_t index = array.offset + row;
+  const void* values = array.buffers[1];
+  if (format.kind == Kind::Bool) return bit_set(values, index) ? 1 : 0;
+  switch (format.width) {
+    case 1: return format.is_signed ? static_cast<std::uint64_t>(load<std::int8_t>(values, index)) : load<std::uint8_t>(values, index);
+    case 2: return format.is_signed ? static_cast<std::uint64_t>(load<std::int16_t>(values, index)) : load<std::uint16_t>(values, index);
+    case 4: return format.is_signed ? static_cast<std::uint64_t>(load<std::int32_t>(values, index)) : load<std::uint32_t>(values, index);
+    default: return load<std::uint64_t>(values, index);
+  }
+}
+
+bool layout_fits(const ValueFormat& format, const ArrowArray& array) {
+  return ValueReader(format, array).check_layout() && (array.n_buffers == 0 || array.buffers != nullptr);
+}
+
+// One column of one batch.
+class KeyChunk {
+ public:
+  KeyChunk(const KeyFormat& format, const ArrowArray& array)
+      : format_(format), array_(array), reader_(format.indices ? *format.indices : format.values, array_) {
+    if (format.indices) dictionary_.emplace(format.values, *array.dictionary);
+  }
+
+  // False for a dictionary index out of range.
+  bool read(std::int64_t row, KeyValue* out) const {
+    if (reader_.is_null(row)) {
+      *out = KeyValue{};
+      return true;
+    }
+    if (!dictionary_) {
+      read_plain(reader_, format_.values, array_, row, out);
+      return true;
+    }
+    const auto entry = static_cast<std::int64_t>(raw_integer(*format_.indices, array_, row));
+    if (entry < 0 || entry >= dictionary_->length()) return false;
+    if (dictionary_->is_null(entry)) {
+      *out = KeyValue{};
+      return true;
+    }
+    read_plain(*dictionary_, format_.values, *array_.dictionary, entry, out);
+    return true;
+  }
+
+ private:
+  static void read_plain(const ValueReader& reader, const ValueFormat& format, const ArrowArray& array,
+                         std::int64_t row, KeyValue* out) {
+    out->null = false;
+    switch (family_of(format.kind)) {
+      case Family::Null: out->null = true; return;
+      case Family::Integer: out->integer = raw_integer(format, array, row); return;
+      case Family::Bytes:
+        out->is_bytes = true;
+        reader.bytes(row, &out->bytes);
+        return;
+    }
+  }
+
+  KeyFormat format_;
+  const ArrowArray& array_;
+  ValueReader reader_;
+  std::optional<ValueReader> dictionary_;
+};
+
+// ---------------------------------------------------------------- hashing
+
+std::uint64_t process_seed() {
+  static const std::uint64_t seed = [] {
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32) ^ device() ^ 0x9E3779B97F4A7C15ull;
+  }();
+  return seed;
+}
+
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xFF51AFD7ED558CCDull;
+  x ^= x >> 33;
+  x *= 0xC4CEB9FE1A85EC53ull;
+  x ^= x >> 33;
+  return x;
+}
+
+std::uint64_t hash_bytes(ByteView bytes, std::uint64_t seed) {
+  std::uint64_t h = seed ^ (bytes.size() * 0x9E3779B97F4A7C15ull);
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    h = mix(h ^ word) * 0x9E3779B97F4A7C15ull;
+  }
+  std::uint64_t tail = 0;
+  if (i < bytes.size()) std::memcpy(&tail, bytes.data() + i, bytes.size() - i);
+  return mix(h ^ tail ^ (bytes.size() - i) << 59);
+}
+
+std::uint64_t hash_value(const KeyValue& value, std::uint64_t seed) {
+  if (value.null) return mix(seed ^ 0x6E756C6C6E756C6Cull);
+  if (value.is_bytes) return hash_bytes(value.bytes, seed);
+  return mix(seed ^ mix(value.integer + seed));
+}
+
+bool same_value(const KeyValue& a, const KeyValue& b) {
+  if (a.null || b.null) return a.null == b.null;
+  if (!a.is_bytes) return a.integer == b.integer;
+  if (a.bytes.size() != b.bytes.size()) return false;
+  return a.bytes.empty() || std::memcmp(a.bytes.data(), b.bytes.data(), a.bytes.size()) == 0;
+}
+
+// Open addressing over group numbers, keyed by a 64-bit hash (or the key
+// itself), growing at half full.
+class GroupTable {
+ public:
+  GroupTable() { resize(1024); }
+
+  // The group of `hash` for which same(group) holds, or a new group made by
+  // make().
+  template <class Same, class Make>
+  std::uint32_t find_or_add(std::uint64_t hash, Same&& same, Make&& make) {
+    std::size_t slot = static_cast<std::size_t>(mix(hash)) & mask_;
+    while (true) {
+      const std::uint32_t held = groups_[slot];
+      if (held == 0) break;
+      if (hashes_[slot] == hash && same(held - 1)) return held - 1;
+      slot = (slot + 1) & mask_;
+    }
+    const std::uint32_t group = make();
+    hashes_[slot] = hash;
+    groups_[slot] = group + 1;
+    if (++size_ * 2 > groups_.size()) resize(groups_.size() * 2);
+    return group;
+  }
+
+ private:
+  void resize(std::size_t slots) {
+    std::vector<std::uint64_t> hashes(slots);
+    std::vector<std::uint32_t> groups(slots, 0);
+    const std::size_t mask = slots - 1;
+    for (std::size_t i = 0; i < groups_.size(); ++i) {
+      if (groups_[i] == 0) continue;
+      std::size_t slot = static_cast<std::size_t>(mix(hashes_[i])) & mask;
+      while (groups[slot] != 0) slot = (slot + 1) & mask;
+      hashes[slot] = hashes_[i];
+      groups[slot] = groups_[i];
+    }
+    hashes_.swap(hashes);
+    groups_.swap(groups);
+    mask_ = mask;
+  }
+
+  std::vector<std::uint64_t> hashes_;
+  std::vector<std::uint32_t> groups_;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+};
+
+// A single plain integer key: the key is its own table key.
+template <class T>
+void group_integer_chunk(const ArrowArray& array, std::int64_t first_row, std::uint64_t seed,
+                         GroupTable& table, std::uint32_t& null_group, Grouping& out) {
+  const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+  const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+  for (std::int64_t row = 0; row < array.length; ++row) {
+    const std::int64_t index = array.offset + row;
+    auto make = [&] {
+      out.first_rows.push_back(first_row + row);
+      return static_cast<std::uint32_t>(out.first_rows.size() - 1);
+    };
+    if (validity != nullptr && !bit_set(validity, index)) {
+      if (null_group == UINT32_MAX) null_group = make();
+      out.group_of_row.push_back(null_group);
+      continue;
+    }
+    std::uint64_t key;
+    if constexpr (std::is_same_v<T, bool>) {
+      key = bit_set(values, index) ? 1 : 0;
+    } else {
+      T value;
+      std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+      key = static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
+    }
+    // The table hashes its keys again; the seed keeps crafted keys from
+    // predicting slots.
+    out.group_of_row.push_back(table.find_or_add(key ^ seed, [](std::uint32_t) { return true; }, make));
+  }
+}
+
+Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows) {
+  Grouping out;
+  out.group_of_row.reserve(static_cast<std::size_t>(rows));
+  GroupTable table;
+  std::uint32_t null_group = UINT32_MAX;
+  const std::uint64_t seed = process_seed();
+  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
+    const ArrowArray& array = column.chunks[b];
+    const std::int64_t first = column.starts[b];
+    if (format.kind == Kind::Bool) {
+      group_integer_chunk<bool>(array, first, seed, table, null_group, out);
+      continue;
+    }
+    switch (format.width * (format.is_signed ? 1 : -1)) {
+      case 1: group_integer_chunk<std::int8_t>(array, first, seed, table, null_group, out); break;
+      case -1: group_integer_chunk<std::uint8_t>(array, first, seed, table, null_group, out); break;
+      case 2: group_integer_chunk<std::int16_t>(array, first, seed, table, null_group, out); break;
+      case -2: group_integer_chunk<std::uint16_t>(array, first, seed, table, null_group, out); break;
+      case 4: group_integer_chunk<std::int32_t>(array, first, seed, table, null_group, out); break;
+      case -4: group_integer_chunk<std::uint32_t>(array, first, seed, table, null_group, out); break;
+      default: group_integer_chunk<std::int64_t>(array, first, seed, table, null_group, out); break;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+bool check_key_columns(std::span<const ColumnChunks> keys) {
+  for (const ColumnChunks& column : keys) {
+    KeyFormat format;
+    if (!key_format(*column.schema, &format)) {
+      PyErr_Format(PyExc_TypeError,
+                   "column '%s' holds %s values, which cannot be grouped by; group by integer, "
+                   "boolean, date, timestamp, string or binary columns (or dictionaries of them)",
+                   column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
+      return false;
+    }
+    for (const ArrowArray& chunk : column.chunks) {
+      const bool fits = format.indices ? chunk.dictionary != nullptr && layout_fits(*format.indices, chunk) &&
+                                             layout_fits(format.values, *chunk.dictionary)
+                                       : layout_fits(format.values, chunk);
+      if (!fits) {
+        PyErr_Format(PyExc_ValueError,
+                     "malformed Arrow array in column '%s': its buffers do not match its type",
+                     column.name.c_str());
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+Grouping group_rows(std::span<const ColumnChunks> keys, std::int64_t rows) {
+  std::vector<KeyFormat> formats(keys.size());
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    VANTORELLE_ASSERT(key_format(*keys[c].schema, &formats[c]), "key column checked");
+  }
+  if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Integer) {
+    return group_single_integer(keys[0], formats[0].values, rows);
+  }
+  Grouping out;
+  out.group_of_row.reserve(static_cast<std::size_t>(rows));
+  const std::size_t batches = keys.empty() ? 0 : keys[0].chunks.size();
+  // chunks[b][c]: column c of batch b.
+  std::vector<std::vector<KeyChunk>> chunks(batches);
+  for (std::size_t b = 0; b < batches; ++b) {
+    for (std::size_t c = 0; c < keys.size(); ++c) chunks[b].emplace_back(formats[c], keys[c].chunks[b]);
+  }
+  std::vector<std::uint32_t> first_batch;
+  GroupTable table;
+  const std::uint64_t seed = process_seed();
+  std::vector<KeyValue> row_key(keys.size());
+  KeyValue other;
+  for (std::size_t b = 0; b < batches; ++b) {
+    const std::int64_t start = keys[0].starts[b];
+    const std::int64_t length = keys[0].chunks[b].length;
+    for (std::int64_t row = 0; row < length; ++row) {
+      std::uint64_t hash = seed;
+      for (std::size_t c = 0; c < keys.size(); ++c) {
+        if (!chunks[b][c].read(row, &row_key[c])) {
+          out.malformed_row = start + row;
+          out.malformed_column = c;
+          return out;
+        }
+        hash = mix(hash * 0x9E3779B97F4A7C15ull + hash_value(row_key[c], seed));
+      }
+      auto same = [&](std::uint32_t group) {
+        const std::uint32_t batch = first_batch[group];
+        const std::int64_t at = out.first_rows[group] - keys[0].starts[batch];
+        for (std::size_t c = 0; c < keys.size(); ++c) {
+          chunks[batch][c].read(at, &other);
+          if (!same_value(row_key[c], other)) return false;
+        }
+        return true;
+      };
+      auto make = [&] {
+        out.first_rows.push_back(start + row);
+        first_batch.push_back(static_cast<std::uint32_t>(b));
+        return static_cast<std::uint32_t>(out.first_rows.size() - 1);
+      };
+      out.group_of_row.push_back(table.find_or_add(hash, same, make));
+    }
+  }
+  return out;
+}
+
+}  // namespace vantorelle::native
