@@ -119,41 +119,128 @@ SerializedSketches join(std::vector<ShareOutput>& shares, bool nullable) {
 
 void append(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
+// Sorts 31-bit codes: a least-significant-digit radix sort (three passes
+// of 11 bits) for long runs, std::sort for short ones.
+void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scratch) {
+  constexpr std::size_t kRadixFrom = 512;
+  if (codes.size() < kRadixFrom) {
+    std::sort(codes.begin(), codes.end());
+    return;
+  }
+  scratch.resize(codes.size());
+  std::uint32_t* from = codes.data();
+  std::uint32_t* to = scratch.data();
+  for (int shift = 0; shift < 33; shift += 11) {
+    std::size_t counts[2048] = {};
+    for (std::size_t i = 0; i < codes.size(); ++i) ++counts[(from[i] >> shift) & 2047];
+    std::size_t running = 0;
+    for (std::size_t& count : counts) {
+      const std::size_t here = count;
+      count = running;
+      running += here;
+    }
+    for (std::size_t i = 0; i < codes.size(); ++i) to[counts[(from[i] >> shift) & 2047]++] = from[i];
+    std::swap(from, to);
+  }
+  // Three passes leave the result in the scratch room.
+  std::memcpy(codes.data(), from, codes.size() * sizeof(std::uint32_t));
+}
+
 }  // namespace
 
 // Writes one group's sketch after another into a share's output, reusing
 // its scratch room from group to group.
+//
+// Whether a group ends sparse depends on the moments its sparse buffer
+// flushes: the sparse data is checked against its budget at each flush.
+// The sorted, collapsed values of the whole group give the sparse data of
+// the last check. An earlier check sees a subset of the values, with the
+// rho of some rho-encoded values not yet at their largest: dropping values
+// never lengthens the varint coding, and a smaller rho lengthens it by at
+// most one byte per value. So the group ends
+//   normal  when the whole group's sparse data is over budget,
+//   sparse  when it stays within budget even with one byte more for each
+//           rho-encoded value,
+// and only in between is it replayed in row order through the
+// representations, which flush exactly as adding the values one by one does.
 class GroupedSketchBuilder::GroupWriter {
  public:
   explicit GroupWriter(const GroupedSketchBuilder& builder)
       : builder_(builder), state_(scalar_fields(builder.fresh_)) {}
 
-  // `codes` (the group's, in row order) may be reordered.
+  // `codes` are the group's, in row order.
   Status write(std::span<std::uint32_t> codes, Bytes& out) {
     const std::size_t n = codes.size();
     if (n == 0) {
       append(out, builder_.empty_);
       return {};
     }
+    if (builder_.max_buffer_elements_ == 0) return write_normal(codes, out);
+    std::span<std::uint32_t> ascending;
     if (n <= builder_.max_buffer_elements_) {
-      // The buffer holds every value until serialisation, which flushes
-      // them in ascending order at once.
-      std::sort(codes.begin(), codes.end());
-      if (encode_sorted(codes)) {
-        state_.num_values = n;
-        Result<Bytes> message = encode_state(state_);
-        if (!message) return message.take_error();
-        append(out, *message);
-        return {};
-      }
+      // The buffer holds every value until serialisation: no check before
+      // the last, and row order does not matter.
+      sort_codes(codes, scratch_);
+      ascending = codes;
+    } else {
+      // Registers that no sparse form could fit rule out the sort.
+      fold(codes);
+      if (filled_registers() > builder_.max_sparse_data_bytes_) return write_registers(n, out);
+      sorted_.assign(codes.begin(), codes.end());
+      sort_codes(sorted_, scratch_);
+      ascending = sorted_;
+    }
+    std::int32_t rho_encoded = 0;
+    const std::size_t length = encode_sorted(ascending, &rho_encoded);
+    if (length > builder_.max_sparse_data_bytes_) return write_normal(codes, out);
+    if (n <= builder_.max_buffer_elements_ ||
+        length + static_cast<std::size_t>(rho_encoded) <= builder_.max_sparse_data_bytes_) {
+      state_.num_values = n;
+      return encode_state_into(state_, out);
     }
     return replay(codes, out);
   }
 
  private:
-  // The sparse data of ascending codes into the state; false when it is over
-  // budget (the sketch then goes normal).
-  bool encode_sorted(std::span<const std::uint32_t> ascending) {
+  // The group's registers from its codes.
+  void fold(std::span<const std::uint32_t> codes) {
+    const SparseEncoding& encoding = builder_.codes_;
+    registers_.assign(std::size_t{1} << encoding.normal_precision(), 0);
+    std::uint8_t* registers = registers_.data();
+    for (const std::uint32_t code : codes) {
+      const NormalCoordinates c = encoding.decode_normal(code);
+      if (c.rho_w > registers[c.index]) registers[c.index] = static_cast<std::uint8_t>(c.rho_w);
+    }
+  }
+
+  std::size_t filled_registers() const {
+    std::size_t filled = 0;
+    for (const std::uint8_t value : registers_) filled += value != 0;
+    return filled;
+  }
+
+  Status write_normal(std::span<const std::uint32_t> codes, Bytes& out) {
+    fold(codes);
+    return write_registers(codes.size(), out);
+  }
+
+  Status write_registers(std::size_t n, Bytes& out) {
+    SketchState& state = normal_state_;
+    if (!state.data) {
+      state = scalar_fields(builder_.fresh_);
+      state.sparse_size = 0;
+      state.data.emplace();
+    }
+    state.num_values = n;
+    state.data->swap(registers_);
+    const Status written = encode_state_into(state, out);
+    state.data->swap(registers_);
+    return written;
+  }
+
+  // The sparse data of ascending codes into the state; gives its length and
+  // the number of rho-encoded values in it.
+  std::size_t encode_sorted(std::span<const std::uint32_t> ascending, std::int32_t* rho_encoded) {
     const SparseEncoding& encoding = builder_.codes_;
     Bytes& bytes = state_.sparse_data ? *state_.sparse_data : state_.sparse_data.emplace();
     bytes.resize(ascending.size() * 5 + 8);
@@ -161,25 +248,28 @@ class GroupedSketchBuilder::GroupWriter {
     std::uint8_t* out = begin;
     std::uint32_t previous = 0;
     std::int32_t count = 0;
+    std::int32_t rho = 0;
     const std::size_t n = ascending.size();
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint32_t value = ascending[i];
       if (i + 1 < n && ascending[i + 1] == value) continue;
       // Of rho-encoded values that share a sparse index the largest rho wins.
-      if (encoding.is_rho_encoded(value) && i + 1 < n &&
-          encoding.decode_sparse(ascending[i + 1]).sparse_index ==
-              encoding.decode_sparse(value).sparse_index) {
-        continue;
+      if (encoding.is_rho_encoded(value)) {
+        if (i + 1 < n && encoding.decode_sparse(ascending[i + 1]).sparse_index ==
+                             encoding.decode_sparse(value).sparse_index) {
+          continue;
+        }
+        ++rho;
       }
       out = DifferenceEncoder::write_varint(out, value - previous);
       previous = value;
       ++count;
     }
     const auto length = static_cast<std::size_t>(out - begin);
-    if (length > builder_.max_sparse_data_bytes_) return false;
     bytes.resize(length);
     state_.sparse_size = count;
-    return true;
+    *rho_encoded = rho;
+    return length;
   }
 
   // The aggregator's own path for the group's codes in row order.
@@ -190,14 +280,15 @@ class GroupedSketchBuilder::GroupWriter {
     if (!added) return added.take_error();
     VANTORELLE_RETURN_IF_ERROR(added->compact());
     added->state().num_values = codes.size();
-    Result<Bytes> message = encode_state(added->state());
-    if (!message) return message.take_error();
-    append(out, *message);
-    return {};
+    return encode_state_into(added->state(), out);
   }
 
   const GroupedSketchBuilder& builder_;
-  SketchState state_;
+  SketchState state_;         // sparse groups
+  SketchState normal_state_;  // normal groups, once one is met
+  Bytes registers_;
+  std::vector<std::uint32_t> sorted_;
+  std::vector<std::uint32_t> scratch_;
 };
 
 Result<GroupedSketchBuilder> GroupedSketchBuilder::create(InputType type,

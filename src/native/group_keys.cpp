@@ -175,7 +175,8 @@ bool same_value(const KeyValue& a, const KeyValue& b) {
 }
 
 // Open addressing over group numbers, keyed by a 64-bit hash (or the key
-// itself), growing at half full.
+// itself), growing at half full. Key and group share a slot, so a lookup
+// touches one cache line.
 class GroupTable {
  public:
   GroupTable() { resize(1024); }
@@ -184,39 +185,39 @@ class GroupTable {
   // make().
   template <class Same, class Make>
   std::uint32_t find_or_add(std::uint64_t hash, Same&& same, Make&& make) {
-    std::size_t slot = static_cast<std::size_t>(mix(hash)) & mask_;
+    std::size_t at = static_cast<std::size_t>(mix(hash)) & mask_;
     while (true) {
-      const std::uint32_t held = groups_[slot];
-      if (held == 0) break;
-      if (hashes_[slot] == hash && same(held - 1)) return held - 1;
-      slot = (slot + 1) & mask_;
+      const Slot& slot = slots_[at];
+      if (slot.group == 0) break;
+      if (slot.hash == hash && same(slot.group - 1)) return slot.group - 1;
+      at = (at + 1) & mask_;
     }
     const std::uint32_t group = make();
-    hashes_[slot] = hash;
-    groups_[slot] = group + 1;
-    if (++size_ * 2 > groups_.size()) resize(groups_.size() * 2);
+    slots_[at] = Slot{hash, group + 1};
+    if (++size_ * 2 > slots_.size()) resize(slots_.size() * 2);
     return group;
   }
 
  private:
-  void resize(std::size_t slots) {
-    std::vector<std::uint64_t> hashes(slots);
-    std::vector<std::uint32_t> groups(slots, 0);
-    const std::size_t mask = slots - 1;
-    for (std::size_t i = 0; i < groups_.size(); ++i) {
-      if (groups_[i] == 0) continue;
-      std::size_t slot = static_cast<std::size_t>(mix(hashes_[i])) & mask;
-      while (groups[slot] != 0) slot = (slot + 1) & mask;
-      hashes[slot] = hashes_[i];
-      groups[slot] = groups_[i];
+  struct Slot {
+    std::uint64_t hash;
+    std::uint32_t group;  // 0: empty, else group + 1
+  };
+
+  void resize(std::size_t count) {
+    std::vector<Slot> slots(count, Slot{0, 0});
+    const std::size_t mask = count - 1;
+    for (const Slot& slot : slots_) {
+      if (slot.group == 0) continue;
+      std::size_t at = static_cast<std::size_t>(mix(slot.hash)) & mask;
+      while (slots[at].group != 0) at = (at + 1) & mask;
+      slots[at] = slot;
     }
-    hashes_.swap(hashes);
-    groups_.swap(groups);
+    slots_.swap(slots);
     mask_ = mask;
   }
 
-  std::vector<std::uint64_t> hashes_;
-  std::vector<std::uint32_t> groups_;
+  std::vector<Slot> slots_;
   std::size_t mask_ = 0;
   std::size_t size_ = 0;
 };
@@ -227,6 +228,7 @@ void group_integer_chunk(const ArrowArray& array, std::int64_t first_row, std::u
                          GroupTable& table, std::uint32_t& null_group, Grouping& out) {
   const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
   const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+  std::uint32_t* group_of_row = out.group_of_row.data() + first_row;
   for (std::int64_t row = 0; row < array.length; ++row) {
     const std::int64_t index = array.offset + row;
     auto make = [&] {
@@ -235,7 +237,7 @@ void group_integer_chunk(const ArrowArray& array, std::int64_t first_row, std::u
     };
     if (validity != nullptr && !bit_set(validity, index)) {
       if (null_group == UINT32_MAX) null_group = make();
-      out.group_of_row.push_back(null_group);
+      group_of_row[row] = null_group;
       continue;
     }
     std::uint64_t key;
@@ -248,13 +250,13 @@ void group_integer_chunk(const ArrowArray& array, std::int64_t first_row, std::u
     }
     // The table hashes its keys again; the seed keeps crafted keys from
     // predicting slots.
-    out.group_of_row.push_back(table.find_or_add(key ^ seed, [](std::uint32_t) { return true; }, make));
+    group_of_row[row] = table.find_or_add(key ^ seed, [](std::uint32_t) { return true; }, make);
   }
 }
 
 Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows) {
   Grouping out;
-  out.group_of_row.reserve(static_cast<std::size_t>(rows));
+  out.group_of_row.resize(static_cast<std::size_t>(rows));
   GroupTable table;
   std::uint32_t null_group = UINT32_MAX;
   const std::uint64_t seed = process_seed();

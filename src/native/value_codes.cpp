@@ -1,8 +1,11 @@
 #include "native/value_codes.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "native/arrow_type_names.h"
 #include "native/arrow_values.h"
@@ -63,6 +66,52 @@ class HashReader {
   std::vector<Row> entry_row_;
 };
 
+// The rows [begin, end) of a plain integer chunk, in one tight loop. False at
+// a value that cannot be added (an unsigned value above 2^63 - 1), whose row
+// goes to `refused`.
+template <class T>
+bool code_integers(const ArrowArray& array, std::int64_t begin, std::int64_t end,
+                   const GroupedSketchBuilder& builder, std::uint32_t* codes, std::int64_t* refused) {
+  const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+  const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+  for (std::int64_t row = begin; row < end; ++row) {
+    const std::int64_t index = array.offset + row;
+    if (validity != nullptr && !bit_set(validity, index)) {
+      codes[row] = GroupedSketchBuilder::kNoValue;
+      continue;
+    }
+    T value;
+    std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+    if constexpr (std::is_same_v<T, std::uint64_t>) {
+      if (value > static_cast<std::uint64_t>(INT64_MAX)) {
+        *refused = row;
+        return false;
+      }
+    }
+    codes[row] = builder.code(HyperLogLogPlusPlus::hash_long(static_cast<std::int64_t>(value)));
+  }
+  return true;
+}
+
+// Dispatches a plain integer chunk to its loop; false when the chunk is of
+// another kind.
+bool code_integer_chunk(const ColumnFormat& format, const ArrowArray& array, std::int64_t begin,
+                        std::int64_t end, const GroupedSketchBuilder& builder, std::uint32_t* codes,
+                        std::int64_t* refused, bool* complete) {
+  if (format.indices || format.values.kind != Kind::Int) return false;
+  switch (format.values.width * (format.values.is_signed ? 1 : -1)) {
+    case 1: *complete = code_integers<std::int8_t>(array, begin, end, builder, codes, refused); break;
+    case -1: *complete = code_integers<std::uint8_t>(array, begin, end, builder, codes, refused); break;
+    case 2: *complete = code_integers<std::int16_t>(array, begin, end, builder, codes, refused); break;
+    case -2: *complete = code_integers<std::uint16_t>(array, begin, end, builder, codes, refused); break;
+    case 4: *complete = code_integers<std::int32_t>(array, begin, end, builder, codes, refused); break;
+    case -4: *complete = code_integers<std::uint32_t>(array, begin, end, builder, codes, refused); break;
+    case 8: *complete = code_integers<std::int64_t>(array, begin, end, builder, codes, refused); break;
+    default: *complete = code_integers<std::uint64_t>(array, begin, end, builder, codes, refused); break;
+  }
+  return true;
+}
+
 ColumnFormat checked_format(const ColumnChunks& column) {
   ColumnFormat format;
   column_format(*column.schema, &format);
@@ -111,6 +160,15 @@ ValueCodes code_values(const ColumnChunks& column, const GroupedSketchBuilder& b
       const std::int64_t start = column.starts[b];
       const std::int64_t begin = std::max<std::int64_t>(start, static_cast<std::int64_t>(lo));
       const std::int64_t end = std::min<std::int64_t>(start + column.chunks[b].length, static_cast<std::int64_t>(hi));
+      if (begin >= end) continue;
+      bool complete = true;
+      std::int64_t refused_at = -1;
+      if (code_integer_chunk(format, column.chunks[b], begin - start, end - start, builder, codes + start,
+                             &refused_at, &complete)) {
+        if (complete) continue;
+        refused[static_cast<std::size_t>(t)] = start + refused_at;
+        return;
+      }
       for (std::int64_t row = begin; row < end; ++row) {
         std::uint64_t hash;
         const Row read = readers[b].hash(row - start, &hash);
@@ -119,9 +177,10 @@ ValueCodes code_values(const ColumnChunks& column, const GroupedSketchBuilder& b
           continue;
         }
         codes[row] = GroupedSketchBuilder::kNoValue;
-        if (read != Row::Null && refused[static_cast<std::size_t>(t)] < 0) {
+        if (read != Row::Null) {
           refused[static_cast<std::size_t>(t)] = row;
           malformed[static_cast<std::size_t>(t)] = read == Row::Malformed;
+          return;
         }
       }
     }

@@ -99,6 +99,29 @@ TEST(GroupedSketches, EachGroupEqualsItsOwnAggregator) {
   EXPECT_GT(sparse, 100);
 }
 
+TEST(GroupedSketches, GroupsNearTheSparseBudget) {
+  // Many groups whose sparse data ends within a few bytes of the budget
+  // (768 bytes at p = 10), on both sides of it.
+  std::mt19937_64 random(11);
+  for (std::int32_t sp : {15, 16, 20}) {
+    Table table;
+    table.group_count = 1500;
+    for (std::uint32_t g = 0; g < table.group_count; ++g) {
+      const std::size_t values = 240 + random() % (sp == 15 ? 700 : 400);
+      for (std::size_t k = 0; k < values; ++k) {
+        table.groups.push_back(g);
+        table.hashes.push_back(random());
+        table.null.push_back(false);
+      }
+    }
+    const std::vector<Bytes> expected = reference(table, InputType::BYTES, 10, sp);
+    const SerializedSketches built = build(table, InputType::BYTES, 10, sp, 2);
+    for (std::uint32_t g = 0; g < table.group_count; ++g) {
+      ASSERT_EQ(entry(built, g), expected[g]) << "sp " << sp << " group " << g;
+    }
+  }
+}
+
 TEST(GroupedSketches, MergingPartsOfGroupsEqualsBuildingThemWhole) {
   std::mt19937_64 random(7);
   for (int round = 0; round < 12; ++round) {
