@@ -1,6 +1,8 @@
 #include "hll/grouped_sketches.h"
 
 #include <algorithm>
+#include <bit>
+#include <random>
 #include <cstring>
 #include <utility>
 
@@ -186,7 +188,7 @@ class GroupedSketchBuilder::GroupWriter {
       // Registers that no sparse form could fit rule out the sort.
       fold(codes);
       if (filled_registers() > builder_.max_sparse_data_bytes_) return write_registers(n, out);
-      sorted_.assign(codes.begin(), codes.end());
+      distinct_codes(codes);
       sort_codes(sorted_, scratch_);
       ascending = sorted_;
     }
@@ -202,6 +204,30 @@ class GroupedSketchBuilder::GroupWriter {
   }
 
  private:
+  // The distinct codes into sorted_ (unordered), through a flat set sized
+  // for the most a sparse form within budget can hold; past that (a group
+  // bound to go normal) all codes are taken as they are.
+  void distinct_codes(std::span<const std::uint32_t> codes) {
+    const std::size_t most = 4 * builder_.max_sparse_data_bytes_;
+    std::size_t slots = 1024;
+    while (slots < 2 * most) slots *= 2;
+    set_.assign(slots, kNoValue);
+    sorted_.clear();
+    const std::size_t mask = slots - 1;
+    const int shift = 64 - std::countr_zero(slots);
+    for (const std::uint32_t code : codes) {
+      std::size_t at = static_cast<std::size_t>((code * builder_.multiplier_) >> shift);
+      while (set_[at] != kNoValue && set_[at] != code) at = (at + 1) & mask;
+      if (set_[at] == code) continue;
+      set_[at] = code;
+      sorted_.push_back(code);
+      if (sorted_.size() > most) {
+        sorted_.assign(codes.begin(), codes.end());
+        return;
+      }
+    }
+  }
+
   // The group's registers from its codes.
   void fold(std::span<const std::uint32_t> codes) {
     const SparseEncoding& encoding = builder_.codes_;
@@ -287,6 +313,7 @@ class GroupedSketchBuilder::GroupWriter {
   SketchState state_;         // sparse groups
   SketchState normal_state_;  // normal groups, once one is met
   Bytes registers_;
+  std::vector<std::uint32_t> set_;
   std::vector<std::uint32_t> sorted_;
   std::vector<std::uint32_t> scratch_;
 };
@@ -310,8 +337,14 @@ Result<GroupedSketchBuilder> GroupedSketchBuilder::create(InputType type,
   Result<SparseEncoding> codes = SparseEncoding::create(
       normal_precision, sparse_precision == 0 ? normal_precision : sparse_precision);
   if (!codes) return codes.take_error();
+  // Codes come from hashes of the caller's values, which could be chosen to
+  // crowd one stretch of a set with a known multiplier.
+  static const std::uint64_t multiplier = [] {
+    std::random_device device;
+    return ((static_cast<std::uint64_t>(device()) << 32) | device()) | 1;
+  }();
   return GroupedSketchBuilder(representation.state(), *codes, std::move(*empty), max_buffer,
-                              max_data);
+                              max_data, multiplier);
 }
 
 Result<SerializedSketches> GroupedSketchBuilder::build(std::span<const std::uint32_t> groups,
@@ -351,6 +384,14 @@ Result<SerializedSketches> GroupedSketchBuilder::build(std::span<const std::uint
   }
   std::vector<std::uint32_t>().swap(sorted.items);
   return join(shares, !present.empty());
+}
+
+Result<Bytes> GroupedSketchBuilder::build_one(std::vector<std::uint32_t>& codes) const {
+  codes.erase(std::remove(codes.begin(), codes.end(), kNoValue), codes.end());
+  Bytes out;
+  GroupWriter writer(*this);
+  VANTORELLE_RETURN_IF_ERROR(writer.write(codes, out));
+  return out;
 }
 
 Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,

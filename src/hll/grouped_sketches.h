@@ -77,14 +77,20 @@ class GroupedSketchBuilder {
                                    std::span<const std::uint32_t> codes, std::uint32_t group_count,
                                    int threads, std::span<const std::uint8_t> present = {}) const;
 
+  // The sketch of one group's codes (in row order; kNoValue skipped), as
+  // build() writes it; `codes` is reordered.
+  Result<Bytes> build_one(std::vector<std::uint32_t>& codes) const;
+
  private:
   GroupedSketchBuilder(SketchState fresh, SparseEncoding codes, Bytes empty,
-                       std::uint64_t max_buffer_elements, std::uint64_t max_sparse_data_bytes)
+                       std::uint64_t max_buffer_elements, std::uint64_t max_sparse_data_bytes,
+                       std::uint64_t multiplier)
       : fresh_(std::move(fresh)),
         codes_(codes),
         empty_(std::move(empty)),
         max_buffer_elements_(max_buffer_elements),
-        max_sparse_data_bytes_(max_sparse_data_bytes) {}
+        max_sparse_data_bytes_(max_sparse_data_bytes),
+        multiplier_(multiplier) {}
 
   class GroupWriter;
 
@@ -94,6 +100,7 @@ class GroupedSketchBuilder {
   // The sparse budgets; 0 without a sparse precision (every group replays).
   std::uint64_t max_buffer_elements_;
   std::uint64_t max_sparse_data_bytes_;
+  std::uint64_t multiplier_;  // odd, random per process: the distinct-code set's hashing
 };
 
 // A failure of one row of a grouped operation.

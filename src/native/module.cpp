@@ -119,6 +119,12 @@ constexpr const char kInt64ArrayDoc[] =
     "int64_array(data, /)\n--\n\n"
     "Native int64 values (a bytes-like object) as a column with __arrow_c_array__.";
 
+constexpr const char kCollectSplitDoc[] =
+    "collect_split(values, family, normal_precision, sparse_precision, threads, /)\n--\n\n"
+    "collect() of an Arrow column (__arrow_c_array__ / __arrow_c_stream__), hashed on\n"
+    "several threads; the same result. None when the column needs collect() itself\n"
+    "(a type or value it refuses), which then reports it.";
+
 template <class Function>
 PyCFunction as_cfunction(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -132,6 +138,7 @@ PyMethodDef functions[] = {
     {"sketch_lists", as_cfunction(sketch_lists), METH_FASTCALL, kSketchListsDoc},
     {"merge_lists", as_cfunction(merge_lists), METH_FASTCALL, kMergeListsDoc},
     {"int64_array", int64_array, METH_O, kInt64ArrayDoc},
+    {"collect_split", as_cfunction(collect_split), METH_FASTCALL, kCollectSplitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -234,3 +234,28 @@ def test_int64_array():
     assert pa.array(_native.int64_array(b"")).to_pylist() == []
     with pytest.raises(ValueError):
         _native.int64_array(b"1234567")
+
+
+@pytest.mark.parametrize("distinct", [3000, 10**6])
+def test_split_columns_equal_one_thread(distinct):
+    rng = random.Random(distinct)
+    n = 300_000
+    ints = [None if rng.random() < 0.01 else rng.randrange(distinct) for _ in range(n)]
+    columns = [
+        pa.chunked_array([pa.array(ints[:100_000], pa.int64()), pa.array(ints[100_000:], pa.int64())]),
+        pa.array(ints, pa.uint32()),
+        pa.array([None if v is None else f"u{v}" for v in ints], pa.large_string()).dictionary_encode(),
+    ]
+    for column in columns:
+        for ty, p, sp in [(None, 15, 20), (None, 12, None), (bytes if pa.types.is_dictionary(column.type) else int, 11, 25)]:
+            one = vantorelle.sketch(column, ty, p, sp, threads=1).to_bytes()
+            assert vantorelle.sketch(column, ty, p, sp, threads=2).to_bytes() == one
+            target = vantorelle.sketch([], ty or (str if pa.types.is_dictionary(column.type) else int), p, sp)
+            vantorelle.add_all(target, column, threads=3)
+            assert target.to_bytes() == one
+    assert vantorelle.count_distinct(columns[0], threads=2) == vantorelle.count_distinct(columns[0], threads=1)
+    refused = pa.array([1] * n + [2**63], pa.uint64())
+    with pytest.raises(TypeError, match=f"value at position {n}: "):
+        vantorelle.sketch(refused, threads=2)
+    with pytest.raises(ValueError, match="threads"):
+        vantorelle.sketch(refused, threads=0)
