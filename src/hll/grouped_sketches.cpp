@@ -16,11 +16,13 @@
 namespace vantorelle {
 namespace {
 
-// Below this many rows a second thread costs more than it saves.
+// Below this many rows (stored sketches, for merges) a second thread costs
+// more than it saves.
 constexpr std::size_t kRowsPerThread = 1 << 16;
+constexpr std::size_t kSketchesPerThread = 1 << 10;
 
-int useful_threads(int threads, std::size_t rows) {
-  const std::size_t most = std::max<std::size_t>(rows / kRowsPerThread, 1);
+int useful_threads(int threads, std::size_t rows, std::size_t per_thread = kRowsPerThread) {
+  const std::size_t most = std::max<std::size_t>(rows / per_thread, 1);
   return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), most));
 }
 
@@ -121,31 +123,57 @@ SerializedSketches join(std::vector<ShareOutput>& shares, bool nullable) {
 
 void append(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
-// Sorts 31-bit codes: a least-significant-digit radix sort (three passes
-// of 11 bits) for long runs, std::sort for short ones.
+void insertion_sort(std::uint32_t* begin, std::uint32_t* end) {
+  for (std::uint32_t* i = begin + 1; i < end; ++i) {
+    const std::uint32_t value = *i;
+    std::uint32_t* j = i;
+    for (; j > begin && *(j - 1) > value; --j) *j = *(j - 1);
+    *j = value;
+  }
+}
+
+// Sorts codes (below 2^31). Few: insertion sort. Up to a few thousand: one
+// pass into buckets by the top bits of their range, which leaves about one
+// code per bucket, then an insertion sort of the nearly sorted result. More:
+// a least-significant-digit radix sort of 11 bits a pass, as many passes as
+// the largest code needs.
 void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scratch) {
-  constexpr std::size_t kRadixFrom = 512;
-  if (codes.size() < kRadixFrom) {
-    std::sort(codes.begin(), codes.end());
+  const std::size_t n = codes.size();
+  if (n < 32) {
+    insertion_sort(codes.data(), codes.data() + n);
     return;
   }
-  scratch.resize(codes.size());
+  std::uint32_t largest = 0;
+  for (const std::uint32_t code : codes) largest = std::max(largest, code);
+  const int bits = std::bit_width(largest);
+  scratch.resize(n);
+  if (n < 4096) {
+    const int bucket_bits = std::min(bits, static_cast<int>(std::bit_width(n)) + 1);
+    const int shift = bits - bucket_bits;
+    std::uint32_t counts[8193];
+    std::fill(counts, counts + (std::size_t{1} << bucket_bits) + 1, 0);
+    for (const std::uint32_t code : codes) ++counts[(code >> shift) + 1];
+    for (std::size_t b = 1; b <= (std::size_t{1} << bucket_bits); ++b) counts[b] += counts[b - 1];
+    for (const std::uint32_t code : codes) scratch[counts[code >> shift]++] = code;
+    insertion_sort(scratch.data(), scratch.data() + n);
+    std::memcpy(codes.data(), scratch.data(), n * sizeof(std::uint32_t));
+    return;
+  }
   std::uint32_t* from = codes.data();
   std::uint32_t* to = scratch.data();
-  for (int shift = 0; shift < 33; shift += 11) {
+  for (int shift = 0; shift < bits; shift += 11) {
     std::size_t counts[2048] = {};
-    for (std::size_t i = 0; i < codes.size(); ++i) ++counts[(from[i] >> shift) & 2047];
+    for (std::size_t i = 0; i < n; ++i) ++counts[(from[i] >> shift) & 2047];
     std::size_t running = 0;
     for (std::size_t& count : counts) {
       const std::size_t here = count;
       count = running;
       running += here;
     }
-    for (std::size_t i = 0; i < codes.size(); ++i) to[counts[(from[i] >> shift) & 2047]++] = from[i];
+    for (std::size_t i = 0; i < n; ++i) to[counts[(from[i] >> shift) & 2047]++] = from[i];
     std::swap(from, to);
   }
-  // Three passes leave the result in the scratch room.
-  std::memcpy(codes.data(), from, codes.size() * sizeof(std::uint32_t));
+  if (from != codes.data()) std::memcpy(codes.data(), from, n * sizeof(std::uint32_t));
 }
 
 }  // namespace
@@ -406,7 +434,7 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
   for (std::size_t i = 0; i < index.size(); ++i) index[i] = static_cast<std::uint32_t>(i);
   ByGroup sorted = sort_by_group(groups, index, group_count, threads);
   std::vector<std::uint32_t>().swap(index);
-  const int parts = useful_threads(threads, sketches.size());
+  const int parts = useful_threads(threads, sketches.size(), kSketchesPerThread);
   const std::vector<std::size_t> first = group_shares(sorted.starts, parts);
   std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
   // The failing row of each share with the smallest row number: all groups

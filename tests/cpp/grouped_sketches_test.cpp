@@ -99,6 +99,39 @@ TEST(GroupedSketches, EachGroupEqualsItsOwnAggregator) {
   EXPECT_GT(sparse, 100);
 }
 
+TEST(GroupedSketches, LargeTablesSplitAcrossThreads) {
+  // Enough rows and sketches for every thread to take a share.
+  std::mt19937_64 random(31);
+  Table table;
+  table.group_count = 3000;
+  for (std::size_t i = 0; i < 400000; ++i) {
+    table.groups.push_back(static_cast<std::uint32_t>(random() % table.group_count));
+    table.hashes.push_back(random() % 4 == 0 ? random() % 500 : random());
+    table.null.push_back(random() % 50 == 0);
+  }
+  const std::vector<Bytes> expected = reference(table, InputType::LONG, 11, 16);
+  const SerializedSketches one = build(table, InputType::LONG, 11, 16, 1);
+  for (int threads : {2, 4}) {
+    const SerializedSketches split = build(table, InputType::LONG, 11, 16, threads);
+    EXPECT_EQ(split.data, one.data);
+    EXPECT_EQ(split.offsets, one.offsets);
+  }
+  for (std::uint32_t g = 0; g < table.group_count; ++g) ASSERT_EQ(entry(one, g), expected[g]) << g;
+  std::vector<std::uint32_t> groups;
+  std::vector<ByteView> sketches;
+  std::vector<std::int64_t> rows;
+  for (std::uint32_t g = 0; g < table.group_count; ++g) {
+    groups.push_back(g % 700);
+    sketches.push_back(one.at(g));
+    rows.push_back(g);
+  }
+  RowFailure failure;
+  const SerializedSketches merged_one = unwrap(merge_groups(groups, sketches, rows, 700, 1, &failure));
+  const SerializedSketches merged_two = unwrap(merge_groups(groups, sketches, rows, 700, 2, &failure));
+  EXPECT_EQ(merged_one.data, merged_two.data);
+  EXPECT_EQ(merged_one.offsets, merged_two.offsets);
+}
+
 TEST(GroupedSketches, GroupsNearTheSparseBudget) {
   // Many groups whose sparse data ends within a few bytes of the budget
   // (768 bytes at p = 10), on both sides of it.
