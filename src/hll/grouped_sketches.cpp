@@ -26,6 +26,9 @@ int useful_threads(int threads, std::size_t rows, std::size_t per_thread = kRows
   return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), most));
 }
 
+// How many rows ahead the counting sort loads its counters.
+constexpr std::size_t kAhead = 16;
+
 // Items of each group together, in their order within the group: group g's
 // items are items[starts[g] .. starts[g + 1]).
 struct ByGroup {
@@ -48,6 +51,8 @@ ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std
     std::int64_t* count = next.data() + static_cast<std::size_t>(t) * g_count;
     for (std::size_t i = begin; i < end; ++i) {
       VANTORELLE_ASSERT(groups[i] < group_count, "group < group_count");
+      // Many groups make these counters a table larger than the caches.
+      if (i + kAhead < end && groups[i + kAhead] < group_count) __builtin_prefetch(count + groups[i + kAhead]);
       count[groups[i]] += items[i] != GroupedSketchBuilder::kNoValue;
     }
   });
@@ -70,6 +75,7 @@ ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std
     std::int64_t* position = next.data() + static_cast<std::size_t>(t) * g_count;
     std::uint32_t* out = sorted.items.data();
     for (std::size_t i = begin; i < end; ++i) {
+      if (i + kAhead < end) __builtin_prefetch(position + groups[i + kAhead]);
       if (items[i] != GroupedSketchBuilder::kNoValue) out[position[groups[i]]++] = items[i];
     }
   });
