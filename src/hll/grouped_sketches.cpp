@@ -184,6 +184,44 @@ void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scra
 
 }  // namespace
 
+// Every group's registers (group g's at registers[g * m]) and value count,
+// folded from the rows: each thread folds a range of rows into registers of
+// its own, then the register maxima are taken.
+struct GroupedSketchBuilder::FoldedGroups {
+  Bytes registers;
+  std::vector<std::int64_t> counts;
+};
+
+GroupedSketchBuilder::FoldedGroups GroupedSketchBuilder::fold_groups(std::span<const std::uint32_t> groups,
+                                                                     std::span<const std::uint32_t> codes,
+                                                                     std::uint32_t group_count, std::size_t m,
+                                                                     int parts) const {
+  std::vector<FoldedGroups> partial(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    FoldedGroups& own = partial[static_cast<std::size_t>(t)];
+    own.registers.assign(group_count * m, 0);
+    own.counts.assign(group_count, 0);
+    const auto [begin, end] = part_range(groups.size(), parts, t);
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint32_t code = codes[i];
+      if (code == kNoValue) continue;
+      VANTORELLE_ASSERT(groups[i] < group_count, "group < group_count");
+      ++own.counts[groups[i]];
+      const NormalCoordinates c = codes_.decode_normal(code);
+      std::uint8_t& reg = own.registers[groups[i] * m + c.index];
+      if (c.rho_w > reg) reg = static_cast<std::uint8_t>(c.rho_w);
+    }
+  });
+  FoldedGroups& folded = partial[0];
+  for (std::size_t t = 1; t < partial.size(); ++t) {
+    for (std::size_t i = 0; i < folded.registers.size(); ++i) {
+      folded.registers[i] = std::max(folded.registers[i], partial[t].registers[i]);
+    }
+    for (std::size_t g = 0; g < group_count; ++g) folded.counts[g] += partial[t].counts[g];
+  }
+  return std::move(folded);
+}
+
 // Writes one group's sketch after another into a share's output, reusing
 // its scratch room from group to group.
 //
@@ -235,6 +273,12 @@ class GroupedSketchBuilder::GroupWriter {
       return encode_state_into(state_, out);
     }
     return replay(codes, out);
+  }
+
+  // A group's registers, folded elsewhere from its n values.
+  Status write_folded(const std::uint8_t* registers, std::size_t n, Bytes& out) {
+    registers_.assign(registers, registers + (std::size_t{1} << builder_.codes_.normal_precision()));
+    return write_registers(n, out);
   }
 
  private:
@@ -387,8 +431,47 @@ Result<SerializedSketches> GroupedSketchBuilder::build(std::span<const std::uint
                                                        std::span<const std::uint8_t> present) const {
   VANTORELLE_ASSERT(present.empty() || present.size() == group_count, "present.size() == group_count");
   VANTORELLE_ASSERT(groups.size() == codes.size(), "groups.size() == codes.size()");
-  ByGroup sorted = sort_by_group(groups, codes, group_count, threads);
   const int parts = useful_threads(threads, groups.size());
+  // Few groups: each group's registers are folded straight from the rows,
+  // and a group that no sparse form could fit is written from them; only
+  // the other groups' codes are sorted by group.
+  const std::size_t m = std::size_t{1} << codes_.normal_precision();
+  std::vector<std::uint8_t> from_registers;
+  FoldedGroups folded;
+  std::vector<std::uint32_t> undecided;
+  std::span<const std::uint32_t> items = codes;
+  bool sort_needed = true;
+  if (group_count * m * static_cast<std::size_t>(parts) <= std::max<std::size_t>(4 * groups.size(), 1 << 22)) {
+    folded = fold_groups(groups, codes, group_count, m, parts);
+    from_registers.assign(group_count, 0);
+    sort_needed = false;
+    for (std::size_t g = 0; g < group_count; ++g) {
+      if (folded.counts[g] == 0) continue;
+      const std::uint8_t* registers = folded.registers.data() + g * m;
+      const auto filled = static_cast<std::size_t>(
+          std::count_if(registers, registers + m, [](std::uint8_t r) { return r != 0; }));
+      // Each filled register takes at least one byte of sparse data.
+      if (max_buffer_elements_ == 0 || filled > max_sparse_data_bytes_) {
+        from_registers[g] = 1;
+      } else {
+        sort_needed = true;
+      }
+    }
+    if (sort_needed) {
+      undecided.assign(codes.begin(), codes.end());
+      for (std::size_t i = 0; i < undecided.size(); ++i) {
+        if (from_registers[groups[i]]) undecided[i] = kNoValue;
+      }
+      items = undecided;
+    }
+  }
+  ByGroup sorted;
+  if (sort_needed) {
+    sorted = sort_by_group(groups, items, group_count, threads);
+  } else {
+    sorted.starts.assign(static_cast<std::size_t>(group_count) + 1, 0);
+  }
+  std::vector<std::uint32_t>().swap(undecided);
   const std::vector<std::size_t> first = group_shares(sorted.starts, parts);
   std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
   std::vector<Status> failures(static_cast<std::size_t>(parts));
@@ -405,7 +488,10 @@ Result<SerializedSketches> GroupedSketchBuilder::build(std::span<const std::uint
       }
       std::span<std::uint32_t> group(sorted.items.data() + sorted.starts[g],
                                      static_cast<std::size_t>(sorted.starts[g + 1] - sorted.starts[g]));
-      Status written = writer.write(group, share.data);
+      Status written = !from_registers.empty() && from_registers[g]
+                           ? writer.write_folded(folded.registers.data() + g * m,
+                                                 static_cast<std::size_t>(folded.counts[g]), share.data)
+                           : writer.write(group, share.data);
       if (!written) {
         failures[static_cast<std::size_t>(t)] = std::move(written);
         return;

@@ -93,6 +93,9 @@ class GroupedSketchBuilder {
         multiplier_(multiplier) {}
 
   class GroupWriter;
+  struct FoldedGroups;
+  FoldedGroups fold_groups(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> codes,
+                           std::uint32_t group_count, std::size_t m, int parts) const;
 
   SketchState fresh_;  // the state of a new aggregator
   SparseEncoding codes_;
