@@ -202,13 +202,21 @@ GroupedSketchBuilder::FoldedGroups GroupedSketchBuilder::fold_groups(std::span<c
     own.registers.assign(group_count * m, 0);
     own.counts.assign(group_count, 0);
     const auto [begin, end] = part_range(groups.size(), parts, t);
+    // Locals the compiler can keep in registers across the loop.
+    const SparseEncoding encoding = codes_;
+    const int shift = std::countr_zero(m);
+    std::uint8_t* const registers = own.registers.data();
+    std::int64_t* const counts = own.counts.data();
+    const std::uint32_t* const group_of = groups.data();
+    const std::uint32_t* const code_of = codes.data();
     for (std::size_t i = begin; i < end; ++i) {
-      const std::uint32_t code = codes[i];
+      const std::uint32_t code = code_of[i];
       if (code == kNoValue) continue;
-      VANTORELLE_ASSERT(groups[i] < group_count, "group < group_count");
-      ++own.counts[groups[i]];
-      const NormalCoordinates c = codes_.decode_normal(code);
-      std::uint8_t& reg = own.registers[groups[i] * m + c.index];
+      const std::uint32_t group = group_of[i];
+      VANTORELLE_ASSERT(group < group_count, "group < group_count");
+      ++counts[group];
+      const NormalCoordinates c = encoding.decode_normal(code);
+      std::uint8_t& reg = registers[(static_cast<std::size_t>(group) << shift) + c.index];
       if (c.rho_w > reg) reg = static_cast<std::uint8_t>(c.rho_w);
     }
   });

@@ -1,5 +1,6 @@
 #include "native/group_keys.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <random>
@@ -10,6 +11,7 @@
 #include "error/internal_failure.h"
 #include "native/arrow_type_names.h"
 #include "native/arrow_values.h"
+#include "utils/parallel.h"
 
 namespace vantorelle::native {
 namespace {
@@ -182,6 +184,9 @@ class GroupTable {
  public:
   GroupTable() { resize(1024); }
 
+  // Whether the table has outgrown the faster caches.
+  bool large() const { return mask_ >= (1u << 15); }
+
   // Starts loading the slot where a lookup of `hash` begins.
   void prefetch(std::uint64_t hash) const {
     __builtin_prefetch(slots_.data() + (static_cast<std::size_t>(mix(hash)) & mask_));
@@ -228,13 +233,21 @@ class GroupTable {
   std::size_t size_ = 0;
 };
 
-// A single plain integer key: the key is its own table key.
+// The groups one range of rows meets, numbered in order of first
+// appearance within the range: each one's first row and table key.
+struct LocalGroups {
+  std::vector<std::int64_t> first_rows;
+  std::vector<std::uint64_t> keys;
+  std::uint32_t null_group = UINT32_MAX;
+};
+
+// A single plain integer key: the key is its own table key. Numbers the rows
+// [begin, end) of one chunk.
 template <class T>
-void group_integer_chunk(const ArrowArray& array, std::int64_t first_row, std::uint64_t seed,
-                         GroupTable& table, std::uint32_t& null_group, Grouping& out) {
+void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::int64_t begin, std::int64_t end,
+                        std::uint64_t seed, GroupTable& table, LocalGroups& local, std::uint32_t* group_of_row) {
   const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
   const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
-  std::uint32_t* group_of_row = out.group_of_row.data() + first_row;
   // Slots are looked up this many rows ahead of their use, so that a table
   // larger than the caches is read at memory speed rather than latency.
   constexpr std::int64_t kAhead = 16;
@@ -247,47 +260,100 @@ void group_integer_chunk(const ArrowArray& array, std::int64_t first_row, std::u
       return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
     }
   };
-  for (std::int64_t row = 0; row < array.length; ++row) {
+  for (std::int64_t row = begin; row < end; ++row) {
     const std::int64_t index = array.offset + row;
-    if (row + kAhead < array.length) table.prefetch(key_at(index + kAhead) ^ seed);
-    auto make = [&] {
-      out.first_rows.push_back(first_row + row);
-      return static_cast<std::uint32_t>(out.first_rows.size() - 1);
-    };
+    if (row + kAhead < end && table.large()) table.prefetch(key_at(index + kAhead) ^ seed);
     if (validity != nullptr && !bit_set(validity, index)) {
-      if (null_group == UINT32_MAX) null_group = make();
-      group_of_row[row] = null_group;
+      if (local.null_group == UINT32_MAX) {
+        local.null_group = static_cast<std::uint32_t>(local.first_rows.size());
+        local.first_rows.push_back(first_row + row);
+        local.keys.push_back(0);
+      }
+      group_of_row[row] = local.null_group;
       continue;
     }
     // The table hashes its keys again; the seed keeps crafted keys from
     // predicting slots.
-    group_of_row[row] = table.find_or_add(key_at(index) ^ seed, [](std::uint32_t) { return true; }, make);
+    const std::uint64_t key = key_at(index) ^ seed;
+    group_of_row[row] = table.find_or_add(key, [](std::uint32_t) { return true; }, [&] {
+      local.first_rows.push_back(first_row + row);
+      local.keys.push_back(key);
+      return static_cast<std::uint32_t>(local.first_rows.size() - 1);
+    });
   }
 }
 
-Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows) {
-  Grouping out;
-  out.group_of_row.resize(static_cast<std::size_t>(rows));
+void group_integer_range(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi,
+                         std::uint64_t seed, LocalGroups& local, std::uint32_t* group_of_row) {
   GroupTable table;
-  std::uint32_t null_group = UINT32_MAX;
-  const std::uint64_t seed = process_seed();
   for (std::size_t b = 0; b < column.chunks.size(); ++b) {
     const ArrowArray& array = column.chunks[b];
     const std::int64_t first = column.starts[b];
+    const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
+    const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
+    if (begin >= end) continue;
+    std::uint32_t* out = group_of_row + first;
     if (format.kind == Kind::Bool) {
-      group_integer_chunk<bool>(array, first, seed, table, null_group, out);
+      group_integer_rows<bool>(array, first, begin, end, seed, table, local, out);
       continue;
     }
     switch (format.width * (format.is_signed ? 1 : -1)) {
-      case 1: group_integer_chunk<std::int8_t>(array, first, seed, table, null_group, out); break;
-      case -1: group_integer_chunk<std::uint8_t>(array, first, seed, table, null_group, out); break;
-      case 2: group_integer_chunk<std::int16_t>(array, first, seed, table, null_group, out); break;
-      case -2: group_integer_chunk<std::uint16_t>(array, first, seed, table, null_group, out); break;
-      case 4: group_integer_chunk<std::int32_t>(array, first, seed, table, null_group, out); break;
-      case -4: group_integer_chunk<std::uint32_t>(array, first, seed, table, null_group, out); break;
-      default: group_integer_chunk<std::int64_t>(array, first, seed, table, null_group, out); break;
+      case 1: group_integer_rows<std::int8_t>(array, first, begin, end, seed, table, local, out); break;
+      case -1: group_integer_rows<std::uint8_t>(array, first, begin, end, seed, table, local, out); break;
+      case 2: group_integer_rows<std::int16_t>(array, first, begin, end, seed, table, local, out); break;
+      case -2: group_integer_rows<std::uint16_t>(array, first, begin, end, seed, table, local, out); break;
+      case 4: group_integer_rows<std::int32_t>(array, first, begin, end, seed, table, local, out); break;
+      case -4: group_integer_rows<std::uint32_t>(array, first, begin, end, seed, table, local, out); break;
+      default: group_integer_rows<std::int64_t>(array, first, begin, end, seed, table, local, out); break;
     }
   }
+}
+
+// Each thread numbers a range of rows with a table of its own; the ranges'
+// groups are then numbered in range order, which is the order of first
+// appearance in the whole column, and the rows of later ranges renumbered.
+Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows,
+                              int threads) {
+  Grouping out;
+  out.group_of_row.resize(static_cast<std::size_t>(rows));
+  const std::uint64_t seed = process_seed();
+  const int parts = static_cast<int>(std::clamp<std::int64_t>(rows >> 17, 1, std::max(threads, 1)));
+  std::vector<LocalGroups> locals(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    group_integer_range(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), seed,
+                        locals[static_cast<std::size_t>(t)], out.group_of_row.data());
+  });
+  out.first_rows = std::move(locals[0].first_rows);
+  if (parts == 1) return out;
+  GroupTable table;
+  std::uint32_t null_group = locals[0].null_group;
+  for (std::size_t l = 0; l < out.first_rows.size(); ++l) {
+    if (l == null_group) continue;
+    table.find_or_add(locals[0].keys[l], [](std::uint32_t) { return true; },
+                      [&] { return static_cast<std::uint32_t>(l); });
+  }
+  std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(parts));
+  for (std::size_t t = 1; t < locals.size(); ++t) {
+    const LocalGroups& local = locals[t];
+    for (std::size_t l = 0; l < local.first_rows.size(); ++l) {
+      auto make = [&] {
+        out.first_rows.push_back(local.first_rows[l]);
+        return static_cast<std::uint32_t>(out.first_rows.size() - 1);
+      };
+      if (l == local.null_group) {
+        if (null_group == UINT32_MAX) null_group = make();
+        renumber[t].push_back(null_group);
+      } else {
+        renumber[t].push_back(table.find_or_add(local.keys[l], [](std::uint32_t) { return true; }, make));
+      }
+    }
+  }
+  run_parallel(parts - 1, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t + 1);
+    const std::vector<std::uint32_t>& numbers = renumber[static_cast<std::size_t>(t) + 1];
+    for (std::size_t row = lo; row < hi; ++row) out.group_of_row[row] = numbers[out.group_of_row[row]];
+  });
   return out;
 }
 
@@ -318,13 +384,13 @@ bool check_key_columns(std::span<const ColumnChunks> keys) {
   return true;
 }
 
-Grouping group_rows(std::span<const ColumnChunks> keys, std::int64_t rows) {
+Grouping group_rows(std::span<const ColumnChunks> keys, std::int64_t rows, int threads) {
   std::vector<KeyFormat> formats(keys.size());
   for (std::size_t c = 0; c < keys.size(); ++c) {
     VANTORELLE_ASSERT(key_format(*keys[c].schema, &formats[c]), "key column checked");
   }
   if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Integer) {
-    return group_single_integer(keys[0], formats[0].values, rows);
+    return group_single_integer(keys[0], formats[0].values, rows, threads);
   }
   Grouping out;
   out.group_of_row.reserve(static_cast<std::size_t>(rows));

@@ -37,7 +37,9 @@ struct Grouping {
 // naming the column and its type, or a ValueError for a malformed layout.
 bool check_key_columns(std::span<const ColumnChunks> keys);
 
-// Numbers the rows (no GIL needed). The columns passed check_key_columns.
-Grouping group_rows(std::span<const ColumnChunks> keys, std::int64_t rows);
+// Numbers the rows (no GIL needed), a single integer key on up to `threads`
+// threads; the numbers do not depend on them. The columns passed
+// check_key_columns.
+Grouping group_rows(std::span<const ColumnChunks> keys, std::int64_t rows, int threads);
 
 }  // namespace vantorelle::native

@@ -188,7 +188,7 @@ PyObject* sketch_by_impl(PyObject* module, PyObject* const* args) {
   std::optional<Result<SerializedSketches>> built;
   {
     WithoutGil released;
-    grouping = group_rows(keys, table.rows());
+    grouping = group_rows(keys, table.rows(), threads);
     if (grouping.malformed_row < 0) {
       coded = code_column(values, *builder, mismatch, threads);
       if (coded.refused_row < 0) {
@@ -331,7 +331,7 @@ PyObject* merge_by_impl(PyObject* module, PyObject* const* args) {
   std::vector<std::uint32_t> groups;
   {
     WithoutGil released;
-    grouping = group_rows(keys, table.rows());
+    grouping = group_rows(keys, table.rows(), threads);
     if (grouping.malformed_row < 0) {
       stored = stored_sketches(column);
       groups.reserve(stored.rows.size());
