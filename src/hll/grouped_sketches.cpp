@@ -437,6 +437,22 @@ Result<SerializedSketches> GroupedSketchBuilder::build(std::span<const std::uint
                                                        std::span<const std::uint32_t> codes,
                                                        std::uint32_t group_count, int threads,
                                                        std::span<const std::uint8_t> present) const {
+  return build_impl(groups, codes, group_count, threads, present, nullptr, nullptr);
+}
+
+Result<SerializedSketches> GroupedSketchBuilder::build_consuming(std::vector<std::uint32_t>& groups,
+                                                                 std::vector<std::uint32_t>& codes,
+                                                                 std::uint32_t group_count, int threads,
+                                                                 std::span<const std::uint8_t> present) const {
+  return build_impl(groups, codes, group_count, threads, present, &groups, &codes);
+}
+
+Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std::uint32_t> groups,
+                                                            std::span<const std::uint32_t> codes,
+                                                            std::uint32_t group_count, int threads,
+                                                            std::span<const std::uint8_t> present,
+                                                            std::vector<std::uint32_t>* release_groups,
+                                                            std::vector<std::uint32_t>* release_codes) const {
   VANTORELLE_ASSERT(present.empty() || present.size() == group_count, "present.size() == group_count");
   VANTORELLE_ASSERT(groups.size() == codes.size(), "groups.size() == codes.size()");
   const int parts = useful_threads(threads, groups.size());
@@ -480,6 +496,9 @@ Result<SerializedSketches> GroupedSketchBuilder::build(std::span<const std::uint
     sorted.starts.assign(static_cast<std::size_t>(group_count) + 1, 0);
   }
   std::vector<std::uint32_t>().swap(undecided);
+  // The rows are not read again.
+  if (release_groups != nullptr) std::vector<std::uint32_t>().swap(*release_groups);
+  if (release_codes != nullptr) std::vector<std::uint32_t>().swap(*release_codes);
   const std::vector<std::size_t> first = group_shares(sorted.starts, parts);
   std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
   std::vector<Status> failures(static_cast<std::size_t>(parts));

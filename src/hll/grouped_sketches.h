@@ -77,6 +77,12 @@ class GroupedSketchBuilder {
                                    std::span<const std::uint32_t> codes, std::uint32_t group_count,
                                    int threads, std::span<const std::uint8_t> present = {}) const;
 
+  // build() that frees `groups` and `codes` as soon as it no longer needs
+  // them, before the sketches are written: less memory at the peak.
+  Result<SerializedSketches> build_consuming(std::vector<std::uint32_t>& groups,
+                                             std::vector<std::uint32_t>& codes, std::uint32_t group_count,
+                                             int threads, std::span<const std::uint8_t> present = {}) const;
+
   // The sketch of one group's codes (in row order; kNoValue skipped), as
   // build() writes it; `codes` is reordered.
   Result<Bytes> build_one(std::vector<std::uint32_t>& codes) const;
@@ -91,6 +97,12 @@ class GroupedSketchBuilder {
         max_buffer_elements_(max_buffer_elements),
         max_sparse_data_bytes_(max_sparse_data_bytes),
         multiplier_(multiplier) {}
+
+  Result<SerializedSketches> build_impl(std::span<const std::uint32_t> groups,
+                                        std::span<const std::uint32_t> codes, std::uint32_t group_count,
+                                        int threads, std::span<const std::uint8_t> present,
+                                        std::vector<std::uint32_t>* release_groups,
+                                        std::vector<std::uint32_t>* release_codes) const;
 
   class GroupWriter;
   struct FoldedGroups;

@@ -192,8 +192,8 @@ PyObject* sketch_by_impl(PyObject* module, PyObject* const* args) {
     if (grouping.malformed_row < 0) {
       coded = code_column(values, *builder, mismatch, threads);
       if (coded.refused_row < 0) {
-        built.emplace(builder->build(grouping.group_of_row, coded.codes,
-                                     static_cast<std::uint32_t>(grouping.first_rows.size()), threads));
+        built.emplace(builder->build_consuming(grouping.group_of_row, coded.codes,
+                                               static_cast<std::uint32_t>(grouping.first_rows.size()), threads));
       }
     }
   }
@@ -442,8 +442,9 @@ PyObject* sketch_lists_impl(PyObject* module, PyObject* const* args) {
     if (coded.refused_row < 0) {
       std::vector<std::uint32_t> groups;
       items_by_list(lists, coded.codes, &groups);
-      built.emplace(builder->build(groups, coded.codes, static_cast<std::uint32_t>(lists.present.size()), threads,
-                                   lists.present));
+      built.emplace(builder->build_consuming(groups, coded.codes,
+                                             static_cast<std::uint32_t>(lists.present.size()), threads,
+                                             lists.present));
     }
   }
   if (!raise_refusal(coded, "item", lists.items.name, family, column_type)) return nullptr;
