@@ -268,7 +268,7 @@ class GroupedSketchBuilder::GroupWriter {
       // Registers that no sparse form could fit rule out the sort.
       fold(codes);
       if (filled_registers() > builder_.max_sparse_data_bytes_) return write_registers(n, out);
-      distinct_codes(codes);
+      distinct_codes(codes, filled_registers());
       sort_codes(sorted_, scratch_);
       ascending = sorted_;
     }
@@ -290,28 +290,44 @@ class GroupedSketchBuilder::GroupWriter {
   }
 
  private:
-  // The distinct codes into sorted_ (unordered), through a flat set sized
-  // for the most a sparse form within budget can hold; past that (a group
-  // bound to go normal) all codes are taken as they are.
-  void distinct_codes(std::span<const std::uint32_t> codes) {
+  // The distinct codes into sorted_ (unordered), through a flat set that
+  // starts at a size for `expected` codes and doubles as it fills. Past the
+  // most a sparse form within budget can hold (a group bound to go normal)
+  // all codes are taken as they are.
+  void distinct_codes(std::span<const std::uint32_t> codes, std::size_t expected) {
     const std::size_t most = 4 * builder_.max_sparse_data_bytes_;
     std::size_t slots = 1024;
-    while (slots < 2 * most) slots *= 2;
+    while (slots < 4 * expected && slots < 2 * most) slots *= 2;
     set_.assign(slots, kNoValue);
     sorted_.clear();
-    const std::size_t mask = slots - 1;
-    const int shift = 64 - std::countr_zero(slots);
     for (const std::uint32_t code : codes) {
-      std::size_t at = static_cast<std::size_t>((code * builder_.multiplier_) >> shift);
-      while (set_[at] != kNoValue && set_[at] != code) at = (at + 1) & mask;
-      if (set_[at] == code) continue;
-      set_[at] = code;
-      sorted_.push_back(code);
+      if (!insert_distinct(code)) continue;
       if (sorted_.size() > most) {
         sorted_.assign(codes.begin(), codes.end());
         return;
       }
+      if (2 * sorted_.size() > set_.size()) {
+        set_.assign(set_.size() * 2, kNoValue);
+        const std::size_t held = sorted_.size();
+        sorted_.clear();
+        for (std::size_t i = 0; i < held; ++i) insert_distinct(scratch_[i]);
+      }
     }
+  }
+
+  // Adds `code` to the set; true when it was not there. Each new code is
+  // also kept in scratch_ for a rehash.
+  bool insert_distinct(std::uint32_t code) {
+    const std::size_t mask = set_.size() - 1;
+    const int shift = 64 - std::countr_zero(set_.size());
+    std::size_t at = static_cast<std::size_t>((code * builder_.multiplier_) >> shift);
+    while (set_[at] != kNoValue && set_[at] != code) at = (at + 1) & mask;
+    if (set_[at] == code) return false;
+    set_[at] = code;
+    if (scratch_.size() <= sorted_.size()) scratch_.resize(2 * sorted_.size() + 64);
+    scratch_[sorted_.size()] = code;
+    sorted_.push_back(code);
+    return true;
   }
 
   // The group's registers from its codes.
