@@ -14,6 +14,7 @@ from vantorelle_py import HyperLogLogPlusPlus
 
 from vantorelle import _native
 from vantorelle._internal import InternalError, corrupt_sketch
+from vantorelle._native import IncompatibleSketchError, InvalidInputError, RefusedValueError
 
 # _native.collect's family for a column whose own values decide its type.
 _ANY = 2
@@ -40,7 +41,7 @@ def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
         if rest is not None:
             _merge_once_free(target, rest)
     except TypeError as error:
-        raise TypeError(f"value at position {position}: {error}") from None
+        raise RefusedValueError(f"value at position {position}: {error}") from None
     except InternalError as failure:
         raise corrupt_sketch(failure) from failure
 
@@ -62,9 +63,60 @@ def _merge_once_free(target: HyperLogLogPlusPlus, rest: bytes) -> None:
             target.merge(rest)
             return
         except RuntimeError as error:
-            if str(error) != "Already borrowed" or time.monotonic() > deadline:
+            if str(error) != "Already borrowed":
+                raise IncompatibleSketchError(str(error)) from None
+            if time.monotonic() > deadline:
                 raise
         time.sleep(0)  # lets the holding thread finish its call
+
+
+def _new_sketch(
+    ty: type, normal_precision: int, sparse_precision: int | None
+) -> HyperLogLogPlusPlus:
+    """The class's constructor, its refusal of a type or precision as InvalidInputError."""
+    try:
+        return HyperLogLogPlusPlus(ty, normal_precision, sparse_precision)
+    except ValueError as error:
+        raise InvalidInputError(str(error)) from None
+
+
+# pandas.api.types.infer_dtype kinds of an object column that Arrow would
+# convert to one type while `add` would refuse some of the items.
+_MIXED_KINDS = ("mixed", "mixed-integer", "mixed-integer-float")
+
+
+def _collect(values: Any, normal_precision: int, sparse_precision: int) -> tuple:
+    """_native.collect, with a pandas object column of mixed kinds read item
+    by item as `add` reads them (its missing values skipped), not through
+    Arrow, which would turn ``[b"a", "a"]`` into two equal byte strings."""
+    positions = None
+    if type(values).__module__.startswith("pandas.") and str(
+        getattr(values, "dtype", "")
+    ) == "object":
+        from pandas.api.types import infer_dtype
+
+        if infer_dtype(values, skipna=True) in _MIXED_KINDS:
+            present = (~values.isna()).tolist()
+            positions = [i for i, keep in enumerate(present) if keep]
+            values = [item for item, keep in zip(values.tolist(), present) if keep]
+    try:
+        collected = _native.collect(values, _ANY, normal_precision, sparse_precision)
+    except RefusedValueError as error:
+        raise _at_column_position(error, positions) from None
+    if positions is None or collected[1] is None:
+        return collected
+    input_type, first, position, rest = collected
+    return input_type, first, positions[position], rest
+
+
+def _at_column_position(error: RefusedValueError, positions: list[int] | None):
+    """`error` with the position of its value in the column, not in the list
+    of present values it was read from."""
+    head, separator, tail = str(error).partition(": ")
+    if positions is None or not head.startswith("value at position "):
+        return error
+    index = int(head.removeprefix("value at position "))
+    return RefusedValueError(f"value at position {positions[index]}{separator}{tail}")
 
 
 def add_all(sketch: HyperLogLogPlusPlus, values: Any) -> None:
@@ -90,9 +142,7 @@ def add_all(sketch: HyperLogLogPlusPlus, values: Any) -> None:
         )
     # The column's own type decides its private sketch; the sketch's `add` of
     # the first value then accepts or refuses that type.
-    collected = _native.collect(
-        values, _ANY, sketch.normal_precision, sketch.sparse_precision
-    )
+    collected = _collect(values, sketch.normal_precision, sketch.sparse_precision)
     _apply(sketch, collected)
 
 
@@ -111,17 +161,15 @@ def sketch(
     sketch built with the same arguments and ``add`` of each value in order.
     """
     if ty is not None:
-        result = HyperLogLogPlusPlus(ty, normal_precision, sparse_precision)
+        result = _new_sketch(ty, normal_precision, sparse_precision)
         add_all(result, values)
         return result
     # Checks the precisions with the class's own rules before reading anything.
-    HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
-    collected = _native.collect(
-        values, _ANY, normal_precision, _sparse_code(sparse_precision)
-    )
+    _new_sketch(int, normal_precision, sparse_precision)
+    collected = _collect(values, normal_precision, _sparse_code(sparse_precision))
     input_type = collected[0]
     if input_type is None:
-        raise ValueError(
+        raise InvalidInputError(
             "cannot infer the value type of an empty column; pass ty=int, ty=str or ty=bytes"
         )
     result = HyperLogLogPlusPlus(
@@ -135,10 +183,8 @@ def count_distinct(
     values: Any, normal_precision: int = 15, sparse_precision: int | None = 20
 ) -> int:
     """The estimated number of distinct values in `values` (0 for an empty column)."""
-    HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
-    collected = _native.collect(
-        values, _ANY, normal_precision, _sparse_code(sparse_precision)
-    )
+    _new_sketch(int, normal_precision, sparse_precision)
+    collected = _collect(values, normal_precision, _sparse_code(sparse_precision))
     input_type = collected[0]
     if input_type is None:
         return 0

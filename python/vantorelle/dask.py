@@ -31,6 +31,7 @@ from dask.dataframe.utils import meta_nonempty
 from vantorelle_py import HyperLogLogPlusPlus
 
 import vantorelle
+from vantorelle import InvalidInputError, RefusedValueError
 
 __all__ = [
     "approx_distinct",
@@ -73,11 +74,11 @@ def _arrow_value_type(arrow_type: pa.DataType) -> type | None:
     raise _refused(arrow_type)
 
 
-class _Refused(TypeError):
+class _Refused(RefusedValueError):
     pass
 
 
-def _refused(dtype: Any, column: Any = None) -> TypeError:
+def _refused(dtype: Any, column: Any = None) -> RefusedValueError:
     where = "" if column is None else f"column {column!r} "
     return _Refused(f"cannot sketch {where}of dtype {dtype}: only {_COUNTABLE} can be counted")
 
@@ -116,7 +117,10 @@ def _check_ty(ty: type | None) -> None:
 
 def _check_precisions(normal_precision: int, sparse_precision: int | None) -> None:
     # The class's own checks and messages.
-    HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    try:
+        HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    except ValueError as error:
+        raise InvalidInputError(str(error)) from None
 
 
 # --- reading one partition ---------------------------------------------------
@@ -124,13 +128,23 @@ def _check_precisions(normal_precision: int, sparse_precision: int | None) -> No
 
 def _as_arrow(values: pd.Series) -> pa.Array:
     """A pandas column as one Arrow array (nulls as Arrow nulls)."""
+
+    def mixed(reason: object) -> RefusedValueError:
+        return RefusedValueError(
+            f"cannot sketch column {values.name!r} of dtype {values.dtype}: its values are not "
+            f"all int, all str or all bytes ({reason})"
+        )
+
+    # Arrow would turn the text of a column mixing str and bytes into bytes,
+    # where `add` refuses the mix.
+    if values.dtype == object:
+        kind = pd.api.types.infer_dtype(values, skipna=True)
+        if kind.startswith("mixed"):
+            raise mixed(f"inferred as {kind}")
     try:
         array = pa.array(values, from_pandas=True)
     except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError) as error:
-        raise TypeError(
-            f"cannot sketch column {values.name!r} of dtype {values.dtype}: its values are not "
-            f"all int, all str or all bytes ({error})"
-        ) from None
+        raise mixed(error) from None
     if isinstance(array, pa.ChunkedArray):
         array = array.combine_chunks()
     return array
@@ -147,7 +161,7 @@ def _resolve_type(ty: type | None, values: pd.Series, array: pa.Array) -> type |
     try:
         return _arrow_value_type(array.type)
     except _Refused:
-        raise TypeError(
+        raise RefusedValueError(
             f"cannot sketch column {values.name!r} of dtype {values.dtype} holding "
             f"{array.type} values: only {_COUNTABLE} can be counted"
         ) from None
@@ -222,7 +236,7 @@ def _finish_sketch(
     if serialized is not None:
         return vantorelle.from_bytes(serialized)
     if ty is None:
-        raise ValueError(
+        raise InvalidInputError(
             "cannot infer the value type of a collection without values; pass ty=int, "
             "ty=str or ty=bytes"
         )
@@ -246,7 +260,9 @@ def _partitions(
         return list(collection.to_delayed()), _series_partition, ty or fixed
     if isinstance(collection, da.Array):
         if collection.ndim != 1:
-            raise ValueError(f"expected a 1-D Dask array, got {collection.ndim} dimensions")
+            raise InvalidInputError(
+                f"expected a 1-D Dask array, got {collection.ndim} dimensions"
+            )
         fixed = _value_type_of_dtype(collection.dtype, None)
         return list(collection.to_delayed().ravel()), _array_partition, ty or fixed
     if isinstance(collection, db.Bag):

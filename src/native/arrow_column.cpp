@@ -14,6 +14,8 @@
 
 #include "native/arrow_abi.h"
 #include "native/column_builder.h"
+#include "native/errors.h"
+#include "native/refusal_messages.h"
 
 namespace vantorelle::native {
 namespace {
@@ -206,6 +208,11 @@ class ValueReader {
     }
   }
 
+  // A 64-bit unsigned row's value, for the message of its refusal.
+  std::uint64_t unsigned_value(std::int64_t row) const {
+    return load<std::uint64_t>(array_.buffers[1], array_.offset + row);
+  }
+
   // The row's hash, for the input type of the format.
   Row hash(std::int64_t row, std::uint64_t* out) const {
     if (input_type_of(format_.kind) == InputType::LONG) {
@@ -278,6 +285,13 @@ class ChunkReader {
     return entry_row_[static_cast<std::size_t>(entry)];
   }
 
+  std::uint64_t unsigned_value(std::int64_t row) const {
+    if (plain_) return plain_->unsigned_value(row);
+    std::int64_t entry = 0;
+    index_->integer(row, &entry);
+    return dictionary_->unsigned_value(entry);
+  }
+
   PyObject* object(std::int64_t row) const {
     if (plain_) return plain_->object(row);
     std::int64_t entry = 0;
@@ -287,7 +301,8 @@ class ChunkReader {
 
  private:
   static bool layout_error() {
-    PyErr_SetString(PyExc_ValueError, "malformed Arrow array: its buffers do not match its type");
+    raise_sketch_error(ErrorClass::InvalidInput,
+                       "malformed Arrow array: its buffers do not match its type");
     return false;
   }
 
@@ -303,48 +318,77 @@ class ChunkReader {
 struct ColumnFormat {
   ValueFormat values;
   std::optional<ValueFormat> indices;
+  // A table of one column (a struct with one field): its rows are the field's.
+  bool single_field = false;
 };
 
-bool column_format(const ArrowSchema& schema, ColumnFormat* out) {
+bool column_format(const ArrowSchema& outer, ColumnFormat* out) {
+  const bool single_field = std::string_view(outer.format ? outer.format : "") == "+s" &&
+                            outer.n_children == 1 && outer.children[0] != nullptr;
+  const ArrowSchema& schema = single_field ? *outer.children[0] : outer;
+  out->single_field = single_field;
   const char* format = schema.format ? schema.format : "";
   const ArrowSchema* value_schema = schema.dictionary ? schema.dictionary : &schema;
   const char* values = value_schema->format ? value_schema->format : "";
   if (schema.dictionary) {
     ValueFormat indices;
     if (!value_format(format, &indices) || indices.kind != Kind::Int) {
-      PyErr_Format(PyExc_ValueError, "malformed Arrow dictionary column: index format '%s'", format);
+      raise_sketch_error(ErrorClass::InvalidInput,
+                         "malformed Arrow dictionary column: index format '" + std::string(format) + "'");
       return false;
     }
     out->indices = indices;
   }
   if (std::string_view(values) == "+s") {
-    PyErr_SetString(PyExc_TypeError,
-                    "expected one column, got a table (an Arrow struct); select a column first");
+    const std::string message =
+        "expected one column, got a table of " + std::to_string(value_schema->n_children) +
+        " columns (an Arrow struct); select a column first";
+    raise_sketch_error(ErrorClass::Refused, message);
     return false;
   }
   if (!value_format(values, &out->values)) {
-    PyErr_Format(PyExc_TypeError,
-                 "Unsupported type for HyperLogLogPlusPlus: cannot count an Arrow column of "
-                 "format '%s'; integers, booleans, strings and binary are supported",
-                 values);
+    raise_sketch_error(ErrorClass::Refused, unsupported_arrow_column_message(values));
     return false;
   }
   return true;
 }
 
-void refuse_row(ColumnBuilder& builder, Row row, std::int64_t position) {
-  if (row == Row::Malformed) {
+void refuse_row(ColumnBuilder& builder, const ChunkReader& reader, Row read, std::int64_t row,
+                std::int64_t position) {
+  if (read == Row::Malformed) {
     builder.refuse(position, "malformed Arrow array: dictionary index out of range", PyExc_ValueError);
   } else {
-    builder.refuse(position, kUnsupportedType);
+    builder.refuse(position, out_of_range_message(reader.unsigned_value(row)));
   }
+}
+
+bool malformed_table() {
+  raise_sketch_error(ErrorClass::InvalidInput,
+                     "malformed Arrow array: a table's columns do not match its schema");
+  return false;
 }
 
 // Feeds one array to the builder. `position` is the column position of its
 // first row.
-bool read_chunk(const ColumnFormat& format, const ArrowArray& array, std::int64_t position,
+bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_t position,
                 ColumnBuilder& builder) {
   if (builder.refused()) return true;
+  ArrowArray field{};
+  if (format.single_field) {
+    // The field's rows under the table's offset and length; a view, released
+    // with the table.
+    if (outer.n_children != 1 || outer.children[0] == nullptr) return malformed_table();
+    if (outer.null_count != 0 && outer.buffers[0] != nullptr) {
+      raise_sketch_error(ErrorClass::InvalidInput,
+                         "cannot count a table with null rows; select its column first");
+      return false;
+    }
+    field = *outer.children[0];
+    field.offset += outer.offset;
+    field.length = outer.length;
+    field.release = nullptr;
+  }
+  const ArrowArray& array = format.single_field ? field : outer;
   ChunkReader reader;
   if (!reader.open(format.values, format.indices ? &*format.indices : nullptr, array)) return false;
   const InputType type = reader.input_type();
@@ -357,15 +401,16 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& array, std::int64_
       const Row read = reader.hash(row, &hash);
       if (read == Row::Null) continue;
       if (read == Row::Refused || read == Row::Malformed) {
-        refuse_row(builder, read, position + row);
+        refuse_row(builder, reader, read, row, position + row);
         return true;
       }
       OwnedRef first(reader.object(row));
       if (!first) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return false;
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "value at position %lld: the text is not valid UTF-8",
-                     static_cast<long long>(position + row));
+        raise_sketch_error(ErrorClass::InvalidInput,
+                           "value at position " + std::to_string(position + row) +
+                               ": the text is not valid UTF-8");
         return false;
       }
       if (!builder.hold_first(first.get(), type, position + row)) return true;
@@ -379,7 +424,7 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& array, std::int64_
     const Row read = reader.hash(row, &hash);
     if (read == Row::Null) continue;
     if (read == Row::Refused || read == Row::Malformed) {
-      refuse_row(builder, read, position + row);
+      refuse_row(builder, reader, read, row, position + row);
       break;
     }
     if (!builder.add(type, hash, position + row)) break;

@@ -79,11 +79,19 @@ PyObject* validate(PyObject*, PyObject* data) {
       PyErr_SetString(PyExc_TypeError, "validate() takes bytes");
       return nullptr;
     }
+    if (PyBytes_GET_SIZE(data) == 0) {
+      // Zero bytes parse as a message with every field at its default, which
+      // the check would report as a sketch of the wrong type.
+      raise_sketch_error(ErrorClass::Corrupt,
+                         "the serialised sketch is empty (0 bytes); a sketch's to_bytes() is "
+                         "never empty");
+      return nullptr;
+    }
     const ByteView bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
                          static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
     Status checked = validate_bytes(bytes);
     if (checked) Py_RETURN_NONE;
-    PyErr_SetString(PyExc_ValueError, checked.error().display().c_str());
+    raise_sketch_error(ErrorClass::Corrupt, checked.error().display());
     return nullptr;
   });
 }
@@ -99,7 +107,11 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) { return add_line_sketcher(module); }
+int exec_module(PyObject* module) {
+  if (add_error_classes(module) < 0) return -1;
+  if (PyModule_AddStringConstant(module, "__version__", VANTORELLE_VERSION) < 0) return -1;
+  return add_line_sketcher(module);
+}
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},

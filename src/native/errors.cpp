@@ -1,0 +1,107 @@
+#include "native/errors.h"
+
+#include "python/owned_ref.h"
+
+namespace vantorelle::native {
+namespace {
+
+using python::OwnedRef;
+
+constexpr const char kModuleName[] = "vantorelle._native";
+
+struct ClassSpec {
+  const char* attribute;
+  const char* qualified_name;
+  PyObject* builtin;  // nullptr: the base class itself
+  const char* doc;
+};
+
+// SketchError first: the others derive from it.
+const ClassSpec* class_specs() {
+  static const ClassSpec specs[] = {
+      {"SketchError", "vantorelle.SketchError", nullptr,
+       "Base class of the errors vantorelle raises about sketches and their input."},
+      {"CorruptSketchError", "vantorelle.CorruptSketchError", PyExc_ValueError,
+       "Serialised bytes (or a sketch loaded from them unchecked) that are not a sound sketch."},
+      {"IncompatibleSketchError", "vantorelle.IncompatibleSketchError", PyExc_RuntimeError,
+       "Sketches, or a sketch and a column, whose kinds of value cannot be combined."},
+      {"RefusedValueError", "vantorelle.RefusedValueError", PyExc_TypeError,
+       "A value, or a column type, that a sketch does not count."},
+      {"InvalidInputError", "vantorelle.InvalidInputError", PyExc_ValueError,
+       "An argument out of range or malformed input, such as a broken Arrow array."},
+  };
+  return specs;
+}
+
+const ClassSpec& spec_of(ErrorClass which) {
+  switch (which) {
+    case ErrorClass::Corrupt: return class_specs()[1];
+    case ErrorClass::Incompatible: return class_specs()[2];
+    case ErrorClass::Refused: return class_specs()[3];
+    default: return class_specs()[4];
+  }
+}
+
+// The class object, found on this interpreter's module; the plain built-in
+// when the module is gone (interpreter shutdown).
+// A new reference.
+PyObject* class_object(ErrorClass which) {
+  const ClassSpec& spec = spec_of(which);
+  OwnedRef name(PyUnicode_FromString(kModuleName));
+  OwnedRef module(name ? PyImport_GetModule(name.get()) : nullptr);
+  if (module) {
+    OwnedRef found(PyObject_GetAttrString(module.get(), spec.attribute));
+    if (found && PyExceptionClass_Check(found.get())) return found.release();
+  }
+  PyErr_Clear();
+  return Py_NewRef(spec.builtin);
+}
+
+}  // namespace
+
+ErrorClass error_class_for(PyObject* builtin) {
+  if (builtin == PyExc_TypeError) return ErrorClass::Refused;
+  if (builtin == PyExc_RuntimeError) return ErrorClass::Incompatible;
+  return ErrorClass::InvalidInput;
+}
+
+int add_error_classes(PyObject* module) {
+  OwnedRef base;
+  for (int i = 0; i < 5; ++i) {
+    const ClassSpec& spec = class_specs()[i];
+    OwnedRef bases(spec.builtin ? PyTuple_Pack(2, base.get(), spec.builtin)
+                                : Py_NewRef(PyExc_Exception));
+    if (!bases) return -1;
+    OwnedRef made(PyErr_NewExceptionWithDoc(spec.qualified_name, spec.doc, bases.get(), nullptr));
+    if (!made) return -1;
+    if (PyModule_AddObjectRef(module, spec.attribute, made.get()) < 0) return -1;
+    if (!spec.builtin) base.reset(made.release());
+  }
+  return 0;
+}
+
+void raise_sketch_error(ErrorClass which, std::string_view text) {
+  OwnedRef exception_class(class_object(which));
+  python::raise_text(exception_class.get(), text);
+}
+
+void raise_sketch_error(PyObject* builtin, std::string_view text) {
+  raise_sketch_error(error_class_for(builtin), text);
+}
+
+void raise_error(const SketchError& error) {
+  OwnedRef invalid(class_object(ErrorClass::InvalidInput));
+  OwnedRef other(class_object(ErrorClass::Incompatible));
+  python::raise_translated(error, invalid.get(), other.get());
+}
+
+void raise_internal_failure(const char* text) {
+  // The class belongs to vantorelle_py, which does not export it; the
+  // package finds it once, at import, and keeps it here.
+  OwnedRef internal(PyImport_ImportModule("vantorelle._internal"));
+  OwnedRef exception_class(internal ? PyObject_GetAttrString(internal.get(), "InternalError") : nullptr);
+  if (!exception_class) return;  // the import's own error stands
+  python::raise_text(exception_class.get(), text);
+}
+
+}  // namespace vantorelle::native
