@@ -43,7 +43,7 @@ def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
     except TypeError as error:
         raise RefusedValueError(f"value at position {position}: {error}") from None
     except InternalError as failure:
-        raise corrupt_sketch(failure) from failure
+        raise corrupt_sketch(failure) from None
 
 
 # How long the rest of a column waits for a sketch that another thread holds.
@@ -90,9 +90,8 @@ def _collect(values: Any, normal_precision: int, sparse_precision: int) -> tuple
     by item as `add` reads them (its missing values skipped), not through
     Arrow, which would turn ``[b"a", "a"]`` into two equal byte strings."""
     positions = None
-    if type(values).__module__.startswith("pandas.") and str(
-        getattr(values, "dtype", "")
-    ) == "object":
+    module = type(values).__module__.partition(".")[0]
+    if module == "pandas" and str(getattr(values, "dtype", "")) == "object":
         from pandas.api.types import infer_dtype
 
         if infer_dtype(values, skipna=True) in _MIXED_KINDS:

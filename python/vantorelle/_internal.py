@@ -41,7 +41,12 @@ InternalError = _find_internal_error()
 def corrupt_sketch(failure: BaseException) -> CorruptSketchError:
     """The error a vantorelle function raises when a sketch it was given meets
     an internal failure: only a sketch loaded from corrupt bytes without the
-    check (``HyperLogLogPlusPlus.from_bytes``) can."""
+    check (``HyperLogLogPlusPlus.from_bytes``) can.
+
+    Raise it ``from None``: its message carries the failure's text, and the
+    failure's class, which vantorelle_py does not export, cannot be pickled
+    by name, so a chained failure would break the error's way between
+    processes (Dask and multiprocessing pickle errors with their causes)."""
     return CorruptSketchError(
         f"the sketch is corrupt ({failure}); load sketches with vantorelle.from_bytes, "
         "which refuses such bytes"

@@ -83,7 +83,7 @@ def merge_all(items: Iterable[Any]) -> HyperLogLogPlusPlus:
             else:
                 merged.merge(raw)
         except InternalError as failure:
-            raise corrupt_sketch(failure) from failure
+            raise corrupt_sketch(failure) from None
         except RuntimeError as error:
             if str(error).startswith("Already "):  # held by another thread's call
                 raise

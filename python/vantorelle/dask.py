@@ -74,8 +74,8 @@ def _arrow_value_type(arrow_type: pa.DataType) -> type | None:
     raise _refused(arrow_type)
 
 
-class _Refused(RefusedValueError):
-    pass
+# The refusal of a column's type, caught where a better message can name more.
+_Refused = RefusedValueError
 
 
 def _refused(dtype: Any, column: Any = None) -> RefusedValueError:
