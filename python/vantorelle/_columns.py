@@ -42,8 +42,11 @@ def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
             _merge_once_free(target, rest)
     except TypeError as error:
         raise RefusedValueError(f"value at position {position}: {error}") from None
-    except InternalError as failure:
-        raise corrupt_sketch(failure) from None
+    except InternalError as caught:
+        failure = caught
+    else:
+        return
+    raise corrupt_sketch(failure)
 
 
 # How long the rest of a column waits for a sketch that another thread holds.
@@ -63,9 +66,9 @@ def _merge_once_free(target: HyperLogLogPlusPlus, rest: bytes) -> None:
             target.merge(rest)
             return
         except RuntimeError as error:
-            if str(error) != "Already borrowed":
+            if not str(error).startswith("Already "):  # not a hold by another call
                 raise IncompatibleSketchError(str(error)) from None
-            if time.monotonic() > deadline:
+            if str(error) != "Already borrowed" or time.monotonic() > deadline:
                 raise
         time.sleep(0)  # lets the holding thread finish its call
 

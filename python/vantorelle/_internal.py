@@ -43,10 +43,11 @@ def corrupt_sketch(failure: BaseException) -> CorruptSketchError:
     an internal failure: only a sketch loaded from corrupt bytes without the
     check (``HyperLogLogPlusPlus.from_bytes``) can.
 
-    Raise it ``from None``: its message carries the failure's text, and the
-    failure's class, which vantorelle_py does not export, cannot be pickled
-    by name, so a chained failure would break the error's way between
-    processes (Dask and multiprocessing pickle errors with their causes)."""
+    Raise it outside the ``except`` clause that caught the failure, so that
+    the failure is neither its cause nor its context: the message carries the
+    failure's text, and the failure's class, which vantorelle_py does not
+    export, cannot be pickled by name, which would stop the error on its way
+    between processes (Dask's workers pickle errors with their chains)."""
     return CorruptSketchError(
         f"the sketch is corrupt ({failure}); load sketches with vantorelle.from_bytes, "
         "which refuses such bytes"

@@ -69,6 +69,7 @@ def merge_all(items: Iterable[Any]) -> HyperLogLogPlusPlus:
     """
     merged: HyperLogLogPlusPlus | None = None
     for position, item in enumerate(items):
+        failure = None
         try:
             if isinstance(item, HyperLogLogPlusPlus):
                 if merged is None:
@@ -82,12 +83,14 @@ def merge_all(items: Iterable[Any]) -> HyperLogLogPlusPlus:
                 merged = HyperLogLogPlusPlus.from_bytes(raw)
             else:
                 merged.merge(raw)
-        except InternalError as failure:
-            raise corrupt_sketch(failure) from None
+        except InternalError as caught:
+            failure = caught
         except RuntimeError as error:
             if str(error).startswith("Already "):  # held by another thread's call
                 raise
             raise IncompatibleSketchError(f"sketch at position {position}: {error}") from None
+        if failure is not None:
+            raise corrupt_sketch(failure)
     if merged is None:
         raise InvalidInputError("merge_all() needs at least one sketch")
     return merged
