@@ -379,9 +379,13 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
     // with the table.
     if (outer.n_children != 1 || outer.children[0] == nullptr) return malformed_table();
     if (outer.null_count != 0 && outer.buffers[0] != nullptr) {
-      raise_sketch_error(ErrorClass::InvalidInput,
-                         "cannot count a table with null rows; select its column first");
-      return false;
+      for (std::int64_t row = 0; row < outer.length; ++row) {
+        if (bit_set(outer.buffers[0], outer.offset + row)) continue;
+        raise_sketch_error(ErrorClass::InvalidInput,
+                           "cannot count a table with null rows (row " +
+                               std::to_string(position + row) + "); select its column first");
+        return false;
+      }
     }
     field = *outer.children[0];
     field.offset += outer.offset;

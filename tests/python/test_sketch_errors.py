@@ -147,9 +147,13 @@ def test_a_one_column_table_counts_as_its_column(seed):
                  pa.StructArray.from_arrays([column], ["c"]).slice(start)):
         assert vantorelle.count_distinct(form) == expected
     assert vantorelle.sketch(table).to_bytes() == vantorelle.sketch(column).to_bytes()
-    with_null_rows = pa.StructArray.from_arrays([column], ["c"], mask=pa.array([True] * len(rows)))
-    with pytest.raises(InvalidInputError, match="null rows"):
-        vantorelle.sketch(with_null_rows)
+    mask = [False] * len(rows)
+    with_validity = pa.StructArray.from_arrays([column], ["c"], mask=pa.array(mask))
+    assert vantorelle.count_distinct(with_validity) == vantorelle.count_distinct(column)
+    mask[-1] = True
+    with_null_row = pa.StructArray.from_arrays([column], ["c"], mask=pa.array(mask))
+    with pytest.raises(InvalidInputError, match=rf"null rows \(row {len(rows) - 1}\)"):
+        vantorelle.sketch(with_null_row)
 
 
 def _one_by_one(items):
