@@ -9,7 +9,7 @@ using python::OwnedRef;
 
 constexpr const char kModuleName[] = "vantorelle._native";
 
-struct ClassSpec {
+struct ClassEntry {
   const char* attribute;
   const char* qualified_name;
   PyObject* builtin;  // nullptr: the base class itself
@@ -17,8 +17,8 @@ struct ClassSpec {
 };
 
 // SketchError first: the others derive from it.
-const ClassSpec* class_specs() {
-  static const ClassSpec specs[] = {
+const ClassEntry* class_table() {
+  static const ClassEntry entries[] = {
       {"SketchError", "vantorelle.SketchError", nullptr,
        "Base class of the errors vantorelle raises about sketches and their input."},
       {"CorruptSketchError", "vantorelle.CorruptSketchError", PyExc_ValueError,
@@ -30,15 +30,15 @@ const ClassSpec* class_specs() {
       {"InvalidInputError", "vantorelle.InvalidInputError", PyExc_ValueError,
        "An argument out of range or malformed input, such as a broken Arrow array."},
   };
-  return specs;
+  return entries;
 }
 
-const ClassSpec& spec_of(ErrorClass which) {
+const ClassEntry& entry_of(ErrorClass which) {
   switch (which) {
-    case ErrorClass::Corrupt: return class_specs()[1];
-    case ErrorClass::Incompatible: return class_specs()[2];
-    case ErrorClass::Refused: return class_specs()[3];
-    default: return class_specs()[4];
+    case ErrorClass::Corrupt: return class_table()[1];
+    case ErrorClass::Incompatible: return class_table()[2];
+    case ErrorClass::Refused: return class_table()[3];
+    default: return class_table()[4];
   }
 }
 
@@ -46,15 +46,15 @@ const ClassSpec& spec_of(ErrorClass which) {
 // when the module is gone (interpreter shutdown).
 // A new reference.
 PyObject* class_object(ErrorClass which) {
-  const ClassSpec& spec = spec_of(which);
+  const ClassEntry& entry = entry_of(which);
   OwnedRef name(PyUnicode_FromString(kModuleName));
   OwnedRef module(name ? PyImport_GetModule(name.get()) : nullptr);
   if (module) {
-    OwnedRef found(PyObject_GetAttrString(module.get(), spec.attribute));
+    OwnedRef found(PyObject_GetAttrString(module.get(), entry.attribute));
     if (found && PyExceptionClass_Check(found.get())) return found.release();
   }
   PyErr_Clear();
-  return Py_NewRef(spec.builtin);
+  return Py_NewRef(entry.builtin);
 }
 
 }  // namespace
@@ -68,14 +68,14 @@ ErrorClass error_class_for(PyObject* builtin) {
 int add_error_classes(PyObject* module) {
   OwnedRef base;
   for (int i = 0; i < 5; ++i) {
-    const ClassSpec& spec = class_specs()[i];
-    OwnedRef bases(spec.builtin ? PyTuple_Pack(2, base.get(), spec.builtin)
+    const ClassEntry& entry = class_table()[i];
+    OwnedRef bases(entry.builtin ? PyTuple_Pack(2, base.get(), entry.builtin)
                                 : Py_NewRef(PyExc_Exception));
     if (!bases) return -1;
-    OwnedRef made(PyErr_NewExceptionWithDoc(spec.qualified_name, spec.doc, bases.get(), nullptr));
+    OwnedRef made(PyErr_NewExceptionWithDoc(entry.qualified_name, entry.doc, bases.get(), nullptr));
     if (!made) return -1;
-    if (PyModule_AddObjectRef(module, spec.attribute, made.get()) < 0) return -1;
-    if (!spec.builtin) base.reset(made.release());
+    if (PyModule_AddObjectRef(module, entry.attribute, made.get()) < 0) return -1;
+    if (!entry.builtin) base.reset(made.release());
   }
   return 0;
 }
