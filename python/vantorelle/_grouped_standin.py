@@ -26,20 +26,34 @@ def _read(table: Any, names: list[str]) -> pa.Table:
     return whole
 
 
+def _plain_type(of: pa.DataType) -> pa.DataType:
+    if pa.types.is_string_view(of):
+        return pa.large_string()
+    if pa.types.is_binary_view(of):
+        return pa.large_binary()
+    return of
+
+
+def _without_views(column: pa.ChunkedArray) -> pa.ChunkedArray:
+    """The column with string and binary views as large strings and binaries,
+    which pyarrow's take and grouping accept."""
+    if pa.types.is_dictionary(column.type):
+        values = _plain_type(column.type.value_type)
+        if values == column.type.value_type:
+            return column
+        return pa.chunked_array(
+            [chunk.dictionary.cast(values).take(chunk.indices) for chunk in column.chunks], values
+        )
+    plain = _plain_type(column.type)
+    return column if plain == column.type else column.cast(plain)
+
+
 def _groups(table: pa.Table, keys: list[str]) -> tuple[list[int], list[list[int]]]:
     """Each group's first row and its rows, groups in order of first appearance."""
-    columns = {}
-    for key in keys:
-        column = table.column(key)
-        if pa.types.is_dictionary(column.type):
-            column = column.cast(column.type.value_type)
-        columns[f"k{len(columns)}"] = column
-    columns["row"] = pa.array(range(table.num_rows), type=pa.int64())
-    grouped = pa.table(columns).group_by(
-        [name for name in columns if name != "row"], use_threads=False
-    ).aggregate([("row", "list")])
-    rows = grouped.column("row_list").to_pylist()
-    rows.sort(key=lambda group: group[0])
+    rows_of: dict = {}
+    for row, key in enumerate(zip(*(table.column(k).to_pylist() for k in keys))):
+        rows_of.setdefault(key, []).append(row)
+    rows = list(rows_of.values())
     return [group[0] for group in rows], rows
 
 
@@ -63,7 +77,7 @@ def _is_int(probe: HyperLogLogPlusPlus) -> bool:
 
 def sketch_by(table, keys, value, ty, normal_precision, sparse_precision, threads):
     whole = _read(table, [*keys, value])
-    column = whole.column(value)
+    column = _without_views(whole.column(value))
     if ty is None:
         ty = _value_type(column, value)
     first_rows, rows = _groups(whole, keys)
