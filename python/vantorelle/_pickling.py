@@ -3,10 +3,17 @@
 The class itself cannot carry a __reduce__ of its own, so a reducer is
 registered with copyreg: a sketch travels as its serialised bytes and is
 rebuilt by `restore`, an importable name, in whatever process unpickles it.
+
+The class object is pickled by reference, by the module and name it reports:
+``builtins.HyperLogLogPlusPlus``. Its extension module does not put it there,
+so the name is bound here, where pickle looks it up. Dask's workers pickle the
+type of every task result for the scheduler; without the name each task that
+returns a sketch logged three tracebacks of a failed pickle.
 """
 
 from __future__ import annotations
 
+import builtins
 import copyreg
 
 from vantorelle_py import HyperLogLogPlusPlus
@@ -24,3 +31,6 @@ def _reduce(sketch: HyperLogLogPlusPlus):
 
 
 copyreg.pickle(HyperLogLogPlusPlus, _reduce)
+
+if getattr(builtins, HyperLogLogPlusPlus.__name__, HyperLogLogPlusPlus) is HyperLogLogPlusPlus:
+    setattr(builtins, HyperLogLogPlusPlus.__name__, HyperLogLogPlusPlus)
