@@ -305,3 +305,24 @@ def test_corrupt_stored_sketch_names_its_row():
     stored = pa.table({"g": [1, 2, 2], "sketch": pa.array([good, good, good[:-2]], pa.binary())})
     with pytest.raises(ValueError, match="row 2"):
         vantorelle.merge_by(stored, "g")
+
+
+def test_readme_section_runs_as_written(tmp_path):
+    import pathlib
+    import re
+    import subprocess
+    import sys
+
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+    section = readme.split("## Counting per group", 1)[1]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          cwd=tmp_path, timeout=120)
+    assert done.returncode == 0, done.stderr
+    # The outputs the section shows in comments.
+    shown = [line.split("# ", 1)[1] for line in code.splitlines() if re.match(r"#\s+\S", line)]
+    shown += [line.rsplit("# ", 1)[1] for line in code.splitlines()
+              if line.startswith("print(") and "# " in line]
+    assert len(shown) >= 6
+    for line in shown:
+        assert line.rstrip() in done.stdout, line
