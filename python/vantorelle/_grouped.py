@@ -172,7 +172,8 @@ def _polars_frame(frame: Any, keys: list[str], names: list[str]):
 
     def finish(first_rows: Any, sketches: Any) -> Any:
         result = frame.select(keys)[pl.Series(first_rows)]
-        return result.with_columns(pl.Series(SKETCH_COLUMN, sketches, dtype=pl.Binary))
+        # (a Series made from an Arrow array takes the array's own field name)
+        return result.with_columns(pl.Series(sketches).alias(SKETCH_COLUMN))
 
     return frame.select(names), finish
 
@@ -309,7 +310,7 @@ def estimates(sketches: Any, *, threads: int | None = None) -> Any:
     if library == "polars":
         import polars as pl
 
-        return pl.Series(sketches.name, values, dtype=pl.Int64)
+        return pl.Series(values).alias(sketches.name)
     import pyarrow as pa
 
     return pa.array(values)

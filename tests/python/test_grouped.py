@@ -233,6 +233,8 @@ def test_merge_by_of_any_partition_equals_sketch_by_of_all():
         stored = stored.take(rng.permutation(stored.num_rows))
         merged = vantorelle.merge_by(as_kind(stored, kind, rng), ["k0", "k1"], threads=2)
         keys, sketches = sketches_of(merged)
+        one_thread = sketches_of(vantorelle.merge_by(stored, ["k0", "k1"], threads=1))
+        assert dict(zip(*one_thread)) == dict(zip(keys, sketches)), (trial, kind)
         want_keys, want = sketches_of(whole)
         assert dict(zip(keys, sketches)) == dict(zip(want_keys, want)), (trial, kind)
         # Roll-up to the first key equals counting by it.
