@@ -304,9 +304,9 @@ def test_tasks_returning_sketches_log_no_pickling_errors(client):
 
 def test_categories_booleans_and_many_groups(compute):
     rng = np.random.default_rng(21)
-    rows = 60_000
+    rows = 30_000
     frame = pd.DataFrame({
-        "g": rng.integers(0, 3_000, rows),
+        "g": rng.integers(0, 800, rows),
         "city": pd.Categorical(rng.choice(["oslo", "lima", "pune", None], rows)),
         "flag": pd.array(rng.integers(0, 2, rows).astype(bool), dtype="boolean"),
         "user": rng.integers(0, 20_000, rows),
