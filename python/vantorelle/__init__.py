@@ -14,6 +14,7 @@ from vantorelle_py import HyperLogLogPlusPlus
 
 from vantorelle import _pickling  # noqa: F401  (registers pickling and copying)
 from vantorelle._columns import add_all, count_distinct, sketch
+from vantorelle._grouped import estimates, merge_by, sketch_by
 from vantorelle._internal import InternalError
 from vantorelle._native import (
     CorruptSketchError,
@@ -36,8 +37,11 @@ __all__ = [
     "__version__",
     "add_all",
     "count_distinct",
+    "estimates",
     "from_bytes",
     "merge_all",
+    "merge_by",
     "sketch",
+    "sketch_by",
     "validate",
 ]

@@ -15,10 +15,17 @@ bytes does.
 
 Without ``import vantorelle`` nothing is registered, and pickle reports only
 that it cannot pickle the class.
+
+The class object is pickled by reference, by the module and name it reports:
+``builtins.HyperLogLogPlusPlus``. Its extension module does not put it there,
+so the name is bound here, where pickle looks it up. Dask's workers pickle the
+type of every task result for the scheduler; without the name each task that
+returns a sketch logged three tracebacks of a failed pickle.
 """
 
 from __future__ import annotations
 
+import builtins
 import copyreg
 
 from vantorelle_py import HyperLogLogPlusPlus
@@ -78,3 +85,6 @@ def _reduce(sketch: HyperLogLogPlusPlus):
 
 
 copyreg.pickle(HyperLogLogPlusPlus, _reduce)
+
+if getattr(builtins, HyperLogLogPlusPlus.__name__, HyperLogLogPlusPlus) is HyperLogLogPlusPlus:
+    setattr(builtins, HyperLogLogPlusPlus.__name__, HyperLogLogPlusPlus)
