@@ -323,4 +323,4 @@ def test_categories_booleans_and_many_groups(compute):
             pa.array(frame[column], from_pandas=True))
     with pytest.raises(TypeError, match="column 'f'") as refused:
         ddf.assign(f=0.5).groupby("g").f.agg(vd.sketch_aggregation())
-    assert type(refused.value) is TypeError
+    assert type(refused.value) is vantorelle.RefusedValueError  # public, and a TypeError
