@@ -83,28 +83,33 @@ __attribute__((target("avx2"))) std::uint64_t sum_u64_lanes(__m256i lanes) {
 
 __attribute__((target("avx2"))) RegisterSummary summarize_avx2(ByteView registers) {
   const std::uint8_t* data = registers.data();
-  const std::size_t whole = registers.size() & ~std::size_t{31};
+  const std::size_t whole = registers.size() & ~std::size_t{63};
   const __m256i zero = _mm256_setzero_si256();
-  __m256i lowest = _mm256_set1_epi8(-1);
-  __m256i highest = zero;
+  // Two of each running value, for the two halves of a 64-byte round, so
+  // that neither waits on the other.
+  __m256i lowest[2] = {_mm256_set1_epi8(-1), _mm256_set1_epi8(-1)};
+  __m256i highest[2] = {zero, zero};
   __m256i zeros = zero;  // four 64-bit counts
   std::size_t i = 0;
   while (i < whole) {
     // A byte counter takes 255 rounds before it is folded into 64 bits.
-    const std::size_t block_end = std::min(whole, i + 32 * 255);
-    __m256i counts = zero;
-    for (; i < block_end; i += 32) {
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
-      lowest = _mm256_min_epu8(lowest, v);
-      highest = _mm256_max_epu8(highest, v);
-      counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(v, zero));
+    const std::size_t block_end = std::min(whole, i + 64 * 255);
+    __m256i counts[2] = {zero, zero};
+    for (; i < block_end; i += 64) {
+      for (int half = 0; half < 2; ++half) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 32 * half));
+        lowest[half] = _mm256_min_epu8(lowest[half], v);
+        highest[half] = _mm256_max_epu8(highest[half], v);
+        counts[half] = _mm256_sub_epi8(counts[half], _mm256_cmpeq_epi8(v, zero));
+      }
     }
-    zeros = _mm256_add_epi64(zeros, _mm256_sad_epu8(counts, zero));
+    zeros = _mm256_add_epi64(zeros, _mm256_add_epi64(_mm256_sad_epu8(counts[0], zero),
+                                                     _mm256_sad_epu8(counts[1], zero)));
   }
   alignas(32) std::array<std::uint8_t, 32> low_bytes;
   alignas(32) std::array<std::uint8_t, 32> high_bytes;
-  _mm256_store_si256(reinterpret_cast<__m256i*>(low_bytes.data()), lowest);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(high_bytes.data()), highest);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(low_bytes.data()), _mm256_min_epu8(lowest[0], lowest[1]));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(high_bytes.data()), _mm256_max_epu8(highest[0], highest[1]));
   RegisterSummary summary;
   summary.zeros = static_cast<std::uint32_t>(sum_u64_lanes(zeros));
   summary.lowest = *std::min_element(low_bytes.begin(), low_bytes.end());
