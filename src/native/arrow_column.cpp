@@ -7,7 +7,11 @@
 // Python int), utf8 / large_utf8 / string_view (as text), binary /
 // large_binary / binary_view (as byte strings), dictionary-encoded forms of
 // these, slices with offsets. Nulls are skipped: neither added nor counted.
+//
+// Columns of serialised sketches (binary, large_binary, binary_view) are read
+// here too, into a SketchColumn of row views.
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +20,7 @@
 #include "native/column_builder.h"
 #include "native/errors.h"
 #include "native/refusal_messages.h"
+#include "native/sketch_column.h"
 
 namespace vantorelle::native {
 namespace {
@@ -503,6 +508,98 @@ bool read_arrow_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
   if (pair) {
     *taken = true;
     return read_array(pair.get(), builder);
+  }
+  return true;
+}
+
+namespace {
+
+// Columns of serialised sketches: binary, large_binary, binary_view, or the
+// all-null type.
+bool sketch_format(const ArrowSchema& schema, ValueFormat* out) {
+  const char* format = schema.format ? schema.format : "";
+  if (schema.dictionary == nullptr && value_format(format, out) &&
+      (out->kind == Kind::Binary || out->kind == Kind::LargeBinary ||
+       out->kind == Kind::BinaryView || out->kind == Kind::Null)) {
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError,
+               "expected a column of serialised sketches (Arrow binary, large_binary or "
+               "binary_view), not an Arrow column of format '%s'",
+               format);
+  return false;
+}
+
+// Takes the rows of one array; the column keeps the array alive.
+bool take_sketch_chunk(const ValueFormat& format, std::shared_ptr<OwnedArray> chunk,
+                       SketchColumn& column) {
+  const ValueReader reader(format, chunk->array);
+  if (!reader.check_layout()) {
+    PyErr_SetString(PyExc_ValueError, "malformed Arrow array: its buffers do not match its type");
+    return false;
+  }
+  for (std::int64_t row = 0; row < reader.length(); ++row) {
+    ByteView bytes;
+    if (reader.bytes(row, &bytes) == Row::Null) {
+      column.add_null();
+    } else {
+      column.add(bytes);
+    }
+  }
+  column.keep(std::move(chunk));
+  return true;
+}
+
+bool read_sketch_stream(PyObject* capsule, SketchColumn& column) {
+  OwnedStream stream;
+  if (!move_from_capsule(capsule, "arrow_array_stream", &stream.stream)) return false;
+  OwnedSchema schema;
+  auto stream_error = [&](int code) {
+    const char* message = stream.stream.get_last_error ? stream.stream.get_last_error(&stream.stream) : nullptr;
+    PyErr_Format(PyExc_ValueError, "reading the Arrow stream failed (error %d): %s", code,
+                 message ? message : "no message");
+    return false;
+  };
+  if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_error(code);
+  ValueFormat format;
+  if (!sketch_format(schema.schema, &format)) return false;
+  for (;;) {
+    auto chunk = std::make_shared<OwnedArray>();
+    if (int code = stream.stream.get_next(&stream.stream, &chunk->array)) return stream_error(code);
+    if (chunk->array.release == nullptr) return true;  // end of stream
+    if (!take_sketch_chunk(format, std::move(chunk), column)) return false;
+  }
+}
+
+bool read_sketch_array(PyObject* pair, SketchColumn& column) {
+  if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+    PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) pair of capsules");
+    return false;
+  }
+  OwnedSchema schema;
+  auto array = std::make_shared<OwnedArray>();
+  if (!move_from_capsule(PyTuple_GET_ITEM(pair, 0), "arrow_schema", &schema.schema)) return false;
+  if (!move_from_capsule(PyTuple_GET_ITEM(pair, 1), "arrow_array", &array->array)) return false;
+  ValueFormat format;
+  if (!sketch_format(schema.schema, &format)) return false;
+  return take_sketch_chunk(format, std::move(array), column);
+}
+
+}  // namespace
+
+bool read_arrow_sketch_column(PyObject* values, SketchColumn& column, bool* taken) {
+  *taken = false;
+  OwnedRef capsule;
+  if (!call_if_present(values, "__arrow_c_stream__", &capsule)) return false;
+  if (capsule) {
+    *taken = true;
+    return read_sketch_stream(capsule.get(), column);
+  }
+  OwnedRef pair;
+  if (!call_if_present(values, "__arrow_c_array__", &pair)) return false;
+  if (pair) {
+    *taken = true;
+    return read_sketch_array(pair.get(), column);
   }
   return true;
 }

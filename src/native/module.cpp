@@ -11,6 +11,7 @@
 #include "native/column_builder.h"
 #include "native/errors.h"
 #include "native/line_reader.h"
+#include "native/sketch_estimates.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::native {
@@ -104,6 +105,7 @@ PyCFunction as_cfunction(Function function) {
 PyMethodDef functions[] = {
     {"collect", as_cfunction(collect), METH_FASTCALL, kCollectDoc},
     {"validate", validate, METH_O, kValidateDoc},
+    {"estimates", as_cfunction(estimates), METH_VARARGS | METH_KEYWORDS, kEstimatesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
