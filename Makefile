@@ -4,9 +4,10 @@ JOBS ?= 2
 RELEASE_BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
 FUZZ_BUILD_DIR ?= build-fuzz
+TSAN_BUILD_DIR ?= build-tsan
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-.PHONY: setup install demo test cpp-test cpp-test-asan fuzz fuzz-python python-test python-test-asan bench docs wheel
+.PHONY: setup install demo test cpp-test cpp-test-asan tsan fuzz fuzz-python python-test python-test-asan bench docs wheel
 
 setup:
 	bash scripts/setup.sh
@@ -28,6 +29,13 @@ cpp-test-asan:
 	cmake -S . -B $(ASAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORELLE_SANITIZE=ON
 	cmake --build $(ASAN_BUILD_DIR) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD_DIR) -j$(JOBS) --output-on-failure
+
+# The threaded paths (the grouped builder and its merges on several threads)
+# under ThreadSanitizer.
+tsan:
+	cmake -S . -B $(TSAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORELLE_TSAN=ON
+	cmake --build $(TSAN_BUILD_DIR) --target grouped_sketches_test -j$(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD_DIR)/tests/cpp/grouped_sketches_test
 
 # Every libFuzzer target for 60 s each (scripts/fuzz.sh SECONDS [TARGET...]).
 fuzz:

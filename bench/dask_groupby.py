@@ -119,12 +119,6 @@ def main() -> None:
     args = parser.parse_args()
     REPEAT = args.repeat
     mib = 1 << 20
-    from vantorelle import _native
-
-    if not hasattr(_native, "sketch_by"):
-        print("NOTE: vantorelle._native has no grouped kernel; the development stand-in "
-              "(one Python step per group) is in use. Do not publish these numbers.")
-
     with tempfile.TemporaryDirectory() as tmp, LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster, Client(cluster) as client:

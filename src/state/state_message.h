@@ -9,6 +9,8 @@ namespace vantorelle {
 
 // Writes the fields in table order under their conditions.
 Result<Bytes> encode_state(const SketchState& state);
+// The same message appended to `out` (for many messages end to end).
+Status encode_state_into(const SketchState& state, Bytes& out);
 
 // Checks the wire form only; failures are ProtoDeserialization with a text
 // that says what was wrong and at which byte offset.

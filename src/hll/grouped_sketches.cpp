@@ -1,0 +1,595 @@
+#include "hll/grouped_sketches.h"
+
+#include <algorithm>
+#include <bit>
+#include <random>
+#include <cstring>
+#include <utility>
+
+#include "error/internal_failure.h"
+#include "hll/representation.h"
+#include "hll/sparse_representation.h"
+#include "state/state_message.h"
+#include "utils/buffer_traits.h"
+#include "utils/parallel.h"
+
+namespace vantorelle {
+namespace {
+
+// Below this many rows (stored sketches, for merges) a second thread costs
+// more than it saves.
+constexpr std::size_t kRowsPerThread = 1 << 16;
+constexpr std::size_t kSketchesPerThread = 1 << 10;
+
+int useful_threads(int threads, std::size_t rows, std::size_t per_thread = kRowsPerThread) {
+  const std::size_t most = std::max<std::size_t>(rows / per_thread, 1);
+  return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), most));
+}
+
+// How many rows ahead the counting sort loads its counters.
+constexpr std::size_t kAhead = 16;
+
+// Items of each group together, in their order within the group: group g's
+// items are items[starts[g] .. starts[g + 1]).
+struct ByGroup {
+  std::vector<std::uint32_t> items;
+  std::vector<std::int64_t> starts;
+};
+
+// A stable counting sort of `items` by `groups`, leaving out items equal to
+// kNoValue. Each thread counts and then places one range of rows; the ranges
+// are laid out in row order, so the result is the same for any number of
+// threads.
+ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
+                      std::uint32_t group_count, int threads) {
+  const std::size_t n = groups.size();
+  const std::size_t g_count = group_count;
+  const int parts = useful_threads(threads, n);
+  std::vector<std::int64_t> next(static_cast<std::size_t>(parts) * g_count, 0);
+  run_parallel(parts, [&](int t) {
+    const auto [begin, end] = part_range(n, parts, t);
+    std::int64_t* count = next.data() + static_cast<std::size_t>(t) * g_count;
+    for (std::size_t i = begin; i < end; ++i) {
+      VANTORELLE_ASSERT(groups[i] < group_count, "group < group_count");
+      // Many groups make these counters a table larger than the caches.
+      if (i + kAhead < end && groups[i + kAhead] < group_count) __builtin_prefetch(count + groups[i + kAhead]);
+      count[groups[i]] += items[i] != GroupedSketchBuilder::kNoValue;
+    }
+  });
+  ByGroup sorted;
+  sorted.starts.resize(g_count + 1);
+  std::int64_t running = 0;
+  for (std::size_t g = 0; g < g_count; ++g) {
+    sorted.starts[g] = running;
+    for (int t = 0; t < parts; ++t) {
+      std::int64_t& slot = next[static_cast<std::size_t>(t) * g_count + g];
+      const std::int64_t count = slot;
+      slot = running;
+      running += count;
+    }
+  }
+  sorted.starts[g_count] = running;
+  sorted.items.resize(static_cast<std::size_t>(running));
+  run_parallel(parts, [&](int t) {
+    const auto [begin, end] = part_range(n, parts, t);
+    std::int64_t* position = next.data() + static_cast<std::size_t>(t) * g_count;
+    std::uint32_t* out = sorted.items.data();
+    for (std::size_t i = begin; i < end; ++i) {
+      if (i + kAhead < end) __builtin_prefetch(position + groups[i + kAhead]);
+      if (items[i] != GroupedSketchBuilder::kNoValue) out[position[groups[i]]++] = items[i];
+    }
+  });
+  return sorted;
+}
+
+// The first group of each thread's share: shares of about equal row counts,
+// whole groups each.
+std::vector<std::size_t> group_shares(const std::vector<std::int64_t>& starts, int parts) {
+  const std::size_t g_count = starts.size() - 1;
+  const auto rows = static_cast<std::size_t>(starts.back());
+  std::vector<std::size_t> first(static_cast<std::size_t>(parts) + 1, g_count);
+  first[0] = 0;
+  for (int t = 1; t < parts; ++t) {
+    const auto target = static_cast<std::int64_t>(part_range(rows, parts, t).first);
+    const auto at = std::lower_bound(starts.begin(), starts.end() - 1, target);
+    first[static_cast<std::size_t>(t)] =
+        std::max(first[static_cast<std::size_t>(t) - 1], static_cast<std::size_t>(at - starts.begin()));
+  }
+  return first;
+}
+
+// Each share's sketches, then all of them end to end in group order.
+struct ShareOutput {
+  Bytes data;
+  std::vector<std::int64_t> ends;  // end of each group's sketch in data
+  std::vector<std::uint8_t> present;
+};
+
+SerializedSketches join(std::vector<ShareOutput>& shares, bool nullable) {
+  SerializedSketches joined;
+  std::size_t total = 0;
+  std::size_t groups = 0;
+  for (const ShareOutput& share : shares) {
+    total += share.data.size();
+    groups += share.ends.size();
+  }
+  joined.data.resize(total);
+  joined.offsets.reserve(groups + 1);
+  if (nullable) joined.present.reserve(groups);
+  std::int64_t base = 0;
+  for (ShareOutput& share : shares) {
+    if (!share.data.empty()) std::memcpy(joined.data.data() + base, share.data.data(), share.data.size());
+    for (std::int64_t end : share.ends) joined.offsets.push_back(base + end);
+    if (nullable) joined.present.insert(joined.present.end(), share.present.begin(), share.present.end());
+    base += static_cast<std::int64_t>(share.data.size());
+    Bytes().swap(share.data);
+  }
+  return joined;
+}
+
+void append(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+
+void insertion_sort(std::uint32_t* begin, std::uint32_t* end) {
+  for (std::uint32_t* i = begin + 1; i < end; ++i) {
+    const std::uint32_t value = *i;
+    std::uint32_t* j = i;
+    for (; j > begin && *(j - 1) > value; --j) *j = *(j - 1);
+    *j = value;
+  }
+}
+
+// Sorts codes (below 2^31). Few: insertion sort. Up to a few thousand: one
+// pass into buckets by the top bits of their range, which leaves about one
+// code per bucket, then an insertion sort of the nearly sorted result. More:
+// a least-significant-digit radix sort of 11 bits a pass, as many passes as
+// the largest code needs.
+void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scratch) {
+  const std::size_t n = codes.size();
+  if (n < 32) {
+    insertion_sort(codes.data(), codes.data() + n);
+    return;
+  }
+  std::uint32_t largest = 0;
+  for (const std::uint32_t code : codes) largest = std::max(largest, code);
+  const int bits = std::bit_width(largest);
+  scratch.resize(n);
+  if (n < 4096) {
+    const int bucket_bits = std::min(bits, static_cast<int>(std::bit_width(n)) + 1);
+    const int shift = bits - bucket_bits;
+    std::uint32_t counts[8193];
+    std::fill(counts, counts + (std::size_t{1} << bucket_bits) + 1, 0);
+    for (const std::uint32_t code : codes) ++counts[(code >> shift) + 1];
+    for (std::size_t b = 1; b <= (std::size_t{1} << bucket_bits); ++b) counts[b] += counts[b - 1];
+    for (const std::uint32_t code : codes) scratch[counts[code >> shift]++] = code;
+    insertion_sort(scratch.data(), scratch.data() + n);
+    std::memcpy(codes.data(), scratch.data(), n * sizeof(std::uint32_t));
+    return;
+  }
+  std::uint32_t* from = codes.data();
+  std::uint32_t* to = scratch.data();
+  for (int shift = 0; shift < bits; shift += 11) {
+    std::size_t counts[2048] = {};
+    for (std::size_t i = 0; i < n; ++i) ++counts[(from[i] >> shift) & 2047];
+    std::size_t running = 0;
+    for (std::size_t& count : counts) {
+      const std::size_t here = count;
+      count = running;
+      running += here;
+    }
+    for (std::size_t i = 0; i < n; ++i) to[counts[(from[i] >> shift) & 2047]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != codes.data()) std::memcpy(codes.data(), from, n * sizeof(std::uint32_t));
+}
+
+}  // namespace
+
+// Every group's registers (group g's at registers[g * m]) and value count,
+// folded from the rows: each thread folds a range of rows into registers of
+// its own, then the register maxima are taken.
+struct GroupedSketchBuilder::FoldedGroups {
+  Bytes registers;
+  std::vector<std::int64_t> counts;
+};
+
+GroupedSketchBuilder::FoldedGroups GroupedSketchBuilder::fold_groups(std::span<const std::uint32_t> groups,
+                                                                     std::span<const std::uint32_t> codes,
+                                                                     std::uint32_t group_count, std::size_t m,
+                                                                     int parts) const {
+  std::vector<FoldedGroups> partial(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    FoldedGroups& own = partial[static_cast<std::size_t>(t)];
+    own.registers.assign(group_count * m, 0);
+    own.counts.assign(group_count, 0);
+    const auto [begin, end] = part_range(groups.size(), parts, t);
+    // Locals the compiler can keep in registers across the loop.
+    const SparseEncoding encoding = codes_;
+    const int shift = std::countr_zero(m);
+    std::uint8_t* const registers = own.registers.data();
+    std::int64_t* const counts = own.counts.data();
+    const std::uint32_t* const group_of = groups.data();
+    const std::uint32_t* const code_of = codes.data();
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint32_t code = code_of[i];
+      if (code == kNoValue) continue;
+      const std::uint32_t group = group_of[i];
+      VANTORELLE_ASSERT(group < group_count, "group < group_count");
+      ++counts[group];
+      const NormalCoordinates c = encoding.decode_normal(code);
+      std::uint8_t& reg = registers[(static_cast<std::size_t>(group) << shift) + c.index];
+      if (c.rho_w > reg) reg = static_cast<std::uint8_t>(c.rho_w);
+    }
+  });
+  FoldedGroups& folded = partial[0];
+  for (std::size_t t = 1; t < partial.size(); ++t) {
+    for (std::size_t i = 0; i < folded.registers.size(); ++i) {
+      folded.registers[i] = std::max(folded.registers[i], partial[t].registers[i]);
+    }
+    for (std::size_t g = 0; g < group_count; ++g) folded.counts[g] += partial[t].counts[g];
+  }
+  return std::move(folded);
+}
+
+// Writes one group's sketch after another into a share's output, reusing
+// its scratch room from group to group.
+//
+// Whether a group ends sparse depends on the moments its sparse buffer
+// flushes: the sparse data is checked against its budget at each flush.
+// The sorted, collapsed values of the whole group give the sparse data of
+// the last check. An earlier check sees a subset of the values, with the
+// rho of some rho-encoded values not yet at their largest: dropping values
+// never lengthens the varint coding, and a smaller rho lengthens it by at
+// most one byte per value. So the group ends
+//   normal  when the whole group's sparse data is over budget,
+//   sparse  when it stays within budget even with one byte more for each
+//           rho-encoded value,
+// and only in between is it replayed in row order through the
+// representations, which flush exactly as adding the values one by one does.
+class GroupedSketchBuilder::GroupWriter {
+ public:
+  explicit GroupWriter(const GroupedSketchBuilder& builder)
+      : builder_(builder), state_(scalar_fields(builder.fresh_)) {}
+
+  // `codes` are the group's, in row order.
+  Status write(std::span<std::uint32_t> codes, Bytes& out) {
+    const std::size_t n = codes.size();
+    if (n == 0) {
+      append(out, builder_.empty_);
+      return {};
+    }
+    if (builder_.max_buffer_elements_ == 0) return write_normal(codes, out);
+    std::span<std::uint32_t> ascending;
+    if (n <= builder_.max_buffer_elements_) {
+      // The buffer holds every value until serialisation: no check before
+      // the last, and row order does not matter.
+      sort_codes(codes, scratch_);
+      ascending = codes;
+    } else {
+      // Registers that no sparse form could fit rule out the sort.
+      fold(codes);
+      if (filled_registers() > builder_.max_sparse_data_bytes_) return write_registers(n, out);
+      distinct_codes(codes);
+      sort_codes(sorted_, scratch_);
+      ascending = sorted_;
+    }
+    std::int32_t rho_encoded = 0;
+    const std::size_t length = encode_sorted(ascending, &rho_encoded);
+    if (length > builder_.max_sparse_data_bytes_) return write_normal(codes, out);
+    if (n <= builder_.max_buffer_elements_ ||
+        length + static_cast<std::size_t>(rho_encoded) <= builder_.max_sparse_data_bytes_) {
+      state_.num_values = n;
+      return encode_state_into(state_, out);
+    }
+    return replay(codes, out);
+  }
+
+  // A group's registers, folded elsewhere from its n values.
+  Status write_folded(const std::uint8_t* registers, std::size_t n, Bytes& out) {
+    registers_.assign(registers, registers + (std::size_t{1} << builder_.codes_.normal_precision()));
+    return write_registers(n, out);
+  }
+
+ private:
+  // The distinct codes into sorted_ (unordered), through a flat set sized
+  // for the most a sparse form within budget can hold; past that (a group
+  // bound to go normal) all codes are taken as they are.
+  void distinct_codes(std::span<const std::uint32_t> codes) {
+    const std::size_t most = 4 * builder_.max_sparse_data_bytes_;
+    std::size_t slots = 1024;
+    while (slots < 2 * most) slots *= 2;
+    set_.assign(slots, kNoValue);
+    sorted_.clear();
+    const std::size_t mask = slots - 1;
+    const int shift = 64 - std::countr_zero(slots);
+    for (const std::uint32_t code : codes) {
+      std::size_t at = static_cast<std::size_t>((code * builder_.multiplier_) >> shift);
+      while (set_[at] != kNoValue && set_[at] != code) at = (at + 1) & mask;
+      if (set_[at] == code) continue;
+      set_[at] = code;
+      sorted_.push_back(code);
+      if (sorted_.size() > most) {
+        sorted_.assign(codes.begin(), codes.end());
+        return;
+      }
+    }
+  }
+
+  // The group's registers from its codes.
+  void fold(std::span<const std::uint32_t> codes) {
+    const SparseEncoding& encoding = builder_.codes_;
+    registers_.assign(std::size_t{1} << encoding.normal_precision(), 0);
+    std::uint8_t* registers = registers_.data();
+    for (const std::uint32_t code : codes) {
+      const NormalCoordinates c = encoding.decode_normal(code);
+      if (c.rho_w > registers[c.index]) registers[c.index] = static_cast<std::uint8_t>(c.rho_w);
+    }
+  }
+
+  std::size_t filled_registers() const {
+    std::size_t filled = 0;
+    for (const std::uint8_t value : registers_) filled += value != 0;
+    return filled;
+  }
+
+  Status write_normal(std::span<const std::uint32_t> codes, Bytes& out) {
+    fold(codes);
+    return write_registers(codes.size(), out);
+  }
+
+  Status write_registers(std::size_t n, Bytes& out) {
+    SketchState& state = normal_state_;
+    if (!state.data) {
+      state = scalar_fields(builder_.fresh_);
+      state.sparse_size = 0;
+      state.data.emplace();
+    }
+    state.num_values = n;
+    state.data->swap(registers_);
+    const Status written = encode_state_into(state, out);
+    state.data->swap(registers_);
+    return written;
+  }
+
+  // The sparse data of ascending codes into the state; gives its length and
+  // the number of rho-encoded values in it.
+  std::size_t encode_sorted(std::span<const std::uint32_t> ascending, std::int32_t* rho_encoded) {
+    const SparseEncoding& encoding = builder_.codes_;
+    Bytes& bytes = state_.sparse_data ? *state_.sparse_data : state_.sparse_data.emplace();
+    bytes.resize(ascending.size() * 5 + 8);
+    std::uint8_t* const begin = bytes.data();
+    std::uint8_t* out = begin;
+    std::uint32_t previous = 0;
+    std::int32_t count = 0;
+    std::int32_t rho = 0;
+    const std::size_t n = ascending.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t value = ascending[i];
+      if (i + 1 < n && ascending[i + 1] == value) continue;
+      // Of rho-encoded values that share a sparse index the largest rho wins.
+      if (encoding.is_rho_encoded(value)) {
+        if (i + 1 < n && encoding.decode_sparse(ascending[i + 1]).sparse_index ==
+                             encoding.decode_sparse(value).sparse_index) {
+          continue;
+        }
+        ++rho;
+      }
+      out = DifferenceEncoder::write_varint(out, value - previous);
+      previous = value;
+      ++count;
+    }
+    const auto length = static_cast<std::size_t>(out - begin);
+    bytes.resize(length);
+    state_.sparse_size = count;
+    *rho_encoded = rho;
+    return length;
+  }
+
+  // The aggregator's own path for the group's codes in row order.
+  Status replay(std::span<const std::uint32_t> codes, Bytes& out) const {
+    Result<Representation> fresh = Representation::from_state(builder_.fresh_);
+    if (!fresh) return fresh.take_error();
+    Result<Representation> added = add_value_sequence(std::move(*fresh), codes, builder_.codes_);
+    if (!added) return added.take_error();
+    VANTORELLE_RETURN_IF_ERROR(added->compact());
+    added->state().num_values = codes.size();
+    return encode_state_into(added->state(), out);
+  }
+
+  const GroupedSketchBuilder& builder_;
+  SketchState state_;         // sparse groups
+  SketchState normal_state_;  // normal groups, once one is met
+  Bytes registers_;
+  std::vector<std::uint32_t> set_;
+  std::vector<std::uint32_t> sorted_;
+  std::vector<std::uint32_t> scratch_;
+};
+
+Result<GroupedSketchBuilder> GroupedSketchBuilder::create(InputType type,
+                                                          std::int32_t normal_precision,
+                                                          std::int32_t sparse_precision) {
+  Result<HyperLogLogPlusPlus> fresh =
+      type == InputType::LONG ? HyperLogLogPlusPlus::new_long(normal_precision, sparse_precision)
+                              : HyperLogLogPlusPlus::new_string_or_bytes(normal_precision, sparse_precision);
+  if (!fresh) return fresh.take_error();
+  Result<Bytes> empty = fresh->to_bytes();
+  if (!empty) return empty.take_error();
+  const Representation& representation = fresh->representation();
+  std::uint64_t max_buffer = 0;
+  std::uint64_t max_data = 0;
+  if (const SparseRepresentation* sparse = representation.sparse()) {
+    max_buffer = sparse->max_buffer_elements();
+    max_data = sparse->max_sparse_data_bytes();
+  }
+  Result<SparseEncoding> codes = SparseEncoding::create(
+      normal_precision, sparse_precision == 0 ? normal_precision : sparse_precision);
+  if (!codes) return codes.take_error();
+  // Codes come from hashes of the caller's values, which could be chosen to
+  // crowd one stretch of a set with a known multiplier.
+  static const std::uint64_t multiplier = [] {
+    std::random_device device;
+    return ((static_cast<std::uint64_t>(device()) << 32) | device()) | 1;
+  }();
+  return GroupedSketchBuilder(representation.state(), *codes, std::move(*empty), max_buffer,
+                              max_data, multiplier);
+}
+
+Result<SerializedSketches> GroupedSketchBuilder::build(std::span<const std::uint32_t> groups,
+                                                       std::span<const std::uint32_t> codes,
+                                                       std::uint32_t group_count, int threads,
+                                                       std::span<const std::uint8_t> present) const {
+  VANTORELLE_ASSERT(present.empty() || present.size() == group_count, "present.size() == group_count");
+  VANTORELLE_ASSERT(groups.size() == codes.size(), "groups.size() == codes.size()");
+  const int parts = useful_threads(threads, groups.size());
+  // Few groups: each group's registers are folded straight from the rows,
+  // and a group that no sparse form could fit is written from them; only
+  // the other groups' codes are sorted by group.
+  const std::size_t m = std::size_t{1} << codes_.normal_precision();
+  std::vector<std::uint8_t> from_registers;
+  FoldedGroups folded;
+  std::vector<std::uint32_t> undecided;
+  std::span<const std::uint32_t> items = codes;
+  bool sort_needed = true;
+  if (group_count * m * static_cast<std::size_t>(parts) <= std::max<std::size_t>(4 * groups.size(), 1 << 22)) {
+    folded = fold_groups(groups, codes, group_count, m, parts);
+    from_registers.assign(group_count, 0);
+    sort_needed = false;
+    for (std::size_t g = 0; g < group_count; ++g) {
+      if (folded.counts[g] == 0) continue;
+      const std::uint8_t* registers = folded.registers.data() + g * m;
+      const auto filled = static_cast<std::size_t>(
+          std::count_if(registers, registers + m, [](std::uint8_t r) { return r != 0; }));
+      // Each filled register takes at least one byte of sparse data.
+      if (max_buffer_elements_ == 0 || filled > max_sparse_data_bytes_) {
+        from_registers[g] = 1;
+      } else {
+        sort_needed = true;
+      }
+    }
+    if (sort_needed) {
+      undecided.assign(codes.begin(), codes.end());
+      for (std::size_t i = 0; i < undecided.size(); ++i) {
+        if (from_registers[groups[i]]) undecided[i] = kNoValue;
+      }
+      items = undecided;
+    }
+  }
+  ByGroup sorted;
+  if (sort_needed) {
+    sorted = sort_by_group(groups, items, group_count, threads);
+  } else {
+    sorted.starts.assign(static_cast<std::size_t>(group_count) + 1, 0);
+  }
+  std::vector<std::uint32_t>().swap(undecided);
+  const std::vector<std::size_t> first = group_shares(sorted.starts, parts);
+  std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
+  std::vector<Status> failures(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    ShareOutput& share = shares[static_cast<std::size_t>(t)];
+    GroupWriter writer(*this);
+    const std::size_t end = first[static_cast<std::size_t>(t) + 1];
+    share.ends.reserve(end - first[static_cast<std::size_t>(t)]);
+    for (std::size_t g = first[static_cast<std::size_t>(t)]; g < end; ++g) {
+      if (!present.empty()) share.present.push_back(present[g]);
+      if (!present.empty() && present[g] == 0) {
+        share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+        continue;
+      }
+      std::span<std::uint32_t> group(sorted.items.data() + sorted.starts[g],
+                                     static_cast<std::size_t>(sorted.starts[g + 1] - sorted.starts[g]));
+      Status written = !from_registers.empty() && from_registers[g]
+                           ? writer.write_folded(folded.registers.data() + g * m,
+                                                 static_cast<std::size_t>(folded.counts[g]), share.data)
+                           : writer.write(group, share.data);
+      if (!written) {
+        failures[static_cast<std::size_t>(t)] = std::move(written);
+        return;
+      }
+      share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+    }
+  });
+  for (Status& failure : failures) {
+    if (!failure) return failure.take_error();
+  }
+  std::vector<std::uint32_t>().swap(sorted.items);
+  return join(shares, !present.empty());
+}
+
+Result<Bytes> GroupedSketchBuilder::build_one(std::vector<std::uint32_t>& codes) const {
+  codes.erase(std::remove(codes.begin(), codes.end(), kNoValue), codes.end());
+  Bytes out;
+  GroupWriter writer(*this);
+  VANTORELLE_RETURN_IF_ERROR(writer.write(codes, out));
+  return out;
+}
+
+Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
+                                        std::span<const ByteView> sketches,
+                                        std::span<const std::int64_t> rows,
+                                        std::uint32_t group_count, int threads,
+                                        RowFailure* failure) {
+  VANTORELLE_ASSERT(groups.size() == sketches.size() && rows.size() == sketches.size(),
+                    "groups, sketches and rows of one length");
+  VANTORELLE_ASSERT(sketches.size() <= UINT32_MAX, "sketches.size() <= UINT32_MAX");
+  std::vector<std::uint32_t> index(sketches.size());
+  for (std::size_t i = 0; i < index.size(); ++i) index[i] = static_cast<std::uint32_t>(i);
+  ByGroup sorted = sort_by_group(groups, index, group_count, threads);
+  std::vector<std::uint32_t>().swap(index);
+  const int parts = useful_threads(threads, sketches.size(), kSketchesPerThread);
+  const std::vector<std::size_t> first = group_shares(sorted.starts, parts);
+  std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
+  // The failing row of each share with the smallest row number: all groups
+  // are merged, so the row reported does not depend on the split.
+  std::vector<RowFailure> failed(static_cast<std::size_t>(parts));
+  std::vector<Status> broken(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    ShareOutput& share = shares[static_cast<std::size_t>(t)];
+    RowFailure& own = failed[static_cast<std::size_t>(t)];
+    for (std::size_t g = first[static_cast<std::size_t>(t)]; g < first[static_cast<std::size_t>(t) + 1]; ++g) {
+      const auto begin = static_cast<std::size_t>(sorted.starts[g]);
+      const auto end = static_cast<std::size_t>(sorted.starts[g + 1]);
+      if (begin == end) {
+        share.present.push_back(0);
+        share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+        continue;
+      }
+      std::optional<HyperLogLogPlusPlus> merged;
+      for (std::size_t k = begin; k < end; ++k) {
+        const std::uint32_t i = sorted.items[k];
+        Status step;
+        if (!merged) {
+          Result<HyperLogLogPlusPlus> loaded = HyperLogLogPlusPlus::from_bytes(sketches[i]);
+          if (loaded) merged.emplace(std::move(*loaded));
+          else step = loaded.take_error();
+        } else {
+          step = merged->merge_bytes(sketches[i]);
+        }
+        if (!step) {
+          if (own.row < 0 || rows[i] < own.row) own = RowFailure{rows[i], step.error().display()};
+          merged.reset();
+          break;
+        }
+      }
+      if (merged) {
+        Result<Bytes> message = merged->to_bytes();
+        if (!message) {
+          broken[static_cast<std::size_t>(t)] = message.take_error();
+          return;
+        }
+        append(share.data, *message);
+      }
+      share.present.push_back(merged ? 1 : 0);
+      share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+    }
+  });
+  for (Status& status : broken) {
+    if (!status) return status.take_error();
+  }
+  *failure = RowFailure{};
+  for (RowFailure& own : failed) {
+    if (own.row >= 0 && (failure->row < 0 || own.row < failure->row)) *failure = std::move(own);
+  }
+  if (failure->row >= 0) return invalid_state(failure->message);
+  return join(shares, true);
+}
+
+}  // namespace vantorelle

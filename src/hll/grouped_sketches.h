@@ -1,0 +1,126 @@
+// Sketches of many groups at once: one serialised sketch per group from the
+// rows of a table, in one pass over the rows, without an aggregator per
+// group.
+//
+//   rows      g: 0 2 0 1 2 0 ...      (group of each counted row)
+//             c: c0 c1 c2 c3 c4 ...   (code of each row's value: its sparse
+//                                      value at the sketch's precisions)
+//   1. a stable counting sort by group: each group's codes, in row order,
+//      in one array (threads take ranges of rows; the order is fixed)
+//   2. per group (threads take runs of groups):
+//        no more rows than the sparse buffer holds -> no flush can happen
+//          before serialisation: sort the codes, write the collapsed values
+//          straight into varint bytes; over the sparse data budget the group
+//          goes normal instead;
+//        more rows -> the group's codes are replayed in row order through
+//          the sparse and normal representations themselves, so the moment
+//          of every flush and of the switch to registers is the one that
+//          adding the values one by one gives;
+//   3. each group's state is written as the message the aggregator writes.
+//
+// The bytes of every group equal those of an aggregator of the same type
+// and precisions that added the group's values in row order: the sparse
+// value encoding, the budgets, the collapse of equal indices and the message
+// all come from the representations and the state message. Without a sparse
+// precision the codes are sparse values at (p, p), which decode to the
+// register coordinates of the hash.
+//
+// Merging groups of stored sketches (merge_groups) decodes and merges each
+// group's sketches in row order with the aggregator's own merge.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error/result.h"
+#include "hll/encoding.h"
+#include "hll/hyperloglogplusplus.h"
+#include "state/sketch_state.h"
+
+namespace vantorelle {
+
+// Serialised sketches end to end: sketch i is
+// data[offsets[i] .. offsets[i + 1]); a null entry (present[i] == 0) is empty.
+struct SerializedSketches {
+  Bytes data;
+  std::vector<std::int64_t> offsets{0};
+  // Empty when every entry is present.
+  std::vector<std::uint8_t> present;
+
+  std::size_t size() const { return offsets.size() - 1; }
+  ByteView at(std::size_t i) const {
+    return ByteView(data.data() + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i]));
+  }
+  bool is_present(std::size_t i) const { return present.empty() || present[i] != 0; }
+};
+
+class GroupedSketchBuilder {
+ public:
+  // Sketches of `type`'s family (LONG, or STRING / BYTES) at the given
+  // precisions; a sparse precision of 0 means none. Refuses what the
+  // aggregator's constructors refuse, with their errors.
+  static Result<GroupedSketchBuilder> create(InputType type, std::int32_t normal_precision,
+                                             std::int32_t sparse_precision);
+
+  // The code of a row without a value (skipped, its group still made).
+  static constexpr std::uint32_t kNoValue = UINT32_MAX;
+  // The code of one value's hash (never kNoValue: codes are below 2^31).
+  std::uint32_t code(std::uint64_t hash) const { return codes_.encode(hash); }
+
+  // One sketch per group 0 .. group_count - 1, from the rows' groups and
+  // codes (in row order). A group without values gets the empty sketch; a
+  // group with present[g] == 0 (when `present` is not empty) is a null
+  // entry. The result does not depend on `threads`.
+  Result<SerializedSketches> build(std::span<const std::uint32_t> groups,
+                                   std::span<const std::uint32_t> codes, std::uint32_t group_count,
+                                   int threads, std::span<const std::uint8_t> present = {}) const;
+
+  // The sketch of one group's codes (in row order; kNoValue skipped), as
+  // build() writes it; `codes` is reordered.
+  Result<Bytes> build_one(std::vector<std::uint32_t>& codes) const;
+
+ private:
+  GroupedSketchBuilder(SketchState fresh, SparseEncoding codes, Bytes empty,
+                       std::uint64_t max_buffer_elements, std::uint64_t max_sparse_data_bytes,
+                       std::uint64_t multiplier)
+      : fresh_(std::move(fresh)),
+        codes_(codes),
+        empty_(std::move(empty)),
+        max_buffer_elements_(max_buffer_elements),
+        max_sparse_data_bytes_(max_sparse_data_bytes),
+        multiplier_(multiplier) {}
+
+  class GroupWriter;
+  struct FoldedGroups;
+  FoldedGroups fold_groups(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> codes,
+                           std::uint32_t group_count, std::size_t m, int parts) const;
+
+  SketchState fresh_;  // the state of a new aggregator
+  SparseEncoding codes_;
+  Bytes empty_;        // a new aggregator's serialised form
+  // The sparse budgets; 0 without a sparse precision (every group replays).
+  std::uint64_t max_buffer_elements_;
+  std::uint64_t max_sparse_data_bytes_;
+  std::uint64_t multiplier_;  // odd, random per process: the distinct-code set's hashing
+};
+
+// A failure of one row of a grouped operation.
+struct RowFailure {
+  std::int64_t row = -1;
+  std::string message;
+};
+
+// Merges each group's stored sketches (already validated) in row order, as
+// the aggregator's from_bytes of the first and merge_bytes of the others
+// would. `sketches` and `groups` hold the non-null rows; `rows` their row
+// numbers for errors. A group without sketches is a null entry. On a failed
+// merge (incompatible types or precisions) `failure` names the row.
+Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
+                                        std::span<const ByteView> sketches,
+                                        std::span<const std::int64_t> rows,
+                                        std::uint32_t group_count, int threads,
+                                        RowFailure* failure);
+
+}  // namespace vantorelle

@@ -1,0 +1,48 @@
+#include "native/arrow_type_names.h"
+
+#include <string_view>
+
+namespace vantorelle::native {
+namespace {
+
+std::string format_in_words(std::string_view format) {
+  static constexpr struct {
+    std::string_view format;
+    std::string_view words;
+  } kNames[] = {
+      {"n", "null"},        {"b", "bool"},          {"c", "int8"},         {"C", "uint8"},
+      {"s", "int16"},       {"S", "uint16"},        {"i", "int32"},        {"I", "uint32"},
+      {"l", "int64"},       {"L", "uint64"},        {"e", "float16"},      {"f", "float32"},
+      {"g", "float64"},     {"u", "string"},        {"U", "large_string"}, {"vu", "string_view"},
+      {"z", "binary"},      {"Z", "large_binary"},  {"vz", "binary_view"}, {"tdD", "date32"},
+      {"tdm", "date64"},    {"tts", "time32[s]"},   {"ttm", "time32[ms]"}, {"ttu", "time64[us]"},
+      {"ttn", "time64[ns]"}, {"tDs", "duration[s]"}, {"tDm", "duration[ms]"},
+      {"tDu", "duration[us]"}, {"tDn", "duration[ns]"}, {"tiM", "month interval"},
+      {"tiD", "day-time interval"}, {"tin", "month-day-nano interval"},
+      {"+l", "list"},       {"+L", "large_list"},   {"+vl", "list_view"},  {"+vL", "large_list_view"},
+      {"+s", "struct"},     {"+m", "map"},          {"+r", "run-end encoded"},
+  };
+  for (const auto& entry : kNames) {
+    if (entry.format == format) return std::string(entry.words);
+  }
+  const auto starts = [&](std::string_view prefix) { return format.substr(0, prefix.size()) == prefix; };
+  if (starts("tss:")) return "timestamp[s]";
+  if (starts("tsm:")) return "timestamp[ms]";
+  if (starts("tsu:")) return "timestamp[us]";
+  if (starts("tsn:")) return "timestamp[ns]";
+  if (starts("d:")) return "decimal";
+  if (starts("w:")) return "fixed_size_binary";
+  if (starts("+w:")) return "fixed_size_list";
+  if (starts("+ud:") || starts("+us:")) return "union";
+  return "Arrow format '" + std::string(format) + "'";
+}
+
+}  // namespace
+
+std::string arrow_type_in_words(const ArrowSchema& schema) {
+  const std::string own = format_in_words(schema.format ? schema.format : "");
+  if (schema.dictionary == nullptr) return own;
+  return "dictionary<" + arrow_type_in_words(*schema.dictionary) + ">";
+}
+
+}  // namespace vantorelle::native

@@ -1,0 +1,543 @@
+// The grouped functions of vantorelle._native: sketches per group of a table
+// (sketch_by), merged stored sketches per group (merge_by), and the same for
+// the rows of a list column (sketch_lists, merge_lists). Arguments are read
+// and columns checked with the GIL held; the grouping, hashing, sorting and
+// encoding run without it, on the requested number of threads, and give the
+// same bytes for any number of them.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hll/grouped_sketches.h"
+#include "native/arrow_export.h"
+#include "native/arrow_table.h"
+#include "native/arrow_type_names.h"
+#include "native/arrow_values.h"
+#include "native/column_builder.h"
+#include "native/errors.h"
+#include "native/group_keys.h"
+#include "native/grouped_functions.h"
+#include "native/value_codes.h"
+#include "state/state_validation.h"
+#include "utils/parallel.h"
+
+namespace vantorelle::native {
+namespace {
+
+bool read_name(PyObject* object, const char* what, std::string* out) {
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a column name (str), not %s", what, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+  if (text == nullptr) return false;
+  out->assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool read_names(PyObject* object, std::vector<std::string>* out) {
+  if (!PyList_Check(object) || PyList_GET_SIZE(object) == 0) {
+    PyErr_SetString(PyExc_TypeError, "keys must be a non-empty list of column names");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+    std::string name;
+    if (!read_name(PyList_GET_ITEM(object, i), "each key", &name)) return false;
+    out->push_back(std::move(name));
+  }
+  return true;
+}
+
+bool read_threads(PyObject* object, int* out) {
+  const long threads = PyLong_AsLong(object);
+  if (threads == -1 && PyErr_Occurred()) return false;
+  if (threads < 1 || threads > 1024) {
+    PyErr_Format(PyExc_ValueError, "threads must be between 1 and 1024, got %ld", threads);
+    return false;
+  }
+  *out = static_cast<int>(threads);
+  return true;
+}
+
+// The family `ty` asks for: none (the column decides), LONG or STRING (text
+// or bytes), as the constructor reads it.
+bool read_ty(PyObject* ty, std::optional<InputType>* out) {
+  if (ty == Py_None) return true;
+  if (ty == reinterpret_cast<PyObject*>(&PyLong_Type)) {
+    *out = InputType::LONG;
+    return true;
+  }
+  if (ty == reinterpret_cast<PyObject*>(&PyUnicode_Type) || ty == reinterpret_cast<PyObject*>(&PyBytes_Type)) {
+    *out = InputType::STRING;
+    return true;
+  }
+  PyErr_SetString(PyExc_TypeError, "Unsupported type for HyperLogLogPlusPlus. Use 'str', 'int', or 'bytes'.");
+  return false;
+}
+
+bool same_family(InputType a, InputType b) { return (a == InputType::LONG) == (b == InputType::LONG); }
+
+// The aggregator's refusal of `column_type` in a sketch of `family`.
+std::string refusal_text(InputType family, InputType column_type) {
+  Result<HyperLogLogPlusPlus> sketch = family == InputType::LONG ? HyperLogLogPlusPlus::new_long(15, 20)
+                                                                 : HyperLogLogPlusPlus::new_string_or_bytes(15, 20);
+  if (!sketch) return kUnsupportedType;
+  Status added = sketch->add_hashes(column_type, {});
+  return added ? std::string(kUnsupportedType) : added.error().message();
+}
+
+PyObject* pair(PyObject* first, PyObject* second) {
+  if (first == nullptr || second == nullptr) {
+    Py_XDECREF(first);
+    Py_XDECREF(second);
+    return nullptr;
+  }
+  return Py_BuildValue("(NN)", first, second);
+}
+
+// Codes of the rows of a value column for `builder`, or an exception set
+// (after the GIL is back) naming the first refused row. `what` names a row
+// in errors ("column 'v', row").
+struct CodedValues {
+  std::vector<std::uint32_t> codes;
+  std::int64_t refused_row = -1;
+  bool malformed = false;
+  bool mismatch = false;
+};
+
+CodedValues code_column(const ColumnChunks& column, const GroupedSketchBuilder& builder, bool mismatch,
+                        int threads) {
+  CodedValues out;
+  if (mismatch) {
+    // Every value is refused, so the first one is reported; a column of
+    // nulls only gives empty sketches.
+    out.refused_row = first_value_row(column);
+    out.mismatch = out.refused_row >= 0;
+    out.codes.assign(static_cast<std::size_t>(column.rows), GroupedSketchBuilder::kNoValue);
+    return out;
+  }
+  ValueCodes coded = code_values(column, builder, threads);
+  out.codes = std::move(coded.codes);
+  out.refused_row = coded.refused_row;
+  out.malformed = coded.malformed;
+  return out;
+}
+
+bool raise_refusal(const CodedValues& coded, const char* where, const std::string& name, InputType family,
+                   InputType column_type) {
+  if (coded.refused_row < 0) return true;
+  const long long row = coded.refused_row;
+  if (coded.malformed) {
+    PyErr_Format(PyExc_ValueError, "column '%s', %s %lld: malformed Arrow array: dictionary index out of range",
+                 name.c_str(), where, row);
+  } else if (coded.mismatch) {
+    PyErr_Format(PyExc_TypeError, "column '%s', %s %lld: %s", name.c_str(), where, row,
+                 refusal_text(family, column_type).c_str());
+  } else {
+    PyErr_Format(PyExc_TypeError, "column '%s', %s %lld: %s (an unsigned value above 2^63 - 1)", name.c_str(),
+                 where, row, kUnsupportedType);
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------- sketch_by
+
+PyObject* sketch_by_impl(PyObject* module, PyObject* const* args) {
+  std::vector<std::string> key_names;
+  std::string value_name;
+  std::optional<InputType> ty;
+  int threads = 1;
+  if (!read_names(args[1], &key_names) || !read_name(args[2], "value", &value_name) ||
+      !read_ty(args[3], &ty)) {
+    return nullptr;
+  }
+  const int normal_precision = PyLong_AsInt(args[4]);
+  const int sparse_precision = PyLong_AsInt(args[5]);
+  if (PyErr_Occurred() || !read_threads(args[6], &threads)) return nullptr;
+
+  ArrowTable table;
+  if (!table.read(args[0])) return nullptr;
+  std::vector<ColumnChunks> keys(key_names.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (!table.column(key_names[i], &keys[i])) return nullptr;
+  }
+  ColumnChunks values;
+  if (!table.column(value_name, &values)) return nullptr;
+  InputType column_type;
+  if (!check_key_columns(keys) || !check_value_column(values, &column_type)) return nullptr;
+  const InputType family = ty ? *ty : column_type;
+  Result<GroupedSketchBuilder> builder =
+      GroupedSketchBuilder::create(family, normal_precision, sparse_precision);
+  if (!builder) {
+    raise_error(builder.error());
+    return nullptr;
+  }
+  const bool mismatch = !same_family(family, column_type);
+
+  Grouping grouping;
+  CodedValues coded;
+  std::optional<Result<SerializedSketches>> built;
+  {
+    WithoutGil released;
+    grouping = group_rows(keys, table.rows(), threads);
+    if (grouping.malformed_row < 0) {
+      coded = code_column(values, *builder, mismatch, threads);
+      if (coded.refused_row < 0) {
+        built.emplace(builder->build(grouping.group_of_row, coded.codes,
+                                     static_cast<std::uint32_t>(grouping.first_rows.size()), threads));
+      }
+    }
+  }
+  if (grouping.malformed_row >= 0) {
+    PyErr_Format(PyExc_ValueError, "column '%s', row %lld: malformed Arrow array: dictionary index out of range",
+                 key_names[grouping.malformed_column].c_str(), static_cast<long long>(grouping.malformed_row));
+    return nullptr;
+  }
+  if (!raise_refusal(coded, "row", value_name, family, column_type)) return nullptr;
+  if (!*built) {
+    raise_error((*built).error());
+    return nullptr;
+  }
+  return pair(export_int64(module, std::move(grouping.first_rows)),
+              export_binary(module, std::move(**built)));
+}
+
+// ---------------------------------------------------------------- merge_by
+
+bool check_sketch_column(const ColumnChunks& column) {
+  ValueFormat format;
+  const bool binary = column.schema->dictionary == nullptr &&
+                      value_format(column.schema->format ? column.schema->format : "", &format) &&
+                      (format.kind == Kind::Binary || format.kind == Kind::LargeBinary ||
+                       format.kind == Kind::BinaryView || format.kind == Kind::Null);
+  if (!binary) {
+    PyErr_Format(PyExc_TypeError,
+                 "column '%s' holds %s values, which are not serialised sketches (expected binary)",
+                 column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
+    return false;
+  }
+  for (const ArrowArray& chunk : column.chunks) {
+    if (!ValueReader(format, chunk).check_layout()) {
+      PyErr_Format(PyExc_ValueError, "malformed Arrow array in column '%s': its buffers do not match its type",
+                   column.name.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// The stored sketches of a binary column's non-null rows, with their rows.
+struct StoredSketches {
+  std::vector<ByteView> sketches;
+  std::vector<std::int64_t> rows;
+};
+
+StoredSketches stored_sketches(const ColumnChunks& column) {
+  ValueFormat format;
+  value_format(column.schema->format ? column.schema->format : "", &format);
+  StoredSketches out;
+  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
+    const ValueReader reader(format, column.chunks[b]);
+    for (std::int64_t row = 0; row < column.chunks[b].length; ++row) {
+      ByteView bytes;
+      if (reader.bytes(row, &bytes) != Row::Value) continue;
+      out.sketches.push_back(bytes);
+      out.rows.push_back(column.starts[b] + row);
+    }
+  }
+  return out;
+}
+
+// The first stored sketch that fails the validating door, by row.
+RowFailure validate_all(const StoredSketches& stored, int threads) {
+  const std::size_t n = stored.sketches.size();
+  const int parts = static_cast<int>(std::clamp<std::size_t>(n / 256, 1, static_cast<std::size_t>(threads)));
+  std::vector<RowFailure> failures(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    const auto [begin, end] = part_range(n, parts, t);
+    for (std::size_t i = begin; i < end; ++i) {
+      Status checked = validate_bytes(stored.sketches[i]);
+      if (!checked) {
+        failures[static_cast<std::size_t>(t)] = RowFailure{stored.rows[i], checked.error().display()};
+        return;
+      }
+    }
+  });
+  for (RowFailure& failure : failures) {
+    if (failure.row >= 0) return std::move(failure);
+  }
+  return RowFailure{};
+}
+
+// Validates and merges; the result, or an exception set naming the row.
+std::optional<SerializedSketches> merge_stored(const StoredSketches& stored, std::span<const std::uint32_t> groups,
+                                               std::uint32_t group_count, int threads, const std::string& name,
+                                               const char* where) {
+  RowFailure invalid;
+  RowFailure failed;
+  std::optional<Result<SerializedSketches>> merged;
+  {
+    WithoutGil released;
+    invalid = validate_all(stored, threads);
+    if (invalid.row < 0) {
+      merged.emplace(merge_groups(groups, stored.sketches, stored.rows, group_count, threads, &failed));
+    }
+  }
+  if (invalid.row >= 0) {
+    PyErr_Format(PyExc_ValueError, "column '%s', %s %lld: not a valid sketch: %s", name.c_str(), where,
+                 static_cast<long long>(invalid.row), invalid.message.c_str());
+    return std::nullopt;
+  }
+  if (failed.row >= 0) {
+    PyErr_Format(PyExc_ValueError, "column '%s', %s %lld: cannot be merged with the sketches before it in its group: %s",
+                 name.c_str(), where, static_cast<long long>(failed.row), failed.message.c_str());
+    return std::nullopt;
+  }
+  if (!*merged) {
+    raise_error((*merged).error());
+    return std::nullopt;
+  }
+  return std::move(**merged);
+}
+
+PyObject* merge_by_impl(PyObject* module, PyObject* const* args) {
+  std::vector<std::string> key_names;
+  std::string column_name;
+  int threads = 1;
+  if (!read_names(args[1], &key_names) || !read_name(args[2], "column", &column_name) ||
+      !read_threads(args[3], &threads)) {
+    return nullptr;
+  }
+  ArrowTable table;
+  if (!table.read(args[0])) return nullptr;
+  std::vector<ColumnChunks> keys(key_names.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (!table.column(key_names[i], &keys[i])) return nullptr;
+  }
+  ColumnChunks column;
+  if (!table.column(column_name, &column)) return nullptr;
+  if (!check_key_columns(keys) || !check_sketch_column(column)) return nullptr;
+  Grouping grouping;
+  StoredSketches stored;
+  std::vector<std::uint32_t> groups;
+  {
+    WithoutGil released;
+    grouping = group_rows(keys, table.rows(), threads);
+    if (grouping.malformed_row < 0) {
+      stored = stored_sketches(column);
+      groups.reserve(stored.rows.size());
+      for (std::int64_t row : stored.rows) groups.push_back(grouping.group_of_row[static_cast<std::size_t>(row)]);
+    }
+  }
+  if (grouping.malformed_row >= 0) {
+    PyErr_Format(PyExc_ValueError, "column '%s', row %lld: malformed Arrow array: dictionary index out of range",
+                 key_names[grouping.malformed_column].c_str(), static_cast<long long>(grouping.malformed_row));
+    return nullptr;
+  }
+  std::optional<SerializedSketches> merged =
+      merge_stored(stored, groups, static_cast<std::uint32_t>(grouping.first_rows.size()), threads, column_name, "row");
+  if (!merged) return nullptr;
+  return pair(export_int64(module, std::move(grouping.first_rows)), export_binary(module, std::move(*merged)));
+}
+
+// ---------------------------------------------------------------- lists
+
+// A list column's rows and its items as a column of their own.
+struct ListColumn {
+  ArrowColumn source;
+  ColumnChunks items;
+  // Per list row: whether it is present, and its items' range in `items`.
+  std::vector<std::uint8_t> present;
+  std::vector<std::int64_t> item_begin;
+  std::vector<std::int64_t> item_end;
+};
+
+bool read_list_column(PyObject* object, ListColumn* out) {
+  if (!out->source.read(object)) return false;
+  const ColumnChunks& lists = out->source.chunks();
+  const std::string_view format = lists.schema->format ? lists.schema->format : "";
+  const bool large = format == "+L";
+  if ((format != "+l" && !large) || lists.schema->n_children != 1) {
+    PyErr_Format(PyExc_TypeError, "expected a column of lists, got %s values",
+                 arrow_type_in_words(*lists.schema).c_str());
+    return false;
+  }
+  out->items.schema = lists.schema->children[0];
+  out->items.name = lists.name.empty() ? "item" : lists.name;
+  for (std::size_t b = 0; b < lists.chunks.size(); ++b) {
+    const ArrowArray& array = lists.chunks[b];
+    if (array.n_buffers != 2 || array.n_children != 1 || array.buffers == nullptr || array.buffers[1] == nullptr) {
+      PyErr_SetString(PyExc_ValueError, "malformed Arrow list array: its buffers do not match its type");
+      return false;
+    }
+    ArrowArray child = *array.children[0];
+    child.release = nullptr;
+    const std::int64_t base = out->items.rows;
+    out->items.starts.push_back(base);
+    out->items.chunks.push_back(child);
+    out->items.rows += child.length;
+    for (std::int64_t row = 0; row < array.length; ++row) {
+      const std::int64_t at = array.offset + row;
+      const bool valid = array.null_count == 0 || array.buffers[0] == nullptr || bit_set(array.buffers[0], at);
+      std::int64_t begin = large ? load<std::int64_t>(array.buffers[1], at) : load<std::int32_t>(array.buffers[1], at);
+      std::int64_t end = large ? load<std::int64_t>(array.buffers[1], at + 1)
+                               : load<std::int32_t>(array.buffers[1], at + 1);
+      if (valid && (begin < 0 || end < begin || end > child.length)) {
+        PyErr_SetString(PyExc_ValueError, "malformed Arrow list array: an offset lies outside its items");
+        return false;
+      }
+      if (!valid) begin = end = 0;
+      out->present.push_back(valid ? 1 : 0);
+      out->item_begin.push_back(base + begin);
+      out->item_end.push_back(base + end);
+    }
+  }
+  return true;
+}
+
+// The list row of each item (items outside every present list get no
+// value), with `codes` reordered to list order.
+void items_by_list(const ListColumn& lists, std::vector<std::uint32_t>& codes, std::vector<std::uint32_t>* groups) {
+  std::vector<std::uint32_t> ordered;
+  for (std::size_t row = 0; row < lists.present.size(); ++row) {
+    for (std::int64_t k = lists.item_begin[row]; k < lists.item_end[row]; ++k) {
+      groups->push_back(static_cast<std::uint32_t>(row));
+      ordered.push_back(codes[static_cast<std::size_t>(k)]);
+    }
+  }
+  codes.swap(ordered);
+}
+
+PyObject* sketch_lists_impl(PyObject* module, PyObject* const* args) {
+  std::optional<InputType> ty;
+  int threads = 1;
+  if (!read_ty(args[1], &ty)) return nullptr;
+  const int normal_precision = PyLong_AsInt(args[2]);
+  const int sparse_precision = PyLong_AsInt(args[3]);
+  if (PyErr_Occurred() || !read_threads(args[4], &threads)) return nullptr;
+  ListColumn lists;
+  if (!read_list_column(args[0], &lists)) return nullptr;
+  InputType column_type;
+  if (!check_value_column(lists.items, &column_type)) return nullptr;
+  const InputType family = ty ? *ty : column_type;
+  Result<GroupedSketchBuilder> builder = GroupedSketchBuilder::create(family, normal_precision, sparse_precision);
+  if (!builder) {
+    raise_error(builder.error());
+    return nullptr;
+  }
+  CodedValues coded;
+  std::optional<Result<SerializedSketches>> built;
+  {
+    WithoutGil released;
+    coded = code_column(lists.items, *builder, !same_family(family, column_type), threads);
+    if (coded.refused_row < 0) {
+      std::vector<std::uint32_t> groups;
+      items_by_list(lists, coded.codes, &groups);
+      built.emplace(builder->build(groups, coded.codes, static_cast<std::uint32_t>(lists.present.size()), threads,
+                                   lists.present));
+    }
+  }
+  if (!raise_refusal(coded, "item", lists.items.name, family, column_type)) return nullptr;
+  if (!*built) {
+    raise_error((*built).error());
+    return nullptr;
+  }
+  return export_binary(module, std::move(**built));
+}
+
+PyObject* merge_lists_impl(PyObject* module, PyObject* const* args) {
+  int threads = 1;
+  if (!read_threads(args[1], &threads)) return nullptr;
+  ListColumn lists;
+  if (!read_list_column(args[0], &lists)) return nullptr;
+  if (!check_sketch_column(lists.items)) return nullptr;
+  StoredSketches stored;
+  std::vector<std::uint32_t> groups;
+  {
+    WithoutGil released;
+    const StoredSketches all = stored_sketches(lists.items);
+    // Items in list order, each with its list row; items outside every list
+    // are left out.
+    std::vector<std::int64_t> list_of_item(static_cast<std::size_t>(lists.items.rows), -1);
+    for (std::size_t row = 0; row < lists.present.size(); ++row) {
+      for (std::int64_t k = lists.item_begin[row]; k < lists.item_end[row]; ++k) {
+        list_of_item[static_cast<std::size_t>(k)] = static_cast<std::int64_t>(row);
+      }
+    }
+    for (std::size_t i = 0; i < all.sketches.size(); ++i) {
+      const std::int64_t row = list_of_item[static_cast<std::size_t>(all.rows[i])];
+      if (row < 0) continue;
+      stored.sketches.push_back(all.sketches[i]);
+      stored.rows.push_back(row);
+      groups.push_back(static_cast<std::uint32_t>(row));
+    }
+  }
+  std::optional<SerializedSketches> merged = merge_stored(
+      stored, groups, static_cast<std::uint32_t>(lists.present.size()), threads, lists.items.name, "list row");
+  if (!merged) return nullptr;
+  return export_binary(module, std::move(*merged));
+}
+
+bool check_arguments(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
+  if (nargs == expected) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, nargs);
+  return false;
+}
+
+}  // namespace
+
+PyObject* sketch_by(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (!check_arguments("sketch_by", nargs, 7)) return nullptr;
+    return sketch_by_impl(module, args);
+  });
+}
+
+PyObject* merge_by(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (!check_arguments("merge_by", nargs, 4)) return nullptr;
+    return merge_by_impl(module, args);
+  });
+}
+
+PyObject* sketch_lists(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (!check_arguments("sketch_lists", nargs, 5)) return nullptr;
+    return sketch_lists_impl(module, args);
+  });
+}
+
+PyObject* merge_lists(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (!check_arguments("merge_lists", nargs, 2)) return nullptr;
+    return merge_lists_impl(module, args);
+  });
+}
+
+PyObject* int64_array(PyObject* module, PyObject* data) {
+  return guarded([&]() -> PyObject* {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    const auto size = static_cast<std::size_t>(view.len);
+    if (size % sizeof(std::int64_t) != 0) {
+      PyBuffer_Release(&view);
+      PyErr_Format(PyExc_ValueError, "int64_array() takes whole int64 values; got %zu bytes", size);
+      return nullptr;
+    }
+    std::vector<std::int64_t> values(size / sizeof(std::int64_t));
+    if (size != 0) std::memcpy(values.data(), view.buf, size);
+    PyBuffer_Release(&view);
+    return export_int64(module, std::move(values));
+  });
+}
+
+}  // namespace vantorelle::native

@@ -1,0 +1,130 @@
+// A large Arrow column split across threads: the rows are hashed on
+// `threads` ranges at once (value_codes.h) and the sketch of all but the
+// first value is built by the grouped builder as one group, whose bytes equal
+// those of the private aggregator that collect() fills value by value. The
+// result has collect()'s form, so the package applies it the same way.
+//
+// Anything this path does not take as it is (a format outside the value
+// table, a refused value, a first value that is not valid UTF-8, a family
+// the column does not fit) gives None without an exception, before any
+// value is counted: the caller then reads the column through collect(),
+// which reports it.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "hll/grouped_sketches.h"
+#include "native/arrow_table.h"
+#include "native/arrow_values.h"
+#include "native/column_builder.h"
+#include "native/errors.h"
+#include "native/grouped_functions.h"
+#include "native/value_codes.h"
+
+namespace vantorelle::native {
+namespace {
+
+// The first value as `add` would receive it, or nullptr (no exception).
+PyObject* value_object(const ColumnChunks& column, std::int64_t row) {
+  for (std::size_t b = column.chunks.size(); b-- > 0;) {
+    if (column.starts[b] > row) continue;
+    const ArrowArray& chunk = column.chunks[b];
+    const std::int64_t local = row - column.starts[b];
+    const ArrowSchema& schema = *column.schema;
+    ValueFormat format;
+    PyObject* object = nullptr;
+    if (schema.dictionary == nullptr) {
+      value_format(schema.format, &format);
+      object = ValueReader(format, chunk).object(local);
+    } else {
+      ValueFormat indices;
+      value_format(schema.format, &indices);
+      value_format(schema.dictionary->format, &format);
+      std::int64_t entry = 0;
+      ValueReader(indices, chunk).integer(local, &entry);
+      object = ValueReader(format, *chunk.dictionary).object(entry);
+    }
+    if (object == nullptr) PyErr_Clear();
+    return object;
+  }
+  return nullptr;
+}
+
+bool family_fits(long family, InputType type) {
+  if (family == 2) return true;
+  return (family == 0) == (type == InputType::LONG);
+}
+
+PyObject* collect_split_impl(PyObject* const* args) {
+  const long family = PyLong_AsLong(args[1]);
+  const int normal_precision = PyLong_AsInt(args[2]);
+  const int sparse_precision = PyLong_AsInt(args[3]);
+  const long threads = PyLong_AsLong(args[4]);
+  if (PyErr_Occurred()) return nullptr;
+  if (family < 0 || family > 2 || threads < 1) {
+    PyErr_SetString(PyExc_ValueError, "family must be 0, 1 or 2 and threads at least 1");
+    return nullptr;
+  }
+  ArrowColumn source;
+  if (!source.read(args[0])) return nullptr;
+  const ColumnChunks& column = source.chunks();
+  InputType type;
+  if (!check_value_column(column, &type)) {
+    PyErr_Clear();
+    Py_RETURN_NONE;
+  }
+  if (!family_fits(family, type)) Py_RETURN_NONE;
+  Result<GroupedSketchBuilder> builder = GroupedSketchBuilder::create(type, normal_precision, sparse_precision);
+  if (!builder) {
+    raise_error(builder.error());
+    return nullptr;
+  }
+  std::int64_t first = -1;
+  ValueCodes coded;
+  {
+    WithoutGil released;
+    first = first_value_row(column);
+    if (first >= 0) coded = code_values(column, *builder, static_cast<int>(threads));
+  }
+  if (first < 0) return Py_BuildValue("(iOLO)", static_cast<int>(type), Py_None, -1LL, Py_None);
+  if (coded.refused_row >= 0) Py_RETURN_NONE;
+  python::OwnedRef first_value(value_object(column, first));
+  if (!first_value) Py_RETURN_NONE;
+  std::optional<Result<Bytes>> rest;
+  {
+    WithoutGil released;
+    // Everything up to and including the first value is left out.
+    coded.codes.erase(coded.codes.begin(), coded.codes.begin() + first + 1);
+    coded.codes.erase(std::remove(coded.codes.begin(), coded.codes.end(), GroupedSketchBuilder::kNoValue),
+                      coded.codes.end());
+    if (!coded.codes.empty()) rest.emplace(builder->build_one(coded.codes));
+  }
+  python::OwnedRef rest_bytes(Py_NewRef(Py_None));
+  if (rest) {
+    if (!*rest) {
+      raise_error(rest->error());
+      return nullptr;
+    }
+    rest_bytes.reset(PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*rest)->data()),
+                                               static_cast<Py_ssize_t>((*rest)->size())));
+    if (!rest_bytes) return nullptr;
+  }
+  return Py_BuildValue("(iOLO)", static_cast<int>(type), first_value.get(), static_cast<long long>(first),
+                       rest_bytes.get());
+}
+
+}  // namespace
+
+PyObject* collect_split(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 5) {
+      PyErr_SetString(PyExc_TypeError, "collect_split() takes 5 arguments");
+      return nullptr;
+    }
+    return collect_split_impl(args);
+  });
+}
+
+}  // namespace vantorelle::native

@@ -1,0 +1,210 @@
+#include "native/value_codes.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+
+#include "native/arrow_type_names.h"
+#include "native/arrow_values.h"
+#include "utils/parallel.h"
+
+namespace vantorelle::native {
+namespace {
+
+struct ColumnFormat {
+  ValueFormat values;
+  std::optional<ValueFormat> indices;
+};
+
+bool column_format(const ArrowSchema& schema, ColumnFormat* out) {
+  const std::string_view format = schema.format ? schema.format : "";
+  if (schema.dictionary == nullptr) return value_format(format, &out->values);
+  ValueFormat indices;
+  if (!value_format(format, &indices) || indices.kind != Kind::Int) return false;
+  out->indices = indices;
+  const ArrowSchema& values = *schema.dictionary;
+  return values.dictionary == nullptr && value_format(values.format ? values.format : "", &out->values);
+}
+
+bool layout_fits(const ValueFormat& format, const ArrowArray& array) {
+  return ValueReader(format, array).check_layout() && (array.n_buffers == 0 || array.buffers != nullptr);
+}
+
+// One chunk's rows as hashes: plain, or through its dictionary's entries,
+// each hashed once.
+class HashReader {
+ public:
+  HashReader(const ColumnFormat& format, const ArrowArray& array)
+      : reader_(format.indices ? *format.indices : format.values, array) {
+    if (!format.indices) return;
+    const ValueReader dictionary(format.values, *array.dictionary);
+    entry_hash_.resize(static_cast<std::size_t>(dictionary.length()));
+    entry_row_.resize(entry_hash_.size());
+    for (std::size_t i = 0; i < entry_hash_.size(); ++i) {
+      entry_row_[i] = dictionary.hash(static_cast<std::int64_t>(i), &entry_hash_[i]);
+    }
+    dictionary_ = true;
+  }
+
+  Row hash(std::int64_t row, std::uint64_t* out) const {
+    if (!dictionary_) return reader_.hash(row, out);
+    std::int64_t entry;
+    const Row read = reader_.integer(row, &entry);
+    if (read != Row::Value) return read;
+    if (entry < 0 || entry >= static_cast<std::int64_t>(entry_row_.size())) return Row::Malformed;
+    *out = entry_hash_[static_cast<std::size_t>(entry)];
+    return entry_row_[static_cast<std::size_t>(entry)];
+  }
+
+ private:
+  ValueReader reader_;
+  bool dictionary_ = false;
+  std::vector<std::uint64_t> entry_hash_;
+  std::vector<Row> entry_row_;
+};
+
+// The rows [begin, end) of a plain integer chunk, in one tight loop. False at
+// a value that cannot be added (an unsigned value above 2^63 - 1), whose row
+// goes to `refused`.
+template <class T>
+bool code_integers(const ArrowArray& array, std::int64_t begin, std::int64_t end,
+                   const GroupedSketchBuilder& builder, std::uint32_t* codes, std::int64_t* refused) {
+  const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+  const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+  for (std::int64_t row = begin; row < end; ++row) {
+    const std::int64_t index = array.offset + row;
+    if (validity != nullptr && !bit_set(validity, index)) {
+      codes[row] = GroupedSketchBuilder::kNoValue;
+      continue;
+    }
+    T value;
+    std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+    if constexpr (std::is_same_v<T, std::uint64_t>) {
+      if (value > static_cast<std::uint64_t>(INT64_MAX)) {
+        *refused = row;
+        return false;
+      }
+    }
+    codes[row] = builder.code(HyperLogLogPlusPlus::hash_long(static_cast<std::int64_t>(value)));
+  }
+  return true;
+}
+
+// Dispatches a plain integer chunk to its loop; false when the chunk is of
+// another kind.
+bool code_integer_chunk(const ColumnFormat& format, const ArrowArray& array, std::int64_t begin,
+                        std::int64_t end, const GroupedSketchBuilder& builder, std::uint32_t* codes,
+                        std::int64_t* refused, bool* complete) {
+  if (format.indices || format.values.kind != Kind::Int) return false;
+  switch (format.values.width * (format.values.is_signed ? 1 : -1)) {
+    case 1: *complete = code_integers<std::int8_t>(array, begin, end, builder, codes, refused); break;
+    case -1: *complete = code_integers<std::uint8_t>(array, begin, end, builder, codes, refused); break;
+    case 2: *complete = code_integers<std::int16_t>(array, begin, end, builder, codes, refused); break;
+    case -2: *complete = code_integers<std::uint16_t>(array, begin, end, builder, codes, refused); break;
+    case 4: *complete = code_integers<std::int32_t>(array, begin, end, builder, codes, refused); break;
+    case -4: *complete = code_integers<std::uint32_t>(array, begin, end, builder, codes, refused); break;
+    case 8: *complete = code_integers<std::int64_t>(array, begin, end, builder, codes, refused); break;
+    default: *complete = code_integers<std::uint64_t>(array, begin, end, builder, codes, refused); break;
+  }
+  return true;
+}
+
+ColumnFormat checked_format(const ColumnChunks& column) {
+  ColumnFormat format;
+  column_format(*column.schema, &format);
+  return format;
+}
+
+}  // namespace
+
+bool check_value_column(const ColumnChunks& column, InputType* type) {
+  ColumnFormat format;
+  if (!column_format(*column.schema, &format)) {
+    PyErr_Format(PyExc_TypeError,
+                 "column '%s' holds %s values, which cannot be counted; integers, booleans, "
+                 "strings and binary are supported (or dictionaries of them)",
+                 column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
+    return false;
+  }
+  for (const ArrowArray& chunk : column.chunks) {
+    const bool fits = format.indices ? chunk.dictionary != nullptr && layout_fits(*format.indices, chunk) &&
+                                           layout_fits(format.values, *chunk.dictionary)
+                                     : layout_fits(format.values, chunk);
+    if (!fits) {
+      PyErr_Format(PyExc_ValueError, "malformed Arrow array in column '%s': its buffers do not match its type",
+                   column.name.c_str());
+      return false;
+    }
+  }
+  *type = input_type_of(format.values.kind);
+  return true;
+}
+
+ValueCodes code_values(const ColumnChunks& column, const GroupedSketchBuilder& builder, int threads) {
+  const ColumnFormat format = checked_format(column);
+  std::vector<HashReader> readers;
+  readers.reserve(column.chunks.size());
+  for (const ArrowArray& chunk : column.chunks) readers.emplace_back(format, chunk);
+  ValueCodes out;
+  out.codes.resize(static_cast<std::size_t>(column.rows));
+  const int parts = static_cast<int>(std::clamp<std::int64_t>(column.rows >> 16, 1, std::max(threads, 1)));
+  std::vector<std::int64_t> refused(static_cast<std::size_t>(parts), -1);
+  std::vector<char> malformed(static_cast<std::size_t>(parts), 0);
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(column.rows), parts, t);
+    std::uint32_t* codes = out.codes.data();
+    for (std::size_t b = 0; b < readers.size(); ++b) {
+      const std::int64_t start = column.starts[b];
+      const std::int64_t begin = std::max<std::int64_t>(start, static_cast<std::int64_t>(lo));
+      const std::int64_t end = std::min<std::int64_t>(start + column.chunks[b].length, static_cast<std::int64_t>(hi));
+      if (begin >= end) continue;
+      bool complete = true;
+      std::int64_t refused_at = -1;
+      if (code_integer_chunk(format, column.chunks[b], begin - start, end - start, builder, codes + start,
+                             &refused_at, &complete)) {
+        if (complete) continue;
+        refused[static_cast<std::size_t>(t)] = start + refused_at;
+        return;
+      }
+      for (std::int64_t row = begin; row < end; ++row) {
+        std::uint64_t hash;
+        const Row read = readers[b].hash(row - start, &hash);
+        if (read == Row::Value) [[likely]] {
+          codes[row] = builder.code(hash);
+          continue;
+        }
+        codes[row] = GroupedSketchBuilder::kNoValue;
+        if (read != Row::Null) {
+          refused[static_cast<std::size_t>(t)] = row;
+          malformed[static_cast<std::size_t>(t)] = read == Row::Malformed;
+          return;
+        }
+      }
+    }
+  });
+  for (int t = 0; t < parts; ++t) {
+    if (refused[static_cast<std::size_t>(t)] >= 0) {
+      out.refused_row = refused[static_cast<std::size_t>(t)];
+      out.malformed = malformed[static_cast<std::size_t>(t)] != 0;
+      break;
+    }
+  }
+  return out;
+}
+
+std::int64_t first_value_row(const ColumnChunks& column) {
+  const ColumnFormat format = checked_format(column);
+  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
+    const HashReader reader(format, column.chunks[b]);
+    for (std::int64_t row = 0; row < column.chunks[b].length; ++row) {
+      std::uint64_t hash;
+      if (reader.hash(row, &hash) != Row::Null) return column.starts[b] + row;
+    }
+  }
+  return -1;
+}
+
+}  // namespace vantorelle::native

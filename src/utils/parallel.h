@@ -1,0 +1,47 @@
+// Work split over a fixed number of threads. The split is the caller's (by
+// thread number), so results never depend on scheduling.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vantorelle {
+
+// Runs body(t) for t in 0 .. threads - 1: t = 0 on the calling thread, the
+// others on threads of their own; returns when all have finished. An
+// exception thrown by any body is rethrown here (the first by thread number)
+// once all have finished.
+template <class Body>
+void run_parallel(int threads, Body&& body) {
+  const int count = std::max(threads, 1);
+  std::vector<std::exception_ptr> failures(static_cast<std::size_t>(count));
+  auto run = [&](int t) {
+    try {
+      body(t);
+    } catch (...) {
+      failures[static_cast<std::size_t>(t)] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> workers;
+  workers.reserve(static_cast<std::size_t>(count - 1));
+  for (int t = 1; t < count; ++t) workers.emplace_back(run, t);
+  run(0);
+  for (std::thread& worker : workers) worker.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+// The half-open range [begin, end) of part `t` of `n` items split into
+// `parts` nearly equal parts.
+inline std::pair<std::size_t, std::size_t> part_range(std::size_t n, int parts, int t) {
+  const auto p = static_cast<std::size_t>(std::max(parts, 1));
+  const auto i = static_cast<std::size_t>(t);
+  return {n * i / p, n * (i + 1) / p};
+}
+
+}  // namespace vantorelle
