@@ -152,21 +152,18 @@ def _as_output(result: Any, keys: list[str], name: str) -> Iterator[pa.RecordBat
     yield from out.to_batches()
 
 
-def _group_of_row(table: pa.Table, keys: list[str], row: int) -> str:
-    values = ", ".join(f"{key}={table.column(key)[row].as_py()!r}" for key in keys)
-    return f"group ({values})"
-
-
-def _broken_row(table: pa.Table, column: str) -> int | None:
-    """The first row holding bytes that are no sound sketch (error path only)."""
-    for row, item in enumerate(table.column(column).to_pylist()):
-        if item is None:
-            continue
+def _failing_group(table: pa.Table, keys: list[str], column: str) -> str:
+    """Which group's sketches do not merge (error path only: one merge per group)."""
+    groups = table.group_by(keys, use_threads=False).aggregate([(column, "list")])
+    for row, items in enumerate(groups.column(column + "_list").to_pylist()):
+        present = [item for item in items if item is not None]
         try:
-            vantorelle.validate(item)
-        except ValueError:
-            return row
-    return None
+            if present:
+                vantorelle.merge_all(present)
+        except _FAILURES:
+            values = ", ".join(f"{key}={groups.column(key)[row].as_py()!r}" for key in keys)
+            return f", group ({values})"
+    return ""
 
 
 def _sketch_partition(
@@ -193,8 +190,7 @@ def _merge_partition(
     try:
         result = _grouped.merge_by(table, keys, column, threads=1)
     except _FAILURES as error:
-        row = _broken_row(table, column)
-        where = "" if row is None else f", {_group_of_row(table, keys, row)}"
+        where = _failing_group(table, keys, column)
         raise type(error)(f"{who}, column {column!r}{where}: {error}") from None
     yield from _as_output(result, keys, name)
 

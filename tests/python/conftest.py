@@ -44,6 +44,10 @@ def spark():
             .config("spark.ui.enabled", "false")
             .config("spark.ui.showConsoleProgress", "false")
             .config("spark.sql.session.timeZone", "UTC")
+            # Short jobs on small tables: no adaptive re-planning, and a JVM
+            # that compiles less (the machine's cores are shared).
+            .config("spark.sql.adaptive.enabled", "false")
+            .config("spark.driver.extraJavaOptions", "-XX:TieredStopAtLevel=1 -XX:+UseSerialGC")
             .getOrCreate()
         )
     session.sparkContext.setLogLevel("OFF")

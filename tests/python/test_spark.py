@@ -125,7 +125,7 @@ def test_errors_name_the_column_or_group_and_reach_the_driver(spark, events):
     mixed = spark.createDataFrame(
         [(1, bytearray(vantorelle.sketch([1]).to_bytes())),
          (1, bytearray(vantorelle.sketch(["a"]).to_bytes()))], "k long, sketch binary")
-    with pytest.raises(Exception, match="vantorelle.spark.merge_agg, column 'sketch'"):
-        mixed.groupBy("k").agg(vs.merge_agg("sketch")).collect()
+    with pytest.raises(Exception, match=r"merge_by, column 'sketch', group \(k=1\).*incompatible"):
+        vs.merge_by(mixed, "k").collect()
     # The session is still usable after the failed jobs.
     assert frame.select(vs.estimate(F.lit(None).cast("binary")).alias("n")).first().n == 0
