@@ -19,6 +19,7 @@ def spark():
     Python workers are gone when the run ends."""
     import os
     import shutil
+    import subprocess
     import sys
     import warnings
 
@@ -29,7 +30,6 @@ def spark():
     from pyspark import SparkContext
     from pyspark.sql import SparkSession
 
-    before = {child.pid for child in psutil.Process().children(recursive=True)}
     old_python = os.environ.get("PYSPARK_PYTHON")
     # Workers run this interpreter, with vantorelle installed.
     os.environ["PYSPARK_PYTHON"] = sys.executable
@@ -55,13 +55,16 @@ def spark():
     try:
         yield session
     finally:
+        # The JVM and what it started (the Python worker daemon and its workers).
+        spark_processes = [psutil.Process(gateway.proc.pid)]
+        spark_processes += spark_processes[0].children(recursive=True)
         session.stop()
         # The JVM exits once its standard input closes.
         gateway.shutdown()
         gateway.proc.stdin.close()
         try:
             gateway.proc.wait(timeout=60)
-        except Exception:
+        except subprocess.TimeoutExpired:
             gateway.proc.kill()
             gateway.proc.wait(timeout=30)
         SparkContext._gateway = None
@@ -70,7 +73,6 @@ def spark():
             os.environ.pop("PYSPARK_PYTHON", None)
         else:
             os.environ["PYSPARK_PYTHON"] = old_python
-        new = [child for child in psutil.Process().children(recursive=True)
-               if child.pid not in before and child.is_running()]
-        _, alive = psutil.wait_procs(new, timeout=30)
-        assert not alive, f"processes left running after Spark stopped: {alive}"
+        _, alive = psutil.wait_procs(spark_processes, timeout=30)
+        assert not alive, "processes left running after Spark stopped: " + "; ".join(
+            f"{p.pid}: {' '.join(p.cmdline())}" for p in alive)
