@@ -60,6 +60,13 @@ def _precision_pairs(normal: pa.Array, sparse: pa.Array) -> list[tuple[int, int 
     return list(zip(pairs.column("p").to_pylist(), pairs.column("sp").to_pylist()))
 
 
+def _sketches(lists: pa.Array, normal_precision: int, sparse_precision: int | None) -> pa.Array:
+    # The kernel takes 0 for "no sparse phase", as the class does.
+    return pa.array(
+        _sketch_lists(lists, None, normal_precision, sparse_precision or 0, 1)
+    ).cast(pa.binary())
+
+
 def _sketch_at(lists: Any, normal: Any, sparse: Any) -> pa.Array:
     lists, normal, sparse = _one_array(lists), _one_array(normal), _one_array(sparse)
     try:
@@ -68,7 +75,7 @@ def _sketch_at(lists: Any, normal: Any, sparse: Any) -> pa.Array:
         pairs = _precision_pairs(normal, sparse)
         # Nearly always one pair (constant arguments): one kernel call.
         if len(pairs) == 1:
-            return pa.array(_sketch_lists(lists, None, *pairs[0], 1)).cast(pa.binary())
+            return _sketches(lists, *pairs[0])
         parts, rows = [], []
         for p, sp in pairs:
             mask = pc.and_(
@@ -77,8 +84,7 @@ def _sketch_at(lists: Any, normal: Any, sparse: Any) -> pa.Array:
             )
             mask = pc.fill_null(mask, False)
             taken = pc.indices_nonzero(mask)
-            parts.append(pa.array(_sketch_lists(lists.take(taken), None, p, sp, 1))
-                         .cast(pa.binary()))
+            parts.append(_sketches(lists.take(taken), p, sp))
             rows.append(taken)
         order = pc.sort_indices(pa.concat_arrays(rows))
         return pa.concat_arrays(parts).take(order)
