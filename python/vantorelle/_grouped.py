@@ -71,7 +71,7 @@ def sketch_by(
     except TypeError as error:
         raise TypeError(f"column {column!r}: {error}") from None
     groups = _groups(table, by)
-    sketches = [
+    sketches: list[bytes | None] = [
         vantorelle.sketch(values.take(rows), ty, normal_precision, sparse_precision).to_bytes()
         for rows in groups.column(_ROW + "_list").to_pylist()
     ]

@@ -25,6 +25,7 @@ import duckdb
 import pyarrow as pa
 import pyarrow.compute as pc
 from duckdb import sqltypes
+from duckdb.func import FunctionNullHandling, PythonUDFType
 
 import vantorelle
 from vantorelle import _grouped, _native
@@ -33,7 +34,7 @@ __all__ = ["register"]
 
 if hasattr(_native, "sketch_lists"):
     _sketch_lists = _native.sketch_lists
-    _merge_lists = _native.merge_lists
+    _merge_lists = getattr(_native, "merge_lists")
 else:
     from vantorelle._lists_standin import merge_lists as _merge_lists
     from vantorelle._lists_standin import sketch_lists as _sketch_lists
@@ -135,13 +136,13 @@ def register(connection: duckdb.DuckDBPyConnection) -> duckdb.DuckDBPyConnection
     blob = sqltypes.BLOB
     # Untyped parameters take any type: the kernel decides what it counts and
     # says why it refuses the rest.
-    connection.create_function(_SKETCH_AT, _sketch_at, None, blob, type="arrow")
+    connection.create_function(_SKETCH_AT, _sketch_at, None, blob, type=PythonUDFType.ARROW)
     connection.create_function("vantorelle_merge", _merge, [duckdb.list_type(blob)], blob,
-                               type="arrow")
-    connection.create_function("vantorelle_union", _union, [blob, blob], blob, type="arrow",
-                               null_handling="special")
+                               type=PythonUDFType.ARROW)
+    connection.create_function("vantorelle_union", _union, [blob, blob], blob,
+                               type=PythonUDFType.ARROW, null_handling=FunctionNullHandling.SPECIAL)
     connection.create_function("vantorelle_estimate", _estimate, [blob], sqltypes.BIGINT,
-                               type="arrow", null_handling="special")
+                               type=PythonUDFType.ARROW, null_handling=FunctionNullHandling.SPECIAL)
     connection.execute(
         f"CREATE OR REPLACE TEMP MACRO vantorelle_sketch(values) AS {_SKETCH_AT}(values, 15, 20),"
         f" (values, normal_precision) AS {_SKETCH_AT}(values, normal_precision, 20),"
