@@ -130,5 +130,13 @@ def test_errors_name_the_column_or_group_and_reach_the_driver(spark, events):
          (1, bytearray(vantorelle.sketch(["a"]).to_bytes()))], "k long, sketch binary")
     with pytest.raises(Exception, match=r"merge_by, column 'sketch', group \(k=1\).*incompatible"):
         vs.merge_by(mixed, "k").collect()
-    # The session is still usable after the failed jobs.
-    assert frame.select(vs.estimate(F.lit(None).cast("binary")).alias("n")).first().n == 0
+    # After the failed jobs: dates and timestamps as keys, through Arrow and back.
+    keyed = frame.select(
+        F.date_add(F.lit("2024-02-28").cast("date"), F.col("k").cast("int")).alias("d"),
+        F.col("k").cast("timestamp").alias("t"), "s")
+    rows = vs.sketch_by(keyed, ["d", "t"], "s").select(
+        "d", "t", vs.estimate("sketch").alias("n"),
+        vs.estimate(F.lit(None).cast("binary")).alias("none")).collect()
+    assert sorted((row.d.isoformat(), row.t.timestamp(), row.n, row.none) for row in rows) == [
+        ("2024-02-29", 1.0, vantorelle.count_distinct(["x"]), 0),
+        ("2024-03-01", 2.0, vantorelle.count_distinct(["y", "z"]), 0)]
