@@ -259,3 +259,17 @@ def test_split_columns_equal_one_thread(distinct):
         vantorelle.sketch(refused, threads=2)
     with pytest.raises(ValueError, match="threads"):
         vantorelle.sketch(refused, threads=0)
+
+
+def test_dictionary_keys_compare_by_value_across_batches():
+    # Each batch has its own dictionary; equal strings are one group.
+    schema = pa.schema([("k", pa.dictionary(pa.int32(), pa.string())), ("v", pa.int64())])
+    first = pa.record_batch([pa.DictionaryArray.from_arrays([0, 1, 0, None], ["x", "y"]), pa.array([1, 2, 3, 4])],
+                            schema=schema)
+    second = pa.record_batch([pa.DictionaryArray.from_arrays([1, 0, 2], ["z", "y", None]), pa.array([5, 6, 7])],
+                             schema=schema)
+    first_rows, sketches = _native.sketch_by(pa.Table.from_batches([first, second]), ["k"], "v", None, 15, 20, 2)
+    # x: rows 0, 2; y: rows 1, 5; null: rows 3, 6 (a null index and a null entry); z: row 4.
+    assert pa.array(first_rows).to_pylist() == [0, 1, 3, 4]
+    expected = [vantorelle.sketch(pa.array(v, pa.int64())).to_bytes() for v in ([1, 3], [2, 6], [4, 7], [5])]
+    assert pa.array(sketches).to_pylist() == expected
