@@ -1,5 +1,7 @@
 #include "native/errors.h"
 
+#include <cstdarg>
+
 #include "python/owned_ref.h"
 
 namespace vantorelle::native {
@@ -87,6 +89,16 @@ void raise_sketch_error(ErrorClass which, std::string_view text) {
 
 void raise_sketch_error(PyObject* builtin, std::string_view text) {
   raise_sketch_error(error_class_for(builtin), text);
+}
+
+void raise_sketch_error_format(ErrorClass which, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  OwnedRef text(PyUnicode_FromFormatV(format, arguments));
+  va_end(arguments);
+  if (!text) return;  // the formatting's own error stands
+  OwnedRef exception_class(class_object(which));
+  PyErr_SetObject(exception_class.get(), text.get());
 }
 
 void raise_error(const SketchError& error) {

@@ -43,6 +43,8 @@ int add_error_classes(PyObject* module);
 // Sets the class's exception with `text` (UTF-8).
 void raise_sketch_error(ErrorClass which, std::string_view text);
 void raise_sketch_error(PyObject* builtin, std::string_view text);
+// The same with a PyUnicode_FromFormat format.
+void raise_sketch_error_format(ErrorClass which, const char* format, ...);
 
 // An engine failure, translated as every module translates it: an invalid
 // argument as InvalidInputError, any other kind as IncompatibleSketchError

@@ -35,11 +35,16 @@ def test_the_readme_has_python_blocks():
 
 
 @pytest.mark.parametrize("source", blocks())
-def test_readme_block_runs(source, tmp_path, monkeypatch, capsys):
+def test_readme_block_runs(source, tmp_path, monkeypatch, capsys, request):
     tree = ast.parse(source, filename=str(README))
-    for module in top_level_imports(tree):
+    imports = list(top_level_imports(tree))
+    for module in imports:
         if importlib.util.find_spec(module.partition(".")[0]) is None:
             pytest.skip(f"needs {module}")
+    if any(module.startswith("pyspark") for module in imports):
+        # The block's getOrCreate() finds the run's shared session, which is
+        # stopped, with its processes, when the run ends.
+        request.getfixturevalue("spark")
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "argv", ["README"])
     exec(compile(tree, str(README), "exec"), {"__name__": "__readme__"})
