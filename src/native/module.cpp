@@ -10,6 +10,7 @@
 
 #include "native/column_builder.h"
 #include "native/errors.h"
+#include "native/estimators.h"
 #include "native/line_reader.h"
 #include "state/state_validation.h"
 
@@ -99,7 +100,10 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) { return add_line_sketcher(module); }
+int exec_module(PyObject* module) {
+  if (PyModule_AddFunctions(module, estimator_functions) < 0) return -1;
+  return add_line_sketcher(module);
+}
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},

@@ -1,0 +1,253 @@
+// The estimators of vantorelle._native: estimates, bounds and two-sketch
+// estimates of serialised sketches. Every input passes validate_bytes before
+// a sketch is built from it, so corrupt bytes are a ValueError here and
+// never an internal failure later.
+#include "native/estimators.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "hll/sketch_estimates.h"
+#include "native/errors.h"
+#include "python/owned_ref.h"
+#include "state/state_validation.h"
+
+namespace vantorelle::native {
+namespace {
+
+using python::OwnedRef;
+
+// Value errors for what the caller handed in: invalid states, precisions
+// that do not combine, mixed value types.
+void raise_estimate_error(const SketchError& error) {
+  if (error.kind() == ErrorKind::Io || error.kind() == ErrorKind::Generic) {
+    raise_error(error);
+    return;
+  }
+  PyErr_SetString(PyExc_ValueError, error.display().c_str());
+}
+
+// The sketch of a bytes-like object (one-byte items), validated first;
+// nullopt with an exception set otherwise. `what` names the argument.
+std::optional<HyperLogLogPlusPlus> load(PyObject* data, const char* what) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s must be a serialised sketch (bytes), not %s", what,
+                 Py_TYPE(data)->tp_name);
+    return std::nullopt;
+  }
+  const ByteView bytes(static_cast<const std::uint8_t*>(view.buf),
+                       static_cast<std::size_t>(view.len));
+  Status checked = validate_bytes(bytes);
+  std::optional<HyperLogLogPlusPlus> sketch;
+  if (checked) {
+    Result<HyperLogLogPlusPlus> built = HyperLogLogPlusPlus::from_bytes(bytes);
+    if (built) {
+      sketch.emplace(std::move(*built));
+    } else {
+      checked = Status(built.take_error());
+    }
+  }
+  PyBuffer_Release(&view);
+  if (!sketch) {
+    PyErr_Format(PyExc_ValueError, "%s: %s", what, checked.error().display().c_str());
+  }
+  return sketch;
+}
+
+bool method_of(PyObject* object, EstimateMethod* method) {
+  const long code = PyLong_AsLong(object);
+  if (code == -1 && PyErr_Occurred()) return false;
+  if (code < 0 || code > 2) {
+    PyErr_SetString(PyExc_ValueError, "method must be 0 (default), 1 (improved) or 2 (ml)");
+    return false;
+  }
+  *method = static_cast<EstimateMethod>(code);
+  return true;
+}
+
+bool confidence_of(PyObject* object, double* confidence) {
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  if (!(value > 0.0 && value < 1.0)) {
+    PyErr_Format(PyExc_ValueError, "confidence must lie strictly between 0 and 1, not %R", object);
+    return false;
+  }
+  *confidence = value;
+  return true;
+}
+
+PyObject* estimate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "estimate() takes 2 arguments");
+      return nullptr;
+    }
+    EstimateMethod method{};
+    if (!method_of(args[1], &method)) return nullptr;
+    std::optional<HyperLogLogPlusPlus> sketch = load(args[0], "sketch");
+    if (!sketch) return nullptr;
+    Result<std::int64_t> value = estimate_sketch(*sketch, method);
+    if (!value) {
+      raise_estimate_error(value.error());
+      return nullptr;
+    }
+    return PyLong_FromLongLong(*value);
+  });
+}
+
+PyObject* bounds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "bounds() takes 2 arguments");
+      return nullptr;
+    }
+    double confidence = 0.0;
+    if (!confidence_of(args[1], &confidence)) return nullptr;
+    std::optional<HyperLogLogPlusPlus> sketch = load(args[0], "sketch");
+    if (!sketch) return nullptr;
+    Result<SketchBounds> interval = bounds_of(*sketch, confidence);
+    if (!interval) {
+      raise_estimate_error(interval.error());
+      return nullptr;
+    }
+    return Py_BuildValue("(LL)", static_cast<long long>(interval->lower),
+                         static_cast<long long>(interval->upper));
+  });
+}
+
+PyObject* std_error(PyObject*, PyObject* data) {
+  return guarded([&]() -> PyObject* {
+    std::optional<HyperLogLogPlusPlus> sketch = load(data, "sketch");
+    if (!sketch) return nullptr;
+    Result<double> value = std_error_of(*sketch);
+    if (!value) {
+      raise_estimate_error(value.error());
+      return nullptr;
+    }
+    return PyFloat_FromDouble(*value);
+  });
+}
+
+PyObject* pair(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "pair() takes 2 arguments");
+      return nullptr;
+    }
+    std::optional<HyperLogLogPlusPlus> a = load(args[0], "first sketch");
+    if (!a) return nullptr;
+    std::optional<HyperLogLogPlusPlus> b = load(args[1], "second sketch");
+    if (!b) return nullptr;
+    Result<PairEstimate> joint = estimate_pair(*a, *b);
+    if (!joint) {
+      raise_estimate_error(joint.error());
+      return nullptr;
+    }
+    return Py_BuildValue("(dddO)", joint->only_a, joint->only_b, joint->both,
+                         joint->from_sparse_indices ? Py_True : Py_False);
+  });
+}
+
+PyObject* int64_bytes(const std::vector<std::int64_t>& values) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                   static_cast<Py_ssize_t>(values.size() * sizeof(std::int64_t)));
+}
+
+PyObject* estimate_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "estimate_column() takes 3 arguments");
+      return nullptr;
+    }
+    EstimateMethod method{};
+    if (!method_of(args[1], &method)) return nullptr;
+    const bool with_bounds = args[2] != Py_None;
+    double confidence = 0.0;
+    if (with_bounds && !confidence_of(args[2], &confidence)) return nullptr;
+    if (PyBytes_Check(args[0]) || PyUnicode_Check(args[0])) {
+      PyErr_SetString(PyExc_TypeError,
+                      "column must be an iterable of serialised sketches, not a single one");
+      return nullptr;
+    }
+    OwnedRef iterator(PyObject_GetIter(args[0]));
+    if (!iterator) return nullptr;
+    std::vector<std::int64_t> estimates;
+    std::vector<std::int64_t> lower;
+    std::vector<std::int64_t> upper;
+    for (Py_ssize_t row = 0;; ++row) {
+      OwnedRef item(PyIter_Next(iterator.get()));
+      if (!item) {
+        if (PyErr_Occurred()) return nullptr;
+        break;
+      }
+      if (item.get() == Py_None) {
+        estimates.push_back(0);
+        lower.push_back(0);
+        upper.push_back(0);
+        continue;
+      }
+      std::optional<HyperLogLogPlusPlus> sketch = load(item.get(), "sketch");
+      if (!sketch) {
+        OwnedRef raised(PyErr_GetRaisedException());
+        OwnedRef text(PyObject_Str(raised.get()));
+        if (!text) return nullptr;
+        PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), "row %zd: %U", row,
+                     text.get());
+        return nullptr;
+      }
+      Result<std::int64_t> value = estimate_sketch(*sketch, method);
+      if (!value) {
+        raise_estimate_error(value.error());
+        return nullptr;
+      }
+      estimates.push_back(*value);
+      if (with_bounds) {
+        Result<SketchBounds> interval = bounds_of(*sketch, confidence);
+        if (!interval) {
+          raise_estimate_error(interval.error());
+          return nullptr;
+        }
+        lower.push_back(interval->lower);
+        upper.push_back(interval->upper);
+      }
+    }
+    OwnedRef values(int64_bytes(estimates));
+    if (!values) return nullptr;
+    if (!with_bounds) return Py_BuildValue("(OOO)", values.get(), Py_None, Py_None);
+    OwnedRef lows(int64_bytes(lower));
+    OwnedRef highs(int64_bytes(upper));
+    if (!lows || !highs) return nullptr;
+    return Py_BuildValue("(OOO)", values.get(), lows.get(), highs.get());
+  });
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace
+
+PyMethodDef estimator_functions[] = {
+    {"estimate", as_cfunction(estimate), METH_FASTCALL,
+     "estimate(data, method, /)\n--\n\nThe estimate of a serialised sketch: method 0 is result(), "
+     "1 the improved raw estimator, 2 maximum likelihood."},
+    {"bounds", as_cfunction(bounds), METH_FASTCALL,
+     "bounds(data, confidence, /)\n--\n\n(lower, upper): holds the distinct count with probability "
+     "`confidence`."},
+    {"std_error", std_error, METH_O,
+     "std_error(data, /)\n--\n\nThe standard error of the maximum-likelihood estimate."},
+    {"pair", as_cfunction(pair), METH_FASTCALL,
+     "pair(a, b, /)\n--\n\n(only in a, only in b, in both, exact-count arithmetic used) for two "
+     "serialised sketches of one value type, lowered to their common precisions."},
+    {"estimate_column", as_cfunction(estimate_column), METH_FASTCALL,
+     "estimate_column(column, method, confidence, /)\n--\n\nEstimates of an iterable of "
+     "serialised sketches (None rows give 0): (estimates, lower, upper), each native int64 bytes; "
+     "lower and upper are None when confidence is None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace vantorelle::native
