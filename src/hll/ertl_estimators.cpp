@@ -77,15 +77,28 @@ double RegisterHistogram::m() const { return std::ldexp(1.0, precision); }
 RegisterHistogram histogram_of(ByteView registers, std::int32_t precision) {
   RegisterHistogram histogram;
   histogram.precision = precision;
-  const std::uint32_t top = static_cast<std::uint32_t>(65 - precision);
-  for (std::uint8_t value : registers) {
-    VANTORELLE_ASSERT(value <= top, "register value <= 65 - precision");
-    ++histogram.counts[value];
-  }
-  const std::uint64_t filled = registers.size();
   const auto m = static_cast<std::uint64_t>(histogram.m());
-  VANTORELLE_ASSERT(filled == 0 || filled == m, "register array of 2^precision bytes");
-  histogram.counts[0] += m - filled;
+  VANTORELLE_ASSERT(registers.empty() || registers.size() == m, "register array of 2^precision bytes");
+  // Four interleaved tables, so that runs of equal bytes do not serialise on
+  // one counter; the range is checked once, on the counts.
+  std::array<std::array<std::uint32_t, 256>, 4> partial{};
+  const std::size_t n = registers.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++partial[0][registers[i]];
+    ++partial[1][registers[i + 1]];
+    ++partial[2][registers[i + 2]];
+    ++partial[3][registers[i + 3]];
+  }
+  for (; i < n; ++i) ++partial[0][registers[i]];
+  const std::uint32_t top = static_cast<std::uint32_t>(65 - precision);
+  for (std::uint32_t v = 0; v < 256; ++v) {
+    const std::uint64_t count = std::uint64_t{partial[0][v]} + partial[1][v] + partial[2][v] + partial[3][v];
+    if (count == 0) continue;
+    VANTORELLE_ASSERT(v <= top, "register value <= 65 - precision");
+    histogram.counts[v] = count;
+  }
+  histogram.counts[0] += m - n;
   return histogram;
 }
 
@@ -135,12 +148,17 @@ MlEstimate ml_estimate(const RegisterHistogram& histogram) {
     if (f > 0.0) low = lambda; else high = lambda;
     double next = information > 0.0 ? lambda + f / information : 0.5 * (low + high);
     if (!(next > low && next < high)) next = 0.5 * (low + high);
-    const bool settled = std::abs(next - lambda) <= 1e-14 * lambda;
+    const bool settled = std::abs(next - lambda) <= 1e-12 * lambda;
     lambda = next;
     if (settled || high - low <= 1e-15 * high) break;
   }
   derivative(lambda, &information);
-  return {m * lambda, m / std::sqrt(information)};
+  // The information is that of the Poisson model, whose total count is
+  // itself random with variance n; a sketch of n fixed values lacks that
+  // part of the variance.
+  const double estimate = m * lambda;
+  const double poisson_variance = m * m / information;
+  return {estimate, std::sqrt(std::max(poisson_variance - estimate, 0.0))};
 }
 
 namespace {

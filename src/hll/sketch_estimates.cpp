@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hll/ertl_estimators.h"
+#include "hll/estimate.h"
 #include "hll/estimate_rounding.h"
 
 namespace vantorelle {
@@ -42,6 +43,51 @@ constexpr double kOccupancyLoad = 0.5;
 
 }  // namespace
 
+namespace {
+
+std::int64_t estimate_of_registers(ByteView registers, std::int32_t precision,
+                                   EstimateMethod method) {
+  if (method == EstimateMethod::Default) {
+    return registers.empty() ? 0 : estimate_registers(registers, precision);
+  }
+  const RegisterHistogram histogram = histogram_of(registers, precision);
+  if (method == EstimateMethod::Improved) return round_to_int64(improved_estimate(histogram));
+  return round_to_int64(ml_estimate(histogram).estimate);
+}
+
+CountInterval interval_of_registers(ByteView registers, std::int32_t precision, double confidence) {
+  const RegisterHistogram histogram = histogram_of(registers, precision);
+  const double m = histogram.m();
+  const double occupied = m - static_cast<double>(histogram.counts[0]);
+  const MlEstimate ml = ml_estimate(histogram);
+  if (ml.estimate <= kOccupancyLoad * m) return occupancy_interval(m, occupied, confidence);
+  const double z = normal_quantile(confidence);
+  return {std::max(occupied, ml.estimate - z * ml.std_error), ml.estimate + z * ml.std_error};
+}
+
+CountInterval interval_of_sparse(const SparseRepresentation& sparse, double confidence) {
+  const double cells = std::ldexp(1.0, sparse.encoding().sparse_precision());
+  return occupancy_interval(cells, static_cast<double>(sparse_indices(sparse).size()), confidence);
+}
+
+Status check_confidence(double confidence) {
+  if (confidence > 0.0 && confidence < 1.0) return {};
+  return invalid_argument("confidence must lie strictly between 0 and 1, not " +
+                          std::to_string(confidence));
+}
+
+SketchBounds rounded_outwards(CountInterval interval) {
+  return SketchBounds{floor_to_int64(interval.lower), ceil_to_int64(interval.upper)};
+}
+
+double std_error_of_sparse(const SparseRepresentation& sparse) {
+  const double cells = std::ldexp(1.0, sparse.encoding().sparse_precision());
+  const double n = linear_count(cells, static_cast<double>(sparse_indices(sparse).size()));
+  return linear_count_std_error(cells, n);
+}
+
+}  // namespace
+
 Result<std::int64_t> estimate_sketch(const HyperLogLogPlusPlus& sketch, EstimateMethod method) {
   const Representation& representation = sketch.representation();
   if (representation.is_invalid()) return invalid_representation();
@@ -51,51 +97,46 @@ Result<std::int64_t> estimate_sketch(const HyperLogLogPlusPlus& sketch, Estimate
     return round_to_int64(linear_count(cells, static_cast<double>(sparse_indices(*sparse).size())));
   }
   const NormalRepresentation& normal = *representation.normal();
-  const RegisterHistogram histogram = histogram_of(registers_of(normal), normal.state().precision);
-  if (method == EstimateMethod::Improved) return round_to_int64(improved_estimate(histogram));
-  return round_to_int64(ml_estimate(histogram).estimate);
+  return estimate_of_registers(registers_of(normal), normal.state().precision, method);
 }
 
 Result<SketchBounds> bounds_of(const HyperLogLogPlusPlus& sketch, double confidence) {
-  if (!(confidence > 0.0 && confidence < 1.0)) {
-    return Err(ErrorKind::InvalidArgument,
-               "confidence must lie strictly between 0 and 1, not " + std::to_string(confidence));
-  }
+  VANTORELLE_RETURN_IF_ERROR(check_confidence(confidence));
   const Representation& representation = sketch.representation();
   if (representation.is_invalid()) return invalid_representation();
-  CountInterval interval;
   if (const SparseRepresentation* sparse = representation.sparse()) {
-    const double cells = std::ldexp(1.0, sparse->encoding().sparse_precision());
-    interval = occupancy_interval(cells, static_cast<double>(sparse_indices(*sparse).size()),
-                                  confidence);
-  } else {
-    const NormalRepresentation& normal = *representation.normal();
-    const RegisterHistogram histogram = histogram_of(registers_of(normal), normal.state().precision);
-    const double m = histogram.m();
-    const double occupied = m - static_cast<double>(histogram.counts[0]);
-    const MlEstimate ml = ml_estimate(histogram);
-    if (ml.estimate <= kOccupancyLoad * m) {
-      interval = occupancy_interval(m, occupied, confidence);
-    } else {
-      const double z = normal_quantile(confidence);
-      interval = {std::max(occupied, ml.estimate - z * ml.std_error), ml.estimate + z * ml.std_error};
-    }
+    return rounded_outwards(interval_of_sparse(*sparse, confidence));
   }
-  return SketchBounds{ceil_to_int64(interval.lower), floor_to_int64(interval.upper) < 0
-                                                          ? 0
-                                                          : ceil_to_int64(interval.upper)};
+  const NormalRepresentation& normal = *representation.normal();
+  return rounded_outwards(
+      interval_of_registers(registers_of(normal), normal.state().precision, confidence));
 }
 
 Result<double> std_error_of(const HyperLogLogPlusPlus& sketch) {
   const Representation& representation = sketch.representation();
   if (representation.is_invalid()) return invalid_representation();
   if (const SparseRepresentation* sparse = representation.sparse()) {
-    const double cells = std::ldexp(1.0, sparse->encoding().sparse_precision());
-    const double n = linear_count(cells, static_cast<double>(sparse_indices(*sparse).size()));
-    return linear_count_std_error(cells, n);
+    return std_error_of_sparse(*sparse);
   }
   const NormalRepresentation& normal = *representation.normal();
   return ml_estimate(histogram_of(registers_of(normal), normal.state().precision)).std_error;
+}
+
+Result<std::int64_t> estimate_state(SketchState state, EstimateMethod method) {
+  if (state.data) return estimate_of_registers(*state.data, state.precision, method);
+  Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_state(std::move(state));
+  if (!sketch) return sketch.take_error();
+  return estimate_sketch(*sketch, method);
+}
+
+Result<SketchBounds> bounds_of_state(SketchState state, double confidence) {
+  VANTORELLE_RETURN_IF_ERROR(check_confidence(confidence));
+  if (state.data) {
+    return rounded_outwards(interval_of_registers(*state.data, state.precision, confidence));
+  }
+  Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_state(std::move(state));
+  if (!sketch) return sketch.take_error();
+  return bounds_of(*sketch, confidence);
 }
 
 namespace {

@@ -42,6 +42,11 @@ Result<SketchBounds> bounds_of(const HyperLogLogPlusPlus& sketch, double confide
 // sketch).
 Result<double> std_error_of(const HyperLogLogPlusPlus& sketch);
 
+// The same for a state that passed validate_state: a normal state's
+// registers are read where they lie, without building a sketch.
+Result<std::int64_t> estimate_state(SketchState state, EstimateMethod method);
+Result<SketchBounds> bounds_of_state(SketchState state, double confidence);
+
 struct PairEstimate {
   double only_a = 0.0;
   double only_b = 0.0;

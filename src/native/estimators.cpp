@@ -11,6 +11,7 @@
 #include "hll/sketch_estimates.h"
 #include "native/errors.h"
 #include "python/owned_ref.h"
+#include "state/state_message.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::native {
@@ -28,9 +29,9 @@ void raise_estimate_error(const SketchError& error) {
   PyErr_SetString(PyExc_ValueError, error.display().c_str());
 }
 
-// The sketch of a bytes-like object (one-byte items), validated first;
-// nullopt with an exception set otherwise. `what` names the argument.
-std::optional<HyperLogLogPlusPlus> load(PyObject* data, const char* what) {
+// The validated state of a bytes-like object; nullopt with an exception set
+// otherwise. `what` names the argument.
+std::optional<SketchState> load_state(PyObject* data, const char* what) {
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) {
     PyErr_Clear();
@@ -40,21 +41,27 @@ std::optional<HyperLogLogPlusPlus> load(PyObject* data, const char* what) {
   }
   const ByteView bytes(static_cast<const std::uint8_t*>(view.buf),
                        static_cast<std::size_t>(view.len));
-  Status checked = validate_bytes(bytes);
-  std::optional<HyperLogLogPlusPlus> sketch;
-  if (checked) {
-    Result<HyperLogLogPlusPlus> built = HyperLogLogPlusPlus::from_bytes(bytes);
-    if (built) {
-      sketch.emplace(std::move(*built));
-    } else {
-      checked = Status(built.take_error());
-    }
-  }
+  // The checks of validate_bytes, on the one decoded state.
+  Result<SketchState> state = decode_state(bytes);
   PyBuffer_Release(&view);
-  if (!sketch) {
+  Status checked = state ? validate_state(*state) : Status(state.take_error());
+  if (!checked) {
     PyErr_Format(PyExc_ValueError, "%s: %s", what, checked.error().display().c_str());
+    return std::nullopt;
   }
-  return sketch;
+  return std::move(*state);
+}
+
+// The sketch of a bytes-like object, validated first.
+std::optional<HyperLogLogPlusPlus> load(PyObject* data, const char* what) {
+  std::optional<SketchState> state = load_state(data, what);
+  if (!state) return std::nullopt;
+  Result<HyperLogLogPlusPlus> built = HyperLogLogPlusPlus::from_state(std::move(*state));
+  if (!built) {
+    PyErr_Format(PyExc_ValueError, "%s: %s", what, built.error().display().c_str());
+    return std::nullopt;
+  }
+  return std::move(*built);
 }
 
 bool method_of(PyObject* object, EstimateMethod* method) {
@@ -87,9 +94,9 @@ PyObject* estimate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     EstimateMethod method{};
     if (!method_of(args[1], &method)) return nullptr;
-    std::optional<HyperLogLogPlusPlus> sketch = load(args[0], "sketch");
-    if (!sketch) return nullptr;
-    Result<std::int64_t> value = estimate_sketch(*sketch, method);
+    std::optional<SketchState> state = load_state(args[0], "sketch");
+    if (!state) return nullptr;
+    Result<std::int64_t> value = estimate_state(std::move(*state), method);
     if (!value) {
       raise_estimate_error(value.error());
       return nullptr;
@@ -106,9 +113,9 @@ PyObject* bounds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     double confidence = 0.0;
     if (!confidence_of(args[1], &confidence)) return nullptr;
-    std::optional<HyperLogLogPlusPlus> sketch = load(args[0], "sketch");
-    if (!sketch) return nullptr;
-    Result<SketchBounds> interval = bounds_of(*sketch, confidence);
+    std::optional<SketchState> state = load_state(args[0], "sketch");
+    if (!state) return nullptr;
+    Result<SketchBounds> interval = bounds_of_state(std::move(*state), confidence);
     if (!interval) {
       raise_estimate_error(interval.error());
       return nullptr;
@@ -189,8 +196,8 @@ PyObject* estimate_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         upper.push_back(0);
         continue;
       }
-      std::optional<HyperLogLogPlusPlus> sketch = load(item.get(), "sketch");
-      if (!sketch) {
+      std::optional<SketchState> state = load_state(item.get(), "sketch");
+      if (!state) {
         OwnedRef raised(PyErr_GetRaisedException());
         OwnedRef text(PyObject_Str(raised.get()));
         if (!text) return nullptr;
@@ -198,14 +205,15 @@ PyObject* estimate_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                      text.get());
         return nullptr;
       }
-      Result<std::int64_t> value = estimate_sketch(*sketch, method);
+      Result<std::int64_t> value =
+          with_bounds ? estimate_state(*state, method) : estimate_state(std::move(*state), method);
       if (!value) {
         raise_estimate_error(value.error());
         return nullptr;
       }
       estimates.push_back(*value);
       if (with_bounds) {
-        Result<SketchBounds> interval = bounds_of(*sketch, confidence);
+        Result<SketchBounds> interval = bounds_of_state(std::move(*state), confidence);
         if (!interval) {
           raise_estimate_error(interval.error());
           return nullptr;
@@ -221,6 +229,43 @@ PyObject* estimate_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     OwnedRef highs(int64_bytes(upper));
     if (!lows || !highs) return nullptr;
     return Py_BuildValue("(OOO)", values.get(), lows.get(), highs.get());
+  });
+}
+
+// A normal sketch of integers holding the given registers: for simulations
+// that draw registers instead of hashing streams.
+PyObject* sketch_from_registers(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "sketch_from_registers() takes 3 arguments");
+      return nullptr;
+    }
+    const int precision = PyLong_AsInt(args[1]);
+    const int sparse_precision = PyLong_AsInt(args[2]);
+    if (PyErr_Occurred()) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) != 0) return nullptr;
+    SketchState state;
+    state.type = AggregatorType::HYPERLOGLOG_PLUS_UNIQUE;
+    state.encoding_version = 2;
+    state.value_type = ValueType::default_ops(DefaultOpsType::UINT64);
+    state.precision = precision;
+    state.sparse_precision = sparse_precision;
+    const auto* first = static_cast<const std::uint8_t*>(view.buf);
+    state.data = Bytes(first, first + view.len);
+    PyBuffer_Release(&view);
+    Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_state(std::move(state));
+    if (!sketch) {
+      raise_estimate_error(sketch.error());
+      return nullptr;
+    }
+    Result<Bytes> bytes = sketch->to_bytes();
+    if (!bytes) {
+      raise_estimate_error(bytes.error());
+      return nullptr;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                     static_cast<Py_ssize_t>(bytes->size()));
   });
 }
 
@@ -247,6 +292,9 @@ PyMethodDef estimator_functions[] = {
      "estimate_column(column, method, confidence, /)\n--\n\nEstimates of an iterable of "
      "serialised sketches (None rows give 0): (estimates, lower, upper), each native int64 bytes; "
      "lower and upper are None when confidence is None."},
+    {"sketch_from_registers", as_cfunction(sketch_from_registers), METH_FASTCALL,
+     "sketch_from_registers(registers, precision, sparse_precision, /)\n--\n\nThe serialised "
+     "normal sketch of integers holding `registers` (2^precision bytes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
