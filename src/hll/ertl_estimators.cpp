@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "error/internal_failure.h"
 
@@ -172,15 +173,48 @@ struct PairHistograms {
   std::array<double, 66> equal{};      // K_A = K_B = i
 };
 
-PairHistograms pair_histograms(ByteView a, ByteView b, std::size_t m, std::uint32_t top) {
-  // 66 x 66 joint counts first: one increment per register.
-  std::array<std::array<std::uint32_t, 66>, 66> joint{};
-  for (std::size_t i = 0; i < m; ++i) {
-    const std::uint32_t x = a.empty() ? 0u : a[i];
-    const std::uint32_t y = b.empty() ? 0u : b[i];
-    VANTORELLE_ASSERT(x <= top && y <= top, "register value <= 65 - precision");
-    ++joint[x][y];
+// The 66 x 66 table of register pairs (K_A, K_B): one pass over both arrays.
+using JointTable = std::array<std::array<std::uint32_t, 66>, 66>;
+
+void count_pairs(ByteView a, ByteView b, std::size_t m, JointTable& joint) {
+  if (a.empty() || b.empty()) {
+    const ByteView present = a.empty() ? b : a;
+    std::array<std::uint32_t, 256> counts{};
+    for (std::uint8_t v : present) ++counts[v];
+    counts[0] += static_cast<std::uint32_t>(m - present.size());
+    for (std::uint32_t v = 0; v < 66; ++v) (a.empty() ? joint[0][v] : joint[v][0]) = counts[v];
+    for (std::uint32_t v = 66; v < 256; ++v) VANTORELLE_ASSERT(counts[v] == 0, "register value <= 65 - precision");
+    return;
   }
+  // Four interleaved tables of 64 x 64, so that runs of equal pairs do not
+  // serialise on one counter. Register values stay below 56 for the
+  // precisions here; a larger one is caught below (masked meanwhile).
+  std::vector<std::uint32_t> partial(4 * 4096, 0);
+  std::uint8_t highest = 0;
+  std::size_t i = 0;
+  auto count = [&](std::size_t table, std::size_t at) {
+    const std::uint8_t x = a[at];
+    const std::uint8_t y = b[at];
+    highest = std::max(highest, static_cast<std::uint8_t>(x | y));
+    ++partial[table * 4096 + ((x & 63u) << 6) + (y & 63u)];
+  };
+  for (; i + 4 <= m; i += 4) {
+    count(0, i);
+    count(1, i + 1);
+    count(2, i + 2);
+    count(3, i + 3);
+  }
+  for (; i < m; ++i) count(0, i);
+  VANTORELLE_ASSERT(highest <= 63, "register value <= 65 - precision");
+  for (std::size_t x = 0; x < 64; ++x) {
+    for (std::size_t y = 0; y < 64; ++y) {
+      const std::size_t at = (x << 6) + y;
+      joint[x][y] = partial[at] + partial[4096 + at] + partial[2 * 4096 + at] + partial[3 * 4096 + at];
+    }
+  }
+}
+
+PairHistograms pair_histograms(const JointTable& joint, std::uint32_t top) {
   PairHistograms h;
   for (std::uint32_t x = 0; x <= top; ++x) {
     for (std::uint32_t y = 0; y <= top; ++y) {
@@ -198,6 +232,26 @@ PairHistograms pair_histograms(ByteView a, ByteView b, std::size_t m, std::uint3
     }
   }
   return h;
+}
+
+// The histograms of A, B and of their register maximum (the merged sketch).
+struct MarginalHistograms {
+  RegisterHistogram a;
+  RegisterHistogram b;
+  RegisterHistogram merged;
+};
+MarginalHistograms marginals(const JointTable& joint, std::int32_t precision) {
+  MarginalHistograms out;
+  out.a.precision = out.b.precision = out.merged.precision = precision;
+  for (std::uint32_t x = 0; x < 66; ++x) {
+    for (std::uint32_t y = 0; y < 66; ++y) {
+      const std::uint32_t count = joint[x][y];
+      out.a.counts[x] += count;
+      out.b.counts[y] += count;
+      out.merged.counts[std::max(x, y)] += count;
+    }
+  }
+  return out;
 }
 
 using Vector3 = std::array<double, 3>;
@@ -299,24 +353,26 @@ bool newton_direction(const Evaluation& e, const std::array<bool, 3>& free, Vect
 }  // namespace
 
 JointEstimate joint_ml_estimate(ByteView a, ByteView b, std::int32_t precision) {
-  const RegisterHistogram ha = histogram_of(a, precision);
-  const RegisterHistogram hb = histogram_of(b, precision);
-  const double m = ha.m();
-  const double na = ml_estimate(ha).estimate;
-  const double nb = ml_estimate(hb).estimate;
+  const std::int32_t q = 64 - precision;
+  const auto size = static_cast<std::size_t>(std::ldexp(1.0, precision));
+  VANTORELLE_ASSERT((a.empty() || a.size() == size) && (b.empty() || b.size() == size),
+                    "register arrays of 2^precision bytes");
+  JointTable joint{};
+  count_pairs(a, b, size, joint);
+  const std::uint32_t top = static_cast<std::uint32_t>(q + 1);
+  const MarginalHistograms single = marginals(joint, precision);
+  for (std::uint32_t v = top + 1; v < 66; ++v) {
+    VANTORELLE_ASSERT(single.merged.counts[v] == 0, "register value <= 65 - precision");
+  }
+  const double m = single.a.m();
+  const double na = ml_estimate(single.a).estimate;
+  const double nb = ml_estimate(single.b).estimate;
   if (na == 0.0) return {0.0, nb, 0.0};
   if (nb == 0.0) return {na, 0.0, 0.0};
-
-  const std::int32_t q = 64 - precision;
-  const auto size = static_cast<std::size_t>(m);
-  const PairHistograms h = pair_histograms(a, b, size, static_cast<std::uint32_t>(q + 1));
+  const PairHistograms h = pair_histograms(joint, top);
 
   // Start from inclusion-exclusion of the single estimates, kept inside.
-  Bytes union_registers(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    union_registers[i] = std::max<std::uint8_t>(a.empty() ? 0 : a[i], b.empty() ? 0 : b[i]);
-  }
-  const double nu = ml_estimate(histogram_of(union_registers, precision)).estimate;
+  const double nu = ml_estimate(single.merged).estimate;
   const double la = na / m, lb = nb / m, lu = nu / m;
   const double lx = std::clamp(la + lb - lu, 0.05 * std::min(la, lb), 0.95 * std::min(la, lb));
   Vector3 rates = {std::max(la - lx, 0.05 * la), std::max(lb - lx, 0.05 * lb), lx};

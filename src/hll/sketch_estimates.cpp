@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -156,13 +157,18 @@ Result<HyperLogLogPlusPlus> lowered(const HyperLogLogPlusPlus& sketch,
   return copy;
 }
 
-Result<Bytes> dense_registers(const Representation& representation) {
-  if (const NormalRepresentation* normal = representation.normal()) {
-    return Bytes(registers_of(*normal).begin(), registers_of(*normal).end());
-  }
+// The registers of a representation: a normal one's own, or those its sparse
+// values give, kept in `storage`.
+Result<ByteView> dense_registers(const Representation& representation, Bytes& storage) {
+  if (const NormalRepresentation* normal = representation.normal()) return registers_of(*normal);
   Result<NormalRepresentation> normal = representation.sparse()->to_normal();
   if (!normal) return normal.take_error();
-  return Bytes(registers_of(*normal).begin(), registers_of(*normal).end());
+  storage = normal->state().data ? std::move(*normal->state().data) : Bytes();
+  return ByteView(storage);
+}
+
+bool same_precisions(const HyperLogLogPlusPlus& a, const HyperLogLogPlusPlus& b) {
+  return a.normal_precision() == b.normal_precision() && a.sparse_precision() == b.sparse_precision();
 }
 
 std::size_t intersection_size(const std::vector<std::uint32_t>& a,
@@ -195,12 +201,22 @@ Result<PairEstimate> estimate_pair(const HyperLogLogPlusPlus& a, const HyperLogL
                "sketches of different value types cannot be compared: " +
                    a.allowed_input_types().display() + " and " + b.allowed_input_types().display());
   }
-  Result<HyperLogLogPlusPlus> low_a = lowered(a, b);
-  if (!low_a) return low_a.take_error();
-  Result<HyperLogLogPlusPlus> low_b = lowered(b, a);
-  if (!low_b) return low_b.take_error();
-  const Representation& ra = low_a->representation();
-  const Representation& rb = low_b->representation();
+  // Sketches of one precision pair are read as they are; others are lowered
+  // to the common pair first.
+  std::optional<HyperLogLogPlusPlus> low_a;
+  std::optional<HyperLogLogPlusPlus> low_b;
+  if (!same_precisions(a, b)) {
+    Result<HyperLogLogPlusPlus> lowered_a = lowered(a, b);
+    if (!lowered_a) return lowered_a.take_error();
+    Result<HyperLogLogPlusPlus> lowered_b = lowered(b, a);
+    if (!lowered_b) return lowered_b.take_error();
+    low_a.emplace(std::move(*lowered_a));
+    low_b.emplace(std::move(*lowered_b));
+  }
+  const HyperLogLogPlusPlus& sa = low_a ? *low_a : a;
+  const HyperLogLogPlusPlus& sb = low_b ? *low_b : b;
+  const Representation& ra = sa.representation();
+  const Representation& rb = sb.representation();
 
   if (ra.sparse() && rb.sparse()) {
     const std::vector<std::uint32_t> ia = sparse_indices(*ra.sparse());
@@ -214,11 +230,13 @@ Result<PairEstimate> estimate_pair(const HyperLogLogPlusPlus& a, const HyperLogL
     const double both = std::clamp(na + nb - nu, 0.0, std::min(na, nb));
     return PairEstimate{na - both, nb - both, both, true};
   }
-  Result<Bytes> da = dense_registers(ra);
+  Bytes storage_a;
+  Bytes storage_b;
+  Result<ByteView> da = dense_registers(ra, storage_a);
   if (!da) return da.take_error();
-  Result<Bytes> db = dense_registers(rb);
+  Result<ByteView> db = dense_registers(rb, storage_b);
   if (!db) return db.take_error();
-  const JointEstimate joint = joint_ml_estimate(*da, *db, low_a->normal_precision());
+  const JointEstimate joint = joint_ml_estimate(*da, *db, sa.normal_precision());
   return PairEstimate{joint.only_a, joint.only_b, joint.both, false};
 }
 
