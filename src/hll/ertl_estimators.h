@@ -14,13 +14,19 @@
 //   improved_estimate  the closed-form estimator (sigma / tau corrections at
 //                      both ends of the register range)
 //   ml_estimate        the root of d/dlambda ln L, a concave function: Newton
-//                      steps inside a bracket that bisection keeps; its
-//                      standard error is 1 / sqrt(observed information)
+//                      steps inside a bracket that bisection keeps. The
+//                      observed information gives the variance under the
+//                      Poisson model, whose total is itself random (variance
+//                      n); a sketch of n fixed values lacks that part, so the
+//                      standard error is sqrt(m^2 / information - n)
 //   joint_ml_estimate  two register arrays of one precision, three rates
 //                      (only in A, only in B, in both): a register pair's
-//                      probability depends only on how the two values
+//                      probability factorises by how the two values
 //                      compare, so five histograms carry the likelihood
-//                      (K_A < K_B by each value, K_A > K_B likewise, equal)
+//                      (K_A < K_B by each value, K_A > K_B likewise, equal).
+//                      Projected Newton steps with backtracking on the box
+//                      of non-negative rates, from inclusion-exclusion of
+//                      the single estimates
 //   occupancy          n balls in M cells leave K cells occupied; the
 //                      collisions D = n - K have a known mean and variance.
 //                      Linear counting is the maximum-likelihood estimate
