@@ -73,10 +73,11 @@ def bounds(sketch: Any, confidence: float = 0.95) -> tuple[int, int]:
 
     On a sparse sketch the interval comes from the occupied sparse indices
     alone: the lower end is certain (no fewer distinct values than occupied
-    indices; distinct 64-bit hashes are assumed), and the interval is an
-    exact inversion of the test on the number of collisions, so it holds with
-    at least the stated probability (while collisions are rare, typically a
-    zero-width interval at the exact count). On a normal sketch that holds up
+    indices; distinct 64-bit hashes are assumed), and the interval inverts
+    the test on the number of collisions (Poisson tails while collisions are
+    rare, a normal tail with the exact variance beyond); while a collision is
+    less likely than the tail, it is the exact count, lower == upper. On a
+    normal sketch that holds up
     to m/2 values the same is done over the occupied registers; beyond, the
     interval is the maximum-likelihood estimate plus or minus the normal
     quantile times its standard error (from the Fisher information), and its
