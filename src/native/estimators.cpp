@@ -190,6 +190,15 @@ PyObject* estimate_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (PyErr_Occurred()) return nullptr;
         break;
       }
+      // Arrow scalars (iterating a pyarrow array) carry bytes through the
+      // buffer protocol; a null one says so with is_valid.
+      if (item.get() != Py_None && PyObject_HasAttrString(item.get(), "is_valid")) {
+        OwnedRef valid(PyObject_GetAttrString(item.get(), "is_valid"));
+        if (!valid) return nullptr;
+        const int truth = PyObject_IsTrue(valid.get());
+        if (truth < 0) return nullptr;
+        if (truth == 0) item.reset(Py_NewRef(Py_None));
+      }
       if (item.get() == Py_None) {
         estimates.push_back(0);
         lower.push_back(0);
@@ -290,7 +299,7 @@ PyMethodDef estimator_functions[] = {
      "serialised sketches of one value type, lowered to their common precisions."},
     {"estimate_column", as_cfunction(estimate_column), METH_FASTCALL,
      "estimate_column(column, method, confidence, /)\n--\n\nEstimates of an iterable of "
-     "serialised sketches (None rows give 0): (estimates, lower, upper), each native int64 bytes; "
+     "serialised sketches or Arrow binary scalars (None and null rows give 0): (estimates, lower, upper), each native int64 bytes; "
      "lower and upper are None when confidence is None."},
     {"sketch_from_registers", as_cfunction(sketch_from_registers), METH_FASTCALL,
      "sketch_from_registers(registers, precision, sparse_precision, /)\n--\n\nThe serialised "

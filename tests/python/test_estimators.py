@@ -158,3 +158,6 @@ def test_estimate_column_matches_the_single_calls():
         _native.estimate_column([column[0], column[1], b"\x00"], 0, None)
     with pytest.raises(TypeError):
         _native.estimate_column(column[0], 0, None)
+    pa = pytest.importorskip("pyarrow")
+    arrow = pa.chunked_array([column[:6], column[6:]], type=pa.binary())
+    assert _native.estimate_column(arrow, 1, 0.9) == _native.estimate_column(column, 1, 0.9)
