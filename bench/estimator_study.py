@@ -256,7 +256,7 @@ def estimator_section(tally: Tally, datasketches_rows: dict) -> list[str]:
         "The mean error of one n is itself uncertain: with 1,000 streams its standard error is "
         "1.04/√m/√1000, 0.018 % at p = 15 and 0.10 % at p = 10, so at p = 10 a |mean| of 0.05 % "
         "cannot be told from zero by this many streams; the table reports what was measured. "
-        "`\"default\"` is `result()`, shown for comparison: its bias-table bump near 5 m is what "
+        "`\"default\"` is `result()`, shown for comparison: its bias-table bump between about m and 3 m is what "
         "the two others avoid. On a sparse sketch `\"improved\"` and `\"ml\"` are linear counting "
         "over the 2^sp sparse indices (the maximum-likelihood estimate from them).",
         "",

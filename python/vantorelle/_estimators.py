@@ -53,9 +53,10 @@ def estimate(sketch: Any, method: str = "default") -> int:
     ``"default"`` is ``result()``, the HLL++ estimate with its bias tables.
     ``"improved"`` is Ertl's improved raw estimator and ``"ml"`` the
     maximum-likelihood estimate; neither needs bias tables and neither shows
-    their bump near 5 m distinct values. On a normal sketch both read the
-    registers; on a sparse sketch both are linear counting over the 2^sp
-    sparse indices, which is the maximum-likelihood estimate from them.
+    their bump between about m and 3 m distinct values. On a normal sketch
+    both read the registers; on a sparse sketch both are linear counting over
+    the 2^sp sparse indices, which is the maximum-likelihood estimate from
+    them.
     """
     code = _method_code(method)
     if code == 0 and isinstance(sketch, HyperLogLogPlusPlus):
