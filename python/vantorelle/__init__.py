@@ -2,7 +2,8 @@
 
 The sketch class is ``vantorelle_py.HyperLogLogPlusPlus``; this package adds
 column ingestion (numpy arrays, Arrow columns, iterables) at C speed, checked
-loading of serialised sketches, roll-ups, and pickling.
+loading of serialised sketches, per-group sketches and roll-ups, pickling, and
+estimates with error bounds, estimators without bias tables and intersections.
 
 Errors about sketches and their input derive from ``SketchError`` and from
 the built-in the call raised before (ValueError, TypeError, RuntimeError), so
@@ -14,6 +15,7 @@ from vantorelle_py import HyperLogLogPlusPlus
 
 from vantorelle import _pickling  # noqa: F401  (registers pickling and copying)
 from vantorelle._columns import add_all, count_distinct, sketch
+from vantorelle._estimators import bounds, estimate, intersection, jaccard, std_error, union
 from vantorelle._grouped import estimates, merge_by, sketch_by
 from vantorelle._internal import InternalError
 from vantorelle._native import (
@@ -36,12 +38,18 @@ __all__ = [
     "SketchError",
     "__version__",
     "add_all",
+    "bounds",
     "count_distinct",
     "estimates",
+    "estimate",
     "from_bytes",
+    "intersection",
+    "jaccard",
     "merge_all",
     "merge_by",
     "sketch",
     "sketch_by",
+    "std_error",
+    "union",
     "validate",
 ]

@@ -22,6 +22,7 @@ if TYPE_CHECKING:
 
 from vantorelle import _native
 from vantorelle._columns import _new_sketch
+from vantorelle._estimators import _method_code
 from vantorelle._native import InvalidInputError
 
 # The result's column of serialised sketches.
@@ -266,14 +267,29 @@ def merge_by(
     return finish(first_rows, sketches)
 
 
-def estimates(sketches: Any, *, threads: int | None = None) -> Any:
-    """The estimates of a column of serialised sketches, each equal to
-    ``result()`` of the sketch, as an int64 column of the same kind: a pyarrow
-    array for an Arrow column, a pandas Series (same index and name) for a
-    pandas Series, a polars Int64 Series for a polars Series, a list of int
-    for a list or any other iterable of bytes. A null sketch gives 0.
+def estimates(
+    sketches: Any,
+    *,
+    method: str = "default",
+    bounds: float | None = None,
+    threads: int | None = None,
+) -> Any:
+    """The estimates of a column of serialised sketches, as an int64 column of
+    the same kind: a pyarrow array for an Arrow column, a pandas Series (same
+    index and name) for a pandas Series, a polars Int64 Series for a polars
+    Series, a list of int for a list or any other iterable of bytes. A null
+    sketch gives 0.
+
+    ``method`` is as in `vantorelle.estimate`: ``"default"`` equals
+    ``result()`` of each sketch; ``"improved"`` and ``"ml"`` are the
+    estimators without bias tables. With ``bounds=confidence`` (for example
+    0.95) the result holds three int64 columns, ``estimate``, ``lower`` and
+    ``upper``, as `vantorelle.bounds` gives them: a pyarrow Table, a pandas
+    DataFrame (same index), a polars DataFrame, or a list of
+    ``(estimate, lower, upper)`` tuples.
     """
     count = _thread_count(threads)
+    code = _method_code(method)
     library = _library(sketches)
     if library in ("pandas", "polars") and type(sketches).__name__ in ("DataFrame", "LazyFrame"):
         raise TypeError(f"expected one column of sketches, not a {library} {type(sketches).__name__}")
@@ -286,21 +302,37 @@ def estimates(sketches: Any, *, threads: int | None = None) -> Any:
         raise TypeError(
             f"expected a column of serialised sketches, not {type(sketches).__qualname__}"
         )
-    data = _native.estimates(sketches, count)
+    if code == 0 and bounds is None:
+        columns = {"estimate": _native.estimates(sketches, count)}
+    else:
+        values, lower, upper = _native.estimate_column(sketches, code, bounds)
+        columns = {"estimate": values}
+        if bounds is not None:
+            columns.update(lower=lower, upper=upper)
     if not arrow:
-        return memoryview(data).cast("q").tolist()
-    values = _native.int64_array(data)
+        lists = [memoryview(data).cast("q").tolist() for data in columns.values()]
+        return lists[0] if bounds is None else list(zip(*lists))
     if library == "pandas":
         import numpy as np
         import pandas as pd
 
-        return pd.Series(
-            np.frombuffer(data, dtype=np.int64).copy(), index=sketches.index, name=sketches.name
-        )
+        series = {
+            name: pd.Series(np.frombuffer(data, dtype=np.int64).copy(), index=sketches.index)
+            for name, data in columns.items()
+        }
+        if bounds is None:
+            return series["estimate"].rename(sketches.name)
+        return pd.DataFrame(series)
     if library == "polars":
         import polars as pl
 
-        return pl.Series(values).alias(sketches.name)
+        series = {
+            name: pl.Series(_native.int64_array(data)).alias(name) for name, data in columns.items()
+        }
+        if bounds is None:
+            return series["estimate"].alias(sketches.name)
+        return pl.DataFrame(list(series.values()))
     import pyarrow as pa
 
-    return pa.array(values)
+    arrays = {name: pa.array(_native.int64_array(data)) for name, data in columns.items()}
+    return arrays["estimate"] if bounds is None else pa.table(arrays)

@@ -11,6 +11,7 @@
 #include "native/column_builder.h"
 #include "native/arrow_export.h"
 #include "native/errors.h"
+#include "native/estimators.h"
 #include "native/grouped_functions.h"
 #include "native/line_reader.h"
 #include "native/sketch_estimates.h"
@@ -155,6 +156,7 @@ PyMethodDef functions[] = {
 int exec_module(PyObject* module) {
   if (add_error_classes(module) < 0) return -1;
   if (PyModule_AddStringConstant(module, "__version__", VANTORELLE_VERSION) < 0) return -1;
+  if (PyModule_AddFunctions(module, estimator_functions) < 0) return -1;
   if (add_line_sketcher(module) < 0) return -1;
   return add_arrow_export_type(module);
 }
