@@ -67,4 +67,5 @@ bench: install
 # Needs the peer libraries of requirements-dev.txt.
 docs: install
 	$(PYTHON) bench/compare.py
+	$(PYTHON) bench/groups_bench.py --docs
 	$(PYTHON) bench/accuracy.py

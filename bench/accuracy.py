@@ -31,6 +31,7 @@ import vantorelle
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import _report  # noqa: E402
+import estimator_study  # noqa: E402
 
 try:
     import datasketch
@@ -416,10 +417,14 @@ def main() -> None:
                         help="values per n for each peer before it gets fewer streams (default 4e7; --quick: 1e6)")
     parser.add_argument("--max-n", type=int, help="largest n (default 10,000,000; --quick: 100,000)")
     parser.add_argument("--peer-max-n", type=int, default=2_200_000, help="largest n the peers are run at")
+    parser.add_argument("--estimator-streams", type=int,
+                        help="streams per n of the coverage and estimator study (default 1000; --quick: 5)")
+    parser.add_argument("--intersection-streams", type=int,
+                        help="trials per row of the intersection study (default 1000; --quick: 5)")
     parser.add_argument("--quick", action="store_true", help="smoke run: 10 streams, n up to 100,000")
     args = parser.parse_args()
-    defaults = (10, 1_000_000, 100_000) if args.quick else (100, 40_000_000, 10_000_000)
-    for name, default in zip(("streams", "budget", "max_n"), defaults):
+    defaults = (10, 1_000_000, 100_000, 5, 5) if args.quick else (100, 40_000_000, 10_000_000, 1000, 1000)
+    for name, default in zip(("streams", "budget", "max_n", "estimator_streams", "intersection_streams"), defaults):
         if getattr(args, name) is None:
             setattr(args, name, default)
     # Three sizes a decade, 10 ... max_n.
@@ -436,6 +441,13 @@ def main() -> None:
     headline = write_markdown(args.out / "accuracy.md", errors, checks, sizes, args.streams, args.budget, args.peer_max_n,
                               elapsed, command)
     write_plot(args.out / "accuracy.png", errors, sizes)
+    union_rows = {lg: headline[lg][f"dsunion{lg}"][:2] for lg, _ in CLASSES}
+    started = time.perf_counter()
+    sections = estimator_study.run(args.out, args.estimator_streams, args.max_n, args.intersection_streams,
+                                   union_rows, log=lambda text: print(text, flush=True))
+    with (args.out / "accuracy.md").open("a") as page:
+        page.write("\n".join(sections) + "\n")
+        page.write(f"(The estimator sections above took {(time.perf_counter() - started) / 60:.1f} min of the run.)\n")
     for lg, _ in CLASSES:
         mean, std, _count = headline[lg][f"vantorelle{lg}"]
         print(f"Vantorelle 2^{lg} registers, n >= {10 << lg:,}: mean {percent(mean)} %, std {std_percent(std)} %")

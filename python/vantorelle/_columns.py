@@ -15,6 +15,7 @@ from vantorelle_py import HyperLogLogPlusPlus
 
 from vantorelle import _native
 from vantorelle._internal import InternalError, corrupt_sketch
+from vantorelle._native import IncompatibleSketchError, InvalidInputError, RefusedValueError
 
 # _native.collect's family for a column whose own values decide its type.
 _ANY = 2
@@ -30,7 +31,7 @@ def _thread_count(threads: int | None) -> int:
     if threads is None:
         return os.cpu_count() or 1
     if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise ValueError(f"threads must be a positive int or None, got {threads!r}")
+        raise InvalidInputError(f"threads must be a positive int or None, got {threads!r}")
     return threads
 
 
@@ -38,7 +39,7 @@ def _thread_count(threads: int | None) -> int:
 _SPLIT_FROM = 1 << 17
 
 
-def _collect(values: Any, family: int, normal_precision: int, sparse_code: int, threads: int) -> tuple:
+def _read_column(values: Any, normal_precision: int, sparse_code: int, threads: int) -> tuple:
     """_native.collect, with large Arrow columns hashed on `threads` threads.
 
     The split path gives collect's result; for a column it does not take as it
@@ -47,10 +48,10 @@ def _collect(values: Any, family: int, normal_precision: int, sparse_code: int, 
     if threads > 1 and (hasattr(values, "__arrow_c_array__") or hasattr(values, "__arrow_c_stream__")):
         length = getattr(values, "__len__", None)
         if length is not None and length() >= _SPLIT_FROM:
-            split = _native.collect_split(values, family, normal_precision, sparse_code, threads)
+            split = _native.collect_split(values, _ANY, normal_precision, sparse_code, threads)
             if split is not None:
                 return split
-    return _native.collect(values, family, normal_precision, sparse_code)
+    return _native.collect(values, _ANY, normal_precision, sparse_code)
 
 
 def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
@@ -68,9 +69,12 @@ def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
         if rest is not None:
             _merge_once_free(target, rest)
     except TypeError as error:
-        raise TypeError(f"value at position {position}: {error}") from None
-    except InternalError as failure:
-        raise corrupt_sketch(failure) from failure
+        raise RefusedValueError(f"value at position {position}: {error}") from None
+    except InternalError as caught:
+        failure = caught
+    else:
+        return
+    raise corrupt_sketch(failure)
 
 
 # How long the rest of a column waits for a sketch that another thread holds.
@@ -90,9 +94,59 @@ def _merge_once_free(target: HyperLogLogPlusPlus, rest: bytes) -> None:
             target.merge(rest)
             return
         except RuntimeError as error:
+            if not str(error).startswith("Already "):  # not a hold by another call
+                raise IncompatibleSketchError(str(error)) from None
             if str(error) != "Already borrowed" or time.monotonic() > deadline:
                 raise
         time.sleep(0)  # lets the holding thread finish its call
+
+
+def _new_sketch(
+    ty: type, normal_precision: int, sparse_precision: int | None
+) -> HyperLogLogPlusPlus:
+    """The class's constructor, its refusal of a type or precision as InvalidInputError."""
+    try:
+        return HyperLogLogPlusPlus(ty, normal_precision, sparse_precision)
+    except ValueError as error:
+        raise InvalidInputError(str(error)) from None
+
+
+# pandas.api.types.infer_dtype kinds of an object column that Arrow would
+# convert to one type while `add` would refuse some of the items.
+_MIXED_KINDS = ("mixed", "mixed-integer", "mixed-integer-float")
+
+
+def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int) -> tuple:
+    """_native.collect, with a pandas object column of mixed kinds read item
+    by item as `add` reads them (its missing values skipped), not through
+    Arrow, which would turn ``[b"a", "a"]`` into two equal byte strings."""
+    positions = None
+    module = type(values).__module__.partition(".")[0]
+    if module == "pandas" and str(getattr(values, "dtype", "")) == "object":
+        from pandas.api.types import infer_dtype
+
+        if infer_dtype(values, skipna=True) in _MIXED_KINDS:
+            present = (~values.isna()).tolist()
+            positions = [i for i, keep in enumerate(present) if keep]
+            values = [item for item, keep in zip(values.tolist(), present) if keep]
+    try:
+        collected = _read_column(values, normal_precision, sparse_code, threads)
+    except RefusedValueError as error:
+        raise _at_column_position(error, positions) from None
+    if positions is None or collected[1] is None:
+        return collected
+    input_type, first, position, rest = collected
+    return input_type, first, positions[position], rest
+
+
+def _at_column_position(error: RefusedValueError, positions: list[int] | None):
+    """`error` with the position of its value in the column, not in the list
+    of present values it was read from."""
+    head, separator, tail = str(error).partition(": ")
+    if positions is None or not head.startswith("value at position "):
+        return error
+    index = int(head.removeprefix("value at position "))
+    return RefusedValueError(f"value at position {positions[index]}{separator}{tail}")
 
 
 def add_all(sketch: HyperLogLogPlusPlus, values: Any, *, threads: int | None = None) -> None:
@@ -122,7 +176,7 @@ def add_all(sketch: HyperLogLogPlusPlus, values: Any, *, threads: int | None = N
     # The column's own type decides its private sketch; the sketch's `add` of
     # the first value then accepts or refuses that type.
     collected = _collect(
-        values, _ANY, sketch.normal_precision, sketch.sparse_precision, _thread_count(threads)
+        values, sketch.normal_precision, sketch.sparse_precision, _thread_count(threads)
     )
     _apply(sketch, collected)
 
@@ -145,17 +199,17 @@ def sketch(
     ``threads`` as in `add_all`.
     """
     if ty is not None:
-        result = HyperLogLogPlusPlus(ty, normal_precision, sparse_precision)
+        result = _new_sketch(ty, normal_precision, sparse_precision)
         add_all(result, values, threads=threads)
         return result
     # Checks the precisions with the class's own rules before reading anything.
-    HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    _new_sketch(int, normal_precision, sparse_precision)
     collected = _collect(
-        values, _ANY, normal_precision, _sparse_code(sparse_precision), _thread_count(threads)
+        values, normal_precision, _sparse_code(sparse_precision), _thread_count(threads)
     )
     input_type = collected[0]
     if input_type is None:
-        raise ValueError(
+        raise InvalidInputError(
             "cannot infer the value type of an empty column; pass ty=int, ty=str or ty=bytes"
         )
     result = HyperLogLogPlusPlus(
@@ -173,9 +227,9 @@ def count_distinct(
     threads: int | None = None,
 ) -> int:
     """The estimated number of distinct values in `values` (0 for an empty column)."""
-    HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    _new_sketch(int, normal_precision, sparse_precision)
     collected = _collect(
-        values, _ANY, normal_precision, _sparse_code(sparse_precision), _thread_count(threads)
+        values, normal_precision, _sparse_code(sparse_precision), _thread_count(threads)
     )
     input_type = collected[0]
     if input_type is None:

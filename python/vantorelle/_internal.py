@@ -9,6 +9,8 @@ from __future__ import annotations
 
 from vantorelle_py import HyperLogLogPlusPlus
 
+from vantorelle._native import CorruptSketchError
+
 # type 112, one value, encoding version 2, value type 8; precisions 10 and 15
 # and sparse data that ends inside a varint.
 _CORRUPT = bytes.fromhex("0870" "1001" "1802" "2008" "8207" "07" "180a" "200f" "3201" "80")
@@ -36,11 +38,17 @@ def _find_internal_error() -> type[BaseException]:
 InternalError = _find_internal_error()
 
 
-def corrupt_sketch(failure: BaseException) -> ValueError:
+def corrupt_sketch(failure: BaseException) -> CorruptSketchError:
     """The error a vantorelle function raises when a sketch it was given meets
     an internal failure: only a sketch loaded from corrupt bytes without the
-    check (``HyperLogLogPlusPlus.from_bytes``) can."""
-    return ValueError(
+    check (``HyperLogLogPlusPlus.from_bytes``) can.
+
+    Raise it outside the ``except`` clause that caught the failure, so that
+    the failure is neither its cause nor its context: the message carries the
+    failure's text, and the failure's class, which vantorelle_py does not
+    export, cannot be pickled by name, which would stop the error on its way
+    between processes (Dask's workers pickle errors with their chains)."""
+    return CorruptSketchError(
         f"the sketch is corrupt ({failure}); load sketches with vantorelle.from_bytes, "
         "which refuses such bytes"
     )

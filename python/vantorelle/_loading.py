@@ -14,6 +14,7 @@ from vantorelle_py import HyperLogLogPlusPlus
 
 from vantorelle import _native
 from vantorelle._internal import InternalError, corrupt_sketch
+from vantorelle._native import IncompatibleSketchError, InvalidInputError, RefusedValueError
 
 
 def _as_bytes(data: Any) -> bytes:
@@ -21,16 +22,16 @@ def _as_bytes(data: Any) -> bytes:
     if isinstance(data, bytes):
         return data
     if isinstance(data, str):
-        raise TypeError("a serialised sketch is bytes, not str")
+        raise RefusedValueError("a serialised sketch is bytes, not str")
     try:
         view = memoryview(data)
     except TypeError:
-        raise TypeError(
+        raise RefusedValueError(
             f"a serialised sketch must be a bytes-like object, not {type(data).__qualname__}"
         ) from None
     with view:
         if view.itemsize != 1:
-            raise TypeError(
+            raise RefusedValueError(
                 f"a serialised sketch must have one-byte items, not items of {view.itemsize} "
                 f"bytes (format {view.format!r})"
             )
@@ -40,8 +41,8 @@ def _as_bytes(data: Any) -> bytes:
 def validate(data: Any) -> None:
     """Checks that `data` is a sound serialised sketch.
 
-    Raises ValueError naming the offset or value and the reason when it is
-    not. Bytes that pass load with `from_bytes` into a sketch that every later
+    Raises CorruptSketchError (a ValueError) naming the offset or value and
+    the reason when it is not. Bytes that pass load with `from_bytes` into a sketch that every later
     call handles without an internal failure.
     """
     _native.validate(_as_bytes(data))
@@ -61,11 +62,14 @@ def merge_all(items: Iterable[Any]) -> HyperLogLogPlusPlus:
 
     Serialised sketches are checked as `from_bytes` checks them. The result
     has the lowest precisions of the inputs, as ``merge`` does. Raises
-    ValueError for an empty iterable, for corrupt bytes, and for a corrupt
-    sketch (one loaded from corrupt bytes by the class's own ``from_bytes``).
+    InvalidInputError for an empty iterable, CorruptSketchError for corrupt
+    bytes and for a corrupt sketch (one loaded from corrupt bytes by the
+    class's own ``from_bytes``), both ValueErrors, and IncompatibleSketchError
+    (a RuntimeError) for sketches of different kinds of value.
     """
     merged: HyperLogLogPlusPlus | None = None
-    for item in items:
+    for position, item in enumerate(items):
+        failure = None
         try:
             if isinstance(item, HyperLogLogPlusPlus):
                 if merged is None:
@@ -73,14 +77,20 @@ def merge_all(items: Iterable[Any]) -> HyperLogLogPlusPlus:
                 else:
                     merged.merge(item)
                 continue
-        except InternalError as failure:
-            raise corrupt_sketch(failure) from failure
-        raw = _as_bytes(item)
-        _native.validate(raw)
-        if merged is None:
-            merged = HyperLogLogPlusPlus.from_bytes(raw)
-        else:
-            merged.merge(raw)
+            raw = _as_bytes(item)
+            _native.validate(raw)
+            if merged is None:
+                merged = HyperLogLogPlusPlus.from_bytes(raw)
+            else:
+                merged.merge(raw)
+        except InternalError as caught:
+            failure = caught
+        except RuntimeError as error:
+            if str(error).startswith("Already "):  # held by another thread's call
+                raise
+            raise IncompatibleSketchError(f"sketch at position {position}: {error}") from None
+        if failure is not None:
+            raise corrupt_sketch(failure)
     if merged is None:
-        raise ValueError("merge_all() needs at least one sketch")
+        raise InvalidInputError("merge_all() needs at least one sketch")
     return merged

@@ -4,7 +4,8 @@ sketch files.
     vantorelle count [FILE ...]             estimated distinct lines
     vantorelle sketch [FILE ...] -o OUT     the same lines, as a sketch file
     vantorelle merge SKETCH ... -o OUT      one sketch file from several
-    vantorelle estimate SKETCH ... [--union]
+    vantorelle estimate SKETCH ... [--union] [--method M] [--bounds [--confidence C]]
+    vantorelle estimate --intersection A B  (or --jaccard A B)
     vantorelle inspect SKETCH
 
 Lines are read in large blocks and split and hashed in C++
@@ -22,6 +23,7 @@ import time
 from vantorelle_py import HyperLogLogPlusPlus, __version__
 
 from vantorelle import _native
+from vantorelle._estimators import bounds, estimate, intersection, jaccard
 from vantorelle._loading import from_bytes
 
 PROG = "vantorelle"
@@ -273,13 +275,42 @@ def _merge(args: argparse.Namespace) -> None:
 
 
 def _estimate(args: argparse.Namespace) -> None:
-    if args.union:
-        print(_merged(args.sketches).result())
+    if args.intersection or args.jaccard:
+        if len(args.sketches) != 2 or args.union:
+            raise UsageError("--intersection and --jaccard take exactly two sketch files and no --union")
+        first, second = (_load(path) for path in args.sketches)
+        try:
+            value = intersection(first, second) if args.intersection else jaccard(first, second)
+        except (ValueError, RuntimeError) as error:
+            raise CommandError(f"cannot compare {args.sketches[0]} and {args.sketches[1]}: {error}") from None
+        print(value if args.intersection else f"{value:.6f}")
         return
     # Every file is loaded before anything is printed.
-    estimates = [_load(path).result() for path in args.sketches]
-    for path, estimate in zip(args.sketches, estimates):
-        print(estimate if len(args.sketches) == 1 else f"{estimate}\t{path}")
+    sketches = [_merged(args.sketches)] if args.union else [_load(path) for path in args.sketches]
+    lines = []
+    for sketch in sketches:
+        fields = [estimate(sketch, args.method)]
+        if args.bounds:
+            fields += bounds(sketch, args.confidence)
+        lines.append("\t".join(map(str, fields)))
+    if len(sketches) == 1:
+        print(lines[0])
+        return
+    for path, line in zip(args.sketches, lines):
+        print(f"{line}\t{path}")
+
+
+def _confidence(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise ValueError(text) from None
+    if not 0 < value < 1:
+        raise ValueError(text)
+    return value
+
+
+_confidence.__name__ = "confidence (between 0 and 1)"
 
 
 # The value types a serialised sketch names.
@@ -448,6 +479,27 @@ def _parser() -> argparse.ArgumentParser:
     estimate.add_argument("sketches", nargs="+", metavar="SKETCH")
     estimate.add_argument(
         "--union", action="store_true", help="print one estimate: that of the files merged"
+    )
+    estimate.add_argument(
+        "--method", choices=("default", "improved", "ml"), default="default",
+        help="estimator: result() (default), Ertl's improved raw estimator, or maximum likelihood",
+    )
+    estimate.add_argument(
+        "--bounds", action="store_true",
+        help="also print the lower and upper bounds of the count (tab-separated)",
+    )
+    estimate.add_argument(
+        "--confidence", type=_confidence, default=0.95,
+        help="probability that the bounds hold the count (default 0.95)",
+    )
+    pair = estimate.add_mutually_exclusive_group()
+    pair.add_argument(
+        "--intersection", action="store_true",
+        help="print the estimated number of values in both of two sketch files",
+    )
+    pair.add_argument(
+        "--jaccard", action="store_true",
+        help="print the estimated Jaccard similarity of two sketch files",
     )
     estimate.set_defaults(run=_estimate)
 

@@ -1,8 +1,12 @@
 """Distinct counts on Dask: whole-collection sketches, per-group sketches and roll-ups.
 
-Each partition is read into sketches by the column path (no Python loop per
-row); what travels between processes is serialised sketches (``bytes``), and
-every task function lives in this module, so workers import it by name.
+Each partition is read by the column path (``vantorelle.sketch``) or, per
+group, by one ``vantorelle.sketch_by`` call, and partial results are merged
+per group by one ``vantorelle.merge_by`` call: no Python loop per row or per
+group. Which columns count, and as what, is the column path's decision, read
+from the Arrow type of each partition. What travels between processes is
+serialised sketches (``bytes``), and every task function lives in this module,
+so workers import it by name.
 
     approx_distinct(collection)    lazy int: estimated distinct values
     sketch(collection)             lazy HyperLogLogPlusPlus
@@ -31,6 +35,7 @@ from dask.dataframe.utils import meta_nonempty
 from vantorelle_py import HyperLogLogPlusPlus
 
 import vantorelle
+from vantorelle import InvalidInputError, RefusedValueError
 
 __all__ = [
     "approx_distinct",
@@ -46,67 +51,36 @@ SKETCH_DTYPE = pd.ArrowDtype(pa.binary())
 # How many partial sketches one merge task takes.
 _SPLIT_EVERY = 8
 
-_COUNTABLE = "integer, string and binary columns (or object columns of int, str or bytes)"
+# Each task is one partition; Dask runs the tasks side by side.
+_TASK_THREADS = 1
 
 
 # --- value types -------------------------------------------------------------
 
 
-def _arrow_value_type(arrow_type: pa.DataType) -> type | None:
-    """int, str or bytes for an Arrow type the column path reads; None for null."""
-    if pa.types.is_integer(arrow_type):
-        return int
-    if (
-        pa.types.is_string(arrow_type)
-        or pa.types.is_large_string(arrow_type)
-        or pa.types.is_string_view(arrow_type)
-    ):
-        return str
-    if (
-        pa.types.is_binary(arrow_type)
-        or pa.types.is_large_binary(arrow_type)
-        or pa.types.is_binary_view(arrow_type)
-    ):
-        return bytes
-    if pa.types.is_null(arrow_type):
-        return None
-    raise _refused(arrow_type)
-
-
-class _Refused(TypeError):
-    pass
-
-
-def _refused(dtype: Any, column: Any = None) -> TypeError:
+def _refused(error: Exception, dtype: Any, column: Any = None) -> RefusedValueError:
     where = "" if column is None else f"column {column!r} "
-    return _Refused(f"cannot sketch {where}of dtype {dtype}: only {_COUNTABLE} can be counted")
+    return RefusedValueError(f"cannot sketch {where}of dtype {dtype}: {error}")
 
 
-def _value_type_of_dtype(dtype: Any, column: Any = None) -> type | None:
-    """The sketch type a column's dtype fixes: int, str or bytes; None for
-    object columns, whose values decide. Raises TypeError naming the dtype for
-    any other column (floats, booleans, dates, categories...)."""
-    if isinstance(dtype, pd.ArrowDtype):
-        try:
-            return _arrow_value_type(dtype.pyarrow_dtype)
-        except _Refused:
-            raise _refused(dtype, column) from None
-    if isinstance(dtype, pd.StringDtype):
-        return str
-    if isinstance(dtype, pd.api.extensions.ExtensionDtype):
-        if pd.api.types.is_integer_dtype(dtype):
-            return int
-        raise _refused(dtype, column)
-    kind = np.dtype(dtype).kind
-    if kind in "iu":
-        return int
-    if kind == "U":
-        return str
-    if kind == "S":
-        return bytes
-    if kind == "O":
+def _empty_sketch(
+    meta: pd.Series, ty: type | None, normal_precision: int, sparse_precision: int | None
+) -> bytes | None:
+    """The bytes of an empty sketch of the type a column's dtype counts as, by
+    asking the column path about a null of that dtype; None for object columns,
+    whose values decide. Raises TypeError naming the column and dtype for a
+    column that cannot be counted (floats, dates...)."""
+    if pd.api.types.is_object_dtype(meta.dtype):
         return None
-    raise _refused(dtype, column)
+    arrow_type = pa.array(meta.iloc[:0], from_pandas=True).type
+    probe = pa.table({"k": pa.array([0]), "v": pa.nulls(1, arrow_type)})
+    try:
+        table = vantorelle.sketch_by(
+            probe, "k", "v", ty, normal_precision, sparse_precision, threads=1
+        )
+    except TypeError as error:
+        raise _refused(error, meta.dtype, meta.name) from None
+    return table.column("sketch")[0].as_py()
 
 
 def _check_ty(ty: type | None) -> None:
@@ -116,7 +90,10 @@ def _check_ty(ty: type | None) -> None:
 
 def _check_precisions(normal_precision: int, sparse_precision: int | None) -> None:
     # The class's own checks and messages.
-    HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    try:
+        HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    except ValueError as error:
+        raise InvalidInputError(str(error)) from None
 
 
 # --- reading one partition ---------------------------------------------------
@@ -124,51 +101,40 @@ def _check_precisions(normal_precision: int, sparse_precision: int | None) -> No
 
 def _as_arrow(values: pd.Series) -> pa.Array:
     """A pandas column as one Arrow array (nulls as Arrow nulls)."""
+
+    def mixed(reason: object) -> RefusedValueError:
+        return RefusedValueError(
+            f"cannot sketch column {values.name!r} of dtype {values.dtype}: its values are not "
+            f"all int, all str or all bytes ({reason})"
+        )
+
+    # Arrow would turn the text of a column mixing str and bytes into bytes,
+    # where `add` refuses the mix.
+    if values.dtype == object:
+        kind = pd.api.types.infer_dtype(values, skipna=True)
+        if kind.startswith("mixed"):
+            raise mixed(f"inferred as {kind}")
     try:
         array = pa.array(values, from_pandas=True)
     except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError) as error:
-        raise TypeError(
-            f"cannot sketch column {values.name!r} of dtype {values.dtype}: its values are not "
-            f"all int, all str or all bytes ({error})"
-        ) from None
+        raise mixed(error) from None
     if isinstance(array, pa.ChunkedArray):
         array = array.combine_chunks()
     return array
 
 
-def _resolve_type(ty: type | None, values: pd.Series, array: pa.Array) -> type | None:
-    """The sketches' type: the caller's, else the column's (its Arrow type for
-    an object column); None when nothing tells (an all-null object column)."""
-    if ty is not None:
-        return ty
-    fixed = _value_type_of_dtype(values.dtype, values.name)
-    if fixed is not None:
-        return fixed
-    try:
-        return _arrow_value_type(array.type)
-    except _Refused:
-        raise TypeError(
-            f"cannot sketch column {values.name!r} of dtype {values.dtype} holding "
-            f"{array.type} values: only {_COUNTABLE} can be counted"
-        ) from None
-
-
-def _sketch_bytes(
-    values: Any, ty: type | None, normal_precision: int, sparse_precision: int | None
-) -> bytes | None:
-    """The serialised sketch of a column; None when its type is unknown (no values)."""
-    if ty is None:
-        return None
-    return vantorelle.sketch(values, ty, normal_precision, sparse_precision).to_bytes()
-
-
 def _series_partition(
     values: pd.Series, ty: type | None, normal_precision: int, sparse_precision: int | None
 ) -> bytes | None:
+    """The serialised sketch of a partition; None when it has no values and
+    nothing fixes their type."""
     array = _as_arrow(values)
-    return _sketch_bytes(
-        array, _resolve_type(ty, values, array), normal_precision, sparse_precision
-    )
+    if ty is None and array.null_count == len(array):
+        return None
+    try:
+        return vantorelle.sketch(array, ty, normal_precision, sparse_precision).to_bytes()
+    except TypeError as error:
+        raise _refused(error, values.dtype, values.name) from None
 
 
 def _array_partition(
@@ -176,7 +142,7 @@ def _array_partition(
 ) -> bytes | None:
     flat = np.ravel(chunk)
     if flat.dtype.kind in "iu":
-        return _sketch_bytes(flat, ty or int, normal_precision, sparse_precision)
+        return vantorelle.sketch(flat, ty or int, normal_precision, sparse_precision).to_bytes()
     return _series_partition(pd.Series(flat), ty, normal_precision, sparse_precision)
 
 
@@ -189,7 +155,9 @@ def _bag_partition(
         ty = bytes if isinstance(first, (bytes, bytearray, memoryview)) else (
             str if isinstance(first, str) else int
         )
-    return _sketch_bytes(values, ty, normal_precision, sparse_precision)
+    if ty is None:
+        return None
+    return vantorelle.sketch(values, ty, normal_precision, sparse_precision).to_bytes()
 
 
 # --- merging -----------------------------------------------------------------
@@ -217,12 +185,18 @@ def _merge_serialized(parts: list[bytes | None]) -> bytes | None:
 
 
 def _finish_sketch(
-    serialized: bytes | None, ty: type | None, normal_precision: int, sparse_precision: int | None
+    serialized: bytes | None,
+    ty: type | None,
+    normal_precision: int,
+    sparse_precision: int | None,
+    empty: bytes | None = None,
 ) -> HyperLogLogPlusPlus:
     if serialized is not None:
         return vantorelle.from_bytes(serialized)
+    if empty is not None and ty is None:
+        return vantorelle.from_bytes(empty)
     if ty is None:
-        raise ValueError(
+        raise InvalidInputError(
             "cannot infer the value type of a collection without values; pass ty=int, "
             "ty=str or ty=bytes"
         )
@@ -237,20 +211,25 @@ def _finish_estimate(serialized: bytes | None) -> int:
 
 
 def _partitions(
-    collection: Any, ty: type | None
-) -> tuple[list[Any], Callable[..., bytes | None], type | None]:
+    collection: Any, ty: type | None, normal_precision: int, sparse_precision: int | None
+) -> tuple[list[Any], Callable[..., bytes | None], bytes | None]:
     """The collection's partitions as Delayed objects, the function that reads
-    one, and the type the collection's dtype fixes (if any)."""
+    one, and an empty sketch of the type the collection's dtype counts as
+    (None when its values decide). A dtype that cannot be counted is refused
+    here, before anything runs."""
     if isinstance(collection, dd.Series):
-        fixed = _value_type_of_dtype(collection.dtype, collection.name)
-        return list(collection.to_delayed()), _series_partition, ty or fixed
+        empty = _empty_sketch(collection._meta, ty, normal_precision, sparse_precision)
+        return list(collection.to_delayed()), _series_partition, empty
     if isinstance(collection, da.Array):
         if collection.ndim != 1:
-            raise ValueError(f"expected a 1-D Dask array, got {collection.ndim} dimensions")
-        fixed = _value_type_of_dtype(collection.dtype, None)
-        return list(collection.to_delayed().ravel()), _array_partition, ty or fixed
+            raise InvalidInputError(
+                f"expected a 1-D Dask array, got {collection.ndim} dimensions"
+            )
+        meta = pd.Series(np.empty(0, dtype=collection.dtype))
+        empty = _empty_sketch(meta, ty, normal_precision, sparse_precision)
+        return list(collection.to_delayed().ravel()), _array_partition, empty
     if isinstance(collection, db.Bag):
-        return list(collection.to_delayed()), _bag_partition, ty
+        return list(collection.to_delayed()), _bag_partition, None
     if isinstance(collection, dd.DataFrame):
         raise TypeError("expected one column (a Dask Series), not a DataFrame: select a column")
     raise TypeError(
@@ -260,12 +239,13 @@ def _partitions(
 
 def _merged(
     collection: Any, ty: type | None, normal_precision: int, sparse_precision: int | None
-) -> tuple[Any, type | None]:
+) -> tuple[Any, bytes | None]:
     """A Delayed holding the serialised sketch of the whole collection (or
-    None when it has no values), merged as a tree of small merges."""
+    None when it has no values), merged as a tree of small merges, and the
+    empty sketch of the collection's type."""
     _check_ty(ty)
     _check_precisions(normal_precision, sparse_precision)
-    parts, read, ty = _partitions(collection, ty)
+    parts, read, empty = _partitions(collection, ty, normal_precision, sparse_precision)
     level = [
         dask.delayed(read, pure=True)(part, ty, normal_precision, sparse_precision)
         for part in parts
@@ -277,7 +257,7 @@ def _merged(
             dask.delayed(_merge_serialized, pure=True)(level[i : i + _SPLIT_EVERY])
             for i in range(0, len(level), _SPLIT_EVERY)
         ]
-    return level[0], ty
+    return level[0], empty
 
 
 def sketch(
@@ -295,9 +275,9 @@ def sketch(
     by their values) unless ``ty`` fixes it. Its ``result()`` and
     ``num_values()`` equal those of ``vantorelle.sketch`` over all the values.
     """
-    merged, ty = _merged(collection, ty, normal_precision, sparse_precision)
+    merged, empty = _merged(collection, ty, normal_precision, sparse_precision)
     return dask.delayed(_finish_sketch, pure=True)(
-        merged, ty, normal_precision, sparse_precision
+        merged, ty, normal_precision, sparse_precision, empty
     )
 
 
@@ -322,23 +302,28 @@ def approx_distinct(
 # group as an Arrow binary Series indexed by the group keys.
 
 
-def _groups(grouped: Any) -> tuple[pd.Index, np.ndarray, np.ndarray]:
-    """The group keys, the row positions sorted by group (rows whose key is
-    dropped left out), and the start of each group's run in that order."""
-    keys = grouped.size().index
-    codes = grouped.ngroup().to_numpy(dtype=np.int64, na_value=-1)
-    kept = np.flatnonzero(codes >= 0)
-    # Codes in the smallest integer type: a stable sort of 8- or 16-bit
-    # integers is a radix sort, linear in the rows.
-    small = codes[kept].astype(np.min_scalar_type(max(len(keys) - 1, 0)))
-    order = kept[np.argsort(small, kind="stable")]
-    counts = np.bincount(small, minlength=len(keys))
-    starts = np.concatenate(([0], np.cumsum(counts)))
-    return keys, order, starts
+def _group_codes(grouped: Any) -> tuple[pd.Index, np.ndarray]:
+    """The group keys and each row's position among them (-1 for a row whose
+    key the groupby drops)."""
+    return grouped.size().index, grouped.ngroup().to_numpy(dtype=np.int64, na_value=-1)
 
 
-def _sketch_series(values: list[bytes | None], keys: pd.Index, name: Any) -> pd.Series:
-    return pd.Series(pa.array(values, type=pa.binary()), index=keys, name=name, dtype=SKETCH_DTYPE)
+def _by_group(
+    grouped: Any, column: pa.Array, run: Callable[[pa.Table], pa.Table]
+) -> pd.Series:
+    """One native grouped call over the partition, its groups given by their
+    codes; the result as a sketch Series indexed by the group keys."""
+    keys, codes = _group_codes(grouped)
+    table = run(pa.table({"group": codes, "values": column}))
+    found = table.column("group").to_numpy()
+    kept = found >= 0
+    sketches = table.column("sketch").combine_chunks().filter(pa.array(kept))
+    return pd.Series(
+        pd.arrays.ArrowExtensionArray(sketches),
+        index=keys.take(found[kept]),
+        name=grouped.obj.name,
+        dtype=SKETCH_DTYPE,
+    )
 
 
 _PLACEHOLDER: list[Any] = []
@@ -359,66 +344,98 @@ def _is_dask_sample(values: pd.Series) -> bool:
 
 def _empty_result(grouped: Any) -> pd.Series:
     keys = grouped.size().index[:0]
-    return _sketch_series([], keys, grouped.obj.name)
+    return pd.Series(pa.array([], pa.binary()), index=keys, name=grouped.obj.name,
+                     dtype=SKETCH_DTYPE)
+
+
+def _null_result(grouped: Any) -> pd.Series:
+    keys = grouped.size().index
+    return pd.Series(pa.nulls(len(keys), pa.binary()), index=keys, name=grouped.obj.name,
+                     dtype=SKETCH_DTYPE)
 
 
 def _sketch_groups(
     grouped: Any, ty: type | None, normal_precision: int, sparse_precision: int | None
 ) -> pd.Series:
-    """chunk of `sketch_aggregation`: each group's values read into a sketch
-    by the column path, one slice of the partition's column per group."""
+    """chunk of `sketch_aggregation`: one sketch_by call over the partition."""
     values = grouped.obj
-    fixed = _value_type_of_dtype(values.dtype, values.name)
-    if fixed is None and len(values) and values.iloc[0] is _dask_object_placeholder():
+    if (
+        pd.api.types.is_object_dtype(values.dtype)
+        and len(values)
+        and values.iloc[0] is _dask_object_placeholder()
+    ):
         # Dask's sample of an object column: no values to read, and none needed
         # to learn the output type, which is always a sketch column.
         return _empty_result(grouped)
-    keys, order, starts = _groups(grouped)
     array = _as_arrow(values)
-    ty = _resolve_type(ty, values, array)
-    taken = array.take(pa.array(order, type=pa.int64()))
-    out: list[bytes | None] = []
-    for group in range(len(keys)):
-        start = int(starts[group])
-        part = taken.slice(start, int(starts[group + 1]) - start)
-        out.append(_sketch_bytes(part, ty, normal_precision, sparse_precision))
-    return _sketch_series(out, keys, values.name)
+    if ty is None and pa.types.is_null(array.type):
+        # An object column without values in this partition: nothing gives the
+        # sketches a type here; the other partitions' sketches will.
+        return _null_result(grouped)
+
+    def run(table: pa.Table) -> pa.Table:
+        try:
+            return vantorelle.sketch_by(
+                table, "group", "values", ty, normal_precision, sparse_precision,
+                threads=_TASK_THREADS,
+            )
+        except TypeError as error:
+            raise _refused(error, values.dtype, values.name) from None
+
+    return _by_group(grouped, array, run)
 
 
-def _serialized_items(values: pd.Series) -> list[Any]:
-    """The items of a column of serialised sketches, nulls as None."""
+def _sketch_column(values: pd.Series) -> pa.Array:
+    """A column of serialised sketches as Arrow binary, nulls as nulls."""
     dtype = values.dtype
-    if isinstance(dtype, pd.ArrowDtype):
-        if _arrow_value_type(dtype.pyarrow_dtype) in (bytes, None):
-            return pa.array(values).to_pylist()
-    elif isinstance(dtype, pd.StringDtype) or np.dtype(dtype).kind != "O":
-        pass
-    else:
-        items = values.tolist()
-        for position in np.flatnonzero(values.isna().to_numpy()):
-            items[position] = None
-        return items
-    raise TypeError(
+    refusal = TypeError(
         f"column {values.name!r} of dtype {dtype} does not hold serialised sketches: a sketch "
         f"column is Arrow binary (pd.ArrowDtype(pa.binary())) or an object column of bytes "
         f"(Dask's string conversion turns object columns of bytes into text; keep them binary)"
     )
+    if isinstance(dtype, pd.ArrowDtype):
+        arrow_type = dtype.pyarrow_dtype
+        if not (pa.types.is_binary(arrow_type) or pa.types.is_large_binary(arrow_type)
+                or pa.types.is_binary_view(arrow_type) or pa.types.is_null(arrow_type)):
+            raise refusal
+        return pa.array(values).cast(pa.binary())
+    if not pd.api.types.is_object_dtype(dtype):
+        raise refusal
+    try:
+        return pa.array(values, type=pa.binary(), from_pandas=True)
+    except (pa.ArrowInvalid, pa.ArrowTypeError):
+        raise refusal from None
 
 
 def _merge_groups(grouped: Any) -> pd.Series:
-    """chunk of `merge_aggregation` and the combining step of both: the
-    serialised sketches of each group merged into one."""
+    """chunk of `merge_aggregation` and the combining step of both: one
+    merge_by call over the partition's serialised sketches."""
     values = grouped.obj
     if _is_dask_sample(values):
         # Dask's made-up sample is no sketch: it is never parsed.
         return _empty_result(grouped)
-    items = _serialized_items(values)
-    keys, order, starts = _groups(grouped)
-    out: list[bytes | None] = []
-    for group, key in enumerate(keys.tolist()):
-        rows = order[starts[group] : starts[group + 1]]
-        out.append(_merge_present([items[row] for row in rows], f"group {key!r}"))
-    return _sketch_series(out, keys, values.name)
+    column = _sketch_column(values)
+
+    def run(table: pa.Table) -> pa.Table:
+        try:
+            return vantorelle.merge_by(table, "group", "values", threads=_TASK_THREADS)
+        except (TypeError, ValueError, RuntimeError) as error:
+            _name_the_failing_group(grouped, column)
+            raise error
+
+    return _by_group(grouped, column, run)
+
+
+def _name_the_failing_group(grouped: Any, column: pa.Array) -> None:
+    """After a failed merge: merges group by group to raise the error again,
+    naming the group. Runs only when the partition holds a bad sketch."""
+    keys, codes = _group_codes(grouped)
+    items = column.to_pylist()
+    order = np.argsort(codes, kind="stable")
+    bounds = np.searchsorted(codes[order], np.arange(len(keys) + 1))
+    for code, key in enumerate(keys.tolist()):
+        rows = order[bounds[code] : bounds[code + 1]]
+        _merge_present([items[row] for row in rows], f"group {key!r}")
 
 
 def sketch_aggregation(
@@ -464,11 +481,8 @@ def merge_aggregation() -> dd.Aggregation:
 
 
 def _estimates(values: pd.Series) -> pd.Series:
-    out = np.zeros(len(values), dtype=np.int64)
-    for position, item in enumerate(_serialized_items(values)):
-        if item is not None:
-            out[position] = vantorelle.from_bytes(item).result()
-    return pd.Series(out, index=values.index, name=values.name)
+    out = vantorelle.estimates(_sketch_column(values), threads=_TASK_THREADS)
+    return pd.Series(out.to_numpy(), index=values.index, name=values.name)
 
 
 def estimate(series: Any) -> Any:

@@ -10,22 +10,11 @@
 #include "hll/data.h"
 #include "hll/encoding.h"
 #include "hll/estimate_rounding.h"
+#include "hll/register_sums.h"
 
 namespace vantorelle {
 
 namespace {
-
-// 2^-v for every register value v; each entry is exact.
-constexpr std::array<double, 66> inverse_powers_of_two() {
-  std::array<double, 66> table{};
-  double value = 1.0;
-  for (double& entry : table) {
-    entry = value;
-    value /= 2.0;
-  }
-  return table;
-}
-constexpr std::array<double, 66> INVERSE_POWERS = inverse_powers_of_two();
 
 // Number of candidates kept for the weighted bias, and the window around the
 // position of the raw estimate they are drawn from.
@@ -81,51 +70,25 @@ double estimate_bias(double raw_estimate, std::int32_t precision) {
   return weighted / weights;
 }
 
+double linear_counting(double buckets, double empty) {
+  return buckets * std::log(buckets / empty);
+}
+
 std::int64_t estimate_registers(ByteView registers, std::int32_t precision) {
   const std::int32_t p = precision;
   VANTORELLE_ASSERT(p >= MINIMUM_PRECISION, "self.state.precision >= Self::MINIMUM_PRECISION");
 
-  // Histogram of register values, in four interleaved copies so that runs of
-  // equal bytes do not serialise on one counter.
-  std::array<std::array<std::uint32_t, 256>, 4> partial{};
-  const std::size_t n = registers.size();
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    ++partial[0][registers[i]];
-    ++partial[1][registers[i + 1]];
-    ++partial[2][registers[i + 2]];
-    ++partial[3][registers[i + 3]];
-  }
-  for (; i < n; ++i) ++partial[0][registers[i]];
-  std::array<std::uint32_t, 256> histogram{};
-  std::uint32_t highest = 0;
-  for (std::uint32_t v = 0; v < 256; ++v) {
-    histogram[v] = partial[0][v] + partial[1][v] + partial[2][v] + partial[3][v];
-    if (histogram[v] != 0) highest = v;
-  }
-  VANTORELLE_ASSERT(highest <= static_cast<std::uint32_t>(65 - p),
-                    "0 <= v && v <= 65 - self.state.precision");
-
-  // Summed register by register, the running total is a multiple of
-  // 2^-highest below 2^p; while that fits in a double's 53 bits every
-  // partial sum is exact, so summing by value gives the identical result.
-  double sum = 0.0;
-  if (static_cast<std::uint32_t>(p) + highest <= 53) {
-    for (std::uint32_t v = 0; v <= highest; ++v) {
-      sum += static_cast<double>(histogram[v]) * INVERSE_POWERS[v];
-    }
-  } else {
-    for (std::uint8_t v : registers) sum += INVERSE_POWERS[v];
-  }
-  const auto zeros = static_cast<std::int32_t>(histogram[0]);
+  const RegisterSummary summary = summarize_registers(registers);
+  VANTORELLE_ASSERT(summary.highest <= 65 - p, "0 <= v && v <= 65 - self.state.precision");
   const double m = std::ldexp(1.0, p);
 
-  if (zeros > 0) {
-    const double linear = m * std::log(m / static_cast<double>(zeros));
+  if (summary.zeros > 0) {
+    const double linear = linear_counting(m, static_cast<double>(summary.zeros));
     if (static_cast<double>(linear_counting_threshold(p)) >= linear) {
       return round_to_int64(linear);
     }
   }
+  const double sum = harmonic_sum(registers, summary);
   double t = 1.079 / m;
   t = t + 1.0;
   double a = 0.7213 / t;

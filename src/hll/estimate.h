@@ -13,6 +13,10 @@ namespace vantorelle {
 // 65 - p, or a precision below 10, is an internal failure.
 std::int64_t estimate_registers(ByteView registers, std::int32_t precision);
 
+// Linear counting: the estimate from `empty` of `buckets` equally likely
+// buckets (empty > 0). Both the sparse and the normal estimate use it.
+double linear_counting(double buckets, double empty);
+
 // The bias that HLL++ subtracts from a raw estimate at precision p; 0 outside
 // the tables.
 double estimate_bias(double raw_estimate, std::int32_t precision);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "error/internal_failure.h"
+#include "hll/register_sums.h"
 #include "utils/buffer_traits.h"
 
 namespace vantorelle {
@@ -31,9 +32,7 @@ Status NormalRepresentation::check_state(const SketchState& state) {
     }
     // Stored registers above 65 - p cannot come from any hash; refusing them
     // here keeps the estimate's exponents in range.
-    std::uint8_t highest = 0;
-    for (std::uint8_t value : data) highest = std::max(highest, value);
-    if (highest > max_rho_w(p)) {
+    if (summarize_registers(data).highest > max_rho_w(p)) {
       const auto it = std::find_if(data.begin(), data.end(),
                                    [p](std::uint8_t v) { return v > max_rho_w(p); });
       return invalid_state("Register " + std::to_string(it - data.begin()) + " holds " +

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "error/internal_failure.h"
+#include "hll/estimate.h"
 #include "hll/estimate_rounding.h"
 #include "hll/representation.h"
 #include "utils/buffer_traits.h"
@@ -311,7 +312,7 @@ std::int64_t SparseRepresentation::estimate() const {
   const std::uint32_t m = std::uint32_t{1} << encoding_.sparse_precision();
   const std::uint32_t empty = m - count;
   const double buckets = static_cast<double>(m);
-  return round_to_int64(buckets * std::log(buckets / static_cast<double>(empty)));
+  return round_to_int64(linear_counting(buckets, static_cast<double>(empty)));
 }
 
 Result<Representation> SparseRepresentation::add_sparse_value(SparseRepresentation self,

@@ -7,7 +7,11 @@
 // Python int), utf8 / large_utf8 / string_view (as text), binary /
 // large_binary / binary_view (as byte strings), dictionary-encoded forms of
 // these, slices with offsets. Nulls are skipped: neither added nor counted.
+//
+// Columns of serialised sketches (binary, large_binary, binary_view) are read
+// here too, into a SketchColumn of row views.
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +20,9 @@
 #include "native/arrow_capsules.h"
 #include "native/arrow_values.h"
 #include "native/column_builder.h"
+#include "native/errors.h"
+#include "native/refusal_messages.h"
+#include "native/sketch_column.h"
 
 namespace vantorelle::native {
 namespace {
@@ -57,6 +64,13 @@ class ChunkReader {
     return entry_row_[static_cast<std::size_t>(entry)];
   }
 
+  std::uint64_t unsigned_value(std::int64_t row) const {
+    if (plain_) return plain_->unsigned_value(row);
+    std::int64_t entry = 0;
+    index_->integer(row, &entry);
+    return dictionary_->unsigned_value(entry);
+  }
+
   PyObject* object(std::int64_t row) const {
     if (plain_) return plain_->object(row);
     std::int64_t entry = 0;
@@ -66,7 +80,8 @@ class ChunkReader {
 
  private:
   static bool layout_error() {
-    PyErr_SetString(PyExc_ValueError, "malformed Arrow array: its buffers do not match its type");
+    raise_sketch_error(ErrorClass::InvalidInput,
+                       "malformed Arrow array: its buffers do not match its type");
     return false;
   }
 
@@ -82,48 +97,81 @@ class ChunkReader {
 struct ColumnFormat {
   ValueFormat values;
   std::optional<ValueFormat> indices;
+  // A table of one column (a struct with one field): its rows are the field's.
+  bool single_field = false;
 };
 
-bool column_format(const ArrowSchema& schema, ColumnFormat* out) {
+bool column_format(const ArrowSchema& outer, ColumnFormat* out) {
+  const bool single_field = std::string_view(outer.format ? outer.format : "") == "+s" &&
+                            outer.n_children == 1 && outer.children[0] != nullptr;
+  const ArrowSchema& schema = single_field ? *outer.children[0] : outer;
+  out->single_field = single_field;
   const char* format = schema.format ? schema.format : "";
   const ArrowSchema* value_schema = schema.dictionary ? schema.dictionary : &schema;
   const char* values = value_schema->format ? value_schema->format : "";
   if (schema.dictionary) {
     ValueFormat indices;
     if (!value_format(format, &indices) || indices.kind != Kind::Int) {
-      PyErr_Format(PyExc_ValueError, "malformed Arrow dictionary column: index format '%s'", format);
+      raise_sketch_error(ErrorClass::InvalidInput,
+                         "malformed Arrow dictionary column: index format '" + std::string(format) + "'");
       return false;
     }
     out->indices = indices;
   }
   if (std::string_view(values) == "+s") {
-    PyErr_SetString(PyExc_TypeError,
-                    "expected one column, got a table (an Arrow struct); select a column first");
+    const std::string message =
+        "expected one column, got a table of " + std::to_string(value_schema->n_children) +
+        " columns (an Arrow struct); select a column first";
+    raise_sketch_error(ErrorClass::Refused, message);
     return false;
   }
   if (!value_format(values, &out->values)) {
-    PyErr_Format(PyExc_TypeError,
-                 "Unsupported type for HyperLogLogPlusPlus: cannot count an Arrow column of "
-                 "format '%s'; integers, booleans, strings and binary are supported",
-                 values);
+    raise_sketch_error(ErrorClass::Refused, unsupported_arrow_column_message(values));
     return false;
   }
   return true;
 }
 
-void refuse_row(ColumnBuilder& builder, Row row, std::int64_t position) {
-  if (row == Row::Malformed) {
+void refuse_row(ColumnBuilder& builder, const ChunkReader& reader, Row read, std::int64_t row,
+                std::int64_t position) {
+  if (read == Row::Malformed) {
     builder.refuse(position, "malformed Arrow array: dictionary index out of range", PyExc_ValueError);
   } else {
-    builder.refuse(position, kUnsupportedType);
+    builder.refuse(position, out_of_range_message(reader.unsigned_value(row)));
   }
+}
+
+bool malformed_table() {
+  raise_sketch_error(ErrorClass::InvalidInput,
+                     "malformed Arrow array: a table's columns do not match its schema");
+  return false;
 }
 
 // Feeds one array to the builder. `position` is the column position of its
 // first row.
-bool read_chunk(const ColumnFormat& format, const ArrowArray& array, std::int64_t position,
+bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_t position,
                 ColumnBuilder& builder) {
   if (builder.refused()) return true;
+  ArrowArray field{};
+  if (format.single_field) {
+    // The field's rows under the table's offset and length; a view, released
+    // with the table.
+    if (outer.n_children != 1 || outer.children[0] == nullptr) return malformed_table();
+    if (outer.null_count != 0 && outer.buffers[0] != nullptr) {
+      for (std::int64_t row = 0; row < outer.length; ++row) {
+        if (bit_set(outer.buffers[0], outer.offset + row)) continue;
+        raise_sketch_error(ErrorClass::InvalidInput,
+                           "cannot count a table with null rows (row " +
+                               std::to_string(position + row) + "); select its column first");
+        return false;
+      }
+    }
+    field = *outer.children[0];
+    field.offset += outer.offset;
+    field.length = outer.length;
+    field.release = nullptr;
+  }
+  const ArrowArray& array = format.single_field ? field : outer;
   ChunkReader reader;
   if (!reader.open(format.values, format.indices ? &*format.indices : nullptr, array)) return false;
   const InputType type = reader.input_type();
@@ -136,15 +184,16 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& array, std::int64_
       const Row read = reader.hash(row, &hash);
       if (read == Row::Null) continue;
       if (read == Row::Refused || read == Row::Malformed) {
-        refuse_row(builder, read, position + row);
+        refuse_row(builder, reader, read, row, position + row);
         return true;
       }
       OwnedRef first(reader.object(row));
       if (!first) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return false;
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "value at position %lld: the text is not valid UTF-8",
-                     static_cast<long long>(position + row));
+        raise_sketch_error(ErrorClass::InvalidInput,
+                           "value at position " + std::to_string(position + row) +
+                               ": the text is not valid UTF-8");
         return false;
       }
       if (!builder.hold_first(first.get(), type, position + row)) return true;
@@ -158,7 +207,7 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& array, std::int64_
     const Row read = reader.hash(row, &hash);
     if (read == Row::Null) continue;
     if (read == Row::Refused || read == Row::Malformed) {
-      refuse_row(builder, read, position + row);
+      refuse_row(builder, reader, read, row, position + row);
       break;
     }
     if (!builder.add(type, hash, position + row)) break;
@@ -233,6 +282,98 @@ bool read_arrow_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
   if (pair) {
     *taken = true;
     return read_array(pair.get(), builder);
+  }
+  return true;
+}
+
+namespace {
+
+// Columns of serialised sketches: binary, large_binary, binary_view, or the
+// all-null type.
+bool sketch_format(const ArrowSchema& schema, ValueFormat* out) {
+  const char* format = schema.format ? schema.format : "";
+  if (schema.dictionary == nullptr && value_format(format, out) &&
+      (out->kind == Kind::Binary || out->kind == Kind::LargeBinary ||
+       out->kind == Kind::BinaryView || out->kind == Kind::Null)) {
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError,
+               "expected a column of serialised sketches (Arrow binary, large_binary or "
+               "binary_view), not an Arrow column of format '%s'",
+               format);
+  return false;
+}
+
+// Takes the rows of one array; the column keeps the array alive.
+bool take_sketch_chunk(const ValueFormat& format, std::shared_ptr<OwnedArray> chunk,
+                       SketchColumn& column) {
+  const ValueReader reader(format, chunk->array);
+  if (!reader.check_layout()) {
+    PyErr_SetString(PyExc_ValueError, "malformed Arrow array: its buffers do not match its type");
+    return false;
+  }
+  for (std::int64_t row = 0; row < reader.length(); ++row) {
+    ByteView bytes;
+    if (reader.bytes(row, &bytes) == Row::Null) {
+      column.add_null();
+    } else {
+      column.add(bytes);
+    }
+  }
+  column.keep(std::move(chunk));
+  return true;
+}
+
+bool read_sketch_stream(PyObject* capsule, SketchColumn& column) {
+  OwnedStream stream;
+  if (!move_from_capsule(capsule, "arrow_array_stream", &stream.stream)) return false;
+  OwnedSchema schema;
+  auto stream_error = [&](int code) {
+    const char* message = stream.stream.get_last_error ? stream.stream.get_last_error(&stream.stream) : nullptr;
+    PyErr_Format(PyExc_ValueError, "reading the Arrow stream failed (error %d): %s", code,
+                 message ? message : "no message");
+    return false;
+  };
+  if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_error(code);
+  ValueFormat format;
+  if (!sketch_format(schema.schema, &format)) return false;
+  for (;;) {
+    auto chunk = std::make_shared<OwnedArray>();
+    if (int code = stream.stream.get_next(&stream.stream, &chunk->array)) return stream_error(code);
+    if (chunk->array.release == nullptr) return true;  // end of stream
+    if (!take_sketch_chunk(format, std::move(chunk), column)) return false;
+  }
+}
+
+bool read_sketch_array(PyObject* pair, SketchColumn& column) {
+  if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+    PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) pair of capsules");
+    return false;
+  }
+  OwnedSchema schema;
+  auto array = std::make_shared<OwnedArray>();
+  if (!move_from_capsule(PyTuple_GET_ITEM(pair, 0), "arrow_schema", &schema.schema)) return false;
+  if (!move_from_capsule(PyTuple_GET_ITEM(pair, 1), "arrow_array", &array->array)) return false;
+  ValueFormat format;
+  if (!sketch_format(schema.schema, &format)) return false;
+  return take_sketch_chunk(format, std::move(array), column);
+}
+
+}  // namespace
+
+bool read_arrow_sketch_column(PyObject* values, SketchColumn& column, bool* taken) {
+  *taken = false;
+  OwnedRef capsule;
+  if (!call_if_present(values, "__arrow_c_stream__", &capsule)) return false;
+  if (capsule) {
+    *taken = true;
+    return read_sketch_stream(capsule.get(), column);
+  }
+  OwnedRef pair;
+  if (!call_if_present(values, "__arrow_c_array__", &pair)) return false;
+  if (pair) {
+    *taken = true;
+    return read_sketch_array(pair.get(), column);
   }
   return true;
 }

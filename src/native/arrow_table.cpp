@@ -1,4 +1,5 @@
 #include "native/arrow_table.h"
+#include "native/errors.h"
 
 #include <string_view>
 
@@ -109,7 +110,7 @@ bool ArrowTable::column(const std::string& name, ColumnChunks* out) const {
     if (c > 0) names += ", ";
     names += schema.children[c]->name ? schema.children[c]->name : "";
   }
-  PyErr_Format(PyExc_ValueError, "no column named '%s' (columns: %s)", name.c_str(), names.c_str());
+  raise_sketch_error_format(ErrorClass::InvalidInput, "no column named '%s' (columns: %s)", name.c_str(), names.c_str());
   return false;
 }
 

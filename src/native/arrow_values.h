@@ -163,6 +163,11 @@ class ValueReader {
     }
   }
 
+  // A 64-bit unsigned row's value, for the message of its refusal.
+  std::uint64_t unsigned_value(std::int64_t row) const {
+    return load<std::uint64_t>(array_.buffers[1], array_.offset + row);
+  }
+
   // The row's hash, for the input type of the format.
   Row hash(std::int64_t row, std::uint64_t* out) const {
     if (input_type_of(format_.kind) == InputType::LONG) {

@@ -5,9 +5,12 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 #include "native/column_builder.h"
+#include "native/errors.h"
+#include "native/refusal_messages.h"
 
 namespace vantorelle::native {
 namespace {
@@ -78,7 +81,7 @@ void hash_items(const Py_buffer& view, Py_ssize_t start, bool swap, ColumnBuilde
   for (Py_ssize_t i = start; i < length; ++i) {
     std::int64_t value;
     if (!item_value<T>(base + i * stride, swap, &value)) {
-      builder.refuse(i, kUnsupportedType);
+      builder.refuse(i, out_of_range_message(load<std::uint64_t>(base + i * stride, swap)));
       return;
     }
     if (!builder.add(InputType::LONG, HyperLogLogPlusPlus::hash_long(value), i)) return;
@@ -148,9 +151,9 @@ bool read_buffer_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
   ItemFormat format;
   if (!integer_format(view->format, view->itemsize, &format)) return true;
   if (view->ndim != 1) {
-    PyErr_Format(PyExc_ValueError,
-                 "expected a one-dimensional column of integers, got %d dimensions; "
-                 "flatten the array first", view->ndim);
+    raise_sketch_error(ErrorClass::InvalidInput,
+                       "expected a one-dimensional column of integers, got " +
+                           std::to_string(view->ndim) + " dimensions; flatten the array first");
     return false;
   }
   *taken = true;
@@ -160,7 +163,8 @@ bool read_buffer_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
 
   std::int64_t first;
   if (!dispatch<FirstItem>(view->itemsize, format.is_signed, *view, format.swap, &first)) {
-    builder.refuse(0, kUnsupportedType);
+    builder.refuse(0, out_of_range_message(
+                          load<std::uint64_t>(static_cast<const char*>(view->buf), format.swap)));
     return true;
   }
   OwnedRef first_object(PyLong_FromLongLong(first));

@@ -1,6 +1,7 @@
 #include "native/column_builder.h"
 
 #include <span>
+#include <string>
 #include <utility>
 
 #include "native/errors.h"
@@ -58,7 +59,7 @@ bool ColumnBuilder::flush() {
       sketch_.add_hashes(pending_type_, std::span<const std::uint64_t>(pending_.data(), pending_size_));
   pending_size_ = 0;
   if (added) return true;
-  refuse(0, "Vantorelle error: " + added.error().display(), PyExc_RuntimeError);
+  refuse(0, std::string(python::kProductPrefix) + added.error().display(), PyExc_RuntimeError);
   return false;
 }
 
@@ -72,8 +73,8 @@ void ColumnBuilder::refuse(std::int64_t position, std::string message, PyObject*
 PyObject* ColumnBuilder::finish() {
   if (!refused()) flush();
   if (refused()) {
-    PyErr_Format(refusal_type_, "value at position %lld: %s",
-                 static_cast<long long>(refusal_position_), refusal_.c_str());
+    raise_sketch_error(refusal_type_, "value at position " + std::to_string(refusal_position_) +
+                                          ": " + refusal_);
     return nullptr;
   }
   OwnedRef type(column_type_ ? PyLong_FromLong(static_cast<long>(*column_type_))

@@ -69,6 +69,8 @@ class ColumnBuilder {
   }
 
   // Records a refusal of the value at `position` (GIL may be released).
+  // `type` is the built-in the refusal is; finish() raises the sketch-error
+  // class derived from it (see native/errors.h).
   void refuse(std::int64_t position, std::string message, PyObject* type = PyExc_TypeError);
   bool refused() const { return refusal_position_ >= 0; }
 

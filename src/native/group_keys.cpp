@@ -1,4 +1,5 @@
 #include "native/group_keys.h"
+#include "native/errors.h"
 
 #include <algorithm>
 #include <cstring>
@@ -363,7 +364,7 @@ bool check_key_columns(std::span<const ColumnChunks> keys) {
   for (const ColumnChunks& column : keys) {
     KeyFormat format;
     if (!key_format(*column.schema, &format)) {
-      PyErr_Format(PyExc_TypeError,
+      raise_sketch_error_format(ErrorClass::Refused,
                    "column '%s' holds %s values, which cannot be grouped by; group by integer, "
                    "boolean, date, timestamp, string or binary columns (or dictionaries of them)",
                    column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
@@ -374,7 +375,7 @@ bool check_key_columns(std::span<const ColumnChunks> keys) {
                                              layout_fits(format.values, *chunk.dictionary)
                                        : layout_fits(format.values, chunk);
       if (!fits) {
-        PyErr_Format(PyExc_ValueError,
+        raise_sketch_error_format(ErrorClass::InvalidInput,
                      "malformed Arrow array in column '%s': its buffers do not match its type",
                      column.name.c_str());
         return false;

@@ -137,13 +137,13 @@ bool raise_refusal(const CodedValues& coded, const char* where, const std::strin
   if (coded.refused_row < 0) return true;
   const long long row = coded.refused_row;
   if (coded.malformed) {
-    PyErr_Format(PyExc_ValueError, "column '%s', %s %lld: malformed Arrow array: dictionary index out of range",
+    raise_sketch_error_format(ErrorClass::InvalidInput, "column '%s', %s %lld: malformed Arrow array: dictionary index out of range",
                  name.c_str(), where, row);
   } else if (coded.mismatch) {
-    PyErr_Format(PyExc_TypeError, "column '%s', %s %lld: %s", name.c_str(), where, row,
+    raise_sketch_error_format(ErrorClass::Refused, "column '%s', %s %lld: %s", name.c_str(), where, row,
                  refusal_text(family, column_type).c_str());
   } else {
-    PyErr_Format(PyExc_TypeError, "column '%s', %s %lld: %s (an unsigned value above 2^63 - 1)", name.c_str(),
+    raise_sketch_error_format(ErrorClass::Refused, "column '%s', %s %lld: %s (an unsigned value above 2^63 - 1)", name.c_str(),
                  where, row, kUnsupportedType);
   }
   return false;
@@ -198,7 +198,7 @@ PyObject* sketch_by_impl(PyObject* module, PyObject* const* args) {
     }
   }
   if (grouping.malformed_row >= 0) {
-    PyErr_Format(PyExc_ValueError, "column '%s', row %lld: malformed Arrow array: dictionary index out of range",
+    raise_sketch_error_format(ErrorClass::InvalidInput, "column '%s', row %lld: malformed Arrow array: dictionary index out of range",
                  key_names[grouping.malformed_column].c_str(), static_cast<long long>(grouping.malformed_row));
     return nullptr;
   }
@@ -220,14 +220,14 @@ bool check_sketch_column(const ColumnChunks& column) {
                       (format.kind == Kind::Binary || format.kind == Kind::LargeBinary ||
                        format.kind == Kind::BinaryView || format.kind == Kind::Null);
   if (!binary) {
-    PyErr_Format(PyExc_TypeError,
+    raise_sketch_error_format(ErrorClass::Refused,
                  "column '%s' holds %s values, which are not serialised sketches (expected binary)",
                  column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
     return false;
   }
   for (const ArrowArray& chunk : column.chunks) {
     if (!ValueReader(format, chunk).check_layout()) {
-      PyErr_Format(PyExc_ValueError, "malformed Arrow array in column '%s': its buffers do not match its type",
+      raise_sketch_error_format(ErrorClass::InvalidInput, "malformed Arrow array in column '%s': its buffers do not match its type",
                    column.name.c_str());
       return false;
     }
@@ -293,12 +293,12 @@ std::optional<SerializedSketches> merge_stored(const StoredSketches& stored, std
     }
   }
   if (invalid.row >= 0) {
-    PyErr_Format(PyExc_ValueError, "column '%s', %s %lld: not a valid sketch: %s", name.c_str(), where,
+    raise_sketch_error_format(ErrorClass::Corrupt, "column '%s', %s %lld: not a valid sketch: %s", name.c_str(), where,
                  static_cast<long long>(invalid.row), invalid.message.c_str());
     return std::nullopt;
   }
   if (failed.row >= 0) {
-    PyErr_Format(PyExc_ValueError, "column '%s', %s %lld: cannot be merged with the sketches before it in its group: %s",
+    raise_sketch_error_format(ErrorClass::Incompatible, "column '%s', %s %lld: cannot be merged with the sketches before it in its group: %s",
                  name.c_str(), where, static_cast<long long>(failed.row), failed.message.c_str());
     return std::nullopt;
   }
@@ -339,7 +339,7 @@ PyObject* merge_by_impl(PyObject* module, PyObject* const* args) {
     }
   }
   if (grouping.malformed_row >= 0) {
-    PyErr_Format(PyExc_ValueError, "column '%s', row %lld: malformed Arrow array: dictionary index out of range",
+    raise_sketch_error_format(ErrorClass::InvalidInput, "column '%s', row %lld: malformed Arrow array: dictionary index out of range",
                  key_names[grouping.malformed_column].c_str(), static_cast<long long>(grouping.malformed_row));
     return nullptr;
   }

@@ -3,6 +3,7 @@
 // byte values). Lists and tuples are read by index, the rest through the
 // iterator protocol.
 #include "native/column_builder.h"
+#include "native/refusal_messages.h"
 #include "python/value_conversion.h"
 
 namespace vantorelle::native {
@@ -13,7 +14,7 @@ bool take(PyObject* item, std::int64_t position, python::ByteSequence& bytes,
           ColumnBuilder& builder) {
   python::ConvertedValue value;
   if (!python::convert_value(item, bytes, &value)) {
-    builder.refuse(position, kUnsupportedType);
+    builder.refuse(position, refused_item_message(item));
     return false;
   }
   if (!builder.column_type()) builder.set_column_type(value.type);

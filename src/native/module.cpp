@@ -11,8 +11,10 @@
 #include "native/column_builder.h"
 #include "native/arrow_export.h"
 #include "native/errors.h"
+#include "native/estimators.h"
 #include "native/grouped_functions.h"
 #include "native/line_reader.h"
+#include "native/sketch_estimates.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::native {
@@ -81,11 +83,19 @@ PyObject* validate(PyObject*, PyObject* data) {
       PyErr_SetString(PyExc_TypeError, "validate() takes bytes");
       return nullptr;
     }
+    if (PyBytes_GET_SIZE(data) == 0) {
+      // Zero bytes parse as a message with every field at its default, which
+      // the check would report as a sketch of the wrong type.
+      raise_sketch_error(ErrorClass::Corrupt,
+                         "the serialised sketch is empty (0 bytes); a sketch's to_bytes() is "
+                         "never empty");
+      return nullptr;
+    }
     const ByteView bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
                          static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
     Status checked = validate_bytes(bytes);
     if (checked) Py_RETURN_NONE;
-    PyErr_SetString(PyExc_ValueError, checked.error().display().c_str());
+    raise_sketch_error(ErrorClass::Corrupt, checked.error().display());
     return nullptr;
   });
 }
@@ -133,6 +143,7 @@ PyCFunction as_cfunction(Function function) {
 PyMethodDef functions[] = {
     {"collect", as_cfunction(collect), METH_FASTCALL, kCollectDoc},
     {"validate", validate, METH_O, kValidateDoc},
+    {"estimates", as_cfunction(estimates), METH_VARARGS | METH_KEYWORDS, kEstimatesDoc},
     {"sketch_by", as_cfunction(sketch_by), METH_FASTCALL, kSketchByDoc},
     {"merge_by", as_cfunction(merge_by), METH_FASTCALL, kMergeByDoc},
     {"sketch_lists", as_cfunction(sketch_lists), METH_FASTCALL, kSketchListsDoc},
@@ -143,6 +154,9 @@ PyMethodDef functions[] = {
 };
 
 int exec_module(PyObject* module) {
+  if (add_error_classes(module) < 0) return -1;
+  if (PyModule_AddStringConstant(module, "__version__", VANTORELLE_VERSION) < 0) return -1;
+  if (PyModule_AddFunctions(module, estimator_functions) < 0) return -1;
   if (add_line_sketcher(module) < 0) return -1;
   return add_arrow_export_type(module);
 }

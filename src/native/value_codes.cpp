@@ -1,4 +1,5 @@
 #include "native/value_codes.h"
+#include "native/errors.h"
 
 #include <algorithm>
 #include <climits>
@@ -123,7 +124,7 @@ ColumnFormat checked_format(const ColumnChunks& column) {
 bool check_value_column(const ColumnChunks& column, InputType* type) {
   ColumnFormat format;
   if (!column_format(*column.schema, &format)) {
-    PyErr_Format(PyExc_TypeError,
+    raise_sketch_error_format(ErrorClass::Refused,
                  "column '%s' holds %s values, which cannot be counted; integers, booleans, "
                  "strings and binary are supported (or dictionaries of them)",
                  column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
@@ -134,7 +135,7 @@ bool check_value_column(const ColumnChunks& column, InputType* type) {
                                            layout_fits(format.values, *chunk.dictionary)
                                      : layout_fits(format.values, chunk);
     if (!fits) {
-      PyErr_Format(PyExc_ValueError, "malformed Arrow array in column '%s': its buffers do not match its type",
+      raise_sketch_error_format(ErrorClass::InvalidInput, "malformed Arrow array in column '%s': its buffers do not match its type",
                    column.name.c_str());
       return false;
     }

@@ -1,33 +1,12 @@
 #include "python/errors.h"
 
-#include <string>
-#include <string_view>
-
 namespace vantorelle::python {
 namespace {
 
-constexpr std::string_view kProductPrefix = "Vantorelle error: ";
-
-// Messages are built by the core from ASCII pieces and numbers; the decoder
-// still must not fail on a stray byte from a third-party error text.
-void raise_text(PyObject* exception_class, std::string_view text) {
-  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                           "backslashreplace");
-  if (message == nullptr) return;
-  PyErr_SetObject(exception_class, message);
-  Py_DECREF(message);
-}
-
 PyObject* internal_error_class() {
-  // Derived from BaseException on purpose: a broken invariant must not be
-  // swallowed by the `except Exception` of ordinary error handling.
   static PyObject* exception_class = nullptr;
   if (exception_class == nullptr) {
-    exception_class = PyErr_NewExceptionWithDoc(
-        "vantorelle_py.InternalError",
-        "A broken internal invariant of the sketch engine, such as a sketch left in an "
-        "invalid representation by a failed add.",
-        PyExc_BaseException, nullptr);
+    exception_class = new_internal_error_class("vantorelle_py.InternalError");
   }
   return exception_class;
 }
@@ -35,13 +14,7 @@ PyObject* internal_error_class() {
 }  // namespace
 
 void raise_sketch_error(const SketchError& error) {
-  if (error.kind() == ErrorKind::InvalidArgument) {
-    raise_text(PyExc_ValueError, error.display());
-    return;
-  }
-  std::string message(kProductPrefix);
-  message += error.display();
-  raise_text(PyExc_RuntimeError, message);
+  raise_translated(error, PyExc_ValueError, PyExc_RuntimeError);
 }
 
 void raise_add_error(const SketchError& error) {

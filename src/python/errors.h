@@ -6,6 +6,7 @@
 
 #include "error/internal_failure.h"
 #include "error/sketch_error.h"
+#include "python/error_translation.h"
 #include "python/guarded.h"
 
 namespace vantorelle::python {

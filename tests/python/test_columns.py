@@ -134,23 +134,37 @@ def test_dataframe_libraries_reach_the_arrow_path():
     assert vantorelle.sketch(pd.Series(ints).to_numpy()).to_bytes() == expected_ints
 
 
+UNSUPPORTED = "Unsupported type for HyperLogLogPlusPlus"
+
+
+def out_of_range(value):
+    return (
+        f"{UNSUPPORTED}: the integer {value} is outside the signed 64-bit range "
+        "(-2**63 to 2**63 - 1) that sketches count"
+    )
+
+
 @pytest.mark.parametrize(
     "sketch_type, values, position, message",
     [
         (int, [1, 2, 3.5], 2, "Unsupported type for HyperLogLogPlusPlus"),
         (int, [1, None], 1, "Unsupported type for HyperLogLogPlusPlus"),
-        (int, [0, 2**63], 1, "Unsupported type for HyperLogLogPlusPlus"),
+        (int, [0, 2**63], 1, out_of_range(2**63)),
+        (int, [-(2**63) - 1], 0, out_of_range(-(2**63) - 1)),
         (int, ["a"], 0, "Unable to add type STRING to aggregator of type {LONG}"),
         (str, ["a", b"b"], 1, "Unable to add type BYTES to aggregator of type {STRING}"),
         (str, [b"a", "b"], 1, "Unable to add type STRING to aggregator of type {BYTES}"),
-        (str, ["a", "\udc80"], 1, "Unsupported type for HyperLogLogPlusPlus"),
-        (int, np.array([1, 2**63 + 5, 3], dtype=np.uint64), 1,
-         "Unsupported type for HyperLogLogPlusPlus"),
+        (str, ["a", "ab\udc80"], 1,
+         f"{UNSUPPORTED}: the text has a lone surrogate (U+DC80 at index 2) and so no UTF-8 "
+         "form; decode such text with errors='replace' or count it as bytes"),
+        (int, np.array([1, 2**63 + 5, 3], dtype=np.uint64), 1, out_of_range(2**63 + 5)),
+        (int, np.array([2**64 - 1], dtype=">u8"), 0, out_of_range(2**64 - 1)),
         (int, np.array([1.0, 2.0]), 0, "Unsupported type for HyperLogLogPlusPlus"),
         (int, np.array([1 + 2j]), 0, "Unsupported type for HyperLogLogPlusPlus"),
         (int, np.array(["2020-01-01"], dtype="datetime64[D]"), 0,
          "Unsupported type for HyperLogLogPlusPlus"),
-        (int, pa.array([None, 2**64 - 1], pa.uint64()), 1, "Unsupported type for HyperLogLogPlusPlus"),
+        (int, pa.array([None, 2**64 - 1], pa.uint64()), 1, out_of_range(2**64 - 1)),
+        (int, pa.array([3, 2**63], pa.uint64()).dictionary_encode(), 1, out_of_range(2**63)),
         (str, pa.chunked_array([["a"], [None, "b"]]), 0, None),
     ],
 )
@@ -223,8 +237,12 @@ def test_generators_and_mutating_conversions():
         ("abc", TypeError, "not a single str"),
         (b"abc", TypeError, "not a single bytes"),
         (np.zeros((2, 2), dtype=np.int64), ValueError, "one-dimensional"),
-        (pa.table({"a": [1]}), TypeError, "got a table"),
-        (pa.array([1.5]), TypeError, "format 'g'"),
+        (pa.table({"a": [1], "b": [2]}), TypeError, "got a table of 2 columns"),
+        (pa.array([1.5]), TypeError, "column of float64 values.*astype\\('Int64'\\)"),
+        (pa.array([0], pa.timestamp("us")), TypeError, "column of timestamp values"),
+        (pa.array([0], pa.date32()), TypeError, "column of date32 values"),
+        (pa.array([[1]]), TypeError, "column of list values"),
+        (pa.array([None], pa.month_day_nano_interval()), TypeError, "column of interval values"),
         (5, TypeError, "not iterable"),
     ],
 )

@@ -270,3 +270,57 @@ def test_importing_vantorelle_does_not_import_dask():
     code = "import sys, vantorelle; print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
+
+
+def _record_pickle_errors(dask_worker=None):
+    import logging
+
+    records = []
+    handler = logging.Handler(logging.ERROR)
+    handler.emit = lambda record: records.append(record.getMessage())
+    logging.getLogger("distributed.protocol.pickle").addHandler(handler)
+    __import__("builtins")._vantorelle_test_records = records
+
+
+def _pickle_errors(dask_worker=None):
+    import logging
+
+    # A message through the same logger shows that the recording works.
+    logging.getLogger("distributed.protocol.pickle").error("probe")
+    return list(__import__("builtins")._vantorelle_test_records)
+
+
+def test_tasks_returning_sketches_log_no_pickling_errors(client):
+    client.run(_record_pickle_errors)
+    got = client.submit(vantorelle.sketch, [1, 2, 3]).result()
+    assert got.to_bytes() == vantorelle.sketch([1, 2, 3]).to_bytes()
+    series = dd.from_pandas(pd.Series(np.arange(5_000)), npartitions=4)
+    assert client.compute(vd.sketch(series), sync=True).result() == vantorelle.count_distinct(
+        np.arange(5_000))
+    for worker, messages in client.run(_pickle_errors).items():
+        assert messages[-1] == "probe", worker
+        assert messages[:-1] == [], (worker, messages)
+
+
+def test_categories_booleans_and_many_groups(compute):
+    rng = np.random.default_rng(21)
+    rows = 30_000
+    frame = pd.DataFrame({
+        "g": rng.integers(0, 800, rows),
+        "city": pd.Categorical(rng.choice(["oslo", "lima", "pune", None], rows)),
+        "flag": pd.array(rng.integers(0, 2, rows).astype(bool), dtype="boolean"),
+        "user": rng.integers(0, 20_000, rows),
+    })
+    frame.loc[rng.random(rows) < 0.05, "flag"] = None
+    ddf = dd.from_pandas(frame, npartitions=5, sort=False)
+    for column in ("city", "flag", "user"):
+        result = compute(ddf.groupby("g")[column].agg(vd.sketch_aggregation(12, 16)))
+        whole = vantorelle.sketch_by(pa.Table.from_pandas(frame[["g", column]]), "g", column,
+                                     None, 12, 16)
+        expected = dict(zip(whole.column("g").to_pylist(), whole.column("sketch").to_pylist()))
+        assert dict(zip(result.index, result.tolist())) == expected, column
+        assert compute(vd.approx_distinct(ddf[column])) == vantorelle.count_distinct(
+            pa.array(frame[column], from_pandas=True))
+    with pytest.raises(TypeError, match="column 'f'") as refused:
+        ddf.assign(f=0.5).groupby("g").f.agg(vd.sketch_aggregation())
+    assert type(refused.value) is vantorelle.RefusedValueError  # public, and a TypeError

@@ -184,7 +184,7 @@ def test_merge_by_follows_merge_all_and_names_bad_rows():
     later = next(i for i in range(40, len(keys)) if keys[i] in keys[:i] and sketches[i] is not None
                  and any(s is not None for k, s in zip(keys[:i], sketches[:i]) if k == keys[i]))
     mixed[later] = vantorelle.sketch(["text"], str, 11, 16).to_bytes()
-    with pytest.raises(ValueError, match=rf"column 's', row {later}: cannot be merged .*incompatible"):
+    with pytest.raises(vantorelle.IncompatibleSketchError, match=rf"column 's', row {later}: cannot be merged .*incompatible"):
         _native.merge_by(pa.table({"g": keys, "s": mixed}), ["g"], "s", 1)
 
 

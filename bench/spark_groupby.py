@@ -1,0 +1,174 @@
+"""Per-group distinct counts on Spark (local[2]) and DuckDB, same Parquet data.
+
+For each number of groups (default 14, 10,000 and 200,000) over the same
+rows (default 2,000,000: a group key and a user id from 1,000,000 possible):
+
+  Spark   vantorelle.spark.sketch_by + estimate
+          hll_sketch_agg + hll_sketch_estimate (Spark's own DataSketches HLL)
+          approx_count_distinct
+          countDistinct (exact)
+  DuckDB  vantorelle_estimate(vantorelle_sketch(list(user))) ... GROUP BY g
+          approx_count_distinct(user) ... GROUP BY g
+
+Every Spark query writes its per-group estimates to Spark's `noop` sink, so
+the whole plan runs and nothing is collected into the driver; each is run
+once to warm up (JIT, Python workers), then timed over --repeat runs (best
+kept). Prints times, the ratio of each peer's time to vantorelle's, and the
+mean and largest relative error of the estimates against the exact counts.
+
+Run: .venv/bin/python bench/spark_groupby.py [--rows N] [--groups 14,10000,200000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+import warnings
+from pathlib import Path
+
+import duckdb
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+import vantorelle.duckdb as vdb
+from vantorelle import _grouped
+
+
+def write(directory: Path, rows: int, groups: int, users: int, files: int, seed: int) -> Path:
+    directory.mkdir()
+    rng = np.random.default_rng(seed)
+    for i in range(files):
+        n = rows // files + (1 if i < rows % files else 0)
+        pq.write_table(pa.table({
+            "g": rng.integers(0, groups, n, dtype=np.int64),
+            "user": rng.integers(0, users, n, dtype=np.int64),
+        }), directory / f"part-{i:03}.parquet")
+    return directory
+
+
+def best_time(run, repeat: int) -> float:
+    run()  # warm-up
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def errors(estimates: dict, exact: dict) -> str:
+    relative = [abs(estimates[key] - count) / count for key, count in exact.items()]
+    return f"mean {100 * np.mean(relative):.2f}%, max {100 * max(relative):.2f}%"
+
+
+def spark_session():
+    os.environ["PYSPARK_PYTHON"] = sys.executable
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="PySpark does not yet fully support pandas")
+        from pyspark.sql import SparkSession
+
+        session = (
+            SparkSession.builder.master("local[2]")
+            .appName("vantorelle-bench")
+            .config("spark.ui.enabled", "false")
+            .config("spark.ui.showConsoleProgress", "false")
+            .config("spark.sql.shuffle.partitions", 8)
+            .config("spark.driver.memory", "3g")
+            .getOrCreate()
+        )
+    session.sparkContext.setLogLevel("ERROR")
+    return session
+
+
+def stop(session) -> None:
+    from pyspark import SparkContext
+
+    gateway = SparkContext._gateway
+    session.stop()
+    gateway.shutdown()
+    gateway.proc.stdin.close()  # the JVM exits once its standard input closes
+    gateway.proc.wait(timeout=120)
+
+
+def spark_queries(df):
+    from pyspark.sql import functions as F
+
+    import vantorelle.spark as vs
+
+    return {
+        "vantorelle sketch_by + estimate":
+            vs.sketch_by(df, "g", "user").select("g", vs.estimate("sketch").alias("n")),
+        "hll_sketch_agg + hll_sketch_estimate":
+            df.groupBy("g").agg(F.hll_sketch_estimate(F.hll_sketch_agg("user")).alias("n")),
+        "approx_count_distinct": df.groupBy("g").agg(F.approx_count_distinct("user").alias("n")),
+        "countDistinct (exact)": df.groupBy("g").agg(F.countDistinct("user").alias("n")),
+    }
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=2_000_000)
+    parser.add_argument("--users", type=int, default=1_000_000)
+    parser.add_argument("--groups", default="14,10000,200000")
+    parser.add_argument("--files", type=int, default=8)
+    parser.add_argument("--repeat", type=int, default=1)
+    args = parser.parse_args()
+    group_counts = [int(g) for g in args.groups.split(",")]
+
+    if (_grouped.__doc__ or "").startswith("DEVELOPMENT STAND-IN"):
+        print("NOTE: the grouped kernel is the development stand-in (one Python call per "
+              "group): these times do not represent vantorelle.spark; do not publish them.\n")
+
+    with tempfile.TemporaryDirectory() as scratch:
+        paths = {g: write(Path(scratch) / f"g{g}", args.rows, g, args.users, args.files, g)
+                 for g in group_counts}
+        spark = spark_session()
+        try:
+            for groups, path in paths.items():
+                df = spark.read.parquet(str(path))
+                queries = spark_queries(df)
+                exact = {row.g: row.n for row in queries["countDistinct (exact)"].collect()}
+                times = {}
+                print(f"Spark local[2], {args.rows:,} rows, {groups:,} groups "
+                      f"({df.rdd.getNumPartitions()} input partitions)")
+                for name, query in queries.items():
+                    times[name] = best_time(
+                        lambda: query.write.format("noop").mode("overwrite").save(), args.repeat)
+                ours = times["vantorelle sketch_by + estimate"]
+                for name, query in queries.items():
+                    found = {row.g: row.n for row in query.collect()}
+                    print(f"  {name:40} {1000 * times[name]:9,.0f} ms  "
+                          f"{times[name] / ours:5.2f}x vantorelle  {errors(found, exact)}")
+        finally:
+            stop(spark)
+
+        connection = vdb.register(duckdb.connect(config={"threads": 2}))
+        for groups, path in paths.items():
+            source = f"read_parquet('{path}/*.parquet')"
+            queries = {
+                "vantorelle_sketch(list(user))":
+                    f"SELECT g, vantorelle_estimate(vantorelle_sketch(list(user))) AS n "
+                    f"FROM {source} GROUP BY g",
+                "approx_count_distinct(user)":
+                    f"SELECT g, approx_count_distinct(user) AS n FROM {source} GROUP BY g",
+                "count(DISTINCT user) (exact)":
+                    f"SELECT g, count(DISTINCT user) AS n FROM {source} GROUP BY g",
+            }
+            exact = dict(connection.sql(queries["count(DISTINCT user) (exact)"]).fetchall())
+            print(f"DuckDB (2 threads), {args.rows:,} rows, {groups:,} groups")
+            times = {name: best_time(lambda: connection.sql(query).fetchall(), args.repeat)
+                     for name, query in queries.items()}
+            ours = times["vantorelle_sketch(list(user))"]
+            for name, query in queries.items():
+                found = dict(connection.sql(query).fetchall())
+                print(f"  {name:40} {1000 * times[name]:9,.0f} ms  "
+                      f"{times[name] / ours:5.2f}x vantorelle  {errors(found, exact)}")
+        connection.close()
+
+
+if __name__ == "__main__":
+    main()

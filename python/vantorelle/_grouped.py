@@ -1,0 +1,338 @@
+"""Sketches per group: sketch_by, merge_by and estimates over whole tables.
+
+The work is one native call over the table's Arrow C stream; this module only
+checks the arguments, streams the columns the call needs, and builds the
+result in the caller's own library. That library is recognised by the module
+name of the table's type and imported only then, so importing vantorelle
+still imports nothing beyond the standard library.
+
+The native call reports each group by the index of its first row in the
+stream; the key columns of the result are taken from the input by those
+rows, so their types are exactly the input's (categories stay categories,
+dates stay dates).
+"""
+
+from __future__ import annotations
+
+import os
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+from vantorelle import _native
+from vantorelle._columns import _new_sketch
+from vantorelle._estimators import _method_code
+from vantorelle._native import InvalidInputError
+
+# The result's column of serialised sketches.
+SKETCH_COLUMN = "sketch"
+
+
+# --- arguments ----------------------------------------------------------------
+
+
+def _key_names(by: Any) -> list[str]:
+    names = [by] if isinstance(by, str) else by
+    if not isinstance(names, (list, tuple)):
+        raise TypeError(
+            f"by must be a column name or a list of column names, not {type(by).__qualname__}"
+        )
+    if not names:
+        raise InvalidInputError("by names no column: give at least one key column")
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"key column names must be str, not {type(name).__qualname__}: {name!r}")
+    repeated = sorted({name for name in names if names.count(name) > 1})
+    if repeated:
+        raise InvalidInputError(f"key column {repeated[0]!r} is named more than once in by")
+    return list(names)
+
+
+def _value_name(column: Any, keys: list[str], role: str) -> str:
+    if not isinstance(column, str):
+        raise TypeError(f"{role} must be a column name (str), not {type(column).__qualname__}")
+    if column in keys:
+        raise InvalidInputError(f"{role} {column!r} is also a key column")
+    if SKETCH_COLUMN in keys:
+        raise InvalidInputError(
+            f"a key column named {SKETCH_COLUMN!r} would clash with the result's sketch column; "
+            "rename it"
+        )
+    return column
+
+
+def _thread_count(threads: Any) -> int:
+    if threads is None:
+        return os.cpu_count() or 1
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__qualname__}")
+    if threads < 1:
+        raise InvalidInputError(f"threads must be at least 1, not {threads}")
+    return threads
+
+
+def _check_present(available: Any, names: list[str]) -> None:
+    available = list(available)
+    for name in names:
+        if name not in available:
+            raise InvalidInputError(f"no column {name!r} in the table (columns: {available})")
+        if available.count(name) > 1:
+            raise InvalidInputError(f"column {name!r} appears more than once in the table")
+
+
+# --- inputs and results in the caller's library --------------------------------
+#
+# Each reader returns (stream, finish): `stream` has __arrow_c_stream__ and
+# holds the needed columns only; finish(first_rows, sketches, sketch_type)
+# builds the result table from the native call's two Arrow arrays.
+
+
+def _library(obj: Any) -> str:
+    return type(obj).__module__.partition(".")[0]
+
+
+def _pyarrow_table(table: Any, keys: list[str], names: list[str]):
+    import pyarrow as pa
+
+    if isinstance(table, pa.RecordBatch):
+        table = pa.Table.from_batches([table])
+    _check_present(table.column_names, names)
+
+    def finish(first_rows: Any, sketches: Any) -> Any:
+        result = table.select(keys).take(pa.array(first_rows))
+        return result.append_column(SKETCH_COLUMN, pa.array(sketches))
+
+    return table.select(names), finish
+
+
+def _arrow_stream(source: Any, keys: list[str], names: list[str]):
+    """Any Arrow C stream of struct batches, read once: the key columns of each
+    batch are kept (for the result) while the needed columns pass on."""
+    import pyarrow as pa
+
+    try:
+        reader = pa.RecordBatchReader.from_stream(source)
+    except (TypeError, ValueError, pa.ArrowException) as error:
+        raise TypeError(f"expected a table: its Arrow stream does not give record batches ({error})") from None
+    _check_present(reader.schema.names, names)
+    needed = pa.schema([reader.schema.field(name) for name in names])
+    key_schema = pa.schema([reader.schema.field(name) for name in keys])
+    kept: list[Any] = []
+
+    def batches():
+        for batch in reader:
+            kept.append(batch.select(keys))
+            yield batch.select(names)
+
+    def finish(first_rows: Any, sketches: Any) -> Any:
+        seen = pa.Table.from_batches(kept, schema=key_schema)
+        result = seen.take(pa.array(first_rows))
+        return result.append_column(SKETCH_COLUMN, pa.array(sketches))
+
+    return pa.RecordBatchReader.from_batches(needed, batches()), finish
+
+
+def _pandas_frame(frame: Any, keys: list[str], names: list[str]):
+    import pandas as pd
+    import pyarrow as pa
+
+    if not isinstance(frame, pd.DataFrame):
+        raise TypeError(f"expected a table, not a {type(frame).__qualname__}: use a DataFrame")
+    _check_present(frame.columns, names)
+
+    def finish(first_rows: Any, sketches: Any) -> Any:
+        rows = pa.array(first_rows).to_numpy(zero_copy_only=False)
+        result = frame[keys].take(rows).reset_index(drop=True)
+        result[SKETCH_COLUMN] = pd.Series(
+            pa.array(sketches).to_numpy(zero_copy_only=False), dtype=object
+        )
+        return result
+
+    return frame[names].reset_index(drop=True), finish
+
+
+def _polars_frame(frame: Any, keys: list[str], names: list[str]):
+    import polars as pl
+
+    if isinstance(frame, pl.LazyFrame):
+        raise TypeError("expected a table, not a polars LazyFrame: collect() it first")
+    if not isinstance(frame, pl.DataFrame):
+        raise TypeError(f"expected a table, not a {type(frame).__qualname__}: use a DataFrame")
+    _check_present(frame.columns, names)
+
+    def finish(first_rows: Any, sketches: Any) -> Any:
+        result = frame.select(keys)[pl.Series(first_rows)]
+        # (a Series made from an Arrow array takes the array's own field name)
+        return result.with_columns(pl.Series(sketches).alias(SKETCH_COLUMN))
+
+    return frame.select(names), finish
+
+
+def _duckdb_relation(relation: Any, keys: list[str], names: list[str]):
+    import duckdb
+
+    if not isinstance(relation, duckdb.DuckDBPyRelation):
+        raise TypeError(f"expected a table, not a {type(relation).__qualname__}: use a relation")
+    _check_present(relation.columns, names)
+    projected = relation.project(", ".join('"' + name.replace('"', '""') + '"' for name in names))
+    # A relation may give its rows in another order when run again, so the
+    # keys are kept from the one pass that is counted.
+    stream, finish_arrow = _arrow_stream(projected, keys, names)
+
+    def finish(first_rows: Any, sketches: Any) -> Any:
+        return duckdb.from_arrow(finish_arrow(first_rows, sketches))
+
+    return stream, finish
+
+
+def _reader(table: Any, keys: list[str], names: list[str]):
+    library = _library(table)
+    if library == "pandas":
+        return _pandas_frame(table, keys, names)
+    if library == "polars":
+        return _polars_frame(table, keys, names)
+    if library == "duckdb":
+        return _duckdb_relation(table, keys, names)
+    if not hasattr(table, "__arrow_c_stream__"):
+        raise TypeError(
+            f"expected a table (pyarrow, pandas, polars, a DuckDB relation: anything with "
+            f"__arrow_c_stream__), not {type(table).__qualname__}"
+        )
+    if library == "pyarrow":
+        import pyarrow as pa
+
+        if isinstance(table, (pa.Table, pa.RecordBatch)):
+            return _pyarrow_table(table, keys, names)
+    return _arrow_stream(table, keys, names)
+
+
+# --- the functions ---------------------------------------------------------------
+
+
+def sketch_by(
+    table: Any,
+    by: str | list[str],
+    column: str,
+    ty: type | None = None,
+    normal_precision: int = 15,
+    sparse_precision: int | None = 20,
+    *,
+    threads: int | None = None,
+) -> Any:
+    """One serialised sketch per group of `table`'s rows: a table with the key
+    columns and a ``sketch`` column of Arrow binary.
+
+    `table` is anything with ``__arrow_c_stream__``: a pyarrow Table or
+    RecordBatchReader, a pandas or polars DataFrame, a DuckDB relation. The
+    result is of the same library (pandas: an object column of bytes; polars:
+    Binary; a DuckDB relation for a relation; a pyarrow Table otherwise).
+    `by` is one key column or a list of them; as SQL's GROUP BY does, rows
+    with a null key form a group of their own. Groups come in the order of
+    their first rows. Null values are skipped; a group whose values are all
+    null has an empty sketch. Each group's bytes equal those of
+    ``vantorelle.sketch(<the group's values>, ty, normal_precision,
+    sparse_precision)``. ``threads=None`` uses every core; the bytes do not
+    depend on it.
+    """
+    keys = _key_names(by)
+    column = _value_name(column, keys, "column")
+    if ty is not None and ty not in (int, str, bytes):
+        raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
+    # The class's own checks and messages.
+    _new_sketch(int, normal_precision, sparse_precision)
+    count = _thread_count(threads)
+    stream, finish = _reader(table, keys, [*keys, column])
+    first_rows, sketches = _native.sketch_by(
+        stream, keys, column, ty, normal_precision, sparse_precision or 0, count
+    )
+    return finish(first_rows, sketches)
+
+
+def merge_by(
+    table: Any, by: str | list[str], column: str = SKETCH_COLUMN, *, threads: int | None = None
+) -> Any:
+    """The stored sketches of `column` merged per group (roll-ups): a table of
+    the input's library, as `sketch_by` gives, with the key columns and a
+    ``sketch`` column.
+
+    Every stored sketch is checked as ``vantorelle.from_bytes`` checks it; a
+    corrupt one is a ValueError naming its row. Null sketches are skipped.
+    """
+    keys = _key_names(by)
+    column = _value_name(column, keys, "column")
+    count = _thread_count(threads)
+    stream, finish = _reader(table, keys, [*keys, column])
+    first_rows, sketches = _native.merge_by(stream, keys, column, count)
+    return finish(first_rows, sketches)
+
+
+def estimates(
+    sketches: Any,
+    *,
+    method: str = "default",
+    bounds: float | None = None,
+    threads: int | None = None,
+) -> Any:
+    """The estimates of a column of serialised sketches, as an int64 column of
+    the same kind: a pyarrow array for an Arrow column, a pandas Series (same
+    index and name) for a pandas Series, a polars Int64 Series for a polars
+    Series, a list of int for a list or any other iterable of bytes. A null
+    sketch gives 0.
+
+    ``method`` is as in `vantorelle.estimate`: ``"default"`` equals
+    ``result()`` of each sketch; ``"improved"`` and ``"ml"`` are the
+    estimators without bias tables. With ``bounds=confidence`` (for example
+    0.95) the result holds three int64 columns, ``estimate``, ``lower`` and
+    ``upper``, as `vantorelle.bounds` gives them: a pyarrow Table, a pandas
+    DataFrame (same index), a polars DataFrame, or a list of
+    ``(estimate, lower, upper)`` tuples.
+    """
+    count = _thread_count(threads)
+    code = _method_code(method)
+    library = _library(sketches)
+    if library in ("pandas", "polars") and type(sketches).__name__ in ("DataFrame", "LazyFrame"):
+        raise TypeError(f"expected one column of sketches, not a {library} {type(sketches).__name__}")
+    if isinstance(sketches, (str, bytes, bytearray, memoryview)):
+        raise TypeError(
+            f"expected a column of serialised sketches, not one {type(sketches).__qualname__}"
+        )
+    arrow = hasattr(sketches, "__arrow_c_stream__") or hasattr(sketches, "__arrow_c_array__")
+    if not arrow and not hasattr(sketches, "__iter__"):
+        raise TypeError(
+            f"expected a column of serialised sketches, not {type(sketches).__qualname__}"
+        )
+    if code == 0 and bounds is None:
+        columns = {"estimate": _native.estimates(sketches, count)}
+    else:
+        values, lower, upper = _native.estimate_column(sketches, code, bounds)
+        columns = {"estimate": values}
+        if bounds is not None:
+            columns.update(lower=lower, upper=upper)
+    if not arrow:
+        lists = [memoryview(data).cast("q").tolist() for data in columns.values()]
+        return lists[0] if bounds is None else list(zip(*lists))
+    if library == "pandas":
+        import numpy as np
+        import pandas as pd
+
+        series = {
+            name: pd.Series(np.frombuffer(data, dtype=np.int64).copy(), index=sketches.index)
+            for name, data in columns.items()
+        }
+        if bounds is None:
+            return series["estimate"].rename(sketches.name)
+        return pd.DataFrame(series)
+    if library == "polars":
+        import polars as pl
+
+        series = {
+            name: pl.Series(_native.int64_array(data)).alias(name) for name, data in columns.items()
+        }
+        if bounds is None:
+            return series["estimate"].alias(sketches.name)
+        return pl.DataFrame(list(series.values()))
+    import pyarrow as pa
+
+    arrays = {name: pa.array(_native.int64_array(data)) for name, data in columns.items()}
+    return arrays["estimate"] if bounds is None else pa.table(arrays)

@@ -1,0 +1,341 @@
+"""Distinct counts on Spark: per-group sketches as binary columns, roll-ups of
+stored sketches, and estimates.
+
+    sketch_by(df, by, column)     one sketch per group, aggregated in two steps
+    merge_by(df, by, column)      roll-ups of stored sketches, the same way
+    sketch_agg(column)            df.groupBy(...).agg(sketch_agg("user"))
+    merge_agg(column)             df.groupBy(...).agg(merge_agg("sketch"))
+    estimate(column)              a LongType column of estimates (0 for null)
+
+`sketch_by` and `merge_by` aggregate as Spark's own aggregates do: every
+partition turns its rows into one partial sketch per group with one call of
+the grouped kernel (``mapInArrow``), the partial sketches are shuffled by key,
+and every shuffled partition merges its groups with one ``merge_by`` call.
+No Python code runs per row or per group, and no partition holds more than
+its own rows and, after the shuffle, one partial sketch per group and input
+partition.
+
+`sketch_agg` and `merge_agg` are grouped-aggregate Arrow UDFs: Spark hands
+each one a whole group at once, and refuses them beside built-in aggregates
+(``count``, ``sum``, ``approx_count_distinct``...) in the same ``agg``; they
+may be combined with each other. For large groups use `sketch_by`.
+
+Sketch columns are ``BinaryType``: the serialised sketches, stored as they
+are in Parquet and read back by ``vantorelle.from_bytes``, vantorelle.dask
+and vantorelle.duckdb. Importing this module imports pyspark and pyarrow;
+importing ``vantorelle`` does not.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import warnings
+from typing import Any, Iterable, Iterator
+
+import pyarrow as pa
+from pyspark.sql import Column, DataFrame
+from pyspark.sql import functions as F
+from pyspark.sql.pandas.types import to_arrow_type
+from pyspark.sql.types import BinaryType, StructField, StructType
+
+import vantorelle
+from vantorelle import _grouped
+
+__all__ = ["estimate", "merge_agg", "merge_by", "sketch_agg", "sketch_by"]
+
+SKETCH = "sketch"
+
+_FAILURES = (TypeError, ValueError, RuntimeError)
+
+
+@contextlib.contextmanager
+def _no_pandas_version_warning() -> Iterator[None]:
+    # pyspark checks the pandas version whenever an Arrow UDF or an Arrow map
+    # is built, and warns about pandas 3; these functions never use pandas.
+    with warnings.catch_warnings():
+        warnings.filterwarnings(
+            "ignore", message="PySpark does not yet fully support pandas", category=FutureWarning
+        )
+        yield
+
+
+def _column_name(column: Any) -> str:
+    return column if isinstance(column, str) else str(column)
+
+
+def _key_list(df: DataFrame, by: Any) -> list[str]:
+    keys = [by] if isinstance(by, str) else list(by)
+    if not keys:
+        raise ValueError("by names no column; for one sketch of a whole column use "
+                         "df.agg(vantorelle.spark.sketch_agg(column))")
+    for key in keys:
+        if not isinstance(key, str):
+            raise TypeError(f"by must name columns, not {type(key).__qualname__}")
+    _check_present(df, keys)
+    if len(set(keys)) != len(keys):
+        raise ValueError(f"by names a column twice: {keys}")
+    return keys
+
+
+def _check_present(df: DataFrame, names: Iterable[str]) -> None:
+    for name in names:
+        if name not in df.columns:
+            raise ValueError(f"no column {name!r} in the DataFrame (columns: {df.columns})")
+
+
+def _field(df: DataFrame, name: str) -> StructField:
+    return df.schema[name]
+
+
+def _check_value_column(
+    df: DataFrame, column: str, ty: type | None, normal_precision: int,
+    sparse_precision: int | None,
+) -> None:
+    """Refuses, before any job runs, a column whose type the core does not
+    count, and bad precisions or `ty`, with the core's own checks."""
+    field = _field(df, column)
+    try:
+        arrow_type = to_arrow_type(field.dataType)
+    except Exception:  # noqa: BLE001 (pyspark raises its own kinds for unconvertible types)
+        raise TypeError(
+            f"cannot sketch column {column!r} of type {field.dataType.simpleString()}"
+        ) from None
+    if ty not in (None, int, str, bytes):
+        raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
+    try:
+        vantorelle.sketch(pa.array([], arrow_type), ty, normal_precision, sparse_precision)
+    except TypeError as error:
+        raise TypeError(
+            f"cannot sketch column {column!r} of type {field.dataType.simpleString()}: {error}"
+        ) from None
+
+
+def _check_sketch_column(df: DataFrame, column: str) -> None:
+    data_type = _field(df, column).dataType
+    if not isinstance(data_type, BinaryType):
+        raise TypeError(
+            f"column {column!r} holds {data_type.simpleString()}, not serialised sketches "
+            "(binary)"
+        )
+
+
+def _output_schema(df: DataFrame, keys: list[str], name: str) -> StructType:
+    if name in keys:
+        raise ValueError(f"a key column is named {name!r}, the name of the sketch column")
+    return StructType([_field(df, key) for key in keys]
+                      + [StructField(name, BinaryType(), nullable=True)])
+
+
+# --- partition steps (run in the Python workers) ------------------------------
+
+
+def _whole_partition(batches: Iterable[pa.RecordBatch]) -> pa.Table | None:
+    collected = list(batches)
+    if not collected:
+        return None
+    return pa.Table.from_batches(collected)
+
+
+def _as_output(result: Any, keys: list[str], name: str) -> Iterator[pa.RecordBatch]:
+    """The kernel's table as batches of the keys (types as they came in) and
+    one binary column called `name`."""
+    table = result if isinstance(result, pa.Table) else pa.table(result)
+    sketches = [column for column in table.column_names if column not in keys]
+    if len(sketches) != 1:
+        raise RuntimeError(f"the grouped kernel gave columns {table.column_names}")
+    out = pa.table(
+        [table.column(key) for key in keys]
+        + [table.column(sketches[0]).cast(pa.binary())],
+        names=keys + [name],
+    )
+    yield from out.to_batches()
+
+
+def _failing_group(table: pa.Table, keys: list[str], column: str) -> str:
+    """Which group's sketches do not merge (error path only: one merge per group)."""
+    groups = table.group_by(keys, use_threads=False).aggregate([(column, "list")])
+    for row, items in enumerate(groups.column(column + "_list").to_pylist()):
+        present = [item for item in items if item is not None]
+        try:
+            if present:
+                vantorelle.merge_all(present)
+        except _FAILURES:
+            values = ", ".join(f"{key}={groups.column(key)[row].as_py()!r}" for key in keys)
+            return f", group ({values})"
+    return ""
+
+
+def _sketch_partition(
+    batches: Iterable[pa.RecordBatch], keys: list[str], column: str, ty: type | None,
+    normal_precision: int, sparse_precision: int | None,
+) -> Iterator[pa.RecordBatch]:
+    table = _whole_partition(batches)
+    if table is None:
+        return
+    try:
+        result = _grouped.sketch_by(table, keys, column, ty, normal_precision, sparse_precision,
+                                    threads=1)
+    except _FAILURES as error:
+        raise type(error)(f"vantorelle.spark.sketch_by, column {column!r}: {error}") from None
+    yield from _as_output(result, keys, SKETCH)
+
+
+def _merge_partition(
+    batches: Iterable[pa.RecordBatch], keys: list[str], column: str, who: str, name: str,
+) -> Iterator[pa.RecordBatch]:
+    table = _whole_partition(batches)
+    if table is None:
+        return
+    try:
+        result = _grouped.merge_by(table, keys, column, threads=1)
+    except _FAILURES as error:
+        where = _failing_group(table, keys, column)
+        raise type(error)(f"{who}, column {column!r}{where}: {error}") from None
+    yield from _as_output(result, keys, name)
+
+
+# --- DataFrame functions -----------------------------------------------------
+
+
+def _shuffled_merge(partial: DataFrame, keys: list[str], schema: StructType, who: str,
+                    name: str) -> DataFrame:
+    merge = functools.partial(_merge_partition, keys=keys, column=name, who=who, name=name)
+    with _no_pandas_version_warning():
+        return partial.repartition(*keys).mapInArrow(merge, schema)
+
+
+def sketch_by(
+    df: DataFrame,
+    by: str | Iterable[str],
+    column: str,
+    ty: type | None = None,
+    normal_precision: int = 15,
+    sparse_precision: int | None = 20,
+) -> DataFrame:
+    """A DataFrame of the key columns `by` and a ``sketch`` column
+    (``BinaryType``): the serialised sketch of each group's values of
+    `column`, byte for byte that of ``vantorelle.sketch`` over those values.
+
+    Nulls are skipped; rows with a null key form a group, as in ``groupBy``;
+    a group without values has an empty sketch. The sketches' type follows the
+    column (integers -> ``int``, strings -> ``str``, binary -> ``bytes``)
+    unless ``ty`` fixes it; other columns are refused with a ``TypeError``
+    before any job runs.
+    """
+    keys = _key_list(df, by)
+    _check_present(df, [column])
+    if column in keys:
+        raise ValueError(f"column {column!r} is also a key")
+    _check_value_column(df, column, ty, normal_precision, sparse_precision)
+    schema = _output_schema(df, keys, SKETCH)
+    read = functools.partial(
+        _sketch_partition, keys=keys, column=column, ty=ty,
+        normal_precision=normal_precision, sparse_precision=sparse_precision,
+    )
+    with _no_pandas_version_warning():
+        partial = df.select(*keys, column).mapInArrow(read, schema)
+    return _shuffled_merge(partial, keys, schema, "vantorelle.spark.sketch_by", SKETCH)
+
+
+def merge_by(df: DataFrame, by: str | Iterable[str], column: str = SKETCH) -> DataFrame:
+    """A DataFrame of the key columns `by` and `column`: the stored sketches
+    of `column` merged per group (roll-ups). Null sketches are skipped; a
+    group of null sketches gives null. A corrupt sketch, or sketches of
+    different types, fail the job with an error naming the column and group.
+    """
+    keys = _key_list(df, by)
+    _check_present(df, [column])
+    if column in keys:
+        raise ValueError(f"column {column!r} is also a key")
+    _check_sketch_column(df, column)
+    schema = _output_schema(df, keys, column)
+    who = "vantorelle.spark.merge_by"
+    first = functools.partial(_merge_partition, keys=keys, column=column, who=who, name=column)
+    with _no_pandas_version_warning():
+        partial = df.select(*keys, column).mapInArrow(first, schema)
+    return _shuffled_merge(partial, keys, schema, who, column)
+
+
+# --- column functions --------------------------------------------------------
+
+
+def _sketch_group(
+    values: pa.Array, name: str, ty: type | None, normal_precision: int,
+    sparse_precision: int | None,
+) -> bytes:
+    try:
+        return vantorelle.sketch(values, ty, normal_precision, sparse_precision).to_bytes()
+    except _FAILURES as error:
+        raise type(error)(f"vantorelle.spark.sketch_agg, column {name}: {error}") from None
+
+
+def _merge_group(sketches: pa.Array, name: str) -> bytes | None:
+    present = [item for item in sketches.to_pylist() if item is not None]
+    if not present:
+        return None
+    try:
+        return vantorelle.merge_all(present).to_bytes()
+    except _FAILURES as error:
+        raise type(error)(f"vantorelle.spark.merge_agg, column {name}: {error}") from None
+
+
+def _estimates(sketches: pa.Array, name: str) -> pa.Array:
+    try:
+        result = _grouped.estimates(sketches, threads=1)
+    except _FAILURES as error:
+        raise type(error)(f"vantorelle.spark.estimate, column {name}: {error}") from None
+    return pa.array(result).cast(pa.int64())
+
+
+def _arrow_udf(function: Any, return_type: Any) -> Any:
+    with _no_pandas_version_warning():
+        return F.arrow_udf(function, return_type)
+
+
+def sketch_agg(
+    column: str | Column,
+    ty: type | None = None,
+    normal_precision: int = 15,
+    sparse_precision: int | None = 20,
+) -> Column:
+    """For ``df.groupBy(...).agg(sketch_agg("user"))``: each group's
+    serialised sketch (``BinaryType``), as `sketch_by` gives it.
+
+    A grouped-aggregate UDF: Spark hands it a whole group at once and refuses
+    it beside built-in aggregates in the same ``agg`` (other vantorelle
+    aggregates are fine). For large groups use `sketch_by`.
+    """
+    if ty not in (None, int, str, bytes):
+        raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
+    # The class's own checks of the precisions, on the driver.
+    vantorelle.HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    name = repr(_column_name(column))
+
+    def sketch_group(values: pa.Array) -> bytes:
+        return _sketch_group(values, name, ty, normal_precision, sparse_precision)
+
+    return _arrow_udf(sketch_group, BinaryType())(column)
+
+
+def merge_agg(column: str | Column) -> Column:
+    """For ``df.groupBy(...).agg(merge_agg("sketch"))``: each group's stored
+    sketches merged (null when all are null); see `sketch_agg` for what Spark
+    allows beside it, and `merge_by` for large groups."""
+    name = repr(_column_name(column))
+
+    def merge_group(sketches: pa.Array) -> bytes | None:
+        return _merge_group(sketches, name)
+
+    return _arrow_udf(merge_group, BinaryType())(column)
+
+
+def estimate(column: str | Column) -> Column:
+    """A ``LongType`` column of the estimates of a column of serialised
+    sketches, computed a batch at a time; 0 for null."""
+    name = repr(_column_name(column))
+
+    def estimate_batch(sketches: pa.Array) -> pa.Array:
+        return _estimates(sketches, name)
+
+    return _arrow_udf(estimate_batch, "long")(column)

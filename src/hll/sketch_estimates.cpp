@@ -1,0 +1,243 @@
+#include "hll/sketch_estimates.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hll/ertl_estimators.h"
+#include "hll/estimate.h"
+#include "hll/estimate_rounding.h"
+
+namespace vantorelle {
+
+namespace {
+
+ByteView registers_of(const NormalRepresentation& normal) {
+  return normal.state().data ? ByteView(*normal.state().data) : ByteView();
+}
+
+// The distinct sparse indices of a sparse sketch, ascending.
+std::vector<std::uint32_t> sparse_indices(const SparseRepresentation& sparse) {
+  std::vector<std::uint32_t> indices = sparse.sorted_values();
+  for (std::uint32_t& value : indices) value = sparse.encoding().decode_sparse(value).sparse_index;
+  std::sort(indices.begin(), indices.end());
+  indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+  return indices;
+}
+
+Err invalid_representation() { return Err(ErrorKind::InvalidState, "Representation is invalid"); }
+
+std::int64_t floor_to_int64(double value) {
+  return value <= 0.0 ? 0 : saturate_to_int64(std::floor(value));
+}
+std::int64_t ceil_to_int64(double value) {
+  if (std::isinf(value)) return std::numeric_limits<std::int64_t>::max();
+  return value <= 0.0 ? 0 : saturate_to_int64(std::ceil(value));
+}
+
+// While at most this many values per register are expected, the occupied
+// registers bound the count better than the normal approximation does.
+constexpr double kOccupancyLoad = 0.5;
+
+}  // namespace
+
+namespace {
+
+std::int64_t estimate_of_registers(ByteView registers, std::int32_t precision,
+                                   EstimateMethod method) {
+  if (method == EstimateMethod::Default) {
+    return registers.empty() ? 0 : estimate_registers(registers, precision);
+  }
+  const RegisterHistogram histogram = histogram_of(registers, precision);
+  if (method == EstimateMethod::Improved) return round_to_int64(improved_estimate(histogram));
+  return round_to_int64(ml_estimate(histogram).estimate);
+}
+
+CountInterval interval_of_registers(ByteView registers, std::int32_t precision, double confidence) {
+  const RegisterHistogram histogram = histogram_of(registers, precision);
+  const double m = histogram.m();
+  const double occupied = m - static_cast<double>(histogram.counts[0]);
+  const MlEstimate ml = ml_estimate(histogram);
+  if (ml.estimate <= kOccupancyLoad * m) return occupancy_interval(m, occupied, confidence);
+  const double z = normal_quantile(confidence);
+  return {std::max(occupied, ml.estimate - z * ml.std_error), ml.estimate + z * ml.std_error};
+}
+
+CountInterval interval_of_sparse(const SparseRepresentation& sparse, double confidence) {
+  const double cells = std::ldexp(1.0, sparse.encoding().sparse_precision());
+  return occupancy_interval(cells, static_cast<double>(sparse_indices(sparse).size()), confidence);
+}
+
+Status check_confidence(double confidence) {
+  if (confidence > 0.0 && confidence < 1.0) return {};
+  return invalid_argument("confidence must lie strictly between 0 and 1, not " +
+                          std::to_string(confidence));
+}
+
+SketchBounds rounded_outwards(CountInterval interval) {
+  return SketchBounds{floor_to_int64(interval.lower), ceil_to_int64(interval.upper)};
+}
+
+double std_error_of_sparse(const SparseRepresentation& sparse) {
+  const double cells = std::ldexp(1.0, sparse.encoding().sparse_precision());
+  const double n = linear_count(cells, static_cast<double>(sparse_indices(sparse).size()));
+  return linear_count_std_error(cells, n);
+}
+
+}  // namespace
+
+Result<std::int64_t> estimate_sketch(const HyperLogLogPlusPlus& sketch, EstimateMethod method) {
+  const Representation& representation = sketch.representation();
+  if (representation.is_invalid()) return invalid_representation();
+  if (method == EstimateMethod::Default) return sketch.result();
+  if (const SparseRepresentation* sparse = representation.sparse()) {
+    const double cells = std::ldexp(1.0, sparse->encoding().sparse_precision());
+    return round_to_int64(linear_count(cells, static_cast<double>(sparse_indices(*sparse).size())));
+  }
+  const NormalRepresentation& normal = *representation.normal();
+  return estimate_of_registers(registers_of(normal), normal.state().precision, method);
+}
+
+Result<SketchBounds> bounds_of(const HyperLogLogPlusPlus& sketch, double confidence) {
+  VANTORELLE_RETURN_IF_ERROR(check_confidence(confidence));
+  const Representation& representation = sketch.representation();
+  if (representation.is_invalid()) return invalid_representation();
+  if (const SparseRepresentation* sparse = representation.sparse()) {
+    return rounded_outwards(interval_of_sparse(*sparse, confidence));
+  }
+  const NormalRepresentation& normal = *representation.normal();
+  return rounded_outwards(
+      interval_of_registers(registers_of(normal), normal.state().precision, confidence));
+}
+
+Result<double> std_error_of(const HyperLogLogPlusPlus& sketch) {
+  const Representation& representation = sketch.representation();
+  if (representation.is_invalid()) return invalid_representation();
+  if (const SparseRepresentation* sparse = representation.sparse()) {
+    return std_error_of_sparse(*sparse);
+  }
+  const NormalRepresentation& normal = *representation.normal();
+  return ml_estimate(histogram_of(registers_of(normal), normal.state().precision)).std_error;
+}
+
+Result<std::int64_t> estimate_state(SketchState state, EstimateMethod method) {
+  if (state.data) return estimate_of_registers(*state.data, state.precision, method);
+  Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_state(std::move(state));
+  if (!sketch) return sketch.take_error();
+  return estimate_sketch(*sketch, method);
+}
+
+Result<SketchBounds> bounds_of_state(SketchState state, double confidence) {
+  VANTORELLE_RETURN_IF_ERROR(check_confidence(confidence));
+  if (state.data) {
+    return rounded_outwards(interval_of_registers(*state.data, state.precision, confidence));
+  }
+  Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_state(std::move(state));
+  if (!sketch) return sketch.take_error();
+  return bounds_of(*sketch, confidence);
+}
+
+namespace {
+
+// `sketch` lowered to the common precisions of itself and `other`, as merge
+// lowers: merged into an empty sketch of `other`'s precisions.
+Result<HyperLogLogPlusPlus> lowered(const HyperLogLogPlusPlus& sketch,
+                                    const HyperLogLogPlusPlus& other) {
+  SketchState empty = scalar_fields(other.representation().state());
+  empty.value_type = sketch.representation().state().value_type;
+  empty.num_values = 0;
+  empty.sparse_size = 0;
+  Result<HyperLogLogPlusPlus> target = HyperLogLogPlusPlus::from_state(std::move(empty));
+  if (!target) return target.take_error();
+  HyperLogLogPlusPlus copy = sketch;
+  VANTORELLE_RETURN_IF_ERROR(copy.merge(std::move(*target)));
+  return copy;
+}
+
+// The registers of a representation: a normal one's own, or those its sparse
+// values give, kept in `storage`.
+Result<ByteView> dense_registers(const Representation& representation, Bytes& storage) {
+  if (const NormalRepresentation* normal = representation.normal()) return registers_of(*normal);
+  Result<NormalRepresentation> normal = representation.sparse()->to_normal();
+  if (!normal) return normal.take_error();
+  storage = normal->state().data ? std::move(*normal->state().data) : Bytes();
+  return ByteView(storage);
+}
+
+bool same_precisions(const HyperLogLogPlusPlus& a, const HyperLogLogPlusPlus& b) {
+  return a.normal_precision() == b.normal_precision() && a.sparse_precision() == b.sparse_precision();
+}
+
+std::size_t intersection_size(const std::vector<std::uint32_t>& a,
+                              const std::vector<std::uint32_t>& b) {
+  std::size_t count = 0;
+  auto i = a.begin();
+  auto j = b.begin();
+  while (i != a.end() && j != b.end()) {
+    if (*i < *j) {
+      ++i;
+    } else if (*j < *i) {
+      ++j;
+    } else {
+      ++count;
+      ++i;
+      ++j;
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
+Result<PairEstimate> estimate_pair(const HyperLogLogPlusPlus& a, const HyperLogLogPlusPlus& b) {
+  if (a.representation().is_invalid() || b.representation().is_invalid()) {
+    return invalid_representation();
+  }
+  if ((a.allowed_input_types() & b.allowed_input_types()).empty()) {
+    return Err(ErrorKind::InvalidArgument,
+               "sketches of different value types cannot be compared: " +
+                   a.allowed_input_types().display() + " and " + b.allowed_input_types().display());
+  }
+  // Sketches of one precision pair are read as they are; others are lowered
+  // to the common pair first.
+  std::optional<HyperLogLogPlusPlus> low_a;
+  std::optional<HyperLogLogPlusPlus> low_b;
+  if (!same_precisions(a, b)) {
+    Result<HyperLogLogPlusPlus> lowered_a = lowered(a, b);
+    if (!lowered_a) return lowered_a.take_error();
+    Result<HyperLogLogPlusPlus> lowered_b = lowered(b, a);
+    if (!lowered_b) return lowered_b.take_error();
+    low_a.emplace(std::move(*lowered_a));
+    low_b.emplace(std::move(*lowered_b));
+  }
+  const HyperLogLogPlusPlus& sa = low_a ? *low_a : a;
+  const HyperLogLogPlusPlus& sb = low_b ? *low_b : b;
+  const Representation& ra = sa.representation();
+  const Representation& rb = sb.representation();
+
+  if (ra.sparse() && rb.sparse()) {
+    const std::vector<std::uint32_t> ia = sparse_indices(*ra.sparse());
+    const std::vector<std::uint32_t> ib = sparse_indices(*rb.sparse());
+    const double cells = std::ldexp(1.0, ra.sparse()->encoding().sparse_precision());
+    const double shared = static_cast<double>(intersection_size(ia, ib));
+    const double na = linear_count(cells, static_cast<double>(ia.size()));
+    const double nb = linear_count(cells, static_cast<double>(ib.size()));
+    const double nu =
+        linear_count(cells, static_cast<double>(ia.size() + ib.size()) - shared);
+    const double both = std::clamp(na + nb - nu, 0.0, std::min(na, nb));
+    return PairEstimate{na - both, nb - both, both, true};
+  }
+  Bytes storage_a;
+  Bytes storage_b;
+  Result<ByteView> da = dense_registers(ra, storage_a);
+  if (!da) return da.take_error();
+  Result<ByteView> db = dense_registers(rb, storage_b);
+  if (!db) return db.take_error();
+  const JointEstimate joint = joint_ml_estimate(*da, *db, sa.normal_precision());
+  return PairEstimate{joint.only_a, joint.only_b, joint.both, false};
+}
+
+}  // namespace vantorelle

@@ -1,0 +1,63 @@
+// Estimates, error bounds and two-sketch estimates of whole sketches: reads
+// what a sketch's representation already holds and hands it to the
+// estimators of ertl_estimators.h.
+//
+//   sparse sketch   the occupied sparse indices at sp: linear counting over
+//                   2^sp cells, which is the maximum-likelihood estimate from
+//                   them, and an occupancy interval that holds with at least
+//                   the stated probability (exact test inversion, no
+//                   asymptotics while collisions are rare)
+//   normal sketch   the register histogram: the improved or the
+//                   maximum-likelihood estimate; bounds from the occupied
+//                   registers while at most m/2 values are expected, else
+//                   the maximum-likelihood estimate +- z standard errors
+//
+// Two sketches are first lowered to their common precisions by merging each
+// into an empty sketch of the other's precisions, exactly as merge lowers.
+// Both then sparse: counts of occupied indices in A, B and A u B (exact
+// arithmetic on the index sets, linear counting on top); otherwise the joint
+// maximum-likelihood estimate from both register arrays.
+#pragma once
+
+#include <cstdint>
+
+#include "error/result.h"
+#include "hll/hyperloglogplusplus.h"
+
+namespace vantorelle {
+
+enum class EstimateMethod : std::uint8_t { Default = 0, Improved = 1, Ml = 2 };
+
+// Default is result(); the others are rounded to the nearest integer.
+Result<std::int64_t> estimate_sketch(const HyperLogLogPlusPlus& sketch, EstimateMethod method);
+
+struct SketchBounds {
+  std::int64_t lower = 0;
+  std::int64_t upper = 0;  // INT64_MAX when nothing bounds the count
+};
+// 0 < confidence < 1, else InvalidArgument.
+Result<SketchBounds> bounds_of(const HyperLogLogPlusPlus& sketch, double confidence);
+
+// The standard error of the "ml" estimate (linear counting for a sparse
+// sketch).
+Result<double> std_error_of(const HyperLogLogPlusPlus& sketch);
+
+// The same for a state that passed validate_state: a normal state's
+// registers are read where they lie, without building a sketch.
+Result<std::int64_t> estimate_state(SketchState state, EstimateMethod method);
+Result<SketchBounds> bounds_of_state(SketchState state, double confidence);
+
+struct PairEstimate {
+  double only_a = 0.0;
+  double only_b = 0.0;
+  double both = 0.0;
+  // Whether both were sparse at one sparse precision (occupancy counts).
+  bool from_sparse_indices = false;
+
+  double union_size() const { return only_a + only_b + both; }
+};
+// Refuses sketches of different value types (InvalidArgument) and precision
+// pairs that merge refuses (its error).
+Result<PairEstimate> estimate_pair(const HyperLogLogPlusPlus& a, const HyperLogLogPlusPlus& b);
+
+}  // namespace vantorelle

@@ -1,0 +1,106 @@
+#include "native/refusal_messages.h"
+
+#include "native/column_builder.h"
+#include "python/owned_ref.h"
+
+namespace vantorelle::native {
+namespace {
+
+using python::OwnedRef;
+
+constexpr std::string_view kIntRange =
+    " is outside the signed 64-bit range (-2**63 to 2**63 - 1) that sketches count";
+
+// The str of `object`, cut to a readable length; empty when it fails.
+std::string shown(PyObject* object, Py_ssize_t limit = 40) {
+  OwnedRef text(PyObject_Str(object));
+  if (!text) {
+    PyErr_Clear();
+    return {};
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  std::string result(utf8, static_cast<std::size_t>(size));
+  if (size > limit) result = result.substr(0, static_cast<std::size_t>(limit)) + "...";
+  return result;
+}
+
+std::string lone_surrogate_message(PyObject* text) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 code = PyUnicode_READ_CHAR(text, i);
+    if (code >= 0xD800 && code <= 0xDFFF) {
+      char unit[8];
+      PyOS_snprintf(unit, sizeof unit, "%04X", static_cast<unsigned>(code));
+      return std::string(kUnsupportedType) + ": the text has a lone surrogate (U+" + unit +
+             " at index " + std::to_string(i) +
+             ") and so no UTF-8 form; decode such text with errors='replace' or count it as "
+             "bytes";
+    }
+  }
+  return kUnsupportedType;
+}
+
+struct FormatWords {
+  std::string_view prefix;
+  std::string_view words;
+};
+
+// Arrow types a user meets in frames, by format prefix.
+constexpr FormatWords kFormatWords[] = {
+    {"e", "float16"},       {"f", "float32"},          {"g", "float64"},
+    {"d:", "decimal"},      {"tdD", "date32"},         {"tdm", "date64"},
+    {"tt", "time"},         {"ts", "timestamp"},       {"tD", "duration"},
+    {"ti", "interval"},     {"w:", "fixed-size binary"}, {"+l", "list"},
+    {"+L", "large list"},   {"+vl", "list view"},      {"+w:", "fixed-size list"},
+    {"+s", "struct"},       {"+m", "map"},             {"+u", "union"},
+    {"+r", "run-end encoded"},
+};
+
+}  // namespace
+
+std::string out_of_range_message(std::uint64_t value) {
+  return std::string(kUnsupportedType) + ": the integer " + std::to_string(value) +
+         std::string(kIntRange);
+}
+
+std::string refused_item_message(PyObject* item) {
+  if (PyLong_Check(item)) {
+    return std::string(kUnsupportedType) + ": the integer " + shown(item) +
+           std::string(kIntRange);
+  }
+  if (PyUnicode_Check(item)) return lone_surrogate_message(item);
+  return kUnsupportedType;
+}
+
+std::string unsupported_arrow_column_message(std::string_view format) {
+  std::string_view words;
+  for (const auto& entry : kFormatWords) {
+    if (format.starts_with(entry.prefix)) {
+      words = entry.words;
+      break;
+    }
+  }
+  std::string message(kUnsupportedType);
+  message += ": cannot count an Arrow column of ";
+  if (words.empty()) {
+    message += "format '" + std::string(format) + "'";
+  } else {
+    message += std::string(words) + " values";
+  }
+  message += "; integers, booleans, strings and binary are counted";
+  if (format == "e" || format == "f" || format == "g") {
+    message +=
+        " (pandas turns an integer column with missing values into floats: "
+        "astype('Int64') keeps it integers, and the missing values are skipped)";
+  } else if (format.starts_with("td") || format.starts_with("ts")) {
+    message += " (convert dates and times to integers or text first, e.g. with astype('int64'))";
+  }
+  return message;
+}
+
+}  // namespace vantorelle::native

@@ -1,0 +1,33 @@
+"""`vantorelle estimate` with --method, --bounds, --intersection and --jaccard:
+the command prints what the package functions return for the same files."""
+
+import vantorelle
+from test_cli import failed, ok
+
+
+def test_estimate_bounds_and_two_sketch_estimates(tmp_path):
+    a, b, texts = tmp_path / "a.hll", tmp_path / "b.hll", tmp_path / "t.hll"
+    sketch_a = vantorelle.sketch(range(0, 60000), int, 12, 17)
+    sketch_b = vantorelle.sketch(range(50000, 90000), int, 12, 17)
+    a.write_bytes(sketch_a.to_bytes())
+    b.write_bytes(sketch_b.to_bytes())
+    texts.write_bytes(vantorelle.sketch(["x", "y"], str).to_bytes())
+
+    for method in ("default", "improved", "ml"):
+        assert ok("estimate", "--method", method, a) == f"{vantorelle.estimate(sketch_a, method)}\n"
+    lower, upper = vantorelle.bounds(sketch_a, 0.99)
+    assert ok("estimate", "--bounds", "--confidence", "0.99", a) == f"{sketch_a.result()}\t{lower}\t{upper}\n"
+    merged = vantorelle.merge_all([sketch_a, sketch_b])
+    low, high = vantorelle.bounds(merged)
+    assert ok("estimate", "--union", "--bounds", "--method", "ml", a, b) == (
+        f"{vantorelle.estimate(merged, 'ml')}\t{low}\t{high}\n")
+    lines = ok("estimate", "--bounds", a, b).splitlines()
+    assert [line.split("\t")[-1] for line in lines] == [str(a), str(b)]
+
+    assert ok("estimate", "--intersection", a, b) == f"{vantorelle.intersection(sketch_a, sketch_b)}\n"
+    assert ok("estimate", "--jaccard", b, a) == f"{vantorelle.jaccard(sketch_b, sketch_a):.6f}\n"
+
+    assert failed(1, "estimate", "--intersection", a, texts).startswith(f"vantorelle: cannot compare {a} and {texts}: ")
+    assert "exactly two" in failed(2, "estimate", "--intersection", a)
+    assert "confidence" in failed(2, "estimate", "--bounds", "--confidence", "1.5", a)
+    assert "not allowed with" in failed(2, "estimate", "--intersection", "--jaccard", a, b)

@@ -1,0 +1,184 @@
+"""vantorelle.bounds / std_error / estimate / intersection / union / jaccard
+and the native column entry point, against exact counts of seeded streams."""
+
+import random
+import struct
+
+import pytest
+
+import vantorelle
+from vantorelle import _native
+
+HLL = vantorelle.HyperLogLogPlusPlus
+
+
+def sketch_of(values, p=12, sp=17, ty=int):
+    sketch = HLL(ty, normal_precision=p, sparse_precision=sp)
+    for value in values:
+        sketch.add(value)
+    return sketch
+
+
+def test_small_exact_cases_are_exact_and_bounded():
+    """Sparse sketches of up to a few hundred values at sp = 25 hold every
+    value on its own index: each method gives the count and every interval
+    holds it, also for merged sketches and for serialised input."""
+    rng = random.Random(18)
+    for trial in range(60):
+        p = rng.choice([10, 12, 15, 18])
+        # Few enough values that the sketch stays sparse (3 bytes a value).
+        n = rng.choice([0, 1, 2, 3, rng.randrange(4, 200 if p == 10 else 400)])
+        values = rng.sample(range(-(1 << 60), 1 << 60), n)
+        whole = sketch_of(values, p, 25)
+        merged = sketch_of(values[: n // 2], p, 25)
+        merged.merge(sketch_of(values[n // 2 :], p, 25).to_bytes())
+        for sketch in (whole, merged, whole.to_bytes(), bytearray(merged.to_bytes())):
+            for method in ("default", "improved", "ml"):
+                assert vantorelle.estimate(sketch, method) == n, (trial, method)
+            # Fewer than 400 values in 2^25 cells collide with odds under
+            # 0.25 %: below every tail here, so the interval is the count.
+            for confidence in (0.5, 0.68, 0.95, 0.99):
+                assert vantorelle.bounds(sketch, confidence) == (n, n), (trial, confidence)
+
+
+def test_bounds_hold_the_truth_across_forms():
+    """Small and middling n in every form: each interval contains the count
+    and nests by confidence; the lower end is never above the count of
+    collision-free sparse sketches."""
+    rng = random.Random(1702)
+    for trial in range(40):
+        n = rng.choice([1, 5, 50, 500, 3000, 20000])
+        p = rng.choice([10, 14])
+        sp = rng.choice([None, p + 5, 25])
+        values = rng.sample(range(1 << 40), n)
+        sketch = vantorelle.sketch(values, int, p, sp)
+        previous = None
+        for confidence in (0.99, 0.95, 0.68):
+            lower, upper = vantorelle.bounds(sketch, confidence)
+            assert lower <= upper
+            if previous:
+                assert previous[0] <= lower and upper <= previous[1]
+            previous = (lower, upper)
+        lower, upper = vantorelle.bounds(sketch, 0.99999)
+        assert lower <= n <= upper, (trial, n, p, sp, lower, upper)
+        assert vantorelle.std_error(sketch) >= 0
+
+
+def test_coverage_and_bias_smoke():
+    """300 dense sketches at p = 10: the 95 % interval holds the count in
+    roughly 95 % of them and the two new estimators are unbiased to well
+    within their spread (generous limits: a fault moves these by far more)."""
+    rng = random.Random(7)
+    n = 5000
+    hits = 0
+    errors = {"improved": [], "ml": []}
+    for _ in range(300):
+        values = [rng.getrandbits(63) for _ in range(n)]
+        data = vantorelle.sketch(values, int, 10, None).to_bytes()
+        lower, upper = vantorelle.bounds(data, 0.95)
+        hits += lower <= n <= upper
+        for method in errors:
+            errors[method].append(vantorelle.estimate(data, method) / n - 1)
+    assert 0.90 <= hits / 300 <= 0.99
+    for method, sample in errors.items():
+        mean = sum(sample) / len(sample)
+        spread = (sum((e - mean) ** 2 for e in sample) / (len(sample) - 1)) ** 0.5
+        assert abs(mean) < 0.006, method
+        assert 0.7 * 1.04 / 32 < spread < 1.3 * 1.04 / 32, method
+
+
+@pytest.mark.parametrize("p, sp", [(12, 17), (12, None), (14, 25)])
+def test_intersections_of_disjoint_identical_and_overlapping_streams(p, sp):
+    rng = random.Random(p)
+    for n, both in [(2000, 0), (2000, 2000), (40000, 0), (40000, 40000), (40000, 10000), (30000, 300)]:
+        pool = rng.sample(range(1 << 50), 2 * n - both)
+        a = vantorelle.sketch(pool[:n], int, p, sp)
+        b = vantorelle.sketch(pool[n - both :], int, p, sp)
+        union = 2 * n - both
+        tolerance = 6 * 1.04 / (1 << p) ** 0.5 * union
+        inter = vantorelle.intersection(a, b)
+        assert abs(inter - both) <= tolerance, (n, both, inter)
+        assert inter == vantorelle.intersection(b.to_bytes(), a)
+        assert vantorelle.union(a, b) == vantorelle.union(b, a)
+        assert abs(vantorelle.union(a, b) - union) <= tolerance
+        assert vantorelle.jaccard(a, b) == pytest.approx(vantorelle.jaccard(b, a), rel=1e-6, abs=1e-9)
+        assert abs(vantorelle.jaccard(a, b) - both / union) <= tolerance / union
+    same = vantorelle.sketch(range(5000), int, p, sp)
+    assert vantorelle.jaccard(same, same) == pytest.approx(1.0, abs=0.02)
+    empty = HLL(int, normal_precision=p, sparse_precision=sp)
+    assert vantorelle.intersection(empty, same) == 0
+    assert vantorelle.jaccard(empty, empty) == 0.0
+
+
+def test_intersections_lower_precisions_as_merge_does():
+    values = list(range(30000))
+    a = vantorelle.sketch(values[:20000], int, 15, 20)
+    b = vantorelle.sketch(values[10000:], int, 12, 17)
+    lowered = vantorelle.sketch(values[:20000], int, 12, 17)
+    assert vantorelle.intersection(a, b) == vantorelle.intersection(lowered, b)
+
+
+def test_refusals():
+    longs = sketch_of(range(10))
+    texts = sketch_of(["a", "b"], ty=str)
+    for function in (vantorelle.intersection, vantorelle.union, vantorelle.jaccard):
+        with pytest.raises(vantorelle.IncompatibleSketchError, match="different value types"):
+            function(longs, texts)
+    with pytest.raises(ValueError, match="method"):
+        vantorelle.estimate(longs, "hll")
+    for confidence in (0, 1, 1.5, -0.1, float("nan")):
+        with pytest.raises(ValueError, match="confidence"):
+            vantorelle.bounds(longs, confidence)
+    with pytest.raises(TypeError, match="confidence"):
+        vantorelle.bounds(longs, "0.9")
+    with pytest.raises(TypeError):
+        vantorelle.std_error("not a sketch")
+    corrupt = longs.to_bytes()[:-1] + b"\xff"
+    for call in (lambda: vantorelle.bounds(corrupt), lambda: vantorelle.estimate(corrupt, "ml"),
+                 lambda: vantorelle.intersection(longs, corrupt), lambda: vantorelle.std_error(corrupt)):
+        with pytest.raises(ValueError, match="sketch"):
+            call()
+
+
+def test_estimate_column_matches_the_single_calls():
+    rng = random.Random(3)
+    column = [vantorelle.sketch(rng.sample(range(1 << 40), rng.randrange(1, 20000)), int, 11, 16).to_bytes()
+              for _ in range(12)]
+    column.insert(4, None)
+    for method, code in (("default", 0), ("improved", 1), ("ml", 2)):
+        estimates, lower, upper = _native.estimate_column(iter(column), code, 0.9)
+        rows = len(column)
+        assert struct.unpack(f"={rows}q", estimates) == tuple(
+            0 if data is None else vantorelle.estimate(data, method) for data in column)
+        assert list(zip(struct.unpack(f"={rows}q", lower), struct.unpack(f"={rows}q", upper))) == [
+            (0, 0) if data is None else vantorelle.bounds(data, 0.9) for data in column]
+    estimates, lower, upper = _native.estimate_column(column, 2, None)
+    assert lower is None and upper is None and len(estimates) == 8 * len(column)
+    with pytest.raises(ValueError, match="row 2"):
+        _native.estimate_column([column[0], column[1], b"\x00"], 0, None)
+    with pytest.raises(TypeError):
+        _native.estimate_column(column[0], 0, None)
+    pa = pytest.importorskip("pyarrow")
+    arrow = pa.chunked_array([column[:6], column[6:]], type=pa.binary())
+    assert _native.estimate_column(arrow, 1, 0.9) == _native.estimate_column(column, 1, 0.9)
+
+
+@pytest.mark.parametrize("method", ["default", "improved", "ml"])
+def test_column_estimates_equal_the_sketch_functions(method):
+    pa = pytest.importorskip("pyarrow")
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    rng = random.Random(18)
+    stored = [vantorelle.sketch([rng.getrandbits(63) for _ in range(rng.choice([0, 5, 900, 40_000]))],
+                                int, rng.choice([10, 15]), rng.choice([None, 20])).to_bytes()
+              for _ in range(12)] + [None]
+    expected = [(0, 0, 0) if b is None else
+                (vantorelle.estimate(b, method), *vantorelle.bounds(b, 0.9)) for b in stored]
+    assert vantorelle.estimates(stored, method=method) == [e for e, _, _ in expected]
+    assert vantorelle.estimates(stored, method=method, bounds=0.9) == expected
+    table = vantorelle.estimates(pa.array(stored, pa.binary()), method=method, bounds=0.9)
+    assert list(zip(*(table.column(n).to_pylist() for n in ("estimate", "lower", "upper")))) == expected
+    frame = vantorelle.estimates(pd.Series(stored, index=range(5, 18)), method=method, bounds=0.9)
+    assert list(frame.index) == list(range(5, 18))
+    assert list(frame.itertuples(index=False, name=None)) == expected
+    assert vantorelle.estimates(pl.Series(stored), method=method, bounds=0.9).rows() == expected
