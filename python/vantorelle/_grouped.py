@@ -307,7 +307,7 @@ def estimates(
     else:
         values, lower, upper = _native.estimate_column(sketches, code, bounds)
         columns = {"estimate": values}
-        if bounds is not None:
+        if lower is not None and upper is not None:  # with bounds
             columns.update(lower=lower, upper=upper)
     if not arrow:
         lists = [memoryview(data).cast("q").tolist() for data in columns.values()]
