@@ -10,11 +10,16 @@
 
 #include "native/column_builder.h"
 #include "native/errors.h"
-#include "native/line_reader.h"
+#include "native/line_sketcher.h"
+#include "python/arguments.h"
+#include "python/method_table.h"
+#include "state/state_description.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::native {
 namespace {
+
+using python::as_cfunction;
 
 constexpr const char kModuleDoc[] = "Column ingestion and sketch validation for vantorelle.";
 
@@ -88,18 +93,79 @@ PyObject* validate(PyObject*, PyObject* data) {
   });
 }
 
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+constexpr const char kDescribeDoc[] =
+    "describe(data, /)\n--\n\n"
+    "What a serialised sketch (bytes) holds: a dict of value_type, normal_precision,\n"
+    "sparse_precision, form ('sparse' or 'normal'), values and bytes (its size).\n"
+    "Raises ValueError as validate() does for unsound bytes.";
+
+PyObject* describe(PyObject*, PyObject* data) {
+  return guarded([&]() -> PyObject* {
+    if (!PyBytes_Check(data)) {
+      PyErr_SetString(PyExc_TypeError, "describe() takes bytes");
+      return nullptr;
+    }
+    const ByteView bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    Result<StateDescription> described = describe_state(bytes);
+    if (!described) {
+      PyErr_SetString(PyExc_ValueError, described.error().display().c_str());
+      return nullptr;
+    }
+    const StateDescription& d = *described;
+    return Py_BuildValue("{s:s#,s:i,s:i,s:s,s:K,s:n}", "value_type", d.value_type.data(),
+                         static_cast<Py_ssize_t>(d.value_type.size()), "normal_precision",
+                         d.normal_precision, "sparse_precision", d.sparse_precision, "form",
+                         d.sparse ? "sparse" : "normal", "values",
+                         static_cast<unsigned long long>(d.num_values), "bytes",
+                         static_cast<Py_ssize_t>(d.message_bytes));
+  });
+}
+
+constexpr const char kCheckPrecisionsDoc[] =
+    "check_precisions(normal_precision, sparse_precision, /)\n--\n\n"
+    "Raise what HyperLogLogPlusPlus(ty, normal_precision, sparse_precision) raises\n"
+    "for these precisions (sparse_precision None: no sparse phase), without making\n"
+    "a sketch.";
+
+PyObject* check_precisions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "check_precisions() takes 2 arguments");
+      return nullptr;
+    }
+    std::int32_t normal = 0;
+    std::int32_t sparse = 0;  // None: no sparse phase, as the class reads it
+    if (!python::convert_precision(args[0], "normal_precision", &normal)) return nullptr;
+    if (args[1] != Py_None && !python::convert_precision(args[1], "sparse_precision", &sparse)) {
+      return nullptr;
+    }
+    Status checked = HyperLogLogPlusPlus::check_precisions(normal, sparse);
+    if (!checked) {
+      raise_error(checked.error());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
 }
 
 PyMethodDef functions[] = {
     {"collect", as_cfunction(collect), METH_FASTCALL, kCollectDoc},
     {"validate", validate, METH_O, kValidateDoc},
+    {"describe", describe, METH_O, kDescribeDoc},
+    {"check_precisions", as_cfunction(check_precisions), METH_FASTCALL, kCheckPrecisionsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) { return add_line_sketcher(module); }
+int exec_module(PyObject* module) {
+  if (PyModule_AddIntConstant(module, "DEFAULT_NORMAL_PRECISION",
+                              HyperLogLogPlusPlus::kDefaultNormalPrecision) < 0 ||
+      PyModule_AddIntConstant(module, "DEFAULT_SPARSE_PRECISION",
+                              HyperLogLogPlusPlus::kDefaultSparsePrecision) < 0) {
+    return -1;
+  }
+  return add_line_sketcher(module);
+}
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
