@@ -193,7 +193,6 @@ class _Inflater:
     def __init__(self, name: str) -> None:
         import zlib
 
-        self._zlib = zlib
         self._name = name
         self._member: zlib._Decompress | None = zlib.decompressobj(wbits=31)
 
@@ -201,6 +200,8 @@ class _Inflater:
         return CommandError(f"{self._name}: not valid gzip data: {reason}")
 
     def pieces(self, data: bytes | bytearray | memoryview) -> Iterator[bytes]:
+        import zlib
+
         while True:
             if self._member is None:
                 data = bytes(data).lstrip(b"\0")
@@ -208,11 +209,11 @@ class _Inflater:
                     return
                 if not GZIP_MAGIC.startswith(data[:2]):
                     raise self._fail("bytes after the last member that start no new one")
-                self._member = self._zlib.decompressobj(wbits=31)
+                self._member = zlib.decompressobj(wbits=31)
             member = self._member
             try:
                 piece = member.decompress(data, INFLATE_CHUNK)
-            except self._zlib.error as error:
+            except zlib.error as error:
                 raise self._fail(str(error)) from None
             if piece:
                 yield piece

@@ -163,40 +163,41 @@ void line_sketcher_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* line_sketcher_feed(PyObject* self_object, PyObject* data) {
+// Runs `body` on the sketcher's reader unless another call is using it.
+template <class Body>
+PyObject* with_reader(PyObject* self_object, Body&& body) {
   return guarded([&]() -> PyObject* {
     LineSketcherObject* self = as_sketcher(self_object);
     Busy busy(self);
     if (!busy) return nullptr;
+    return body(*self->reader);
+  });
+}
+
+PyObject* line_sketcher_feed(PyObject* self, PyObject* data) {
+  return with_reader(self, [&](LineReader& reader) -> PyObject* {
     python::BufferView view;
     if (!view.get(data, PyBUF_SIMPLE)) return nullptr;
     bool fed = false;
     {
       WithoutGil released;
-      fed = self->reader->feed(static_cast<const std::uint8_t*>(view->buf),
-                               static_cast<std::size_t>(view->len));
+      fed = reader.feed(static_cast<const std::uint8_t*>(view->buf),
+                        static_cast<std::size_t>(view->len));
     }
-    if (!fed) return raise_reader_error(*self->reader);
+    if (!fed) return raise_reader_error(reader);
     Py_RETURN_NONE;
   });
 }
 
-PyObject* line_sketcher_end_input(PyObject* self_object, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    LineSketcherObject* self = as_sketcher(self_object);
-    Busy busy(self);
-    if (!busy) return nullptr;
-    if (!self->reader->end_input()) return raise_reader_error(*self->reader);
+PyObject* line_sketcher_end_input(PyObject* self, PyObject*) {
+  return with_reader(self, [](LineReader& reader) -> PyObject* {
+    if (!reader.end_input()) return raise_reader_error(reader);
     Py_RETURN_NONE;
   });
 }
 
-PyObject* line_sketcher_finish(PyObject* self_object, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    LineSketcherObject* self = as_sketcher(self_object);
-    Busy busy(self);
-    if (!busy) return nullptr;
-    LineReader& reader = *self->reader;
+PyObject* line_sketcher_finish(PyObject* self, PyObject*) {
+  return with_reader(self, [](LineReader& reader) -> PyObject* {
     if (!reader.end_input() || !reader.flush()) return raise_reader_error(reader);
     Result<Bytes> encoded = reader.sketch().to_bytes();
     if (!encoded) {

@@ -78,14 +78,21 @@ constexpr const char kValidateDoc[] =
     "Check that data (bytes) is a sound serialised sketch; raise ValueError naming\n"
     "the offset or value and the reason when it is not.";
 
+// The bytes of a bytes object; false with TypeError for anything else.
+bool bytes_argument(PyObject* data, const char* function, ByteView* bytes) {
+  if (!PyBytes_Check(data)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes bytes", function);
+    return false;
+  }
+  *bytes = ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+  return true;
+}
+
 PyObject* validate(PyObject*, PyObject* data) {
   return guarded([&]() -> PyObject* {
-    if (!PyBytes_Check(data)) {
-      PyErr_SetString(PyExc_TypeError, "validate() takes bytes");
-      return nullptr;
-    }
-    const ByteView bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    ByteView bytes;
+    if (!bytes_argument(data, "validate", &bytes)) return nullptr;
     Status checked = validate_bytes(bytes);
     if (checked) Py_RETURN_NONE;
     PyErr_SetString(PyExc_ValueError, checked.error().display().c_str());
@@ -101,12 +108,8 @@ constexpr const char kDescribeDoc[] =
 
 PyObject* describe(PyObject*, PyObject* data) {
   return guarded([&]() -> PyObject* {
-    if (!PyBytes_Check(data)) {
-      PyErr_SetString(PyExc_TypeError, "describe() takes bytes");
-      return nullptr;
-    }
-    const ByteView bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    ByteView bytes;
+    if (!bytes_argument(data, "describe", &bytes)) return nullptr;
     Result<StateDescription> described = describe_state(bytes);
     if (!described) {
       PyErr_SetString(PyExc_ValueError, described.error().display().c_str());
