@@ -23,12 +23,17 @@
 // on how the stream was cut.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vantorelle::native {
 
@@ -41,17 +46,32 @@ inline std::size_t line_size(const std::uint8_t* begin, const std::uint8_t* newl
 }
 
 // Calls `on_line(data, size)` for each complete line of [p, end); returns the
-// start of the line left unfinished at `end` (or `end`).
+// start of the line left unfinished at `end` (or `end`). Short lines are the
+// common case: sixteen bytes are searched at a time and every newline among
+// them is taken, rather than one search call per line.
 template <class OnLine>
 const std::uint8_t* split_lines(const std::uint8_t* p, const std::uint8_t* end, OnLine&& on_line) {
+  const std::uint8_t* line = p;
+#if defined(__SSE2__)
+  const __m128i newlines = _mm_set1_epi8('\n');
+  for (; end - p >= 16; p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    auto found = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newlines)));
+    for (; found != 0; found &= found - 1) {
+      const std::uint8_t* newline = p + std::countr_zero(found);
+      on_line(line, line_size(line, newline));
+      line = newline + 1;
+    }
+  }
+#endif
   while (p < end) {
     const auto* newline =
         static_cast<const std::uint8_t*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     if (newline == nullptr) break;
-    on_line(p, line_size(p, newline));
-    p = newline + 1;
+    on_line(line, line_size(line, newline));
+    line = p = newline + 1;
   }
-  return p;
+  return line;
 }
 
 // Receives each value; false stops the splitting (the receiver keeps the
