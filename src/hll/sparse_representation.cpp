@@ -293,13 +293,16 @@ Result<NormalRepresentation> SparseRepresentation::to_normal() const {
   SketchState state = state_without_sparse_data();
   Result<NormalRepresentation> normal = NormalRepresentation::create(std::move(state));
   if (!normal) return normal;
-  Status stored = normal->merge_sparse_data(encoding_, state_.sparse_data);
-  if (!stored) return stored.take_error();
+  VANTORELLE_RETURN_IF_ERROR(fold_into(*normal));
+  return normal;
+}
+
+Status SparseRepresentation::fold_into(NormalRepresentation& normal) const {
+  VANTORELLE_RETURN_IF_ERROR(normal.merge_sparse_data(encoding_, state_.sparse_data));
+  // Registers keep the largest rho_w whatever the order: no sort needed.
   std::vector<std::uint32_t> buffered;
   buffer_.append_to(buffered);
-  Status added = normal->merge_sparse_values(encoding_, buffered);
-  if (!added) return added.take_error();
-  return normal;
+  return normal.merge_sparse_values(encoding_, buffered);
 }
 
 std::int64_t SparseRepresentation::estimate() const {
@@ -445,10 +448,7 @@ Result<Representation> SparseRepresentation::merge_sparse(SparseRepresentation s
     Result<Representation> lowered = downgrade(std::move(self), other.encoding_);
     if (!lowered) return lowered;
     if (NormalRepresentation* normal = lowered->normal()) {
-      Status stored = normal->merge_sparse_data(other.encoding_, other.state_.sparse_data);
-      if (!stored) return stored.take_error();
-      Status buffered = normal->merge_sparse_values(other.encoding_, other.sorted_buffer());
-      if (!buffered) return buffered.take_error();
+      VANTORELLE_RETURN_IF_ERROR(other.fold_into(*normal));
       return lowered;
     }
     if (SparseRepresentation* sparse = lowered->sparse()) {
