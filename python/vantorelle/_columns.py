@@ -15,7 +15,13 @@ from vantorelle_py import HyperLogLogPlusPlus
 
 from vantorelle import _native
 from vantorelle._internal import InternalError, corrupt_sketch
-from vantorelle._native import IncompatibleSketchError, InvalidInputError, RefusedValueError
+from vantorelle._native import (
+    DEFAULT_NORMAL_PRECISION,
+    DEFAULT_SPARSE_PRECISION,
+    IncompatibleSketchError,
+    InvalidInputError,
+    RefusedValueError,
+)
 
 # _native.collect's family for a column whose own values decide its type.
 _ANY = 2
@@ -184,8 +190,8 @@ def add_all(sketch: HyperLogLogPlusPlus, values: Any, *, threads: int | None = N
 def sketch(
     values: Any,
     ty: type | None = None,
-    normal_precision: int = 15,
-    sparse_precision: int | None = 20,
+    normal_precision: int = DEFAULT_NORMAL_PRECISION,
+    sparse_precision: int | None = DEFAULT_SPARSE_PRECISION,
     *,
     threads: int | None = None,
 ) -> HyperLogLogPlusPlus:
@@ -203,7 +209,7 @@ def sketch(
         add_all(result, values, threads=threads)
         return result
     # Checks the precisions with the class's own rules before reading anything.
-    _new_sketch(int, normal_precision, sparse_precision)
+    _native.check_precisions(normal_precision, sparse_precision)
     collected = _collect(
         values, normal_precision, _sparse_code(sparse_precision), _thread_count(threads)
     )
@@ -221,13 +227,13 @@ def sketch(
 
 def count_distinct(
     values: Any,
-    normal_precision: int = 15,
-    sparse_precision: int | None = 20,
+    normal_precision: int = DEFAULT_NORMAL_PRECISION,
+    sparse_precision: int | None = DEFAULT_SPARSE_PRECISION,
     *,
     threads: int | None = None,
 ) -> int:
     """The estimated number of distinct values in `values` (0 for an empty column)."""
-    _new_sketch(int, normal_precision, sparse_precision)
+    _native.check_precisions(normal_precision, sparse_precision)
     collected = _collect(
         values, normal_precision, _sparse_code(sparse_precision), _thread_count(threads)
     )

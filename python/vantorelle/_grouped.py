@@ -21,9 +21,8 @@ if TYPE_CHECKING:
     from typing import Any
 
 from vantorelle import _native
-from vantorelle._columns import _new_sketch
 from vantorelle._estimators import _method_code
-from vantorelle._native import InvalidInputError
+from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, InvalidInputError
 
 # The result's column of serialised sketches.
 SKETCH_COLUMN = "sketch"
@@ -215,8 +214,8 @@ def sketch_by(
     by: str | list[str],
     column: str,
     ty: type | None = None,
-    normal_precision: int = 15,
-    sparse_precision: int | None = 20,
+    normal_precision: int = DEFAULT_NORMAL_PRECISION,
+    sparse_precision: int | None = DEFAULT_SPARSE_PRECISION,
     *,
     threads: int | None = None,
 ) -> Any:
@@ -240,7 +239,7 @@ def sketch_by(
     if ty is not None and ty not in (int, str, bytes):
         raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
     # The class's own checks and messages.
-    _new_sketch(int, normal_precision, sparse_precision)
+    _native.check_precisions(normal_precision, sparse_precision)
     count = _thread_count(threads)
     stream, finish = _reader(table, keys, [*keys, column])
     first_rows, sketches = _native.sketch_by(

@@ -9,8 +9,9 @@ sketch files.
     vantorelle inspect SKETCH
 
 Lines are read in large blocks and split and hashed in C++
-(``_native.LineSketcher``); no Python object is made per line. Errors about
-files are one line on standard error and exit status 1; wrong usage exits 2.
+(``_native.LineSketcher``); no Python object is made per line. A gzip input
+is recognised by its first bytes and read decompressed. Errors about files
+are one line on standard error and exit status 1; wrong usage exits 2.
 """
 
 from __future__ import annotations
@@ -34,14 +35,20 @@ CHUNK = 1 << 20
 PROGRESS_DELAY = 0.5
 
 
-# Defaults of `count` and `sketch`, shared by the argument parser and the
-# plain `count FILE ...` path.
-DEFAULT_PRECISION = 15
-DEFAULT_SPARSE_PRECISION = 20
+# Defaults of `count` and `sketch` (the sketch's own), shared by the
+# argument parser and the plain `count FILE ...` path.
+DEFAULT_PRECISION = _native.DEFAULT_NORMAL_PRECISION
+DEFAULT_SPARSE_PRECISION = _native.DEFAULT_SPARSE_PRECISION
+# The first bytes of a gzip member.
+GZIP_MAGIC = b"\x1f\x8b"
+# At most this many decompressed bytes are made from one read.
+INFLATE_CHUNK = 4 * CHUNK
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
+    import zlib
+    from typing import Iterator
 
 
 class CommandError(Exception):
@@ -131,8 +138,14 @@ def _close_inputs(opened: list[tuple[str, int]]) -> None:
 
 def _column(args: argparse.Namespace) -> int | bytes | None:
     if args.csv is None:
-        if args.no_header:
-            raise UsageError("--no-header needs --csv")
+        for option, given in (
+            ("--no-header", args.no_header),
+            ("--delimiter", args.delimiter is not None),
+            ("--tsv", args.tsv),
+            ("--empty-as-null", args.empty_as_null),
+        ):
+            if given:
+                raise UsageError(f"{option} needs --csv")
         return None
     if args.no_header:
         if not args.csv.isdigit() or int(args.csv) < 1:
@@ -143,16 +156,131 @@ def _column(args: argparse.Namespace) -> int | bytes | None:
     return os.fsencode(args.csv)
 
 
-def _read_lines(args: argparse.Namespace) -> dict:
-    """Reads the inputs of `count` or `sketch` into a sketch: returns its
-    bytes with what was read."""
+def _delimiter(args: argparse.Namespace) -> bytes:
+    if args.tsv:
+        return b"\t"
+    if args.delimiter is None:
+        return b","
+    text = "\t" if args.delimiter in ("\\t", "tab") else args.delimiter
+    delimiter = os.fsencode(text)
+    if len(delimiter) != 1:
+        raise UsageError(f"--delimiter takes one byte, not {args.delimiter!r}")
+    return delimiter
+
+
+def _sketcher(args: argparse.Namespace) -> _native.LineSketcher:
+    """The LineSketcher the arguments ask for: their errors are usage errors."""
     column = _column(args)
     try:
-        sketcher = _native.LineSketcher(
-            args.precision, args.sparse_precision, column, not args.no_header
+        _native.check_precisions(args.precision, args.sparse_precision)
+        if column is None:
+            return _native.LineSketcher(args.precision, args.sparse_precision)
+        return _native.LineSketcher(
+            args.precision,
+            args.sparse_precision,
+            column,
+            not args.no_header,
+            delimiter=_delimiter(args),
+            empty_as_null=args.empty_as_null,
         )
     except ValueError as error:
         raise UsageError(str(error)) from None
+
+
+class _Inflater:
+    """The decompressed bytes of a gzip input of one or more members, in
+    pieces of at most INFLATE_CHUNK bytes however well the input compresses.
+    Zero bytes after a member are padding, as gzip itself reads them."""
+
+    def __init__(self, name: str) -> None:
+        import zlib
+
+        self._name = name
+        self._member: zlib._Decompress | None = zlib.decompressobj(wbits=31)
+
+    def _fail(self, reason: str) -> CommandError:
+        return CommandError(f"{self._name}: not valid gzip data: {reason}")
+
+    def pieces(self, data: bytes | bytearray | memoryview) -> Iterator[bytes]:
+        import zlib
+
+        while True:
+            if self._member is None:
+                data = bytes(data).lstrip(b"\0")
+                if not data:
+                    return
+                if not GZIP_MAGIC.startswith(data[:2]):
+                    raise self._fail("bytes after the last member that start no new one")
+                self._member = zlib.decompressobj(wbits=31)
+            member = self._member
+            try:
+                piece = member.decompress(data, INFLATE_CHUNK)
+            except zlib.error as error:
+                raise self._fail(str(error)) from None
+            if piece:
+                yield piece
+            if member.eof:
+                self._member = None
+                data = member.unused_data
+            else:
+                data = member.unconsumed_tail
+                # A full piece may leave output behind: asked for with no input.
+                if not data and len(piece) < INFLATE_CHUNK:
+                    return
+
+    def finish(self) -> None:
+        if self._member is not None:
+            raise self._fail("the input ends inside a member (a cut file?)")
+
+
+def _feed_input(
+    name: str, fd: int, sketcher: _native.LineSketcher, buffer: bytearray, progress: _Progress
+) -> int:
+    """Reads one input into the sketcher, decompressed when it is gzip;
+    returns the bytes read."""
+    view = memoryview(buffer)
+    read_bytes = 0
+    # The input's first bytes tell gzip; a pipe may give them one at a time.
+    head = b""
+    deciding = True
+    inflater: _Inflater | None = None
+    try:
+        while True:
+            try:
+                size = os.readv(fd, (buffer,))
+            except OSError as error:
+                raise CommandError(f"{name}: {_reason(error)}") from None
+            read_bytes += size
+            chunk: bytes | bytearray | memoryview = view[:size] if size < CHUNK else buffer
+            if deciding:
+                if size != 0 and len(head) + size < len(GZIP_MAGIC):
+                    head += bytes(chunk)
+                    continue
+                deciding = False
+                if head:
+                    chunk = head + bytes(chunk)
+                if bytes(chunk[: len(GZIP_MAGIC)]) == GZIP_MAGIC:
+                    inflater = _Inflater(name)
+            if chunk:
+                if inflater is None:
+                    sketcher.feed(chunk)
+                else:
+                    for piece in inflater.pieces(chunk):
+                        sketcher.feed(piece)
+                progress.update(size, sketcher.values)
+            if size == 0:
+                break
+        if inflater is not None:
+            inflater.finish()
+        sketcher.end_input()
+    finally:
+        view.release()
+    return read_bytes
+
+
+def _read_lines(args: argparse.Namespace, sketcher: _native.LineSketcher) -> dict:
+    """Reads the inputs of `count` or `sketch` into the sketcher: returns the
+    sketch's bytes with what was read."""
     started = time.perf_counter()
     inputs = _open_inputs(args.files or ["-"])
     try:
@@ -160,29 +288,17 @@ def _read_lines(args: argparse.Namespace) -> dict:
         total = None if None in sizes else sum(size for size in sizes if size is not None)
         progress = _Progress(total)
         buffer = bytearray(CHUNK)
-        view = memoryview(buffer)
         read_bytes = 0
         try:
             for name, fd in inputs:
                 try:
-                    while True:
-                        try:
-                            size = os.readv(fd, (buffer,))
-                        except OSError as error:
-                            raise CommandError(f"{name}: {_reason(error)}") from None
-                        if size == 0:
-                            break
-                        sketcher.feed(view[:size] if size < CHUNK else buffer)
-                        read_bytes += size
-                        progress.update(size, sketcher.values)
-                    sketcher.end_input()
+                    read_bytes += _feed_input(name, fd, sketcher, buffer, progress)
                 except ValueError as error:
                     raise CommandError(f"{name}: {error}") from None
             data, values, short_rows = sketcher.finish()
         finally:
             progress.close()
     finally:
-        view.release()
         _close_inputs(inputs)
     report = {
         "estimate": None,
@@ -194,8 +310,10 @@ def _read_lines(args: argparse.Namespace) -> dict:
         "sketch": data,
         "started": started,
     }
-    if column is not None:
+    if args.csv is not None:
         report["rows_skipped"] = short_rows
+        if args.empty_as_null:
+            report["nulls"] = sketcher.nulls
     return report
 
 
@@ -208,7 +326,7 @@ def _report_json(report: dict) -> None:
 
 
 def _count(args: argparse.Namespace) -> None:
-    report = _read_lines(args)
+    report = _read_lines(args, _sketcher(args))
     report["estimate"] = HyperLogLogPlusPlus.from_bytes(report["sketch"]).result()
     if args.json:
         _report_json(report)
@@ -216,23 +334,59 @@ def _count(args: argparse.Namespace) -> None:
         print(report["estimate"])
 
 
-def _write(path: str, data: bytes) -> None:
-    if path == "-":
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
-        return
-    try:
-        with open(path, "wb") as out:
-            out.write(data)
-    except OSError as error:
-        raise CommandError(f"{path}: {_reason(error)}") from None
+class _Output:
+    """The file a command writes ('-': standard output), opened before any
+    input is read, so that a path that cannot be written fails at once.
+    An existing file keeps its bytes until the new ones are written; a file
+    the command created is removed again when the command fails."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self._fd: int | None = None
+        self._created = False
+        if path == "-":
+            return
+        try:
+            try:
+                self._fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+                self._created = True
+            except FileExistsError:
+                self._fd = os.open(path, os.O_WRONLY)
+        except OSError as error:
+            raise CommandError(f"{path}: {_reason(error)}") from None
+
+    def __enter__(self) -> _Output:
+        return self
+
+    def __exit__(self, kind: object, error: object, trace: object) -> None:
+        if self._fd is None:
+            return
+        os.close(self._fd)
+        if kind is not None and self._created:
+            os.unlink(self.path)
+
+    def write(self, data: bytes) -> None:
+        if self._fd is None:
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+            return
+        try:
+            if stat.S_ISREG(os.fstat(self._fd).st_mode):
+                os.ftruncate(self._fd, 0)
+            view = memoryview(data)
+            while view:
+                view = view[os.write(self._fd, view) :]
+        except OSError as error:
+            raise CommandError(f"{self.path}: {_reason(error)}") from None
 
 
 def _sketch(args: argparse.Namespace) -> None:
     if args.json and args.output == "-":
         raise UsageError("--json and -o - would both write to standard output")
-    report = _read_lines(args)
-    _write(args.output, report["sketch"])
+    sketcher = _sketcher(args)  # usage errors before the output is made
+    with _Output(args.output) as output:
+        report = _read_lines(args, sketcher)
+        output.write(report["sketch"])
     if args.json:
         report["estimate"] = HyperLogLogPlusPlus.from_bytes(report["sketch"]).result()
         _report_json(report)
@@ -271,7 +425,8 @@ def _merged(paths: list[str]) -> HyperLogLogPlusPlus:
 
 
 def _merge(args: argparse.Namespace) -> None:
-    _write(args.output, _merged(args.sketches).to_bytes())
+    with _Output(args.output) as output:
+        output.write(_merged(args.sketches).to_bytes())
 
 
 def _estimate(args: argparse.Namespace) -> None:
@@ -313,76 +468,11 @@ def _confidence(text: str) -> float:
 _confidence.__name__ = "confidence (between 0 and 1)"
 
 
-# The value types a serialised sketch names.
-_VALUE_TYPES = {
-    1: "integer (int8)",
-    2: "integer (int16)",
-    3: "integer (int32)",
-    4: "integer (int64)",
-    5: "integer (uint8)",
-    6: "integer (uint16)",
-    7: "integer (uint32)",
-    8: "integer",
-    9: "float",
-    10: "double",
-    11: "text or bytes",
-}
-
-
-def _fields(data: bytes) -> dict[int, int | bytes]:
-    """The fields of a protocol-buffers message (the last one of each number),
-    for bytes that `validate` has already accepted."""
-    fields: dict[int, int | bytes] = {}
-    offset = 0
-
-    def varint() -> int:
-        nonlocal offset
-        value = shift = 0
-        while True:
-            byte = data[offset]
-            offset += 1
-            value |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                return value
-
-    while offset < len(data):
-        key = varint()
-        number, wire = key >> 3, key & 7
-        if wire == 0:
-            fields[number] = varint()
-        elif wire == 2:
-            length = varint()
-            fields[number] = data[offset : offset + length]
-            offset += length
-        elif wire == 1:
-            offset += 8
-        elif wire == 5:
-            offset += 4
-        else:  # groups are refused by validation
-            break
-    return fields
-
-
 def describe(sketch: HyperLogLogPlusPlus) -> dict:
     """What `inspect` shows of a sketch."""
-    data = sketch.to_bytes()
-    outer = _fields(data)
-    inner = outer.get(112, b"")
-    state = _fields(inner) if isinstance(inner, bytes) else {}
-    value_type = outer.get(4)
-    form = "normal" if 5 in state or sketch.sparse_precision == 0 else "sparse"
-    return {
-        "value_type": _VALUE_TYPES.get(value_type, "unknown")
-        if isinstance(value_type, int)
-        else "none",
-        "normal_precision": sketch.normal_precision,
-        "sparse_precision": sketch.sparse_precision,
-        "form": form,
-        "values": sketch.num_values(),
-        "estimate": sketch.result(),
-        "bytes": len(data),
-    }
+    facts = _native.describe(sketch.to_bytes())
+    facts["estimate"] = sketch.result()
+    return facts
 
 
 def _inspect(args: argparse.Namespace) -> None:
@@ -442,6 +532,20 @@ def _parser() -> argparse.ArgumentParser:
         )
         command.add_argument(
             "--no-header", action="store_true", help="the CSV input has no header row"
+        )
+        separator = command.add_mutually_exclusive_group()
+        separator.add_argument(
+            "--delimiter",
+            metavar="CHAR",
+            help="the CSV field separator (default ','; '\\t' or 'tab' for a tab)",
+        )
+        separator.add_argument(
+            "--tsv", action="store_true", help="tab-separated fields: --delimiter tab"
+        )
+        command.add_argument(
+            "--empty-as-null",
+            action="store_true",
+            help='empty CSV fields are nulls, not counted (a quoted "" is still a value)',
         )
         command.add_argument(
             "-p",
@@ -517,6 +621,9 @@ class _PlainCount:
     command = "count"
     csv = None
     no_header = False
+    delimiter = None
+    tsv = False
+    empty_as_null = False
     precision = DEFAULT_PRECISION
     sparse_precision = DEFAULT_SPARSE_PRECISION
     json = False

@@ -35,7 +35,8 @@ from dask.dataframe.utils import meta_nonempty
 from vantorelle_py import HyperLogLogPlusPlus
 
 import vantorelle
-from vantorelle import InvalidInputError, RefusedValueError
+from vantorelle import InvalidInputError, RefusedValueError, _native
+from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION
 
 __all__ = [
     "approx_distinct",
@@ -90,10 +91,7 @@ def _check_ty(ty: type | None) -> None:
 
 def _check_precisions(normal_precision: int, sparse_precision: int | None) -> None:
     # The class's own checks and messages.
-    try:
-        HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
-    except ValueError as error:
-        raise InvalidInputError(str(error)) from None
+    _native.check_precisions(normal_precision, sparse_precision)
 
 
 # --- reading one partition ---------------------------------------------------
@@ -262,8 +260,8 @@ def _merged(
 
 def sketch(
     collection: Any,
-    normal_precision: int = 15,
-    sparse_precision: int | None = 20,
+    normal_precision: int = DEFAULT_NORMAL_PRECISION,
+    sparse_precision: int | None = DEFAULT_SPARSE_PRECISION,
     *,
     ty: type | None = None,
 ) -> Any:
@@ -283,8 +281,8 @@ def sketch(
 
 def approx_distinct(
     collection: Any,
-    normal_precision: int = 15,
-    sparse_precision: int | None = 20,
+    normal_precision: int = DEFAULT_NORMAL_PRECISION,
+    sparse_precision: int | None = DEFAULT_SPARSE_PRECISION,
     *,
     ty: type | None = None,
 ) -> Any:
@@ -439,8 +437,8 @@ def _name_the_failing_group(grouped: Any, column: pa.Array) -> None:
 
 
 def sketch_aggregation(
-    normal_precision: int = 15,
-    sparse_precision: int | None = 20,
+    normal_precision: int = DEFAULT_NORMAL_PRECISION,
+    sparse_precision: int | None = DEFAULT_SPARSE_PRECISION,
     *,
     ty: type | None = None,
 ) -> dd.Aggregation:

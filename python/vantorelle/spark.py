@@ -40,7 +40,8 @@ from pyspark.sql.pandas.types import to_arrow_type
 from pyspark.sql.types import BinaryType, StructField, StructType
 
 import vantorelle
-from vantorelle import _grouped
+from vantorelle import _grouped, _native
+from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION
 
 __all__ = ["estimate", "merge_agg", "merge_by", "sketch_agg", "sketch_by"]
 
@@ -210,8 +211,8 @@ def sketch_by(
     by: str | Iterable[str],
     column: str,
     ty: type | None = None,
-    normal_precision: int = 15,
-    sparse_precision: int | None = 20,
+    normal_precision: int = DEFAULT_NORMAL_PRECISION,
+    sparse_precision: int | None = DEFAULT_SPARSE_PRECISION,
 ) -> DataFrame:
     """A DataFrame of the key columns `by` and a ``sketch`` column
     (``BinaryType``): the serialised sketch of each group's values of
@@ -296,8 +297,8 @@ def _arrow_udf(function: Any, return_type: Any) -> Any:
 def sketch_agg(
     column: str | Column,
     ty: type | None = None,
-    normal_precision: int = 15,
-    sparse_precision: int | None = 20,
+    normal_precision: int = DEFAULT_NORMAL_PRECISION,
+    sparse_precision: int | None = DEFAULT_SPARSE_PRECISION,
 ) -> Column:
     """For ``df.groupBy(...).agg(sketch_agg("user"))``: each group's
     serialised sketch (``BinaryType``), as `sketch_by` gives it.
@@ -309,7 +310,7 @@ def sketch_agg(
     if ty not in (None, int, str, bytes):
         raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
     # The class's own checks of the precisions, on the driver.
-    vantorelle.HyperLogLogPlusPlus(int, normal_precision, sparse_precision)
+    _native.check_precisions(normal_precision, sparse_precision)
     name = repr(_column_name(column))
 
     def sketch_group(values: pa.Array) -> bytes:

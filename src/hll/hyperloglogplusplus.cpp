@@ -88,6 +88,13 @@ Result<HyperLogLogPlusPlus> HyperLogLogPlusPlus::new_string_or_bytes(
                                 normal_precision, sparse_precision));
 }
 
+Status HyperLogLogPlusPlus::check_precisions(std::int32_t normal_precision,
+                                             std::optional<std::int32_t> sparse_precision) {
+  // Both value types admit the same precisions.
+  return check_state(fresh_state(ValueType::default_ops(DefaultOpsType::BYTES_OR_UTF8_STRING),
+                                 normal_precision, sparse_precision));
+}
+
 namespace {
 
 // The aggregator's own fields: type, encoding version and value type. Gives

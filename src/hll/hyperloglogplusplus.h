@@ -50,6 +50,10 @@ class InputTypeSet {
 
 class HyperLogLogPlusPlus {
  public:
+  // The precisions a sketch gets when its maker names none.
+  static constexpr std::int32_t kDefaultNormalPrecision = 15;
+  static constexpr std::int32_t kDefaultSparsePrecision = 20;
+
   // An absent sparse precision means normal precision + 5; 0 means no
   // sparse phase.
   static Result<HyperLogLogPlusPlus> new_long(std::int32_t normal_precision,
@@ -57,6 +61,10 @@ class HyperLogLogPlusPlus {
   static Result<HyperLogLogPlusPlus> new_string_or_bytes(std::int32_t normal_precision,
                                                          std::optional<std::int32_t> sparse_precision);
   static Result<HyperLogLogPlusPlus> from_state(SketchState state);
+  // The checks and errors of new_long and new_string_or_bytes for these
+  // precisions, without building a sketch.
+  static Status check_precisions(std::int32_t normal_precision,
+                                 std::optional<std::int32_t> sparse_precision);
   // Runs the checks of from_state, in the same order and with the same
   // errors, without building anything or copying the byte arrays.
   static Status check_state(const SketchState& state);

@@ -131,11 +131,7 @@ Result<Representation> Representation::merge(Representation self, Representation
       if (!merged) return merged.take_error();
       return self;
     }
-    const SparseRepresentation& other_sparse = *other.sparse();
-    VANTORELLE_RETURN_IF_ERROR(
-        normal->merge_sparse_data(other_sparse.encoding(), other_sparse.state().sparse_data));
-    VANTORELLE_RETURN_IF_ERROR(
-        normal->merge_sparse_values(other_sparse.encoding(), other_sparse.sorted_buffer()));
+    VANTORELLE_RETURN_IF_ERROR(other.sparse()->fold_into(*normal));
     return self;
   }
 

@@ -62,6 +62,9 @@ class SparseRepresentation {
   std::vector<std::uint32_t> sorted_values() const;
   // The registers that this sketch's values give at its normal precision.
   Result<NormalRepresentation> to_normal() const;
+  // Folds the stored values, then the buffered ones, into `normal`'s
+  // registers (lowering its precisions to ours where they are above).
+  Status fold_into(NormalRepresentation& normal) const;
   // Converts a value made with `source` (precisions not below ours) to this
   // encoding and buffers it; the caller then updates.
   Status insert_value(std::uint32_t value, const SparseEncoding& source);

@@ -11,6 +11,7 @@
 #include "native/column_builder.h"
 #include "native/errors.h"
 #include "native/refusal_messages.h"
+#include "python/buffer_view.h"
 
 namespace vantorelle::native {
 namespace {
@@ -114,35 +115,13 @@ struct FirstItem {
   }
 };
 
-// Holds a buffer view for its scope.
-class BufferView {
- public:
-  BufferView() = default;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-
-  bool get(PyObject* object) {
-    held_ = PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0;
-    return held_;
-  }
-  const Py_buffer& operator*() const { return view_; }
-  const Py_buffer* operator->() const { return &view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
 }  // namespace
 
 bool read_buffer_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
   *taken = false;
   if (!PyObject_CheckBuffer(values)) return true;
-  BufferView view;
-  if (!view.get(values)) {
+  python::BufferView view;
+  if (!view.get(values, PyBUF_RECORDS_RO)) {
     // An exporter that cannot give a strided view of itself is read as an
     // iterable instead.
     PyErr_Clear();

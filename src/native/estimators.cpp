@@ -10,6 +10,7 @@
 
 #include "hll/sketch_estimates.h"
 #include "native/errors.h"
+#include "python/method_table.h"
 #include "python/owned_ref.h"
 #include "state/state_message.h"
 #include "state/state_validation.h"
@@ -17,6 +18,7 @@
 namespace vantorelle::native {
 namespace {
 
+using python::as_cfunction;
 using python::OwnedRef;
 
 // Sketches that cannot be estimated together: precisions that do not
@@ -276,11 +278,6 @@ PyObject* sketch_from_registers(PyObject*, PyObject* const* args, Py_ssize_t nar
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
                                      static_cast<Py_ssize_t>(bytes->size()));
   });
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 }  // namespace

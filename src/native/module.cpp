@@ -13,12 +13,17 @@
 #include "native/errors.h"
 #include "native/estimators.h"
 #include "native/grouped_functions.h"
-#include "native/line_reader.h"
+#include "native/line_sketcher.h"
 #include "native/sketch_estimates.h"
+#include "python/arguments.h"
+#include "python/method_table.h"
+#include "state/state_description.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::native {
 namespace {
+
+using python::as_cfunction;
 
 constexpr const char kModuleDoc[] = "Column ingestion and sketch validation for vantorelle.";
 
@@ -77,13 +82,22 @@ constexpr const char kValidateDoc[] =
     "Check that data (bytes) is a sound serialised sketch; raise ValueError naming\n"
     "the offset or value and the reason when it is not.";
 
+// The bytes of a bytes object; false with TypeError for anything else.
+bool bytes_argument(PyObject* data, const char* function, ByteView* bytes) {
+  if (!PyBytes_Check(data)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes bytes", function);
+    return false;
+  }
+  *bytes = ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+  return true;
+}
+
 PyObject* validate(PyObject*, PyObject* data) {
   return guarded([&]() -> PyObject* {
-    if (!PyBytes_Check(data)) {
-      PyErr_SetString(PyExc_TypeError, "validate() takes bytes");
-      return nullptr;
-    }
-    if (PyBytes_GET_SIZE(data) == 0) {
+    ByteView bytes;
+    if (!bytes_argument(data, "validate", &bytes)) return nullptr;
+    if (bytes.empty()) {
       // Zero bytes parse as a message with every field at its default, which
       // the check would report as a sketch of the wrong type.
       raise_sketch_error(ErrorClass::Corrupt,
@@ -91,8 +105,6 @@ PyObject* validate(PyObject*, PyObject* data) {
                          "never empty");
       return nullptr;
     }
-    const ByteView bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
     Status checked = validate_bytes(bytes);
     if (checked) Py_RETURN_NONE;
     raise_sketch_error(ErrorClass::Corrupt, checked.error().display());
@@ -135,9 +147,56 @@ constexpr const char kCollectSplitDoc[] =
     "several threads; the same result. None when the column needs collect() itself\n"
     "(a type or value it refuses), which then reports it.";
 
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+constexpr const char kDescribeDoc[] =
+    "describe(data, /)\n--\n\n"
+    "What a serialised sketch (bytes) holds: a dict of value_type, normal_precision,\n"
+    "sparse_precision, form ('sparse' or 'normal'), values and bytes (its size).\n"
+    "Raises ValueError as validate() does for unsound bytes.";
+
+PyObject* describe(PyObject*, PyObject* data) {
+  return guarded([&]() -> PyObject* {
+    ByteView bytes;
+    if (!bytes_argument(data, "describe", &bytes)) return nullptr;
+    Result<StateDescription> described = describe_state(bytes);
+    if (!described) {
+      raise_sketch_error(ErrorClass::Corrupt, described.error().display());
+      return nullptr;
+    }
+    const StateDescription& d = *described;
+    return Py_BuildValue("{s:s#,s:i,s:i,s:s,s:K,s:n}", "value_type", d.value_type.data(),
+                         static_cast<Py_ssize_t>(d.value_type.size()), "normal_precision",
+                         d.normal_precision, "sparse_precision", d.sparse_precision, "form",
+                         d.sparse ? "sparse" : "normal", "values",
+                         static_cast<unsigned long long>(d.num_values), "bytes",
+                         static_cast<Py_ssize_t>(d.message_bytes));
+  });
+}
+
+constexpr const char kCheckPrecisionsDoc[] =
+    "check_precisions(normal_precision, sparse_precision, /)\n--\n\n"
+    "Raise what HyperLogLogPlusPlus(ty, normal_precision, sparse_precision) raises\n"
+    "for these precisions (sparse_precision None: no sparse phase), without making\n"
+    "a sketch.";
+
+PyObject* check_precisions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "check_precisions() takes 2 arguments");
+      return nullptr;
+    }
+    std::int32_t normal = 0;
+    std::int32_t sparse = 0;  // None: no sparse phase, as the class reads it
+    if (!python::convert_precision(args[0], "normal_precision", &normal)) return nullptr;
+    if (args[1] != Py_None && !python::convert_precision(args[1], "sparse_precision", &sparse)) {
+      return nullptr;
+    }
+    Status checked = HyperLogLogPlusPlus::check_precisions(normal, sparse);
+    if (!checked) {
+      raise_error(checked.error());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
 }
 
 PyMethodDef functions[] = {
@@ -150,12 +209,20 @@ PyMethodDef functions[] = {
     {"merge_lists", as_cfunction(merge_lists), METH_FASTCALL, kMergeListsDoc},
     {"int64_array", int64_array, METH_O, kInt64ArrayDoc},
     {"collect_split", as_cfunction(collect_split), METH_FASTCALL, kCollectSplitDoc},
+    {"describe", describe, METH_O, kDescribeDoc},
+    {"check_precisions", as_cfunction(check_precisions), METH_FASTCALL, kCheckPrecisionsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_module(PyObject* module) {
   if (add_error_classes(module) < 0) return -1;
   if (PyModule_AddStringConstant(module, "__version__", VANTORELLE_VERSION) < 0) return -1;
+  if (PyModule_AddIntConstant(module, "DEFAULT_NORMAL_PRECISION",
+                              HyperLogLogPlusPlus::kDefaultNormalPrecision) < 0 ||
+      PyModule_AddIntConstant(module, "DEFAULT_SPARSE_PRECISION",
+                              HyperLogLogPlusPlus::kDefaultSparsePrecision) < 0) {
+    return -1;
+  }
   if (PyModule_AddFunctions(module, estimator_functions) < 0) return -1;
   if (add_line_sketcher(module) < 0) return -1;
   return add_arrow_export_type(module);

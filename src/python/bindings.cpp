@@ -13,9 +13,6 @@
 namespace vantorelle::python {
 namespace {
 
-constexpr std::int32_t kDefaultNormalPrecision = 15;
-constexpr std::int32_t kDefaultSparsePrecision = 20;
-
 constexpr const char* kNewParameters[] = {"ty", "normal_precision", "sparse_precision"};
 constexpr const char* kDataParameter[] = {"data"};
 constexpr const char* kValueParameter[] = {"value"};
@@ -104,12 +101,12 @@ PyObject* sketch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse_tuple(kNewSignature, args, kwargs, parameters)) return nullptr;
     PyTypeObject* ty;
     if (!convert_type(parameters[0].get(), &ty)) return nullptr;
-    std::int32_t normal_precision = kDefaultNormalPrecision;
+    std::int32_t normal_precision = HyperLogLogPlusPlus::kDefaultNormalPrecision;
     if (parameters[1] &&
         !convert_precision(parameters[1].get(), "normal_precision", &normal_precision)) {
       return nullptr;
     }
-    std::int32_t sparse_precision = kDefaultSparsePrecision;
+    std::int32_t sparse_precision = HyperLogLogPlusPlus::kDefaultSparsePrecision;
     if (parameters[2].get() == Py_None) {
       sparse_precision = 0;  // no sparse phase
     } else if (parameters[2] &&

@@ -11,6 +11,7 @@
 
 #include "python/bindings.h"
 #include "python/errors.h"
+#include "python/method_table.h"
 #include "python/owned_ref.h"
 #include "python/sketch_object.h"
 
@@ -45,13 +46,6 @@ constexpr const char kNumValuesDoc[] =
 constexpr const char kToBytesDoc[] =
     "to_bytes($self)\n--\n\n"
     "Serialize the sketch to bytes.\n\nReturns:\n    Serialized sketch data";
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  // The method table stores every calling convention as PyCFunction; the
-  // flags tell the interpreter the real signature.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
 
 PyMethodDef methods[] = {
     {"from_bytes", as_cfunction(sketch_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,

@@ -3,7 +3,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #if defined(__SSE2__)
@@ -12,6 +11,7 @@
 
 #include "hll/hyperloglogplusplus.h"
 #include "state/state_message.h"
+#include "utils/var_int.h"
 
 namespace vantorelle {
 
@@ -45,12 +45,6 @@ ValueBounds bounds_of(const SparseEncoding& encoding) {
 // sixteen bytes at a time while its varints are at most two bytes long,
 // which is what most stored data holds: no step waits for the length of the
 // varint before it.
-
-inline std::uint64_t load_word(const std::uint8_t* at) {
-  std::uint64_t w;
-  std::memcpy(&w, at, 8);
-  return w;
-}
 
 #if defined(__SSE2__)
 // The lanes of `now` shifted up by k bytes, with the top k lanes of
@@ -141,34 +135,10 @@ inline void skip_stretch(const std::uint8_t* data, std::size_t size, std::size_t
 // five bytes or carries bits beyond 32.
 inline bool decode_at(const std::uint8_t* data, std::size_t size, std::size_t& pos,
                       std::uint64_t& delta) {
-  std::uint64_t w;
-  if (size - pos >= 8) {
-    w = load_word(data + pos);
-  } else {
-    // Past the end the bytes read as continuation bytes, so a cut-off
-    // varint decodes longer than what is left.
-    w = 0x8080808080808080ull;
-    std::memcpy(&w, data + pos, size - pos);
-  }
-  std::size_t length;
-  if ((w & 0x80) == 0) {
-    delta = w & 0x7F;
-    length = 1;
-  } else if ((w & 0x8000) == 0) {
-    delta = (w & 0x7F) | ((w >> 1) & 0x3F80);
-    length = 2;
-  } else {
-    const std::uint64_t stops = ~w & 0x8080808080ull;
-    if (stops == 0) return false;
-    length = static_cast<std::size_t>(std::countr_zero(stops) >> 3) + 1;
-    const std::uint64_t x = w & (~std::uint64_t{0} >> (64 - 8 * length));
-    // A five-byte varint holds 32 bits only when its last byte is below 16.
-    if ((x >> 36) != 0) return false;
-    delta = (x & 0x7F) | ((x >> 1) & 0x3F80) | ((x >> 2) & 0x1FC000) | ((x >> 3) & 0xFE00000) |
-            ((x >> 4) & 0xF0000000);
-  }
-  if (length > size - pos) return false;
-  pos += length;
+  const ReadVarint read = read_varint(ByteView(data + pos, size - pos));
+  if (read.fault != VarintFault::None) return false;
+  delta = read.value;
+  pos += read.length;
   return true;
 }
 
@@ -234,24 +204,25 @@ Status diagnose(ByteView bytes, const SparseEncoding& encoding, const ValueBound
   std::size_t pos = 0;
   while (pos < bytes.size()) {
     const std::size_t start = pos;
-    std::uint64_t delta = 0;
-    for (int k = 0;; ++k) {
-      if (pos >= bytes.size()) {
+    const ReadVarint read = read_varint(bytes.subspan(pos));
+    switch (read.fault) {
+      case VarintFault::None:
+        break;
+      case VarintFault::TooLong:
+        // Five continuing bytes that end the data read as cut off.
+        if (start + 5 < bytes.size()) {
+          return content_error("varint at offset " + std::to_string(start) +
+                               " is longer than five bytes");
+        }
+        [[fallthrough]];
+      case VarintFault::CutOff:
         return content_error("varint cut off at offset " + std::to_string(start));
-      }
-      if (k == 5) {
+      case VarintFault::Over32Bits:
         return content_error("varint at offset " + std::to_string(start) +
-                             " is longer than five bytes");
-      }
-      const std::uint8_t byte = bytes[pos++];
-      delta |= std::uint64_t{byte & 0x7Fu} << (7 * k);
-      if ((byte & 0x80) == 0) break;
+                             " does not fit in 32 bits");
     }
-    if (delta > UINT32_MAX) {
-      return content_error("varint at offset " + std::to_string(start) +
-                           " does not fit in 32 bits");
-    }
-    running += delta;
+    pos += read.length;
+    running += read.value;
     const auto value = static_cast<std::uint32_t>(running);
     const auto at = [start] { return " at offset " + std::to_string(start); };
     if (running > UINT32_MAX) {

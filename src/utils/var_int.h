@@ -25,26 +25,49 @@ struct DecodedVarint {
   std::size_t length;  // bytes consumed, 1..5
 };
 
-[[noreturn]] void varint_cut_off(std::size_t index, std::size_t remaining);
-[[noreturn]] void varint_too_long();
+// Why the bytes at hand are not a varint of 32 bits.
+enum class VarintFault : std::uint8_t {
+  None,
+  CutOff,      // the input ends inside it
+  TooLong,     // its fifth byte has the continuation bit
+  Over32Bits,  // its fifth byte carries bits beyond 32 (dropped from `value`)
+};
 
-// Decodes the varint at the start of `input`. Stored data that is cut off or
-// longer than five bytes is an internal failure ("varint too long").
-inline DecodedVarint decode_varint(ByteView input) {
+struct ReadVarint {
+  std::uint32_t value;
+  std::size_t length;  // bytes read; with CutOff, the bytes there were
+  VarintFault fault;
+};
+
+// Reads the varint at the start of `input`, whatever its bytes.
+inline ReadVarint read_varint(ByteView input) {
   const std::size_t size = input.size();
   std::uint32_t value = 0;
   for (std::size_t k = 0; k < 4; ++k) {
-    if (k >= size) varint_cut_off(k, size);
+    if (k >= size) return {value, k, VarintFault::CutOff};
     const std::uint8_t byte = input[k];
     value |= static_cast<std::uint32_t>(byte & 0x7F) << (7 * k);
-    if ((byte & 0x80) == 0) return {value, k + 1};
+    if ((byte & 0x80) == 0) return {value, k + 1, VarintFault::None};
   }
-  if (size < 5) varint_cut_off(4, size);
+  if (size < 5) return {value, 4, VarintFault::CutOff};
   const std::uint8_t last = input[4];
-  if (last & 0x80) varint_too_long();
+  if (last & 0x80) return {value, 5, VarintFault::TooLong};
   // Only the low four bits of the fifth byte fit in 32 bits.
   value |= static_cast<std::uint32_t>(last) << 28;
-  return {value, 5};
+  return {value, 5, last < 16 ? VarintFault::None : VarintFault::Over32Bits};
+}
+
+[[noreturn]] void varint_cut_off(std::size_t index, std::size_t remaining);
+[[noreturn]] void varint_too_long();
+
+// Decodes the varint at the start of `input`, which this library stored.
+// Data that is cut off or longer than five bytes is an internal failure
+// ("varint too long"); bits beyond 32 are dropped.
+inline DecodedVarint decode_varint(ByteView input) {
+  const ReadVarint read = read_varint(input);
+  if (read.fault == VarintFault::CutOff) varint_cut_off(read.length, input.size());
+  if (read.fault == VarintFault::TooLong) varint_too_long();
+  return {read.value, read.length};
 }
 
 }  // namespace vantorelle

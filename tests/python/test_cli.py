@@ -227,7 +227,7 @@ def test_file_errors(files, tmp_path):
 
     table = files("t.csv", b"a,b\n1,2\n")
     assert failed(1, "count", "--csv", "c", table) == (
-        f'vantorelle: {table}: no column "c" in the header; its columns are: a, b'
+        f'vantorelle: {table}: no column "c" in the header; its columns are: "a", "b"'
     )
 
 
@@ -319,3 +319,96 @@ def test_progress_without_tqdm_prints_nothing(monkeypatch):
     progress.update(1 << 20, 10)
     progress.close()
     assert terminal.text == ""
+
+
+def csv_text(rng, delimiter: bytes):
+    """Random records of three fields (some quoted, some empty) with the
+    values of the second field: (text, values or None for a null)."""
+    records, values = [b"h1" + delimiter + b"h2" + delimiter + b"h3"], []
+    for _ in range(rng.randrange(1, 60)):
+        fields = []
+        for column in range(3):
+            value = bytes(rng.choice(b"ab\t,;\r\n\"") for _ in range(rng.randrange(4)))
+            quoted = bool(value.strip(b"ab")) or rng.random() < 0.3
+            fields.append(b'"' + value.replace(b'"', b'""') + b'"' if quoted else value)
+            if column == 1:
+                values.append(value if value or quoted else None)
+        records.append(delimiter.join(fields))
+    return b"\r\n".join(records) + b"\n", values
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_csv_delimiters_nulls_and_gzip_match_the_model(files, seed):
+    import gzip
+    import random
+
+    rng = random.Random(seed)
+    for delimiter, options in [(b",", []), (b";", ["--delimiter", ";"]), (b"\t", ["--tsv"]),
+                               (b"\t", ["--delimiter", "\\t"])]:
+        text, values = csv_text(rng, delimiter)
+        counted = [value for value in values if value is not None]
+        path = files("in.csv", text)
+        packed = files("in.csv.gz", gzip.compress(text[:7]) + gzip.compress(text[7:]) + b"\0" * 5)
+        for source, stdin in [(path, b""), (packed, b""), ("-", packed.read_bytes())]:
+            report = json.loads(
+                ok("count", "--csv", "h2", *options, "--empty-as-null", "--json", source, stdin=stdin)
+            )
+            assert (report["estimate"], report["values"], report["nulls"]) == (
+                estimate_of(counted), len(counted), len(values) - len(counted))
+        report = json.loads(ok("count", "--csv", "2", "--no-header", *options, "--json", path))
+        assert (report["estimate"], report["values"]) == (
+            estimate_of([b"h2", *(value or b"" for value in values)]), len(values) + 1)
+
+
+def test_gzip_errors_and_binary_lines(files):
+    import gzip
+
+    data = gzip.compress(MANY)
+    assert ok("count", files("a.gz", data)) == f"{estimate_of(MANY.splitlines())}\n"
+    cut = files("cut.gz", data[:-20])
+    assert failed(1, "count", cut) == (
+        f"vantorelle: {cut}: not valid gzip data: the input ends inside a member (a cut file?)")
+    tail = files("tail.gz", data + b"\0\0junk")
+    assert failed(1, "count", tail).startswith(f"vantorelle: {tail}: not valid gzip data: bytes after")
+    bad = files("bad.gz", data[:10] + b"\xff" * 20)
+    assert failed(1, "count", bad).startswith(f"vantorelle: {bad}: not valid gzip data: ")
+    # Only the two magic bytes make gzip: one of them alone is a line.
+    assert ok("count", files("one", b"\x1f")) == "1\n"
+    assert ok("count", files("two", b"\x1f\n\x8b")) == "2\n"
+
+
+def test_outputs_are_checked_before_any_input_is_read(tmp_path, files):
+    good = files("in.txt", b"a\n")
+    missing = tmp_path / "no" / "out.hll"
+    # Standard input is never read: the run ends at once, not at the timeout.
+    with subprocess.Popen([sys.executable, "-m", "vantorelle", "sketch", "-o", missing],
+                          stdin=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        assert process.wait(timeout=60) == 1
+        assert process.stderr.read().decode() == f"vantorelle: {missing}: No such file or directory\n"
+    # A failed run leaves an existing output as it was and makes no new one.
+    kept = files("kept.hll", b"old")
+    assert failed(1, "sketch", good, tmp_path / "absent.txt", "-o", kept).endswith("No such file or directory")
+    assert failed(1, "merge", good, "-o", tmp_path / "new.hll").startswith(f"vantorelle: {good}: not a sketch")
+    assert kept.read_bytes() == b"old" and not (tmp_path / "new.hll").exists()
+    assert ok("sketch", good, "-o", kept) == "" and HLL.from_bytes(kept.read_bytes()).result() == 1
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["count", "--tsv"], "--tsv needs --csv"),
+        (["count", "--empty-as-null"], "--empty-as-null needs --csv"),
+        (["count", "--csv", "a", "--delimiter", "ab"], "--delimiter takes one byte, not 'ab'"),
+        (["count", "--csv", "a", "--delimiter", '"'], "the delimiter cannot be b'\"'"),
+        (["count", "--csv", "a", "--tsv", "--delimiter", ";"], "not allowed with argument"),
+        (["sketch", "-p", "9", "-o", "/nonexistent/x"], "Expected normal precision to be >= 10"),
+    ],
+)
+def test_csv_option_usage_errors(args, message):
+    assert message in failed(2, *args)
+
+
+def test_header_names_are_quoted_in_messages(files):
+    table = files("t.csv", b'a\t"b\r"\t\x01\n1\t2\t3\n')
+    assert failed(1, "count", "--tsv", "--csv", "c\r", table) == (
+        f'vantorelle: {table}: no column "c\\r" in the header; its columns are: "a", "b\\r", "\\x01"')

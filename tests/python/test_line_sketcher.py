@@ -181,7 +181,7 @@ def test_csv_random_records_and_chunkings():
 )
 def test_csv_cases_at_every_cut(data, values, skipped):
     if values is None:
-        with pytest.raises(ValueError, match=r'no column "h" in the header; its columns are: \\xef\\xbb'):
+        with pytest.raises(ValueError, match=r'no column "h" in the header; its columns are: "\\xef\\xbb'):
             sketch_of([data], csv_column=b"h")
         return
     want = (expected(values), len(values), skipped)
@@ -198,8 +198,8 @@ def test_csv_each_input_has_its_header():
 @pytest.mark.parametrize(
     "inputs, column, message",
     [
-        ([b"a,b\n1,2\n"], b"c", 'no column "c" in the header; its columns are: a, b'),
-        ([b"a,b\n1,2\n", b"x\n"], b"b", 'no column "b" in the header; its columns are: x'),
+        ([b"a,b\n1,2\n"], b"c", 'no column "c" in the header; its columns are: "a", "b"'),
+        ([b"a,b\n1,2\n", b"x\n"], b"b", 'no column "b" in the header; its columns are: "x"'),
         ([b'a\n1\n"open\n2\n'], b"a", "a quoted field opened on line 3 is not closed"),
     ],
 )

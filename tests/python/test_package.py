@@ -147,3 +147,36 @@ def test_a_corrupt_sketch_given_to_the_package_is_a_value_error():
     for call in calls:
         with pytest.raises(ValueError, match="corrupt|sparse_data"):
             call(HLL.from_bytes(corrupt))
+
+
+def test_the_cores_precision_rules_and_description_match_the_class():
+    from vantorelle import _native
+
+    def outcome(function, *args):
+        try:
+            return function(*args)
+        except Exception as error:
+            return type(error), str(error)
+
+    defaults = HLL(bytes)
+    assert (_native.DEFAULT_NORMAL_PRECISION, _native.DEFAULT_SPARSE_PRECISION) == (
+        defaults.normal_precision, defaults.sparse_precision)
+    for normal in (-1, 0, 9, 10, 15, 24, 25, 2**31, "15"):
+        for sparse in (None, 0, 5, 9, 10, 15, 20, 25, 30, 31, -(2**40)):
+            sketch = outcome(HLL, bytes, normal, sparse)
+            checked = outcome(_native.check_precisions, normal, sparse)
+            if isinstance(sketch, tuple):
+                assert checked == sketch, (normal, sparse)
+                continue
+            assert checked is None
+            sketch = filled(bytes, 3000 if normal == 10 else 5, normal, sparse)
+            assert _native.describe(sketch.to_bytes()) == {
+                "value_type": "text or bytes",
+                "normal_precision": sketch.normal_precision,
+                "sparse_precision": sketch.sparse_precision,
+                "form": "normal" if normal == 10 or not sparse else "sparse",
+                "values": sketch.num_values(),
+                "bytes": len(sketch.to_bytes()),
+            }
+    with pytest.raises(ValueError, match="Expected proto to be of type HYPERLOGLOG_PLUS_UNIQUE"):
+        _native.describe(b"")
