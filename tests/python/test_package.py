@@ -166,7 +166,9 @@ def test_the_cores_precision_rules_and_description_match_the_class():
             sketch = outcome(HLL, bytes, normal, sparse)
             checked = outcome(_native.check_precisions, normal, sparse)
             if isinstance(sketch, tuple):
-                assert checked == sketch, (normal, sparse)
+                # The same text, as the package's class for the class's built-in.
+                assert isinstance(checked, tuple) and issubclass(checked[0], sketch[0]), (normal, sparse)
+                assert checked[1] == sketch[1], (normal, sparse)
                 continue
             assert checked is None
             sketch = filled(bytes, 3000 if normal == 10 else 5, normal, sparse)
