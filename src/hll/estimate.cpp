@@ -75,10 +75,14 @@ double linear_counting(double buckets, double empty) {
 }
 
 std::int64_t estimate_registers(ByteView registers, std::int32_t precision) {
+  return estimate_registers(registers, precision, summarize_registers(registers));
+}
+
+std::int64_t estimate_registers(ByteView registers, std::int32_t precision,
+                                const RegisterSummary& summary) {
   const std::int32_t p = precision;
   VANTORELLE_ASSERT(p >= MINIMUM_PRECISION, "self.state.precision >= Self::MINIMUM_PRECISION");
 
-  const RegisterSummary summary = summarize_registers(registers);
   VANTORELLE_ASSERT(summary.highest <= 65 - p, "0 <= v && v <= 65 - self.state.precision");
   const double m = std::ldexp(1.0, p);
 

@@ -295,16 +295,29 @@ Status check_sparse_data(ByteView sparse_data, const SparseEncoding& encoding) {
   return diagnosis;
 }
 
+namespace {
+
+Err both_arrays_present() {
+  return invalid_state("data and sparse_data are both present; a sketch carries one of them");
+}
+
+}  // namespace
+
 Status validate_state(const SketchState& state) {
   VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_state(state));
-  if (state.data && state.sparse_data) {
-    return invalid_state("data and sparse_data are both present; a sketch carries one of them");
-  }
+  if (state.data && state.sparse_data) return both_arrays_present();
   if (!state.sparse_data || state.data || state.sparse_precision == 0) return {};
   // The build checks above accepted these precisions for a sparse sketch.
   Result<SparseEncoding> encoding = SparseEncoding::create(state.precision, state.sparse_precision);
   if (!encoding) return encoding.take_error();
   return check_sparse_data(*state.sparse_data, *encoding);
+}
+
+Result<RegisterSummary> validate_normal_view(const SketchStateView& view) {
+  Result<RegisterSummary> summary = HyperLogLogPlusPlus::check_normal_view(view);
+  if (!summary) return summary.take_error();
+  if (view.sparse_data) return both_arrays_present();
+  return *summary;
 }
 
 Status validate_bytes(ByteView bytes) {
