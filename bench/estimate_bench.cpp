@@ -86,8 +86,8 @@ void BM_EstimateSerialised(benchmark::State& state) {
   const Bytes message = serialised_normal(state.range(0));
   for (auto _ : state) {
     Result<SketchStateView> view = decode_state_view(message);
-    Result<RegisterSummary> summary = validate_normal_view(*view);
-    benchmark::DoNotOptimize(estimate_registers(*view->data, view->scalars.precision, *summary));
+    Result<RegisterSums> sums = validate_normal_view(*view);
+    benchmark::DoNotOptimize(estimate_registers(*view->data, view->scalars.precision, *sums));
   }
 }
 BENCHMARK(BM_EstimateSerialised)->Arg(200000)->Arg(2000000);

@@ -75,11 +75,12 @@ double linear_counting(double buckets, double empty) {
 }
 
 std::int64_t estimate_registers(ByteView registers, std::int32_t precision) {
-  return estimate_registers(registers, precision, summarize_registers(registers));
+  return estimate_registers(registers, precision, RegisterSums{summarize_registers(registers), {}});
 }
 
 std::int64_t estimate_registers(ByteView registers, std::int32_t precision,
-                                const RegisterSummary& summary) {
+                                const RegisterSums& sums) {
+  const RegisterSummary& summary = sums.summary;
   const std::int32_t p = precision;
   VANTORELLE_ASSERT(p >= MINIMUM_PRECISION, "self.state.precision >= Self::MINIMUM_PRECISION");
 
@@ -92,7 +93,7 @@ std::int64_t estimate_registers(ByteView registers, std::int32_t precision,
       return round_to_int64(linear);
     }
   }
-  const double sum = harmonic_sum(registers, summary);
+  const double sum = sums.harmonic_sum ? *sums.harmonic_sum : harmonic_sum(registers, summary);
   double t = 1.079 / m;
   t = t + 1.0;
   double a = 0.7213 / t;

@@ -124,7 +124,7 @@ Status HyperLogLogPlusPlus::check_state(const SketchState& state) {
   return Representation::check_state(state);
 }
 
-Result<RegisterSummary> HyperLogLogPlusPlus::check_normal_view(const SketchStateView& view) {
+Result<RegisterSums> HyperLogLogPlusPlus::check_normal_view(const SketchStateView& view) {
   Result<InputTypeSet> allowed = check_aggregator_fields(view.scalars);
   if (!allowed) return allowed.take_error();
   return Representation::check_normal_view(view);

@@ -23,8 +23,10 @@ class NormalRepresentation {
   // The checks of create, on a state that is only read.
   static Status check_state(const SketchState& state);
   // The checks of create for registers `data` at precision p, with the
-  // summary of the registers that the register check takes.
+  // summary of the registers that the register check takes (and S where
+  // summarize_and_sum_registers forms it, for a caller that estimates them).
   static Result<RegisterSummary> check_registers(std::int32_t precision, ByteView data);
+  static Result<RegisterSums> check_and_sum_registers(std::int32_t precision, ByteView data);
 
   const SketchState& state() const { return state_; }
   SketchState& state() { return state_; }

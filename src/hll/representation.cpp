@@ -39,11 +39,11 @@ Status Representation::check_state(const SketchState& state) {
   return {};
 }
 
-Result<RegisterSummary> Representation::check_normal_view(const SketchStateView& view) {
+Result<RegisterSums> Representation::check_normal_view(const SketchStateView& view) {
   VANTORELLE_ASSERT(view.data.has_value(), "a normal view has data");
   VANTORELLE_RETURN_IF_ERROR(
       check_sparse_data_has_precision(view.sparse_data.has_value(), view.scalars.sparse_precision));
-  return NormalRepresentation::check_registers(view.scalars.precision, *view.data);
+  return NormalRepresentation::check_and_sum_registers(view.scalars.precision, *view.data);
 }
 
 Result<Representation> Representation::from_state(SketchState state) {

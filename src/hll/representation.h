@@ -25,8 +25,8 @@ class Representation {
   // order.
   static Status check_state(const SketchState& state);
   // check_state of a view that has data (the build of a normal sketch), and
-  // the summary of its registers.
-  static Result<RegisterSummary> check_normal_view(const SketchStateView& view);
+  // the summary of its registers with, where it is formed alongside, S.
+  static Result<RegisterSums> check_normal_view(const SketchStateView& view);
 
   bool is_invalid() const { return std::holds_alternative<std::monostate>(variant_); }
   NormalRepresentation* normal() { return std::get_if<NormalRepresentation>(&variant_); }

@@ -44,9 +44,9 @@ Result<std::int64_t> estimate_serialised(ByteView bytes) {
   // whose result() is the estimate of its registers: read in place, the
   // summary the register check took shared with the estimate.
   if (view->data) {
-    Result<RegisterSummary> summary = validate_normal_view(*view);
-    if (!summary) return summary.take_error();
-    return estimate_registers(*view->data, view->scalars.precision, *summary);
+    Result<RegisterSums> sums = validate_normal_view(*view);
+    if (!sums) return sums.take_error();
+    return estimate_registers(*view->data, view->scalars.precision, *sums);
   }
   SketchState state = copy_state(*view);
   VANTORELLE_RETURN_IF_ERROR(validate_state(state));

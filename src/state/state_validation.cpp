@@ -313,11 +313,11 @@ Status validate_state(const SketchState& state) {
   return check_sparse_data(*state.sparse_data, *encoding);
 }
 
-Result<RegisterSummary> validate_normal_view(const SketchStateView& view) {
-  Result<RegisterSummary> summary = HyperLogLogPlusPlus::check_normal_view(view);
-  if (!summary) return summary.take_error();
+Result<RegisterSums> validate_normal_view(const SketchStateView& view) {
+  Result<RegisterSums> sums = HyperLogLogPlusPlus::check_normal_view(view);
+  if (!sums) return sums.take_error();
   if (view.sparse_data) return both_arrays_present();
-  return *summary;
+  return *sums;
 }
 
 Status validate_bytes(ByteView bytes) {

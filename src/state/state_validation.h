@@ -21,8 +21,8 @@ Status validate_state(const SketchState& state);
 
 // validate_state of a view that has data (its registers are read in place),
 // with the same errors in the same order; on success the summary of the
-// registers that the register check took.
-Result<RegisterSummary> validate_normal_view(const SketchStateView& view);
+// registers that the register check took, and S where it formed it.
+Result<RegisterSums> validate_normal_view(const SketchStateView& view);
 
 // decode_state (its wire errors unchanged), then validate_state.
 Status validate_bytes(ByteView bytes);

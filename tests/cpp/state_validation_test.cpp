@@ -420,7 +420,7 @@ TEST(Property, ViewOfRegistersMeetsTheSameDoorAndEstimate) {
                                        view.data->data() + view.data->size() <= message.data() + message.size()));
     const SketchState copied = copy_state(view);
     ASSERT_EQ(copied, unwrap(decode_state(message)));
-    const Result<RegisterSummary> in_place = validate_normal_view(view);
+    const Result<RegisterSums> in_place = validate_normal_view(view);
     const Status door = validate_state(copied);
     ASSERT_EQ(in_place.has_value(), door.has_value()) << "round " << round;
     if (!door) {
