@@ -75,10 +75,15 @@ double linear_counting(double buckets, double empty) {
 }
 
 std::int64_t estimate_registers(ByteView registers, std::int32_t precision) {
+  return estimate_registers(registers, precision, RegisterSums{summarize_registers(registers), {}});
+}
+
+std::int64_t estimate_registers(ByteView registers, std::int32_t precision,
+                                const RegisterSums& sums) {
+  const RegisterSummary& summary = sums.summary;
   const std::int32_t p = precision;
   VANTORELLE_ASSERT(p >= MINIMUM_PRECISION, "self.state.precision >= Self::MINIMUM_PRECISION");
 
-  const RegisterSummary summary = summarize_registers(registers);
   VANTORELLE_ASSERT(summary.highest <= 65 - p, "0 <= v && v <= 65 - self.state.precision");
   const double m = std::ldexp(1.0, p);
 
@@ -88,7 +93,7 @@ std::int64_t estimate_registers(ByteView registers, std::int32_t precision) {
       return round_to_int64(linear);
     }
   }
-  const double sum = harmonic_sum(registers, summary);
+  const double sum = sums.harmonic_sum ? *sums.harmonic_sum : harmonic_sum(registers, summary);
   double t = 1.079 / m;
   t = t + 1.0;
   double a = 0.7213 / t;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "hll/register_sums.h"
 #include "utils/bytes.h"
 
 namespace vantorelle {
@@ -12,6 +13,9 @@ namespace vantorelle {
 // The estimate of the 2^p registers of precision p (10..24). A register above
 // 65 - p, or a precision below 10, is an internal failure.
 std::int64_t estimate_registers(ByteView registers, std::int32_t precision);
+// The same, given the summary of the registers (and S, if formed).
+std::int64_t estimate_registers(ByteView registers, std::int32_t precision,
+                                const RegisterSums& sums);
 
 // Linear counting: the estimate from `empty` of `buckets` equally likely
 // buckets (empty > 0). Both the sparse and the normal estimate use it.

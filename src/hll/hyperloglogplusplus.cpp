@@ -131,6 +131,12 @@ Status HyperLogLogPlusPlus::check_state(const SketchState& state) {
   return Representation::check_state(state);
 }
 
+Result<RegisterSums> HyperLogLogPlusPlus::check_normal_view(const SketchStateView& view) {
+  Result<InputTypeSet> allowed = check_aggregator_fields(view.scalars);
+  if (!allowed) return allowed.take_error();
+  return Representation::check_normal_view(view);
+}
+
 Status HyperLogLogPlusPlus::admit_input_type(InputType type) {
   if (!allowed_input_types_.contains(type)) {
     return invalid_state("Unable to add type " + std::string(display_name(type)) +

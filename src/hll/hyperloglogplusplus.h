@@ -68,6 +68,10 @@ class HyperLogLogPlusPlus {
   // Runs the checks of from_state, in the same order and with the same
   // errors, without building anything or copying the byte arrays.
   static Status check_state(const SketchState& state);
+  // check_state of a view that has data, and the summary of its registers
+  // with, where it is formed alongside, S: what an estimate of the
+  // registers needs, read once.
+  static Result<RegisterSums> check_normal_view(const SketchStateView& view);
 
   // Serialised form (defined with the state message).
   static Result<HyperLogLogPlusPlus> from_bytes(ByteView bytes);

@@ -20,27 +20,53 @@ constexpr std::uint32_t max_rho_w(std::int32_t precision) {
 }  // namespace
 
 Status NormalRepresentation::check_state(const SketchState& state) {
-  const std::int32_t p = state.precision;
+  if (!state.data) return check_normal_precision(state.precision);
+  Result<RegisterSummary> summary = check_registers(state.precision, *state.data);
+  if (!summary) return summary.take_error();
+  return {};
+}
+
+namespace {
+
+Status check_register_count(std::int32_t p, ByteView data) {
   VANTORELLE_RETURN_IF_ERROR(check_normal_precision(p));
-  if (state.data) {
-    const Bytes& data = *state.data;
-    const std::size_t expected = std::size_t{1} << p;
-    if (data.size() != expected) {
-      return invalid_state("Expected normal data to consist of exactly " +
-                           std::to_string(expected) + " bytes but got " +
-                           std::to_string(data.size()));
-    }
-    // Stored registers above 65 - p cannot come from any hash; refusing them
-    // here keeps the estimate's exponents in range.
-    if (summarize_registers(data).highest > max_rho_w(p)) {
-      const auto it = std::find_if(data.begin(), data.end(),
-                                   [p](std::uint8_t v) { return v > max_rho_w(p); });
-      return invalid_state("Register " + std::to_string(it - data.begin()) + " holds " +
-                           std::to_string(*it) + ", above the maximum " +
-                           std::to_string(max_rho_w(p)) + " for precision " + std::to_string(p));
-    }
+  const std::size_t expected = std::size_t{1} << p;
+  if (data.size() != expected) {
+    return invalid_state("Expected normal data to consist of exactly " + std::to_string(expected) +
+                         " bytes but got " + std::to_string(data.size()));
   }
   return {};
+}
+
+// Stored registers above 65 - p cannot come from any hash; refusing them
+// here keeps the estimate's exponents in range.
+Status check_register_values(std::int32_t p, ByteView data, const RegisterSummary& summary) {
+  if (summary.highest > max_rho_w(p)) {
+    const auto it =
+        std::find_if(data.begin(), data.end(), [p](std::uint8_t v) { return v > max_rho_w(p); });
+    return invalid_state("Register " + std::to_string(it - data.begin()) + " holds " +
+                         std::to_string(*it) + ", above the maximum " +
+                         std::to_string(max_rho_w(p)) + " for precision " + std::to_string(p));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<RegisterSummary> NormalRepresentation::check_registers(std::int32_t precision,
+                                                              ByteView data) {
+  VANTORELLE_RETURN_IF_ERROR(check_register_count(precision, data));
+  const RegisterSummary summary = summarize_registers(data);
+  VANTORELLE_RETURN_IF_ERROR(check_register_values(precision, data, summary));
+  return summary;
+}
+
+Result<RegisterSums> NormalRepresentation::check_and_sum_registers(std::int32_t precision,
+                                                                  ByteView data) {
+  VANTORELLE_RETURN_IF_ERROR(check_register_count(precision, data));
+  RegisterSums sums = summarize_and_sum_registers(data);
+  VANTORELLE_RETURN_IF_ERROR(check_register_values(precision, data, sums.summary));
+  return sums;
 }
 
 Result<NormalRepresentation> NormalRepresentation::create(SketchState state) {

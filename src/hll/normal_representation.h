@@ -9,6 +9,7 @@
 #include "error/result.h"
 #include "hll/encoding.h"
 #include "hll/estimate.h"
+#include "hll/register_sums.h"
 #include "state/sketch_state.h"
 
 namespace vantorelle {
@@ -21,6 +22,11 @@ class NormalRepresentation {
   static Result<NormalRepresentation> create(SketchState state);
   // The checks of create, on a state that is only read.
   static Status check_state(const SketchState& state);
+  // The checks of create for registers `data` at precision p, with the
+  // summary of the registers that the register check takes (and S where
+  // summarize_and_sum_registers forms it, for a caller that estimates them).
+  static Result<RegisterSummary> check_registers(std::int32_t precision, ByteView data);
+  static Result<RegisterSums> check_and_sum_registers(std::int32_t precision, ByteView data);
 
   const SketchState& state() const { return state_; }
   SketchState& state() { return state_; }

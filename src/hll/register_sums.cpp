@@ -168,9 +168,71 @@ __attribute__((target("avx2"))) std::uint64_t scaled_sum_avx2(ByteView registers
   return sum;
 }
 
+// Largest H for which the pass of summarize_and_sum_registers forms S.
+constexpr std::uint32_t FUSED_TOP = 24;
+
+__attribute__((target("avx2"))) RegisterSums summarize_and_sum_avx2(ByteView registers) {
+  const std::uint8_t* data = registers.data();
+  const std::size_t whole = registers.size() & ~std::size_t{31};
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i top = _mm256_set1_epi32(1 << FUSED_TOP);
+  const __m256i low_byte = _mm256_set1_epi32(0xFF);
+  __m256i lowest = _mm256_set1_epi8(-1);
+  __m256i highest = zero;
+  __m256i zeros = zero;  // four 64-bit counts
+  __m256i total = zero;  // four 64-bit sums
+  std::size_t i = 0;
+  while (i < whole) {
+    const std::size_t block_end = std::min(whole, i + 32 * 255);
+    __m256i counts = zero, a = zero, b = zero, c = zero, d = zero;
+    for (; i < block_end; i += 32) {
+      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+      lowest = _mm256_min_epu8(lowest, x);
+      highest = _mm256_max_epu8(highest, x);
+      counts = _mm256_sub_epi8(counts, _mm256_cmpeq_epi8(x, zero));
+      // A shift by more than 31 gives 0: registers above FUSED_TOP add
+      // nothing, and the sum is then not used.
+      a = _mm256_add_epi32(a, eight_terms<false>(_mm256_and_si256(x, low_byte), top, zero));
+      b = _mm256_add_epi32(b, eight_terms<false>(
+                                  _mm256_and_si256(_mm256_srli_epi32(x, 8), low_byte), top, zero));
+      c = _mm256_add_epi32(c, eight_terms<false>(
+                                  _mm256_and_si256(_mm256_srli_epi32(x, 16), low_byte), top, zero));
+      d = _mm256_add_epi32(d, eight_terms<false>(_mm256_srli_epi32(x, 24), top, zero));
+    }
+    zeros = _mm256_add_epi64(zeros, _mm256_sad_epu8(counts, zero));
+    total = _mm256_add_epi64(total, _mm256_add_epi64(_mm256_add_epi64(widen(a), widen(b)),
+                                                     _mm256_add_epi64(widen(c), widen(d))));
+  }
+  alignas(32) std::array<std::uint8_t, 32> low_bytes;
+  alignas(32) std::array<std::uint8_t, 32> high_bytes;
+  _mm256_store_si256(reinterpret_cast<__m256i*>(low_bytes.data()), lowest);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(high_bytes.data()), highest);
+  RegisterSums sums;
+  sums.summary.zeros = static_cast<std::uint32_t>(sum_u64_lanes(zeros));
+  sums.summary.lowest = *std::min_element(low_bytes.begin(), low_bytes.end());
+  sums.summary.highest = *std::max_element(high_bytes.begin(), high_bytes.end());
+  std::uint64_t scaled = sum_u64_lanes(total);
+  sums.summary = summarize_scalar(data + whole, registers.size() - whole, sums.summary);
+  const RegisterSummary widest{0, 0, FUSED_TOP};
+  if (sums.summary.highest <= FUSED_TOP && exact_sum_bits(registers.size(), widest) <= 53) {
+    for (std::size_t k = whole; k < registers.size(); ++k) {
+      scaled += std::uint64_t{1} << (FUSED_TOP - data[k]);
+    }
+    sums.harmonic_sum = std::ldexp(static_cast<double>(scaled), -static_cast<int>(FUSED_TOP));
+  }
+  return sums;
+}
+
 #endif  // VANTORELLE_REGISTER_SUMS_AVX2
 
 }  // namespace
+
+RegisterSums summarize_and_sum_registers(ByteView registers) {
+#ifdef VANTORELLE_REGISTER_SUMS_AVX2
+  if (!registers.empty() && has_avx2()) return summarize_and_sum_avx2(registers);
+#endif
+  return {summarize_registers(registers), std::nullopt};
+}
 
 RegisterSummary summarize_registers(ByteView registers) {
   if (registers.empty()) return {};

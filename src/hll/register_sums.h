@@ -24,9 +24,19 @@
 // widening the lanes into 64 bits before they can overflow (every 2^8 rounds
 // up to H - L = 23, then more often). Other processors, and wider spreads up
 // to p + H - L <= 53, use a histogram of register values.
+//
+// Where the registers are both checked and estimated, one AVX2 pass forms the
+// summary together with T' = sum of 2^(24 - v) over the registers, in 32-bit
+// lanes widened every 255 rounds (the byte counters of the zeros allow no
+// more, and 255 terms of at most 2^24 stay below 2^32). When H <= 24 no term
+// was cut off, and for at most 2^29 registers T' = T * 2^(24 - H) is at most
+// 2^53, so S = T' * 2^-24 converts without rounding; within the bound above
+// (c + H - L <= 53 for 2^c registers) it is the same double. Otherwise the
+// sum is formed afterwards as above.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "utils/bytes.h"
 
@@ -43,6 +53,14 @@ RegisterSummary summarize_registers(ByteView registers);
 // The harmonic sum S of `registers`, identical to the sum formed register by
 // register in double precision. `summary` is theirs.
 double harmonic_sum(ByteView registers, const RegisterSummary& summary);
+
+// The summary and, when it could be formed in the same pass, S.
+struct RegisterSums {
+  RegisterSummary summary;
+  std::optional<double> harmonic_sum;
+};
+
+RegisterSums summarize_and_sum_registers(ByteView registers);
 
 // S formed register by register: the definition the fast forms reproduce.
 double harmonic_sum_in_order(ByteView registers);

@@ -12,11 +12,15 @@ Err representation_is_invalid() { return invalid_state("Representation is invali
 
 namespace {
 
-Status check_sparse_data_has_precision(const SketchState& state) {
-  if (state.sparse_data && state.sparse_precision == 0) {
+Status check_sparse_data_has_precision(bool has_sparse_data, std::int32_t sparse_precision) {
+  if (has_sparse_data && sparse_precision == 0) {
     return invalid_state("Must have a sparse precision when sparse data is set");
   }
   return {};
+}
+
+Status check_sparse_data_has_precision(const SketchState& state) {
+  return check_sparse_data_has_precision(state.sparse_data.has_value(), state.sparse_precision);
 }
 
 bool builds_normal(const SketchState& state) {
@@ -33,6 +37,13 @@ Status Representation::check_state(const SketchState& state) {
   Result<SparseRepresentation> sparse = SparseRepresentation::create(scalar_fields(state));
   if (!sparse) return sparse.take_error();
   return {};
+}
+
+Result<RegisterSums> Representation::check_normal_view(const SketchStateView& view) {
+  VANTORELLE_ASSERT(view.data.has_value(), "a normal view has data");
+  VANTORELLE_RETURN_IF_ERROR(
+      check_sparse_data_has_precision(view.sparse_data.has_value(), view.scalars.sparse_precision));
+  return NormalRepresentation::check_and_sum_registers(view.scalars.precision, *view.data);
 }
 
 Result<Representation> Representation::from_state(SketchState state) {

@@ -24,6 +24,9 @@ class Representation {
   // The checks of from_state, without building: the same errors in the same
   // order.
   static Status check_state(const SketchState& state);
+  // check_state of a view that has data (the build of a normal sketch), and
+  // the summary of its registers with, where it is formed alongside, S.
+  static Result<RegisterSums> check_normal_view(const SketchStateView& view);
 
   bool is_invalid() const { return std::holds_alternative<std::monostate>(variant_); }
   NormalRepresentation* normal() { return std::get_if<NormalRepresentation>(&variant_); }

@@ -1,7 +1,8 @@
 // The estimates of a column of serialised sketches. The column is gathered
 // into row views first (GIL held); then, with the GIL released, every row
-// passes the validating door (validate_state, as `vantorelle.validate`) and
-// is estimated as `HyperLogLogPlusPlus.from_bytes(row).result()` would,
+// passes the validating door (validate_state, as `vantorelle.validate`; the
+// registers of a normal sketch are checked and summarised in place) and is
+// estimated as `HyperLogLogPlusPlus.from_bytes(row).result()` would,
 // straight into the result's bytes. Several threads take contiguous ranges
 // of rows; the first corrupt row of the column is the one reported, whatever
 // the thread count.
@@ -37,14 +38,19 @@ const char kEstimatesDoc[] =
 namespace {
 
 Result<std::int64_t> estimate_serialised(ByteView bytes) {
-  Result<SketchState> state = decode_state(bytes);
-  if (!state) return state.take_error();
-  VANTORELLE_RETURN_IF_ERROR(validate_state(*state));
-  // A state with registers that passed the door builds a normal sketch,
-  // whose result() is the estimate of its registers: taken straight from
-  // them, without a second pass of the build's register check.
-  if (state->data) return estimate_registers(*state->data, state->precision);
-  Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_state(std::move(*state));
+  Result<SketchStateView> view = decode_state_view(bytes);
+  if (!view) return view.take_error();
+  // A state with registers that passes the door builds a normal sketch,
+  // whose result() is the estimate of its registers: read in place, the
+  // summary the register check took shared with the estimate.
+  if (view->data) {
+    Result<RegisterSums> sums = validate_normal_view(*view);
+    if (!sums) return sums.take_error();
+    return estimate_registers(*view->data, view->scalars.precision, *sums);
+  }
+  SketchState state = copy_state(*view);
+  VANTORELLE_RETURN_IF_ERROR(validate_state(state));
+  Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_state(std::move(state));
   if (!sketch) return sketch.take_error();
   return sketch->result();
 }

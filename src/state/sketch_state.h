@@ -82,6 +82,15 @@ struct SketchState {
   bool operator==(const SketchState&) const = default;
 };
 
+// A decoded message whose byte arrays are views into the message: for the
+// steps that only read them, so that they are not copied. Valid while the
+// message's bytes are.
+struct SketchStateView {
+  SketchState scalars;  // data and sparse_data absent
+  std::optional<ByteView> data;
+  std::optional<ByteView> sparse_data;
+};
+
 // A copy of the scalar fields of `state`, with data and sparse_data absent:
 // for the steps that read no byte array or replace them, so that they are
 // not copied.

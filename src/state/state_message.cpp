@@ -90,7 +90,7 @@ class Reader {
     input_.SetRecursionLimit(kMaxGroupDepth);
   }
 
-  bool read_aggregator_state(SketchState& state);
+  bool read_aggregator_state(SketchStateView& state);
   std::string take_error() { return std::move(error_); }
 
  private:
@@ -107,8 +107,8 @@ class Reader {
   bool read_tag(std::uint32_t& tag);
   bool read_varint(std::uint64_t& value);
   bool read_int32(std::int32_t& value, int field);
-  bool read_bytes(std::optional<Bytes>& target, int field);
-  bool read_hll_state(SketchState& state);
+  bool read_bytes(std::optional<ByteView>& target, int field);
+  bool read_hll_state(SketchStateView& state);
   bool skip_field(std::uint32_t tag, int tag_offset);
   bool skip_group(int field, int start_offset);
 
@@ -175,7 +175,7 @@ bool Reader::read_int32(std::int32_t& value, int field) {
   return true;
 }
 
-bool Reader::read_bytes(std::optional<Bytes>& target, int field) {
+bool Reader::read_bytes(std::optional<ByteView>& target, int field) {
   const int offset = position();
   std::uint64_t length = 0;
   if (!read_varint(length)) return false;
@@ -184,18 +184,21 @@ bool Reader::read_bytes(std::optional<Bytes>& target, int field) {
                 " at offset " + std::to_string(offset) + " exceeds the " +
                 std::to_string(bytes_left()) + " bytes left");
   }
-  // Copy straight out of the input into the record; no intermediate buffer
-  // and no zero-filling.
-  const std::uint8_t* begin = bytes_.data() + position();
-  Bytes& out = target.has_value() ? *target : target.emplace();
-  out.clear();
-  out.reserve(length);
-  for (std::size_t done = 0; done < length; done += kCopyBlock) {
-    const std::size_t block = std::min<std::size_t>(kCopyBlock, length - done);
-    out.insert(out.end(), begin + done, begin + done + block);
-  }
+  target = bytes_.subspan(static_cast<std::size_t>(position()), static_cast<std::size_t>(length));
   input_.Skip(static_cast<int>(length));
   return true;
+}
+
+// Copies straight out of the input into the record; no intermediate buffer
+// and no zero-filling.
+void copy_bytes(const std::optional<ByteView>& source, std::optional<Bytes>& target) {
+  if (!source) return;
+  Bytes& out = target.emplace();
+  out.reserve(source->size());
+  for (std::size_t done = 0; done < source->size(); done += kCopyBlock) {
+    const std::size_t block = std::min(kCopyBlock, source->size() - done);
+    out.insert(out.end(), source->begin() + done, source->begin() + done + block);
+  }
 }
 
 bool Reader::skip_group(int field, int start_offset) {
@@ -268,7 +271,8 @@ bool Reader::skip_field(std::uint32_t tag, int tag_offset) {
 // so a field that starts inside it is read whole even if it runs past the
 // end; running out of input ends it without error, and a negative length
 // makes it empty.
-bool Reader::read_hll_state(SketchState& state) {
+bool Reader::read_hll_state(SketchStateView& view) {
+  SketchState& state = view.scalars;
   const int offset = position();
   std::uint64_t raw = 0;
   if (!read_varint(raw)) return false;
@@ -282,8 +286,8 @@ bool Reader::read_hll_state(SketchState& state) {
   state.sparse_size = 0;
   state.precision = 0;
   state.sparse_precision = 0;
-  state.data.reset();
-  state.sparse_data.reset();
+  view.data.reset();
+  view.sparse_data.reset();
 
   const std::int64_t end = position() + std::max<std::int64_t>(length, 0);
   while (position() < end && !at_end()) {
@@ -302,10 +306,10 @@ bool Reader::read_hll_state(SketchState& state) {
         ok = read_int32(state.sparse_precision, kSparsePrecisionField);
         break;
       case bytes_tag(kDataField):
-        ok = read_bytes(state.data, kDataField);
+        ok = read_bytes(view.data, kDataField);
         break;
       case bytes_tag(kSparseDataField):
-        ok = read_bytes(state.sparse_data, kSparseDataField);
+        ok = read_bytes(view.sparse_data, kSparseDataField);
         break;
       default:
         ok = skip_field(tag, tag_offset);
@@ -316,7 +320,8 @@ bool Reader::read_hll_state(SketchState& state) {
   return true;
 }
 
-bool Reader::read_aggregator_state(SketchState& state) {
+bool Reader::read_aggregator_state(SketchStateView& view) {
+  SketchState& state = view.scalars;
   while (!at_end()) {
     const int tag_offset = position();
     std::uint32_t tag = 0;
@@ -344,7 +349,7 @@ bool Reader::read_aggregator_state(SketchState& state) {
         break;
       }
       case bytes_tag(kHllStateField):
-        ok = read_hll_state(state);
+        ok = read_hll_state(view);
         break;
       default:
         ok = skip_field(tag, tag_offset);
@@ -425,16 +430,29 @@ Status encode_state_into(const SketchState& state, Bytes& message) {
 }
 
 Result<SketchState> decode_state(ByteView bytes) {
+  Result<SketchStateView> view = decode_state_view(bytes);
+  if (!view) return view.take_error();
+  return copy_state(*view);
+}
+
+Result<SketchStateView> decode_state_view(ByteView bytes) {
   if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
     return Err(ErrorKind::ProtoDeserialization,
                "input of " + std::to_string(bytes.size()) + " bytes exceeds the limit of " +
                    std::to_string(INT_MAX) + " bytes at offset 0");
   }
-  SketchState state;
+  SketchStateView view;
   Reader reader(bytes);
-  if (!reader.read_aggregator_state(state)) {
+  if (!reader.read_aggregator_state(view)) {
     return Err(ErrorKind::ProtoDeserialization, reader.take_error());
   }
+  return view;
+}
+
+SketchState copy_state(const SketchStateView& view) {
+  SketchState state = view.scalars;
+  copy_bytes(view.data, state.data);
+  copy_bytes(view.sparse_data, state.sparse_data);
   return state;
 }
 

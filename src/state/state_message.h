@@ -15,5 +15,9 @@ Status encode_state_into(const SketchState& state, Bytes& out);
 // Checks the wire form only; failures are ProtoDeserialization with a text
 // that says what was wrong and at which byte offset.
 Result<SketchState> decode_state(ByteView bytes);
+// The same, with the byte arrays left in `bytes` (the same errors).
+Result<SketchStateView> decode_state_view(ByteView bytes);
+// The state of `view`, its byte arrays copied.
+SketchState copy_state(const SketchStateView& view);
 
 }  // namespace vantorelle

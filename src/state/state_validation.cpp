@@ -266,16 +266,29 @@ Status check_sparse_data(ByteView sparse_data, const SparseEncoding& encoding) {
   return diagnosis;
 }
 
+namespace {
+
+Err both_arrays_present() {
+  return invalid_state("data and sparse_data are both present; a sketch carries one of them");
+}
+
+}  // namespace
+
 Status validate_state(const SketchState& state) {
   VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_state(state));
-  if (state.data && state.sparse_data) {
-    return invalid_state("data and sparse_data are both present; a sketch carries one of them");
-  }
+  if (state.data && state.sparse_data) return both_arrays_present();
   if (!state.sparse_data || state.data || state.sparse_precision == 0) return {};
   // The build checks above accepted these precisions for a sparse sketch.
   Result<SparseEncoding> encoding = SparseEncoding::create(state.precision, state.sparse_precision);
   if (!encoding) return encoding.take_error();
   return check_sparse_data(*state.sparse_data, *encoding);
+}
+
+Result<RegisterSums> validate_normal_view(const SketchStateView& view) {
+  Result<RegisterSums> sums = HyperLogLogPlusPlus::check_normal_view(view);
+  if (!sums) return sums.take_error();
+  if (view.sparse_data) return both_arrays_present();
+  return *sums;
 }
 
 Status validate_bytes(ByteView bytes) {

@@ -6,6 +6,7 @@
 
 #include "error/result.h"
 #include "hll/encoding.h"
+#include "hll/register_sums.h"
 #include "state/sketch_state.h"
 
 namespace vantorelle {
@@ -17,6 +18,11 @@ namespace vantorelle {
 //  3. for a sparse sketch, check_sparse_data on its sparse_data.
 // sparse_size and num_values are not compared with anything.
 Status validate_state(const SketchState& state);
+
+// validate_state of a view that has data (its registers are read in place),
+// with the same errors in the same order; on success the summary of the
+// registers that the register check took, and S where it formed it.
+Result<RegisterSums> validate_normal_view(const SketchStateView& view);
 
 // decode_state (its wire errors unchanged), then validate_state.
 Status validate_bytes(ByteView bytes);

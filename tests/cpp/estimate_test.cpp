@@ -177,6 +177,13 @@ TEST_P(RegisterStates, EstimateEqualsTheIndexOrderComputation) {
         << "round " << round << " kind " << kind;
     EXPECT_EQ(estimate_registers(registers, precision), reference_estimate(precision, registers))
         << "round " << round << " kind " << kind;
+    const RegisterSums sums = summarize_and_sum_registers(registers);
+    if (sums.harmonic_sum) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(*sums.harmonic_sum), std::bit_cast<std::uint64_t>(in_order))
+          << "round " << round << " kind " << kind;
+    }
+    EXPECT_EQ(estimate_registers(registers, precision, sums), reference_estimate(precision, registers))
+        << "round " << round << " kind " << kind;
   }
 }
 
@@ -208,6 +215,15 @@ TEST(RegisterSums, AnyLengthMatchesAPlainPass) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(harmonic_sum(registers, summary)),
               std::bit_cast<std::uint64_t>(sum))
         << round;
+    // The pass that forms both: the same summary, and S where it forms one.
+    const RegisterSums sums = summarize_and_sum_registers(registers);
+    EXPECT_EQ(sums.summary.zeros, expected.zeros) << round;
+    EXPECT_EQ(sums.summary.lowest, expected.lowest) << round;
+    EXPECT_EQ(sums.summary.highest, expected.highest) << round;
+    if (sums.harmonic_sum) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(*sums.harmonic_sum), std::bit_cast<std::uint64_t>(sum))
+          << round;
+    }
   }
 }
 

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "error/internal_failure.h"
+#include "hll/estimate.h"
 #include "hll/hyperloglogplusplus.h"
 #include "state/state_message.h"
 #include "test_support.h"
@@ -381,6 +383,58 @@ TEST(Property, PassingDataNeverMeetsAnInternalFailure) {
   // Both sides of the door were reached.
   EXPECT_GT(passed, 1500);
   EXPECT_GT(refused, 1500);
+}
+
+
+// A message with registers, checked in place (validate_normal_view on a view
+// of it), meets the same door as its copied state (validate_state), with the
+// same error, and on passing gives the estimate result() gives; the view's
+// registers lie inside the message.
+TEST(Property, ViewOfRegistersMeetsTheSameDoorAndEstimate) {
+  const std::int32_t precisions[] = {10, 12, 15};
+  std::mt19937_64 random(616);
+  int passed = 0;
+  int refused = 0;
+  for (int round = 0; round < 600; ++round) {
+    const std::int32_t p = precisions[round % std::size(precisions)];
+    const std::size_t count = std::size_t{1} << (random() % 20);
+    SketchState state = test::sketch_state(p, p + 5);
+    state.data = test::ref_registers(test::random_hashes(count, random()), p);
+    Bytes& data = *state.data;
+    switch (random() % 10) {
+      case 0: state.type = AggregatorType::SUM; break;
+      case 1: state.encoding_version = static_cast<std::int32_t>(random() % 4); break;
+      case 2: state.value_type = ValueType::from_wire(static_cast<std::int32_t>(random() % 14)); break;
+      case 3: state.precision = static_cast<std::int32_t>(8 + random() % 20); break;
+      case 4: state.sparse_precision = 0; state.sparse_data = Bytes{1}; break;
+      case 5: state.sparse_data = Bytes(random() % 3, 2); break;
+      case 6: data.resize(data.size() + (random() % 2 ? 1 : -1)); break;
+      case 7: data[random() % data.size()] = static_cast<std::uint8_t>(65 - p + random() % 3); break;
+      case 8: std::fill(data.begin(), data.end(), static_cast<std::uint8_t>(random() % (66 - p))); break;
+      default: break;
+    }
+    const Bytes message = message_bytes(state);
+    const SketchStateView view = unwrap(decode_state_view(message));
+    ASSERT_TRUE(view.data.has_value());
+    ASSERT_TRUE(view.data->empty() || (view.data->data() >= message.data() &&
+                                       view.data->data() + view.data->size() <= message.data() + message.size()));
+    const SketchState copied = copy_state(view);
+    ASSERT_EQ(copied, unwrap(decode_state(message)));
+    const Result<RegisterSums> in_place = validate_normal_view(view);
+    const Status door = validate_state(copied);
+    ASSERT_EQ(in_place.has_value(), door.has_value()) << "round " << round;
+    if (!door) {
+      ++refused;
+      EXPECT_EQ(in_place.error().display(), door.error().display()) << "round " << round;
+      continue;
+    }
+    ++passed;
+    const std::int64_t expected = unwrap(unwrap(HyperLogLogPlusPlus::from_state(copied)).result());
+    EXPECT_EQ(estimate_registers(*view.data, view.scalars.precision, *in_place), expected)
+        << "round " << round;
+  }
+  EXPECT_GT(passed, 150);
+  EXPECT_GT(refused, 150);
 }
 
 }  // namespace
