@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "native/arrow_abi.h"
+#include "python/owned_ref.h"
 
 namespace vantorelle::native {
 
@@ -55,6 +56,37 @@ inline bool move_from_capsule(PyObject* capsule, const char* name, T* out) {
   *out = *source;
   source->release = nullptr;
   return true;
+}
+
+// Moves the two structs out of the (schema, array) pair of capsules that
+// __arrow_c_array__ returns.
+inline bool move_from_array_pair(PyObject* pair, ArrowSchema* schema, ArrowArray* array) {
+  if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+    PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) pair of capsules");
+    return false;
+  }
+  return move_from_capsule(PyTuple_GET_ITEM(pair, 0), "arrow_schema", schema) &&
+         move_from_capsule(PyTuple_GET_ITEM(pair, 1), "arrow_array", array);
+}
+
+// Calls object.<name>() when the method exists; `*result` stays empty when
+// it does not.
+inline bool call_if_present(PyObject* object, const char* name, python::OwnedRef* result) {
+  PyObject* method = nullptr;
+  const int found = PyObject_GetOptionalAttrString(object, name, &method);
+  if (found <= 0) return found == 0;
+  python::OwnedRef held(method);
+  result->reset(PyObject_CallNoArgs(method));
+  return static_cast<bool>(*result);
+}
+
+// Raises the ValueError for a stream call that returned the non-zero
+// `code`, with the producer's own message where it gives one; returns false.
+inline bool stream_failed(ArrowArrayStream& stream, int code) {
+  const char* message = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+  PyErr_Format(PyExc_ValueError, "reading the Arrow stream failed (error %d): %s", code,
+               message ? message : "no message");
+  return false;
 }
 
 }  // namespace vantorelle::native

@@ -219,20 +219,14 @@ bool read_stream(PyObject* capsule, ColumnBuilder& builder) {
   OwnedStream stream;
   if (!move_from_capsule(capsule, "arrow_array_stream", &stream.stream)) return false;
   OwnedSchema schema;
-  auto stream_error = [&](int code) {
-    const char* message = stream.stream.get_last_error ? stream.stream.get_last_error(&stream.stream) : nullptr;
-    PyErr_Format(PyExc_ValueError, "reading the Arrow stream failed (error %d): %s", code,
-                 message ? message : "no message");
-    return false;
-  };
-  if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_error(code);
+  if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_failed(stream.stream, code);
   ColumnFormat format;
   if (!column_format(schema.schema, &format)) return false;
   builder.set_column_type(input_type_of(format.values.kind));
   std::int64_t position = 0;
   while (!builder.refused()) {
     OwnedArray chunk;
-    if (int code = stream.stream.get_next(&stream.stream, &chunk.array)) return stream_error(code);
+    if (int code = stream.stream.get_next(&stream.stream, &chunk.array)) return stream_failed(stream.stream, code);
     if (chunk.array.release == nullptr) break;  // end of stream
     if (!read_chunk(format, chunk.array, position, builder)) return false;
     position += chunk.array.length;
@@ -241,49 +235,40 @@ bool read_stream(PyObject* capsule, ColumnBuilder& builder) {
 }
 
 bool read_array(PyObject* pair, ColumnBuilder& builder) {
-  if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-    PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) pair of capsules");
-    return false;
-  }
   OwnedSchema schema;
   OwnedArray array;
-  if (!move_from_capsule(PyTuple_GET_ITEM(pair, 0), "arrow_schema", &schema.schema)) return false;
-  if (!move_from_capsule(PyTuple_GET_ITEM(pair, 1), "arrow_array", &array.array)) return false;
+  if (!move_from_array_pair(pair, &schema.schema, &array.array)) return false;
   ColumnFormat format;
   if (!column_format(schema.schema, &format)) return false;
   builder.set_column_type(input_type_of(format.values.kind));
   return read_chunk(format, array.array, 0, builder);
 }
 
-// Calls values.<name>() when the method exists; `*result` stays empty when
-// it does not.
-bool call_if_present(PyObject* values, const char* name, OwnedRef* result) {
-  PyObject* method = nullptr;
-  const int found = PyObject_GetOptionalAttrString(values, name, &method);
-  if (found < 0) return false;
-  if (found == 0) return true;
-  OwnedRef held(method);
-  result->reset(PyObject_CallNoArgs(method));
-  return static_cast<bool>(*result);
-}
-
-}  // namespace
-
-bool read_arrow_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
+// Hands `values` to from_stream when it exports an Arrow stream, else to
+// from_array when it exports an Arrow array; `*taken` says whether either did.
+template <class Sink>
+bool read_exported(PyObject* values, Sink& sink, bool* taken, bool (*from_stream)(PyObject*, Sink&),
+                   bool (*from_array)(PyObject*, Sink&)) {
   *taken = false;
   OwnedRef capsule;
   if (!call_if_present(values, "__arrow_c_stream__", &capsule)) return false;
   if (capsule) {
     *taken = true;
-    return read_stream(capsule.get(), builder);
+    return from_stream(capsule.get(), sink);
   }
   OwnedRef pair;
   if (!call_if_present(values, "__arrow_c_array__", &pair)) return false;
   if (pair) {
     *taken = true;
-    return read_array(pair.get(), builder);
+    return from_array(pair.get(), sink);
   }
   return true;
+}
+
+}  // namespace
+
+bool read_arrow_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
+  return read_exported(values, builder, taken, read_stream, read_array);
 }
 
 namespace {
@@ -328,32 +313,21 @@ bool read_sketch_stream(PyObject* capsule, SketchColumn& column) {
   OwnedStream stream;
   if (!move_from_capsule(capsule, "arrow_array_stream", &stream.stream)) return false;
   OwnedSchema schema;
-  auto stream_error = [&](int code) {
-    const char* message = stream.stream.get_last_error ? stream.stream.get_last_error(&stream.stream) : nullptr;
-    PyErr_Format(PyExc_ValueError, "reading the Arrow stream failed (error %d): %s", code,
-                 message ? message : "no message");
-    return false;
-  };
-  if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_error(code);
+  if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_failed(stream.stream, code);
   ValueFormat format;
   if (!sketch_format(schema.schema, &format)) return false;
   for (;;) {
     auto chunk = std::make_shared<OwnedArray>();
-    if (int code = stream.stream.get_next(&stream.stream, &chunk->array)) return stream_error(code);
+    if (int code = stream.stream.get_next(&stream.stream, &chunk->array)) return stream_failed(stream.stream, code);
     if (chunk->array.release == nullptr) return true;  // end of stream
     if (!take_sketch_chunk(format, std::move(chunk), column)) return false;
   }
 }
 
 bool read_sketch_array(PyObject* pair, SketchColumn& column) {
-  if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-    PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) pair of capsules");
-    return false;
-  }
   OwnedSchema schema;
   auto array = std::make_shared<OwnedArray>();
-  if (!move_from_capsule(PyTuple_GET_ITEM(pair, 0), "arrow_schema", &schema.schema)) return false;
-  if (!move_from_capsule(PyTuple_GET_ITEM(pair, 1), "arrow_array", &array->array)) return false;
+  if (!move_from_array_pair(pair, &schema.schema, &array->array)) return false;
   ValueFormat format;
   if (!sketch_format(schema.schema, &format)) return false;
   return take_sketch_chunk(format, std::move(array), column);
@@ -362,20 +336,7 @@ bool read_sketch_array(PyObject* pair, SketchColumn& column) {
 }  // namespace
 
 bool read_arrow_sketch_column(PyObject* values, SketchColumn& column, bool* taken) {
-  *taken = false;
-  OwnedRef capsule;
-  if (!call_if_present(values, "__arrow_c_stream__", &capsule)) return false;
-  if (capsule) {
-    *taken = true;
-    return read_sketch_stream(capsule.get(), column);
-  }
-  OwnedRef pair;
-  if (!call_if_present(values, "__arrow_c_array__", &pair)) return false;
-  if (pair) {
-    *taken = true;
-    return read_sketch_array(pair.get(), column);
-  }
-  return true;
+  return read_exported(values, column, taken, read_sketch_stream, read_sketch_array);
 }
 
 }  // namespace vantorelle::native

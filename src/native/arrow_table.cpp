@@ -25,31 +25,16 @@ ArrowArray whole_view(const ArrowArray& array) {
   return view;
 }
 
-bool call_method(PyObject* object, const char* name, OwnedRef* result) {
-  PyObject* method = nullptr;
-  const int found = PyObject_GetOptionalAttrString(object, name, &method);
-  if (found <= 0) return found == 0;
-  OwnedRef held(method);
-  result->reset(PyObject_CallNoArgs(method));
-  return static_cast<bool>(*result);
-}
-
 }  // namespace
 
 bool read_stream_batches(PyObject* capsule, OwnedSchema& schema,
                          std::vector<std::unique_ptr<OwnedArray>>& batches) {
   OwnedStream stream;
   if (!move_from_capsule(capsule, "arrow_array_stream", &stream.stream)) return false;
-  auto stream_error = [&](int code) {
-    const char* message = stream.stream.get_last_error ? stream.stream.get_last_error(&stream.stream) : nullptr;
-    PyErr_Format(PyExc_ValueError, "reading the Arrow stream failed (error %d): %s", code,
-                 message ? message : "no message");
-    return false;
-  };
-  if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_error(code);
+  if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_failed(stream.stream, code);
   while (true) {
     auto batch = std::make_unique<OwnedArray>();
-    if (int code = stream.stream.get_next(&stream.stream, &batch->array)) return stream_error(code);
+    if (int code = stream.stream.get_next(&stream.stream, &batch->array)) return stream_failed(stream.stream, code);
     if (batch->array.release == nullptr) return true;  // end of stream
     if (batch->array.length < 0 || batch->array.offset < 0) {
       PyErr_SetString(PyExc_ValueError, "malformed Arrow array: negative length or offset");
@@ -61,7 +46,7 @@ bool read_stream_batches(PyObject* capsule, OwnedSchema& schema,
 
 bool ArrowTable::read(PyObject* table) {
   OwnedRef capsule;
-  if (!call_method(table, "__arrow_c_stream__", &capsule)) return false;
+  if (!call_if_present(table, "__arrow_c_stream__", &capsule)) return false;
   if (!capsule) {
     PyErr_Format(PyExc_TypeError,
                  "expected a table (an object with __arrow_c_stream__, such as a pyarrow Table, "
@@ -116,12 +101,12 @@ bool ArrowTable::column(const std::string& name, ColumnChunks* out) const {
 
 bool ArrowColumn::read(PyObject* values) {
   OwnedRef capsule;
-  if (!call_method(values, "__arrow_c_stream__", &capsule)) return false;
+  if (!call_if_present(values, "__arrow_c_stream__", &capsule)) return false;
   if (capsule) {
     if (!read_stream_batches(capsule.get(), schema_, arrays_)) return false;
   } else {
     OwnedRef pair;
-    if (!call_method(values, "__arrow_c_array__", &pair)) return false;
+    if (!call_if_present(values, "__arrow_c_array__", &pair)) return false;
     if (!pair) {
       PyErr_Format(PyExc_TypeError,
                    "expected an Arrow column (an object with __arrow_c_array__ or "
@@ -129,13 +114,8 @@ bool ArrowColumn::read(PyObject* values) {
                    Py_TYPE(values)->tp_name);
       return false;
     }
-    if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-      PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) pair of capsules");
-      return false;
-    }
     auto array = std::make_unique<OwnedArray>();
-    if (!move_from_capsule(PyTuple_GET_ITEM(pair.get(), 0), "arrow_schema", &schema_.schema)) return false;
-    if (!move_from_capsule(PyTuple_GET_ITEM(pair.get(), 1), "arrow_array", &array->array)) return false;
+    if (!move_from_array_pair(pair.get(), &schema_.schema, &array->array)) return false;
     arrays_.push_back(std::move(array));
   }
   chunks_.schema = &schema_.schema;

@@ -10,6 +10,7 @@
 
 #include "hll/sketch_estimates.h"
 #include "native/errors.h"
+#include "python/buffer_view.h"
 #include "python/method_table.h"
 #include "python/owned_ref.h"
 #include "state/state_message.h"
@@ -34,18 +35,17 @@ void raise_estimate_error(const SketchError& error) {
 // The validated state of a bytes-like object; nullopt with an exception set
 // otherwise. `what` names the argument.
 std::optional<SketchState> load_state(PyObject* data, const char* what) {
-  Py_buffer view;
-  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) {
+  python::BufferView view;
+  if (!view.get(data, PyBUF_SIMPLE)) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "%s must be a serialised sketch (bytes), not %s", what,
                  Py_TYPE(data)->tp_name);
     return std::nullopt;
   }
-  const ByteView bytes(static_cast<const std::uint8_t*>(view.buf),
-                       static_cast<std::size_t>(view.len));
+  const ByteView bytes(static_cast<const std::uint8_t*>(view->buf),
+                       static_cast<std::size_t>(view->len));
   // The checks of validate_bytes, on the one decoded state.
   Result<SketchState> state = decode_state(bytes);
-  PyBuffer_Release(&view);
   Status checked = state ? validate_state(*state) : Status(state.take_error());
   if (!checked) {
     raise_sketch_error_format(ErrorClass::Corrupt, "%s: %s", what, checked.error().display().c_str());
@@ -254,17 +254,16 @@ PyObject* sketch_from_registers(PyObject*, PyObject* const* args, Py_ssize_t nar
     const int precision = PyLong_AsInt(args[1]);
     const int sparse_precision = PyLong_AsInt(args[2]);
     if (PyErr_Occurred()) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) != 0) return nullptr;
+    python::BufferView view;
+    if (!view.get(args[0], PyBUF_SIMPLE)) return nullptr;
     SketchState state;
     state.type = AggregatorType::HYPERLOGLOG_PLUS_UNIQUE;
     state.encoding_version = 2;
     state.value_type = ValueType::default_ops(DefaultOpsType::UINT64);
     state.precision = precision;
     state.sparse_precision = sparse_precision;
-    const auto* first = static_cast<const std::uint8_t*>(view.buf);
-    state.data = Bytes(first, first + view.len);
-    PyBuffer_Release(&view);
+    const auto* first = static_cast<const std::uint8_t*>(view->buf);
+    state.data = Bytes(first, first + view->len);
     Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_state(std::move(state));
     if (!sketch) {
       raise_estimate_error(sketch.error());

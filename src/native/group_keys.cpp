@@ -12,6 +12,7 @@
 #include "error/internal_failure.h"
 #include "native/arrow_type_names.h"
 #include "native/arrow_values.h"
+#include "native/chunk_layouts.h"
 #include "utils/parallel.h"
 
 namespace vantorelle::native {
@@ -79,10 +80,6 @@ std::uint64_t raw_integer(const ValueFormat& format, const ArrowArray& array, st
     case 4: return format.is_signed ? static_cast<std::uint64_t>(load<std::int32_t>(values, index)) : load<std::uint32_t>(values, index);
     default: return load<std::uint64_t>(values, index);
   }
-}
-
-bool layout_fits(const ValueFormat& format, const ArrowArray& array) {
-  return ValueReader(format, array).check_layout() && (array.n_buffers == 0 || array.buffers != nullptr);
 }
 
 // One column of one batch.
@@ -370,17 +367,7 @@ bool check_key_columns(std::span<const ColumnChunks> keys) {
                    column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
       return false;
     }
-    for (const ArrowArray& chunk : column.chunks) {
-      const bool fits = format.indices ? chunk.dictionary != nullptr && layout_fits(*format.indices, chunk) &&
-                                             layout_fits(format.values, *chunk.dictionary)
-                                       : layout_fits(format.values, chunk);
-      if (!fits) {
-        raise_sketch_error_format(ErrorClass::InvalidInput,
-                     "malformed Arrow array in column '%s': its buffers do not match its type",
-                     column.name.c_str());
-        return false;
-      }
-    }
+    if (!check_chunk_layouts(column, format.values, format.indices)) return false;
   }
   return true;
 }

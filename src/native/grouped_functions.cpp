@@ -26,6 +26,7 @@
 #include "native/group_keys.h"
 #include "native/grouped_functions.h"
 #include "native/value_codes.h"
+#include "python/buffer_view.h"
 #include "state/state_validation.h"
 #include "utils/parallel.h"
 
@@ -526,17 +527,15 @@ PyObject* merge_lists(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 
 PyObject* int64_array(PyObject* module, PyObject* data) {
   return guarded([&]() -> PyObject* {
-    Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
-    const auto size = static_cast<std::size_t>(view.len);
+    python::BufferView view;
+    if (!view.get(data, PyBUF_SIMPLE)) return nullptr;
+    const auto size = static_cast<std::size_t>(view->len);
     if (size % sizeof(std::int64_t) != 0) {
-      PyBuffer_Release(&view);
       PyErr_Format(PyExc_ValueError, "int64_array() takes whole int64 values; got %zu bytes", size);
       return nullptr;
     }
     std::vector<std::int64_t> values(size / sizeof(std::int64_t));
-    if (size != 0) std::memcpy(values.data(), view.buf, size);
-    PyBuffer_Release(&view);
+    if (size != 0) std::memcpy(values.data(), view->buf, size);
     return export_int64(module, std::move(values));
   });
 }

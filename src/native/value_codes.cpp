@@ -10,6 +10,7 @@
 
 #include "native/arrow_type_names.h"
 #include "native/arrow_values.h"
+#include "native/chunk_layouts.h"
 #include "utils/parallel.h"
 
 namespace vantorelle::native {
@@ -28,10 +29,6 @@ bool column_format(const ArrowSchema& schema, ColumnFormat* out) {
   out->indices = indices;
   const ArrowSchema& values = *schema.dictionary;
   return values.dictionary == nullptr && value_format(values.format ? values.format : "", &out->values);
-}
-
-bool layout_fits(const ValueFormat& format, const ArrowArray& array) {
-  return ValueReader(format, array).check_layout() && (array.n_buffers == 0 || array.buffers != nullptr);
 }
 
 // One chunk's rows as hashes: plain, or through its dictionary's entries,
@@ -130,16 +127,7 @@ bool check_value_column(const ColumnChunks& column, InputType* type) {
                  column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
     return false;
   }
-  for (const ArrowArray& chunk : column.chunks) {
-    const bool fits = format.indices ? chunk.dictionary != nullptr && layout_fits(*format.indices, chunk) &&
-                                           layout_fits(format.values, *chunk.dictionary)
-                                     : layout_fits(format.values, chunk);
-    if (!fits) {
-      raise_sketch_error_format(ErrorClass::InvalidInput, "malformed Arrow array in column '%s': its buffers do not match its type",
-                   column.name.c_str());
-      return false;
-    }
-  }
+  if (!check_chunk_layouts(column, format.values, format.indices)) return false;
   *type = input_type_of(format.values.kind);
   return true;
 }
