@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "error/internal_failure.h"
+#include "hll/register_sums.h"
 
 namespace vantorelle {
 
@@ -80,26 +81,16 @@ RegisterHistogram histogram_of(ByteView registers, std::int32_t precision) {
   histogram.precision = precision;
   const auto m = static_cast<std::uint64_t>(histogram.m());
   VANTORELLE_ASSERT(registers.empty() || registers.size() == m, "register array of 2^precision bytes");
-  // Four interleaved tables, so that runs of equal bytes do not serialise on
-  // one counter; the range is checked once, on the counts.
-  std::array<std::array<std::uint32_t, 256>, 4> partial{};
-  const std::size_t n = registers.size();
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    ++partial[0][registers[i]];
-    ++partial[1][registers[i + 1]];
-    ++partial[2][registers[i + 2]];
-    ++partial[3][registers[i + 3]];
-  }
-  for (; i < n; ++i) ++partial[0][registers[i]];
+  // The range is checked once, on the counts.
+  const RegisterCounts counts = count_register_values(registers);
   const std::uint32_t top = static_cast<std::uint32_t>(65 - precision);
   for (std::uint32_t v = 0; v < 256; ++v) {
-    const std::uint64_t count = std::uint64_t{partial[0][v]} + partial[1][v] + partial[2][v] + partial[3][v];
+    const std::uint64_t count = counts[v];
     if (count == 0) continue;
     VANTORELLE_ASSERT(v <= top, "register value <= 65 - precision");
     histogram.counts[v] = count;
   }
-  histogram.counts[0] += m - n;
+  histogram.counts[0] += m - registers.size();
   return histogram;
 }
 

@@ -13,6 +13,26 @@
 
 namespace vantorelle {
 
+RegisterCounts count_register_values(ByteView registers) {
+  // Four interleaved tables, so that runs of equal bytes do not serialise
+  // on one counter.
+  std::array<std::array<std::uint32_t, 256>, 4> partial{};
+  const std::size_t n = registers.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++partial[0][registers[i]];
+    ++partial[1][registers[i + 1]];
+    ++partial[2][registers[i + 2]];
+    ++partial[3][registers[i + 3]];
+  }
+  for (; i < n; ++i) ++partial[0][registers[i]];
+  RegisterCounts counts{};
+  for (std::size_t v = 0; v < counts.size(); ++v) {
+    counts[v] = std::uint64_t{partial[0][v]} + partial[1][v] + partial[2][v] + partial[3][v];
+  }
+  return counts;
+}
+
 namespace {
 
 // Widest H - L the 32-bit lanes take: a term is at most 2^(H - L), and a
@@ -45,23 +65,9 @@ RegisterSummary summarize_scalar(const std::uint8_t* registers, std::size_t coun
 // T = sum of 2^(H - v) through a histogram of register values; T < 2^64
 // because the caller checked exact_sum_bits <= 53.
 std::uint64_t scaled_sum_by_histogram(ByteView registers, std::uint8_t highest) {
-  // Four interleaved copies, so that runs of equal bytes do not serialise
-  // on one counter.
-  std::array<std::array<std::uint32_t, 256>, 4> partial{};
-  const std::size_t n = registers.size();
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    ++partial[0][registers[i]];
-    ++partial[1][registers[i + 1]];
-    ++partial[2][registers[i + 2]];
-    ++partial[3][registers[i + 3]];
-  }
-  for (; i < n; ++i) ++partial[0][registers[i]];
+  const RegisterCounts counts = count_register_values(registers);
   std::uint64_t total = 0;
-  for (std::uint32_t v = 0; v <= highest; ++v) {
-    const std::uint64_t count = std::uint64_t{partial[0][v]} + partial[1][v] + partial[2][v] + partial[3][v];
-    total += count << (highest - v);
-  }
+  for (std::uint32_t v = 0; v <= highest; ++v) total += counts[v] << (highest - v);
   return total;
 }
 

@@ -35,6 +35,7 @@
 // sum is formed afterwards as above.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -47,6 +48,10 @@ struct RegisterSummary {
   std::uint8_t lowest = 0;   // L (0 for an empty array)
   std::uint8_t highest = 0;  // H (0 for an empty array)
 };
+
+// How many registers hold each byte value.
+using RegisterCounts = std::array<std::uint64_t, 256>;
+RegisterCounts count_register_values(ByteView registers);
 
 RegisterSummary summarize_registers(ByteView registers);
 
