@@ -35,7 +35,6 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 import vantorelle.duckdb as vdb
-from vantorelle import _grouped
 
 
 def write(directory: Path, rows: int, groups: int, users: int, files: int, seed: int) -> Path:
@@ -118,10 +117,6 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=1)
     args = parser.parse_args()
     group_counts = [int(g) for g in args.groups.split(",")]
-
-    if (_grouped.__doc__ or "").startswith("DEVELOPMENT STAND-IN"):
-        print("NOTE: the grouped kernel is the development stand-in (one Python call per "
-              "group): these times do not represent vantorelle.spark; do not publish them.\n")
 
     with tempfile.TemporaryDirectory() as scratch:
         paths = {g: write(Path(scratch) / f"g{g}", args.rows, g, args.users, args.files, g)
