@@ -3,6 +3,7 @@
 // byte values). Lists and tuples are read by index, the rest through the
 // iterator protocol.
 #include "native/column_builder.h"
+#include "native/item_iteration.h"
 #include "native/refusal_messages.h"
 #include "python/value_conversion.h"
 
@@ -29,27 +30,9 @@ bool take(PyObject* item, std::int64_t position, python::ByteSequence& bytes,
 
 bool read_iterable_column(PyObject* values, ColumnBuilder& builder) {
   python::ByteSequence bytes;
-  if (PyList_CheckExact(values) || PyTuple_CheckExact(values)) {
-    const bool is_list = PyList_CheckExact(values);
-    // The size is read anew each round: a conversion may run Python code
-    // that changes the list.
-    for (Py_ssize_t i = 0;; ++i) {
-      const Py_ssize_t size = is_list ? PyList_GET_SIZE(values) : PyTuple_GET_SIZE(values);
-      if (i >= size) break;
-      OwnedRef item(Py_NewRef(is_list ? PyList_GET_ITEM(values, i) : PyTuple_GET_ITEM(values, i)));
-      if (!take(item.get(), i, bytes, builder)) break;
-    }
-    return true;
-  }
-  OwnedRef iterator(PyObject_GetIter(values));
-  if (!iterator) return false;
-  for (std::int64_t i = 0;; ++i) {
-    OwnedRef item(PyIter_Next(iterator.get()));
-    if (!item) break;
-    if (!take(item.get(), i, bytes, builder)) break;
-  }
-  // An iterator that raised ends the call with its own exception.
-  return !PyErr_Occurred();
+  return for_each_item(values, [&](PyObject* item, std::int64_t position) {
+    return take(item, position, bytes, builder);
+  });
 }
 
 }  // namespace vantorelle::native

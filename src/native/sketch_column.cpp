@@ -2,11 +2,10 @@
 // through the iterator protocol; each item None or bytes-like.
 #include "native/sketch_column.h"
 
-#include "python/owned_ref.h"
+#include "native/item_iteration.h"
 
 namespace vantorelle::native {
 
-using python::OwnedRef;
 
 bool SketchColumn::add_object(PyObject* object, std::int64_t row) {
   if (object == Py_None) {
@@ -42,26 +41,9 @@ bool SketchColumn::add_object(PyObject* object, std::int64_t row) {
 }
 
 bool read_iterable_sketch_column(PyObject* values, SketchColumn& column) {
-  if (PyList_CheckExact(values) || PyTuple_CheckExact(values)) {
-    const bool is_list = PyList_CheckExact(values);
-    // The size is read anew each round: a buffer export may run Python code
-    // that changes the list.
-    for (Py_ssize_t i = 0;; ++i) {
-      const Py_ssize_t size = is_list ? PyList_GET_SIZE(values) : PyTuple_GET_SIZE(values);
-      if (i >= size) break;
-      OwnedRef item(Py_NewRef(is_list ? PyList_GET_ITEM(values, i) : PyTuple_GET_ITEM(values, i)));
-      if (!column.add_object(item.get(), i)) return false;
-    }
-    return true;
-  }
-  OwnedRef iterator(PyObject_GetIter(values));
-  if (!iterator) return false;
-  for (std::int64_t i = 0;; ++i) {
-    OwnedRef item(PyIter_Next(iterator.get()));
-    if (!item) break;
-    if (!column.add_object(item.get(), i)) return false;
-  }
-  return !PyErr_Occurred();
+  return for_each_item(values, [&](PyObject* item, std::int64_t row) {
+    return column.add_object(item, row);
+  });
 }
 
 }  // namespace vantorelle::native
