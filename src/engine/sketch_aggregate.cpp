@@ -1,0 +1,85 @@
+#include "engine/sketch_aggregate.h"
+
+#include <utility>
+
+#include "state/state_validation.h"
+
+namespace vantorelle::engine {
+
+namespace {
+
+Result<HyperLogLogPlusPlus> new_sketch(const SketchParameters& parameters) {
+  return parameters.type == InputType::LONG
+             ? HyperLogLogPlusPlus::new_long(parameters.normal_precision, parameters.sparse_precision)
+             : HyperLogLogPlusPlus::new_string_or_bytes(parameters.normal_precision,
+                                                        parameters.sparse_precision);
+}
+
+}  // namespace
+
+Result<SketchParameters> SketchParameters::create(InputType type, std::int32_t normal_precision,
+                                                  std::int32_t sparse_precision) {
+  if (type == InputType::INTEGER) type = InputType::LONG;
+  VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_precisions(normal_precision, sparse_precision));
+  return SketchParameters{type, normal_precision, sparse_precision};
+}
+
+void SketchAggregate::hold(HyperLogLogPlusPlus sketch) {
+  if (sketch_ == nullptr) live_.fetch_add(1, std::memory_order_relaxed);
+  sketch_ = std::make_unique<HyperLogLogPlusPlus>(std::move(sketch));
+}
+
+void SketchAggregate::reset() {
+  if (sketch_ == nullptr) return;
+  sketch_.reset();
+  live_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+Status SketchAggregate::add_hashes(const SketchParameters& parameters,
+                                   std::span<const std::uint64_t> hashes) {
+  if (hashes.empty()) return {};
+  if (sketch_ == nullptr) {
+    Result<HyperLogLogPlusPlus> fresh = new_sketch(parameters);
+    if (!fresh) return fresh.take_error();
+    hold(std::move(*fresh));
+  }
+  return sketch_->add_hashes(parameters.type, hashes);
+}
+
+Status SketchAggregate::merge_stored(ByteView stored) {
+  VANTORELLE_RETURN_IF_ERROR(validate_bytes(stored));
+  if (sketch_ != nullptr) return sketch_->merge_bytes(stored);
+  Result<HyperLogLogPlusPlus> loaded = HyperLogLogPlusPlus::from_bytes(stored);
+  if (!loaded) return loaded.take_error();
+  hold(std::move(*loaded));
+  return {};
+}
+
+Status SketchAggregate::combine(SketchAggregate& other) {
+  if (other.sketch_ == nullptr) return {};
+  if (sketch_ == nullptr) {
+    sketch_ = std::move(other.sketch_);  // one sketch changes hands: the count stays
+    return {};
+  }
+  // merge() consumes its argument even when it fails; a copy keeps `other`
+  // intact for the caller's error path.
+  VANTORELLE_RETURN_IF_ERROR(sketch_->merge(HyperLogLogPlusPlus(*other.sketch_)));
+  other.reset();
+  return {};
+}
+
+Result<Bytes> SketchAggregate::finalise_sketch(const SketchParameters& parameters) const {
+  if (sketch_ != nullptr) return sketch_->to_bytes();
+  Result<HyperLogLogPlusPlus> fresh = new_sketch(parameters);
+  if (!fresh) return fresh.take_error();
+  return fresh->to_bytes();
+}
+
+Result<std::optional<Bytes>> SketchAggregate::finalise_merge() const {
+  if (sketch_ == nullptr) return std::optional<Bytes>();
+  Result<Bytes> bytes = sketch_->to_bytes();
+  if (!bytes) return bytes.take_error();
+  return std::optional<Bytes>(std::move(*bytes));
+}
+
+}  // namespace vantorelle::engine
