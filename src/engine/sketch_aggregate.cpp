@@ -68,6 +68,15 @@ Status SketchAggregate::combine(SketchAggregate& other) {
   return {};
 }
 
+Status SketchAggregate::combine_copy(const SketchAggregate& other) {
+  if (other.sketch_ == nullptr) return {};
+  if (sketch_ == nullptr) {
+    hold(HyperLogLogPlusPlus(*other.sketch_));
+    return {};
+  }
+  return sketch_->merge(HyperLogLogPlusPlus(*other.sketch_));
+}
+
 Result<Bytes> SketchAggregate::finalise_sketch(const SketchParameters& parameters) const {
   if (sketch_ != nullptr) return sketch_->to_bytes();
   Result<HyperLogLogPlusPlus> fresh = new_sketch(parameters);

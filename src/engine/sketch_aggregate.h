@@ -71,6 +71,10 @@ class SketchAggregate {
   // Merges `other` in and leaves it empty; a failure (sketches of kinds or
   // precisions that do not merge) leaves both as they were.
   Status combine(SketchAggregate& other);
+  // The same, leaving `other` as it was: for hosts that combine one partial
+  // state into several others (DuckDB's window segment trees reuse a node
+  // for every frame that covers it).
+  Status combine_copy(const SketchAggregate& other);
 
   // vantorelle_sketch's result: this state's sketch, or the empty sketch of
   // `parameters` when it saw no value.

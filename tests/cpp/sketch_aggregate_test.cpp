@@ -117,11 +117,21 @@ TEST(SketchAggregate, CombineAndMergeMatchTheAggregatorsMerge) {
     }
 
     std::shuffle(parts.begin(), parts.end(), random);
+    // combine_copy leaves each part as it was: the parts' bytes are read
+    // before and after, and a second total from them must come out equal.
+    SketchAggregate copied;
+    for (const SketchAggregate& part : parts) {
+      const Bytes before = unwrap(part.finalise_sketch(parameters));
+      unwrap(copied.combine_copy(part));
+      EXPECT_EQ(unwrap(part.finalise_sketch(parameters)), before);
+    }
     SketchAggregate total;
     for (SketchAggregate& part : parts) {
       unwrap(total.combine(part));
       EXPECT_TRUE(part.empty());
     }
+    EXPECT_EQ(unwrap(copied.finalise_sketch(parameters)), unwrap(total.finalise_sketch(parameters)));
+    copied.reset();
     const HyperLogLogPlusPlus combined =
         unwrap(HyperLogLogPlusPlus::from_bytes(unwrap(total.finalise_sketch(parameters))));
     EXPECT_EQ(unwrap(combined.result()), unwrap(whole.result()));
