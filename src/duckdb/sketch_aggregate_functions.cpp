@@ -1,0 +1,505 @@
+// DuckDB drives an aggregate through five callbacks over fixed-size state
+// slots: init, update (a whole chunk, one state pointer per row), combine
+// (parallel partial states, and the nodes of a window's segment tree),
+// finalize and destroy. A slot holds the engine's state, one pointer, and,
+// for vantorelle_sketch, the precisions its rows gave.
+//
+// The stable C API has no bind step for aggregates, so the value type is
+// chosen by overload: one typed update per accepted DuckDB type, and for the
+// types that are refused an overload whose state size callback fails the
+// query while it is planned, before a row is read. The precisions are
+// checked when the first chunk arrives: every row of a query must give the
+// same ones.
+#include "duckdb/sketch_aggregate_functions.h"
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <new>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "duckdb/vectors.h"
+#include "engine/sketch_aggregate.h"
+#include "hll/hyperloglogplusplus.h"
+
+namespace vantorelle::duckdb_ext {
+namespace {
+
+using engine::SketchAggregate;
+using engine::SketchParameters;
+
+constexpr std::string_view kCounted =
+    "vantorelle_sketch counts integers (TINYINT to BIGINT, and unsigned ones up to 2^63 - 1), "
+    "BOOLEAN (as 0 and 1), VARCHAR (as text) and BLOB (as bytes)";
+
+// --- the slots -----------------------------------------------------------------
+
+// vantorelle_sketch's slot. Precision 0: not given by any row yet (the
+// overloads with precision arguments start so; the one without starts at
+// the defaults).
+struct SketchSlot {
+  SketchAggregate aggregate;
+  std::int32_t normal_precision = 0;
+  std::int32_t sparse_precision = 0;
+};
+
+SketchSlot& sketch_slot(duckdb_aggregate_state state) { return *reinterpret_cast<SketchSlot*>(state); }
+SketchAggregate& merge_slot(duckdb_aggregate_state state) {
+  return *reinterpret_cast<SketchAggregate*>(state);
+}
+
+// What an overload of vantorelle_sketch counts: its extra info.
+struct Overload {
+  InputType type = InputType::LONG;
+  bool takes_precisions = false;
+};
+
+void fail(duckdb_function_info info, std::string_view function, const std::string& message) {
+  const std::string text = std::string(function) + ": " + message;
+  duckdb_aggregate_function_set_error(info, text.c_str());
+}
+
+// Runs `body`, turning an escaping exception (an internal failure, memory)
+// into the query's error: nothing may unwind into DuckDB's C frames.
+template <class Body>
+void guarded(duckdb_function_info info, std::string_view function, Body&& body) {
+  try {
+    body();
+  } catch (const std::bad_alloc&) {
+    fail(info, function, "out of memory");
+  } catch (const std::exception& failure) {
+    fail(info, function, std::string("internal failure: ") + failure.what());
+  }
+}
+
+// --- value columns -----------------------------------------------------------------
+
+// The fingerprints of one chunk's non-NULL values, with the slot of each, in
+// row order. One loop per DuckDB type: no type switch per row.
+struct ChunkHashes {
+  std::vector<std::uint64_t> hashes;
+  std::vector<duckdb_aggregate_state> states;
+
+  void clear() {
+    hashes.clear();
+    states.clear();
+  }
+};
+
+template <class T>
+bool hash_integers(duckdb_vector vector, std::uint64_t count, const duckdb_aggregate_state* states,
+                   ChunkHashes& out, std::string& error) {
+  const T* values = static_cast<const T*>(duckdb_vector_get_data(vector));
+  const std::uint64_t* validity = duckdb_vector_get_validity(vector);
+  for (std::uint64_t row = 0; row < count; ++row) {
+    if (!is_valid(validity, row)) continue;
+    if constexpr (std::is_same_v<T, std::uint64_t>) {
+      if (values[row] > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        error = "the UBIGINT " + std::to_string(values[row]) +
+                " is above 2^63 - 1, the largest integer that sketches count";
+        return false;
+      }
+    }
+    out.hashes.push_back(HyperLogLogPlusPlus::hash_long(static_cast<std::int64_t>(values[row])));
+    out.states.push_back(states[row]);
+  }
+  return true;
+}
+
+bool hash_strings(duckdb_vector vector, std::uint64_t count, const duckdb_aggregate_state* states,
+                  ChunkHashes& out, std::string&) {
+  const auto* values = static_cast<const duckdb_string_t*>(duckdb_vector_get_data(vector));
+  const std::uint64_t* validity = duckdb_vector_get_validity(vector);
+  for (std::uint64_t row = 0; row < count; ++row) {
+    if (!is_valid(validity, row)) continue;
+    out.hashes.push_back(HyperLogLogPlusPlus::hash_bytes(string_bytes(values[row])));
+    out.states.push_back(states[row]);
+  }
+  return true;
+}
+
+using HashColumn = bool (*)(duckdb_vector, std::uint64_t, const duckdb_aggregate_state*, ChunkHashes&,
+                            std::string&);
+
+// --- precisions ----------------------------------------------------------------------
+
+// The one value of an INTEGER precision column; an error when a row is NULL
+// or rows differ.
+bool constant_precision(duckdb_vector vector, std::uint64_t count, const char* name,
+                        std::int32_t& value, std::string& error) {
+  const auto* values = static_cast<const std::int32_t*>(duckdb_vector_get_data(vector));
+  const std::uint64_t* validity = duckdb_vector_get_validity(vector);
+  for (std::uint64_t row = 0; row < count; ++row) {
+    if (!is_valid(validity, row)) {
+      error = std::string(name) + " is NULL: give it as a constant";
+      return false;
+    }
+    if (row > 0 && values[row] != values[0]) {
+      error = std::string(name) + " must be a constant, the same for every row (rows give " +
+              std::to_string(values[0]) + " and " + std::to_string(values[row]) + ")";
+      return false;
+    }
+  }
+  value = count > 0 ? values[0] : 0;
+  return true;
+}
+
+// Records the chunk's precisions in every slot it touches (a group whose
+// values are all NULL still finalises to the empty sketch at them).
+bool note_precisions(std::uint64_t count, const duckdb_aggregate_state* states,
+                     const SketchParameters& parameters, std::string& error) {
+  for (std::uint64_t row = 0; row < count; ++row) {
+    SketchSlot& slot = sketch_slot(states[row]);
+    if (slot.normal_precision == parameters.normal_precision &&
+        slot.sparse_precision == parameters.sparse_precision) {
+      continue;
+    }
+    if (slot.normal_precision != 0) {
+      error = "the precisions must be constants, the same for every row (a group has (" +
+              std::to_string(slot.normal_precision) + ", " + std::to_string(slot.sparse_precision) +
+              ") and (" + std::to_string(parameters.normal_precision) + ", " +
+              std::to_string(parameters.sparse_precision) + "))";
+      return false;
+    }
+    slot.normal_precision = parameters.normal_precision;
+    slot.sparse_precision = parameters.sparse_precision;
+  }
+  return true;
+}
+
+// --- vantorelle_sketch -------------------------------------------------------------
+
+idx_t sketch_state_size(duckdb_function_info) { return sizeof(SketchSlot); }
+
+void sketch_init(duckdb_function_info info, duckdb_aggregate_state state) {
+  const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
+  auto* slot = new (state) SketchSlot();
+  if (!overload->takes_precisions) {
+    slot->normal_precision = HyperLogLogPlusPlus::kDefaultNormalPrecision;
+    slot->sparse_precision = HyperLogLogPlusPlus::kDefaultSparsePrecision;
+  }
+}
+
+template <HashColumn hash_column>
+void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_aggregate_state* states) {
+  guarded(info, "vantorelle_sketch", [&] {
+    const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
+    const std::uint64_t count = duckdb_data_chunk_get_size(input);
+    const std::uint64_t columns = duckdb_data_chunk_get_column_count(input);
+    std::string error;
+    std::int32_t normal = HyperLogLogPlusPlus::kDefaultNormalPrecision;
+    std::int32_t sparse = HyperLogLogPlusPlus::kDefaultSparsePrecision;
+    if (columns > 1 && !constant_precision(duckdb_data_chunk_get_vector(input, 1), count,
+                                           "normal_precision", normal, error)) {
+      return fail(info, "vantorelle_sketch", error);
+    }
+    if (columns > 2 && !constant_precision(duckdb_data_chunk_get_vector(input, 2), count,
+                                           "sparse_precision", sparse, error)) {
+      return fail(info, "vantorelle_sketch", error);
+    }
+    Result<SketchParameters> parameters = SketchParameters::create(overload->type, normal, sparse);
+    if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
+    if (overload->takes_precisions && !note_precisions(count, states, *parameters, error)) {
+      return fail(info, "vantorelle_sketch", error);
+    }
+
+    thread_local ChunkHashes chunk;
+    chunk.clear();
+    if (!hash_column(duckdb_data_chunk_get_vector(input, 0), count, states, chunk, error)) {
+      return fail(info, "vantorelle_sketch", error);
+    }
+    // Rows of one group often come together (an ungrouped aggregate, sorted
+    // keys, a window): each run of one slot is one call into the engine.
+    const std::size_t n = chunk.hashes.size();
+    for (std::size_t begin = 0; begin < n;) {
+      std::size_t end = begin + 1;
+      while (end < n && chunk.states[end] == chunk.states[begin]) ++end;
+      Status added = sketch_slot(chunk.states[begin])
+                         .aggregate.add_hashes(*parameters, std::span(chunk.hashes).subspan(begin, end - begin));
+      if (!added) return fail(info, "vantorelle_sketch", added.error().display());
+      begin = end;
+    }
+  });
+}
+
+void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
+                    duckdb_aggregate_state* target, idx_t count) {
+  guarded(info, "vantorelle_sketch", [&] {
+    for (idx_t i = 0; i < count; ++i) {
+      SketchSlot& from = sketch_slot(source[i]);
+      SketchSlot& into = sketch_slot(target[i]);
+      if (into.normal_precision == 0) {
+        into.normal_precision = from.normal_precision;
+        into.sparse_precision = from.sparse_precision;
+      }
+      // DuckDB may combine one source into several targets (window
+      // segment trees): the source is left as it was.
+      Status combined = into.aggregate.combine_copy(from.aggregate);
+      if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
+    }
+  });
+}
+
+void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, duckdb_vector result,
+                     idx_t count, idx_t offset) {
+  guarded(info, "vantorelle_sketch", [&] {
+    const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
+    for (idx_t i = 0; i < count; ++i) {
+      const SketchSlot& slot = sketch_slot(source[i]);
+      // A slot that met no row at all (an ungrouped aggregate of no rows, an
+      // empty window frame) has the default precisions.
+      const bool given = slot.normal_precision != 0;
+      Result<SketchParameters> parameters = SketchParameters::create(
+          overload->type, given ? slot.normal_precision : HyperLogLogPlusPlus::kDefaultNormalPrecision,
+          given ? slot.sparse_precision : HyperLogLogPlusPlus::kDefaultSparsePrecision);
+      if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
+      Result<Bytes> bytes = slot.aggregate.finalise_sketch(*parameters);
+      if (!bytes) return fail(info, "vantorelle_sketch", bytes.error().display());
+      set_blob(result, offset + i, *bytes);
+    }
+  });
+}
+
+void sketch_destroy(duckdb_aggregate_state* states, idx_t count) {
+  for (idx_t i = 0; i < count; ++i) sketch_slot(states[i]).~SketchSlot();
+}
+
+// --- refused value types ---------------------------------------------------------
+
+struct Refusal {
+  std::string message;
+};
+
+idx_t refused_state_size(duckdb_function_info info) {
+  const auto* refusal = static_cast<const Refusal*>(duckdb_aggregate_function_get_extra_info(info));
+  duckdb_aggregate_function_set_error(info, refusal->message.c_str());
+  return sizeof(SketchSlot);
+}
+
+void refused_init(duckdb_function_info, duckdb_aggregate_state state) { new (state) SketchSlot(); }
+void refused_update(duckdb_function_info info, duckdb_data_chunk, duckdb_aggregate_state*) {
+  const auto* refusal = static_cast<const Refusal*>(duckdb_aggregate_function_get_extra_info(info));
+  duckdb_aggregate_function_set_error(info, refusal->message.c_str());
+}
+void refused_combine(duckdb_function_info, duckdb_aggregate_state*, duckdb_aggregate_state*, idx_t) {}
+void refused_finalize(duckdb_function_info info, duckdb_aggregate_state*, duckdb_vector, idx_t, idx_t) {
+  const auto* refusal = static_cast<const Refusal*>(duckdb_aggregate_function_get_extra_info(info));
+  duckdb_aggregate_function_set_error(info, refusal->message.c_str());
+}
+
+std::string refusal_message(duckdb_type id) {
+  std::string message = "vantorelle_sketch cannot count ";
+  message += id == DUCKDB_TYPE_ANY ? std::string("values of this type (a STRUCT, MAP, UNION, ARRAY or another)")
+                                   : std::string(type_name(id)) + " values";
+  message += ": ";
+  message += kCounted;
+  switch (id) {
+    case DUCKDB_TYPE_FLOAT:
+    case DUCKDB_TYPE_DOUBLE:
+    case DUCKDB_TYPE_DECIMAL:
+      message += "; cast whole numbers to BIGINT, or count the text form (value::VARCHAR)";
+      break;
+    case DUCKDB_TYPE_HUGEINT:
+    case DUCKDB_TYPE_UHUGEINT:
+    case DUCKDB_TYPE_BIGNUM:
+      message += "; cast to BIGINT when the values fit, or count the text form (value::VARCHAR)";
+      break;
+    case DUCKDB_TYPE_DATE:
+    case DUCKDB_TYPE_TIMESTAMP:
+    case DUCKDB_TYPE_TIMESTAMP_S:
+    case DUCKDB_TYPE_TIMESTAMP_MS:
+    case DUCKDB_TYPE_TIMESTAMP_NS:
+    case DUCKDB_TYPE_TIMESTAMP_TZ:
+      message += "; count epoch(value) or epoch_us(value) (a BIGINT), or value::VARCHAR";
+      break;
+    default:
+      message += "; cast the value to VARCHAR to count its text form";
+  }
+  return message;
+}
+
+// --- vantorelle_merge --------------------------------------------------------------
+
+idx_t merge_state_size(duckdb_function_info) { return sizeof(SketchAggregate); }
+
+void merge_init(duckdb_function_info, duckdb_aggregate_state state) { new (state) SketchAggregate(); }
+
+void merge_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_aggregate_state* states) {
+  guarded(info, "vantorelle_merge", [&] {
+    const std::uint64_t count = duckdb_data_chunk_get_size(input);
+    duckdb_vector vector = duckdb_data_chunk_get_vector(input, 0);
+    const auto* values = static_cast<const duckdb_string_t*>(duckdb_vector_get_data(vector));
+    const std::uint64_t* validity = duckdb_vector_get_validity(vector);
+    for (std::uint64_t row = 0; row < count; ++row) {
+      if (!is_valid(validity, row)) continue;
+      const ByteView stored = string_bytes(values[row]);
+      Status merged = merge_slot(states[row]).merge_stored(stored);
+      if (!merged) {
+        return fail(info, "vantorelle_merge",
+                    "the sketch of " + std::to_string(stored.size()) + " bytes in row " +
+                        std::to_string(row) + " of a chunk of " + std::to_string(count) +
+                        " rows cannot be merged: " + merged.error().display());
+      }
+    }
+  });
+}
+
+void merge_combine(duckdb_function_info info, duckdb_aggregate_state* source,
+                   duckdb_aggregate_state* target, idx_t count) {
+  guarded(info, "vantorelle_merge", [&] {
+    for (idx_t i = 0; i < count; ++i) {
+      Status combined = merge_slot(target[i]).combine_copy(merge_slot(source[i]));
+      if (!combined) return fail(info, "vantorelle_merge", combined.error().display());
+    }
+  });
+}
+
+void merge_finalize(duckdb_function_info info, duckdb_aggregate_state* source, duckdb_vector result,
+                    idx_t count, idx_t offset) {
+  guarded(info, "vantorelle_merge", [&] {
+    for (idx_t i = 0; i < count; ++i) {
+      Result<std::optional<Bytes>> bytes = merge_slot(source[i]).finalise_merge();
+      if (!bytes) return fail(info, "vantorelle_merge", bytes.error().display());
+      if (bytes->has_value()) {
+        set_blob(result, offset + i, **bytes);
+      } else {
+        set_null(result, offset + i);
+      }
+    }
+  });
+}
+
+void merge_destroy(duckdb_aggregate_state* states, idx_t count) {
+  for (idx_t i = 0; i < count; ++i) merge_slot(states[i]).~SketchAggregate();
+}
+
+// --- registration ------------------------------------------------------------------
+
+template <class Info>
+void delete_info(void* info) {
+  delete static_cast<Info*>(info);
+}
+
+struct AcceptedType {
+  duckdb_type id;
+  InputType counted;
+  duckdb_aggregate_update_t update;
+};
+
+constexpr std::array kAccepted = {
+    AcceptedType{DUCKDB_TYPE_BIGINT, InputType::LONG, sketch_update<hash_integers<std::int64_t>>},
+    AcceptedType{DUCKDB_TYPE_INTEGER, InputType::LONG, sketch_update<hash_integers<std::int32_t>>},
+    AcceptedType{DUCKDB_TYPE_SMALLINT, InputType::LONG, sketch_update<hash_integers<std::int16_t>>},
+    AcceptedType{DUCKDB_TYPE_TINYINT, InputType::LONG, sketch_update<hash_integers<std::int8_t>>},
+    AcceptedType{DUCKDB_TYPE_UBIGINT, InputType::LONG, sketch_update<hash_integers<std::uint64_t>>},
+    AcceptedType{DUCKDB_TYPE_UINTEGER, InputType::LONG, sketch_update<hash_integers<std::uint32_t>>},
+    AcceptedType{DUCKDB_TYPE_USMALLINT, InputType::LONG, sketch_update<hash_integers<std::uint16_t>>},
+    AcceptedType{DUCKDB_TYPE_UTINYINT, InputType::LONG, sketch_update<hash_integers<std::uint8_t>>},
+    // DuckDB's BOOLEAN is one byte holding 0 or 1.
+    AcceptedType{DUCKDB_TYPE_BOOLEAN, InputType::LONG, sketch_update<hash_integers<std::uint8_t>>},
+    AcceptedType{DUCKDB_TYPE_VARCHAR, InputType::STRING, sketch_update<hash_strings>},
+    AcceptedType{DUCKDB_TYPE_BLOB, InputType::BYTES, sketch_update<hash_strings>},
+};
+
+// Types refused by name; anything else not accepted meets the ANY overload.
+constexpr std::array kRefused = {
+    DUCKDB_TYPE_DOUBLE,       DUCKDB_TYPE_FLOAT,        DUCKDB_TYPE_DECIMAL,      DUCKDB_TYPE_HUGEINT,
+    DUCKDB_TYPE_UHUGEINT,     DUCKDB_TYPE_BIGNUM,       DUCKDB_TYPE_DATE,         DUCKDB_TYPE_TIME,
+    DUCKDB_TYPE_TIME_TZ,      DUCKDB_TYPE_TIMESTAMP,    DUCKDB_TYPE_TIMESTAMP_S,  DUCKDB_TYPE_TIMESTAMP_MS,
+    DUCKDB_TYPE_TIMESTAMP_NS, DUCKDB_TYPE_TIMESTAMP_TZ, DUCKDB_TYPE_INTERVAL,     DUCKDB_TYPE_UUID,
+    DUCKDB_TYPE_BIT,          DUCKDB_TYPE_LIST,         DUCKDB_TYPE_ANY,
+};
+
+// The parameter type that catches a refused type: any DECIMAL width binds
+// to DECIMAL(18, 3) (DuckDB resolves decimals by family), any list to
+// LIST(ANY).
+duckdb_logical_type refused_parameter(duckdb_type id) {
+  if (id == DUCKDB_TYPE_DECIMAL) return duckdb_create_decimal_type(18, 3);
+  if (id == DUCKDB_TYPE_LIST) {
+    LogicalType any(DUCKDB_TYPE_ANY);
+    return duckdb_create_list_type(any.get());
+  }
+  return duckdb_create_logical_type(id);
+}
+
+// One overload: the value's type, then `precisions` INTEGER arguments.
+duckdb_aggregate_function sketch_function(duckdb_logical_type value, int precisions) {
+  duckdb_aggregate_function function = duckdb_create_aggregate_function();
+  duckdb_aggregate_function_set_name(function, "vantorelle_sketch");
+  duckdb_aggregate_function_add_parameter(function, value);
+  LogicalType integer(DUCKDB_TYPE_INTEGER);
+  for (int i = 0; i < precisions; ++i) duckdb_aggregate_function_add_parameter(function, integer.get());
+  LogicalType blob(DUCKDB_TYPE_BLOB);
+  duckdb_aggregate_function_set_return_type(function, blob.get());
+  return function;
+}
+
+bool add_to(duckdb_aggregate_function_set set, duckdb_aggregate_function function, std::string& error) {
+  const bool added = duckdb_add_aggregate_function_to_set(set, function) == DuckDBSuccess;
+  duckdb_destroy_aggregate_function(&function);
+  if (!added) error = "DuckDB refused an overload of vantorelle_sketch";
+  return added;
+}
+
+bool register_sketch(duckdb_connection connection, std::string& error) {
+  duckdb_aggregate_function_set set = duckdb_create_aggregate_function_set("vantorelle_sketch");
+  bool ok = true;
+  for (int precisions = 0; precisions <= 2 && ok; ++precisions) {
+    for (const AcceptedType& accepted : kAccepted) {
+      LogicalType value(accepted.id);
+      duckdb_aggregate_function function = sketch_function(value.get(), precisions);
+      duckdb_aggregate_function_set_functions(function, sketch_state_size, sketch_init, accepted.update,
+                                              sketch_combine, sketch_finalize);
+      duckdb_aggregate_function_set_destructor(function, sketch_destroy);
+      // NULL values reach update, which skips them.
+      duckdb_aggregate_function_set_special_handling(function);
+      duckdb_aggregate_function_set_extra_info(function, new Overload{accepted.counted, precisions > 0},
+                                               delete_info<Overload>);
+      if (!(ok = add_to(set, function, error))) break;
+    }
+    for (duckdb_type refused : kRefused) {
+      if (!ok) break;
+      LogicalType value(refused_parameter(refused));
+      duckdb_aggregate_function function = sketch_function(value.get(), precisions);
+      duckdb_aggregate_function_set_functions(function, refused_state_size, refused_init, refused_update,
+                                              refused_combine, refused_finalize);
+      duckdb_aggregate_function_set_destructor(function, sketch_destroy);
+      duckdb_aggregate_function_set_extra_info(function, new Refusal{refusal_message(refused)},
+                                               delete_info<Refusal>);
+      ok = add_to(set, function, error);
+    }
+  }
+  if (ok && duckdb_register_aggregate_function_set(connection, set) != DuckDBSuccess) {
+    error = "DuckDB refused the vantorelle_sketch aggregate";
+    ok = false;
+  }
+  duckdb_destroy_aggregate_function_set(&set);
+  return ok;
+}
+
+bool register_merge(duckdb_connection connection, std::string& error) {
+  duckdb_aggregate_function function = duckdb_create_aggregate_function();
+  duckdb_aggregate_function_set_name(function, "vantorelle_merge");
+  LogicalType blob(DUCKDB_TYPE_BLOB);
+  duckdb_aggregate_function_add_parameter(function, blob.get());
+  duckdb_aggregate_function_set_return_type(function, blob.get());
+  duckdb_aggregate_function_set_functions(function, merge_state_size, merge_init, merge_update, merge_combine,
+                                          merge_finalize);
+  duckdb_aggregate_function_set_destructor(function, merge_destroy);
+  duckdb_aggregate_function_set_special_handling(function);
+  const bool ok = duckdb_register_aggregate_function(connection, function) == DuckDBSuccess;
+  if (!ok) error = "DuckDB refused the vantorelle_merge aggregate";
+  duckdb_destroy_aggregate_function(&function);
+  return ok;
+}
+
+}  // namespace
+
+bool register_sketch_aggregates(duckdb_connection connection, std::string& error) {
+  return register_sketch(connection, error) && register_merge(connection, error);
+}
+
+}  // namespace vantorelle::duckdb_ext

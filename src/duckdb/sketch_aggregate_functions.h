@@ -1,0 +1,15 @@
+// The aggregates vantorelle_sketch(value [, normal_precision [,
+// sparse_precision]]) and vantorelle_merge(sketch), over the engine's
+// per-group state (engine/sketch_aggregate.h).
+#pragma once
+
+#include <string>
+
+#include "duckdb/duckdb_api.h"
+
+namespace vantorelle::duckdb_ext {
+
+// Registers both on `connection`; false with `error` set when DuckDB refuses.
+bool register_sketch_aggregates(duckdb_connection connection, std::string& error);
+
+}  // namespace vantorelle::duckdb_ext
