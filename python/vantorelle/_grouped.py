@@ -180,7 +180,10 @@ def _duckdb_relation(relation: Any, keys: list[str], names: list[str]):
     stream, finish_arrow = _arrow_stream(projected, keys, names)
 
     def finish(first_rows: Any, sketches: Any) -> Any:
-        return duckdb.from_arrow(finish_arrow(first_rows, sketches))
+        # Read on the relation's own connection, so the result can be stored
+        # or joined there: DuckDB finds the Arrow table by this variable's name.
+        __vantorelle_sketch_by_result = finish_arrow(first_rows, sketches)  # noqa: F841
+        return relation.query("__vantorelle_input", "SELECT * FROM __vantorelle_sketch_by_result")
 
     return stream, finish
 

@@ -1,146 +1,137 @@
-"""Distinct counts in DuckDB SQL: `register(connection)` adds
+"""Distinct counts in DuckDB SQL, through vantorelle's DuckDB extension.
 
-    vantorelle_sketch(list [, normal_precision [, sparse_precision]]) -> BLOB
-    vantorelle_merge(list_of_blobs)                                    -> BLOB
-    vantorelle_union(a, b)                                             -> BLOB
-    vantorelle_estimate(blob)                                          -> BIGINT
+``connect()`` opens a DuckDB connection with the extension loaded; ``load``
+loads it into a connection you opened yourself; ``extension_path()`` names
+the file, for ``LOAD '<path>'`` from the DuckDB command line or another
+language. The extension adds
 
-so that ``SELECT day, vantorelle_sketch(list(user)) FROM events GROUP BY day``
-stores one sketch per group, and ``vantorelle_merge(list(sketch))`` rolls
-stored sketches up. The functions are Arrow UDFs: DuckDB hands each call a
-whole vector of rows, and the kernel reads it without a Python call per row.
+    vantorelle_sketch(value [, normal_precision [, sparse_precision]])  aggregate -> BLOB
+    vantorelle_merge(sketch)                                            aggregate -> BLOB
+    vantorelle_estimate(sketch)             -> BIGINT
+    vantorelle_bounds(sketch, confidence)   -> STRUCT(lower BIGINT, upper BIGINT)
+    vantorelle_union(a, b), vantorelle_intersection(a, b) -> BIGINT
+    vantorelle_jaccard(a, b)                -> DOUBLE
+    vantorelle_describe(sketch)             -> STRUCT(value_type, normal_precision, ...)
 
-A list of integers, text or blobs is counted (null items are skipped; a null
-list gives NULL); any other list (doubles, decimals, dates) fails the query
-with the reason. A corrupt sketch fails the query naming its row.
-Importing this module imports duckdb and pyarrow; importing ``vantorelle``
-does not.
+The aggregates are DuckDB aggregates: GROUP BY, GROUPING SETS, FILTER and
+window frames (``OVER (ORDER BY day ROWS BETWEEN 6 PRECEDING AND CURRENT
+ROW)``) work as with sum().
+
+The extension is not signed by DuckDB's publishers, so DuckDB loads it only
+into a database opened with ``allow_unsigned_extensions``; that setting lets
+any unsigned extension load into that database. ``connect()`` sets it on the
+database it opens, and nowhere else.
+
+Importing this module imports nothing beyond the standard library; duckdb is
+imported by the functions that need it.
 """
 
 from __future__ import annotations
 
-from typing import Any
+import os
+import warnings
+from pathlib import Path
 
-import duckdb
-import pyarrow as pa
-import pyarrow.compute as pc
-from duckdb import sqltypes
-from duckdb.func import FunctionNullHandling, PythonUDFType
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
-import vantorelle
-from vantorelle import _grouped, _native
+__all__ = ["connect", "extension_path", "load", "register"]
 
-__all__ = ["register"]
-
-
-# The Python function behind the overloads of vantorelle_sketch (DuckDB takes
-# one Python function per name, so the optional precisions are macro overloads).
-_SKETCH_AT = "__vantorelle_sketch"
-
-_FAILURES = (TypeError, ValueError, RuntimeError)
+# Names another build of the extension (a sanitized one, a developer's tree):
+# extension_path() gives it instead of the one installed with the package.
+EXTENSION_ENVIRONMENT_VARIABLE = "VANTORELLE_DUCKDB_EXTENSION"
+_FILE_NAME = "vantorelle.duckdb_extension"
 
 
-def _one_array(column: Any) -> pa.Array:
-    if isinstance(column, pa.ChunkedArray):
-        return column.combine_chunks()
-    return column
-
-
-def _failed(function: str, error: BaseException) -> BaseException:
-    return type(error)(f"{function}: {error}")
-
-
-def _precision_pairs(normal: pa.Array, sparse: pa.Array) -> list[tuple[int, int | None]]:
-    pairs = pa.table({"p": normal, "sp": sparse}).group_by(["p", "sp"]).aggregate([])
-    return list(zip(pairs.column("p").to_pylist(), pairs.column("sp").to_pylist()))
-
-
-def _sketches(lists: pa.Array, normal_precision: int, sparse_precision: int | None) -> pa.Array:
-    # The kernel takes 0 for "no sparse phase", as the class does.
-    return pa.array(
-        _native.sketch_lists(lists, None, normal_precision, sparse_precision or 0, 1)
-    ).cast(pa.binary())
-
-
-def _sketch_at(lists: Any, normal: Any, sparse: Any) -> pa.Array:
-    lists, normal, sparse = _one_array(lists), _one_array(normal), _one_array(sparse)
-    try:
-        if normal.null_count:
-            raise ValueError("normal_precision is NULL")
-        pairs = _precision_pairs(normal, sparse)
-        # Nearly always one pair (constant arguments): one kernel call.
-        if len(pairs) == 1:
-            return _sketches(lists, *pairs[0])
-        parts, rows = [], []
-        for p, sp in pairs:
-            mask = pc.and_(
-                pc.equal(normal, p),
-                pc.is_null(sparse) if sp is None else pc.equal(sparse, sp),
+def extension_path() -> str:
+    """The file of vantorelle's DuckDB extension: $VANTORELLE_DUCKDB_EXTENSION
+    when set, else the one installed inside this package."""
+    chosen = os.environ.get(EXTENSION_ENVIRONMENT_VARIABLE)
+    if chosen:
+        if not os.path.isfile(chosen):
+            raise FileNotFoundError(
+                f"{EXTENSION_ENVIRONMENT_VARIABLE} names {chosen!r}, which is not a file"
             )
-            mask = pc.fill_null(mask, False)
-            taken = pc.indices_nonzero(mask)
-            parts.append(_sketches(lists.take(taken), p, sp))
-            rows.append(taken)
-        order = pc.sort_indices(pa.concat_arrays(rows))
-        return pa.concat_arrays(parts).take(order)
-    except _FAILURES as error:
-        raise _failed("vantorelle_sketch", error) from None
+        return chosen
+    installed = Path(__file__).with_name(_FILE_NAME)
+    if not installed.is_file():
+        raise FileNotFoundError(
+            f"vantorelle's DuckDB extension is not installed ({installed} is missing): this "
+            "build was made with VANTORELLE_BUILD_DUCKDB=OFF; rebuild with it ON, or set "
+            f"{EXTENSION_ENVIRONMENT_VARIABLE} to the extension's file"
+        )
+    return str(installed)
 
 
-def _merge(lists: Any) -> pa.Array:
-    try:
-        return pa.array(_native.merge_lists(_one_array(lists), 1)).cast(pa.binary())
-    except _FAILURES as error:
-        raise _failed("vantorelle_merge", error) from None
+def _load_statement() -> str:
+    return "LOAD '" + extension_path().replace("'", "''") + "'"
 
 
-def _union(a: Any, b: Any) -> pa.Array:
-    a, b = _one_array(a).cast(pa.binary()), _one_array(b).cast(pa.binary())
-    pairs = pa.ListArray.from_arrays(
-        pc.multiply(_arange(len(a) + 1), 2), pa.concat_arrays([a, b]).take(_interleave(len(a)))
-    )
-    try:
-        return pa.array(_native.merge_lists(pairs, 1)).cast(pa.binary())
-    except _FAILURES as error:
-        raise _failed("vantorelle_union", error) from None
+def load(connection: Any) -> Any:
+    """Loads the extension into `connection` (every connection to its
+    database sees the functions) and returns it.
 
+    The database must have been opened with allow_unsigned_extensions:
+    ``duckdb.connect(database, config={"allow_unsigned_extensions": True})``,
+    or ``vantorelle.duckdb.connect()``, which does so. DuckDB accepts that
+    setting only when a database is opened."""
+    import duckdb
 
-def _arange(n: int) -> pa.Array:
-    """0, 1, ..., n - 1 as int64, built in Arrow."""
-    return pc.subtract(pc.cumulative_sum(pc.fill_null(pa.nulls(n, pa.int64()), 1)), 1)
-
-
-def _interleave(n: int) -> pa.Array:
-    """0, n, 1, n + 1, ...: the rows of a and b side by side."""
-    position = _arange(2 * n)
-    return pc.add(pc.shift_right(position, 1), pc.multiply(pc.bit_wise_and(position, 1), n))
-
-
-def _estimate(sketches: Any) -> pa.Array:
-    try:
-        return pa.array(_grouped.estimates(_one_array(sketches).cast(pa.binary()), threads=1)
-                        ).cast(pa.int64())
-    except _FAILURES as error:
-        raise _failed("vantorelle_estimate", error) from None
-
-
-def register(connection: duckdb.DuckDBPyConnection) -> duckdb.DuckDBPyConnection:
-    """Adds the vantorelle SQL functions to `connection` (for this connection
-    only; the precision overloads are temporary macros) and returns it."""
-    blob = sqltypes.BLOB
-    # Untyped parameters take any type: the kernel decides what it counts and
-    # says why it refuses the rest.
-    connection.create_function(_SKETCH_AT, _sketch_at, None, blob, type=PythonUDFType.ARROW)
-    connection.create_function("vantorelle_merge", _merge, [duckdb.list_type(blob)], blob,
-                               type=PythonUDFType.ARROW)
-    connection.create_function("vantorelle_union", _union, [blob, blob], blob,
-                               type=PythonUDFType.ARROW, null_handling=FunctionNullHandling.SPECIAL)
-    connection.create_function("vantorelle_estimate", _estimate, [blob], sqltypes.BIGINT,
-                               type=PythonUDFType.ARROW, null_handling=FunctionNullHandling.SPECIAL)
-    connection.execute(
-        f"CREATE OR REPLACE TEMP MACRO vantorelle_sketch(values) AS {_SKETCH_AT}(values, 15, 20),"
-        f" (values, normal_precision) AS {_SKETCH_AT}(values, normal_precision, 20),"
-        f" (values, normal_precision, sparse_precision)"
-        f" AS {_SKETCH_AT}(values, normal_precision, sparse_precision)"
-    )
+    if not isinstance(connection, duckdb.DuckDBPyConnection):
+        raise TypeError(f"expected a DuckDB connection, not {type(connection).__qualname__}")
+    allowed = connection.execute(
+        "SELECT current_setting('allow_unsigned_extensions')"
+    ).fetchall()[0][0]
+    if not allowed:
+        raise duckdb.PermissionException(
+            "this DuckDB database was opened without allow_unsigned_extensions, so it cannot load "
+            "vantorelle's extension (which DuckDB's publishers have not signed); DuckDB takes the "
+            "setting only when a database is opened: use vantorelle.duckdb.connect(database), or "
+            "duckdb.connect(database, config={'allow_unsigned_extensions': True}) and then "
+            "vantorelle.duckdb.load(connection). The setting lets any unsigned extension load "
+            "into that database."
+        )
+    connection.execute(_load_statement())
     return connection
+
+
+def connect(database: str = ":memory:", **config: Any) -> Any:
+    """A DuckDB connection to `database` (a file, or ":memory:") with the
+    extension loaded; `config` is DuckDB's configuration (threads=2,
+    memory_limit="1GB", ...). The database is opened with
+    allow_unsigned_extensions, which lets any unsigned extension load into
+    it (and into no other database)."""
+    import duckdb
+
+    if config.get("allow_unsigned_extensions", True) is not True:
+        raise ValueError(
+            "connect() opens the database with allow_unsigned_extensions, which the extension "
+            "needs; open it with duckdb.connect() to keep that setting off (the extension then "
+            "cannot be loaded)"
+        )
+    settings = dict(config, allow_unsigned_extensions=True)
+    connection = duckdb.connect(database, config=settings)
+    try:
+        connection.execute(_load_statement())
+    except BaseException:
+        connection.close()
+        raise
+    return connection
+
+
+def register(connection: Any) -> Any:
+    """Deprecated: the SQL functions are now those of the extension, loaded by
+    ``load(connection)``. Their aggregates take values, not lists: write
+    ``vantorelle_sketch(user)`` for ``vantorelle_sketch(list(user))``,
+    ``vantorelle_merge(sketch)`` for ``vantorelle_merge(list(sketch))``, and
+    ``vantorelle_merge`` over the rows where ``vantorelle_union(a, b)`` merged
+    two sketches (``vantorelle_union`` is now the estimate of the union)."""
+    warnings.warn(
+        "vantorelle.duckdb.register() is deprecated: use vantorelle.duckdb.load(connection) "
+        "(the aggregates now take values, not lists: vantorelle_sketch(user) rather than "
+        "vantorelle_sketch(list(user)))",
+        DeprecationWarning,
+        stacklevel=2,
+    )
+    return load(connection)

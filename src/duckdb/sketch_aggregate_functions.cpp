@@ -291,6 +291,11 @@ void refused_finalize(duckdb_function_info info, duckdb_aggregate_state*, duckdb
 }
 
 std::string refusal_message(duckdb_type id) {
+  if (id == DUCKDB_TYPE_LIST) {
+    // The form of the earlier Python functions, which took each group's list.
+    return "vantorelle_sketch cannot count LIST values: it is an aggregate of the values "
+           "themselves, so write vantorelle_sketch(value) rather than vantorelle_sketch(list(value))";
+  }
   std::string message = "vantorelle_sketch cannot count ";
   message += id == DUCKDB_TYPE_ANY ? std::string("values of this type (a STRUCT, MAP, UNION, ARRAY or another)")
                                    : std::string(type_name(id)) + " values";
@@ -440,7 +445,7 @@ duckdb_aggregate_function sketch_function(duckdb_logical_type value, int precisi
 bool add_to(duckdb_aggregate_function_set set, duckdb_aggregate_function function, std::string& error) {
   const bool added = duckdb_add_aggregate_function_to_set(set, function) == DuckDBSuccess;
   duckdb_destroy_aggregate_function(&function);
-  if (!added) error = "DuckDB refused an overload of vantorelle_sketch";
+  if (!added) error = "DuckDB refused an overload of an aggregate";
   return added;
 }
 
@@ -480,19 +485,42 @@ bool register_sketch(duckdb_connection connection, std::string& error) {
   return ok;
 }
 
-bool register_merge(duckdb_connection connection, std::string& error) {
+duckdb_aggregate_function merge_function(duckdb_logical_type parameter) {
   duckdb_aggregate_function function = duckdb_create_aggregate_function();
   duckdb_aggregate_function_set_name(function, "vantorelle_merge");
+  duckdb_aggregate_function_add_parameter(function, parameter);
   LogicalType blob(DUCKDB_TYPE_BLOB);
-  duckdb_aggregate_function_add_parameter(function, blob.get());
   duckdb_aggregate_function_set_return_type(function, blob.get());
+  return function;
+}
+
+bool register_merge(duckdb_connection connection, std::string& error) {
+  duckdb_aggregate_function_set set = duckdb_create_aggregate_function_set("vantorelle_merge");
+  LogicalType blob(DUCKDB_TYPE_BLOB);
+  duckdb_aggregate_function function = merge_function(blob.get());
   duckdb_aggregate_function_set_functions(function, merge_state_size, merge_init, merge_update, merge_combine,
                                           merge_finalize);
   duckdb_aggregate_function_set_destructor(function, merge_destroy);
   duckdb_aggregate_function_set_special_handling(function);
-  const bool ok = duckdb_register_aggregate_function(connection, function) == DuckDBSuccess;
-  if (!ok) error = "DuckDB refused the vantorelle_merge aggregate";
-  duckdb_destroy_aggregate_function(&function);
+  bool ok = add_to(set, function, error);
+  // The list form of the earlier Python functions is refused with the query
+  // to write instead.
+  LogicalType list(refused_parameter(DUCKDB_TYPE_LIST));
+  function = merge_function(list.get());
+  duckdb_aggregate_function_set_functions(function, refused_state_size, refused_init, refused_update,
+                                          refused_combine, refused_finalize);
+  duckdb_aggregate_function_set_destructor(function, sketch_destroy);
+  duckdb_aggregate_function_set_extra_info(
+      function,
+      new Refusal{"vantorelle_merge cannot merge LIST values: it is an aggregate of the stored sketches "
+                  "themselves, so write vantorelle_merge(sketch) rather than vantorelle_merge(list(sketch))"},
+      delete_info<Refusal>);
+  ok = ok && add_to(set, function, error);
+  if (ok && duckdb_register_aggregate_function_set(connection, set) != DuckDBSuccess) {
+    error = "DuckDB refused the vantorelle_merge aggregate";
+    ok = false;
+  }
+  duckdb_destroy_aggregate_function_set(&set);
   return ok;
 }
 
