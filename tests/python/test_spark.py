@@ -3,7 +3,6 @@ partitions) shared by the test run; tables come from several Parquet files,
 so groups are spread over partitions and merged after the shuffle."""
 
 import dask.dataframe as dd
-import duckdb
 import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -72,9 +71,9 @@ def test_roll_ups_and_parquet_in_both_directions(spark, events, tmp_path):
     assert by_key(stored.groupBy("k1").agg(vs.merge_agg("sketch").alias("m")).collect(),
                   ["k1"], "m") == {(key,): s for key, s in by_first.items()}
 
-    connection = vdb.register(duckdb.connect())
+    connection = vdb.connect()
     rolled = connection.sql(
-        f"SELECT k1, vantorelle_merge(list(sketch)) FROM read_parquet('{daily}/*.parquet') "
+        f"SELECT k1, vantorelle_merge(sketch) FROM read_parquet('{daily}/*.parquet') "
         "GROUP BY k1").fetchall()
     assert dict(rolled) == by_first
     frame = dd.read_parquet(str(daily))
@@ -89,7 +88,7 @@ def test_roll_ups_and_parquet_in_both_directions(spark, events, tmp_path):
     # DuckDB writes the groups of k2 = 'a', pandas the others; Spark merges both.
     duck_file, pandas_file = tmp_path / "duck.parquet", tmp_path / "pandas.parquet"
     connection.execute(
-        f"COPY (SELECT k1, k2, vantorelle_sketch(list(vi)) AS sketch "
+        f"COPY (SELECT k1, k2, vantorelle_sketch(vi) AS sketch "
         f"FROM read_parquet('{path}/*.parquet') WHERE k2 = 'a' GROUP BY k1, k2) "
         f"TO '{duck_file}' (FORMAT parquet)")
     connection.close()
