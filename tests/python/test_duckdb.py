@@ -1,86 +1,313 @@
-"""vantorelle.duckdb on real DuckDB connections: per-group sketches, roll-ups,
-unions and estimates against sketches built one value at a time."""
+"""vantorelle's DuckDB extension through the duckdb package: the aggregates
+against vantorelle.sketch_by / merge_by over the same rows, windows,
+FILTER, Parquet both ways, the scalar functions against the Python ones,
+refusals and corrupt sketches, a query under a memory limit, and no native
+state left behind."""
+
+import random
 
 import duckdb
+import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
-from grouped_tables import expected_sketches, is_dense, random_table
+from grouped_tables import expected_sketches, random_table
 
 import vantorelle
 import vantorelle.duckdb as vdb
+from vantorelle import _native
+
+
+def live_states(connection):
+    return connection.execute("SELECT vantorelle_live_states()").fetchall()[0][0]
 
 
 @pytest.fixture
 def connection():
-    with duckdb.connect() as connection:
-        yield vdb.register(connection)
+    """One thread, so that every group's bytes are sketch_by's; after the
+    test, no sketch may be left in an aggregate state, whatever failed."""
+    with vdb.connect(threads=1) as connection:
+        yield connection
+        assert live_states(connection) == 0
 
 
 def keyed(rows):
     return {tuple(row[:-1]): row[-1] for row in rows}
 
 
-@pytest.mark.parametrize("seed", [1, 2])
-def test_group_sketches_roll_ups_and_estimates(connection, seed):
-    events = random_table(seed)
+def by_key(table, keys, column="sketch"):
+    columns = [table.column(name).to_pylist() for name in [*keys, column]]
+    return {tuple(row[:-1]): row[-1] for row in zip(*columns)}
+
+
+# Each DuckDB value type the aggregate counts, with random values of it.
+def _integers(low, high):
+    return lambda rng: rng.randint(low, high)
+
+
+VALUE_TYPES = {
+    "TINYINT": (pa.int8(), _integers(-128, 127)),
+    "SMALLINT": (pa.int16(), _integers(-(2**15), 2**15 - 1)),
+    "INTEGER": (pa.int32(), _integers(-(2**31), 2**31 - 1)),
+    "BIGINT": (pa.int64(), _integers(-(2**63), 2**63 - 1)),
+    "UTINYINT": (pa.uint8(), _integers(0, 255)),
+    "USMALLINT": (pa.uint16(), _integers(0, 2**16 - 1)),
+    "UINTEGER": (pa.uint32(), _integers(0, 2**32 - 1)),
+    "UBIGINT": (pa.uint64(), _integers(0, 2**63 - 1)),
+    "BOOLEAN": (pa.bool_(), lambda rng: rng.random() < 0.5),
+    "VARCHAR": (pa.string(), lambda rng: f"ü-{rng.randint(0, 30_000)}" * rng.randint(1, 3)),
+    "BLOB": (pa.binary(), lambda rng: rng.randbytes(rng.randint(0, 20))),
+}
+
+
+def typed_table(rng, arrow_type, make, rows=20_000):
+    """Keys with groups small and large (sparse and normal sketches), NULL
+    values, a group of NULLs only, and a NULL key."""
+    keys, values = [], []
+    for row in range(rows):
+        key = rng.choice([0, 1, 1, 1, 1, 2, None])
+        keys.append(key)
+        values.append(None if rng.random() < 0.05 else make(rng))
+    keys.append(9)
+    values.append(None)
+    return pa.table({"k": pa.array(keys, pa.int64()), "v": pa.array(values, arrow_type)})
+
+
+@pytest.mark.parametrize("precisions", [(), (14, 25), (12, 0)])
+def test_sketches_equal_sketch_by_for_every_value_type(connection, precisions):
+    rng = random.Random(len(precisions))
+    arguments = "".join(f", {p}" for p in precisions)
+    for sql_type, (arrow_type, make) in VALUE_TYPES.items():
+        table = typed_table(rng, arrow_type, make)
+        connection.register("events", table)
+        got = keyed(connection.execute(
+            f"SELECT k, vantorelle_sketch(v{arguments}) FROM events GROUP BY k").fetchall())
+        want = by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
+        assert got == want, sql_type
+        assert connection.execute("SELECT typeof(v) FROM events LIMIT 1").fetchall() == [(sql_type,)]
+        connection.unregister("events")
+
+
+def test_threads_roll_ups_grouping_sets_and_filter(connection):
+    events = random_table(4)
     connection.register("events", events)
-    dense = set()
+    keys = ["k1", "k2"]
     for column in ("vi", "vs", "vb"):
-        expected = expected_sketches(events, ["k1", "k2"], column)
-        dense |= {is_dense(s) for s in expected.values()}
-        got = keyed(connection.sql(
-            f"SELECT k1, k2, vantorelle_sketch(list({column})) FROM events GROUP BY ALL"
-        ).fetchall())
-        assert got == expected, column
-        at = keyed(connection.sql(
-            f"SELECT k1, k2, vantorelle_sketch(list({column}), 14, 25) FROM events GROUP BY ALL"
-        ).fetchall())
-        assert at == expected_sketches(events, ["k1", "k2"], column, 14, 25)
-        # Roll-ups of the stored group sketches, and their estimates.
-        connection.execute(
-            f"CREATE OR REPLACE TABLE daily AS SELECT k1, k2, vantorelle_sketch(list({column})) "
-            "AS sketch FROM events GROUP BY ALL")
-        rolled = keyed(connection.sql(
-            "SELECT k1, vantorelle_merge(list(sketch)), vantorelle_estimate(vantorelle_merge("
-            "list(sketch))) FROM daily GROUP BY k1").fetchall())
-        for (key,), serialised in expected_sketches(events, ["k1"], column).items():
-            assert rolled[(key, serialised)] == vantorelle.from_bytes(serialised).result()
-    assert dense == {True, False}
+        # Roll-up of stored group sketches: merge_by's bytes, the direct
+        # sketch's estimate.
+        connection.execute(f"CREATE OR REPLACE TABLE daily AS SELECT k1, k2, vantorelle_sketch({column}) "
+                           "AS sketch FROM events GROUP BY ALL")
+        stored = connection.sql("SELECT * FROM daily").to_arrow_table()
+        assert by_key(stored, keys) == expected_sketches(events, keys, column)
+        rolled = keyed(connection.execute(
+            "SELECT k1, vantorelle_merge(sketch) FROM daily GROUP BY k1").fetchall())
+        assert rolled == by_key(vantorelle.merge_by(stored, "k1", threads=1), ["k1"])
+        direct = expected_sketches(events, ["k1"], column)
+        assert {key: vantorelle.estimate(s) for key, s in rolled.items()} == {
+            key: vantorelle.estimate(s) for key, s in direct.items()}
+
+        # GROUPING SETS and FILTER: each set's groups are sketches of their rows.
+        sets = connection.execute(
+            f"SELECT grouping(k1, k2) g, k1, k2, vantorelle_sketch({column}), "
+            f"vantorelle_sketch({column}) FILTER (WHERE k1 % 2 = 0) "
+            "FROM events GROUP BY GROUPING SETS ((k1, k2), (k1), ())").fetchall()
+        evens = events.filter(pa.compute.equal(pa.compute.bit_wise_and(events["k1"], 1), 0))
+        for level, key_names in ((0, keys), (1, ["k1"])):
+            found = {tuple(r[1:1 + len(key_names)]): r[3:] for r in sets if r[0] == level}
+            assert {k: v[0] for k, v in found.items()} == expected_sketches(events, key_names, column)
+            filtered = expected_sketches(evens, key_names, column)
+            empty = vantorelle.HyperLogLogPlusPlus(
+                str if column == "vs" else bytes if column == "vb" else int).to_bytes()
+            assert {k: v[1] for k, v in found.items()} == {
+                k: filtered.get(k, empty) for k in found}
+        (total,) = [r[3] for r in sets if r[0] == 3]
+        assert total == expected_sketches(events.append_column("all", pa.array(
+            [0] * events.num_rows)), ["all"], column)[(0,)]
+
+        # More threads: the same estimates.
+        connection.execute("SET threads = 2")
+        parallel = keyed(connection.execute(
+            f"SELECT k1, k2, vantorelle_estimate(vantorelle_sketch({column})) FROM events "
+            "GROUP BY ALL").fetchall())
+        connection.execute("SET threads = 1")
+        assert parallel == {k: vantorelle.estimate(s)
+                            for k, s in expected_sketches(events, keys, column).items()}
 
 
-def test_precisions_may_differ_between_rows_and_unions_follow_merge(connection):
-    events = random_table(3)
+def test_rolling_seven_day_windows_equal_sketches_of_each_window(connection):
+    rng = random.Random(11)
+    # Windows on both sides of the sparse-to-normal switch at p=15 (the
+    # sparse form for fewer than about 22,000 values).
+    days = [rng.randint(0, 19) for _ in range(100_000)]
+    users = [rng.randint(0, 1_000 + 3_000 * day) for day in days]
+    table = pa.table({"day": days, "user": users})
+    connection.register("events", table)
+    windows = {}
+    for day in range(20):
+        values = [u for d, u in zip(days, users) if day - 6 <= d <= day]
+        windows[day] = vantorelle.sketch(values, int).result()
+
+    over_sketches = connection.execute(
+        "SELECT day, vantorelle_estimate(vantorelle_merge(sketch) OVER (ORDER BY day "
+        "ROWS BETWEEN 6 PRECEDING AND CURRENT ROW)) FROM (SELECT day, vantorelle_sketch(user) "
+        "AS sketch FROM events GROUP BY day) ORDER BY day").fetchall()
+    assert dict(over_sketches) == windows
+    # The same frames over the rows themselves (each row's frame is merged
+    # from the window's segment tree: kept small, it costs a merge per row).
+    few = table.slice(0, 3_000)
+    connection.register("few", few)
+    over_rows = connection.execute(
+        "SELECT DISTINCT day, vantorelle_estimate(vantorelle_sketch(user) OVER (ORDER BY day "
+        "RANGE BETWEEN 6 PRECEDING AND CURRENT ROW)) FROM few ORDER BY day").fetchall()
+    few_days, few_users = few["day"].to_pylist(), few["user"].to_pylist()
+    assert dict(over_rows) == {
+        day: vantorelle.sketch([u for d, u in zip(few_days, few_users) if day - 6 <= d <= day],
+                               int).result()
+        for day in set(few_days)}
+
+
+def test_parquet_written_by_duckdb_and_read_by_duckdb(connection, tmp_path):
+    events = random_table(5)
     connection.register("events", events)
-    # A normal precision per group: one kernel call per distinct pair.
-    rows = connection.sql(
-        "SELECT k1, k2, p, vantorelle_sketch(list(vi), p, 20) FROM (SELECT *, "
-        "(10 + hash(k1, k2) % 5)::INTEGER AS p FROM events) GROUP BY k1, k2, p").fetchall()
-    assert len({row[2] for row in rows}) > 1
-    for k1, k2, p, serialised in rows:
-        assert serialised == expected_sketches(events, ["k1", "k2"], "vi", p, 20)[(k1, k2)]
+    from_duckdb = tmp_path / "duckdb.parquet"
+    connection.execute(f"COPY (SELECT k1, k2, vantorelle_sketch(vs) AS sketch FROM events "
+                       f"GROUP BY ALL) TO '{from_duckdb}' (FORMAT parquet)")
+    read = pq.read_table(from_duckdb)
+    expected = expected_sketches(events, ["k1", "k2"], "vs")
+    assert {k: vantorelle.from_bytes(s).to_bytes() for k, s in by_key(read, ["k1", "k2"]).items()} == expected
 
-    pairs = connection.sql(
-        "SELECT a.s, b.s, vantorelle_union(a.s, b.s), vantorelle_estimate(vantorelle_union("
-        "a.s, b.s)) FROM (SELECT k1, vantorelle_sketch(list(vs)) s FROM events GROUP BY k1) a "
-        "FULL JOIN (SELECT k1 + 1 AS k1, vantorelle_sketch(list(vs), 14) s FROM events "
-        "GROUP BY k1) b USING (k1)").fetchall()
-    assert any(None in pair[:2] for pair in pairs)
-    for a, b, union, estimate in pairs:
-        present = [s for s in (a, b) if s is not None]
-        assert union == vantorelle.merge_all(present).to_bytes()
-        assert estimate == vantorelle.merge_all(present).result()
-    assert connection.sql("SELECT vantorelle_union(NULL, NULL), vantorelle_estimate(NULL), "
-                          "vantorelle_sketch(NULL::INTEGER[])").fetchall() == [(None, 0, None)]
+    from_python = tmp_path / "python.parquet"
+    pq.write_table(vantorelle.sketch_by(events, ["k1", "k2"], "vi", threads=1), from_python)
+    rolled = keyed(connection.execute(
+        f"SELECT k1, vantorelle_merge(sketch) FROM '{from_python}' GROUP BY k1").fetchall())
+    stored = pq.read_table(from_python)
+    assert rolled == by_key(vantorelle.merge_by(stored, "k1", threads=1), ["k1"])
+
+
+def test_scalars_equal_the_python_functions(connection):
+    rng = random.Random(3)
+    sizes = [0, 1, 40, 3_000, 30_000, 200_000]
+    rows = []
+    for _ in range(12):
+        a = rng.choice(sizes)
+        b = rng.choice(sizes)
+        start = rng.randint(0, 100_000)
+        p, q = rng.choice([(15, 20), (14, 20), (12, 0)]), rng.choice([(15, 20), (13, 18)])
+        sa = vantorelle.sketch(range(a), int, *p).to_bytes() if a else None
+        sb = vantorelle.sketch(range(start, start + b), int, *q).to_bytes()
+        rows.append((sa, sb))
+    connection.execute("CREATE TABLE pairs (a BLOB, b BLOB)")
+    connection.executemany("INSERT INTO pairs VALUES (?, ?)", rows)
+    got = connection.execute(
+        "SELECT a, b, vantorelle_estimate(a), vantorelle_bounds(b, 0.9), vantorelle_union(a, b), "
+        "vantorelle_intersection(a, b), vantorelle_jaccard(a, b), vantorelle_describe(a), "
+        "vantorelle_bounds(a, NULL), vantorelle_union(b, a) FROM pairs").fetchall()
+    for a, b, estimate, bounds, union, both, jaccard, described, no_bounds, union_ba in got:
+        assert no_bounds is None
+        assert bounds == dict(zip(("lower", "upper"), vantorelle.bounds(b, 0.9)))
+        if a is None:
+            # A NULL sketch is the empty set.
+            assert (estimate, both, jaccard, described) == (0, 0, 0.0, None)
+            facts = _native.describe(b)
+            empty = vantorelle.HyperLogLogPlusPlus(int, facts["normal_precision"], facts["sparse_precision"])
+            assert union == union_ba == vantorelle.union(empty.to_bytes(), b)
+            continue
+        assert estimate == vantorelle.estimate(a)
+        assert union == vantorelle.union(a, b) == union_ba
+        assert both == vantorelle.intersection(a, b)
+        assert jaccard == pytest.approx(vantorelle.jaccard(a, b), abs=0, rel=1e-15)
+        assert described == _native.describe(a)
+    assert connection.execute(
+        "SELECT vantorelle_estimate(NULL), vantorelle_bounds(NULL, 0.5), vantorelle_union(NULL, NULL), "
+        "vantorelle_jaccard(NULL, NULL), vantorelle_describe(NULL)").fetchall() == [
+        (0, {"lower": 0, "upper": 0}, 0, 0.0, None)]
+    # A group whose sketches are all NULL merges to NULL; one with no value
+    # sketches to the empty sketch.
+    assert connection.execute(
+        "SELECT vantorelle_merge(NULL::BLOB), vantorelle_estimate(vantorelle_sketch(NULL::BIGINT))"
+    ).fetchall() == [(None, 0)]
 
 
 @pytest.mark.parametrize("query, message", [
-    ("SELECT vantorelle_sketch([1.5, 2.5]::DOUBLE[])", "vantorelle_sketch: .*float64 values, which cannot be counted"),
-    ("SELECT vantorelle_sketch([DATE '2024-01-01'])", "vantorelle_sketch: .*date32 values, which cannot be counted"),
+    ("SELECT vantorelle_sketch(1.5::DOUBLE)", "cannot count DOUBLE values: .*BOOLEAN .*VARCHAR"),
+    ("SELECT vantorelle_sketch(1.5::FLOAT, 14)", "cannot count FLOAT values"),
+    ("SELECT vantorelle_sketch(1.5::DECIMAL(10, 2))", "cannot count DECIMAL values"),
+    ("SELECT vantorelle_sketch(1::HUGEINT) FROM range(0)", "cannot count HUGEINT values"),
+    ("SELECT vantorelle_sketch(1::UHUGEINT)", "cannot count UHUGEINT values"),
+    ("SELECT vantorelle_sketch(DATE '2024-01-01')", "cannot count DATE values: .*epoch"),
+    ("SELECT vantorelle_sketch(TIMESTAMP '2024-01-01')", "cannot count TIMESTAMP values"),
+    ("SELECT vantorelle_sketch(INTERVAL 1 DAY)", "cannot count INTERVAL values"),
+    ("SELECT vantorelle_sketch(uuid())", "cannot count UUID values"),
+    ("SELECT vantorelle_sketch([1, 2])", "cannot count LIST values: .*vantorelle_sketch\\(value\\)"),
+    ("SELECT vantorelle_sketch({'a': 1})", "cannot count values of this type \\(a STRUCT"),
+    ("SELECT vantorelle_merge(x) FROM (SELECT [vantorelle_sketch(1)] x)",
+     "write vantorelle_merge\\(sketch\\)"),
+    ("SELECT vantorelle_sketch(18446744073709551615::UBIGINT)",
+     "UBIGINT 18446744073709551615 is above 2\\^63 - 1"),
+    ("SELECT vantorelle_sketch(range, 9) FROM range(3)", "normal precision to be >= 10"),
+    ("SELECT vantorelle_sketch(range, 15, 26) FROM range(3)", "sparse precision"),
+    ("SELECT vantorelle_sketch(range, (10 + range % 2)::INTEGER) FROM range(3)", "must be a constant"),
+    ("SELECT vantorelle_sketch(range, NULL) FROM range(3)", "normal_precision is NULL"),
     ("SELECT vantorelle_estimate(x) FROM (VALUES (NULL::BLOB), ('\\x08\\x70\\x10'::BLOB)) t(x)",
-     "vantorelle_estimate: row 1"),
-    ("SELECT vantorelle_merge([vantorelle_sketch([1]), 'abc'::BLOB])", "vantorelle_merge"),
-    ("SELECT vantorelle_union(vantorelle_sketch([1]), vantorelle_sketch(['a']))",
-     "vantorelle_union: .*incompatible"),
+     "vantorelle_estimate: the sketch in row 1 .* not a sound sketch"),
+    ("SELECT vantorelle_merge(x) FROM (SELECT vantorelle_sketch(1) x UNION ALL SELECT '\\x08\\x70\\x10'::BLOB)",
+     "vantorelle_merge: the sketch of 3 bytes .* cannot be merged"),
+    ("SELECT vantorelle_merge(x) FROM (SELECT vantorelle_sketch(1) x UNION ALL SELECT vantorelle_sketch('a'))",
+     "vantorelle_merge: .*incompatible"),
+    ("SELECT vantorelle_union(vantorelle_sketch(1), 'abc'::BLOB)", "vantorelle_union: .*not a sound sketch"),
+    ("SELECT vantorelle_describe(vantorelle_sketch(1)[:5])", "vantorelle_describe: .*not a sound sketch"),
+    ("SELECT vantorelle_bounds(vantorelle_sketch(1), 1.5)", "confidence must lie strictly between 0 and 1"),
 ])
-def test_bad_input_fails_the_query_with_the_reason(connection, query, message):
+def test_refusals_and_corrupt_sketches_fail_the_query_and_leave_duckdb_usable(connection, query, message):
     with pytest.raises(duckdb.Error, match=message):
-        connection.sql(query).fetchall()
+        connection.execute(query).fetchall()
+    assert connection.execute(
+        "SELECT vantorelle_estimate(vantorelle_sketch(range)) FROM range(10)").fetchall() == [(10,)]
+
+
+def test_a_query_beyond_the_memory_limit_completes_or_fails_cleanly(connection):
+    query = ("SELECT count(*), sum(e) FROM (SELECT g, vantorelle_estimate(vantorelle_sketch(v)) e "
+             "FROM (SELECT range % 200000 g, range v FROM range(800000)) GROUP BY g)")
+    connection.execute("SET threads = 2")
+    unlimited = connection.execute(query).fetchall()
+    connection.execute("SET memory_limit = '64MB'")
+    try:
+        rows = connection.execute(query).fetchall()
+    except duckdb.OutOfMemoryException:
+        pass
+    else:
+        assert rows == unlimited
+    connection.execute("RESET memory_limit")
+    assert live_states(connection) == 0
+    assert connection.execute("SELECT count(*) FROM range(5)").fetchall() == [(5,)]
+
+
+def test_connect_load_and_relations_on_their_own_connection(tmp_path, monkeypatch):
+    plain = duckdb.connect()
+    with pytest.raises(duckdb.PermissionException, match="allow_unsigned_extensions.*vantorelle.duckdb.connect"):
+        vdb.load(plain)
+    plain.close()
+    with pytest.raises(ValueError, match="allow_unsigned_extensions"):
+        vdb.connect(allow_unsigned_extensions=False)
+
+    # A file database, loaded again after reopening; load() into a
+    # connection opened by hand.
+    path = str(tmp_path / "events.duckdb")
+    with vdb.connect(path, threads=1) as con:
+        con.execute("CREATE TABLE s AS SELECT vantorelle_sketch(range) AS sketch FROM range(1000)")
+    with duckdb.connect(path, config={"allow_unsigned_extensions": True}) as con:
+        vdb.load(con)
+        assert con.execute("SELECT vantorelle_estimate(sketch) FROM s").fetchall() == [(1000,)]
+
+        # sketch_by of a relation gives a relation that this connection can store and join.
+        relation = con.sql("SELECT range % 3 AS k, range AS v FROM range(300)")
+        out = vantorelle.sketch_by(relation, "k", "v", threads=1)
+        con.execute("CREATE TABLE per_k AS SELECT * FROM out")
+        assert con.execute(
+            "SELECT count(*) FROM per_k JOIN (SELECT range % 3 AS k, vantorelle_sketch(range) AS s "
+            "FROM range(300) GROUP BY k) USING (k) WHERE per_k.sketch = s").fetchall() == [(3,)]
+
+    monkeypatch.setenv(vdb.EXTENSION_ENVIRONMENT_VARIABLE, str(tmp_path / "missing"))
+    with pytest.raises(FileNotFoundError, match="VANTORELLE_DUCKDB_EXTENSION"):
+        vdb.extension_path()
+    with pytest.warns(DeprecationWarning, match="load"), pytest.raises(FileNotFoundError):
+        vdb.register(duckdb.connect(config={"allow_unsigned_extensions": True}))
