@@ -12,17 +12,20 @@
 // same ones.
 #include "duckdb/sketch_aggregate_functions.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
 #include <limits>
 #include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
 #include "duckdb/vectors.h"
 #include "engine/sketch_aggregate.h"
+#include "hll/grouped_sketches.h"
 #include "hll/hyperloglogplusplus.h"
 
 namespace vantorelle::duckdb_ext {
@@ -40,10 +43,21 @@ constexpr std::string_view kCounted =
 // vantorelle_sketch's slot. Precision 0: not given by any row yet (the
 // overloads with precision arguments start so; the one without starts at
 // the defaults).
+//
+// Most groups of a query with many groups see a handful of values: their
+// hashes wait in the slot itself, and such a group's sketch is written
+// straight from them when it is finalised (GroupedSketchBuilder::build_one,
+// sketch_by's writer, the bytes of an aggregator that added them in order),
+// without a sketch object per group. A ninth value moves them into the
+// engine's state, in row order.
+constexpr std::uint32_t kInlineHashes = 8;
+
 struct SketchSlot {
   SketchAggregate aggregate;
   std::int32_t normal_precision = 0;
   std::int32_t sparse_precision = 0;
+  std::uint32_t pending = 0;  // hashes in `inline_hashes`; only while `aggregate` is empty
+  std::uint64_t inline_hashes[kInlineHashes];
 };
 
 SketchSlot& sketch_slot(duckdb_aggregate_state state) { return *reinterpret_cast<SketchSlot*>(state); }
@@ -56,6 +70,52 @@ struct Overload {
   InputType type = InputType::LONG;
   bool takes_precisions = false;
 };
+
+// Adds `hashes` (in row order) to a slot: inline while they fit, else
+// through the engine's state, the waiting ones first.
+Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::span<const std::uint64_t> hashes) {
+  if (slot.aggregate.empty() && slot.pending + hashes.size() <= kInlineHashes) {
+    std::copy(hashes.begin(), hashes.end(), slot.inline_hashes + slot.pending);
+    slot.pending += static_cast<std::uint32_t>(hashes.size());
+    return {};
+  }
+  if (slot.pending > 0) {
+    VANTORELLE_RETURN_IF_ERROR(
+        slot.aggregate.add_hashes(parameters, std::span(slot.inline_hashes, slot.pending)));
+    slot.pending = 0;
+  }
+  return slot.aggregate.add_hashes(parameters, hashes);
+}
+
+// The parameters of a slot's sketch: its precisions, or the defaults when
+// no row gave any (an ungrouped aggregate of no rows, an empty window frame).
+Result<SketchParameters> slot_parameters(const SketchSlot& slot, InputType type) {
+  const bool given = slot.normal_precision != 0;
+  return SketchParameters::create(
+      type, given ? slot.normal_precision : HyperLogLogPlusPlus::kDefaultNormalPrecision,
+      given ? slot.sparse_precision : HyperLogLogPlusPlus::kDefaultSparsePrecision);
+}
+
+// The writer of sketches from hashes for these parameters, kept per thread
+// for the last parameters asked for (a query has one set).
+// Null with `status` set when the parameters are refused.
+const GroupedSketchBuilder* writer_for(const SketchParameters& parameters, Status& status) {
+  thread_local std::optional<GroupedSketchBuilder> writer;
+  thread_local SketchParameters made_for;
+  if (!writer || made_for.type != parameters.type || made_for.normal_precision != parameters.normal_precision ||
+      made_for.sparse_precision != parameters.sparse_precision) {
+    writer.reset();
+    Result<GroupedSketchBuilder> fresh =
+        GroupedSketchBuilder::create(parameters.type, parameters.normal_precision, parameters.sparse_precision);
+    if (!fresh) {
+      status = fresh.take_error();
+      return nullptr;
+    }
+    writer.emplace(std::move(*fresh));
+    made_for = parameters;
+  }
+  return &*writer;
+}
 
 void fail(duckdb_function_info info, std::string_view function, const std::string& message) {
   const std::string text = std::string(function) + ": " + message;
@@ -217,8 +277,8 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
     for (std::size_t begin = 0; begin < n;) {
       std::size_t end = begin + 1;
       while (end < n && chunk.states[end] == chunk.states[begin]) ++end;
-      Status added = sketch_slot(chunk.states[begin])
-                         .aggregate.add_hashes(*parameters, std::span(chunk.hashes).subspan(begin, end - begin));
+      Status added = add_to_slot(sketch_slot(chunk.states[begin]), *parameters,
+                                 std::span(chunk.hashes).subspan(begin, end - begin));
       if (!added) return fail(info, "vantorelle_sketch", added.error().display());
       begin = end;
     }
@@ -228,16 +288,29 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
 void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
                     duckdb_aggregate_state* target, idx_t count) {
   guarded(info, "vantorelle_sketch", [&] {
+    const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
     for (idx_t i = 0; i < count; ++i) {
-      SketchSlot& from = sketch_slot(source[i]);
+      const SketchSlot& from = sketch_slot(source[i]);
       SketchSlot& into = sketch_slot(target[i]);
       if (into.normal_precision == 0) {
         into.normal_precision = from.normal_precision;
         into.sparse_precision = from.sparse_precision;
       }
+      if (from.pending == 0 && from.aggregate.empty()) continue;
+      Result<SketchParameters> parameters = slot_parameters(into, overload->type);
+      if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
       // DuckDB may combine one source into several targets (window
       // segment trees): the source is left as it was.
-      Status combined = into.aggregate.combine_copy(from.aggregate);
+      Status combined;
+      if (from.pending > 0) {
+        combined = add_to_slot(into, *parameters, std::span(from.inline_hashes, from.pending));
+      } else {
+        if (into.pending > 0) {
+          combined = into.aggregate.add_hashes(*parameters, std::span(into.inline_hashes, into.pending));
+          into.pending = 0;
+        }
+        if (combined) combined = into.aggregate.combine_copy(from.aggregate);
+      }
       if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
     }
   });
@@ -247,16 +320,22 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
                      idx_t count, idx_t offset) {
   guarded(info, "vantorelle_sketch", [&] {
     const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
+    std::vector<std::uint32_t> codes;
     for (idx_t i = 0; i < count; ++i) {
       const SketchSlot& slot = sketch_slot(source[i]);
-      // A slot that met no row at all (an ungrouped aggregate of no rows, an
-      // empty window frame) has the default precisions.
-      const bool given = slot.normal_precision != 0;
-      Result<SketchParameters> parameters = SketchParameters::create(
-          overload->type, given ? slot.normal_precision : HyperLogLogPlusPlus::kDefaultNormalPrecision,
-          given ? slot.sparse_precision : HyperLogLogPlusPlus::kDefaultSparsePrecision);
+      Result<SketchParameters> parameters = slot_parameters(slot, overload->type);
       if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
-      Result<Bytes> bytes = slot.aggregate.finalise_sketch(*parameters);
+      Result<Bytes> bytes = Bytes();
+      if (!slot.aggregate.empty()) {
+        bytes = slot.aggregate.finalise_sketch(*parameters);
+      } else {
+        Status made;
+        const GroupedSketchBuilder* writer = writer_for(*parameters, made);
+        if (writer == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
+        codes.clear();
+        for (std::uint32_t h = 0; h < slot.pending; ++h) codes.push_back(writer->code(slot.inline_hashes[h]));
+        bytes = writer->build_one(codes);
+      }
       if (!bytes) return fail(info, "vantorelle_sketch", bytes.error().display());
       set_blob(result, offset + i, *bytes);
     }
