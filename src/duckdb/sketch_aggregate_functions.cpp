@@ -147,6 +147,62 @@ struct ChunkHashes {
     hashes.clear();
     states.clear();
   }
+
+  // Reorders the pairs so that each state's hashes are contiguous, keeping
+  // their order (a counting sort over the chunk's distinct states, found
+  // through a small open-addressing table); nothing to do for one state.
+  void group_by_state() {
+    const std::size_t n = states.size();
+    if (n < 2) return;
+    std::size_t capacity = 16;
+    while (capacity < 2 * n) capacity *= 2;
+    if (table.size() < capacity) table.assign(capacity, Entry{});
+    const std::size_t mask = capacity - 1;
+    bucket.resize(n);
+    counts.clear();
+    used.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto key = reinterpret_cast<std::uintptr_t>(states[i]);
+      std::size_t slot = (key >> 4) * 0x9E3779B97F4A7C15ull >> 20 & mask;
+      while (table[slot].key != 0 && table[slot].key != key) slot = (slot + 1) & mask;
+      if (table[slot].key == 0) {
+        table[slot] = Entry{key, static_cast<std::uint32_t>(counts.size())};
+        used.push_back(slot);
+        counts.push_back(0);
+      }
+      bucket[i] = table[slot].id;
+      ++counts[table[slot].id];
+    }
+    for (std::size_t slot : used) table[slot] = Entry{};
+    if (counts.size() == 1) return;
+    std::uint32_t offset = 0;
+    for (std::uint32_t& count : counts) {
+      const std::uint32_t size = count;
+      count = offset;
+      offset += size;
+    }
+    sorted_hashes.resize(n);
+    sorted_states.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t to = counts[bucket[i]]++;
+      sorted_hashes[to] = hashes[i];
+      sorted_states[to] = states[i];
+    }
+    hashes.swap(sorted_hashes);
+    states.swap(sorted_states);
+  }
+
+ private:
+  struct Entry {
+    std::uintptr_t key = 0;
+    std::uint32_t id = 0;
+  };
+  std::vector<Entry> table;
+  std::vector<std::size_t> used;
+  std::vector<std::uint32_t> bucket;
+  std::vector<std::uint32_t> counts;
+  std::vector<std::uint64_t> sorted_hashes;
+  std::vector<duckdb_aggregate_state> sorted_states;
 };
 
 template <class T>
@@ -271,8 +327,10 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
     if (!hash_column(duckdb_data_chunk_get_vector(input, 0), count, states, chunk, error)) {
       return fail(info, "vantorelle_sketch", error);
     }
-    // Rows of one group often come together (an ungrouped aggregate, sorted
-    // keys, a window): each run of one slot is one call into the engine.
+    // Each group's hashes in one run, in row order (a stable sort by slot):
+    // one call into the engine per group and chunk, and a group's sketch
+    // stays in cache while its run is added.
+    chunk.group_by_state();
     const std::size_t n = chunk.hashes.size();
     for (std::size_t begin = 0; begin < n;) {
       std::size_t end = begin + 1;
