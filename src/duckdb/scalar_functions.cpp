@@ -14,6 +14,7 @@
 #include <optional>
 #include <string_view>
 
+#include "duckdb/sketch_aggregate_functions.h"
 #include "duckdb/vectors.h"
 #include "engine/sketch_aggregate.h"
 #include "hll/sketch_estimates.h"
@@ -235,12 +236,12 @@ void describe(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector 
 
 // --- vantorelle_live_states() -> BIGINT ------------------------------------------------
 
-// Sketches held by aggregate states in this process: the extension's own
-// leak check (0 once no query is running).
+// Sketches and hash buffers held by aggregate states in this process: the
+// extension's own leak check (0 once no query is running).
 void live_states(duckdb_function_info, duckdb_data_chunk input, duckdb_vector output) {
   const idx_t count = duckdb_data_chunk_get_size(input);
   auto* out = static_cast<std::int64_t*>(duckdb_vector_get_data(output));
-  for (idx_t row = 0; row < count; ++row) out[row] = engine::SketchAggregate::live_count();
+  for (idx_t row = 0; row < count; ++row) out[row] = engine::SketchAggregate::live_count() + live_hash_buffers();
 }
 
 // --- registration ---------------------------------------------------------------------

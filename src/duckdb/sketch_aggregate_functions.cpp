@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -44,20 +45,56 @@ constexpr std::string_view kCounted =
 // overloads with precision arguments start so; the one without starts at
 // the defaults).
 //
-// Most groups of a query with many groups see a handful of values: their
-// hashes wait in the slot itself, and such a group's sketch is written
-// straight from them when it is finalised (GroupedSketchBuilder::build_one,
-// sketch_by's writer, the bytes of an aggregator that added them in order),
-// without a sketch object per group. A ninth value moves them into the
-// engine's state, in row order.
-constexpr std::uint32_t kInlineHashes = 8;
+// A group's hashes wait in its slot before they reach the engine's state:
+// the first few inside the slot, then in a buffer that grows up to 512.
+// A group that never sees more is written straight from its hashes when it
+// is finalised (GroupedSketchBuilder::build_one, sketch_by's writer: the
+// bytes of an aggregator that added them in order), without a sketch object;
+// a larger one gets them in batches of 512, so that a batch is added while
+// its sketch is in cache. The sketch of a slot is always the engine state's
+// values followed by the waiting ones, in row order.
+constexpr std::uint32_t kInlineHashes = 6;
+constexpr std::uint32_t kFirstBuffer = 32;
+constexpr std::uint32_t kLargestBuffer = 512;
+
+std::atomic<std::int64_t> live_buffers{0};
 
 struct SketchSlot {
   SketchAggregate aggregate;
+  std::uint64_t* buffer = nullptr;  // `capacity` hashes on the heap, once the inline ones overflow
+  std::uint32_t capacity = kInlineHashes;
+  std::uint32_t pending = 0;        // waiting hashes: in `buffer` when there is one, else inline
   std::int32_t normal_precision = 0;
   std::int32_t sparse_precision = 0;
-  std::uint32_t pending = 0;  // hashes in `inline_hashes`; only while `aggregate` is empty
   std::uint64_t inline_hashes[kInlineHashes];
+
+  SketchSlot() = default;
+  SketchSlot(const SketchSlot&) = delete;
+  SketchSlot& operator=(const SketchSlot&) = delete;
+  ~SketchSlot() { release(); }
+
+  std::span<const std::uint64_t> waiting() const {
+    return std::span(buffer != nullptr ? buffer : inline_hashes, pending);
+  }
+  void append(std::span<const std::uint64_t> hashes) {
+    std::copy(hashes.begin(), hashes.end(), (buffer != nullptr ? buffer : inline_hashes) + pending);
+    pending += static_cast<std::uint32_t>(hashes.size());
+  }
+  // A buffer of `size` hashes (> capacity) holding the waiting ones.
+  void grow(std::uint32_t size) {
+    auto* larger = new std::uint64_t[size];
+    std::copy_n(buffer != nullptr ? buffer : inline_hashes, pending, larger);
+    if (buffer == nullptr) live_buffers.fetch_add(1, std::memory_order_relaxed);
+    delete[] buffer;
+    buffer = larger;
+    capacity = size;
+  }
+  void release() {
+    if (buffer == nullptr) return;
+    delete[] buffer;
+    buffer = nullptr;
+    live_buffers.fetch_sub(1, std::memory_order_relaxed);
+  }
 };
 
 SketchSlot& sketch_slot(duckdb_aggregate_state state) { return *reinterpret_cast<SketchSlot*>(state); }
@@ -71,18 +108,31 @@ struct Overload {
   bool takes_precisions = false;
 };
 
-// Adds `hashes` (in row order) to a slot: inline while they fit, else
-// through the engine's state, the waiting ones first.
+// Moves a slot's waiting hashes into the engine's state.
+Status flush(SketchSlot& slot, const SketchParameters& parameters) {
+  if (slot.pending == 0) return {};
+  VANTORELLE_RETURN_IF_ERROR(slot.aggregate.add_hashes(parameters, slot.waiting()));
+  slot.pending = 0;
+  return {};
+}
+
+// Adds `hashes` (in row order) to a slot: they wait while there is room,
+// else the waiting ones and then these go to the engine's state.
 Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::span<const std::uint64_t> hashes) {
-  if (slot.aggregate.empty() && slot.pending + hashes.size() <= kInlineHashes) {
-    std::copy(hashes.begin(), hashes.end(), slot.inline_hashes + slot.pending);
-    slot.pending += static_cast<std::uint32_t>(hashes.size());
+  const std::size_t wanted = slot.pending + hashes.size();
+  if (wanted > slot.capacity && slot.capacity < kLargestBuffer && wanted <= kLargestBuffer) {
+    std::uint32_t size = std::max(kFirstBuffer, slot.capacity * 2);
+    while (size < wanted) size *= 2;
+    slot.grow(size);
+  }
+  if (wanted <= slot.capacity) {
+    slot.append(hashes);
     return {};
   }
-  if (slot.pending > 0) {
-    VANTORELLE_RETURN_IF_ERROR(
-        slot.aggregate.add_hashes(parameters, std::span(slot.inline_hashes, slot.pending)));
-    slot.pending = 0;
+  VANTORELLE_RETURN_IF_ERROR(flush(slot, parameters));
+  if (hashes.size() <= slot.capacity) {
+    slot.append(hashes);
+    return {};
   }
   return slot.aggregate.add_hashes(parameters, hashes);
 }
@@ -348,6 +398,8 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
   guarded(info, "vantorelle_sketch", [&] {
     const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
     for (idx_t i = 0; i < count; ++i) {
+      // DuckDB may combine one source into several targets, from several
+      // threads (window segment trees): the source is only read.
       const SketchSlot& from = sketch_slot(source[i]);
       SketchSlot& into = sketch_slot(target[i]);
       if (into.normal_precision == 0) {
@@ -357,18 +409,12 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
       if (from.pending == 0 && from.aggregate.empty()) continue;
       Result<SketchParameters> parameters = slot_parameters(into, overload->type);
       if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
-      // DuckDB may combine one source into several targets (window
-      // segment trees): the source is left as it was.
       Status combined;
-      if (from.pending > 0) {
-        combined = add_to_slot(into, *parameters, std::span(from.inline_hashes, from.pending));
-      } else {
-        if (into.pending > 0) {
-          combined = into.aggregate.add_hashes(*parameters, std::span(into.inline_hashes, into.pending));
-          into.pending = 0;
-        }
+      if (!from.aggregate.empty()) {
+        combined = flush(into, *parameters);
         if (combined) combined = into.aggregate.combine_copy(from.aggregate);
       }
+      if (combined) combined = add_to_slot(into, *parameters, from.waiting());
       if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
     }
   });
@@ -380,19 +426,23 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
     const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
     std::vector<std::uint32_t> codes;
     for (idx_t i = 0; i < count; ++i) {
-      const SketchSlot& slot = sketch_slot(source[i]);
+      SketchSlot& slot = sketch_slot(source[i]);
       Result<SketchParameters> parameters = slot_parameters(slot, overload->type);
       if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
       Result<Bytes> bytes = Bytes();
-      if (!slot.aggregate.empty()) {
-        bytes = slot.aggregate.finalise_sketch(*parameters);
-      } else {
+      if (slot.aggregate.empty()) {
         Status made;
         const GroupedSketchBuilder* writer = writer_for(*parameters, made);
         if (writer == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
         codes.clear();
-        for (std::uint32_t h = 0; h < slot.pending; ++h) codes.push_back(writer->code(slot.inline_hashes[h]));
+        for (std::uint64_t hash : slot.waiting()) codes.push_back(writer->code(hash));
         bytes = writer->build_one(codes);
+      } else {
+        // The state finalised is the query's own (the hash table's, or a
+        // window's per-row state), never a shared source.
+        Status flushed = flush(slot, *parameters);
+        if (!flushed) return fail(info, "vantorelle_sketch", flushed.error().display());
+        bytes = slot.aggregate.finalise_sketch(*parameters);
       }
       if (!bytes) return fail(info, "vantorelle_sketch", bytes.error().display());
       set_blob(result, offset + i, *bytes);
@@ -662,6 +712,8 @@ bool register_merge(duckdb_connection connection, std::string& error) {
 }
 
 }  // namespace
+
+std::int64_t live_hash_buffers() { return live_buffers.load(std::memory_order_relaxed); }
 
 bool register_sketch_aggregates(duckdb_connection connection, std::string& error) {
   return register_sketch(connection, error) && register_merge(connection, error);
