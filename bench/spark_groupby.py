@@ -7,7 +7,8 @@ rows (default 2,000,000: a group key and a user id from 1,000,000 possible):
           hll_sketch_agg + hll_sketch_estimate (Spark's own DataSketches HLL)
           approx_count_distinct
           countDistinct (exact)
-  DuckDB  vantorelle_estimate(vantorelle_sketch(list(user))) ... GROUP BY g
+  DuckDB  vantorelle_estimate(vantorelle_sketch(user)) ... GROUP BY g (the extension;
+          bench/duckdb_bench.py compares it in more detail)
           approx_count_distinct(user) ... GROUP BY g
 
 Every Spark query writes its per-group estimates to Spark's `noop` sink, so
@@ -29,7 +30,6 @@ import time
 import warnings
 from pathlib import Path
 
-import duckdb
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -141,12 +141,12 @@ def main() -> None:
         finally:
             stop(spark)
 
-        connection = vdb.register(duckdb.connect(config={"threads": 2}))
+        connection = vdb.connect(threads=2)
         for groups, path in paths.items():
             source = f"read_parquet('{path}/*.parquet')"
             queries = {
-                "vantorelle_sketch(list(user))":
-                    f"SELECT g, vantorelle_estimate(vantorelle_sketch(list(user))) AS n "
+                "vantorelle_sketch(user)":
+                    f"SELECT g, vantorelle_estimate(vantorelle_sketch(user)) AS n "
                     f"FROM {source} GROUP BY g",
                 "approx_count_distinct(user)":
                     f"SELECT g, approx_count_distinct(user) AS n FROM {source} GROUP BY g",
@@ -157,7 +157,7 @@ def main() -> None:
             print(f"DuckDB (2 threads), {args.rows:,} rows, {groups:,} groups")
             times = {name: best_time(lambda: connection.sql(query).fetchall(), args.repeat)
                      for name, query in queries.items()}
-            ours = times["vantorelle_sketch(list(user))"]
+            ours = times["vantorelle_sketch(user)"]
             for name, query in queries.items():
                 found = dict(connection.sql(query).fetchall())
                 print(f"  {name:40} {1000 * times[name]:9,.0f} ms  "
