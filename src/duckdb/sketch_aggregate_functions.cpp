@@ -354,6 +354,7 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
   guarded(info, "vantorelle_sketch", [&] {
     const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
     const std::uint64_t count = duckdb_data_chunk_get_size(input);
+    if (count == 0) return;
     const std::uint64_t columns = duckdb_data_chunk_get_column_count(input);
     std::string error;
     std::int32_t normal = HyperLogLogPlusPlus::kDefaultNormalPrecision;
