@@ -17,6 +17,9 @@ rm -rf dist
 "$python" -m build --sdist --wheel --outdir dist/raw . >/dev/null
 mv dist/raw/*.tar.gz dist/
 "$python" -m auditwheel repair --wheel-dir dist dist/raw/*.whl >/dev/null
+# auditwheel's patchelf rewrites the DuckDB extension and drops the footer
+# DuckDB's loader reads; it is put back.
+"$python" src/duckdb/footer.py --wheel dist/*.whl
 rm -rf dist/raw
 wheel=$(ls dist/*.whl)
 sdist=$(ls dist/*.tar.gz)
