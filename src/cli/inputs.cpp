@@ -10,6 +10,7 @@
 
 #include "cli/failures.h"
 #include "cli/gzip_inflater.h"
+#include "cli/mapped_window.h"
 #include "cli/progress.h"
 #include "cli/standard_streams.h"
 
@@ -81,19 +82,21 @@ class InputFeed {
     std::size_t head_size = 0;
     bool deciding = true;
     std::vector<std::uint8_t> joined;
+    std::uint64_t size_to_map = 0;
+    if (mappable(input_.fd, &size_to_map)) windows_.emplace(input_.fd, size_to_map, input_.name);
     while (true) {
-      const std::size_t size = read_block();
-      const std::uint8_t* chunk = buffer_.data();
+      const std::uint8_t* chunk = nullptr;
+      const std::size_t size = next_block(&chunk);
       std::size_t chunk_size = size;
       if (deciding) {
         if (size != 0 && head_size + size < sizeof head) {
-          head[head_size++] = buffer_[0];
+          head[head_size++] = chunk[0];
           continue;
         }
         deciding = false;
         if (head_size != 0) {
           joined.assign(head, head + head_size);
-          joined.insert(joined.end(), buffer_.begin(), buffer_.begin() + static_cast<long>(size));
+          joined.insert(joined.end(), chunk, chunk + size);
           chunk = joined.data();
           chunk_size = joined.size();
         }
@@ -107,6 +110,25 @@ class InputFeed {
   }
 
  private:
+  // The next block of the input (size 0 at its end): from the file's
+  // mapping while it can be mapped, else read into the buffer.
+  std::size_t next_block(const std::uint8_t** data) {
+    if (windows_) {
+      std::size_t size = 0;
+      if (windows_->next(data, &size, buffer_.size())) {
+        total_read_ += size;
+        return size;
+      }
+      // Not mappable after all: read from where the mapping stopped.
+      if (lseek(input_.fd, static_cast<off_t>(windows_->offset()), SEEK_SET) == -1) {
+        throw CommandError(file_error(input_.name, errno));
+      }
+      windows_.reset();
+    }
+    *data = buffer_.data();
+    return read_block();
+  }
+
   std::size_t read_block() {
     while (true) {
       const ssize_t size = read(input_.fd, buffer_.data(), buffer_.size());
@@ -141,6 +163,7 @@ class InputFeed {
   Progress& progress_;
   std::uint64_t& total_read_;
   std::optional<GzipInflater> inflater_;
+  std::optional<MappedWindows> windows_;
 };
 
 }  // namespace
