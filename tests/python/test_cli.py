@@ -404,3 +404,32 @@ def test_header_names_are_quoted_in_messages(files):
     table = files("t.csv", b'a\t"b\r"\t\x01\n1\t2\t3\n')
     assert failed(1, "count", "--tsv", "--csv", "c\r", table) == (
         f'vantorelle: {table}: no column "c\\r" in the header; its columns are: "a", "b\\r", "\\x01"')
+
+
+def test_large_files_read_through_mappings_count_as_streams(files):
+    # Over 1 MiB: mapped in 1 MiB slices, lines cut by the slices' ends.
+    data = b"".join(b"value %d\r\n" % (i * 7 % 150_001) for i in range(200_000)) + b"last"
+    path = files("big.txt", data)
+    want = estimate_of(data.splitlines())
+    report = json.loads(ok("count", "--json", path))
+    assert (report["estimate"], report["values"], report["bytes"]) == (want, 200_001, len(data))
+    assert ok("count", stdin=data) == f"{want}\n"
+
+
+def test_a_csv_column_that_no_row_has_is_an_error(files):
+    narrow = files("narrow.csv", b"1,2\n3,4\n")
+    assert failed(1, "count", "--csv", "99", "--no-header", narrow) == (
+        f"vantorelle: {narrow}: no row has column 99 (all 2 rows have fewer fields)")
+    short = files("short.csv", b"a,b\n1\n")
+    assert failed(1, "count", "--csv", "b", short) == (
+        f'vantorelle: {short}: no row has column "b" (all 1 row has fewer fields)')
+    # Each input is judged alone: the second lacks the column.
+    wide = files("wide.csv", b"1,2,3\n")
+    assert failed(1, "count", "--csv", "3", "--no-header", wide, narrow).startswith(
+        f"vantorelle: {narrow}: no row has column 3")
+    # Rows with the column (values or nulls), or no rows at all, are fine.
+    some = files("some.csv", b"1\n,,\n4,5,6\n")
+    report = json.loads(ok("count", "--csv", "3", "--no-header", "--empty-as-null", "--json",
+                           some, files("empty.csv", b"")))
+    assert (report["values"], report["nulls"], report["rows_skipped"]) == (1, 1, 1)
+    assert json.loads(ok("count", "--csv", "2", "--no-header", "--json", some))["values"] == 2
