@@ -1,5 +1,6 @@
 #include "cli/json_object.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -58,9 +59,15 @@ JsonObject& JsonObject::add(std::string_view name, double value, int decimals) {
     body_ += "null";
     return *this;
   }
+  // Rounded to `decimals` places, then written in its shortest form, as
+  // Python writes a float (0.95, 1.0, not 0.950000).
+  const double scale = std::pow(10.0, decimals);
+  const double rounded = std::round(value * scale) / scale;
   char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  body_ += text;
+  const auto [end, error] = std::to_chars(text, text + sizeof text, rounded);
+  const std::string_view written(text, error == std::errc() ? static_cast<std::size_t>(end - text) : 0);
+  body_ += written;
+  if (written.find_first_of(".en") == std::string_view::npos) body_ += ".0";
   return *this;
 }
 

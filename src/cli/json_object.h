@@ -17,7 +17,7 @@ class JsonObject {
   JsonObject& add(std::string_view key, const char* value) {
     return add(key, std::string_view(value));
   }
-  // Fixed-point, `decimals` digits after the point.
+  // Rounded to `decimals` places after the point; null when not finite.
   JsonObject& add(std::string_view key, double value, int decimals);
   JsonObject& add(std::string_view key, const std::vector<std::string>& values);
 
