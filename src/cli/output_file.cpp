@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <stdio_ext.h>
 
 #include "cli/failures.h"
+#include "cli/standard_streams.h"
 
 namespace vantorelle::cli {
 namespace {
@@ -29,6 +31,9 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 void write_standard_output(const std::uint8_t* data, std::size_t size) {
+  if (standard_output_was_closed() && (size != 0 || __fpending(stdout) != 0)) {
+    throw CommandError(file_error("<stdout>", EBADF));
+  }
   // What printf left in the buffer goes first.
   if (std::fflush(stdout) == 0 && write_all(STDOUT_FILENO, data, size)) return;
   if (errno == EPIPE) throw OutputClosed();

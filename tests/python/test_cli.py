@@ -433,3 +433,18 @@ def test_a_csv_column_that_no_row_has_is_an_error(files):
                            some, files("empty.csv", b"")))
     assert (report["values"], report["nulls"], report["rows_skipped"]) == (1, 1, 1)
     assert json.loads(ok("count", "--csv", "2", "--no-header", "--json", some))["values"] == 2
+
+
+def test_closed_standard_output_and_a_missing_program(tmp_path, monkeypatch, capsys):
+    done = subprocess.run(["sh", "-c", f'"{SCRIPT}" count >&-'], input=b"a\n", capture_output=True)
+    assert (done.returncode, done.stderr) == (1, b"vantorelle: <stdout>: Bad file descriptor\n")
+
+    from vantorelle import cli
+
+    # A leftover script of an older install is never run (it would run this module again).
+    script = tmp_path / "vantorelle"
+    script.write_text("#!/bin/sh\necho old\n")
+    script.chmod(0o755)
+    monkeypatch.setattr(cli, "_candidates", lambda: [str(tmp_path / "absent"), str(script)])
+    assert cli.main(["--version"]) == 1
+    assert "the native program is not installed" in capsys.readouterr().err
