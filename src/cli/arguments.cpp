@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <charconv>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -75,8 +76,15 @@ void exclusive(const CLI::Option* first, const CLI::Option* second) {
   }
 }
 
-void required(bool given, const char* what) {
-  if (!given) throw ArgumentError(std::string("the following arguments are required: ") + what);
+// The arguments of `given` whose flag is false, named as argparse names them.
+void required(std::initializer_list<std::pair<bool, const char*>> given) {
+  std::string missing;
+  for (const auto& [present, name] : given) {
+    if (present) continue;
+    if (!missing.empty()) missing += ", ";
+    missing += name;
+  }
+  if (!missing.empty()) throw ArgumentError("the following arguments are required: " + missing);
 }
 
 // The options that read lines: count and sketch.
@@ -254,14 +262,14 @@ std::variant<Arguments, int> parse_arguments(int argc, const char* const* argv) 
   try {
     switch (args.command) {
       case Command::None:
-        required(false, "COMMAND");
+        required({{false, "COMMAND"}});
         break;
       case Command::Count:
       case Command::Sketch: {
         const ReadingOptions& options =
             args.command == Command::Count ? count_options : sketch_options;
         exclusive(options.delimiter, options.tsv);
-        if (args.command == Command::Sketch) required(sketch_output->count() > 0, "-o/--output");
+        if (args.command == Command::Sketch) required({{sketch_output->count() > 0, "-o/--output"}});
         args.csv_given = options.csv->count() > 0;
         args.delimiter_given = options.delimiter->count() > 0;
         args.precision = parse_int(options.precision, "-p/--precision");
@@ -269,13 +277,10 @@ std::variant<Arguments, int> parse_arguments(int argc, const char* const* argv) 
         break;
       }
       case Command::Merge:
-        required(!args.sketches.empty() && merge_output->count() > 0,
-                 args.sketches.empty() && merge_output->count() == 0 ? "SKETCH, -o/--output"
-                 : args.sketches.empty()                             ? "SKETCH"
-                                                                     : "-o/--output");
+        required({{!args.sketches.empty(), "SKETCH"}, {merge_output->count() > 0, "-o/--output"}});
         break;
       case Command::Estimate:
-        required(!args.sketches.empty(), "SKETCH");
+        required({{!args.sketches.empty(), "SKETCH"}});
         exclusive(intersection, jaccard);
         if (args.method != "default" && args.method != "improved" && args.method != "ml") {
           throw ArgumentError("argument --method: invalid choice: " + in_quotes(args.method) +
@@ -284,7 +289,7 @@ std::variant<Arguments, int> parse_arguments(int argc, const char* const* argv) 
         args.confidence = parse_confidence(confidence);
         break;
       case Command::Inspect:
-        required(inspect_sketch->count() > 0, "SKETCH");
+        required({{inspect_sketch->count() > 0, "SKETCH"}});
         args.sketches.push_back(inspected);
         break;
     }
