@@ -282,21 +282,22 @@ def test_the_installed_command_is_the_native_program():
     assert ok("--version") == ok("--version", script=True) == f"vantorelle {vantorelle.__version__}\n"
 
 
-def test_progress_on_a_terminal():
-    """A read that lasts past half a second shows bytes and lines read on a
-    terminal, and erases them at the end."""
+def on_a_terminal(*writes) -> tuple[bytes, bytes]:
+    """(standard output, what the terminal got on standard error) of `count`
+    reading `writes` from a pipe, a second apart."""
     import pty
 
     parent, child = pty.openpty()
     with subprocess.Popen([SCRIPT, "count"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                           stderr=child) as process:
         os.close(child)
-        process.stdin.write(MANY)
-        process.stdin.flush()
-        time.sleep(0.8)
-        process.stdin.write(MANY)
+        for i, data in enumerate(writes):
+            if i:
+                time.sleep(0.8)
+            process.stdin.write(data)
+            process.stdin.flush()
         process.stdin.close()
-        assert process.stdout.read() == f"{estimate_of(MANY.splitlines())}\n".encode()
+        output = process.stdout.read()
         assert process.wait(timeout=60) == 0
     shown = b""
     try:
@@ -305,12 +306,21 @@ def test_progress_on_a_terminal():
     except OSError:  # the terminal's other end is closed
         pass
     os.close(parent)
+    return output, shown
+
+
+def test_progress_on_a_terminal():
+    """A read that lasts past half a second shows the lines read on a
+    terminal, and erases them at the end; a short one shows nothing."""
     import re
 
-    # At least the first write's lines were read when the bar appeared.
+    output, shown = on_a_terminal(MANY, MANY)
+    assert output == f"{estimate_of(MANY.splitlines())}\n".encode()
     lines = [int(n.replace(b",", b"")) for n in re.findall(rb"/s, ([\d,]+) lines", shown)]
-    assert lines and 30_000 <= lines[0] <= 60_000, shown
+    # Drawn at least once after the pause, when the first write was read.
+    assert lines and 30_000 <= max(lines) <= 60_000, shown
     assert shown.endswith(b"\r\x1b[K")
+    assert on_a_terminal(b"a\n") == (b"1\n", b"")
 
 
 def csv_text(rng, delimiter: bytes):
