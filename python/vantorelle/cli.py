@@ -18,32 +18,41 @@ PROG = "vantorelle"
 _ELF_MAGIC = b"\x7fELF"
 
 
+def _beside_interpreter() -> str:
+    return os.path.join(os.path.dirname(sys.executable), PROG)
+
+
 def _candidates() -> list[str]:
     """Where an install puts the program: next to the interpreter (a virtual
     environment, a system interpreter), else the scripts folder of the
     default or the user scheme."""
     import sysconfig
 
-    folders = [os.path.dirname(sys.executable)]
+    paths = [_beside_interpreter()]
     for scheme in (sysconfig.get_default_scheme(), sysconfig.get_preferred_scheme("user")):
         try:
-            folders.append(sysconfig.get_path("scripts", scheme))
+            paths.append(os.path.join(sysconfig.get_path("scripts", scheme), PROG))
         except KeyError:
             continue
-    return [os.path.join(folder, PROG) for folder in dict.fromkeys(folders)]
+    return list(dict.fromkeys(paths))
+
+
+def _is_program(path: str) -> bool:
+    try:
+        with open(path, "rb") as file:
+            return file.read(len(_ELF_MAGIC)) == _ELF_MAGIC and os.access(path, os.X_OK)
+    except OSError:
+        return False
 
 
 def program() -> str | None:
     """The path of the native `vantorelle` program of this installation,
     or None when none is found."""
-    for path in _candidates():
-        try:
-            with open(path, "rb") as file:
-                if file.read(len(_ELF_MAGIC)) == _ELF_MAGIC and os.access(path, os.X_OK):
-                    return path
-        except OSError:
-            continue
-    return None
+    # The usual place first, without importing sysconfig (a noticeable share
+    # of a short run's start-up).
+    if _is_program(beside := _beside_interpreter()):
+        return beside
+    return next((path for path in _candidates() if _is_program(path)), None)
 
 
 def main(argv: list[str] | None = None) -> int:

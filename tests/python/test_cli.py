@@ -455,6 +455,7 @@ def test_closed_standard_output_and_a_missing_program(tmp_path, monkeypatch, cap
     script = tmp_path / "vantorelle"
     script.write_text("#!/bin/sh\necho old\n")
     script.chmod(0o755)
+    monkeypatch.setattr(cli, "_beside_interpreter", lambda: str(tmp_path / "absent"))
     monkeypatch.setattr(cli, "_candidates", lambda: [str(tmp_path / "absent"), str(script)])
     assert cli.main(["--version"]) == 1
     assert "the native program is not installed" in capsys.readouterr().err
