@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(cmake g++ make libprotobuf-dev protobuf-compiler libgtest-dev libbenchmark-dev
-              clang-14 libclang-rt-14-dev ccache)
+              clang-14 libclang-rt-14-dev ccache libcli11-dev zlib1g-dev)
 # Spark (vantorelle.spark and its tests) runs on Java 17 or 21; any runtime
 # already on PATH is kept.
 if ! command -v java >/dev/null 2>&1; then

@@ -1,4 +1,4 @@
-"""``python -m vantorelle``: the ``vantorelle`` command."""
+"""``python -m vantorelle``: the ``vantorelle`` command (the native program)."""
 
 import sys
 

@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+import vantorelle
 from support import HLL
 
 SCRIPT = Path(sys.executable).parent / "vantorelle"
@@ -272,53 +273,54 @@ def test_version_and_quiet_stderr_without_terminal():
     assert done.stderr == b"" and done.returncode == 0
 
 
-def test_importing_the_package_does_not_import_tqdm():
-    code = "import sys, vantorelle, vantorelle.cli; print('tqdm' in sys.modules)"
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
-    assert done.stdout == b"False\n"
+def test_the_installed_command_is_the_native_program():
+    from vantorelle import cli
+
+    assert SCRIPT.read_bytes()[:4] == b"\x7fELF"
+    assert cli.program() == str(SCRIPT)
+    # python -m vantorelle runs that program: the same answers, byte for byte.
+    assert ok("--version") == ok("--version", script=True) == f"vantorelle {vantorelle.__version__}\n"
 
 
-class FakeTerminal:
-    """A standard error that says it is a terminal and keeps what is written."""
+def on_a_terminal(*writes) -> tuple[bytes, bytes]:
+    """(standard output, what the terminal got on standard error) of `count`
+    reading `writes` from a pipe, a second apart."""
+    import pty
 
-    def __init__(self):
-        self.text = ""
-
-    def isatty(self):
-        return True
-
-    def write(self, text):
-        self.text += text
-
-    def flush(self):
+    parent, child = pty.openpty()
+    with subprocess.Popen([SCRIPT, "count"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=child) as process:
+        os.close(child)
+        for i, data in enumerate(writes):
+            if i:
+                time.sleep(0.8)
+            process.stdin.write(data)
+            process.stdin.flush()
+        process.stdin.close()
+        output = process.stdout.read()
+        assert process.wait(timeout=60) == 0
+    shown = b""
+    try:
+        while chunk := os.read(parent, 4096):
+            shown += chunk
+    except OSError:  # the terminal's other end is closed
         pass
+    os.close(parent)
+    return output, shown
 
 
-def test_progress_on_a_terminal(monkeypatch):
-    from vantorelle import cli
+def test_progress_on_a_terminal():
+    """A read that lasts past half a second shows the lines read on a
+    terminal, and erases them at the end; a short one shows nothing."""
+    import re
 
-    pytest.importorskip("tqdm")
-    terminal = FakeTerminal()
-    monkeypatch.setattr(sys, "stderr", terminal)
-    monkeypatch.setattr(cli, "PROGRESS_DELAY", 0)
-    progress = cli._Progress(3 << 20)
-    for lines in (1000, 2000, 3000):
-        time.sleep(0.15)  # tqdm redraws at most every 0.1 s
-        progress.update(1 << 20, lines)
-    progress.close()
-    assert "2.00M/3.00M" in terminal.text and "2,000 lines" in terminal.text
-
-
-def test_progress_without_tqdm_prints_nothing(monkeypatch):
-    from vantorelle import cli
-
-    terminal = FakeTerminal()
-    monkeypatch.setattr(sys, "stderr", terminal)
-    monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm now fails
-    progress = cli._Progress(None)
-    progress.update(1 << 20, 10)
-    progress.close()
-    assert terminal.text == ""
+    output, shown = on_a_terminal(MANY, MANY)
+    assert output == f"{estimate_of(MANY.splitlines())}\n".encode()
+    lines = [int(n.replace(b",", b"")) for n in re.findall(rb"/s, ([\d,]+) lines", shown)]
+    # Drawn at least once after the pause, when the first write was read.
+    assert lines and 30_000 <= max(lines) <= 60_000, shown
+    assert shown.endswith(b"\r\x1b[K")
+    assert on_a_terminal(b"a\n") == (b"1\n", b"")
 
 
 def csv_text(rng, delimiter: bytes):
@@ -399,7 +401,7 @@ def test_outputs_are_checked_before_any_input_is_read(tmp_path, files):
         (["count", "--tsv"], "--tsv needs --csv"),
         (["count", "--empty-as-null"], "--empty-as-null needs --csv"),
         (["count", "--csv", "a", "--delimiter", "ab"], "--delimiter takes one byte, not 'ab'"),
-        (["count", "--csv", "a", "--delimiter", '"'], "the delimiter cannot be b'\"'"),
+        (["count", "--csv", "a", "--delimiter", '"'], "--delimiter cannot be '\"': it has a meaning"),
         (["count", "--csv", "a", "--tsv", "--delimiter", ";"], "not allowed with argument"),
         (["sketch", "-p", "9", "-o", "/nonexistent/x"], "Expected normal precision to be >= 10"),
     ],
@@ -412,3 +414,48 @@ def test_header_names_are_quoted_in_messages(files):
     table = files("t.csv", b'a\t"b\r"\t\x01\n1\t2\t3\n')
     assert failed(1, "count", "--tsv", "--csv", "c\r", table) == (
         f'vantorelle: {table}: no column "c\\r" in the header; its columns are: "a", "b\\r", "\\x01"')
+
+
+def test_large_files_read_through_mappings_count_as_streams(files):
+    # Over 1 MiB: mapped in 1 MiB slices, lines cut by the slices' ends.
+    data = b"".join(b"value %d\r\n" % (i * 7 % 150_001) for i in range(200_000)) + b"last"
+    path = files("big.txt", data)
+    want = estimate_of(data.splitlines())
+    report = json.loads(ok("count", "--json", path))
+    assert (report["estimate"], report["values"], report["bytes"]) == (want, 200_001, len(data))
+    assert ok("count", stdin=data) == f"{want}\n"
+
+
+def test_a_csv_column_that_no_row_has_is_an_error(files):
+    narrow = files("narrow.csv", b"1,2\n3,4\n")
+    assert failed(1, "count", "--csv", "99", "--no-header", narrow) == (
+        f"vantorelle: {narrow}: no row has column 99 (all 2 rows have fewer fields)")
+    short = files("short.csv", b"a,b\n1\n")
+    assert failed(1, "count", "--csv", "b", short) == (
+        f'vantorelle: {short}: no row has column "b" (all 1 row has fewer fields)')
+    # Each input is judged alone: the second lacks the column.
+    wide = files("wide.csv", b"1,2,3\n")
+    assert failed(1, "count", "--csv", "3", "--no-header", wide, narrow).startswith(
+        f"vantorelle: {narrow}: no row has column 3")
+    # Rows with the column (values or nulls), or no rows at all, are fine.
+    some = files("some.csv", b"1\n,,\n4,5,6\n")
+    report = json.loads(ok("count", "--csv", "3", "--no-header", "--empty-as-null", "--json",
+                           some, files("empty.csv", b"")))
+    assert (report["values"], report["nulls"], report["rows_skipped"]) == (1, 1, 1)
+    assert json.loads(ok("count", "--csv", "2", "--no-header", "--json", some))["values"] == 2
+
+
+def test_closed_standard_output_and_a_missing_program(tmp_path, monkeypatch, capsys):
+    done = subprocess.run(["sh", "-c", f'"{SCRIPT}" count >&-'], input=b"a\n", capture_output=True)
+    assert (done.returncode, done.stderr) == (1, b"vantorelle: <stdout>: Bad file descriptor\n")
+
+    from vantorelle import cli
+
+    # A leftover script of an older install is never run (it would run this module again).
+    script = tmp_path / "vantorelle"
+    script.write_text("#!/bin/sh\necho old\n")
+    script.chmod(0o755)
+    monkeypatch.setattr(cli, "_beside_interpreter", lambda: str(tmp_path / "absent"))
+    monkeypatch.setattr(cli, "_candidates", lambda: [str(tmp_path / "absent"), str(script)])
+    assert cli.main(["--version"]) == 1
+    assert "the native program is not installed" in capsys.readouterr().err

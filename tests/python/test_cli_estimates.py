@@ -31,3 +31,36 @@ def test_estimate_bounds_and_two_sketch_estimates(tmp_path):
     assert "exactly two" in failed(2, "estimate", "--intersection", a)
     assert "confidence" in failed(2, "estimate", "--bounds", "--confidence", "1.5", a)
     assert "not allowed with" in failed(2, "estimate", "--intersection", "--jaccard", a, b)
+
+
+def test_estimate_and_merge_json(tmp_path):
+    """--json prints, per line of the plain output, one object with the same
+    numbers and the file (or files) it is about."""
+    import json
+
+    a, b, m = tmp_path / "a.hll", tmp_path / "b.hll", tmp_path / "m.hll"
+    a.write_bytes(vantorelle.sketch(range(0, 3000), int).to_bytes())
+    b.write_bytes(vantorelle.sketch(range(2000, 9000), int).to_bytes())
+
+    def as_json(*args):
+        return [json.loads(line) for line in ok("estimate", "--json", *args).splitlines()]
+
+    for args in (["--bounds", "--method", "ml", a, b], ["--union", "--bounds", "--confidence", "0.9", a, b],
+                 [a], ["--intersection", a, b], ["--jaccard", a, b]):
+        plain = [line.split("\t") for line in ok("estimate", *args).splitlines()]
+        shown = as_json(*args)
+        assert len(shown) == len(plain)
+        for fields, obj in zip(plain, shown):
+            if "--intersection" in args or "--jaccard" in args:
+                key = "intersection" if "--intersection" in args else "jaccard"
+                assert (obj["files"], obj[key]) == ([str(a), str(b)], type(obj[key])(fields[0]))
+                continue
+            numbers = [obj["estimate"]] + ([obj["lower"], obj["upper"]] if "--bounds" in args else [])
+            assert [str(n) for n in numbers] == fields[: len(numbers)]
+            where = obj["files"] if "--union" in args else [obj["file"]]
+            assert where == ([str(a), str(b)] if "--union" in args else fields[len(numbers):] or [str(a)])
+
+    facts = json.loads(ok("merge", "--json", a, b, "-o", m))
+    assert facts == json.loads(ok("inspect", "--json", m))
+    assert facts["estimate"] == vantorelle.merge_all([a.read_bytes(), b.read_bytes()]).result()
+    assert "would both write to standard output" in failed(2, "merge", "--json", a, "-o", "-")
