@@ -70,7 +70,37 @@ inline std::uint64_t mix(std::uint64_t x) {
   return x;
 }
 
+// The first and last (up to) 8 bytes of a short string, overlapping where
+// it is shorter than 16: with its length, they are the whole string.
+struct ShortWords {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+};
+
+inline ShortWords short_words(const std::uint8_t* data, std::size_t size) {
+  ShortWords words;
+  if (size >= 8) {
+    std::memcpy(&words.first, data, 8);
+    std::memcpy(&words.last, data + size - 8, 8);
+  } else if (size >= 4) {
+    std::uint32_t first, last;
+    std::memcpy(&first, data, 4);
+    std::memcpy(&last, data + size - 4, 4);
+    words.first = first;
+    words.last = last;
+  } else if (size > 0) {
+    words.first = data[0] | static_cast<std::uint64_t>(data[size / 2]) << 8 |
+                  static_cast<std::uint64_t>(data[size - 1]) << 16;
+  }
+  return words;
+}
+
 inline std::uint64_t hash_bytes(const std::uint8_t* data, std::size_t size, std::uint64_t seed) {
+  if (size <= 16) {
+    // Keys are mostly short: one mix (the table mixes again).
+    const ShortWords words = short_words(data, size);
+    return mix(words.first ^ seed) ^ (words.last + size) * 0x9E3779B97F4A7C15ull;
+  }
   std::uint64_t h = seed ^ (size * 0x9E3779B97F4A7C15ull);
   std::size_t i = 0;
   for (; i + 8 <= size; i += 8) {
@@ -81,6 +111,21 @@ inline std::uint64_t hash_bytes(const std::uint8_t* data, std::size_t size, std:
   std::uint64_t tail = 0;
   if (i < size) std::memcpy(&tail, data + i, size - i);
   return mix(h ^ tail ^ (size - i) << 59);
+}
+
+// Whether two byte strings of `size` bytes are equal.
+inline bool equal_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
+  if (size <= 16) {
+    if (size < 4) {
+      for (std::size_t i = 0; i < size; ++i) {
+        if (a[i] != b[i]) return false;
+      }
+      return true;
+    }
+    const ShortWords x = short_words(a, size), y = short_words(b, size);
+    return x.first == y.first && x.last == y.last;
+  }
+  return std::memcmp(a, b, size) == 0;
 }
 
 // A row's hash over its key columns: the first column's value hash, then
@@ -158,6 +203,23 @@ class KeyColumn {
     return hash_block_as<false>(begin, end, h);
   }
 
+  // Whether the row's value is the one encoded at `*at` (a group's key
+  // bytes for this column), moving `*at` past it.
+  bool matches(std::int64_t row, const std::uint8_t** at) const {
+    const std::uint8_t* key = *at;
+    if (reader_.is_null(row)) {
+      *at = key + 1;
+      return key[0] == kNullTag;
+    }
+    if (!dictionary_) return matches_plain(reader_, row, at);
+    const auto entry = static_cast<std::int64_t>(raw_integer(*format_.indices, array_, row));
+    if (dictionary_->is_null(entry)) {
+      *at = key + 1;
+      return key[0] == kNullTag;
+    }
+    return matches_plain(*dictionary_, entry, at);
+  }
+
   // Appends the row's key bytes.
   void encode(std::int64_t row, std::vector<std::uint8_t>& out) const {
     if (reader_.is_null(row)) {
@@ -177,6 +239,34 @@ class KeyColumn {
   }
 
  private:
+  // The stored value's length: the key bytes are read only as far as the
+  // tag says they go, so a mismatch stops inside the group's own bytes.
+  static bool matches_plain(const ValueReader& reader, std::int64_t row, const std::uint8_t** at) {
+    const std::uint8_t* key = *at;
+    switch (family_of(reader.format().kind)) {
+      case Family::Null:
+        *at = key + 1;
+        return key[0] == kNullTag;
+      case Family::Integer: {
+        if (key[0] != kIntegerTag) return false;
+        const std::uint64_t raw = raw_integer(reader.format(), reader.array(), row);
+        *at = key + 9;
+        return std::memcmp(key + 1, &raw, 8) == 0;
+      }
+      case Family::Bytes: {
+        if (key[0] != kBytesTag) return false;
+        ByteView bytes;
+        reader.bytes(row, &bytes);
+        std::uint64_t size;
+        std::memcpy(&size, key + 1, 8);
+        *at = key + 9 + size;
+        if (size != bytes.size()) return false;
+        return equal_bytes(key + 9, bytes.data(), static_cast<std::size_t>(size));
+      }
+    }
+    return false;
+  }
+
   static void encode_plain(const ValueReader& reader, std::int64_t row, std::vector<std::uint8_t>& out) {
     switch (family_of(reader.format().kind)) {
       case Family::Null: out.push_back(kNullTag); return;
@@ -337,19 +427,29 @@ class GroupTable {
     __builtin_prefetch(slots_.data() + (static_cast<std::size_t>(mix(hash)) & mask_));
   }
 
+  // The slot's `extra` (see find_or_add) in the first slot a lookup of
+  // `hash` reads, when that slot holds `hash`, else UINT32_MAX: a guess, for
+  // prefetching what the lookup will compare.
+  std::uint32_t peek(std::uint64_t hash) const {
+    const Slot& slot = slots_[static_cast<std::size_t>(mix(hash)) & mask_];
+    return slot.group != 0 && slot.hash == hash ? slot.extra : UINT32_MAX;
+  }
+
   // The group of `hash` for which same(group) holds, or a new group made by
   // make().
+  // A new group's slot keeps `extra` (32 bits of the caller's, given back
+  // to same()).
   template <class Same, class Make>
-  std::uint32_t find_or_add(std::uint64_t hash, Same&& same, Make&& make) {
+  std::uint32_t find_or_add(std::uint64_t hash, Same&& same, Make&& make, std::uint32_t extra = 0) {
     std::size_t at = static_cast<std::size_t>(mix(hash)) & mask_;
     while (true) {
       const Slot& slot = slots_[at];
       if (slot.group == 0) break;
-      if (slot.hash == hash && same(slot.group - 1)) return slot.group - 1;
+      if (slot.hash == hash && same(slot.group - 1, slot.extra)) return slot.group - 1;
       at = (at + 1) & mask_;
     }
     const std::uint32_t group = make();
-    slots_[at] = Slot{hash, group + 1};
+    slots_[at] = Slot{hash, group + 1, extra};
     if (++size_ * 2 > slots_.size()) resize(slots_.size() * 2);
     return group;
   }
@@ -358,10 +458,11 @@ class GroupTable {
   struct Slot {
     std::uint64_t hash;
     std::uint32_t group;  // 0: empty, else group + 1
+    std::uint32_t extra;
   };
 
   void resize(std::size_t count) {
-    std::vector<Slot> slots(count, Slot{0, 0});
+    std::vector<Slot> slots(count, Slot{0, 0, 0});
     const std::size_t mask = count - 1;
     for (const Slot& slot : slots_) {
       if (slot.group == 0) continue;
@@ -427,27 +528,39 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
         if (bad >= 0 && (malformed.row < 0 || first + bad < malformed.row)) malformed = {first + bad, c};
       }
       if (malformed.row >= 0) return;
+      // A lookup in a table larger than the caches waits on two loads: the
+      // slot and the group's key bytes. Each is started ahead of its use
+      // (the bytes from a guess at the slot). A slot keeps the offset of its
+      // group's key bytes when it fits in 32 bits.
       const bool large = table.large();
+      if (large) {
+        for (std::int64_t i = 0; i < std::min<std::int64_t>(n, 12); ++i) table.prefetch(h[i]);
+      }
       for (std::int64_t i = 0; i < n; ++i) {
-        if (large && i + 8 < n) table.prefetch(h[i + 8]);
+        if (large) {
+          if (i + 12 < n) table.prefetch(h[i + 12]);
+          if (i + 5 < n) {
+            const std::uint32_t guess = table.peek(h[i + 5]);
+            if (guess != UINT32_MAX) __builtin_prefetch(local.bytes.data() + guess);
+          }
+        }
         const std::int64_t row = s + i;
-        bool encoded = false;
-        const auto encode = [&] {
-          if (encoded) return;
-          key.clear();
-          for (const KeyColumn& column : chunk) column.encode(row, key);
-          encoded = true;
-        };
         group_of_row[first + row] = table.find_or_add(
             h[i],
-            [&](std::uint32_t group) {
-              encode();
-              return local.holds(group, key.data(), key.size());
+            [&](std::uint32_t group, std::uint32_t offset) {
+              const std::uint8_t* at =
+                  local.bytes.data() + (offset != UINT32_MAX ? offset : local.offsets[group]);
+              for (const KeyColumn& column : chunk) {
+                if (!column.matches(row, &at)) return false;
+              }
+              return true;
             },
             [&] {
-              encode();
+              key.clear();
+              for (const KeyColumn& column : chunk) column.encode(row, key);
               return local.add(first + row, h[i], key);
-            });
+            },
+            local.bytes.size() < UINT32_MAX ? static_cast<std::uint32_t>(local.bytes.size()) : UINT32_MAX);
       }
     }
   }
@@ -497,7 +610,7 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
     // The table hashes its keys again; the seed keeps crafted keys from
     // predicting slots.
     const std::uint64_t key = key_at(index) ^ seed;
-    group_of_row[row] = table.find_or_add(key, [](std::uint32_t) { return true; }, [&] {
+    group_of_row[row] = table.find_or_add(key, [](std::uint32_t, std::uint32_t) { return true; }, [&] {
       local.first_rows.push_back(first_row + row);
       local.keys.push_back(key);
       return static_cast<std::uint32_t>(local.first_rows.size() - 1);
@@ -558,7 +671,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
     GroupTable table;
     for (std::size_t l = 0; l < out.first_rows.size(); ++l) {
       if (l == null_group) continue;
-      table.find_or_add(keys[l], [](std::uint32_t) { return true; }, [&] { return static_cast<std::uint32_t>(l); });
+      table.find_or_add(keys[l], [](std::uint32_t, std::uint32_t) { return true; }, [&] { return static_cast<std::uint32_t>(l); });
     }
     std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(parts));
     for (std::size_t t = 1; t < locals.size(); ++t) {
@@ -573,7 +686,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
           if (null_group == UINT32_MAX) null_group = make();
           renumber[t].push_back(null_group);
         } else {
-          renumber[t].push_back(table.find_or_add(local.keys[l], [](std::uint32_t) { return true; }, make));
+          renumber[t].push_back(table.find_or_add(local.keys[l], [](std::uint32_t, std::uint32_t) { return true; }, make));
         }
       }
     }
@@ -662,7 +775,7 @@ Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const K
   if (parts > 1) {
     GroupTable table;
     for (std::size_t l = 0; l < lead.first_rows.size(); ++l) {
-      table.find_or_add(lead.hashes[l], [](std::uint32_t) { return false; },
+      table.find_or_add(lead.hashes[l], [](std::uint32_t, std::uint32_t) { return false; },
                         [&] { return static_cast<std::uint32_t>(l); });
     }
     std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(parts));
@@ -673,7 +786,7 @@ Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const K
         const std::uint8_t* key = local.bytes.data() + local.offsets[l];
         const std::size_t size = local.offsets[l + 1] - local.offsets[l];
         renumber[t].push_back(table.find_or_add(
-            local.hashes[l], [&](std::uint32_t group) { return lead.holds(group, key, size); },
+            local.hashes[l], [&](std::uint32_t group, std::uint32_t) { return lead.holds(group, key, size); },
             [&] {
               lead.first_rows.push_back(local.first_rows[l]);
               lead.hashes.push_back(local.hashes[l]);
