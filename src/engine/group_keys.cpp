@@ -510,8 +510,8 @@ constexpr std::int64_t kBlock = 256;
 
 // Numbers the rows [lo, hi) of the table with a table of groups of its own.
 void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<const ColumnChunks> keys,
-                 std::int64_t lo, std::int64_t hi, LocalGroups& local, std::uint32_t* group_of_row,
-                 Malformed& malformed) {
+                 std::int64_t lo, std::int64_t hi, KeyHashing hashing, LocalGroups& local,
+                 std::uint32_t* group_of_row, Malformed& malformed) {
   GroupTable table;
   std::uint64_t h[kBlock];
   std::vector<std::uint8_t> key;
@@ -528,6 +528,7 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
         if (bad >= 0 && (malformed.row < 0 || first + bad < malformed.row)) malformed = {first + bad, c};
       }
       if (malformed.row >= 0) return;
+      if (hashing == KeyHashing::Constant) std::fill(h, h + n, 0);
       // A lookup in a table larger than the caches waits on two loads: the
       // slot and the group's key bytes. Each is started ahead of its use
       // (the bytes from a guess at the slot). A slot keeps the offset of its
@@ -713,7 +714,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
 // ---------------------------------------------------------------- any keys
 
 Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const KeyFormat> formats, std::int64_t rows,
-                           int threads) {
+                           int threads, KeyHashing hashing) {
   const std::uint64_t seed = process_seed();
   const std::size_t batches = keys[0].chunks.size();
   // Each dictionary's entries are hashed once, before the threads start
@@ -762,7 +763,7 @@ Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const K
   std::vector<Malformed> malformed(static_cast<std::size_t>(parts));
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
-    group_range(columns, keys, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
+    group_range(columns, keys, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), hashing,
                 locals[static_cast<std::size_t>(t)], out.group_of_row.data(), malformed[static_cast<std::size_t>(t)]);
   });
   for (const Malformed& bad : malformed) {
@@ -843,16 +844,17 @@ Result<std::vector<KeyFormat>> check_key_columns(std::span<const ColumnChunks> k
 }
 
 Result<Grouping> group_rows(std::span<const ColumnChunks> keys, std::span<const KeyFormat> formats,
-                            std::int64_t rows, int threads) {
+                            std::int64_t rows, int threads, KeyHashing hashing) {
   VANTORELLE_ASSERT(!keys.empty() && keys.size() == formats.size(), "one format per key column");
   for (const ColumnChunks& column : keys) {
     VANTORELLE_ASSERT(column.chunks.size() == keys[0].chunks.size() && column.rows == rows,
                       "key columns of one table");
   }
-  if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Integer) {
+  if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Integer &&
+      hashing == KeyHashing::Seeded) {
     return group_single_integer(keys[0], formats[0].values, rows, threads);
   }
-  return group_any(keys, formats, rows, threads);
+  return group_any(keys, formats, rows, threads, hashing);
 }
 
 std::string describe_group(const Grouping& grouping, std::uint32_t group, std::span<const ColumnChunks> keys,

@@ -55,11 +55,16 @@ struct Grouping {
   std::size_t groups() const { return first_rows.size(); }
 };
 
+// How rows are hashed: Seeded in use; Constant gives every row the same
+// hash, so that every lookup compares keys (for tests of the comparison,
+// which seeded hashes almost never reach with unequal keys).
+enum class KeyHashing { Seeded, Constant };
+
 // Numbers the rows of the checked key columns on up to `threads` threads. A
 // dictionary index outside its dictionary is a Malformed error naming the
 // column and the first such row.
 Result<Grouping> group_rows(std::span<const ColumnChunks> keys, std::span<const KeyFormat> formats,
-                            std::int64_t rows, int threads);
+                            std::int64_t rows, int threads, KeyHashing hashing = KeyHashing::Seeded);
 
 // A group's key as a user would read it: "k=3", "k=None, name='x'".
 std::string describe_group(const Grouping& grouping, std::uint32_t group, std::span<const ColumnChunks> keys,

@@ -68,6 +68,8 @@ class ChunkReader {
     if (plain_) return plain_->hash(row, out);
     std::int64_t entry;
     const Row read = index_->integer(row, &entry);
+    // (a uint64 index above 2^63 - 1 is out of range, not a refused value)
+    if (read == Row::Refused) return Row::Malformed;
     if (read != Row::Value) return read;
     if (entry < 0 || entry >= static_cast<std::int64_t>(entry_row_.size())) return Row::Malformed;
     *out = entry_hash_[static_cast<std::size_t>(entry)];
