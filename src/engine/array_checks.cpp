@@ -34,6 +34,8 @@ std::optional<std::string> offsets_fault(const ArrowArray& array) {
     if (next < previous) return "its offsets are not in order";
     previous = next;
   }
+  // Rows point into the data buffer even when they are empty.
+  if (previous > 0 && array.buffers[2] == nullptr) return "an offset points past the end of its data";
   const auto span = static_cast<std::size_t>(previous - start);
   if (span == 0) return std::nullopt;
   if (array.buffers[2] == nullptr || !readable(static_cast<const char*>(array.buffers[2]) + start, span)) {
