@@ -413,8 +413,9 @@ class KeyColumn {
 };
 
 // Open addressing over group numbers, keyed by a 64-bit hash (or the key
-// itself), growing at half full. Key and group share a slot, so a lookup
-// touches one cache line.
+// itself), growing at three quarters full (each thread has a table of its
+// own, so their size is most of the grouping's memory). Key and group share
+// a slot, so a lookup touches one cache line.
 class GroupTable {
  public:
   GroupTable() { resize(1024); }
@@ -450,7 +451,7 @@ class GroupTable {
     }
     const std::uint32_t group = make();
     slots_[at] = Slot{hash, group + 1, extra};
-    if (++size_ * 2 > slots_.size()) resize(slots_.size() * 2);
+    if (++size_ * 4 > slots_.size() * 3) resize(slots_.size() * 2);
     return group;
   }
 
@@ -693,21 +694,6 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
     }
     renumber_rows(out.group_of_row, rows, parts, renumber);
   }
-  // Each group's key bytes, from its key.
-  out.key_bytes.reserve(keys.size() * 9);
-  out.key_offsets.reserve(keys.size() + 1);
-  for (std::size_t g = 0; g < keys.size(); ++g) {
-    if (g == null_group) {
-      out.key_bytes.push_back(kNullTag);
-    } else {
-      const std::uint64_t raw = keys[g] ^ seed;
-      out.key_bytes.push_back(kIntegerTag);
-      const std::size_t at = out.key_bytes.size();
-      out.key_bytes.resize(at + 8);
-      std::memcpy(out.key_bytes.data() + at, &raw, 8);
-    }
-    out.key_offsets.push_back(out.key_bytes.size());
-  }
   return out;
 }
 
@@ -800,9 +786,9 @@ Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const K
     }
     renumber_rows(out.group_of_row, rows, parts, renumber);
   }
+  // The key bytes were for comparing rows; they go now, before the rest of
+  // the aggregation needs its memory.
   out.first_rows = std::move(lead.first_rows);
-  out.key_bytes = std::move(lead.bytes);
-  out.key_offsets = std::move(lead.offsets);
   return out;
 }
 
@@ -859,8 +845,18 @@ Result<Grouping> group_rows(std::span<const ColumnChunks> keys, std::span<const 
 
 std::string describe_group(const Grouping& grouping, std::uint32_t group, std::span<const ColumnChunks> keys,
                            std::span<const KeyFormat> formats) {
+  // The key is read from the group's first row: an error's text is the only
+  // use of a group's key once the rows are grouped.
+  const std::int64_t row = grouping.first_rows[group];
+  const ColumnChunks& lead = keys[0];
+  const std::size_t b = static_cast<std::size_t>(
+      std::upper_bound(lead.starts.begin(), lead.starts.end(), row) - lead.starts.begin() - 1);
+  std::vector<std::uint8_t> key;
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    KeyColumn(formats[c], keys[c].chunks[b], nullptr, 0).encode(row - lead.starts[b], key);
+  }
   std::string out;
-  const std::uint8_t* at = grouping.key_bytes.data() + grouping.key_offsets[group];
+  const std::uint8_t* at = key.data();
   for (std::size_t c = 0; c < keys.size(); ++c) {
     if (c > 0) out += ", ";
     out += keys[c].name + "=";
@@ -883,7 +879,8 @@ std::string describe_group(const Grouping& grouping, std::uint32_t group, std::s
       std::uint64_t size;
       std::memcpy(&size, at, 8);
       at += 8;
-      append_escaped(out, ByteView(at, static_cast<std::size_t>(size)), input_type_of(formats[c].values.kind) == InputType::STRING);
+      append_escaped(out, ByteView(at, static_cast<std::size_t>(size)),
+                     input_type_of(formats[c].values.kind) == InputType::STRING);
       at += size;
     }
   }

@@ -20,7 +20,8 @@
 //
 // A group's key bytes are, for each column: a null as 0; an integer as 1
 // and its 64 bits (sign- or zero-extended); bytes as 2, an 8-byte length
-// and the bytes.
+// and the bytes. They live while the rows are grouped; a single integer key
+// needs none (the key is its own table key).
 #pragma once
 
 #include <cstdint>
@@ -48,9 +49,6 @@ Result<std::vector<KeyFormat>> check_key_columns(std::span<const ColumnChunks> k
 struct Grouping {
   std::vector<std::uint32_t> group_of_row;
   std::vector<std::int64_t> first_rows;  // per group, its first row
-  // Per group, its key bytes: key_bytes[key_offsets[g] .. key_offsets[g + 1]).
-  std::vector<std::uint8_t> key_bytes;
-  std::vector<std::uint64_t> key_offsets{0};
 
   std::size_t groups() const { return first_rows.size(); }
 };
@@ -66,7 +64,8 @@ enum class KeyHashing { Seeded, Constant };
 Result<Grouping> group_rows(std::span<const ColumnChunks> keys, std::span<const KeyFormat> formats,
                             std::int64_t rows, int threads, KeyHashing hashing = KeyHashing::Seeded);
 
-// A group's key as a user would read it: "k=3", "k=None, name='x'".
+// A group's key as a user would read it: "k=3", "k=None, name='x'" (read
+// from its first row).
 std::string describe_group(const Grouping& grouping, std::uint32_t group, std::span<const ColumnChunks> keys,
                            std::span<const KeyFormat> formats);
 
