@@ -38,12 +38,14 @@ cpp-test-asan:
 	cmake --build $(ASAN_BUILD_DIR) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD_DIR) -j$(JOBS) --output-on-failure
 
-# The threaded paths (the grouped builder and its merges on several threads)
-# under ThreadSanitizer.
+# The threaded paths (the grouped builder and its merges, the engine's key
+# grouping and value coding on several threads) under ThreadSanitizer.
 tsan:
 	cmake -S . -B $(TSAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORELLE_TSAN=ON
-	cmake --build $(TSAN_BUILD_DIR) --target grouped_sketches_test -j$(JOBS)
+	cmake --build $(TSAN_BUILD_DIR) --target grouped_sketches_test engine_test -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD_DIR)/tests/cpp/grouped_sketches_test
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD_DIR)/tests/cpp/engine_test \
+	  --gtest_filter=-EngineTest.AMillionGroupsInOneRun
 
 # Every libFuzzer target for a minute each (scripts/fuzz.sh SECONDS [TARGET...]).
 fuzz:

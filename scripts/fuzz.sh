@@ -4,7 +4,7 @@
 # executions per target; exits non-zero on any crash, sanitizer report,
 # broken invariant, timeout or out-of-memory.
 #
-#   scripts/fuzz.sh SECONDS [TARGET...]      TARGET: state, merge, grouped
+#   scripts/fuzz.sh SECONDS [TARGET...]      TARGET: state, merge, grouped, arrow
 #
 # Seeds: the committed corpus tests/fuzz/corpus/TARGET (read only) and the
 # inputs that TARGET_seed_corpus writes. BUILD_DIR (default build-fuzz)
@@ -20,7 +20,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-ALL_TARGETS=(state merge grouped)
+ALL_TARGETS=(state merge grouped arrow)
 if [[ $# -lt 1 || ! $1 =~ ^[0-9]+$ ]]; then
   echo "usage: $0 SECONDS [TARGET...]   (targets: ${ALL_TARGETS[*]})" >&2
   exit 2

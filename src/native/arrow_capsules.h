@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "native/arrow_abi.h"
+#include "engine/arrow_abi.h"
 #include "python/owned_ref.h"
 
 namespace vantorelle::native {

@@ -16,9 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "native/arrow_abi.h"
+#include "engine/array_checks.h"
+#include "engine/arrow_abi.h"
+#include "engine/arrow_values.h"
 #include "native/arrow_capsules.h"
-#include "native/arrow_values.h"
+#include "native/arrow_objects.h"
 #include "native/column_builder.h"
 #include "native/errors.h"
 #include "native/refusal_messages.h"
@@ -27,20 +29,28 @@
 namespace vantorelle::native {
 namespace {
 
+using engine::bit_set;
+using engine::input_type_of;
+using engine::Kind;
+using engine::Row;
+using engine::value_format;
+using engine::ValueFormat;
+using engine::ValueReader;
+
 // One array of the column, plain or dictionary-encoded, read row by row.
 class ChunkReader {
  public:
   // Fails (exception set) when the array's layout does not match its format.
   bool open(const ValueFormat& values, const ValueFormat* indices, const ArrowArray& array) {
     input_type_ = input_type_of(values.kind);
+    const std::optional<ValueFormat> index_format = indices ? std::optional<ValueFormat>(*indices) : std::nullopt;
+    if (auto fault = engine::chunk_fault(values, index_format, array)) return layout_error(*fault);
     if (indices == nullptr) {
       plain_.emplace(values, array);
-      return plain_->check_layout() || layout_error();
+      return true;
     }
-    if (array.dictionary == nullptr) return layout_error();
     index_.emplace(*indices, array);
     dictionary_.emplace(values, *array.dictionary);
-    if (!index_->check_layout() || !dictionary_->check_layout()) return layout_error();
     // Each dictionary entry is hashed once.
     const std::int64_t entries = dictionary_->length();
     entry_hash_.resize(static_cast<std::size_t>(entries));
@@ -58,6 +68,8 @@ class ChunkReader {
     if (plain_) return plain_->hash(row, out);
     std::int64_t entry;
     const Row read = index_->integer(row, &entry);
+    // (a uint64 index above 2^63 - 1 is out of range, not a refused value)
+    if (read == Row::Refused) return Row::Malformed;
     if (read != Row::Value) return read;
     if (entry < 0 || entry >= static_cast<std::int64_t>(entry_row_.size())) return Row::Malformed;
     *out = entry_hash_[static_cast<std::size_t>(entry)];
@@ -72,16 +84,15 @@ class ChunkReader {
   }
 
   PyObject* object(std::int64_t row) const {
-    if (plain_) return plain_->object(row);
+    if (plain_) return value_object(*plain_, row);
     std::int64_t entry = 0;
     index_->integer(row, &entry);
-    return dictionary_->object(entry);
+    return value_object(*dictionary_, entry);
   }
 
  private:
-  static bool layout_error() {
-    raise_sketch_error(ErrorClass::InvalidInput,
-                       "malformed Arrow array: its buffers do not match its type");
+  static bool layout_error(const std::string& fault) {
+    raise_sketch_error(ErrorClass::InvalidInput, "malformed Arrow array: " + fault);
     return false;
   }
 
@@ -292,11 +303,11 @@ bool sketch_format(const ArrowSchema& schema, ValueFormat* out) {
 // Takes the rows of one array; the column keeps the array alive.
 bool take_sketch_chunk(const ValueFormat& format, std::shared_ptr<OwnedArray> chunk,
                        SketchColumn& column) {
-  const ValueReader reader(format, chunk->array);
-  if (!reader.check_layout()) {
-    PyErr_SetString(PyExc_ValueError, "malformed Arrow array: its buffers do not match its type");
+  if (auto fault = engine::array_fault(format, chunk->array)) {
+    PyErr_SetString(PyExc_ValueError, ("malformed Arrow array: " + *fault).c_str());
     return false;
   }
+  const ValueReader reader(format, chunk->array);
   for (std::int64_t row = 0; row < reader.length(); ++row) {
     ByteView bytes;
     if (reader.bytes(row, &bytes) == Row::Null) {

@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "native/arrow_abi.h"
+#include "engine/arrow_abi.h"
 #include "python/owned_ref.h"
 
 namespace vantorelle::native {
@@ -22,6 +22,7 @@ struct ExportedColumn {
   std::vector<std::uint8_t> validity;  // empty: no nulls
   std::vector<std::int64_t> int64_values;
   std::vector<std::int32_t> offsets;
+  std::vector<std::int64_t> large_offsets;  // large_binary, past 2 GiB of data
   Bytes data;
   const void* buffers[3] = {nullptr, nullptr, nullptr};
   std::int64_t n_buffers = 2;
@@ -167,19 +168,18 @@ PyObject* export_int64(PyObject* module, std::vector<std::int64_t> values) {
 }
 
 PyObject* export_binary(PyObject* module, SerializedSketches sketches) {
-  if (sketches.data.size() > static_cast<std::size_t>(INT32_MAX)) {
-    PyErr_Format(PyExc_ValueError,
-                 "the sketches take %zu bytes, more than an Arrow binary column holds (2 GiB); "
-                 "split the input",
-                 sketches.data.size());
-    return nullptr;
-  }
   auto column = std::make_shared<ExportedColumn>();
-  column->format = "z";
   const std::size_t n = sketches.size();
   column->length = static_cast<std::int64_t>(n);
-  column->offsets.resize(n + 1);
-  for (std::size_t i = 0; i <= n; ++i) column->offsets[i] = static_cast<std::int32_t>(sketches.offsets[i]);
+  if (sketches.data.size() > static_cast<std::size_t>(INT32_MAX)) {
+    // binary's 32-bit offsets cannot reach past 2 GiB: large_binary's can.
+    column->format = "Z";
+    column->large_offsets = std::move(sketches.offsets);
+  } else {
+    column->format = "z";
+    column->offsets.resize(n + 1);
+    for (std::size_t i = 0; i <= n; ++i) column->offsets[i] = static_cast<std::int32_t>(sketches.offsets[i]);
+  }
   if (!sketches.present.empty()) {
     column->validity.assign((n + 7) / 8, 0);
     for (std::size_t i = 0; i < n; ++i) {
@@ -193,7 +193,8 @@ PyObject* export_binary(PyObject* module, SerializedSketches sketches) {
   column->data = std::move(sketches.data);
   column->n_buffers = 3;
   column->buffers[0] = column->null_count != 0 ? column->validity.data() : nullptr;
-  column->buffers[1] = column->offsets.data();
+  column->buffers[1] = column->large_offsets.empty() ? static_cast<const void*>(column->offsets.data())
+                                                     : static_cast<const void*>(column->large_offsets.data());
   column->buffers[2] = column->data.empty() ? static_cast<const void*>(kNoValues) : column->data.data();
   return wrap(module, std::move(column));
 }

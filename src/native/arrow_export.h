@@ -21,7 +21,7 @@ int add_arrow_export_type(PyObject* module);
 // A new object exporting `values` as an Arrow int64 array.
 PyObject* export_int64(PyObject* module, std::vector<std::int64_t> values);
 // A new object exporting the sketches as an Arrow binary array (null where
-// an entry is absent). ValueError when they exceed binary's 2 GiB.
+// an entry is absent), or large_binary when they take more than 2 GiB.
 PyObject* export_binary(PyObject* module, SerializedSketches sketches);
 
 }  // namespace vantorelle::native

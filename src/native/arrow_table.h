@@ -15,18 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "native/arrow_abi.h"
+#include "engine/arrow_abi.h"
+#include "engine/column_chunks.h"
 #include "native/arrow_capsules.h"
 
 namespace vantorelle::native {
 
-struct ColumnChunks {
-  const ArrowSchema* schema = nullptr;
-  std::string name;
-  std::vector<ArrowArray> chunks;       // non-owning (release is null)
-  std::vector<std::int64_t> starts;     // row of each chunk's first row
-  std::int64_t rows = 0;
-};
+using engine::ColumnChunks;
 
 class ArrowTable {
  public:

@@ -16,22 +16,24 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/arrow_type_names.h"
+#include "engine/arrow_values.h"
+#include "engine/grouped_aggregation.h"
 #include "hll/grouped_sketches.h"
 #include "native/arrow_export.h"
 #include "native/arrow_table.h"
-#include "native/arrow_type_names.h"
-#include "native/arrow_values.h"
 #include "native/column_builder.h"
+#include "native/engine_errors.h"
 #include "native/errors.h"
-#include "native/group_keys.h"
 #include "native/grouped_functions.h"
-#include "native/value_codes.h"
 #include "python/buffer_view.h"
-#include "state/state_validation.h"
-#include "utils/parallel.h"
 
 namespace vantorelle::native {
 namespace {
+
+using engine::arrow_type_in_words;
+using engine::bit_set;
+using engine::load;
 
 bool read_name(PyObject* object, const char* what, std::string* out) {
   if (!PyUnicode_Check(object)) {
@@ -85,17 +87,6 @@ bool read_ty(PyObject* ty, std::optional<InputType>* out) {
   return false;
 }
 
-bool same_family(InputType a, InputType b) { return (a == InputType::LONG) == (b == InputType::LONG); }
-
-// The aggregator's refusal of `column_type` in a sketch of `family`.
-std::string refusal_text(InputType family, InputType column_type) {
-  Result<HyperLogLogPlusPlus> sketch = family == InputType::LONG ? HyperLogLogPlusPlus::new_long(15, 20)
-                                                                 : HyperLogLogPlusPlus::new_string_or_bytes(15, 20);
-  if (!sketch) return kUnsupportedType;
-  Status added = sketch->add_hashes(column_type, {});
-  return added ? std::string(kUnsupportedType) : added.error().message();
-}
-
 PyObject* pair(PyObject* first, PyObject* second) {
   if (first == nullptr || second == nullptr) {
     Py_XDECREF(first);
@@ -103,51 +94,6 @@ PyObject* pair(PyObject* first, PyObject* second) {
     return nullptr;
   }
   return Py_BuildValue("(NN)", first, second);
-}
-
-// Codes of the rows of a value column for `builder`, or an exception set
-// (after the GIL is back) naming the first refused row. `what` names a row
-// in errors ("column 'v', row").
-struct CodedValues {
-  std::vector<std::uint32_t> codes;
-  std::int64_t refused_row = -1;
-  bool malformed = false;
-  bool mismatch = false;
-};
-
-CodedValues code_column(const ColumnChunks& column, const GroupedSketchBuilder& builder, bool mismatch,
-                        int threads) {
-  CodedValues out;
-  if (mismatch) {
-    // Every value is refused, so the first one is reported; a column of
-    // nulls only gives empty sketches.
-    out.refused_row = first_value_row(column);
-    out.mismatch = out.refused_row >= 0;
-    out.codes.assign(static_cast<std::size_t>(column.rows), GroupedSketchBuilder::kNoValue);
-    return out;
-  }
-  ValueCodes coded = code_values(column, builder, threads);
-  out.codes = std::move(coded.codes);
-  out.refused_row = coded.refused_row;
-  out.malformed = coded.malformed;
-  return out;
-}
-
-bool raise_refusal(const CodedValues& coded, const char* where, const std::string& name, InputType family,
-                   InputType column_type) {
-  if (coded.refused_row < 0) return true;
-  const long long row = coded.refused_row;
-  if (coded.malformed) {
-    raise_sketch_error_format(ErrorClass::InvalidInput, "column '%s', %s %lld: malformed Arrow array: dictionary index out of range",
-                 name.c_str(), where, row);
-  } else if (coded.mismatch) {
-    raise_sketch_error_format(ErrorClass::Refused, "column '%s', %s %lld: %s", name.c_str(), where, row,
-                 refusal_text(family, column_type).c_str());
-  } else {
-    raise_sketch_error_format(ErrorClass::Refused, "column '%s', %s %lld: %s (an unsigned value above 2^63 - 1)", name.c_str(),
-                 where, row, kUnsupportedType);
-  }
-  return false;
 }
 
 // ---------------------------------------------------------------- sketch_by
@@ -173,138 +119,34 @@ PyObject* sketch_by_impl(PyObject* module, PyObject* const* args) {
   }
   ColumnChunks values;
   if (!table.column(value_name, &values)) return nullptr;
-  InputType column_type;
-  if (!check_key_columns(keys) || !check_value_column(values, &column_type)) return nullptr;
-  const InputType family = ty ? *ty : column_type;
-  Result<GroupedSketchBuilder> builder =
-      GroupedSketchBuilder::create(family, normal_precision, sparse_precision);
-  if (!builder) {
-    raise_error(builder.error());
-    return nullptr;
-  }
-  const bool mismatch = !same_family(family, column_type);
-
-  Grouping grouping;
-  CodedValues coded;
-  std::optional<Result<SerializedSketches>> built;
+  std::optional<Result<engine::GroupedSketches>> built;
   {
     WithoutGil released;
-    grouping = group_rows(keys, table.rows(), threads);
-    if (grouping.malformed_row < 0) {
-      coded = code_column(values, *builder, mismatch, threads);
-      if (coded.refused_row < 0) {
-        built.emplace(builder->build_consuming(grouping.group_of_row, coded.codes,
-                                               static_cast<std::uint32_t>(grouping.first_rows.size()), threads));
-      }
-    }
+    built.emplace(engine::sketch_groups(keys, values, ty, normal_precision, sparse_precision, threads));
   }
-  if (grouping.malformed_row >= 0) {
-    raise_sketch_error_format(ErrorClass::InvalidInput, "column '%s', row %lld: malformed Arrow array: dictionary index out of range",
-                 key_names[grouping.malformed_column].c_str(), static_cast<long long>(grouping.malformed_row));
-    return nullptr;
-  }
-  if (!raise_refusal(coded, "row", value_name, family, column_type)) return nullptr;
   if (!*built) {
-    raise_error((*built).error());
+    raise_engine_error(built->error());
     return nullptr;
   }
-  return pair(export_int64(module, std::move(grouping.first_rows)),
-              export_binary(module, std::move(**built)));
+  return pair(export_int64(module, std::move((*built)->first_rows)),
+              export_binary(module, std::move((*built)->sketches)));
 }
 
 // ---------------------------------------------------------------- merge_by
 
-bool check_sketch_column(const ColumnChunks& column) {
-  ValueFormat format;
-  const bool binary = column.schema->dictionary == nullptr &&
-                      value_format(column.schema->format ? column.schema->format : "", &format) &&
-                      (format.kind == Kind::Binary || format.kind == Kind::LargeBinary ||
-                       format.kind == Kind::BinaryView || format.kind == Kind::Null);
-  if (!binary) {
-    raise_sketch_error_format(ErrorClass::Refused,
-                 "column '%s' holds %s values, which are not serialised sketches (expected binary)",
-                 column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
-    return false;
-  }
-  for (const ArrowArray& chunk : column.chunks) {
-    if (!ValueReader(format, chunk).check_layout()) {
-      raise_sketch_error_format(ErrorClass::InvalidInput, "malformed Arrow array in column '%s': its buffers do not match its type",
-                   column.name.c_str());
-      return false;
-    }
-  }
-  return true;
-}
-
-// The stored sketches of a binary column's non-null rows, with their rows.
-struct StoredSketches {
-  std::vector<ByteView> sketches;
-  std::vector<std::int64_t> rows;
-};
-
-StoredSketches stored_sketches(const ColumnChunks& column) {
-  ValueFormat format;
-  value_format(column.schema->format ? column.schema->format : "", &format);
-  StoredSketches out;
-  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
-    const ValueReader reader(format, column.chunks[b]);
-    for (std::int64_t row = 0; row < column.chunks[b].length; ++row) {
-      ByteView bytes;
-      if (reader.bytes(row, &bytes) != Row::Value) continue;
-      out.sketches.push_back(bytes);
-      out.rows.push_back(column.starts[b] + row);
-    }
-  }
-  return out;
-}
-
-// The first stored sketch that fails the validating door, by row.
-RowFailure validate_all(const StoredSketches& stored, int threads) {
-  const std::size_t n = stored.sketches.size();
-  const int parts = static_cast<int>(std::clamp<std::size_t>(n / 256, 1, static_cast<std::size_t>(threads)));
-  std::vector<RowFailure> failures(static_cast<std::size_t>(parts));
-  run_parallel(parts, [&](int t) {
-    const auto [begin, end] = part_range(n, parts, t);
-    for (std::size_t i = begin; i < end; ++i) {
-      Status checked = validate_bytes(stored.sketches[i]);
-      if (!checked) {
-        failures[static_cast<std::size_t>(t)] = RowFailure{stored.rows[i], checked.error().display()};
-        return;
-      }
-    }
-  });
-  for (RowFailure& failure : failures) {
-    if (failure.row >= 0) return std::move(failure);
-  }
-  return RowFailure{};
-}
-
-// Validates and merges; the result, or an exception set naming the row.
-std::optional<SerializedSketches> merge_stored(const StoredSketches& stored, std::span<const std::uint32_t> groups,
-                                               std::uint32_t group_count, int threads, const std::string& name,
-                                               const char* where) {
-  RowFailure invalid;
-  RowFailure failed;
+// Validates and merges without the GIL; the result, or an exception set
+// naming the row.
+std::optional<SerializedSketches> merge_stored(const engine::StoredSketches& stored,
+                                               std::span<const std::uint32_t> groups, std::uint32_t group_count,
+                                               int threads, const std::string& name, const char* where) {
   std::optional<Result<SerializedSketches>> merged;
   {
     WithoutGil released;
-    invalid = validate_all(stored, threads);
-    if (invalid.row < 0) {
-      merged.emplace(merge_groups(groups, stored.sketches, stored.rows, group_count, threads, &failed));
-    }
-  }
-  if (invalid.row >= 0) {
-    raise_sketch_error_format(ErrorClass::Corrupt, "column '%s', %s %lld: not a valid sketch: %s", name.c_str(), where,
-                 static_cast<long long>(invalid.row), invalid.message.c_str());
-    return std::nullopt;
-  }
-  if (failed.row >= 0) {
-    raise_sketch_error_format(ErrorClass::Incompatible, "column '%s', %s %lld: cannot be merged with the sketches before it in its group: %s",
-                 name.c_str(), where, static_cast<long long>(failed.row), failed.message.c_str());
-    return std::nullopt;
+    merged.emplace(engine::merge_stored(stored, groups, group_count, threads, name, where,
+                                        [](std::int64_t) { return std::string(); }));
   }
   if (!*merged) {
-    raise_error((*merged).error());
+    raise_engine_error(merged->error());
     return std::nullopt;
   }
   return std::move(**merged);
@@ -326,28 +168,17 @@ PyObject* merge_by_impl(PyObject* module, PyObject* const* args) {
   }
   ColumnChunks column;
   if (!table.column(column_name, &column)) return nullptr;
-  if (!check_key_columns(keys) || !check_sketch_column(column)) return nullptr;
-  Grouping grouping;
-  StoredSketches stored;
-  std::vector<std::uint32_t> groups;
+  std::optional<Result<engine::GroupedSketches>> merged;
   {
     WithoutGil released;
-    grouping = group_rows(keys, table.rows(), threads);
-    if (grouping.malformed_row < 0) {
-      stored = stored_sketches(column);
-      groups.reserve(stored.rows.size());
-      for (std::int64_t row : stored.rows) groups.push_back(grouping.group_of_row[static_cast<std::size_t>(row)]);
-    }
+    merged.emplace(engine::merge_stored_groups(keys, column, threads));
   }
-  if (grouping.malformed_row >= 0) {
-    raise_sketch_error_format(ErrorClass::InvalidInput, "column '%s', row %lld: malformed Arrow array: dictionary index out of range",
-                 key_names[grouping.malformed_column].c_str(), static_cast<long long>(grouping.malformed_row));
+  if (!*merged) {
+    raise_engine_error(merged->error());
     return nullptr;
   }
-  std::optional<SerializedSketches> merged =
-      merge_stored(stored, groups, static_cast<std::uint32_t>(grouping.first_rows.size()), threads, column_name, "row");
-  if (!merged) return nullptr;
-  return pair(export_int64(module, std::move(grouping.first_rows)), export_binary(module, std::move(*merged)));
+  return pair(export_int64(module, std::move((*merged)->first_rows)),
+              export_binary(module, std::move((*merged)->sketches)));
 }
 
 // ---------------------------------------------------------------- lists
@@ -427,28 +258,34 @@ PyObject* sketch_lists_impl(PyObject* module, PyObject* const* args) {
   if (PyErr_Occurred() || !read_threads(args[4], &threads)) return nullptr;
   ListColumn lists;
   if (!read_list_column(args[0], &lists)) return nullptr;
-  InputType column_type;
-  if (!check_value_column(lists.items, &column_type)) return nullptr;
-  const InputType family = ty ? *ty : column_type;
+  Result<engine::ValueColumnFormat> format = engine::check_value_column(lists.items);
+  if (!format) {
+    raise_engine_error(format.error());
+    return nullptr;
+  }
+  const InputType family = ty ? *ty : engine::input_type_of(format->values.kind);
   Result<GroupedSketchBuilder> builder = GroupedSketchBuilder::create(family, normal_precision, sparse_precision);
   if (!builder) {
     raise_error(builder.error());
     return nullptr;
   }
-  CodedValues coded;
+  std::optional<Result<std::vector<std::uint32_t>>> coded;
   std::optional<Result<SerializedSketches>> built;
   {
     WithoutGil released;
-    coded = code_column(lists.items, *builder, !same_family(family, column_type), threads);
-    if (coded.refused_row < 0) {
+    coded.emplace(engine::code_column(lists.items, *format, family, *builder, threads, "item",
+                                      [](std::int64_t) { return std::string(); }));
+    if (*coded) {
       std::vector<std::uint32_t> groups;
-      items_by_list(lists, coded.codes, &groups);
-      built.emplace(builder->build_consuming(groups, coded.codes,
-                                             static_cast<std::uint32_t>(lists.present.size()), threads,
-                                             lists.present));
+      items_by_list(lists, **coded, &groups);
+      built.emplace(builder->build_consuming(groups, **coded, static_cast<std::uint32_t>(lists.present.size()),
+                                             threads, lists.present));
     }
   }
-  if (!raise_refusal(coded, "item", lists.items.name, family, column_type)) return nullptr;
+  if (!*coded) {
+    raise_engine_error(coded->error());
+    return nullptr;
+  }
   if (!*built) {
     raise_error((*built).error());
     return nullptr;
@@ -461,12 +298,15 @@ PyObject* merge_lists_impl(PyObject* module, PyObject* const* args) {
   if (!read_threads(args[1], &threads)) return nullptr;
   ListColumn lists;
   if (!read_list_column(args[0], &lists)) return nullptr;
-  if (!check_sketch_column(lists.items)) return nullptr;
-  StoredSketches stored;
+  if (Status checked = engine::check_sketch_column(lists.items); !checked) {
+    raise_engine_error(checked.error());
+    return nullptr;
+  }
+  engine::StoredSketches stored;
   std::vector<std::uint32_t> groups;
   {
     WithoutGil released;
-    const StoredSketches all = stored_sketches(lists.items);
+    const engine::StoredSketches all = engine::stored_sketches(lists.items);
     // Items in list order, each with its list row; items outside every list
     // are left out.
     std::vector<std::int64_t> list_of_item(static_cast<std::size_t>(lists.items.rows), -1);

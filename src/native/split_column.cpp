@@ -15,16 +15,21 @@
 #include <algorithm>
 #include <optional>
 
+#include "engine/arrow_values.h"
+#include "engine/value_codes.h"
 #include "hll/grouped_sketches.h"
+#include "native/arrow_objects.h"
 #include "native/arrow_table.h"
-#include "native/arrow_values.h"
 #include "native/column_builder.h"
 #include "native/errors.h"
 #include "native/grouped_functions.h"
-#include "native/value_codes.h"
 
 namespace vantorelle::native {
 namespace {
+
+using engine::ValueFormat;
+using engine::ValueReader;
+using engine::value_format;
 
 // The first value as `add` would receive it, or nullptr (no exception).
 PyObject* value_object(const ColumnChunks& column, std::int64_t row) {
@@ -37,14 +42,14 @@ PyObject* value_object(const ColumnChunks& column, std::int64_t row) {
     PyObject* object = nullptr;
     if (schema.dictionary == nullptr) {
       value_format(schema.format, &format);
-      object = ValueReader(format, chunk).object(local);
+      object = native::value_object(ValueReader(format, chunk), local);
     } else {
       ValueFormat indices;
       value_format(schema.format, &indices);
       value_format(schema.dictionary->format, &format);
       std::int64_t entry = 0;
       ValueReader(indices, chunk).integer(local, &entry);
-      object = ValueReader(format, *chunk.dictionary).object(entry);
+      object = native::value_object(ValueReader(format, *chunk.dictionary), entry);
     }
     if (object == nullptr) PyErr_Clear();
     return object;
@@ -70,11 +75,9 @@ PyObject* collect_split_impl(PyObject* const* args) {
   ArrowColumn source;
   if (!source.read(args[0])) return nullptr;
   const ColumnChunks& column = source.chunks();
-  InputType type;
-  if (!check_value_column(column, &type)) {
-    PyErr_Clear();
-    Py_RETURN_NONE;
-  }
+  Result<engine::ValueColumnFormat> format = engine::check_value_column(column);
+  if (!format) Py_RETURN_NONE;
+  const InputType type = engine::input_type_of(format->values.kind);
   if (!family_fits(family, type)) Py_RETURN_NONE;
   Result<GroupedSketchBuilder> builder = GroupedSketchBuilder::create(type, normal_precision, sparse_precision);
   if (!builder) {
@@ -82,11 +85,11 @@ PyObject* collect_split_impl(PyObject* const* args) {
     return nullptr;
   }
   std::int64_t first = -1;
-  ValueCodes coded;
+  engine::ValueCodes coded;
   {
     WithoutGil released;
-    first = first_value_row(column);
-    if (first >= 0) coded = code_values(column, *builder, static_cast<int>(threads));
+    first = engine::first_value_row(column, *format);
+    if (first >= 0) coded = engine::code_values(column, *format, *builder, static_cast<int>(threads));
   }
   if (first < 0) return Py_BuildValue("(iOLO)", static_cast<int>(type), Py_None, -1LL, Py_None);
   if (coded.refused_row >= 0) Py_RETURN_NONE;

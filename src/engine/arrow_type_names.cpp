@@ -1,8 +1,8 @@
-#include "native/arrow_type_names.h"
+#include "engine/arrow_type_names.h"
 
 #include <string_view>
 
-namespace vantorelle::native {
+namespace vantorelle::engine {
 namespace {
 
 std::string format_in_words(std::string_view format) {
@@ -45,4 +45,4 @@ std::string arrow_type_in_words(const ArrowSchema& schema) {
   return "dictionary<" + arrow_type_in_words(*schema.dictionary) + ">";
 }
 
-}  // namespace vantorelle::native
+}  // namespace vantorelle::engine

@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "native/arrow_abi.h"
+#include "engine/arrow_abi.h"
 
-namespace vantorelle::native {
+namespace vantorelle::engine {
 
 // The type of a column with this schema, as a user would name it.
 std::string arrow_type_in_words(const ArrowSchema& schema);
 
-}  // namespace vantorelle::native
+}  // namespace vantorelle::engine

@@ -1,5 +1,4 @@
-#include "native/value_codes.h"
-#include "native/errors.h"
+#include "engine/value_codes.h"
 
 #include <algorithm>
 #include <climits>
@@ -8,18 +7,15 @@
 #include <string_view>
 #include <type_traits>
 
-#include "native/arrow_type_names.h"
-#include "native/arrow_values.h"
-#include "native/chunk_layouts.h"
+#include "engine/array_checks.h"
+#include "engine/arrow_type_names.h"
+#include "engine/input_errors.h"
 #include "utils/parallel.h"
 
-namespace vantorelle::native {
+namespace vantorelle::engine {
 namespace {
 
-struct ColumnFormat {
-  ValueFormat values;
-  std::optional<ValueFormat> indices;
-};
+using ColumnFormat = ValueColumnFormat;
 
 bool column_format(const ArrowSchema& schema, ColumnFormat* out) {
   const std::string_view format = schema.format ? schema.format : "";
@@ -51,6 +47,8 @@ class HashReader {
     if (!dictionary_) return reader_.hash(row, out);
     std::int64_t entry;
     const Row read = reader_.integer(row, &entry);
+    // (a uint64 index above 2^63 - 1 is out of range, not a refused value)
+    if (read == Row::Refused) return Row::Malformed;
     if (read != Row::Value) return read;
     if (entry < 0 || entry >= static_cast<std::int64_t>(entry_row_.size())) return Row::Malformed;
     *out = entry_hash_[static_cast<std::size_t>(entry)];
@@ -110,30 +108,22 @@ bool code_integer_chunk(const ColumnFormat& format, const ArrowArray& array, std
   return true;
 }
 
-ColumnFormat checked_format(const ColumnChunks& column) {
+}  // namespace
+
+Result<ValueColumnFormat> check_value_column(const ColumnChunks& column) {
   ColumnFormat format;
-  column_format(*column.schema, &format);
+  if (!column_format(*column.schema, &format)) {
+    return input_error(InputFault::Refused,
+                       "column '" + column.name + "' holds " + arrow_type_in_words(*column.schema) +
+                           " values, which cannot be counted; integers, booleans, strings and binary are "
+                           "supported (or dictionaries of them)");
+  }
+  VANTORELLE_RETURN_IF_ERROR(check_column_chunks(column, format.values, format.indices));
   return format;
 }
 
-}  // namespace
-
-bool check_value_column(const ColumnChunks& column, InputType* type) {
-  ColumnFormat format;
-  if (!column_format(*column.schema, &format)) {
-    raise_sketch_error_format(ErrorClass::Refused,
-                 "column '%s' holds %s values, which cannot be counted; integers, booleans, "
-                 "strings and binary are supported (or dictionaries of them)",
-                 column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
-    return false;
-  }
-  if (!check_chunk_layouts(column, format.values, format.indices)) return false;
-  *type = input_type_of(format.values.kind);
-  return true;
-}
-
-ValueCodes code_values(const ColumnChunks& column, const GroupedSketchBuilder& builder, int threads) {
-  const ColumnFormat format = checked_format(column);
+ValueCodes code_values(const ColumnChunks& column, const ValueColumnFormat& format,
+                       const GroupedSketchBuilder& builder, int threads) {
   std::vector<HashReader> readers;
   readers.reserve(column.chunks.size());
   for (const ArrowArray& chunk : column.chunks) readers.emplace_back(format, chunk);
@@ -184,8 +174,7 @@ ValueCodes code_values(const ColumnChunks& column, const GroupedSketchBuilder& b
   return out;
 }
 
-std::int64_t first_value_row(const ColumnChunks& column) {
-  const ColumnFormat format = checked_format(column);
+std::int64_t first_value_row(const ColumnChunks& column, const ValueColumnFormat& format) {
   for (std::size_t b = 0; b < column.chunks.size(); ++b) {
     const HashReader reader(format, column.chunks[b]);
     for (std::int64_t row = 0; row < column.chunks[b].length; ++row) {
@@ -196,4 +185,4 @@ std::int64_t first_value_row(const ColumnChunks& column) {
   return -1;
 }
 
-}  // namespace vantorelle::native
+}  // namespace vantorelle::engine

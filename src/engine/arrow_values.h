@@ -1,7 +1,10 @@
 // The Arrow value types a column of values may have, and how one row of each
 // is read and hashed: the one table of what counts, and as what, for every
-// reader of Arrow data in this module (single columns, grouped tables,
-// lists). A format outside the table cannot be counted.
+// reader of Arrow data (single columns, grouped tables, lists). A format
+// outside the table cannot be counted.
+//
+// The readers trust the array: check_array (array_checks.h) has checked its
+// buffers, offsets and views before any row is read.
 //
 //   Arrow format            counts as      row read as
 //   b, c C s S i I l L      LONG           the integer (a boolean as 0 / 1);
@@ -11,17 +14,14 @@
 //   n                       (every row is null)
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
 #include "hll/hyperloglogplusplus.h"
-#include "native/arrow_abi.h"
+#include "engine/arrow_abi.h"
 
-namespace vantorelle::native {
+namespace vantorelle::engine {
 
 enum class Kind { Null, Bool, Int, Utf8, LargeUtf8, Utf8View, Binary, LargeBinary, BinaryView };
 
@@ -82,17 +82,9 @@ class ValueReader {
  public:
   ValueReader(const ValueFormat& format, const ArrowArray& array) : format_(format), array_(array) {}
 
-  bool check_layout() const {
-    const std::int64_t buffers = array_.n_buffers;
-    switch (format_.kind) {
-      case Kind::Null: return true;
-      case Kind::Bool: case Kind::Int: return buffers == 2;
-      case Kind::Utf8View: case Kind::BinaryView: return buffers >= 3;
-      default: return buffers == 3;
-    }
-  }
-
   std::int64_t length() const { return array_.length; }
+  const ValueFormat& format() const { return format_; }
+  const ArrowArray& array() const { return array_; }
 
   bool is_null(std::int64_t row) const {
     if (format_.kind == Kind::Null) return true;
@@ -182,25 +174,9 @@ class ValueReader {
     return read;
   }
 
-  // The row as the Python object `add` would be given (GIL held).
-  PyObject* object(std::int64_t row) const {
-    const InputType type = input_type_of(format_.kind);
-    if (type == InputType::LONG) {
-      std::int64_t value = 0;
-      integer(row, &value);
-      return PyLong_FromLongLong(value);
-    }
-    ByteView value;
-    bytes(row, &value);
-    const auto* data = reinterpret_cast<const char*>(value.data());
-    const auto size = static_cast<Py_ssize_t>(value.size());
-    if (type == InputType::BYTES) return PyBytes_FromStringAndSize(data, size);
-    return PyUnicode_DecodeUTF8(data, size, "strict");
-  }
-
  private:
   ValueFormat format_;
   const ArrowArray& array_;
 };
 
-}  // namespace vantorelle::native
+}  // namespace vantorelle::engine

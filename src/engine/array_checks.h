@@ -1,0 +1,42 @@
+// The checks every reader of Arrow input makes before it touches a row. An
+// Arrow producer hands over pointers; nothing stops a faulty one from
+// giving offsets past its data, views into buffers it does not have or a
+// validity bitmap it never allocated. Each array is checked once, here,
+// and the readers (arrow_values.h) then read rows without further checks:
+//
+//   - the buffer count its type has, and no missing buffer a row needs;
+//   - a non-negative length and offset;
+//   - string and binary offsets: non-negative, in order, and the data they
+//     span readable (memory_probe.h);
+//   - views: a non-negative length, and a longer-than-inline view's buffer
+//     number and range inside the data buffers (whose sizes views carry);
+//   - every fixed-width buffer's rows readable.
+//
+// Dictionary indices are checked where they are read, row by row.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "engine/arrow_abi.h"
+#include "engine/arrow_values.h"
+#include "engine/column_chunks.h"
+#include "error/result.h"
+
+namespace vantorelle::engine {
+
+// The fault of one array of `format` (not a dictionary), in words ("its
+// offsets are not in order"), or nothing when it can be read.
+std::optional<std::string> array_fault(const ValueFormat& format, const ArrowArray& array);
+
+// The fault of a chunk of a column: plain, or its indices and its dictionary
+// when `indices` is set.
+std::optional<std::string> chunk_fault(const ValueFormat& values, const std::optional<ValueFormat>& indices,
+                                       const ArrowArray& chunk);
+
+// Every chunk of the column: an InvalidArgument error "malformed Arrow
+// array in column 'x': <fault>" at the first that cannot be read.
+Status check_column_chunks(const ColumnChunks& column, const ValueFormat& values,
+                           const std::optional<ValueFormat>& indices);
+
+}  // namespace vantorelle::engine

@@ -1,0 +1,457 @@
+#include "engine/group_keys.h"
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string_view>
+#include <type_traits>
+
+#include "engine/array_checks.h"
+#include "engine/arrow_type_names.h"
+#include "engine/group_table.h"
+#include "engine/input_errors.h"
+#include "engine/key_column.h"
+#include "engine/key_hashing.h"
+#include "error/internal_failure.h"
+#include "utils/parallel.h"
+
+namespace vantorelle::engine {
+namespace {
+
+using namespace grouping;
+
+// ---------------------------------------------------------------- formats
+
+// The counted value formats, and the temporal types as their integers.
+bool key_value_format(std::string_view format, ValueFormat* out) {
+  if (value_format(format, out)) return true;
+  const auto starts = [&](std::string_view prefix) { return format.substr(0, prefix.size()) == prefix; };
+  if (format == "tdD" || format == "tts" || format == "ttm") {
+    *out = {Kind::Int, 4, true};
+    return true;
+  }
+  if (format == "tdm" || format == "ttu" || format == "ttn" || starts("tD") || starts("ts")) {
+    *out = {Kind::Int, 8, true};
+    return true;
+  }
+  return false;
+}
+
+bool key_format(const ArrowSchema& schema, KeyFormat* out) {
+  if (schema.dictionary == nullptr) return key_value_format(schema.format ? schema.format : "", &out->values);
+  ValueFormat indices;
+  if (!value_format(schema.format ? schema.format : "", &indices) || indices.kind != Kind::Int) return false;
+  out->indices = indices;
+  const ArrowSchema& values = *schema.dictionary;
+  return values.dictionary == nullptr && key_value_format(values.format ? values.format : "", &out->values);
+}
+
+
+// The groups one range of rows meets, numbered in order of first
+// appearance within the range: each one's first row, hash and key bytes.
+struct LocalGroups {
+  std::vector<std::int64_t> first_rows;
+  std::vector<std::uint64_t> hashes;
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::uint64_t> offsets{0};
+
+  std::uint32_t add(std::int64_t row, std::uint64_t hash, const std::vector<std::uint8_t>& key) {
+    first_rows.push_back(row);
+    hashes.push_back(hash);
+    bytes.insert(bytes.end(), key.begin(), key.end());
+    offsets.push_back(bytes.size());
+    return static_cast<std::uint32_t>(first_rows.size() - 1);
+  }
+  bool holds(std::uint32_t group, const std::uint8_t* key, std::size_t size) const {
+    const std::uint64_t begin = offsets[group];
+    return offsets[group + 1] - begin == size && std::memcmp(bytes.data() + begin, key, size) == 0;
+  }
+};
+
+// The first malformed dictionary index met: its row and key column.
+struct Malformed {
+  std::int64_t row = -1;
+  std::size_t column = 0;
+};
+
+constexpr std::int64_t kBlock = 256;
+
+// Numbers the rows [lo, hi) of the table with a table of groups of its own.
+void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<const ColumnChunks> keys,
+                 std::int64_t lo, std::int64_t hi, KeyHashing hashing, LocalGroups& local,
+                 std::uint32_t* group_of_row, Malformed& malformed) {
+  GroupTable table;
+  std::uint64_t h[kBlock];
+  std::vector<std::uint8_t> key;
+  const ColumnChunks& lead = keys[0];
+  for (std::size_t b = 0; b < lead.chunks.size(); ++b) {
+    const std::int64_t first = lead.starts[b];
+    const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
+    const std::int64_t end = std::min<std::int64_t>(hi - first, lead.chunks[b].length);
+    const std::vector<KeyColumn>& chunk = columns[b];
+    for (std::int64_t s = begin; s < end; s += kBlock) {
+      const std::int64_t n = std::min(kBlock, end - s);
+      for (std::size_t c = 0; c < chunk.size(); ++c) {
+        const std::int64_t bad = chunk[c].hash_block(s, s + n, h, c == 0);
+        if (bad >= 0 && (malformed.row < 0 || first + bad < malformed.row)) malformed = {first + bad, c};
+      }
+      if (malformed.row >= 0) return;
+      if (hashing == KeyHashing::Constant) std::fill(h, h + n, 0);
+      // A lookup in a table larger than the caches waits on two loads: the
+      // slot and the group's key bytes. Each is started ahead of its use
+      // (the bytes from a guess at the slot). A slot keeps the offset of its
+      // group's key bytes when it fits in 32 bits.
+      const bool large = table.large();
+      if (large) {
+        for (std::int64_t i = 0; i < std::min<std::int64_t>(n, 12); ++i) table.prefetch(h[i]);
+      }
+      for (std::int64_t i = 0; i < n; ++i) {
+        if (large) {
+          if (i + 12 < n) table.prefetch(h[i + 12]);
+          if (i + 5 < n) {
+            const std::uint32_t guess = table.peek(h[i + 5]);
+            if (guess != UINT32_MAX) __builtin_prefetch(local.bytes.data() + guess);
+          }
+        }
+        const std::int64_t row = s + i;
+        group_of_row[first + row] = table.find_or_add(
+            h[i],
+            [&](std::uint32_t group, std::uint32_t offset) {
+              const std::uint8_t* at =
+                  local.bytes.data() + (offset != UINT32_MAX ? offset : local.offsets[group]);
+              for (const KeyColumn& column : chunk) {
+                if (!column.matches(row, &at)) return false;
+              }
+              return true;
+            },
+            [&] {
+              key.clear();
+              for (const KeyColumn& column : chunk) column.encode(row, key);
+              return local.add(first + row, h[i], key);
+            },
+            local.bytes.size() < UINT32_MAX ? static_cast<std::uint32_t>(local.bytes.size()) : UINT32_MAX);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------- one integer column
+
+// A single plain integer key: the key (xored with the seed) is its own table
+// key, so a lookup needs no comparison. The groups of one range: each one's
+// first row and key; null_group is the group of the nulls.
+struct IntegerGroups {
+  std::vector<std::int64_t> first_rows;
+  std::vector<std::uint64_t> keys;
+  std::uint32_t null_group = UINT32_MAX;
+};
+
+// Numbers the rows [begin, end) of one chunk.
+template <class T>
+void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::int64_t begin, std::int64_t end,
+                        std::uint64_t seed, GroupTable& table, IntegerGroups& local, std::uint32_t* group_of_row) {
+  const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+  const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+  // Slots are looked up this many rows ahead of their use, so that a table
+  // larger than the caches is read at memory speed rather than latency.
+  constexpr std::int64_t kAhead = 16;
+  const auto key_at = [&](std::int64_t index) -> std::uint64_t {
+    if constexpr (std::is_same_v<T, bool>) {
+      return bit_set(values, index) ? 1 : 0;
+    } else {
+      T value;
+      std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+      return static_cast<std::uint64_t>(static_cast<std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>>(value));
+    }
+  };
+  for (std::int64_t row = begin; row < end; ++row) {
+    const std::int64_t index = array.offset + row;
+    if (row + kAhead < end && table.large()) table.prefetch(key_at(index + kAhead) ^ seed);
+    if (validity != nullptr && !bit_set(validity, index)) {
+      if (local.null_group == UINT32_MAX) {
+        local.null_group = static_cast<std::uint32_t>(local.first_rows.size());
+        local.first_rows.push_back(first_row + row);
+        local.keys.push_back(0);
+      }
+      group_of_row[row] = local.null_group;
+      continue;
+    }
+    // The table hashes its keys again; the seed keeps crafted keys from
+    // predicting slots.
+    const std::uint64_t key = key_at(index) ^ seed;
+    group_of_row[row] = table.find_or_add(key, [](std::uint32_t, std::uint32_t) { return true; }, [&] {
+      local.first_rows.push_back(first_row + row);
+      local.keys.push_back(key);
+      return static_cast<std::uint32_t>(local.first_rows.size() - 1);
+    });
+  }
+}
+
+void group_integer_range(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi,
+                         std::uint64_t seed, IntegerGroups& local, std::uint32_t* group_of_row) {
+  GroupTable table;
+  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
+    const ArrowArray& array = column.chunks[b];
+    const std::int64_t first = column.starts[b];
+    const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
+    const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
+    if (begin >= end) continue;
+    std::uint32_t* out = group_of_row + first;
+    if (format.kind == Kind::Bool) {
+      group_integer_rows<bool>(array, first, begin, end, seed, table, local, out);
+      continue;
+    }
+    with_integer_type(format, [&](auto type) {
+      group_integer_rows<decltype(type)>(array, first, begin, end, seed, table, local, out);
+    });
+  }
+}
+
+int parts_for(std::int64_t rows, int threads) {
+  return static_cast<int>(std::clamp<std::int64_t>(rows >> 16, 1, std::max(threads, 1)));
+}
+
+// Renumbers the rows of ranges 1 .. parts - 1 through `renumber`.
+void renumber_rows(std::vector<std::uint32_t>& group_of_row, std::int64_t rows, int parts,
+                   const std::vector<std::vector<std::uint32_t>>& renumber) {
+  run_parallel(parts - 1, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t + 1);
+    const std::vector<std::uint32_t>& numbers = renumber[static_cast<std::size_t>(t) + 1];
+    for (std::size_t row = lo; row < hi; ++row) group_of_row[row] = numbers[group_of_row[row]];
+  });
+}
+
+Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows,
+                              int threads) {
+  Grouping out;
+  out.group_of_row.resize(static_cast<std::size_t>(rows));
+  const std::uint64_t seed = process_seed();
+  const int parts = parts_for(rows, threads);
+  std::vector<IntegerGroups> locals(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    group_integer_range(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), seed,
+                        locals[static_cast<std::size_t>(t)], out.group_of_row.data());
+  });
+  out.first_rows = std::move(locals[0].first_rows);
+  std::vector<std::uint64_t> keys = std::move(locals[0].keys);
+  std::uint32_t null_group = locals[0].null_group;
+  if (parts > 1) {
+    GroupTable table;
+    for (std::size_t l = 0; l < out.first_rows.size(); ++l) {
+      if (l == null_group) continue;
+      table.find_or_add(keys[l], [](std::uint32_t, std::uint32_t) { return true; }, [&] { return static_cast<std::uint32_t>(l); });
+    }
+    std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(parts));
+    for (std::size_t t = 1; t < locals.size(); ++t) {
+      const IntegerGroups& local = locals[t];
+      for (std::size_t l = 0; l < local.first_rows.size(); ++l) {
+        auto make = [&] {
+          out.first_rows.push_back(local.first_rows[l]);
+          keys.push_back(local.keys[l]);
+          return static_cast<std::uint32_t>(out.first_rows.size() - 1);
+        };
+        if (l == local.null_group) {
+          if (null_group == UINT32_MAX) null_group = make();
+          renumber[t].push_back(null_group);
+        } else {
+          renumber[t].push_back(table.find_or_add(local.keys[l], [](std::uint32_t, std::uint32_t) { return true; }, make));
+        }
+      }
+    }
+    renumber_rows(out.group_of_row, rows, parts, renumber);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- any keys
+
+Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const KeyFormat> formats, std::int64_t rows,
+                           int threads, KeyHashing hashing) {
+  const std::uint64_t seed = process_seed();
+  const std::size_t batches = keys[0].chunks.size();
+  // Each dictionary's entries are hashed once, before the threads start
+  // (consecutive batches often share one dictionary).
+  std::vector<std::vector<DictionaryEntries>> entries(keys.size());
+  std::vector<std::vector<const DictionaryEntries*>> entry_of(keys.size());
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    if (!formats[c].indices) {
+      entry_of[c].assign(batches, nullptr);
+      continue;
+    }
+    const std::uint64_t null_hash = KeyColumn(KeyFormat{formats[c].values, std::nullopt}, keys[c].chunks[0], nullptr, seed).null_hash();
+    entries[c].reserve(batches);
+    const ArrowArray* previous = nullptr;
+    for (std::size_t b = 0; b < batches; ++b) {
+      const ArrowArray& dictionary = *keys[c].chunks[b].dictionary;
+      const bool same = previous != nullptr && previous->length == dictionary.length &&
+                        previous->offset == dictionary.offset && previous->n_buffers == dictionary.n_buffers &&
+                        std::equal(previous->buffers, previous->buffers + previous->n_buffers, dictionary.buffers);
+      if (!same) {
+        const ValueReader reader(formats[c].values, dictionary);
+        DictionaryEntries hashed;
+        hashed.hashes.resize(static_cast<std::size_t>(dictionary.length));
+        for (std::int64_t i = 0; i < dictionary.length; ++i) {
+          hashed.hashes[static_cast<std::size_t>(i)] =
+              reader.is_null(i) ? null_hash : KeyColumn::value_hash(reader, i, seed);
+        }
+        entries[c].push_back(std::move(hashed));
+        previous = &dictionary;
+      }
+      entry_of[c].push_back(&entries[c].back());
+    }
+  }
+  std::vector<std::vector<KeyColumn>> columns(batches);
+  for (std::size_t b = 0; b < batches; ++b) {
+    columns[b].reserve(keys.size());
+    for (std::size_t c = 0; c < keys.size(); ++c) {
+      columns[b].emplace_back(formats[c], keys[c].chunks[b], entry_of[c][b], seed);
+    }
+  }
+
+  Grouping out;
+  out.group_of_row.resize(static_cast<std::size_t>(rows));
+  const int parts = parts_for(rows, threads);
+  std::vector<LocalGroups> locals(static_cast<std::size_t>(parts));
+  std::vector<Malformed> malformed(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    group_range(columns, keys, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), hashing,
+                locals[static_cast<std::size_t>(t)], out.group_of_row.data(), malformed[static_cast<std::size_t>(t)]);
+  });
+  for (const Malformed& bad : malformed) {
+    if (bad.row < 0) continue;
+    return input_error(InputFault::Malformed, "column '" + keys[bad.column].name + "', row " +
+                                                  std::to_string(bad.row) +
+                                                  ": malformed Arrow array: dictionary index out of range");
+  }
+  LocalGroups& lead = locals[0];
+  if (parts > 1) {
+    GroupTable table;
+    for (std::size_t l = 0; l < lead.first_rows.size(); ++l) {
+      table.find_or_add(lead.hashes[l], [](std::uint32_t, std::uint32_t) { return false; },
+                        [&] { return static_cast<std::uint32_t>(l); });
+    }
+    std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(parts));
+    for (std::size_t t = 1; t < locals.size(); ++t) {
+      const LocalGroups& local = locals[t];
+      renumber[t].reserve(local.first_rows.size());
+      for (std::uint32_t l = 0; l < local.first_rows.size(); ++l) {
+        const std::uint8_t* key = local.bytes.data() + local.offsets[l];
+        const std::size_t size = local.offsets[l + 1] - local.offsets[l];
+        renumber[t].push_back(table.find_or_add(
+            local.hashes[l], [&](std::uint32_t group, std::uint32_t) { return lead.holds(group, key, size); },
+            [&] {
+              lead.first_rows.push_back(local.first_rows[l]);
+              lead.hashes.push_back(local.hashes[l]);
+              lead.bytes.insert(lead.bytes.end(), key, key + size);
+              lead.offsets.push_back(lead.bytes.size());
+              return static_cast<std::uint32_t>(lead.first_rows.size() - 1);
+            }));
+      }
+      locals[t] = LocalGroups();
+    }
+    renumber_rows(out.group_of_row, rows, parts, renumber);
+  }
+  // The key bytes were for comparing rows; they go now, before the rest of
+  // the aggregation needs its memory.
+  out.first_rows = std::move(lead.first_rows);
+  return out;
+}
+
+void append_escaped(std::string& out, ByteView bytes, bool text) {
+  out += text ? "'" : "b'";
+  static const char kHex[] = "0123456789abcdef";
+  for (std::uint8_t c : bytes) {
+    if (c == '\'' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else if (text && c >= 0x80) {
+      out += static_cast<char>(c);  // UTF-8 as it is
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  out += '\'';
+}
+
+}  // namespace
+
+Result<std::vector<KeyFormat>> check_key_columns(std::span<const ColumnChunks> keys) {
+  std::vector<KeyFormat> formats(keys.size());
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    const ColumnChunks& column = keys[c];
+    if (!key_format(*column.schema, &formats[c])) {
+      return input_error(InputFault::Refused,
+                         "column '" + column.name + "' holds " + arrow_type_in_words(*column.schema) +
+                             " values, which cannot be grouped by; group by integer, boolean, date, timestamp, "
+                             "string or binary columns (or dictionaries of them)");
+    }
+    VANTORELLE_RETURN_IF_ERROR(check_column_chunks(column, formats[c].values, formats[c].indices));
+  }
+  return formats;
+}
+
+Result<Grouping> group_rows(std::span<const ColumnChunks> keys, std::span<const KeyFormat> formats,
+                            std::int64_t rows, int threads, KeyHashing hashing) {
+  VANTORELLE_ASSERT(!keys.empty() && keys.size() == formats.size(), "one format per key column");
+  for (const ColumnChunks& column : keys) {
+    VANTORELLE_ASSERT(column.chunks.size() == keys[0].chunks.size() && column.rows == rows,
+                      "key columns of one table");
+  }
+  if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Integer &&
+      hashing == KeyHashing::Seeded) {
+    return group_single_integer(keys[0], formats[0].values, rows, threads);
+  }
+  return group_any(keys, formats, rows, threads, hashing);
+}
+
+std::string describe_group(const Grouping& grouping, std::uint32_t group, std::span<const ColumnChunks> keys,
+                           std::span<const KeyFormat> formats) {
+  // The key is read from the group's first row: an error's text is the only
+  // use of a group's key once the rows are grouped.
+  const std::int64_t row = grouping.first_rows[group];
+  const ColumnChunks& lead = keys[0];
+  const std::size_t b = static_cast<std::size_t>(
+      std::upper_bound(lead.starts.begin(), lead.starts.end(), row) - lead.starts.begin() - 1);
+  std::vector<std::uint8_t> key;
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    KeyColumn(formats[c], keys[c].chunks[b], nullptr, 0).encode(row - lead.starts[b], key);
+  }
+  std::string out;
+  const std::uint8_t* at = key.data();
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    if (c > 0) out += ", ";
+    out += keys[c].name + "=";
+    const std::uint8_t tag = *at++;
+    if (tag == kNullTag) {
+      out += "None";
+    } else if (tag == kIntegerTag) {
+      std::uint64_t raw;
+      std::memcpy(&raw, at, 8);
+      at += 8;
+      const ValueFormat& format = formats[c].values;
+      if (format.kind == Kind::Bool) {
+        out += raw ? "True" : "False";
+      } else if (format.is_signed) {
+        out += std::to_string(static_cast<std::int64_t>(raw));
+      } else {
+        out += std::to_string(raw);
+      }
+    } else {
+      std::uint64_t size;
+      std::memcpy(&size, at, 8);
+      at += 8;
+      append_escaped(out, ByteView(at, static_cast<std::size_t>(size)),
+                     input_type_of(formats[c].values.kind) == InputType::STRING);
+      at += size;
+    }
+  }
+  return out;
+}
+
+}  // namespace vantorelle::engine

@@ -1,0 +1,80 @@
+// The hash table of key grouping: open addressing over group numbers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/key_hashing.h"
+
+namespace vantorelle::engine::grouping {
+
+// Open addressing over group numbers, keyed by a 64-bit hash (or the key
+// itself), growing at three quarters full (each thread has a table of its
+// own, so their size is most of the grouping's memory). Key and group share
+// a slot, so a lookup touches one cache line.
+class GroupTable {
+ public:
+  GroupTable() { resize(1024); }
+
+  // Whether the table has outgrown the faster caches.
+  bool large() const { return mask_ >= (1u << 15); }
+
+  // Starts loading the slot where a lookup of `hash` begins.
+  void prefetch(std::uint64_t hash) const {
+    __builtin_prefetch(slots_.data() + (static_cast<std::size_t>(mix(hash)) & mask_));
+  }
+
+  // The slot's `extra` (see find_or_add) in the first slot a lookup of
+  // `hash` reads, when that slot holds `hash`, else UINT32_MAX: a guess, for
+  // prefetching what the lookup will compare.
+  std::uint32_t peek(std::uint64_t hash) const {
+    const Slot& slot = slots_[static_cast<std::size_t>(mix(hash)) & mask_];
+    return slot.group != 0 && slot.hash == hash ? slot.extra : UINT32_MAX;
+  }
+
+  // The group of `hash` for which same(group) holds, or a new group made by
+  // make().
+  // A new group's slot keeps `extra` (32 bits of the caller's, given back
+  // to same()).
+  template <class Same, class Make>
+  std::uint32_t find_or_add(std::uint64_t hash, Same&& same, Make&& make, std::uint32_t extra = 0) {
+    std::size_t at = static_cast<std::size_t>(mix(hash)) & mask_;
+    while (true) {
+      const Slot& slot = slots_[at];
+      if (slot.group == 0) break;
+      if (slot.hash == hash && same(slot.group - 1, slot.extra)) return slot.group - 1;
+      at = (at + 1) & mask_;
+    }
+    const std::uint32_t group = make();
+    slots_[at] = Slot{hash, group + 1, extra};
+    if (++size_ * 4 > slots_.size() * 3) resize(slots_.size() * 2);
+    return group;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash;
+    std::uint32_t group;  // 0: empty, else group + 1
+    std::uint32_t extra;
+  };
+
+  void resize(std::size_t count) {
+    std::vector<Slot> slots(count, Slot{0, 0, 0});
+    const std::size_t mask = count - 1;
+    for (const Slot& slot : slots_) {
+      if (slot.group == 0) continue;
+      std::size_t at = static_cast<std::size_t>(mix(slot.hash)) & mask;
+      while (slots[at].group != 0) at = (at + 1) & mask;
+      slots[at] = slot;
+    }
+    slots_.swap(slots);
+    mask_ = mask;
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace vantorelle::engine::grouping

@@ -1,0 +1,189 @@
+#include "engine/grouped_aggregation.h"
+
+#include <algorithm>
+
+#include "engine/array_checks.h"
+#include "engine/arrow_type_names.h"
+#include "engine/group_keys.h"
+#include "engine/input_errors.h"
+#include "state/state_validation.h"
+#include "utils/parallel.h"
+
+namespace vantorelle::engine {
+namespace {
+
+constexpr char kUnsupportedType[] = "Unsupported type for HyperLogLogPlusPlus";
+
+bool same_family(InputType a, InputType b) { return (a == InputType::LONG) == (b == InputType::LONG); }
+
+// The aggregator's refusal of `column_type` in a sketch of `family`.
+std::string refusal_text(InputType family, InputType column_type) {
+  Result<HyperLogLogPlusPlus> sketch = family == InputType::LONG ? HyperLogLogPlusPlus::new_long(15, 20)
+                                                                 : HyperLogLogPlusPlus::new_string_or_bytes(15, 20);
+  if (!sketch) return kUnsupportedType;
+  Status added = sketch->add_hashes(column_type, {});
+  return added ? std::string(kUnsupportedType) : added.error().message();
+}
+
+std::string row_text(const std::string& name, const char* where, std::int64_t row) {
+  return "column '" + name + "', " + where + " " + std::to_string(row) + ": ";
+}
+
+RowContext group_context(const Grouping& grouping, std::span<const ColumnChunks> keys,
+                         std::span<const KeyFormat> formats) {
+  return [&grouping, keys, formats](std::int64_t row) {
+    const std::uint32_t group = grouping.group_of_row[static_cast<std::size_t>(row)];
+    return " (group " + describe_group(grouping, group, keys, formats) + ")";
+  };
+}
+
+}  // namespace
+
+Result<std::vector<std::uint32_t>> code_column(const ColumnChunks& column, const ValueColumnFormat& format,
+                                               InputType family, const GroupedSketchBuilder& builder,
+                                               int threads, const char* where, const RowContext& context) {
+  const InputType column_type = input_type_of(format.values.kind);
+  if (!same_family(family, column_type)) {
+    // Every value is refused, so the first one is reported; a column of
+    // nulls only gives empty sketches.
+    const std::int64_t row = first_value_row(column, format);
+    if (row >= 0) {
+      return input_error(InputFault::Refused,
+                         row_text(column.name, where, row) + refusal_text(family, column_type) + context(row));
+    }
+    return std::vector<std::uint32_t>(static_cast<std::size_t>(column.rows), GroupedSketchBuilder::kNoValue);
+  }
+  ValueCodes coded = code_values(column, format, builder, threads);
+  if (coded.refused_row < 0) return std::move(coded.codes);
+  const std::int64_t row = coded.refused_row;
+  if (coded.malformed) {
+    return input_error(InputFault::Malformed, row_text(column.name, where, row) +
+                                                  "malformed Arrow array: dictionary index out of range" +
+                                                  context(row));
+  }
+  return input_error(InputFault::Refused, row_text(column.name, where, row) + kUnsupportedType +
+                                              " (an unsigned value above 2^63 - 1)" + context(row));
+}
+
+Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const ColumnChunks& values,
+                                      std::optional<InputType> ty, int normal_precision, int sparse_precision,
+                                      int threads) {
+  Result<std::vector<KeyFormat>> formats = check_key_columns(keys);
+  if (!formats) return formats.take_error();
+  Result<ValueColumnFormat> value_format = check_value_column(values);
+  if (!value_format) return value_format.take_error();
+  const InputType family = ty ? *ty : input_type_of(value_format->values.kind);
+  Result<GroupedSketchBuilder> builder = GroupedSketchBuilder::create(family, normal_precision, sparse_precision);
+  if (!builder) return from_core(builder.error());
+
+  Result<Grouping> grouping = group_rows(keys, *formats, values.rows, threads);
+  if (!grouping) return grouping.take_error();
+  Result<std::vector<std::uint32_t>> codes = code_column(values, *value_format, family, *builder, threads, "row",
+                                                         group_context(*grouping, keys, *formats));
+  if (!codes) return codes.take_error();
+  GroupedSketches out;
+  const auto group_count = static_cast<std::uint32_t>(grouping->groups());
+  Result<SerializedSketches> built = builder->build_consuming(grouping->group_of_row, *codes, group_count, threads);
+  if (!built) return from_core(built.error());
+  out.first_rows = std::move(grouping->first_rows);
+  out.sketches = std::move(*built);
+  return out;
+}
+
+Status check_sketch_column(const ColumnChunks& column) {
+  ValueFormat format;
+  const bool binary = column.schema->dictionary == nullptr &&
+                      value_format(column.schema->format ? column.schema->format : "", &format) &&
+                      (format.kind == Kind::Binary || format.kind == Kind::LargeBinary ||
+                       format.kind == Kind::BinaryView || format.kind == Kind::Null);
+  if (!binary) {
+    return input_error(InputFault::Refused, "column '" + column.name + "' holds " +
+                                                arrow_type_in_words(*column.schema) +
+                                                " values, which are not serialised sketches (expected binary)");
+  }
+  return check_column_chunks(column, format, std::nullopt);
+}
+
+StoredSketches stored_sketches(const ColumnChunks& column) {
+  ValueFormat format;
+  value_format(column.schema->format ? column.schema->format : "", &format);
+  StoredSketches out;
+  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
+    const ValueReader reader(format, column.chunks[b]);
+    for (std::int64_t row = 0; row < column.chunks[b].length; ++row) {
+      ByteView bytes;
+      if (reader.bytes(row, &bytes) != Row::Value) continue;
+      out.sketches.push_back(bytes);
+      out.rows.push_back(column.starts[b] + row);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// The first stored sketch that fails the validating door, by row.
+RowFailure validate_all(const StoredSketches& stored, int threads) {
+  const std::size_t n = stored.sketches.size();
+  const int parts = static_cast<int>(std::clamp<std::size_t>(n / 256, 1, static_cast<std::size_t>(threads)));
+  std::vector<RowFailure> failures(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    const auto [begin, end] = part_range(n, parts, t);
+    for (std::size_t i = begin; i < end; ++i) {
+      Status checked = validate_bytes(stored.sketches[i]);
+      if (!checked) {
+        failures[static_cast<std::size_t>(t)] = RowFailure{stored.rows[i], checked.error().display()};
+        return;
+      }
+    }
+  });
+  for (RowFailure& failure : failures) {
+    if (failure.row >= 0) return std::move(failure);
+  }
+  return RowFailure{};
+}
+
+}  // namespace
+
+Result<SerializedSketches> merge_stored(const StoredSketches& stored, std::span<const std::uint32_t> groups,
+                                        std::uint32_t group_count, int threads, const std::string& name,
+                                        const char* where, const RowContext& context) {
+  const RowFailure invalid = validate_all(stored, threads);
+  if (invalid.row >= 0) {
+    return input_error(InputFault::Corrupt, row_text(name, where, invalid.row) + "not a valid sketch: " +
+                                                invalid.message + context(invalid.row));
+  }
+  RowFailure failed;
+  Result<SerializedSketches> merged = merge_groups(groups, stored.sketches, stored.rows, group_count, threads, &failed);
+  if (failed.row >= 0) {
+    return input_error(InputFault::Incompatible,
+                       row_text(name, where, failed.row) +
+                           "cannot be merged with the sketches before it in its group: " + failed.message +
+                           context(failed.row));
+  }
+  if (!merged) return from_core(merged.error());
+  return merged;
+}
+
+Result<GroupedSketches> merge_stored_groups(std::span<const ColumnChunks> keys, const ColumnChunks& sketches,
+                                            int threads) {
+  Result<std::vector<KeyFormat>> formats = check_key_columns(keys);
+  if (!formats) return formats.take_error();
+  VANTORELLE_RETURN_IF_ERROR(check_sketch_column(sketches));
+  Result<Grouping> grouping = group_rows(keys, *formats, sketches.rows, threads);
+  if (!grouping) return grouping.take_error();
+  const StoredSketches stored = stored_sketches(sketches);
+  std::vector<std::uint32_t> groups;
+  groups.reserve(stored.rows.size());
+  for (std::int64_t row : stored.rows) groups.push_back(grouping->group_of_row[static_cast<std::size_t>(row)]);
+  Result<SerializedSketches> merged =
+      merge_stored(stored, groups, static_cast<std::uint32_t>(grouping->groups()), threads, sketches.name, "row",
+                   group_context(*grouping, keys, *formats));
+  if (!merged) return merged.take_error();
+  GroupedSketches out;
+  out.first_rows = std::move(grouping->first_rows);
+  out.sketches = std::move(*merged);
+  return out;
+}
+
+}  // namespace vantorelle::engine

@@ -1,0 +1,43 @@
+// A value column's rows as codes for the grouped builder: each value hashed
+// once, through the same formats and hash functions as the single-column
+// reader (arrow_values.h); a null row gets GroupedSketchBuilder::kNoValue.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engine/arrow_values.h"
+#include "engine/column_chunks.h"
+#include "error/result.h"
+#include "hll/grouped_sketches.h"
+
+namespace vantorelle::engine {
+
+struct ValueColumnFormat {
+  ValueFormat values;
+  std::optional<ValueFormat> indices;  // dictionary-encoded
+};
+
+// The column's format, its chunks checked (array_checks.h): a Refused error
+// naming a column of a type that cannot be counted, or a Malformed one for
+// an array that cannot be read.
+Result<ValueColumnFormat> check_value_column(const ColumnChunks& column);
+
+struct ValueCodes {
+  std::vector<std::uint32_t> codes;
+  // The first row that cannot be added (a uint64 above 2^63 - 1), or whose
+  // dictionary index lies outside its dictionary; -1 when none.
+  std::int64_t refused_row = -1;
+  bool malformed = false;
+};
+
+// Codes every row of the checked `column`, `threads` ranges of rows at once.
+ValueCodes code_values(const ColumnChunks& column, const ValueColumnFormat& format,
+                       const GroupedSketchBuilder& builder, int threads);
+
+// The first row holding a value, or -1 (a row with a dictionary index
+// outside its dictionary counts as holding one).
+std::int64_t first_value_row(const ColumnChunks& column, const ValueColumnFormat& format);
+
+}  // namespace vantorelle::engine

@@ -1,0 +1,530 @@
+// The engine's grouped aggregations against a simple model: a map from each
+// row's key tuple to the sketch of its values, built by an aggregator fed in
+// row order. Seeded random tables over every key kind (integers of each
+// width, booleans, dates, timestamps, text and binary in every layout,
+// dictionaries), one to three key columns, nulls in keys and values,
+// several record batches with offsets, groups on both sides of the
+// sparse-to-normal switch, and one run at 1,000,000 groups; then malformed
+// arrays, which must be refused before a row is read.
+#include "engine/grouped_aggregation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/group_keys.h"
+#include "engine/input_errors.h"
+#include "engine_arrays.h"
+#include "test_support.h"
+
+namespace vantorelle::engine {
+namespace {
+
+using test::Cell;
+using test::KeyValue;
+using test::make_array;
+using test::make_dictionary;
+using test::TestArray;
+using test::unwrap;
+
+struct KeyKind {
+  std::string format;        // the values' format
+  std::string index_format;  // set: dictionary-encoded
+};
+
+const std::vector<KeyKind> kKinds = {
+    {"l", ""},   {"i", ""},   {"c", ""},   {"S", ""},  {"L", ""},  {"b", ""},  {"tdD", ""}, {"tsu:", ""},
+    {"u", ""},   {"U", ""},   {"vu", ""},  {"z", ""},  {"Z", ""},  {"vz", ""}, {"u", "i"},  {"l", "s"},
+};
+
+int width_of(const std::string& format) {
+  if (format == "c" || format == "C") return 1;
+  if (format == "s" || format == "S") return 2;
+  if (format == "i" || format == "I" || format == "tdD") return 4;
+  return 8;
+}
+
+bool is_bytes(const std::string& format) { return format == "u" || format == "U" || format == "vu" || format == "z" || format == "Z" || format == "vz"; }
+
+// The logical value `x` takes in a column of `format`.
+KeyValue value_of(const std::string& format, std::uint64_t x) {
+  KeyValue value;
+  if (is_bytes(format)) {
+    // Short and long (past a view's 12 inline bytes), and the empty string.
+    value.bytes = x % 7 == 0 ? std::string() : (x % 3 ? "k-" : "a much longer key, ") + std::to_string(x);
+    return value;
+  }
+  if (format == "b") {
+    value.integer = x & 1;
+    return value;
+  }
+  const int bits = 8 * width_of(format);
+  const bool is_signed = format != "L" && format != "S" && format != "C" && format != "I";
+  std::uint64_t raw = bits == 64 ? x * 0x9E3779B97F4A7C15ull : x;
+  if (bits < 64) {
+    raw &= (1ull << bits) - 1;
+    if (is_signed && (raw >> (bits - 1))) raw |= ~((1ull << bits) - 1);  // sign-extended
+  }
+  if (format == "L") raw &= INT64_MAX;
+  value.integer = raw;
+  return value;
+}
+
+// The model's key of one cell: the same for equal values, whatever the layout.
+std::string model_key(const Cell& cell) {
+  if (!cell) return "N";
+  return "V" + std::to_string(cell->integer) + ":" + std::to_string(cell->bytes.size()) + ":" + cell->bytes;
+}
+
+// A table as columns of cells, with the arrays of its batches.
+struct Table {
+  std::vector<KeyKind> kinds;
+  std::vector<std::vector<Cell>> keys;  // per key column, per row
+  std::vector<std::optional<std::int64_t>> values;
+  std::vector<std::unique_ptr<TestArray>> arrays;  // keep alive
+  std::vector<ColumnChunks> key_columns;
+  ColumnChunks value_column;
+};
+
+std::unique_ptr<TestArray> key_array(const KeyKind& kind, const std::vector<Cell>& cells, std::mt19937_64& random) {
+  const std::int64_t pad = static_cast<std::int64_t>(random() % 3);
+  if (kind.index_format.empty()) return make_array(kind.format, cells, pad);
+  // The batch's own dictionary: its distinct values shuffled, an unused
+  // entry and a null entry (which some null rows point to).
+  std::vector<Cell> entries;
+  std::map<std::string, std::int64_t> index;
+  for (const Cell& cell : cells) {
+    if (cell && index.emplace(model_key(cell), 0).second) entries.push_back(cell);
+  }
+  entries.push_back(value_of(kind.format, random()));
+  std::shuffle(entries.begin(), entries.end(), random);
+  entries.push_back(std::nullopt);
+  for (std::size_t e = 0; e + 1 < entries.size(); ++e) index[model_key(entries[e])] = static_cast<std::int64_t>(e);
+  std::vector<Cell> indices;
+  for (const Cell& cell : cells) {
+    if (cell) {
+      indices.push_back(KeyValue{static_cast<std::uint64_t>(index[model_key(cell)]), {}});
+    } else if (random() % 2) {
+      indices.push_back(KeyValue{static_cast<std::uint64_t>(entries.size() - 1), {}});
+    } else {
+      indices.push_back(std::nullopt);
+    }
+  }
+  return make_dictionary(kind.index_format, indices, kind.format, entries, pad);
+}
+
+// Cuts the rows into batches and writes each column's arrays.
+void write_batches(Table& table, std::mt19937_64& random) {
+  const std::size_t rows = table.values.size();
+  std::vector<std::size_t> cuts{0, rows};
+  for (std::uint64_t i = random() % 4; i > 0; --i) cuts.push_back(rows == 0 ? 0 : random() % rows);
+  std::sort(cuts.begin(), cuts.end());
+  table.key_columns.assign(table.kinds.size(), ColumnChunks{});
+  table.value_column = ColumnChunks{};
+  for (std::size_t b = 0; b + 1 < cuts.size(); ++b) {
+    const auto slice = [&](const auto& cells) {
+      return std::vector<typename std::decay_t<decltype(cells)>::value_type>(cells.begin() + cuts[b],
+                                                                             cells.begin() + cuts[b + 1]);
+    };
+    for (std::size_t c = 0; c < table.kinds.size(); ++c) {
+      table.arrays.push_back(key_array(table.kinds[c], slice(table.keys[c]), random));
+      ColumnChunks& column = table.key_columns[c];
+      if (b == 0) {
+        column.schema = &table.arrays.back()->schema;
+        column.name = "k" + std::to_string(c);
+      }
+      column.add(table.arrays.back()->array);
+    }
+    std::vector<Cell> value_cells;
+    for (const auto& value : slice(table.values)) {
+      value_cells.push_back(value ? Cell(KeyValue{static_cast<std::uint64_t>(*value), {}}) : std::nullopt);
+    }
+    table.arrays.push_back(make_array("l", value_cells, static_cast<std::int64_t>(random() % 3)));
+    if (b == 0) table.value_column.schema = &table.arrays.back()->schema;
+    table.value_column.name = "v";
+    table.value_column.add(table.arrays.back()->array);
+  }
+}
+
+Table random_table(std::mt19937_64& random, std::size_t rows, std::uint64_t groups) {
+  Table table;
+  for (std::uint64_t c = 1 + random() % 3; c > 0; --c) table.kinds.push_back(kKinds[random() % kKinds.size()]);
+  table.keys.resize(table.kinds.size());
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const std::uint64_t domain = random() % 2 ? 50 : 1u << 30;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double u = unit(random);
+    const auto group = static_cast<std::uint64_t>(u * u * static_cast<double>(groups));  // skewed: big groups
+    for (std::size_t c = 0; c < table.kinds.size(); ++c) {
+      if (random() % 30 == 0) {
+        table.keys[c].push_back(std::nullopt);
+      } else {
+        table.keys[c].push_back(value_of(table.kinds[c].format, group * 31 + c * 7 + (c > 0 ? group % 3 : 0)));
+      }
+    }
+    table.values.push_back(random() % 25 == 0 ? std::nullopt
+                                              : std::optional<std::int64_t>(static_cast<std::int64_t>(random() % domain)));
+  }
+  write_batches(table, random);
+  return table;
+}
+
+// The model: per key tuple in order of first appearance, its first row and
+// the sketch of its values in row order.
+struct ModelGroups {
+  std::vector<std::int64_t> first_rows;
+  std::vector<Bytes> sketches;
+};
+
+ModelGroups model(const Table& table, std::int32_t p, std::int32_t sp) {
+  std::map<std::string, std::size_t> group_of;
+  std::vector<HyperLogLogPlusPlus> sketches;
+  ModelGroups out;
+  for (std::size_t r = 0; r < table.values.size(); ++r) {
+    std::string key;
+    for (const auto& column : table.keys) key += model_key(column[r]) + "|";
+    auto [it, added] = group_of.emplace(key, sketches.size());
+    if (added) {
+      out.first_rows.push_back(static_cast<std::int64_t>(r));
+      sketches.push_back(unwrap(HyperLogLogPlusPlus::new_long(p, sp)));
+    }
+    if (table.values[r]) unwrap(sketches[it->second].add_long(*table.values[r]));
+  }
+  for (const auto& sketch : sketches) out.sketches.push_back(unwrap(sketch.to_bytes()));
+  return out;
+}
+
+void expect_matches(const GroupedSketches& got, const ModelGroups& want) {
+  ASSERT_EQ(got.first_rows, want.first_rows);
+  ASSERT_EQ(got.sketches.size(), want.sketches.size());
+  for (std::size_t g = 0; g < want.sketches.size(); ++g) {
+    const ByteView bytes = got.sketches.at(g);
+    ASSERT_EQ(Bytes(bytes.begin(), bytes.end()), want.sketches[g]) << "group " << g;
+  }
+}
+
+TEST(EngineTest, SketchGroupsMatchTheModelOverEveryKeyKind) {
+  std::mt19937_64 random(2207);
+  const std::pair<std::int32_t, std::int32_t> precisions[] = {{10, 15}, {15, 20}, {12, 0}};
+  for (int iteration = 0; iteration < 60; ++iteration) {
+    // A few tables large enough for several threads to take a range each.
+    const std::size_t rows = iteration % 12 == 0 ? 140000 + random() % 5000 : random() % 4000;
+    const std::uint64_t groups = 1 + random() % (iteration % 2 ? 8 : 2000);
+    Table table = random_table(random, rows, groups);
+    const auto [p, sp] = precisions[random() % 3];
+    const ModelGroups want = model(table, p, sp);
+    for (int threads : {1, 3}) {
+      SCOPED_TRACE("iteration " + std::to_string(iteration) + ", threads " + std::to_string(threads));
+      GroupedSketches got = unwrap(sketch_groups(table.key_columns, table.value_column, std::nullopt, p, sp, threads));
+      expect_matches(got, want);
+    }
+  }
+}
+
+TEST(EngineTest, KeysNotHashesDecideTheGroups) {
+  // Every row given the same hash: each lookup compares keys, and the groups
+  // stay those of seeded hashing (checked against the model above).
+  std::mt19937_64 random(5);
+  for (int iteration = 0; iteration < 40; ++iteration) {
+    const std::size_t rows = iteration % 10 == 0 ? 135000 : random() % 3000;
+    Table table = random_table(random, rows, 1 + random() % 25);
+    const auto formats = unwrap(check_key_columns(table.key_columns));
+    const auto count = static_cast<std::int64_t>(rows);
+    const Grouping seeded = unwrap(group_rows(table.key_columns, formats, count, 1));
+    for (int threads : {1, 3}) {
+      const Grouping constant = unwrap(group_rows(table.key_columns, formats, count, threads, KeyHashing::Constant));
+      ASSERT_EQ(constant.group_of_row, seeded.group_of_row) << iteration;
+      ASSERT_EQ(constant.first_rows, seeded.first_rows);
+    }
+  }
+}
+
+TEST(EngineTest, StringValuesAndTheFamilyAskedFor) {
+  // A text value column counted as text; asked to count it as integers, the
+  // first value is refused and named with its group.
+  std::vector<Cell> keys, values;
+  for (int r = 0; r < 500; ++r) {
+    keys.push_back(KeyValue{0, r % 5 == 4 ? "" : "g" + std::to_string(r % 4)});
+    values.push_back(r % 9 == 0 ? std::nullopt : Cell(KeyValue{0, "v" + std::to_string(r % 37)}));
+  }
+  auto key_array = make_array("vu", keys, 1);
+  auto value_array = make_array("u", values, 2);
+  ColumnChunks key_column, value_column;
+  key_column.schema = &key_array->schema;
+  key_column.name = "k";
+  key_column.add(key_array->array);
+  value_column.schema = &value_array->schema;
+  value_column.name = "v";
+  value_column.add(value_array->array);
+  GroupedSketches got = unwrap(sketch_groups(std::span(&key_column, 1), value_column, std::nullopt, 14, 20, 2));
+  ASSERT_EQ(got.first_rows, (std::vector<std::int64_t>{0, 1, 2, 3, 4}));
+  for (std::size_t g = 0; g < 5; ++g) {
+    HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::new_string_or_bytes(14, 20));
+    for (std::size_t r = g; r < values.size(); r += 5) {
+      if (values[r]) unwrap(sketch.add_string(values[r]->bytes));
+    }
+    const ByteView bytes = got.sketches.at(g);
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), unwrap(sketch.to_bytes()));
+  }
+  Result<GroupedSketches> refused =
+      sketch_groups(std::span(&key_column, 1), value_column, InputType::LONG, 14, 20, 2);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(fault_of(refused.error()), InputFault::Refused);
+  EXPECT_EQ(refused.error().message(),
+            "column 'v', row 1: Unable to add type STRING to aggregator of type {LONG} (group k='g1')");
+}
+
+TEST(EngineTest, AMillionGroupsInOneRun) {
+  // 2,000,000 rows, each group's values from the model in row order.
+  std::mt19937_64 random(41);
+  constexpr std::size_t kRows = 2'000'000;
+  constexpr std::uint64_t kGroups = 1'000'000;
+  for (const std::string format : {"l", "u"}) {
+    SCOPED_TRACE(format);
+    std::vector<Cell> keys;
+    std::vector<Cell> values;
+    for (std::size_t r = 0; r < kRows; ++r) {
+      const std::uint64_t group = r < kGroups ? r : random() % kGroups;
+      keys.push_back(format == "l" ? value_of(format, group) : KeyValue{0, "key-" + std::to_string(group)});
+      values.push_back(KeyValue{random() % 1000, {}});
+    }
+    std::shuffle(keys.begin(), keys.end(), random);
+    auto key_array = make_array(format, keys);
+    auto value_array = make_array("l", values);
+    ColumnChunks key_column, value_column;
+    key_column.schema = &key_array->schema;
+    key_column.name = "k";
+    key_column.add(key_array->array);
+    value_column.schema = &value_array->schema;
+    value_column.name = "v";
+    value_column.add(value_array->array);
+    GroupedSketches got = unwrap(sketch_groups(std::span(&key_column, 1), value_column, std::nullopt, 15, 20, 2));
+    std::unordered_map<std::string, std::size_t> group_of;
+    std::vector<std::vector<std::int64_t>> group_values;
+    std::vector<std::int64_t> first_rows;
+    for (std::size_t r = 0; r < kRows; ++r) {
+      auto [it, added] = group_of.emplace(model_key(keys[r]), group_values.size());
+      if (added) {
+        group_values.emplace_back();
+        first_rows.push_back(static_cast<std::int64_t>(r));
+      }
+      group_values[it->second].push_back(static_cast<std::int64_t>(values[r]->integer));
+    }
+    ASSERT_EQ(got.first_rows, first_rows);
+    for (std::size_t g = 0; g < group_values.size(); ++g) {
+      HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::new_long(15, 20));
+      for (std::int64_t value : group_values[g]) unwrap(sketch.add_long(value));
+      const ByteView bytes = got.sketches.at(g);
+      ASSERT_EQ(Bytes(bytes.begin(), bytes.end()), unwrap(sketch.to_bytes())) << "group " << g;
+    }
+  }
+}
+
+TEST(EngineTest, MergeStoredGroupsMatchesMergingInRowOrder) {
+  std::mt19937_64 random(77);
+  for (int iteration = 0; iteration < 20; ++iteration) {
+    const std::size_t rows = random() % 300;
+    std::vector<Cell> keys, stored;
+    std::vector<Bytes> bytes_of_row(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+      keys.push_back(random() % 10 == 0 ? std::nullopt : Cell(KeyValue{random() % 6, {}}));
+      if (random() % 8 == 0) {
+        stored.push_back(std::nullopt);
+        continue;
+      }
+      HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::new_long(11, 16));
+      for (std::uint64_t v = random() % 400; v > 0; --v) unwrap(sketch.add_long(static_cast<std::int64_t>(random() % 5000)));
+      bytes_of_row[r] = unwrap(sketch.to_bytes());
+      stored.push_back(KeyValue{0, std::string(bytes_of_row[r].begin(), bytes_of_row[r].end())});
+    }
+    auto key_array = make_array("s", keys);
+    auto sketch_array = make_array(random() % 2 ? "z" : "vz", stored);
+    ColumnChunks key_column, sketch_column;
+    key_column.schema = &key_array->schema;
+    key_column.name = "k";
+    key_column.add(key_array->array);
+    sketch_column.schema = &sketch_array->schema;
+    sketch_column.name = "s";
+    sketch_column.add(sketch_array->array);
+    GroupedSketches got = unwrap(merge_stored_groups(std::span(&key_column, 1), sketch_column, 2));
+    std::map<std::string, std::size_t> group_of;
+    std::vector<std::optional<HyperLogLogPlusPlus>> merged;
+    for (std::size_t r = 0; r < rows; ++r) {
+      auto [it, added] = group_of.emplace(model_key(keys[r]), merged.size());
+      if (added) merged.emplace_back();
+      if (!stored[r]) continue;
+      auto& group = merged[it->second];
+      if (!group) {
+        group = unwrap(HyperLogLogPlusPlus::from_bytes(bytes_of_row[r]));
+      } else {
+        unwrap(group->merge_bytes(bytes_of_row[r]));
+      }
+    }
+    ASSERT_EQ(got.sketches.size(), merged.size());
+    for (std::size_t g = 0; g < merged.size(); ++g) {
+      ASSERT_EQ(got.sketches.is_present(g), merged[g].has_value());
+      if (!merged[g]) continue;
+      const ByteView bytes = got.sketches.at(g);
+      EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), unwrap(merged[g]->to_bytes()));
+    }
+  }
+}
+
+// ---------------------------------------------------------------- malformed input
+
+struct OneColumn {
+  std::unique_ptr<TestArray> keys;
+  std::unique_ptr<TestArray> values;
+  ColumnChunks key_column, value_column;
+
+  OneColumn(std::unique_ptr<TestArray> k, std::unique_ptr<TestArray> v) : keys(std::move(k)), values(std::move(v)) {
+    key_column.schema = &keys->schema;
+    key_column.name = "k";
+    key_column.add(keys->array);
+    value_column.schema = &values->schema;
+    value_column.name = "v";
+    value_column.add(values->array);
+  }
+  Result<GroupedSketches> run() { return sketch_groups(std::span(&key_column, 1), value_column, std::nullopt, 12, 0, 2); }
+};
+
+std::vector<Cell> text_cells(int rows) {
+  std::vector<Cell> cells;
+  for (int r = 0; r < rows; ++r) cells.push_back(KeyValue{static_cast<std::uint64_t>(r), "value number " + std::to_string(r)});
+  return cells;
+}
+
+void expect_malformed(Result<GroupedSketches> result, const std::string& text) {
+  ASSERT_FALSE(result);
+  EXPECT_EQ(fault_of(result.error()), InputFault::Malformed);
+  EXPECT_NE(result.error().message().find(text), std::string::npos) << result.error().message();
+}
+
+TEST(EngineTest, MalformedArraysAreRefusedBeforeTheyAreRead) {
+  const std::vector<Cell> text = text_cells(40);
+  const auto case_of = [&](const std::string& key_format, const std::string& value_format) {
+    return std::make_unique<OneColumn>(make_array(key_format, key_format == "l" ? std::vector<Cell>(40, KeyValue{1, {}}) : text),
+                                       make_array(value_format, value_format == "l" ? std::vector<Cell>(40, KeyValue{1, {}}) : text));
+  };
+  {  // The last offset past the end of the data (which ends at a guard page).
+    auto table = case_of("u", "l");
+    table->keys->guard(2);
+    table->keys->values<std::int32_t>(1)[40] += 4096 * 3;
+    expect_malformed(table->run(), "malformed Arrow array in column 'k': an offset points past the end of its data");
+  }
+  {  // The same in the value column, large offsets.
+    auto table = case_of("l", "Z");
+    table->values->guard(2);
+    table->values->values<std::int64_t>(1)[40] += 1;
+    expect_malformed(table->run(), "in column 'v': an offset points past the end of its data");
+  }
+  {
+    auto table = case_of("z", "l");
+    std::swap(table->keys->values<std::int32_t>(1)[3], table->keys->values<std::int32_t>(1)[4]);
+    expect_malformed(table->run(), "its offsets are not in order");
+  }
+  {
+    auto table = case_of("u", "l");
+    table->keys->values<std::int32_t>(1)[0] = -1;
+    expect_malformed(table->run(), "an offset is negative");
+  }
+  {  // A view naming a data buffer that does not exist, then one past its buffer's size.
+    auto table = case_of("vu", "l");
+    std::int32_t buffer = 7;
+    std::memcpy(table->keys->buffers[1].data() + 16 * 20 + 8, &buffer, 4);
+    expect_malformed(table->run(), "a view names a data buffer the array does not have");
+    buffer = 0;
+    std::memcpy(table->keys->buffers[1].data() + 16 * 20 + 8, &buffer, 4);
+    std::int32_t offset = 1 << 20;
+    std::memcpy(table->keys->buffers[1].data() + 16 * 20 + 12, &offset, 4);
+    expect_malformed(table->run(), "a view points past the end of its data buffer");
+  }
+  {
+    auto table = case_of("l", "vz");
+    std::int32_t length = -5;
+    std::memcpy(table->values->buffers[1].data() + 16 * 3, &length, 4);
+    expect_malformed(table->run(), "a view has a negative length");
+  }
+  {  // Too few buffers for the type, a negative length.
+    auto table = case_of("u", "l");
+    table->key_column.chunks[0].n_buffers = 2;
+    expect_malformed(table->run(), "its buffers do not match its type");
+    table->key_column.chunks[0].n_buffers = 3;
+    table->value_column.chunks[0].offset = -1;
+    expect_malformed(table->run(), "a negative length or offset");
+  }
+}
+
+TEST(EngineTest, DictionaryIndicesOutOfRangeNameTheColumnAndRow) {
+  std::vector<Cell> indices;
+  for (int r = 0; r < 300; ++r) indices.push_back(KeyValue{static_cast<std::uint64_t>(r % 3), {}});
+  const std::vector<Cell> entries{KeyValue{0, "a"}, KeyValue{0, "b"}, std::nullopt};
+  for (const std::string index_format : {"i", "c", "L"}) {
+    OneColumn keyed(make_dictionary(index_format, indices, "u", entries, 1), make_array("l", indices));
+    unwrap(keyed.run());
+    std::uint64_t bad = index_format == "L" ? UINT64_MAX : 3;
+    std::memcpy(keyed.keys->buffers[1].data() + (1 + 211) * width_of(index_format), &bad, static_cast<std::size_t>(width_of(index_format)));
+    expect_malformed(keyed.run(), "column 'k', row 211: malformed Arrow array: dictionary index out of range");
+    // In the value column the same index is refused at its row, with its group.
+    OneColumn valued(make_array("l", indices), make_dictionary(index_format, indices, "u", entries, 1));
+    std::memcpy(valued.values->buffers[1].data() + (1 + 100) * width_of(index_format), &bad, static_cast<std::size_t>(width_of(index_format)));
+    expect_malformed(valued.run(), "column 'v', row 100: malformed Arrow array: dictionary index out of range (group k=1)");
+  }
+}
+
+TEST(EngineTest, FailuresNameTheGroup) {
+  std::vector<Cell> keys{KeyValue{0, "x"}, std::nullopt, KeyValue{0, "it's"}, KeyValue{0, "x"}};
+  std::vector<Cell> values{KeyValue{1, {}}, KeyValue{2, {}}, KeyValue{3, {}}, KeyValue{1ull << 63, {}}};
+  OneColumn table(make_array("u", keys), make_array("L", values));
+  Result<GroupedSketches> result = table.run();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(fault_of(result.error()), InputFault::Refused);
+  EXPECT_EQ(result.error().message(),
+            "column 'v', row 3: Unsupported type for HyperLogLogPlusPlus (an unsigned value above 2^63 - 1) "
+            "(group k='x')");
+  // Two key columns, a null among them, and a sketch that cannot join its group.
+  auto first = unwrap(HyperLogLogPlusPlus::new_long(12, 0));
+  auto other = unwrap(HyperLogLogPlusPlus::new_string_or_bytes(12, 0));
+  unwrap(first.add_long(1));
+  unwrap(other.add_string("a"));
+  const Bytes a = unwrap(first.to_bytes()), b = unwrap(other.to_bytes());
+  auto k1 = make_array("b", {KeyValue{1, {}}, KeyValue{1, {}}});
+  auto k2 = make_array("z", {std::nullopt, std::nullopt});
+  auto sketches = make_array("z", {KeyValue{0, std::string(a.begin(), a.end())}, KeyValue{0, std::string(b.begin(), b.end())}});
+  std::vector<ColumnChunks> key_columns(2);
+  key_columns[0].schema = &k1->schema;
+  key_columns[0].name = "flag";
+  key_columns[0].add(k1->array);
+  key_columns[1].schema = &k2->schema;
+  key_columns[1].name = "raw";
+  key_columns[1].add(k2->array);
+  ColumnChunks sketch_column;
+  sketch_column.schema = &sketches->schema;
+  sketch_column.name = "s";
+  sketch_column.add(sketches->array);
+  Result<GroupedSketches> merged = merge_stored_groups(key_columns, sketch_column, 1);
+  ASSERT_FALSE(merged);
+  EXPECT_EQ(fault_of(merged.error()), InputFault::Incompatible);
+  const std::string message = merged.error().message();
+  EXPECT_EQ(message.rfind("column 's', row 1: cannot be merged with the sketches before it in its group: ", 0), 0u);
+  const std::string group = " (group flag=True, raw=None)";
+  EXPECT_EQ(message.substr(message.size() - group.size()), group);
+}
+
+TEST(EngineTest, KeyColumnsOfOtherTypesAreRefused) {
+  auto floats = make_array("g", {KeyValue{0, {}}});
+  OneColumn table(make_array("l", {KeyValue{0, {}}}), make_array("l", {KeyValue{0, {}}}));
+  table.key_column.schema = &floats->schema;
+  Result<GroupedSketches> result = table.run();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(fault_of(result.error()), InputFault::Refused);
+  EXPECT_EQ(result.error().message().rfind("column 'k' holds float64 values, which cannot be grouped by", 0), 0u);
+}
+
+}  // namespace
+}  // namespace vantorelle::engine
