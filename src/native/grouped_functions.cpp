@@ -24,6 +24,7 @@
 #include "native/column_builder.h"
 #include "native/errors.h"
 #include "native/group_keys.h"
+#include "native/sketch_column.h"
 #include "native/grouped_functions.h"
 #include "native/value_codes.h"
 #include "python/buffer_view.h"
@@ -216,16 +217,7 @@ PyObject* sketch_by_impl(PyObject* module, PyObject* const* args) {
 
 bool check_sketch_column(const ColumnChunks& column) {
   ValueFormat format;
-  const bool binary = column.schema->dictionary == nullptr &&
-                      value_format(column.schema->format ? column.schema->format : "", &format) &&
-                      (format.kind == Kind::Binary || format.kind == Kind::LargeBinary ||
-                       format.kind == Kind::BinaryView || format.kind == Kind::Null);
-  if (!binary) {
-    raise_sketch_error_format(ErrorClass::Refused,
-                 "column '%s' holds %s values, which are not serialised sketches (expected binary)",
-                 column.name.c_str(), arrow_type_in_words(*column.schema).c_str());
-    return false;
-  }
+  if (!check_sketch_schema(*column.schema, column.name, &format)) return false;
   for (const ArrowArray& chunk : column.chunks) {
     if (!ValueReader(format, chunk).check_layout()) {
       raise_sketch_error_format(ErrorClass::InvalidInput, "malformed Arrow array in column '%s': its buffers do not match its type",

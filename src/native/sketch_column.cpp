@@ -2,10 +2,27 @@
 // through the iterator protocol; each item None or bytes-like.
 #include "native/sketch_column.h"
 
+#include <string>
+
+#include "native/arrow_type_names.h"
+#include "native/errors.h"
 #include "native/item_iteration.h"
 
 namespace vantorelle::native {
 
+bool check_sketch_schema(const ArrowSchema& schema, std::string_view name, ValueFormat* format) {
+  if (schema.dictionary == nullptr && value_format(schema.format ? schema.format : "", format) &&
+      (format->kind == Kind::Binary || format->kind == Kind::LargeBinary ||
+       format->kind == Kind::BinaryView || format->kind == Kind::Null)) {
+    return true;
+  }
+  const std::string column = name.empty() ? "the column" : "column '" + std::string(name) + "'";
+  raise_sketch_error(ErrorClass::Refused,
+                     column + " holds " + arrow_type_in_words(schema) +
+                         " values, which are not serialised sketches (expected Arrow binary, "
+                         "large_binary or binary_view)");
+  return false;
+}
 
 bool SketchColumn::add_object(PyObject* object, std::int64_t row) {
   if (object == Py_None) {
