@@ -122,6 +122,37 @@ def object_column_as_arrow(values: Any) -> Any:
     return None
 
 
+def read_object_column(values: Any, name: Any) -> Any:
+    """`object_column_as_arrow` of a pandas object column, or the refusal
+    that `vantorelle.sketch` gives the column, naming it."""
+    array = object_column_as_arrow(values)
+    if array is not None:
+        return array
+    try:
+        _collect(values, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1)
+    except RefusedValueError as error:
+        raise RefusedValueError(f"column {name!r} of dtype object: {error}") from None
+    # (not reached: a column the Arrow reading does not take is refused item by item)
+    raise RefusedValueError(
+        f"column {name!r} of dtype object: its values are not all int, all str or all bytes"
+    )
+
+
+def column_value_type(arrow_type: Any) -> type | None:
+    """The type of sketch an Arrow column of `arrow_type` counts as (int or
+    str; None for the null type, whose values decide nothing), asked of the
+    column path itself without reading a value; a type it does not count is
+    refused as `vantorelle.sketch` refuses it."""
+    import pyarrow as pa
+
+    if pa.types.is_null(arrow_type):
+        return None
+    input_type = _native.collect(
+        pa.array([], arrow_type), _ANY, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1
+    )[0]
+    return int if input_type == _INPUT_LONG else str
+
+
 def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int) -> tuple:
     """_native.collect, with a pandas object column read as
     `object_column_as_arrow` reads it, or, when that does not take it, item by

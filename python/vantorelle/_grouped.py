@@ -20,7 +20,7 @@ if TYPE_CHECKING:
 
 from vantorelle import _native
 from vantorelle._arguments import check_precisions, check_ty, thread_count
-from vantorelle._columns import object_column_as_arrow
+from vantorelle._columns import read_object_column
 from vantorelle._estimators import _method_code
 from vantorelle._native import (
     DEFAULT_NORMAL_PRECISION,
@@ -156,18 +156,7 @@ def _arrow_of_frame(frame: Any, value: str) -> Any:
     refused, naming the column, where `vantorelle.sketch` refuses it)."""
     import pyarrow as pa
 
-    column = frame[value]
-    array = object_column_as_arrow(column)
-    if array is None:
-        from vantorelle._columns import sketch
-
-        try:
-            sketch(column, threads=1)  # names the item that does not count
-        except RefusedValueError as error:
-            raise RefusedValueError(f"column {value!r}: {error}") from None
-        raise RefusedValueError(
-            f"column {value!r}: its values are not all int, all str or all bytes"
-        )
+    array = read_object_column(frame[value], value)
     keys = frame.drop(columns=[value])
     try:
         table = pa.Table.from_pandas(keys, preserve_index=False)
