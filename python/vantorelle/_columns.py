@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import operator
+
 # Annotations only (they are never evaluated): importing typing would add
 # to the start-up of every process that imports vantorelle, the command's too.
 TYPE_CHECKING = False
@@ -100,22 +102,24 @@ def object_column_as_arrow(values: Any) -> Any:
             return pa.nulls(len(values))
         if kind in _ARROW_KINDS:
             return pa.array(values, type=pa.type_for_alias(_ARROW_KINDS[kind]), from_pandas=True)
-        if kind == "mixed-integer":  # ints with bools, or ints with other kinds
+        if kind in ("mixed-integer", "mixed"):
+            # Several types: ints with bools or numpy integers (anything with
+            # __index__, as `add` takes it), byte strings of several types, or
+            # kinds that do not go together (read item by item).
             present = (~values.isna()).tolist()
             items = values.tolist()
-            if all(isinstance(items[i], int) for i, keep in enumerate(present) if keep):
+            first = next(item for item, keep in zip(items, present) if keep)
+            if isinstance(first, (bytes, bytearray, memoryview)):
+                kinds = (bytes, bytearray, memoryview)
+                if all(isinstance(items[i], kinds) for i, keep in enumerate(present) if keep):
+                    return pa.array(
+                        [bytes(item) if keep else None for item, keep in zip(items, present)],
+                        type=pa.binary(),
+                    )
+            elif not isinstance(first, str):
                 return pa.array(
-                    [int(item) if keep else None for item, keep in zip(items, present)],
+                    [operator.index(item) if keep else None for item, keep in zip(items, present)],
                     type=pa.int64(),
-                )
-        if kind == "mixed":  # byte strings of several types (bytes, bytearray, memoryview)
-            present = (~values.isna()).tolist()
-            items = values.tolist()
-            kinds = (bytes, bytearray, memoryview)
-            if all(isinstance(items[i], kinds) for i, keep in enumerate(present) if keep):
-                return pa.array(
-                    [bytes(item) if keep else None for item, keep in zip(items, present)],
-                    type=pa.binary(),
                 )
     except (pa.ArrowException, OverflowError, ValueError, TypeError):
         pass  # read item by item, which names the item
