@@ -274,9 +274,9 @@ def approx_distinct(
 #
 # `sketch_aggregation` ships partial sketches only where they pay. A partial
 # sketch of a few values is larger than the values, and merging it costs
-# more than hashing them again, so a partition (or a combined set of
-# partitions) whose groups hold fewer than _PARTIAL_FROM values on average
-# passes its rows on as they are. Its steps return a Series of
+# more than hashing them again, so a partition whose groups hold fewer than
+# _PARTIAL_FROM values on average passes its values on as they are, and
+# they are sketched once, at the end. Its steps return a Series of
 # struct<sketch, value> indexed by the group keys: a row holds either a
 # group's partial sketch or one of its values (a key may repeat), and
 # `finalize` turns all of a group's rows into its one sketch.
@@ -448,29 +448,25 @@ def _combine_partials(
     sparse_precision: int | None, final: bool = False,
 ) -> Any:
     """agg of `sketch_aggregation` (and, with `final`, its finalize): the
-    rows of several steps' outputs combined per group. Values are sketched
-    (one sketch_by call) when the groups have grown large enough to pay, or
-    at the end; sketches are merged (one merge_by call)."""
+    rows of several steps' outputs combined per group. Values pass on until
+    the end, where they are sketched (one sketch_by call); sketches are
+    merged (one merge_by call)."""
     name = grouped_sketches.obj.name
     value_type = grouped_values.obj.dtype.pyarrow_dtype
     sketches = _arrow_of(grouped_sketches.obj, pa.binary())
     values = _arrow_of(grouped_values.obj, value_type)
-    keys, codes = _group_codes(grouped_sketches)
-    is_value = np.asarray(sketches.is_null().to_numpy(zero_copy_only=False)) & (codes >= 0)
-    if pa.types.is_null(value_type):  # object columns ship sketches only, some null
+    # Object columns ship sketches only, some of them null; for the others a
+    # row without a sketch holds a value.
+    is_value = np.asarray(sketches.is_null().to_numpy(zero_copy_only=False))
+    if pa.types.is_null(value_type):
         is_value[:] = False
+    if is_value.any() and not final:
+        # Small groups: their values pass on untouched, to be sketched once
+        # by finalize (merging the sketches here would only add a step).
+        return grouped_sketches.obj, grouped_values.obj
+    keys, codes = _group_codes(grouped_sketches)
+    is_value &= codes >= 0
     value_count = int(is_value.sum())
-    if value_count and not final:
-        value_groups = int(np.count_nonzero(np.bincount(codes[is_value], minlength=len(keys))))
-        if value_count < _PARTIAL_FROM * value_groups:
-            # Still small groups: the values pass on, the sketches are merged.
-            merged = _merge_rows(keys, codes, sketches, ~is_value & (codes >= 0), name)
-            kept = pa.array(is_value)
-            passed = _partials(keys.take(codes[is_value]), pa.nulls(value_count, pa.binary()),
-                               values.filter(kept), value_type, name)
-            merged_sketches, merged_values = _as_partials(merged, value_type)
-            return (pd.concat([merged_sketches, passed[0]]),
-                    pd.concat([merged_values, passed[1]]))
     parts = [sketches]
     part_codes = [codes]
     if value_count:
