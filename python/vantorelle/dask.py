@@ -35,7 +35,7 @@ from dask.dataframe.utils import meta_nonempty
 from vantorelle_py import HyperLogLogPlusPlus
 
 import vantorelle
-from vantorelle import InvalidInputError, RefusedValueError
+from vantorelle import InvalidInputError, RefusedValueError, _native
 from vantorelle._arguments import check_precisions, check_ty
 from vantorelle._columns import column_value_type, read_object_column
 from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION
@@ -434,7 +434,12 @@ def _sketch_groups(
     present = codes >= 0
     rows = int(present.sum())
     if not pa.types.is_null(value_type) and rows < _PARTIAL_FROM * len(keys):
-        _value_type(values, None)  # refuses a column that does not count, as sketch_by would
+        counts_as = _value_type(values, None)  # refuses a column that does not count
+        if ty is not None and (ty is int) != (counts_as is int) and rows:
+            # A ty the values do not fit: the refusal sketch_by gives, here,
+            # where the column still has its name.
+            _sketch_rows(keys, codes, array, values.dtype, values.name, ty,
+                         normal_precision, sparse_precision)
         kept = pa.array(present)
         return _partials(keys.take(codes[present]), pa.nulls(rows, pa.binary()),
                          array.filter(kept), value_type, values.name)
@@ -464,6 +469,11 @@ def _combine_partials(
         # Small groups: their values pass on untouched, to be sketched once
         # by finalize (merging the sketches here would only add a step).
         return grouped_sketches.obj, grouped_values.obj
+    if final and len(is_value) and is_value.all():
+        sketched = _sketch_by_index(grouped_values.obj, values, ty, normal_precision,
+                                    sparse_precision)
+        if sketched is not None:
+            return sketched
     keys, codes = _group_codes(grouped_sketches)
     is_value &= codes >= 0
     value_count = int(is_value.sum())
@@ -487,6 +497,39 @@ def _combine_partials(
         part_codes = [codes[is_sketch], sketched.column("group").to_numpy()]
     merged = _merge_rows(keys, np.concatenate(part_codes), pa.concat_arrays(parts), None, name)
     return merged if final else _as_partials(merged, value_type)
+
+
+def _sketch_by_index(
+    rows: pd.Series, values: pa.Array, ty: type | None, normal_precision: int,
+    sparse_precision: int | None,
+) -> pd.Series | None:
+    """One sketch per key of `rows`' index, of the values: one native
+    sketch_by call grouping by the keys themselves (no pandas grouping
+    first). None for keys that Arrow cannot hold, which the caller then
+    groups with pandas."""
+    frame = rows.index.to_frame(index=False)
+    key_names = [f"key{i}" for i in range(frame.shape[1])]
+    frame.columns = key_names
+    try:
+        table = pa.Table.from_pandas(frame, preserve_index=False)
+    except (pa.ArrowException, TypeError, ValueError):
+        return None
+    column = _value_column(values, rows.name)
+    if column in key_names:
+        column = "values"
+    try:
+        first_rows, sketches = _native.sketch_by(
+            table.append_column(column, values), key_names, column, ty, normal_precision,
+            sparse_precision or 0, _TASK_THREADS,
+        )
+    except RefusedValueError as error:  # a ty the column's values do not fit
+        raise _refused(error, values.type, rows.name) from None
+    return pd.Series(
+        pd.arrays.ArrowExtensionArray(pa.array(sketches)),
+        index=rows.index.take(pa.array(first_rows).to_numpy()),
+        name=rows.name,
+        dtype=SKETCH_DTYPE,
+    )
 
 
 def _merge_rows(
