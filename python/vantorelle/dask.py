@@ -613,7 +613,9 @@ def sketch_aggregation(
     check_ty(ty)
     check_precisions(normal_precision, sparse_precision)
     type_name = "any" if ty is None else ty.__name__
-    arguments = dict(ty=ty, normal_precision=normal_precision, sparse_precision=sparse_precision)
+    arguments: dict[str, Any] = dict(
+        ty=ty, normal_precision=normal_precision, sparse_precision=sparse_precision
+    )
     return dd.Aggregation(
         name=f"vantorelle_sketch_{type_name}_{normal_precision}_{sparse_precision}",
         chunk=functools.partial(_sketch_groups, **arguments),
