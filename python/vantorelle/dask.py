@@ -15,7 +15,10 @@ so workers import it by name.
     estimate(series)               the estimates of a column of serialised sketches
 
 Sketch columns are Arrow binary (``SKETCH_DTYPE``, what Parquet stores); object
-columns of ``bytes`` are accepted as input. Importing this module imports Dask;
+columns of ``bytes`` are accepted as input. Object columns are read as
+``vantorelle.sketch`` reads them; Dask's own string conversion
+(``dataframe.convert-string``) turns them into text before they reach this
+module, unless it is switched off. Importing this module imports Dask;
 importing ``vantorelle`` does not.
 """
 
