@@ -279,8 +279,8 @@ def approx_distinct(
 # sketch of a few values is larger than the values, and merging it costs
 # more than hashing them again, so a partition whose groups hold fewer than
 # _PARTIAL_FROM values on average passes its values on as they are, and
-# they are sketched once, at the end. Its steps return a Series of
-# struct<sketch, value> indexed by the group keys: a row holds either a
+# they are sketched once, at the end. Its steps return two Series on one
+# index of group keys, partial sketches and values: a row holds either a
 # group's partial sketch or one of its values (a key may repeat), and
 # `finalize` turns all of a group's rows into its one sketch.
 
@@ -498,7 +498,7 @@ def _combine_partials(
             return merged if final else _as_partials(merged, value_type)
         parts = [sketches.filter(pa.array(is_sketch)), sketched.column("sketch").combine_chunks()]
         part_codes = [codes[is_sketch], sketched.column("group").to_numpy()]
-    merged = _merge_rows(keys, np.concatenate(part_codes), pa.concat_arrays(parts), None, name)
+    merged = _merge_rows(keys, np.concatenate(part_codes), pa.concat_arrays(parts), name)
     return merged if final else _as_partials(merged, value_type)
 
 
@@ -535,12 +535,8 @@ def _sketch_by_index(
     )
 
 
-def _merge_rows(
-    keys: pd.Index, codes: np.ndarray, sketches: pa.Array, kept: np.ndarray | None, name: Any
-) -> pd.Series:
+def _merge_rows(keys: pd.Index, codes: np.ndarray, sketches: pa.Array, name: Any) -> pd.Series:
     """One merge_by call over rows of sketches given by their group codes."""
-    if kept is not None:
-        codes, sketches = codes[kept], sketches.filter(pa.array(kept))
     table = vantorelle.merge_by(pa.table({"group": codes, "sketch": sketches}), "group", "sketch",
                                 threads=_TASK_THREADS)
     return _keyed_sketches(table, keys, name)
