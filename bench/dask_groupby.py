@@ -184,16 +184,30 @@ def main() -> None:
             write(path, args.group_rows, args.users, groups, args.files, seed=groups)
             ddf = dd.read_parquet(path)
             print(f"\n[{groups:,} groups] {args.group_rows:,} rows, {args.users:,} possible users")
-            (exact, t_exact, m_exact), (est, t_sketch, m_sketch) = measure_alternating(client, ddf, [
+            # Dask splits the output of a groupby over ceil(partitions / 15)
+            # partitions by a shuffle unless split_out is given; both methods
+            # run both ways.
+            runs = measure_alternating(client, ddf, [
                 lambda: ddf.groupby("day").user.nunique(),
                 lambda: vd.estimate(ddf.groupby("day").user.agg(vd.sketch_aggregation())),
+                lambda: ddf.groupby("day").user.nunique(split_out=1),
+                lambda: vd.estimate(ddf.groupby("day").user.agg(vd.sketch_aggregation(),
+                                                                split_out=1)),
             ])
+            (exact, t_exact, m_exact), (est, t_sketch, m_sketch) = runs[:2]
+            (_, t_exact1, m_exact1), (est1, t_sketch1, m_sketch1) = runs[2:]
             errors = per_group_errors(est, exact)
-            ratio = t_exact / t_sketch
             target = 3 if groups <= 10_000 else 1.5
+            best = min(t_exact, t_exact1) / min(t_sketch, t_sketch1)
             print(f"  groupby nunique (exact)           {t_exact:7.2f} s  peak +{m_exact / mib:7.0f} MiB")
             print(f"  sketch_aggregation + estimate     {t_sketch:7.2f} s  peak +{m_sketch / mib:7.0f} MiB"
-                  f"  speed-up {ratio:.1f}x (target >= {target}: {'met' if ratio >= target else 'missed'})")
+                  f"  speed-up {t_exact / t_sketch:.1f}x")
+            print(f"  nunique, split_out=1              {t_exact1:7.2f} s  peak +{m_exact1 / mib:7.0f} MiB")
+            print(f"  sketch_aggregation, split_out=1   {t_sketch1:7.2f} s  peak +{m_sketch1 / mib:7.0f} MiB"
+                  f"  speed-up {t_exact1 / t_sketch1:.1f}x")
+            print(f"  best of each: speed-up {best:.1f}x (target >= {target}: "
+                  f"{'met' if best >= target else 'missed'}); same estimates either way: "
+                  f"{bool((est == est1.reindex(est.index)).all())}")
             print(f"  per-group error: mean |e| {np.mean(np.abs(errors)):.3%}, max |e| "
                   f"{np.max(np.abs(errors)):.3%}")
 
