@@ -278,8 +278,9 @@ def approx_distinct(
 # `sketch_aggregation` ships partial sketches only where they pay. A partial
 # sketch of a few values is larger than the values, and merging it costs
 # more than hashing them again, so a partition whose groups hold fewer than
-# _PARTIAL_FROM values on average passes its values on as they are, and
-# they are sketched once, at the end. Its steps return two Series on one
+# _PARTIAL_FROM values on average passes its values on as they are; they
+# are sketched by the first step that has gathered enough of them per
+# group (in a tree of merges, when Dask is given split_out=1), or at the end. Its steps return two Series on one
 # index of group keys, partial sketches and values: a row holds either a
 # group's partial sketch or one of its values (a key may repeat), and
 # `finalize` turns all of a group's rows into its one sketch.
@@ -456,9 +457,9 @@ def _combine_partials(
     sparse_precision: int | None, final: bool = False,
 ) -> Any:
     """agg of `sketch_aggregation` (and, with `final`, its finalize): the
-    rows of several steps' outputs combined per group. Values pass on until
-    the end, where they are sketched (one sketch_by call); sketches are
-    merged (one merge_by call)."""
+    rows of several steps' outputs combined per group. Values pass on while
+    their groups are small and are sketched (one sketch_by call) once they
+    are not, or at the end; sketches are merged (one merge_by call)."""
     name = grouped_sketches.obj.name
     value_type = grouped_values.obj.dtype.pyarrow_dtype
     sketches = _arrow_of(grouped_sketches.obj, pa.binary())
@@ -468,10 +469,12 @@ def _combine_partials(
     is_value = np.asarray(sketches.is_null().to_numpy(zero_copy_only=False))
     if pa.types.is_null(value_type):
         is_value[:] = False
-    if is_value.any() and not final:
-        # Small groups: their values pass on untouched, to be sketched once
-        # by finalize (merging the sketches here would only add a step).
-        return grouped_sketches.obj, grouped_values.obj
+    if not final and is_value.any():
+        if int(is_value.sum()) < _PARTIAL_FROM * grouped_sketches.ngroups:
+            # Still small groups: their values pass on untouched, to be
+            # sketched once by finalize (or by a later step, once enough
+            # partitions have come together for sketches to pay).
+            return grouped_sketches.obj, grouped_values.obj
     if final and len(is_value) and is_value.all():
         sketched = _sketch_by_index(grouped_values.obj, values, ty, normal_precision,
                                     sparse_precision)

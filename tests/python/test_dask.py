@@ -347,3 +347,19 @@ def test_partitions_shipping_values_and_partitions_shipping_sketches_combine_exa
     assert sorted(result.index) == sorted(expected["g"])
     for key, sketch in zip(expected["g"], expected["sketch"]):
         assert result[key] == sketch, key
+
+
+def test_values_passed_on_are_sketched_where_the_tree_has_gathered_enough(compute):
+    # Each partition has small groups; eight of them together have large ones.
+    rng = np.random.default_rng(5)
+    parts = [pd.DataFrame({"g": rng.integers(0, 40, 300).astype(np.int64),
+                           "v": rng.integers(0, 10**6, 300).astype(np.int64)})
+             for _ in range(16)]
+    ddf = dd.from_delayed([dask.delayed(p) for p in parts], meta=parts[0].iloc[:0])
+    expected = vantorelle.sketch_by(pd.concat(parts).reset_index(drop=True), "g", "v")
+    for split_out in (1, 2):
+        result = compute(ddf.groupby("g").v.agg(vd.sketch_aggregation(), split_out=split_out,
+                                                split_every=8, shuffle_method="tasks"))
+        assert sorted(result.index) == sorted(expected["g"])
+        for key, sketch in zip(expected["g"], expected["sketch"]):
+            assert result[key] == sketch, (split_out, key)
