@@ -470,10 +470,18 @@ def _combine_partials(
     if pa.types.is_null(value_type):
         is_value[:] = False
     if not final and is_value.any():
+        # Still small groups pass their values on untouched, to be sketched
+        # once by finalize (or by a later step, once enough partitions have
+        # come together for sketches to pay).
+        if is_value.all():
+            # One native call both counts the groups and sketches them.
+            sketched = _sketch_by_index(grouped_values.obj, values, ty, normal_precision,
+                                        sparse_precision)
+            if sketched is not None:
+                if len(values) >= _PARTIAL_FROM * len(sketched):
+                    return _as_partials(sketched, value_type)
+                return grouped_sketches.obj, grouped_values.obj
         if int(is_value.sum()) < _PARTIAL_FROM * grouped_sketches.ngroups:
-            # Still small groups: their values pass on untouched, to be
-            # sketched once by finalize (or by a later step, once enough
-            # partitions have come together for sketches to pay).
             return grouped_sketches.obj, grouped_values.obj
     if final and len(is_value) and is_value.all():
         sketched = _sketch_by_index(grouped_values.obj, values, ty, normal_precision,
