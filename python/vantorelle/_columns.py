@@ -2,8 +2,7 @@
 
 from __future__ import annotations
 
-import os
-import time
+import operator
 
 # Annotations only (they are never evaluated): importing typing would add
 # to the start-up of every process that imports vantorelle, the command's too.
@@ -14,11 +13,12 @@ if TYPE_CHECKING:
 from vantorelle_py import HyperLogLogPlusPlus
 
 from vantorelle import _native
+from vantorelle._arguments import check_precisions, check_ty, thread_count
 from vantorelle._internal import InternalError, corrupt_sketch
+from vantorelle._loading import merge_waiting
 from vantorelle._native import (
     DEFAULT_NORMAL_PRECISION,
     DEFAULT_SPARSE_PRECISION,
-    IncompatibleSketchError,
     InvalidInputError,
     RefusedValueError,
 )
@@ -31,33 +31,6 @@ _INPUT_LONG = 0
 
 def _sparse_code(sparse_precision: int | None) -> int:
     return 0 if sparse_precision is None else sparse_precision
-
-
-def _thread_count(threads: int | None) -> int:
-    if threads is None:
-        return os.cpu_count() or 1
-    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise InvalidInputError(f"threads must be a positive int or None, got {threads!r}")
-    return threads
-
-
-# Below this many rows a column is read on one thread.
-_SPLIT_FROM = 1 << 17
-
-
-def _read_column(values: Any, normal_precision: int, sparse_code: int, threads: int) -> tuple:
-    """_native.collect, with large Arrow columns hashed on `threads` threads.
-
-    The split path gives collect's result; for a column it does not take as it
-    is (it returns None), collect reads the column and reports what it refuses.
-    """
-    if threads > 1 and (hasattr(values, "__arrow_c_array__") or hasattr(values, "__arrow_c_stream__")):
-        length = getattr(values, "__len__", None)
-        if length is not None and length() >= _SPLIT_FROM:
-            split = _native.collect_split(values, _ANY, normal_precision, sparse_code, threads)
-            if split is not None:
-                return split
-    return _native.collect(values, _ANY, normal_precision, sparse_code)
 
 
 def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
@@ -73,7 +46,9 @@ def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
     try:
         target.add(first)
         if rest is not None:
-            _merge_once_free(target, rest)
+            # The rest is of the first value's kind and of the sketch's own
+            # precisions, so only a hold by another call can refuse it.
+            merge_waiting(target, rest, watched=target, wait_seconds=_BORROW_WAIT_SECONDS)
     except TypeError as error:
         raise RefusedValueError(f"value at position {position}: {error}") from None
     except InternalError as caught:
@@ -84,59 +59,120 @@ def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
 
 
 # How long the rest of a column waits for a sketch that another thread holds.
+# The first value is in by then, so giving up would leave half a column: a
+# hold by another thread (inside an add whose value conversion runs Python
+# code) ends when that call does.
 _BORROW_WAIT_SECONDS = 60.0
-
-
-def _merge_once_free(target: HyperLogLogPlusPlus, rest: bytes) -> None:
-    """Merges `rest`, waiting while another thread's call holds `target`.
-
-    The first value is in by now, so giving up would leave half a column: a
-    hold by another thread (inside an add whose value conversion runs Python
-    code) ends when that call does.
-    """
-    deadline = time.monotonic() + _BORROW_WAIT_SECONDS
-    while True:
-        try:
-            target.merge(rest)
-            return
-        except RuntimeError as error:
-            if not str(error).startswith("Already "):  # not a hold by another call
-                raise IncompatibleSketchError(str(error)) from None
-            if str(error) != "Already borrowed" or time.monotonic() > deadline:
-                raise
-        time.sleep(0)  # lets the holding thread finish its call
 
 
 def _new_sketch(
     ty: type, normal_precision: int, sparse_precision: int | None
 ) -> HyperLogLogPlusPlus:
-    """The class's constructor, its refusal of a type or precision as InvalidInputError."""
+    """The class's constructor, after the checks every function shares."""
+    check_ty(ty)
+    check_precisions(normal_precision, sparse_precision)
+    return HyperLogLogPlusPlus(ty, normal_precision, sparse_precision)
+
+
+def _is_pandas_object_column(values: Any) -> bool:
+    return type(values).__module__.partition(".")[0] == "pandas" and str(
+        getattr(values, "dtype", "")
+    ) == "object"
+
+
+# pandas.api.types.infer_dtype kinds of an object column whose items are all
+# of one kind that Arrow converts as `add` converts each item.
+# (Arrow hashes a boolean as `add` hashes the int it is.)
+_ARROW_KINDS = {"integer": "int64", "boolean": "bool", "string": "string", "bytes": "binary"}
+
+
+def object_column_as_arrow(values: Any) -> Any:
+    """A pandas object column as the Arrow array that every function counts
+    for it (`sketch`, `sketch_by`, `vantorelle.dask`), missing values as
+    nulls: integers and booleans as int64, text as string, byte strings as
+    binary, each item as `add` takes it. None when the items are not all of
+    one kind that `add` takes, or do not fit (an integer past 64 bits): the
+    column is then read item by item, which names the refused item."""
+    import pyarrow as pa
+    from pandas.api.types import infer_dtype
+
+    kind = infer_dtype(values, skipna=True)
     try:
-        return HyperLogLogPlusPlus(ty, normal_precision, sparse_precision)
-    except ValueError as error:
-        raise InvalidInputError(str(error)) from None
+        if kind == "empty":
+            return pa.nulls(len(values))
+        if kind in _ARROW_KINDS:
+            return pa.array(values, type=pa.type_for_alias(_ARROW_KINDS[kind]), from_pandas=True)
+        if kind in ("mixed-integer", "mixed"):
+            # Several types: ints with bools or numpy integers (anything with
+            # __index__, as `add` takes it), byte strings of several types, or
+            # kinds that do not go together (read item by item).
+            present = (~values.isna()).tolist()
+            items = values.tolist()
+            first = next(item for item, keep in zip(items, present) if keep)
+            if isinstance(first, (bytes, bytearray, memoryview)):
+                kinds = (bytes, bytearray, memoryview)
+                if all(isinstance(items[i], kinds) for i, keep in enumerate(present) if keep):
+                    return pa.array(
+                        [bytes(item) if keep else None for item, keep in zip(items, present)],
+                        type=pa.binary(),
+                    )
+            elif not isinstance(first, str):
+                return pa.array(
+                    [operator.index(item) if keep else None for item, keep in zip(items, present)],
+                    type=pa.int64(),
+                )
+    except (pa.ArrowException, OverflowError, ValueError, TypeError):
+        pass  # read item by item, which names the item
+    return None
 
 
-# pandas.api.types.infer_dtype kinds of an object column that Arrow would
-# convert to one type while `add` would refuse some of the items.
-_MIXED_KINDS = ("mixed", "mixed-integer", "mixed-integer-float")
+def read_object_column(values: Any, name: Any) -> Any:
+    """`object_column_as_arrow` of a pandas object column, or the refusal
+    that `vantorelle.sketch` gives the column, naming it."""
+    array = object_column_as_arrow(values)
+    if array is not None:
+        return array
+    try:
+        _collect(values, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1)
+    except RefusedValueError as error:
+        raise RefusedValueError(f"column {name!r} of dtype object: {error}") from None
+    # (not reached: a column the Arrow reading does not take is refused item by item)
+    raise RefusedValueError(
+        f"column {name!r} of dtype object: its values are not all int, all str or all bytes"
+    )
+
+
+def column_value_type(arrow_type: Any) -> type | None:
+    """The type of sketch an Arrow column of `arrow_type` counts as (int or
+    str; None for the null type, whose values decide nothing), asked of the
+    column path itself without reading a value; a type it does not count is
+    refused as `vantorelle.sketch` refuses it."""
+    import pyarrow as pa
+
+    if pa.types.is_null(arrow_type):
+        return None
+    input_type = _native.collect(
+        pa.array([], arrow_type), _ANY, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1
+    )[0]
+    return int if input_type == _INPUT_LONG else str
 
 
 def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int) -> tuple:
-    """_native.collect, with a pandas object column of mixed kinds read item
-    by item as `add` reads them (its missing values skipped), not through
-    Arrow, which would turn ``[b"a", "a"]`` into two equal byte strings."""
+    """_native.collect, with a pandas object column read as
+    `object_column_as_arrow` reads it, or, when that does not take it, item by
+    item as `add` reads each (its missing values skipped), so that the refused
+    item is named by its position in the column."""
     positions = None
-    module = type(values).__module__.partition(".")[0]
-    if module == "pandas" and str(getattr(values, "dtype", "")) == "object":
-        from pandas.api.types import infer_dtype
-
-        if infer_dtype(values, skipna=True) in _MIXED_KINDS:
+    if _is_pandas_object_column(values):
+        arrow = object_column_as_arrow(values)
+        if arrow is not None:
+            values = arrow
+        else:
             present = (~values.isna()).tolist()
             positions = [i for i, keep in enumerate(present) if keep]
             values = [item for item, keep in zip(values.tolist(), present) if keep]
     try:
-        collected = _read_column(values, normal_precision, sparse_code, threads)
+        collected = _native.collect(values, _ANY, normal_precision, sparse_code, threads)
     except RefusedValueError as error:
         raise _at_column_position(error, positions) from None
     if positions is None or collected[1] is None:
@@ -176,13 +212,13 @@ def add_all(sketch: HyperLogLogPlusPlus, values: Any, *, threads: int | None = N
     many threads; the result is the same for any number of them.
     """
     if not isinstance(sketch, HyperLogLogPlusPlus):
-        raise TypeError(
+        raise RefusedValueError(
             f"add_all() expects a HyperLogLogPlusPlus, not {type(sketch).__qualname__}"
         )
     # The column's own type decides its private sketch; the sketch's `add` of
     # the first value then accepts or refuses that type.
     collected = _collect(
-        values, sketch.normal_precision, sketch.sparse_precision, _thread_count(threads)
+        values, sketch.normal_precision, sketch.sparse_precision, thread_count(threads)
     )
     _apply(sketch, collected)
 
@@ -204,15 +240,14 @@ def sketch(
     sketch built with the same arguments and ``add`` of each value in order.
     ``threads`` as in `add_all`.
     """
+    check_ty(ty)
+    check_precisions(normal_precision, sparse_precision)
+    count = thread_count(threads)
     if ty is not None:
         result = _new_sketch(ty, normal_precision, sparse_precision)
-        add_all(result, values, threads=threads)
+        add_all(result, values, threads=count)
         return result
-    # Checks the precisions with the class's own rules before reading anything.
-    _native.check_precisions(normal_precision, sparse_precision)
-    collected = _collect(
-        values, normal_precision, _sparse_code(sparse_precision), _thread_count(threads)
-    )
+    collected = _collect(values, normal_precision, _sparse_code(sparse_precision), count)
     input_type = collected[0]
     if input_type is None:
         raise InvalidInputError(
@@ -233,9 +268,9 @@ def count_distinct(
     threads: int | None = None,
 ) -> int:
     """The estimated number of distinct values in `values` (0 for an empty column)."""
-    _native.check_precisions(normal_precision, sparse_precision)
+    check_precisions(normal_precision, sparse_precision)
     collected = _collect(
-        values, normal_precision, _sparse_code(sparse_precision), _thread_count(threads)
+        values, normal_precision, _sparse_code(sparse_precision), thread_count(threads)
     )
     input_type = collected[0]
     if input_type is None:

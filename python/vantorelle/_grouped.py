@@ -14,15 +14,20 @@ dates stay dates).
 
 from __future__ import annotations
 
-import os
-
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
 from vantorelle import _native
+from vantorelle._arguments import check_precisions, check_ty, thread_count
+from vantorelle._columns import read_object_column
 from vantorelle._estimators import _method_code
-from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, InvalidInputError
+from vantorelle._native import (
+    DEFAULT_NORMAL_PRECISION,
+    DEFAULT_SPARSE_PRECISION,
+    InvalidInputError,
+    RefusedValueError,
+)
 
 # The result's column of serialised sketches.
 SKETCH_COLUMN = "sketch"
@@ -34,14 +39,14 @@ SKETCH_COLUMN = "sketch"
 def _key_names(by: Any) -> list[str]:
     names = [by] if isinstance(by, str) else by
     if not isinstance(names, (list, tuple)):
-        raise TypeError(
+        raise RefusedValueError(
             f"by must be a column name or a list of column names, not {type(by).__qualname__}"
         )
     if not names:
         raise InvalidInputError("by names no column: give at least one key column")
     for name in names:
         if not isinstance(name, str):
-            raise TypeError(f"key column names must be str, not {type(name).__qualname__}: {name!r}")
+            raise RefusedValueError(f"key column names must be str, not {type(name).__qualname__}: {name!r}")
     repeated = sorted({name for name in names if names.count(name) > 1})
     if repeated:
         raise InvalidInputError(f"key column {repeated[0]!r} is named more than once in by")
@@ -50,7 +55,7 @@ def _key_names(by: Any) -> list[str]:
 
 def _value_name(column: Any, keys: list[str], role: str) -> str:
     if not isinstance(column, str):
-        raise TypeError(f"{role} must be a column name (str), not {type(column).__qualname__}")
+        raise RefusedValueError(f"{role} must be a column name (str), not {type(column).__qualname__}")
     if column in keys:
         raise InvalidInputError(f"{role} {column!r} is also a key column")
     if SKETCH_COLUMN in keys:
@@ -59,16 +64,6 @@ def _value_name(column: Any, keys: list[str], role: str) -> str:
             "rename it"
         )
     return column
-
-
-def _thread_count(threads: Any) -> int:
-    if threads is None:
-        return os.cpu_count() or 1
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__qualname__}")
-    if threads < 1:
-        raise InvalidInputError(f"threads must be at least 1, not {threads}")
-    return threads
 
 
 def _check_present(available: Any, names: list[str]) -> None:
@@ -113,7 +108,7 @@ def _arrow_stream(source: Any, keys: list[str], names: list[str]):
     try:
         reader = pa.RecordBatchReader.from_stream(source)
     except (TypeError, ValueError, pa.ArrowException) as error:
-        raise TypeError(f"expected a table: its Arrow stream does not give record batches ({error})") from None
+        raise RefusedValueError(f"expected a table: its Arrow stream does not give record batches ({error})") from None
     _check_present(reader.schema.names, names)
     needed = pa.schema([reader.schema.field(name) for name in names])
     key_schema = pa.schema([reader.schema.field(name) for name in keys])
@@ -137,8 +132,12 @@ def _pandas_frame(frame: Any, keys: list[str], names: list[str]):
     import pyarrow as pa
 
     if not isinstance(frame, pd.DataFrame):
-        raise TypeError(f"expected a table, not a {type(frame).__qualname__}: use a DataFrame")
+        raise RefusedValueError(f"expected a table, not a {type(frame).__qualname__}: use a DataFrame")
     _check_present(frame.columns, names)
+    value = names[-1]
+    needed = frame[names].reset_index(drop=True)
+    if str(needed[value].dtype) == "object":
+        needed = _arrow_of_frame(needed, value)
 
     def finish(first_rows: Any, sketches: Any) -> Any:
         rows = pa.array(first_rows).to_numpy(zero_copy_only=False)
@@ -148,16 +147,39 @@ def _pandas_frame(frame: Any, keys: list[str], names: list[str]):
         )
         return result
 
-    return frame[names].reset_index(drop=True), finish
+    return needed, finish
+
+
+def _arrow_of_frame(frame: Any, value: str) -> Any:
+    """The needed columns of a pandas frame as an Arrow table whose object
+    value column is read as `vantorelle.sketch` reads that column (and
+    refused, naming the column, where `vantorelle.sketch` refuses it)."""
+    import pyarrow as pa
+
+    array = read_object_column(frame[value], value)
+    keys = frame.drop(columns=[value])
+    try:
+        table = pa.Table.from_pandas(keys, preserve_index=False)
+    except pa.ArrowException as error:
+        raise _arrow_refusal(error) from None
+    return table.append_column(value, array)
+
+
+def _arrow_refusal(error: BaseException) -> Exception:
+    """pyarrow's refusal to convert a column, as the package's own error."""
+    detail = "; ".join(str(part) for part in error.args) or type(error).__name__
+    if isinstance(error, (TypeError, NotImplementedError)):
+        return RefusedValueError(f"a column cannot be read as Arrow: {detail}")
+    return InvalidInputError(f"a column cannot be read as Arrow: {detail}")
 
 
 def _polars_frame(frame: Any, keys: list[str], names: list[str]):
     import polars as pl
 
     if isinstance(frame, pl.LazyFrame):
-        raise TypeError("expected a table, not a polars LazyFrame: collect() it first")
+        raise RefusedValueError("expected a table, not a polars LazyFrame: collect() it first")
     if not isinstance(frame, pl.DataFrame):
-        raise TypeError(f"expected a table, not a {type(frame).__qualname__}: use a DataFrame")
+        raise RefusedValueError(f"expected a table, not a {type(frame).__qualname__}: use a DataFrame")
     _check_present(frame.columns, names)
 
     def finish(first_rows: Any, sketches: Any) -> Any:
@@ -172,7 +194,7 @@ def _duckdb_relation(relation: Any, keys: list[str], names: list[str]):
     import duckdb
 
     if not isinstance(relation, duckdb.DuckDBPyRelation):
-        raise TypeError(f"expected a table, not a {type(relation).__qualname__}: use a relation")
+        raise RefusedValueError(f"expected a table, not a {type(relation).__qualname__}: use a relation")
     _check_present(relation.columns, names)
     projected = relation.project(", ".join('"' + name.replace('"', '""') + '"' for name in names))
     # A relation may give its rows in another order when run again, so the
@@ -197,7 +219,7 @@ def _reader(table: Any, keys: list[str], names: list[str]):
     if library == "duckdb":
         return _duckdb_relation(table, keys, names)
     if not hasattr(table, "__arrow_c_stream__"):
-        raise TypeError(
+        raise RefusedValueError(
             f"expected a table (pyarrow, pandas, polars, a DuckDB relation: anything with "
             f"__arrow_c_stream__), not {type(table).__qualname__}"
         )
@@ -239,16 +261,26 @@ def sketch_by(
     """
     keys = _key_names(by)
     column = _value_name(column, keys, "column")
-    if ty is not None and ty not in (int, str, bytes):
-        raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
-    # The class's own checks and messages.
-    _native.check_precisions(normal_precision, sparse_precision)
-    count = _thread_count(threads)
+    check_ty(ty)
+    check_precisions(normal_precision, sparse_precision)
+    count = thread_count(threads)
     stream, finish = _reader(table, keys, [*keys, column])
-    first_rows, sketches = _native.sketch_by(
-        stream, keys, column, ty, normal_precision, sparse_precision or 0, count
+    first_rows, sketches = _through_arrow(
+        _native.sketch_by, stream, keys, column, ty, normal_precision, sparse_precision or 0, count
     )
     return finish(first_rows, sketches)
+
+
+def _through_arrow(call: Any, *args: Any) -> Any:
+    """A native call whose table is read through the Arrow C stream: a
+    library's own failure to export a column (pyarrow's ArrowTypeError,
+    say) comes out as the package's error."""
+    try:
+        return call(*args)
+    except Exception as error:  # noqa: BLE001 (foreign classes, unknown here)
+        if type(error).__module__.partition(".")[0] in ("vantorelle", "builtins"):
+            raise
+        raise _arrow_refusal(error) from None
 
 
 def merge_by(
@@ -263,9 +295,9 @@ def merge_by(
     """
     keys = _key_names(by)
     column = _value_name(column, keys, "column")
-    count = _thread_count(threads)
+    count = thread_count(threads)
     stream, finish = _reader(table, keys, [*keys, column])
-    first_rows, sketches = _native.merge_by(stream, keys, column, count)
+    first_rows, sketches = _through_arrow(_native.merge_by, stream, keys, column, count)
     return finish(first_rows, sketches)
 
 
@@ -290,18 +322,18 @@ def estimates(
     DataFrame (same index), a polars DataFrame, or a list of
     ``(estimate, lower, upper)`` tuples.
     """
-    count = _thread_count(threads)
+    count = thread_count(threads)
     code = _method_code(method)
     library = _library(sketches)
     if library in ("pandas", "polars") and type(sketches).__name__ in ("DataFrame", "LazyFrame"):
-        raise TypeError(f"expected one column of sketches, not a {library} {type(sketches).__name__}")
+        raise RefusedValueError(f"expected one column of sketches, not a {library} {type(sketches).__name__}")
     if isinstance(sketches, (str, bytes, bytearray, memoryview)):
-        raise TypeError(
+        raise RefusedValueError(
             f"expected a column of serialised sketches, not one {type(sketches).__qualname__}"
         )
     arrow = hasattr(sketches, "__arrow_c_stream__") or hasattr(sketches, "__arrow_c_array__")
     if not arrow and not hasattr(sketches, "__iter__"):
-        raise TypeError(
+        raise RefusedValueError(
             f"expected a column of serialised sketches, not {type(sketches).__qualname__}"
         )
     if code == 0 and bounds is None:

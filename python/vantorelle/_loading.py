@@ -4,6 +4,8 @@ loaded, as a ValueError, and never surfaces later as an internal failure."""
 
 from __future__ import annotations
 
+import time
+
 # Annotations only (they are never evaluated): importing typing would add
 # to the start-up of every process that imports vantorelle, the command's too.
 TYPE_CHECKING = False
@@ -57,6 +59,42 @@ def from_bytes(data: Any) -> HyperLogLogPlusPlus:
     return HyperLogLogPlusPlus.from_bytes(raw)
 
 
+def _held(sketch: HyperLogLogPlusPlus) -> bool:
+    """Whether another call holds `sketch` (it is inside its own add or merge,
+    running Python code): the class then refuses even to read it."""
+    try:
+        sketch.normal_precision  # noqa: B018 (read for its refusal)
+    except RuntimeError:
+        return True
+    return False
+
+
+def merge_waiting(
+    target: HyperLogLogPlusPlus, other: Any, *, watched: Any, wait_seconds: float
+) -> None:
+    """``target.merge(other)``, telling a refusal of the merge (an
+    IncompatibleSketchError) from a hold by another call on `watched`, the
+    one of the two that another call can hold: a hold is waited out for up
+    to `wait_seconds` (0: not at all) and then raised as the class raised it.
+    A failure while nothing is held is tried once more (a hold may have ended
+    in between) before it counts as a refusal."""
+    deadline = time.monotonic() + wait_seconds
+    unheld_failures = 0
+    while True:
+        try:
+            target.merge(other)
+            return
+        except RuntimeError as error:
+            failure = error
+        if not isinstance(watched, HyperLogLogPlusPlus) or not _held(watched):
+            unheld_failures += 1
+            if unheld_failures == 2 or not isinstance(watched, HyperLogLogPlusPlus):
+                raise IncompatibleSketchError(str(failure)) from None
+        elif time.monotonic() >= deadline:
+            raise failure
+        time.sleep(0)  # lets the holding thread finish its call
+
+
 def merge_all(items: Iterable[Any]) -> HyperLogLogPlusPlus:
     """Merges sketches and/or serialised sketches into a new sketch.
 
@@ -75,19 +113,18 @@ def merge_all(items: Iterable[Any]) -> HyperLogLogPlusPlus:
                 if merged is None:
                     merged = from_bytes(item.to_bytes())
                 else:
-                    merged.merge(item)
+                    # `merged` is this call's own: only `item` can be held.
+                    merge_waiting(merged, item, watched=item, wait_seconds=0)
                 continue
             raw = _as_bytes(item)
             _native.validate(raw)
             if merged is None:
                 merged = HyperLogLogPlusPlus.from_bytes(raw)
             else:
-                merged.merge(raw)
+                merge_waiting(merged, raw, watched=None, wait_seconds=0)
         except InternalError as caught:
             failure = caught
-        except RuntimeError as error:
-            if str(error).startswith("Already "):  # held by another thread's call
-                raise
+        except IncompatibleSketchError as error:
             raise IncompatibleSketchError(f"sketch at position {position}: {error}") from None
         if failure is not None:
             raise corrupt_sketch(failure)

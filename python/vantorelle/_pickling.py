@@ -50,20 +50,20 @@ class _SketchBytes(bytes):
 def _merged_copy(source: HyperLogLogPlusPlus, data: bytes) -> HyperLogLogPlusPlus | None:
     """A new sketch with `source` merged in (narrowing included), when its
     bytes equal `data`; None when no such copy can be made."""
+    from vantorelle import _native
     from vantorelle._internal import InternalError
 
-    sparse = source.sparse_precision or None
-    for ty in (int, str):
-        copy = HyperLogLogPlusPlus(ty, source.normal_precision, sparse)
-        try:
-            copy.merge(source)
-        except RuntimeError:  # a sketch of the other kind of value
-            continue
-        except InternalError:  # corrupt: refused by the checked load below
-            return None
-        if copy.to_bytes() == data:
-            return copy
-    return None
+    try:
+        kind = _native.describe(bytes(data))["value_type"]
+    except ValueError:  # unsound bytes: refused by the checked load below
+        return None
+    ty = int if kind == "integer" else str
+    copy = HyperLogLogPlusPlus(ty, source.normal_precision, source.sparse_precision or None)
+    try:
+        copy.merge(source)
+    except (RuntimeError, InternalError):  # held by another call, or corrupt
+        return None
+    return copy if copy.to_bytes() == data else None
 
 
 def restore(data: bytes) -> HyperLogLogPlusPlus:

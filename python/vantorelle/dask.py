@@ -15,7 +15,10 @@ so workers import it by name.
     estimate(series)               the estimates of a column of serialised sketches
 
 Sketch columns are Arrow binary (``SKETCH_DTYPE``, what Parquet stores); object
-columns of ``bytes`` are accepted as input. Importing this module imports Dask;
+columns of ``bytes`` are accepted as input. Object columns are read as
+``vantorelle.sketch`` reads them; Dask's own string conversion
+(``dataframe.convert-string``) turns them into text before they reach this
+module, unless it is switched off. Importing this module imports Dask;
 importing ``vantorelle`` does not.
 """
 
@@ -36,6 +39,8 @@ from vantorelle_py import HyperLogLogPlusPlus
 
 import vantorelle
 from vantorelle import InvalidInputError, RefusedValueError, _native
+from vantorelle._arguments import check_precisions, check_ty
+from vantorelle._columns import column_value_type, read_object_column
 from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION
 
 __all__ = [
@@ -64,58 +69,31 @@ def _refused(error: Exception, dtype: Any, column: Any = None) -> RefusedValueEr
     return RefusedValueError(f"cannot sketch {where}of dtype {dtype}: {error}")
 
 
-def _empty_sketch(
-    meta: pd.Series, ty: type | None, normal_precision: int, sparse_precision: int | None
-) -> bytes | None:
-    """The bytes of an empty sketch of the type a column's dtype counts as, by
-    asking the column path about a null of that dtype; None for object columns,
-    whose values decide. Raises TypeError naming the column and dtype for a
-    column that cannot be counted (floats, dates...)."""
-    if pd.api.types.is_object_dtype(meta.dtype):
-        return None
-    arrow_type = pa.array(meta.iloc[:0], from_pandas=True).type
-    probe = pa.table({"k": pa.array([0]), "v": pa.nulls(1, arrow_type)})
+def _value_type(meta: pd.Series, ty: type | None) -> type | None:
+    """The type of sketch a column of `meta`'s dtype counts as, as the column
+    path decides it (None for object columns, whose values decide). A dtype
+    that cannot be counted (floats, dates...) is refused here, naming the
+    column and dtype."""
+    if ty is not None or pd.api.types.is_object_dtype(meta.dtype):
+        return ty
     try:
-        table = vantorelle.sketch_by(
-            probe, "k", "v", ty, normal_precision, sparse_precision, threads=1
-        )
-    except TypeError as error:
+        return column_value_type(pa.array(meta.iloc[:0], from_pandas=True).type)
+    except RefusedValueError as error:
         raise _refused(error, meta.dtype, meta.name) from None
-    return table.column("sketch")[0].as_py()
-
-
-def _check_ty(ty: type | None) -> None:
-    if ty not in (None, int, str, bytes):
-        raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
-
-
-def _check_precisions(normal_precision: int, sparse_precision: int | None) -> None:
-    # The class's own checks and messages.
-    _native.check_precisions(normal_precision, sparse_precision)
 
 
 # --- reading one partition ---------------------------------------------------
 
 
 def _as_arrow(values: pd.Series) -> pa.Array:
-    """A pandas column as one Arrow array (nulls as Arrow nulls)."""
-
-    def mixed(reason: object) -> RefusedValueError:
-        return RefusedValueError(
-            f"cannot sketch column {values.name!r} of dtype {values.dtype}: its values are not "
-            f"all int, all str or all bytes ({reason})"
-        )
-
-    # Arrow would turn the text of a column mixing str and bytes into bytes,
-    # where `add` refuses the mix.
+    """A pandas column as one Arrow array (nulls as Arrow nulls); an object
+    column read as `vantorelle.sketch` reads it."""
     if values.dtype == object:
-        kind = pd.api.types.infer_dtype(values, skipna=True)
-        if kind.startswith("mixed"):
-            raise mixed(f"inferred as {kind}")
+        return read_object_column(values, values.name)
     try:
         array = pa.array(values, from_pandas=True)
     except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError) as error:
-        raise mixed(error) from None
+        raise _refused(error, values.dtype, values.name) from None
     if isinstance(array, pa.ChunkedArray):
         array = array.combine_chunks()
     return array
@@ -131,7 +109,7 @@ def _series_partition(
         return None
     try:
         return vantorelle.sketch(array, ty, normal_precision, sparse_precision).to_bytes()
-    except TypeError as error:
+    except RefusedValueError as error:
         raise _refused(error, values.dtype, values.name) from None
 
 
@@ -187,12 +165,9 @@ def _finish_sketch(
     ty: type | None,
     normal_precision: int,
     sparse_precision: int | None,
-    empty: bytes | None = None,
 ) -> HyperLogLogPlusPlus:
     if serialized is not None:
         return vantorelle.from_bytes(serialized)
-    if empty is not None and ty is None:
-        return vantorelle.from_bytes(empty)
     if ty is None:
         raise InvalidInputError(
             "cannot infer the value type of a collection without values; pass ty=int, "
@@ -210,40 +185,40 @@ def _finish_estimate(serialized: bytes | None) -> int:
 
 def _partitions(
     collection: Any, ty: type | None, normal_precision: int, sparse_precision: int | None
-) -> tuple[list[Any], Callable[..., bytes | None], bytes | None]:
+) -> tuple[list[Any], Callable[..., bytes | None], type | None]:
     """The collection's partitions as Delayed objects, the function that reads
-    one, and an empty sketch of the type the collection's dtype counts as
-    (None when its values decide). A dtype that cannot be counted is refused
-    here, before anything runs."""
+    one, and the type of sketch the collection's dtype counts as (None when
+    its values decide). A dtype that cannot be counted is refused here,
+    before anything runs."""
     if isinstance(collection, dd.Series):
-        empty = _empty_sketch(collection._meta, ty, normal_precision, sparse_precision)
-        return list(collection.to_delayed()), _series_partition, empty
+        return list(collection.to_delayed()), _series_partition, _value_type(collection._meta, ty)
     if isinstance(collection, da.Array):
         if collection.ndim != 1:
             raise InvalidInputError(
                 f"expected a 1-D Dask array, got {collection.ndim} dimensions"
             )
         meta = pd.Series(np.empty(0, dtype=collection.dtype))
-        empty = _empty_sketch(meta, ty, normal_precision, sparse_precision)
-        return list(collection.to_delayed().ravel()), _array_partition, empty
+        return list(collection.to_delayed().ravel()), _array_partition, _value_type(meta, ty)
     if isinstance(collection, db.Bag):
-        return list(collection.to_delayed()), _bag_partition, None
+        return list(collection.to_delayed()), _bag_partition, ty
     if isinstance(collection, dd.DataFrame):
-        raise TypeError("expected one column (a Dask Series), not a DataFrame: select a column")
-    raise TypeError(
+        raise RefusedValueError(
+            "expected one column (a Dask Series), not a DataFrame: select a column"
+        )
+    raise RefusedValueError(
         f"expected a Dask Series, 1-D Array or Bag, not {type(collection).__qualname__}"
     )
 
 
 def _merged(
     collection: Any, ty: type | None, normal_precision: int, sparse_precision: int | None
-) -> tuple[Any, bytes | None]:
+) -> tuple[Any, type | None]:
     """A Delayed holding the serialised sketch of the whole collection (or
     None when it has no values), merged as a tree of small merges, and the
-    empty sketch of the collection's type."""
-    _check_ty(ty)
-    _check_precisions(normal_precision, sparse_precision)
-    parts, read, empty = _partitions(collection, ty, normal_precision, sparse_precision)
+    type of sketch the collection's dtype counts as."""
+    check_ty(ty)
+    check_precisions(normal_precision, sparse_precision)
+    parts, read, value_type = _partitions(collection, ty, normal_precision, sparse_precision)
     level = [
         dask.delayed(read, pure=True)(part, ty, normal_precision, sparse_precision)
         for part in parts
@@ -255,7 +230,7 @@ def _merged(
             dask.delayed(_merge_serialized, pure=True)(level[i : i + _SPLIT_EVERY])
             for i in range(0, len(level), _SPLIT_EVERY)
         ]
-    return level[0], empty
+    return level[0], value_type
 
 
 def sketch(
@@ -273,9 +248,9 @@ def sketch(
     by their values) unless ``ty`` fixes it. Its ``result()`` and
     ``num_values()`` equal those of ``vantorelle.sketch`` over all the values.
     """
-    merged, empty = _merged(collection, ty, normal_precision, sparse_precision)
+    merged, value_type = _merged(collection, ty, normal_precision, sparse_precision)
     return dask.delayed(_finish_sketch, pure=True)(
-        merged, ty, normal_precision, sparse_precision, empty
+        merged, value_type, normal_precision, sparse_precision
     )
 
 
@@ -296,8 +271,22 @@ def approx_distinct(
 #
 # Dask calls an aggregation's steps on pandas SeriesGroupBy objects: `chunk`
 # on each partition, `agg` on the concatenated chunk outputs (grouped by the
-# index), repeatedly in a tree. Each step returns one serialised sketch per
-# group as an Arrow binary Series indexed by the group keys.
+# index), repeatedly in a tree, then `finalize` once. `merge_aggregation`'s
+# steps return one serialised sketch per group as an Arrow binary Series
+# indexed by the group keys.
+#
+# `sketch_aggregation` ships partial sketches only where they pay. A partial
+# sketch of a few values is larger than the values, and merging it costs
+# more than hashing them again, so a partition whose groups hold fewer than
+# _PARTIAL_FROM values on average passes its values on as they are; they
+# are sketched by the first step that has gathered enough of them per
+# group (in a tree of merges, when Dask is given split_out=1), or at the end. Its steps return two Series on one
+# index of group keys, partial sketches and values: a row holds either a
+# group's partial sketch or one of its values (a key may repeat), and
+# `finalize` turns all of a group's rows into its one sketch.
+
+# The average values per group from which partial sketches are shipped.
+_PARTIAL_FROM = 32
 
 
 def _group_codes(grouped: Any) -> tuple[pd.Index, np.ndarray]:
@@ -306,20 +295,34 @@ def _group_codes(grouped: Any) -> tuple[pd.Index, np.ndarray]:
     return grouped.size().index, grouped.ngroup().to_numpy(dtype=np.int64, na_value=-1)
 
 
+def _value_column(column: pa.Array, name: Any) -> str:
+    """The name under which a column of the user's takes part in a native
+    grouped call: its own when it is text that does not clash (so that
+    refusals name it), else "values"."""
+    return name if isinstance(name, str) and name != "group" else "values"
+
+
 def _by_group(
-    grouped: Any, column: pa.Array, run: Callable[[pa.Table], pa.Table]
+    grouped: Any, column: pa.Array, run: Callable[[pa.Table, str], pa.Table]
 ) -> pd.Series:
     """One native grouped call over the partition, its groups given by their
     codes; the result as a sketch Series indexed by the group keys."""
     keys, codes = _group_codes(grouped)
-    table = run(pa.table({"group": codes, "values": column}))
+    name = _value_column(column, grouped.obj.name)
+    table = run(pa.table({"group": codes, name: column}), name)
+    return _keyed_sketches(table, keys, grouped.obj.name)
+
+
+def _keyed_sketches(table: pa.Table, keys: pd.Index, name: Any) -> pd.Series:
+    """A native grouped result over group codes (-1: no group), as a sketch
+    Series indexed by the keys of the codes."""
     found = table.column("group").to_numpy()
     kept = found >= 0
     sketches = table.column("sketch").combine_chunks().filter(pa.array(kept))
     return pd.Series(
         pd.arrays.ArrowExtensionArray(sketches),
         index=keys.take(found[kept]),
-        name=grouped.obj.name,
+        name=name,
         dtype=SKETCH_DTYPE,
     )
 
@@ -352,57 +355,225 @@ def _null_result(grouped: Any) -> pd.Series:
                      dtype=SKETCH_DTYPE)
 
 
+def _raw_type(values: pd.Series) -> pa.DataType:
+    """The Arrow type in which a column's values travel between the steps:
+    the column's own (a dictionary's value type); none for object columns,
+    whose type may differ from one partition to the next and which always
+    ship partial sketches."""
+    if pd.api.types.is_object_dtype(values.dtype):
+        return pa.null()
+    arrow_type = pa.array(values.iloc[:0], from_pandas=True).type
+    return arrow_type.value_type if pa.types.is_dictionary(arrow_type) else arrow_type
+
+
+def _partials(
+    keys: pd.Index, sketches: pa.Array, values: pa.Array, value_type: pa.DataType, name: Any
+) -> tuple[pd.Series, pd.Series]:
+    """A step's output: two Series on the same index of keys, the partial
+    sketches (Arrow binary) and the values (of `value_type`); each row holds
+    one of the two, the other null. (Two plain columns, not one struct
+    column: Dask's shuffle rebuilds columns from their dtype names.)"""
+    if values.type != value_type:
+        values = values.cast(value_type)
+    return (
+        pd.Series(pd.arrays.ArrowExtensionArray(sketches), index=keys, name=name,
+                  dtype=SKETCH_DTYPE),
+        pd.Series(pd.arrays.ArrowExtensionArray(values), index=keys, name=name,
+                  dtype=pd.ArrowDtype(value_type)),
+    )
+
+
+def _as_partials(sketched: pd.Series, value_type: pa.DataType) -> tuple[pd.Series, pd.Series]:
+    """A sketch Series (one sketch per key) as a step's output."""
+    return _partials(sketched.index, _arrow_of(sketched, pa.binary()),
+                     pa.nulls(len(sketched), value_type), value_type, sketched.name)
+
+
+def _arrow_of(series: pd.Series, empty_type: pa.DataType) -> pa.Array:
+    """An Arrow-backed Series as one Arrow array."""
+    if not len(series):
+        return pa.array([], empty_type)
+    array = pa.array(series.array)
+    return array.combine_chunks() if isinstance(array, pa.ChunkedArray) else array
+
+
+def _sketch_rows(
+    keys: pd.Index, codes: np.ndarray, values: pa.Array, dtype: Any, name: Any,
+    ty: type | None, normal_precision: int, sparse_precision: int | None,
+) -> pd.Series:
+    """One sketch_by call: a sketch per group of `values` by their codes."""
+    column = _value_column(values, name)
+
+    try:
+        table = vantorelle.sketch_by(
+            pa.table({"group": codes, column: values}), "group", column, ty,
+            normal_precision, sparse_precision, threads=_TASK_THREADS,
+        )
+    except RefusedValueError as error:
+        raise _refused(error, dtype, name) from None
+    return _keyed_sketches(table, keys, name)
+
+
 def _sketch_groups(
     grouped: Any, ty: type | None, normal_precision: int, sparse_precision: int | None
 ) -> pd.Series:
-    """chunk of `sketch_aggregation`: one sketch_by call over the partition."""
+    """chunk of `sketch_aggregation`: a partition's partial sketches (one
+    sketch_by call), or its rows as they are when its groups are small."""
     values = grouped.obj
+    value_type = _raw_type(values)
     if (
         pd.api.types.is_object_dtype(values.dtype)
         and len(values)
         and values.iloc[0] is _dask_object_placeholder()
     ):
         # Dask's sample of an object column: no values to read, and none needed
-        # to learn the output type, which is always a sketch column.
-        return _empty_result(grouped)
+        # to learn the output type.
+        return _as_partials(_empty_result(grouped), value_type)
     array = _as_arrow(values)
     if ty is None and pa.types.is_null(array.type):
         # An object column without values in this partition: nothing gives the
         # sketches a type here; the other partitions' sketches will.
-        return _null_result(grouped)
+        return _as_partials(_null_result(grouped), value_type)
+    keys, codes = _group_codes(grouped)
+    present = codes >= 0
+    rows = int(present.sum())
+    if not pa.types.is_null(value_type) and rows < _PARTIAL_FROM * len(keys):
+        counts_as = _value_type(values, None)  # refuses a column that does not count
+        if ty is not None and (ty is int) != (counts_as is int) and rows:
+            # A ty the values do not fit: the refusal sketch_by gives, here,
+            # where the column still has its name.
+            _sketch_rows(keys, codes, array, values.dtype, values.name, ty,
+                         normal_precision, sparse_precision)
+        kept = pa.array(present)
+        return _partials(keys.take(codes[present]), pa.nulls(rows, pa.binary()),
+                         array.filter(kept), value_type, values.name)
+    sketched = _sketch_rows(keys, codes, array, values.dtype, values.name, ty,
+                            normal_precision, sparse_precision)
+    return _as_partials(sketched, value_type)
 
-    def run(table: pa.Table) -> pa.Table:
+
+def _combine_partials(
+    grouped_sketches: Any, grouped_values: Any, ty: type | None, normal_precision: int,
+    sparse_precision: int | None, final: bool = False,
+) -> Any:
+    """agg of `sketch_aggregation` (and, with `final`, its finalize): the
+    rows of several steps' outputs combined per group. Values pass on while
+    their groups are small and are sketched (one sketch_by call) once they
+    are not, or at the end; sketches are merged (one merge_by call)."""
+    name = grouped_sketches.obj.name
+    value_type = grouped_values.obj.dtype.pyarrow_dtype
+    sketches = _arrow_of(grouped_sketches.obj, pa.binary())
+    values = _arrow_of(grouped_values.obj, value_type)
+    # Object columns ship sketches only, some of them null; for the others a
+    # row without a sketch holds a value.
+    is_value = np.asarray(sketches.is_null().to_numpy(zero_copy_only=False))
+    if pa.types.is_null(value_type):
+        is_value[:] = False
+    if not final and is_value.any():
+        # Still small groups pass their values on untouched, to be sketched
+        # once by finalize (or by a later step, once enough partitions have
+        # come together for sketches to pay).
+        if is_value.all():
+            # One native call both counts the groups and sketches them.
+            sketched = _sketch_by_index(grouped_values.obj, values, ty, normal_precision,
+                                        sparse_precision)
+            if sketched is not None:
+                if len(values) >= _PARTIAL_FROM * len(sketched):
+                    return _as_partials(sketched, value_type)
+                return grouped_sketches.obj, grouped_values.obj
+        if int(is_value.sum()) < _PARTIAL_FROM * grouped_sketches.ngroups:
+            return grouped_sketches.obj, grouped_values.obj
+    if final and len(is_value) and is_value.all():
+        sketched = _sketch_by_index(grouped_values.obj, values, ty, normal_precision,
+                                    sparse_precision)
+        if sketched is not None:
+            return sketched
+    keys, codes = _group_codes(grouped_sketches)
+    is_value &= codes >= 0
+    value_count = int(is_value.sum())
+    parts = [sketches]
+    part_codes = [codes]
+    if value_count:
+        kept = pa.array(is_value)
+        column = _value_column(values, name)
         try:
-            return vantorelle.sketch_by(
-                table, "group", "values", ty, normal_precision, sparse_precision,
-                threads=_TASK_THREADS,
+            sketched = vantorelle.sketch_by(
+                pa.table({"group": codes[is_value], column: values.filter(kept)}), "group",
+                column, ty, normal_precision, sparse_precision, threads=_TASK_THREADS,
             )
-        except TypeError as error:
-            raise _refused(error, values.dtype, values.name) from None
+        except RefusedValueError as error:  # a ty the column's values do not fit
+            raise _refused(error, value_type, name) from None
+        is_sketch = ~is_value & (codes >= 0)
+        if not is_sketch.any():  # values only: sketch_by gave each group its one sketch
+            merged = _keyed_sketches(sketched, keys, name)
+            return merged if final else _as_partials(merged, value_type)
+        parts = [sketches.filter(pa.array(is_sketch)), sketched.column("sketch").combine_chunks()]
+        part_codes = [codes[is_sketch], sketched.column("group").to_numpy()]
+    merged = _merge_rows(keys, np.concatenate(part_codes), pa.concat_arrays(parts), name)
+    return merged if final else _as_partials(merged, value_type)
 
-    return _by_group(grouped, array, run)
+
+def _sketch_by_index(
+    rows: pd.Series, values: pa.Array, ty: type | None, normal_precision: int,
+    sparse_precision: int | None,
+) -> pd.Series | None:
+    """One sketch per key of `rows`' index, of the values: one native
+    sketch_by call grouping by the keys themselves (no pandas grouping
+    first). None for keys that Arrow cannot hold, which the caller then
+    groups with pandas."""
+    frame = rows.index.to_frame(index=False)
+    key_names = [f"key{i}" for i in range(frame.shape[1])]
+    frame.columns = key_names
+    try:
+        table = pa.Table.from_pandas(frame, preserve_index=False)
+    except (pa.ArrowException, TypeError, ValueError):
+        return None
+    column = _value_column(values, rows.name)
+    if column in key_names:
+        column = "values"
+    try:
+        first_rows, sketches = _native.sketch_by(
+            table.append_column(column, values), key_names, column, ty, normal_precision,
+            sparse_precision or 0, _TASK_THREADS,
+        )
+    except RefusedValueError as error:  # a ty the column's values do not fit
+        raise _refused(error, values.type, rows.name) from None
+    return pd.Series(
+        pd.arrays.ArrowExtensionArray(pa.array(sketches)),
+        index=rows.index.take(pa.array(first_rows).to_numpy()),
+        name=rows.name,
+        dtype=SKETCH_DTYPE,
+    )
+
+
+def _merge_rows(keys: pd.Index, codes: np.ndarray, sketches: pa.Array, name: Any) -> pd.Series:
+    """One merge_by call over rows of sketches given by their group codes."""
+    table = vantorelle.merge_by(pa.table({"group": codes, "sketch": sketches}), "group", "sketch",
+                                threads=_TASK_THREADS)
+    return _keyed_sketches(table, keys, name)
+
+
+def _finalize_partials(
+    sketches: pd.Series, values: pd.Series, ty: type | None, normal_precision: int,
+    sparse_precision: int | None,
+) -> pd.Series:
+    """finalize of `sketch_aggregation`: one sketch per group."""
+    levels = list(range(sketches.index.nlevels))
+    return _combine_partials(
+        sketches.groupby(level=levels, sort=False), values.groupby(level=levels, sort=False),
+        ty, normal_precision, sparse_precision, final=True,
+    )
 
 
 def _sketch_column(values: pd.Series) -> pa.Array:
-    """A column of serialised sketches as Arrow binary, nulls as nulls."""
-    dtype = values.dtype
-    refusal = TypeError(
-        f"column {values.name!r} of dtype {dtype} does not hold serialised sketches: a sketch "
-        f"column is Arrow binary (pd.ArrowDtype(pa.binary())) or an object column of bytes "
-        f"(Dask's string conversion turns object columns of bytes into text; keep them binary)"
-    )
-    if isinstance(dtype, pd.ArrowDtype):
-        arrow_type = dtype.pyarrow_dtype
-        if not (pa.types.is_binary(arrow_type) or pa.types.is_large_binary(arrow_type)
-                or pa.types.is_binary_view(arrow_type) or pa.types.is_null(arrow_type)):
-            raise refusal
-        return pa.array(values).cast(pa.binary())
-    if not pd.api.types.is_object_dtype(dtype):
-        raise refusal
-    try:
-        return pa.array(values, type=pa.binary(), from_pandas=True)
-    except (pa.ArrowInvalid, pa.ArrowTypeError):
-        raise refusal from None
+    """A column of serialised sketches as Arrow, nulls as nulls: an object
+    column read as every object column is read; whether it holds sketches is
+    checked where it is read, by the one check of `merge_by` and
+    `estimates`."""
+    if pd.api.types.is_object_dtype(values.dtype):
+        return read_object_column(values, values.name)
+    array = pa.array(values, from_pandas=True)
+    return array.combine_chunks() if isinstance(array, pa.ChunkedArray) else array
 
 
 def _merge_groups(grouped: Any) -> pd.Series:
@@ -414,10 +585,10 @@ def _merge_groups(grouped: Any) -> pd.Series:
         return _empty_result(grouped)
     column = _sketch_column(values)
 
-    def run(table: pa.Table) -> pa.Table:
+    def run(table: pa.Table, name: str) -> pa.Table:
         try:
-            return vantorelle.merge_by(table, "group", "values", threads=_TASK_THREADS)
-        except (TypeError, ValueError, RuntimeError) as error:
+            return vantorelle.merge_by(table, "group", name, threads=_TASK_THREADS)
+        except (vantorelle.CorruptSketchError, vantorelle.IncompatibleSketchError) as error:
             _name_the_failing_group(grouped, column)
             raise error
 
@@ -449,18 +620,17 @@ def sketch_aggregation(
     the column are skipped; the sketches' type follows the column (or ``ty``).
     A group whose values are all null in an object column gets a null sketch.
     """
-    _check_ty(ty)
-    _check_precisions(normal_precision, sparse_precision)
+    check_ty(ty)
+    check_precisions(normal_precision, sparse_precision)
     type_name = "any" if ty is None else ty.__name__
+    arguments: dict[str, Any] = dict(
+        ty=ty, normal_precision=normal_precision, sparse_precision=sparse_precision
+    )
     return dd.Aggregation(
         name=f"vantorelle_sketch_{type_name}_{normal_precision}_{sparse_precision}",
-        chunk=functools.partial(
-            _sketch_groups,
-            ty=ty,
-            normal_precision=normal_precision,
-            sparse_precision=sparse_precision,
-        ),
-        agg=_merge_groups,
+        chunk=functools.partial(_sketch_groups, **arguments),
+        agg=functools.partial(_combine_partials, **arguments, final=False),
+        finalize=functools.partial(_finalize_partials, **arguments),
     )
 
 
@@ -492,4 +662,4 @@ def estimate(series: Any) -> Any:
         return series.map_partitions(_estimates, meta=meta)
     if isinstance(series, pd.Series):
         return _estimates(series)
-    raise TypeError(f"expected a pandas or Dask Series, not {type(series).__qualname__}")
+    raise RefusedValueError(f"expected a pandas or Dask Series, not {type(series).__qualname__}")

@@ -3,9 +3,8 @@
 #include <string_view>
 
 namespace vantorelle::engine {
-namespace {
 
-std::string format_in_words(std::string_view format) {
+std::string arrow_format_in_words(std::string_view format) {
   static constexpr struct {
     std::string_view format;
     std::string_view words;
@@ -37,10 +36,8 @@ std::string format_in_words(std::string_view format) {
   return "Arrow format '" + std::string(format) + "'";
 }
 
-}  // namespace
-
 std::string arrow_type_in_words(const ArrowSchema& schema) {
-  const std::string own = format_in_words(schema.format ? schema.format : "");
+  const std::string own = arrow_format_in_words(schema.format ? schema.format : "");
   if (schema.dictionary == nullptr) return own;
   return "dictionary<" + arrow_type_in_words(*schema.dictionary) + ">";
 }

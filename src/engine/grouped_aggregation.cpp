@@ -90,17 +90,22 @@ Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const 
   return out;
 }
 
+Status check_sketch_schema(const ArrowSchema& schema, std::string_view name, ValueFormat* format) {
+  if (schema.dictionary == nullptr && value_format(schema.format ? schema.format : "", format) &&
+      (format->kind == Kind::Binary || format->kind == Kind::LargeBinary ||
+       format->kind == Kind::BinaryView || format->kind == Kind::Null)) {
+    return {};
+  }
+  const std::string column = name.empty() ? "the column" : "column '" + std::string(name) + "'";
+  return input_error(InputFault::Refused,
+                     column + " holds " + arrow_type_in_words(schema) +
+                         " values, which are not serialised sketches (expected Arrow binary, "
+                         "large_binary or binary_view)");
+}
+
 Status check_sketch_column(const ColumnChunks& column) {
   ValueFormat format;
-  const bool binary = column.schema->dictionary == nullptr &&
-                      value_format(column.schema->format ? column.schema->format : "", &format) &&
-                      (format.kind == Kind::Binary || format.kind == Kind::LargeBinary ||
-                       format.kind == Kind::BinaryView || format.kind == Kind::Null);
-  if (!binary) {
-    return input_error(InputFault::Refused, "column '" + column.name + "' holds " +
-                                                arrow_type_in_words(*column.schema) +
-                                                " values, which are not serialised sketches (expected binary)");
-  }
+  VANTORELLE_RETURN_IF_ERROR(check_sketch_schema(*column.schema, column.name, &format));
   return check_column_chunks(column, format, std::nullopt);
 }
 

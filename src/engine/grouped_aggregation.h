@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/column_chunks.h"
@@ -53,6 +54,11 @@ Result<std::vector<std::uint32_t>> code_column(const ColumnChunks& column, const
 
 // A column of serialised sketches: binary, large_binary, binary_view or the
 // all-null type, each chunk checked.
+// The one check that an Arrow column holds serialised sketches: binary,
+// large_binary, binary_view, or the all-null type. Sets `format`, or refuses
+// the column naming it (when `name` is not empty) and its type. Every reader
+// of stored sketches (estimates, merge_by, the list functions) asks it.
+Status check_sketch_schema(const ArrowSchema& schema, std::string_view name, ValueFormat* format);
 Status check_sketch_column(const ColumnChunks& column);
 
 // The stored sketches of a checked sketch column's non-null rows, with

@@ -284,22 +284,6 @@ bool read_arrow_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
 
 namespace {
 
-// Columns of serialised sketches: binary, large_binary, binary_view, or the
-// all-null type.
-bool sketch_format(const ArrowSchema& schema, ValueFormat* out) {
-  const char* format = schema.format ? schema.format : "";
-  if (schema.dictionary == nullptr && value_format(format, out) &&
-      (out->kind == Kind::Binary || out->kind == Kind::LargeBinary ||
-       out->kind == Kind::BinaryView || out->kind == Kind::Null)) {
-    return true;
-  }
-  PyErr_Format(PyExc_TypeError,
-               "expected a column of serialised sketches (Arrow binary, large_binary or "
-               "binary_view), not an Arrow column of format '%s'",
-               format);
-  return false;
-}
-
 // Takes the rows of one array; the column keeps the array alive.
 bool take_sketch_chunk(const ValueFormat& format, std::shared_ptr<OwnedArray> chunk,
                        SketchColumn& column) {
@@ -326,7 +310,7 @@ bool read_sketch_stream(PyObject* capsule, SketchColumn& column) {
   OwnedSchema schema;
   if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_failed(stream.stream, code);
   ValueFormat format;
-  if (!sketch_format(schema.schema, &format)) return false;
+  if (!check_sketch_schema(schema.schema, {}, &format)) return false;
   for (;;) {
     auto chunk = std::make_shared<OwnedArray>();
     if (int code = stream.stream.get_next(&stream.stream, &chunk->array)) return stream_failed(stream.stream, code);
@@ -340,7 +324,7 @@ bool read_sketch_array(PyObject* pair, SketchColumn& column) {
   auto array = std::make_shared<OwnedArray>();
   if (!move_from_array_pair(pair, &schema.schema, &array->array)) return false;
   ValueFormat format;
-  if (!sketch_format(schema.schema, &format)) return false;
+  if (!check_sketch_schema(schema.schema, {}, &format)) return false;
   return take_sketch_chunk(format, std::move(array), column);
 }
 

@@ -107,6 +107,32 @@ void raise_error(const SketchError& error) {
   python::raise_translated(error, invalid.get(), other.get());
 }
 
+void as_sketch_error() {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return;
+  PyTypeObject* type = Py_TYPE(raised);
+  if (type != reinterpret_cast<PyTypeObject*>(PyExc_TypeError) &&
+      type != reinterpret_cast<PyTypeObject*>(PyExc_ValueError)) {
+    PyErr_SetRaisedException(raised);
+    return;
+  }
+  OwnedRef original(raised);
+  OwnedRef exception_class(class_object(
+      error_class_for(reinterpret_cast<PyObject*>(type))));
+  OwnedRef arguments(PyObject_GetAttrString(raised, "args"));
+  OwnedRef replacement(arguments ? PyObject_CallObject(exception_class.get(), arguments.get())
+                                 : nullptr);
+  if (!replacement) {  // the original stands
+    PyErr_Clear();
+    PyErr_SetRaisedException(original.release());
+    return;
+  }
+  OwnedRef traceback(PyException_GetTraceback(raised));
+  if (traceback) PyException_SetTraceback(replacement.get(), traceback.get());
+  PyException_SetCause(replacement.get(), original.release());  // steals
+  PyErr_SetRaisedException(replacement.release());
+}
+
 void raise_internal_failure(const char* text) {
   // The class belongs to vantorelle_py, which does not export it; the
   // package finds it once, at import, and keeps it here.

@@ -54,9 +54,20 @@ void raise_error(const SketchError& error);
 // Raises the InternalError of broken invariants.
 void raise_internal_failure(const char* text);
 
+// Replaces a plain TypeError or ValueError that is set (raised by CPython's
+// own conversions, or by code written before the classes existed) with
+// RefusedValueError or InvalidInputError of the same text, the plain one as
+// its cause; any other exception stands.
+void as_sketch_error();
+
+// Every function of the module runs its body through this: a C++ exception
+// becomes InternalError, and no plain TypeError or ValueError leaves the
+// module, so each of its failures is a SketchError.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  return python::guarded_with(body, raise_internal_failure);
+  PyObject* result = python::guarded_with(body, raise_internal_failure);
+  if (result == nullptr) as_sketch_error();
+  return result;
 }
 
 }  // namespace vantorelle::native

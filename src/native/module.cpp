@@ -17,6 +17,7 @@
 #include "native/sketch_estimates.h"
 #include "python/arguments.h"
 #include "python/method_table.h"
+#include "python/owned_ref.h"
 #include "state/state_description.h"
 #include "state/state_validation.h"
 
@@ -28,12 +29,33 @@ using python::as_cfunction;
 constexpr const char kModuleDoc[] = "Column ingestion and sketch validation for vantorelle.";
 
 constexpr const char kCollectDoc[] =
-    "collect(values, family, normal_precision, sparse_precision, /)\n--\n\n"
+    "collect(values, family, normal_precision, sparse_precision, threads, /)\n--\n\n"
     "Read a column into a private sketch.\n\n"
     "family is 0 (integers), 1 (text or bytes) or 2 (any: the column decides). Returns\n"
     "(input type or None, first value or None, position of the first value,\n"
-    "serialised sketch of the other values or None). Raises TypeError naming the\n"
-    "position of the first refused value.";
+    "serialised sketch of the other values or None). Raises RefusedValueError naming\n"
+    "the position of the first refused value. An Arrow column of 131,072 rows or more\n"
+    "is hashed on `threads` threads; the result does not depend on them.";
+
+// Below this many rows a column is read on the calling thread.
+constexpr Py_ssize_t kSplitFrom = Py_ssize_t{1} << 17;
+
+// Whether `values` is an Arrow column long enough to split across threads.
+// Only objects with a length qualify: a stream read to learn its length
+// could not be read again.
+bool worth_splitting(PyObject* values) {
+  if (!PyObject_HasAttrString(values, "__arrow_c_array__") &&
+      !PyObject_HasAttrString(values, "__arrow_c_stream__")) {
+    return false;
+  }
+  if (!PyObject_HasAttrString(values, "__len__")) return false;
+  const Py_ssize_t length = PyObject_Length(values);
+  if (length < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return length >= kSplitFrom;
+}
 
 bool reject_scalar(PyObject* values) {
   if (PyUnicode_Check(values)) {
@@ -52,20 +74,28 @@ bool reject_scalar(PyObject* values) {
 
 PyObject* collect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
-    if (nargs != 4) {
-      PyErr_SetString(PyExc_TypeError, "collect() takes 4 arguments");
+    if (nargs != 5) {
+      PyErr_SetString(PyExc_TypeError, "collect() takes 5 arguments");
       return nullptr;
     }
     PyObject* values = args[0];
     const long family = PyLong_AsLong(args[1]);
     const int normal_precision = PyLong_AsInt(args[2]);
     const int sparse_precision = PyLong_AsInt(args[3]);
+    const long threads = PyLong_AsLong(args[4]);
     if (PyErr_Occurred()) return nullptr;
-    if (family < 0 || family > 2) {
-      PyErr_SetString(PyExc_ValueError, "family must be 0, 1 or 2");
+    if (family < 0 || family > 2 || threads < 1) {
+      PyErr_SetString(PyExc_ValueError, "family must be 0, 1 or 2 and threads at least 1");
       return nullptr;
     }
     if (!reject_scalar(values)) return nullptr;
+    if (threads > 1 && worth_splitting(values)) {
+      // None when the split path does not take the column as it is (a type
+      // or value it refuses): the reading below reports it.
+      python::OwnedRef split(collect_split(nullptr, args, nargs));
+      if (!split) return nullptr;
+      if (split.get() != Py_None) return split.release();
+    }
     std::unique_ptr<ColumnBuilder> builder =
         ColumnBuilder::create(static_cast<Family>(family), normal_precision, sparse_precision);
     if (!builder) return nullptr;
@@ -141,12 +171,6 @@ constexpr const char kInt64ArrayDoc[] =
     "int64_array(data, /)\n--\n\n"
     "Native int64 values (a bytes-like object) as a column with __arrow_c_array__.";
 
-constexpr const char kCollectSplitDoc[] =
-    "collect_split(values, family, normal_precision, sparse_precision, threads, /)\n--\n\n"
-    "collect() of an Arrow column (__arrow_c_array__ / __arrow_c_stream__), hashed on\n"
-    "several threads; the same result. None when the column needs collect() itself\n"
-    "(a type or value it refuses), which then reports it.";
-
 constexpr const char kDescribeDoc[] =
     "describe(data, /)\n--\n\n"
     "What a serialised sketch (bytes) holds: a dict of value_type, normal_precision,\n"
@@ -208,7 +232,6 @@ PyMethodDef functions[] = {
     {"sketch_lists", as_cfunction(sketch_lists), METH_FASTCALL, kSketchListsDoc},
     {"merge_lists", as_cfunction(merge_lists), METH_FASTCALL, kMergeListsDoc},
     {"int64_array", int64_array, METH_O, kInt64ArrayDoc},
-    {"collect_split", as_cfunction(collect_split), METH_FASTCALL, kCollectSplitDoc},
     {"describe", describe, METH_O, kDescribeDoc},
     {"check_precisions", as_cfunction(check_precisions), METH_FASTCALL, kCheckPrecisionsDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -1,5 +1,6 @@
 #include "native/refusal_messages.h"
 
+#include "engine/arrow_type_names.h"
 #include "native/column_builder.h"
 #include "python/owned_ref.h"
 
@@ -45,22 +46,6 @@ std::string lone_surrogate_message(PyObject* text) {
   return kUnsupportedType;
 }
 
-struct FormatWords {
-  std::string_view prefix;
-  std::string_view words;
-};
-
-// Arrow types a user meets in frames, by format prefix.
-constexpr FormatWords kFormatWords[] = {
-    {"e", "float16"},       {"f", "float32"},          {"g", "float64"},
-    {"d:", "decimal"},      {"tdD", "date32"},         {"tdm", "date64"},
-    {"tt", "time"},         {"ts", "timestamp"},       {"tD", "duration"},
-    {"ti", "interval"},     {"w:", "fixed-size binary"}, {"+l", "list"},
-    {"+L", "large list"},   {"+vl", "list view"},      {"+w:", "fixed-size list"},
-    {"+s", "struct"},       {"+m", "map"},             {"+u", "union"},
-    {"+r", "run-end encoded"},
-};
-
 }  // namespace
 
 std::string out_of_range_message(std::uint64_t value) {
@@ -78,20 +63,8 @@ std::string refused_item_message(PyObject* item) {
 }
 
 std::string unsupported_arrow_column_message(std::string_view format) {
-  std::string_view words;
-  for (const auto& entry : kFormatWords) {
-    if (format.starts_with(entry.prefix)) {
-      words = entry.words;
-      break;
-    }
-  }
   std::string message(kUnsupportedType);
-  message += ": cannot count an Arrow column of ";
-  if (words.empty()) {
-    message += "format '" + std::string(format) + "'";
-  } else {
-    message += std::string(words) + " values";
-  }
+  message += ": cannot count an Arrow column of " + engine::arrow_format_in_words(format) + " values";
   message += "; integers, booleans, strings and binary are counted";
   if (format == "e" || format == "f" || format == "g") {
     message +=

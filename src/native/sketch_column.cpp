@@ -2,10 +2,20 @@
 // through the iterator protocol; each item None or bytes-like.
 #include "native/sketch_column.h"
 
+#include <string>
+
+#include "engine/grouped_aggregation.h"
+#include "native/engine_errors.h"
+#include "native/errors.h"
 #include "native/item_iteration.h"
 
 namespace vantorelle::native {
 
+bool check_sketch_schema(const ArrowSchema& schema, std::string_view name, ValueFormat* format) {
+  const Status checked = engine::check_sketch_schema(schema, name, format);
+  if (!checked) raise_engine_error(checked.error());
+  return checked.has_value();
+}
 
 bool SketchColumn::add_object(PyObject* object, std::int64_t row) {
   if (object == Py_None) {

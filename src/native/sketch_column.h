@@ -11,11 +11,16 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string_view>
 #include <vector>
 
+#include "engine/arrow_abi.h"
+#include "engine/arrow_values.h"
 #include "utils/bytes.h"
 
 namespace vantorelle::native {
+
+using engine::ValueFormat;
 
 class SketchColumn {
  public:
@@ -49,6 +54,13 @@ class SketchColumn {
   std::vector<PyObject*> objects_;  // strong references
   std::deque<Py_buffer> buffers_;    // a deque: exports never move
 };
+
+// The one check that an Arrow column holds serialised sketches: binary,
+// large_binary, binary_view, or the all-null type. Sets `format` and returns
+// true, or raises RefusedValueError naming the column (when `name` is not
+// empty) and its type, and returns false. Every reader of stored sketches
+// (estimates, merge_by, the list functions) asks it.
+bool check_sketch_schema(const ArrowSchema& schema, std::string_view name, ValueFormat* format);
 
 // The column readers. The Arrow one takes objects with __arrow_c_stream__ or
 // __arrow_c_array__ of type binary, large_binary or binary_view (and the

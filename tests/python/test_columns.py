@@ -239,10 +239,10 @@ def test_generators_and_mutating_conversions():
         (np.zeros((2, 2), dtype=np.int64), ValueError, "one-dimensional"),
         (pa.table({"a": [1], "b": [2]}), TypeError, "got a table of 2 columns"),
         (pa.array([1.5]), TypeError, "column of float64 values.*astype\\('Int64'\\)"),
-        (pa.array([0], pa.timestamp("us")), TypeError, "column of timestamp values"),
+        (pa.array([0], pa.timestamp("us")), TypeError, r"column of timestamp\[us\] values"),
         (pa.array([0], pa.date32()), TypeError, "column of date32 values"),
         (pa.array([[1]]), TypeError, "column of list values"),
-        (pa.array([None], pa.month_day_nano_interval()), TypeError, "column of interval values"),
+        (pa.array([None], pa.month_day_nano_interval()), TypeError, "column of month-day-nano interval values"),
         (5, TypeError, "not iterable"),
     ],
 )

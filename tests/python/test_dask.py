@@ -262,7 +262,7 @@ def test_refused_and_broken_inputs_reach_the_caller(compute):
             compute(dd.from_pandas(mixed, npartitions=1)
                     .groupby("g").s.agg(vd.merge_aggregation()))
     text = dd.from_pandas(pd.DataFrame({"g": [1], "s": ["abc"]}), npartitions=1)
-    with pytest.raises(TypeError, match="does not hold serialised sketches"):
+    with pytest.raises(TypeError, match="column 's' holds large_string values, which are not serialised"):
         compute(text.groupby("g").s.agg(vd.merge_aggregation()))
 
 
@@ -324,3 +324,42 @@ def test_categories_booleans_and_many_groups(compute):
     with pytest.raises(TypeError, match="column 'f'") as refused:
         ddf.assign(f=0.5).groupby("g").f.agg(vd.sketch_aggregation())
     assert type(refused.value) is vantorelle.RefusedValueError  # public, and a TypeError
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_partitions_shipping_values_and_partitions_shipping_sketches_combine_exactly(compute, seed):
+    # Partitions of many small groups pass their values on, partitions of
+    # few large groups their sketches; the same keys appear in both kinds.
+    rng = np.random.default_rng(seed)
+    kind = ["int", "str", "bytes"][seed % 3]
+    parts = []
+    for _ in range(int(rng.integers(2, 6))):
+        if rng.random() < 0.5:
+            keys = rng.integers(0, 400, int(rng.integers(1, 800)))  # ~2 rows a group
+        else:
+            keys = rng.integers(0, 3, int(rng.integers(200, 3000)))  # hundreds a group
+        ids = [None if rng.random() < 0.05 else int(v) for v in rng.integers(0, 5000, len(keys))]
+        parts.append(pd.DataFrame({"g": keys.astype(np.int64), "v": as_column(ids, kind)}))
+    ddf = dd.from_delayed([dask.delayed(p) for p in parts], meta=parts[0].iloc[:0])
+    result = compute(ddf.groupby("g").v.agg(vd.sketch_aggregation()))
+    whole = pd.concat(parts)
+    expected = vantorelle.sketch_by(whole.reset_index(drop=True), "g", "v")
+    assert sorted(result.index) == sorted(expected["g"])
+    for key, sketch in zip(expected["g"], expected["sketch"]):
+        assert result[key] == sketch, key
+
+
+def test_values_passed_on_are_sketched_where_the_tree_has_gathered_enough(compute):
+    # Each partition has small groups; eight of them together have large ones.
+    rng = np.random.default_rng(5)
+    parts = [pd.DataFrame({"g": rng.integers(0, 40, 300).astype(np.int64),
+                           "v": rng.integers(0, 10**6, 300).astype(np.int64)})
+             for _ in range(16)]
+    ddf = dd.from_delayed([dask.delayed(p) for p in parts], meta=parts[0].iloc[:0])
+    expected = vantorelle.sketch_by(pd.concat(parts).reset_index(drop=True), "g", "v")
+    for split_out in (1, 2):
+        result = compute(ddf.groupby("g").v.agg(vd.sketch_aggregation(), split_out=split_out,
+                                                split_every=8, shuffle_method="tasks"))
+        assert sorted(result.index) == sorted(expected["g"])
+        for key, sketch in zip(expected["g"], expected["sketch"]):
+            assert result[key] == sketch, (split_out, key)
