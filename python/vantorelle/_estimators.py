@@ -18,6 +18,7 @@ from vantorelle_py import HyperLogLogPlusPlus
 from vantorelle import _native
 from vantorelle._internal import InternalError, corrupt_sketch
 from vantorelle._loading import _as_bytes
+from vantorelle._native import InvalidInputError
 
 # The method codes of _native.estimate.
 _METHODS = {"default": 0, "improved": 1, "ml": 2}
@@ -35,7 +36,7 @@ def _serialised(sketch: Any) -> bytes:
 def _method_code(method: Any) -> int:
     code = _METHODS.get(method) if isinstance(method, str) else None
     if code is None:
-        raise ValueError(f"method must be 'default', 'improved' or 'ml', not {method!r}")
+        raise InvalidInputError(f"method must be 'default', 'improved' or 'ml', not {method!r}")
     return code
 
 

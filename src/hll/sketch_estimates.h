@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "error/result.h"
 #include "hll/hyperloglogplusplus.h"
@@ -46,6 +47,32 @@ Result<double> std_error_of(const HyperLogLogPlusPlus& sketch);
 // registers are read where they lie, without building a sketch.
 Result<std::int64_t> estimate_state(SketchState state, EstimateMethod method);
 Result<SketchBounds> bounds_of_state(SketchState state, double confidence);
+
+// Estimates of decoded views, one after another (a column's rows): each view
+// is checked first exactly as validate_state checks the state it holds (its
+// errors); registers are read where they lie, and a sparse sketch's values
+// are counted straight from their bytes, with no sketch built. The checks of
+// a sparse view's scalar fields are remembered for the last fields that
+// passed, which the rows of a column nearly always share.
+class ViewEstimator {
+ public:
+  struct Estimate {
+    std::int64_t estimate = 0;
+    SketchBounds bounds;  // when a confidence is given
+  };
+  // `confidence`, when given, lies strictly between 0 and 1.
+  Result<Estimate> estimate(const SketchStateView& view, EstimateMethod method, std::optional<double> confidence);
+
+ private:
+  struct SparseCells {
+    double cells = 0.0;
+    double occupied = 0.0;
+  };
+  Result<std::optional<SparseCells>> sparse_cells(const SketchStateView& view);
+
+  std::optional<SketchState> passed_;  // the scalar fields of the last sparse view that passed
+  std::optional<SparseEncoding> encoding_;
+};
 
 struct PairEstimate {
   double only_a = 0.0;

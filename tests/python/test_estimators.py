@@ -140,27 +140,34 @@ def test_refusals():
             call()
 
 
-def test_estimate_column_matches_the_single_calls():
+@pytest.mark.parametrize("threads", [1, 3])
+def test_native_column_estimates_match_the_single_calls(threads):
+    """Every method, with and without bounds, on any thread count, for sparse
+    sketches of several precision pairs (counted from their bytes) and
+    normal ones (registers in place)."""
     rng = random.Random(3)
-    column = [vantorelle.sketch(rng.sample(range(1 << 40), rng.randrange(1, 20000)), int, 11, 16).to_bytes()
-              for _ in range(12)]
+    column = []
+    for _ in range(300):
+        p = rng.choice([10, 11, 15])
+        sp = rng.choice([p, p + 3, 25, None])
+        size = rng.choice([0, 1, 7, 300, 5000, 20000])
+        column.append(vantorelle.sketch(rng.sample(range(1 << 40), size), int, p, sp).to_bytes())
     column.insert(4, None)
+    rows = len(column)
     for method, code in (("default", 0), ("improved", 1), ("ml", 2)):
-        estimates, lower, upper = _native.estimate_column(iter(column), code, 0.9)
-        rows = len(column)
+        estimates, lower, upper = _native.estimates(iter(column), threads, code, 0.9)
         assert struct.unpack(f"={rows}q", estimates) == tuple(
             0 if data is None else vantorelle.estimate(data, method) for data in column)
         assert list(zip(struct.unpack(f"={rows}q", lower), struct.unpack(f"={rows}q", upper))) == [
             (0, 0) if data is None else vantorelle.bounds(data, 0.9) for data in column]
-    estimates, lower, upper = _native.estimate_column(column, 2, None)
-    assert lower is None and upper is None and len(estimates) == 8 * len(column)
+        assert _native.estimates(column, threads, code) == estimates
     with pytest.raises(ValueError, match="row 2"):
-        _native.estimate_column([column[0], column[1], b"\x00"], 0, None)
+        _native.estimates([column[0], column[1], b"\x00"], threads, 0, 0.5)
     with pytest.raises(TypeError):
-        _native.estimate_column(column[0], 0, None)
+        _native.estimates(column[0], threads, 0)
     pa = pytest.importorskip("pyarrow")
     arrow = pa.chunked_array([column[:6], column[6:]], type=pa.binary())
-    assert _native.estimate_column(arrow, 1, 0.9) == _native.estimate_column(column, 1, 0.9)
+    assert _native.estimates(arrow, threads, 1, 0.9) == _native.estimates(column, threads, 1, 0.9)
 
 
 @pytest.mark.parametrize("method", ["default", "improved", "ml"])
