@@ -409,11 +409,6 @@ JointEstimate joint_ml_estimate(ByteView a, ByteView b, std::int32_t precision) 
   return {m * rates[0], m * rates[1], m * rates[2]};
 }
 
-double linear_count(double cells, double occupied) {
-  if (occupied >= cells) return kInfinity;
-  return cells * std::log(cells / (cells - occupied));
-}
-
 namespace {
 
 // (t - 1 + e^-t) and (e^-t - (1 + t) e^-2t): the expected collisions and the
@@ -470,11 +465,6 @@ CollisionTails collision_tails(double cells, double n, double d) {
 }
 
 }  // namespace
-
-double linear_count_std_error(double cells, double n) {
-  const double t = n / cells;
-  return std::sqrt(cells * (std::expm1(t) - t));
-}
 
 CountInterval occupancy_interval(double cells, double occupied, double confidence) {
   const double tail = 0.5 * (1.0 - confidence);

@@ -39,6 +39,7 @@
 #include <array>
 #include <cstdint>
 
+#include "hll/linear_counting.h"
 #include "utils/bytes.h"
 
 namespace vantorelle {
@@ -72,12 +73,6 @@ struct JointEstimate {
 };
 // Two register arrays of the same precision (an empty view is all zero).
 JointEstimate joint_ml_estimate(ByteView a, ByteView b, std::int32_t precision);
-
-// Linear counting: M ln(M / (M - occupied)); infinity when every cell is
-// occupied.
-double linear_count(double cells, double occupied);
-// Its standard error at the estimate n: sqrt(M (e^t - t - 1)), t = n / M.
-double linear_count_std_error(double cells, double n);
 
 struct CountInterval {
   double lower = 0.0;
