@@ -31,9 +31,11 @@
 //                      collisions D = n - K have a known mean and variance.
 //                      Linear counting is the maximum-likelihood estimate
 //                      from K alone, and inverting the test on D gives an
-//                      interval that holds with at least the stated
-//                      probability (Poisson tails while collisions are
-//                      rare, a normal tail with the exact variance after).
+//                      interval: with Poisson tails while collisions are
+//                      rare (coverage at least the stated probability;
+//                      the exact count while a collision is unlikely),
+//                      with a normal tail of the exact variance after
+//                      (coverage close to the stated probability).
 #pragma once
 
 #include <array>
