@@ -24,7 +24,7 @@ import time
 from vantorelle_py import HyperLogLogPlusPlus, __version__
 
 from vantorelle import _native
-from vantorelle._estimators import bounds, estimate, intersection, jaccard
+from vantorelle._estimators import bounds, estimate, intersection, jaccard, union
 from vantorelle._loading import from_bytes
 
 PROG = "vantorelle"
@@ -444,7 +444,11 @@ def _estimate(args: argparse.Namespace) -> None:
     sketches = [_merged(args.sketches)] if args.union else [_load(path) for path in args.sketches]
     lines = []
     for sketch in sketches:
-        fields = [estimate(sketch, args.method)]
+        if args.union and args.method == "default" and len(args.sketches) > 1:
+            # The one union estimate of the package (vantorelle.union).
+            fields = [union(*(_load(path) for path in args.sketches))]
+        else:
+            fields = [estimate(sketch, args.method)]
         if args.bounds:
             fields += bounds(sketch, args.confidence)
         lines.append("\t".join(map(str, fields)))
@@ -582,7 +586,9 @@ def _parser() -> argparse.ArgumentParser:
     estimate = commands.add_parser("estimate", help="Print the estimate of each sketch file.")
     estimate.add_argument("sketches", nargs="+", metavar="SKETCH")
     estimate.add_argument(
-        "--union", action="store_true", help="print one estimate: that of the files merged"
+        "--union", action="store_true",
+        help="print one estimate: the number of distinct values in any of the files (as vantorelle.union; "
+        "with --method, that estimator of the files merged)"
     )
     estimate.add_argument(
         "--method", choices=("default", "improved", "ml"), default="default",

@@ -320,4 +320,29 @@ Result<PairEstimate> estimate_pair(const HyperLogLogPlusPlus& a, const HyperLogL
   return PairEstimate{joint.only_a, joint.only_b, joint.both, false};
 }
 
+Result<double> union_estimate(std::span<const HyperLogLogPlusPlus> sketches) {
+  if (sketches.empty()) return 0.0;
+  auto merged = [](std::span<const HyperLogLogPlusPlus> part) -> Result<HyperLogLogPlusPlus> {
+    HyperLogLogPlusPlus out = part.front();
+    for (const HyperLogLogPlusPlus& sketch : part.subspan(1)) {
+      HyperLogLogPlusPlus copy = sketch;
+      VANTORELLE_RETURN_IF_ERROR(out.merge(std::move(copy)));
+    }
+    return out;
+  };
+  const std::size_t half = (sketches.size() + 1) / 2;
+  Result<HyperLogLogPlusPlus> first = merged(sketches.first(half));
+  if (!first) return first.take_error();
+  if (sketches.size() == 1) {
+    Result<PairEstimate> self = estimate_pair(*first, *first);
+    if (!self) return self.take_error();
+    return self->union_size();
+  }
+  Result<HyperLogLogPlusPlus> second = merged(sketches.subspan(half));
+  if (!second) return second.take_error();
+  Result<PairEstimate> pair = estimate_pair(*first, *second);
+  if (!pair) return pair.take_error();
+  return pair->union_size();
+}
+
 }  // namespace vantorelle

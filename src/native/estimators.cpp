@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "hll/sketch_estimates.h"
@@ -160,6 +161,28 @@ PyObject* pair(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+PyObject* union_of(PyObject*, PyObject* sketches) {
+  return guarded([&]() -> PyObject* {
+    if (!PyList_Check(sketches)) {
+      PyErr_SetString(PyExc_TypeError, "union_of() takes a list of serialised sketches");
+      return nullptr;
+    }
+    std::vector<HyperLogLogPlusPlus> loaded;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sketches); ++i) {
+      const std::string what = "sketch " + std::to_string(i + 1);
+      std::optional<HyperLogLogPlusPlus> sketch = load(PyList_GET_ITEM(sketches, i), what.c_str());
+      if (!sketch) return nullptr;
+      loaded.push_back(std::move(*sketch));
+    }
+    Result<double> value = union_estimate(loaded);
+    if (!value) {
+      raise_estimate_error(value.error());
+      return nullptr;
+    }
+    return PyFloat_FromDouble(*value);
+  });
+}
+
 // A normal sketch of integers holding the given registers: for simulations
 // that draw registers instead of hashing streams.
 PyObject* sketch_from_registers(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -210,6 +233,9 @@ PyMethodDef estimator_functions[] = {
     {"pair", as_cfunction(pair), METH_FASTCALL,
      "pair(a, b, /)\n--\n\n(only in a, only in b, in both, exact-count arithmetic used) for two "
      "serialised sketches of one value type, lowered to their common precisions."},
+    {"union_of", union_of, METH_O,
+     "union_of(sketches, /)\n--\n\nThe estimated number of distinct values in any of a list of serialised "
+     "sketches of one value type: the joint estimate of two merged halves (union_estimate)."},
     {"sketch_from_registers", as_cfunction(sketch_from_registers), METH_FASTCALL,
      "sketch_from_registers(registers, precision, sparse_precision, /)\n--\n\nThe serialised "
      "normal sketch of integers holding `registers` (2^precision bytes)."},

@@ -222,3 +222,20 @@ def test_column_estimates_equal_the_sketch_functions(method):
     assert list(frame.index) == list(range(5, 18))
     assert list(frame.itertuples(index=False, name=None)) == expected
     assert vantorelle.estimates(pl.Series(stored), method=method, bounds=0.9).rows() == expected
+
+
+def test_union_of_any_number_of_sketches():
+    """Sparse sketches: the linear count of their united indices, which is the
+    merged sketch's own estimate. Dense ones: near the truth, and a sketch
+    united with itself is its own count."""
+    rng = random.Random(31)
+    parts = [rng.sample(range(1 << 40), size) for size in (3000, 500, 2000)]
+    sparse = [vantorelle.sketch(values, int, 15, 25) for values in parts]
+    assert vantorelle.union(*sparse) == vantorelle.merge_all(sparse).result()
+    assert vantorelle.union(sparse[0], sparse[0]) == sparse[0].result()
+    dense = [vantorelle.sketch(values, int, 10, None) for values in parts]
+    truth = len({v for values in parts for v in values})
+    assert abs(vantorelle.union(*dense) / truth - 1) < 0.12
+    assert abs(vantorelle.union(dense[0], dense[0]) / vantorelle.estimate(dense[0], "ml") - 1) < 0.01
+    with pytest.raises(vantorelle.IncompatibleSketchError):
+        vantorelle.union(sparse[0], vantorelle.sketch(["x"], str))
