@@ -211,15 +211,10 @@ std::vector<MartingaleCount> MartingaleCounter::count(std::span<const std::uint3
     out[0] = count_one(codes);
     return out;
   }
-  // A stable counting sort: each group's codes in row order, end to end.
+  // Each group's codes in row order, end to end (a stable counting sort).
   std::vector<std::size_t> starts(std::size_t{group_count} + 1, 0);
   for (const std::uint32_t g : groups) ++starts[std::size_t{g} + 1];
   for (std::size_t g = 0; g < group_count; ++g) starts[g + 1] += starts[g];
-  std::vector<std::uint32_t> ordered(codes.size());
-  {
-    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-    for (std::size_t row = 0; row < codes.size(); ++row) ordered[next[groups[row]]++] = codes[row];
-  }
   // Runs of groups of about equal rows, one a thread.
   const int parts = static_cast<int>(std::clamp<std::size_t>(
       std::min<std::size_t>(group_count, codes.size() / 4096 + 1), 1, static_cast<std::size_t>(std::max(threads, 1))));
@@ -231,10 +226,23 @@ std::vector<MartingaleCount> MartingaleCounter::count(std::span<const std::uint3
     first_group[static_cast<std::size_t>(t)] =
         std::max(first_group[static_cast<std::size_t>(t) - 1], static_cast<std::uint32_t>(at - starts.begin()));
   }
+  std::vector<std::uint32_t> ordered(codes.size());
   run_parallel(parts, [&](int t) {
+    const std::uint32_t begin = first_group[static_cast<std::size_t>(t)];
+    const std::uint32_t end = first_group[static_cast<std::size_t>(t) + 1];
+    // Each thread places the codes of its own groups: the sort runs on
+    // every thread, each writing only its part of `ordered`.
+    std::vector<std::size_t> next(starts.begin() + begin, starts.begin() + end);
+    if (parts == 1) {
+      for (std::size_t row = 0; row < codes.size(); ++row) ordered[next[groups[row]]++] = codes[row];
+    } else {
+      for (std::size_t row = 0; row < codes.size(); ++row) {
+        const std::uint32_t g = groups[row];
+        if (g >= begin && g < end) ordered[next[g - begin]++] = codes[row];
+      }
+    }
     Scratch scratch(*this);
-    for (std::uint32_t g = first_group[static_cast<std::size_t>(t)]; g < first_group[static_cast<std::size_t>(t) + 1];
-         ++g) {
+    for (std::uint32_t g = begin; g < end; ++g) {
       out[g] = scratch.run(std::span<const std::uint32_t>(ordered.data() + starts[g], starts[g + 1] - starts[g]));
     }
   });
