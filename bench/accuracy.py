@@ -428,6 +428,12 @@ def main() -> None:
                         help="values per row of the grid before it takes fewer streams (default 2e8; --quick: 2e5)")
     parser.add_argument("--only-grid", action="store_true",
                         help="run only the coverage grid and the count_by study, appended to an existing page")
+    parser.add_argument("--part", choices=("grid", "count_by"),
+                        help="run one part of the grid study alone, appending its rows to --rows (JSON lines)")
+    parser.add_argument("--grid-precisions", default="10-18", help="precisions of --part grid, e.g. 10-14")
+    parser.add_argument("--rows", type=Path, action="append", help="JSON-lines files of --part runs")
+    parser.add_argument("--render", action="store_true",
+                        help="append the grid sections made from the --rows files to the page in --out")
     parser.add_argument("--quick", action="store_true", help="smoke run: 10 streams, n up to 100,000")
     args = parser.parse_args()
     defaults = ((10, 1_000_000, 100_000, 5, 5, 20, 200_000) if args.quick
@@ -436,6 +442,16 @@ def main() -> None:
     for name, default in zip(names, defaults):
         if getattr(args, name) is None:
             setattr(args, name, default)
+    if args.part:
+        low, _, high = args.grid_precisions.partition("-")
+        counts_study.run_part(args.part, args.rows[0], args.max_n, args.grid_streams, args.grid_budget,
+                              range(int(low), int(high or low) + 1), log=lambda text: print(text, flush=True))
+        return
+    if args.render:
+        sections = counts_study.render(args.out, args.rows, args.grid_streams, args.grid_budget)
+        with (args.out / "accuracy.md").open("a") as page:
+            page.write("\n".join(sections) + "\n")
+        return
     if args.only_grid:
         started = time.perf_counter()
         sections = counts_study.run(args.out, args.max_n, args.grid_streams, args.grid_budget,

@@ -14,8 +14,10 @@ values (the row says how many).
 
 from __future__ import annotations
 
+import json
 import math
 import time
+from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
@@ -57,9 +59,11 @@ def coverage(column, n: int) -> tuple[list[float], float]:
     return out, ratio
 
 
-def coverage_grid(max_n: int, streams: int, budget: int, log) -> list[dict]:
+def coverage_grid(max_n: int, streams: int, budget: int, log, precisions=GRID_PRECISIONS, record=None) -> list[dict]:
+    """The rows; each is also passed to `record` as it is measured."""
     rows = []
-    for p in GRID_PRECISIONS:
+    record = record or (lambda row: None)
+    for p in precisions:
         m = 1 << p
         sparse_limit = 3 * m // 4  # a sparse sketch of (p, p + 5) turns normal near here
         for index, n in enumerate(sizes_up_to(max_n)):
@@ -71,19 +75,23 @@ def coverage_grid(max_n: int, streams: int, budget: int, log) -> list[dict]:
                 column = vantorelle.sketch_by(table, "k", "v", None, p, min(p + 5, 25))["sketch"].to_pylist()
                 covered, ratio = coverage(column, n)
                 rows.append(dict(p=p, n=n, form="sparse", streams=count, coverage=covered, ratio=ratio))
+                record(rows[-1])
             if n >= m // 4:
                 dense_count = max(10, min(streams, budget // m))
                 column = [_native.sketch_from_registers(simulated_registers(rng, n, p).tobytes(), p, min(p + 5, 25))
                           for _ in range(dense_count)]
                 covered, ratio = coverage(column, n)
                 rows.append(dict(p=p, n=n, form="dense", streams=dense_count, coverage=covered, ratio=ratio))
+                record(rows[-1])
             log(f"coverage grid p = {p}, n = {n:>10,}: {time.perf_counter() - started:6.1f} s")
     return rows
 
 
-def count_by_study(max_n: int, streams: int, budget: int, log) -> dict:
-    """(p, n) -> {"count_by": errors, "sketch_by": errors, "streams": k}."""
+def count_by_study(max_n: int, streams: int, budget: int, log, record=None) -> dict:
+    """(p, n) -> {"count_by": errors, "sketch_by": errors, "streams": k}; each
+    row is also passed to `record` as it is measured."""
     results = {}
+    record = record or (lambda key, row: None)
     for p in (12, 15):
         for index, n in enumerate(sizes_up_to(max_n)):
             count = max(10, min(streams, budget // max(n, 1)))
@@ -93,6 +101,7 @@ def count_by_study(max_n: int, streams: int, budget: int, log) -> dict:
             counted = vantorelle.count_by(table, "k", "v", None, p, 20)["count"].to_numpy() / n - 1
             sketched = vantorelle.estimates(vantorelle.sketch_by(table, "k", "v", None, p, 20)["sketch"]).to_numpy() / n - 1
             results[(p, n)] = {"count_by": counted, "sketch_by": sketched, "streams": count}
+            record((p, n), results[(p, n)])
             log(f"count_by p = {p}, n = {n:>10,}: {time.perf_counter() - started:6.1f} s")
     return results
 
@@ -203,9 +212,47 @@ def write_plots(out, rows: list[dict], results: dict) -> None:
     plt.close(figure)
 
 
-def run(out, max_n: int, streams: int, budget: int, log=print) -> list[str]:
-    rows = coverage_grid(max_n, streams, budget, log)
-    results = count_by_study(max_n, streams, budget, log)
+def sections(out, rows: list[dict], results: dict, streams: int, budget: int) -> list[str]:
     write_plots(out, rows, results)
     return (coverage_section(rows, streams, budget) + ["![coverage grid](accuracy_coverage_grid.png)", ""]
             + count_by_section(results) + ["![count_by](accuracy_count_by.png)", ""])
+
+
+def run(out, max_n: int, streams: int, budget: int, log=print) -> list[str]:
+    rows = coverage_grid(max_n, streams, budget, log)
+    results = count_by_study(max_n, streams, budget, log)
+    return sections(out, rows, results, streams, budget)
+
+
+# Parts of one study run as separate processes (the grid and the count_by
+# study side by side), each appending its rows to a JSON-lines file as they
+# come; `render` makes the sections from whatever the files hold.
+
+
+def run_part(part: str, path: Path, max_n: int, streams: int, budget: int, precisions, log=print) -> None:
+    with path.open("a") as file:
+        def write(entry):
+            file.write(json.dumps(entry) + "\n")
+            file.flush()
+
+        if part == "grid":
+            coverage_grid(max_n, streams, budget, log, precisions, record=lambda row: write({"grid": row}))
+        else:
+            count_by_study(max_n, streams, budget, log, record=lambda key, row: write(
+                {"count_by": {"p": key[0], "n": key[1], "streams": row["streams"],
+                              "count_by": row["count_by"].tolist(), "sketch_by": row["sketch_by"].tolist()}}))
+
+
+def render(out, paths: list[Path], streams: int, budget: int) -> list[str]:
+    rows, results = [], {}
+    for path in paths:
+        for line in path.read_text().splitlines():
+            entry = json.loads(line)
+            if "grid" in entry:
+                rows.append(entry["grid"])
+            else:
+                row = entry["count_by"]
+                results[(row["p"], row["n"])] = {"count_by": np.asarray(row["count_by"]),
+                                                 "sketch_by": np.asarray(row["sketch_by"]), "streams": row["streams"]}
+    rows.sort(key=lambda row: (row["p"], row["n"], row["form"] != "sparse"))
+    return sections(out, rows, results, streams, budget)
