@@ -31,6 +31,7 @@ import vantorelle
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import _report  # noqa: E402
+import counts_study  # noqa: E402
 import estimator_study  # noqa: E402
 
 try:
@@ -421,12 +422,45 @@ def main() -> None:
                         help="streams per n of the coverage and estimator study (default 1000; --quick: 5)")
     parser.add_argument("--intersection-streams", type=int,
                         help="trials per row of the intersection study (default 1000; --quick: 5)")
+    parser.add_argument("--grid-streams", type=int,
+                        help="streams per row of the coverage grid and the count_by study (default 1000; --quick: 20)")
+    parser.add_argument("--grid-budget", type=int,
+                        help="values per row of the grid before it takes fewer streams (default 2e8; --quick: 2e5)")
+    parser.add_argument("--only-grid", action="store_true",
+                        help="run only the coverage grid and the count_by study, appended to an existing page")
+    parser.add_argument("--part", choices=("grid", "count_by"),
+                        help="run one part of the grid study alone, appending its rows to --rows (JSON lines)")
+    parser.add_argument("--grid-precisions", default="10-18", help="precisions of --part grid, e.g. 10-14")
+    parser.add_argument("--rows", type=Path, action="append", help="JSON-lines files of --part runs")
+    parser.add_argument("--render", action="store_true",
+                        help="append the grid sections made from the --rows files to the page in --out")
     parser.add_argument("--quick", action="store_true", help="smoke run: 10 streams, n up to 100,000")
     args = parser.parse_args()
-    defaults = (10, 1_000_000, 100_000, 5, 5) if args.quick else (100, 40_000_000, 10_000_000, 1000, 1000)
-    for name, default in zip(("streams", "budget", "max_n", "estimator_streams", "intersection_streams"), defaults):
+    defaults = ((10, 1_000_000, 100_000, 5, 5, 20, 200_000) if args.quick
+                else (100, 40_000_000, 10_000_000, 1000, 1000, 1000, 200_000_000))
+    names = ("streams", "budget", "max_n", "estimator_streams", "intersection_streams", "grid_streams", "grid_budget")
+    for name, default in zip(names, defaults):
         if getattr(args, name) is None:
             setattr(args, name, default)
+    if args.part:
+        low, _, high = args.grid_precisions.partition("-")
+        counts_study.run_part(args.part, args.rows[0], args.max_n, args.grid_streams, args.grid_budget,
+                              range(int(low), int(high or low) + 1), log=lambda text: print(text, flush=True))
+        return
+    if args.render:
+        sections = counts_study.render(args.out, args.rows, args.grid_streams, args.grid_budget)
+        with (args.out / "accuracy.md").open("a") as page:
+            page.write("\n".join(sections) + "\n")
+        return
+    if args.only_grid:
+        started = time.perf_counter()
+        sections = counts_study.run(args.out, args.max_n, args.grid_streams, args.grid_budget,
+                                    log=lambda text: print(text, flush=True))
+        with (args.out / "accuracy.md").open("a") as page:
+            page.write("\n".join(sections) + "\n")
+            page.write(f"(The coverage grid and the count_by study took {(time.perf_counter() - started) / 60:.1f} min, "
+                       f"run as `python bench/accuracy.py {' '.join(sys.argv[1:])}`.)\n")
+        return
     # Three sizes a decade, 10 ... max_n.
     decades = math.log10(args.max_n)
     sizes = sorted({int(round(10 ** (1 + i / 3))) for i in range(int(round((decades - 1) * 3)) + 1)})
@@ -448,6 +482,12 @@ def main() -> None:
     with (args.out / "accuracy.md").open("a") as page:
         page.write("\n".join(sections) + "\n")
         page.write(f"(The estimator sections above took {(time.perf_counter() - started) / 60:.1f} min of the run.)\n")
+    started = time.perf_counter()
+    sections = counts_study.run(args.out, args.max_n, args.grid_streams, args.grid_budget,
+                                log=lambda text: print(text, flush=True))
+    with (args.out / "accuracy.md").open("a") as page:
+        page.write("\n".join(sections) + "\n")
+        page.write(f"(The coverage grid and the count_by study took {(time.perf_counter() - started) / 60:.1f} min.)\n")
     for lg, _ in CLASSES:
         mean, std, _count = headline[lg][f"vantorelle{lg}"]
         print(f"Vantorelle 2^{lg} registers, n >= {10 << lg:,}: mean {percent(mean)} %, std {std_percent(std)} %")

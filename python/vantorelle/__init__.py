@@ -15,6 +15,7 @@ from vantorelle_py import HyperLogLogPlusPlus
 
 from vantorelle import _pickling  # noqa: F401  (registers pickling and copying)
 from vantorelle._columns import add_all, count_distinct, sketch
+from vantorelle._counts import count_by
 from vantorelle._estimators import bounds, estimate, intersection, jaccard, std_error, union
 from vantorelle._grouped import estimates, merge_by, sketch_by
 from vantorelle._internal import InternalError
@@ -39,6 +40,7 @@ __all__ = [
     "__version__",
     "add_all",
     "bounds",
+    "count_by",
     "count_distinct",
     "estimates",
     "estimate",

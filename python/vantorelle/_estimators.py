@@ -116,12 +116,18 @@ def intersection(a: Any, b: Any) -> int:
     return round(_pair(a, b)[2])
 
 
-def union(a: Any, b: Any) -> int:
-    """The estimated number of distinct values in either sketch, from the same
-    joint estimate as `intersection` (the merged sketch's ``result()`` is the
-    classic alternative)."""
-    only_a, only_b, both, _ = _pair(a, b)
-    return round(only_a + only_b + both)
+def union(a: Any, b: Any, *others: Any) -> int:
+    """The estimated number of distinct values in any of the sketches: the one
+    union estimate, which the command's ``estimate --union`` also prints.
+
+    The sketches (of one value type) are merged into two halves and the
+    joint estimate of `intersection` gives the halves' union: it reads how
+    the registers of each index compare, and its error is lower than that of
+    any estimate of the merged registers (``merge_all(...).result()``, the
+    classic alternative; see docs/accuracy.md). Two sparse halves give the
+    merged sketch's own estimate.
+    """
+    return round(_native.union_of([_serialised(s) for s in (a, b, *others)]))
 
 
 def jaccard(a: Any, b: Any) -> float:

@@ -21,7 +21,7 @@ if TYPE_CHECKING:
 from vantorelle import _native
 from vantorelle._arguments import check_precisions, check_ty, thread_count
 from vantorelle._columns import read_object_column
-from vantorelle._estimators import _method_code
+from vantorelle._estimators import _confidence, _method_code
 from vantorelle._native import (
     DEFAULT_NORMAL_PRECISION,
     DEFAULT_SPARSE_PRECISION,
@@ -336,13 +336,11 @@ def estimates(
         raise RefusedValueError(
             f"expected a column of serialised sketches, not {type(sketches).__qualname__}"
         )
-    if code == 0 and bounds is None:
-        columns = {"estimate": _native.estimates(sketches, count)}
+    if bounds is None:
+        columns = {"estimate": _native.estimates(sketches, count, code)}
     else:
-        values, lower, upper = _native.estimate_column(sketches, code, bounds)
-        columns = {"estimate": values}
-        if lower is not None and upper is not None:  # with bounds
-            columns.update(lower=lower, upper=upper)
+        values, lower, upper = _native.estimates(sketches, count, code, _confidence(bounds))
+        columns = {"estimate": values, "lower": lower, "upper": upper}
     if not arrow:
         lists = [memoryview(data).cast("q").tolist() for data in columns.values()]
         return lists[0] if bounds is None else list(zip(*lists))

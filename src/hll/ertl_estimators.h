@@ -31,14 +31,17 @@
 //                      collisions D = n - K have a known mean and variance.
 //                      Linear counting is the maximum-likelihood estimate
 //                      from K alone, and inverting the test on D gives an
-//                      interval that holds with at least the stated
-//                      probability (Poisson tails while collisions are
-//                      rare, a normal tail with the exact variance after).
+//                      interval: with Poisson tails while collisions are
+//                      rare (coverage at least the stated probability;
+//                      the exact count while a collision is unlikely),
+//                      with a normal tail of the exact variance after
+//                      (coverage close to the stated probability).
 #pragma once
 
 #include <array>
 #include <cstdint>
 
+#include "hll/linear_counting.h"
 #include "utils/bytes.h"
 
 namespace vantorelle {
@@ -72,12 +75,6 @@ struct JointEstimate {
 };
 // Two register arrays of the same precision (an empty view is all zero).
 JointEstimate joint_ml_estimate(ByteView a, ByteView b, std::int32_t precision);
-
-// Linear counting: M ln(M / (M - occupied)); infinity when every cell is
-// occupied.
-double linear_count(double cells, double occupied);
-// Its standard error at the estimate n: sqrt(M (e^t - t - 1)), t = n / M.
-double linear_count_std_error(double cells, double n);
 
 struct CountInterval {
   double lower = 0.0;

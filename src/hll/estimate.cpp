@@ -70,10 +70,6 @@ double estimate_bias(double raw_estimate, std::int32_t precision) {
   return weighted / weights;
 }
 
-double linear_counting(double buckets, double empty) {
-  return buckets * std::log(buckets / empty);
-}
-
 std::int64_t estimate_registers(ByteView registers, std::int32_t precision) {
   return estimate_registers(registers, precision, RegisterSums{summarize_registers(registers), {}});
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "hll/linear_counting.h"
 #include "hll/register_sums.h"
 #include "utils/bytes.h"
 
@@ -16,10 +17,6 @@ std::int64_t estimate_registers(ByteView registers, std::int32_t precision);
 // The same, given the summary of the registers (and S, if formed).
 std::int64_t estimate_registers(ByteView registers, std::int32_t precision,
                                 const RegisterSums& sums);
-
-// Linear counting: the estimate from `empty` of `buckets` equally likely
-// buckets (empty > 0). Both the sparse and the normal estimate use it.
-double linear_counting(double buckets, double empty);
 
 // The bias that HLL++ subtracts from a raw estimate at precision p; 0 outside
 // the tables.

@@ -10,6 +10,9 @@
 #include "hll/ertl_estimators.h"
 #include "hll/estimate.h"
 #include "hll/estimate_rounding.h"
+#include "state/state_message.h"
+#include "state/state_validation.h"
+#include "utils/buffer_traits.h"
 
 namespace vantorelle {
 
@@ -142,6 +145,83 @@ Result<SketchBounds> bounds_of_state(SketchState state, double confidence) {
 
 namespace {
 
+// The distinct sparse indices of stored sparse values that passed
+// check_sparse_data: they never decrease, and values of one index are
+// adjacent (plain values sort below rho-encoded ones, and a plain and a
+// rho-encoded value never share an index).
+std::uint64_t occupied_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding) {
+  DifferenceDecoder decoder(sparse_data);
+  std::uint64_t count = 0;
+  std::uint32_t previous = 0;
+  while (!decoder.at_end()) {
+    const std::uint32_t index = encoding.decode_sparse(decoder.next()).sparse_index;
+    count += count == 0 || index != previous;
+    previous = index;
+  }
+  return count;
+}
+
+}  // namespace
+
+Result<std::optional<ViewEstimator::SparseCells>> ViewEstimator::sparse_cells(const SketchStateView& view) {
+  if (view.data || !view.sparse_data || view.scalars.sparse_precision == 0) return std::optional<SparseCells>();
+  // The build checks read the scalar fields but num_values and sparse_size,
+  // and whether sparse_data is there, not its bytes.
+  const SketchState& fields = view.scalars;
+  const bool seen = passed_ && passed_->type == fields.type && passed_->encoding_version == fields.encoding_version &&
+                    passed_->value_type == fields.value_type && passed_->precision == fields.precision &&
+                    passed_->sparse_precision == fields.sparse_precision;
+  if (!seen) {
+    passed_.reset();
+    SketchState scalars = fields;
+    scalars.sparse_data = Bytes();
+    VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_state(scalars));
+    Result<SparseEncoding> encoding = SparseEncoding::create(scalars.precision, scalars.sparse_precision);
+    if (!encoding) return encoding.take_error();
+    encoding_ = *encoding;
+    passed_ = std::move(scalars);
+  }
+  VANTORELLE_RETURN_IF_ERROR(check_sparse_data(*view.sparse_data, *encoding_));
+  return std::optional<SparseCells>(SparseCells{std::ldexp(1.0, encoding_->sparse_precision()),
+                                                static_cast<double>(occupied_sparse_indices(*view.sparse_data, *encoding_))});
+}
+
+Result<ViewEstimator::Estimate> ViewEstimator::estimate(const SketchStateView& view, EstimateMethod method,
+                                                        std::optional<double> confidence) {
+  Estimate out;
+  if (view.data) {
+    Result<RegisterSums> sums = validate_normal_view(view);
+    if (!sums) return sums.take_error();
+    const std::int32_t p = view.scalars.precision;
+    out.estimate = method == EstimateMethod::Default ? estimate_registers(*view.data, p, *sums)
+                                                     : estimate_of_registers(*view.data, p, method);
+    if (confidence) out.bounds = rounded_outwards(interval_of_registers(*view.data, p, *confidence));
+    return out;
+  }
+  Result<std::optional<SparseCells>> sparse = sparse_cells(view);
+  if (!sparse) return sparse.take_error();
+  if (*sparse) {
+    const SparseCells& c = **sparse;
+    // result() of a sparse sketch is linear counting over its cells too.
+    out.estimate = round_to_int64(linear_count(c.cells, c.occupied));
+    if (confidence) out.bounds = rounded_outwards(occupancy_interval(c.cells, c.occupied, *confidence));
+    return out;
+  }
+  SketchState state = copy_state(view);
+  VANTORELLE_RETURN_IF_ERROR(validate_state(state));
+  if (confidence) {
+    Result<SketchBounds> bounds = bounds_of_state(state, *confidence);
+    if (!bounds) return bounds.take_error();
+    out.bounds = *bounds;
+  }
+  Result<std::int64_t> estimate = estimate_state(std::move(state), method);
+  if (!estimate) return estimate.take_error();
+  out.estimate = *estimate;
+  return out;
+}
+
+namespace {
+
 // `sketch` lowered to the common precisions of itself and `other`, as merge
 // lowers: merged into an empty sketch of `other`'s precisions.
 Result<HyperLogLogPlusPlus> lowered(const HyperLogLogPlusPlus& sketch,
@@ -238,6 +318,31 @@ Result<PairEstimate> estimate_pair(const HyperLogLogPlusPlus& a, const HyperLogL
   if (!db) return db.take_error();
   const JointEstimate joint = joint_ml_estimate(*da, *db, sa.normal_precision());
   return PairEstimate{joint.only_a, joint.only_b, joint.both, false};
+}
+
+Result<double> union_estimate(std::span<const HyperLogLogPlusPlus> sketches) {
+  if (sketches.empty()) return 0.0;
+  auto merged = [](std::span<const HyperLogLogPlusPlus> part) -> Result<HyperLogLogPlusPlus> {
+    HyperLogLogPlusPlus out = part.front();
+    for (const HyperLogLogPlusPlus& sketch : part.subspan(1)) {
+      HyperLogLogPlusPlus copy = sketch;
+      VANTORELLE_RETURN_IF_ERROR(out.merge(std::move(copy)));
+    }
+    return out;
+  };
+  const std::size_t half = (sketches.size() + 1) / 2;
+  Result<HyperLogLogPlusPlus> first = merged(sketches.first(half));
+  if (!first) return first.take_error();
+  if (sketches.size() == 1) {
+    Result<PairEstimate> self = estimate_pair(*first, *first);
+    if (!self) return self.take_error();
+    return self->union_size();
+  }
+  Result<HyperLogLogPlusPlus> second = merged(sketches.subspan(half));
+  if (!second) return second.take_error();
+  Result<PairEstimate> pair = estimate_pair(*first, *second);
+  if (!pair) return pair.take_error();
+  return pair->union_size();
 }
 
 }  // namespace vantorelle

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "hll/sketch_estimates.h"
@@ -160,86 +161,25 @@ PyObject* pair(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-PyObject* int64_bytes(const std::vector<std::int64_t>& values) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                   static_cast<Py_ssize_t>(values.size() * sizeof(std::int64_t)));
-}
-
-PyObject* estimate_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* union_of(PyObject*, PyObject* sketches) {
   return guarded([&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_SetString(PyExc_TypeError, "estimate_column() takes 3 arguments");
+    if (!PyList_Check(sketches)) {
+      PyErr_SetString(PyExc_TypeError, "union_of() takes a list of serialised sketches");
       return nullptr;
     }
-    EstimateMethod method{};
-    if (!method_of(args[1], &method)) return nullptr;
-    const bool with_bounds = args[2] != Py_None;
-    double confidence = 0.0;
-    if (with_bounds && !confidence_of(args[2], &confidence)) return nullptr;
-    if (PyBytes_Check(args[0]) || PyUnicode_Check(args[0])) {
-      PyErr_SetString(PyExc_TypeError,
-                      "column must be an iterable of serialised sketches, not a single one");
+    std::vector<HyperLogLogPlusPlus> loaded;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sketches); ++i) {
+      const std::string what = "sketch " + std::to_string(i + 1);
+      std::optional<HyperLogLogPlusPlus> sketch = load(PyList_GET_ITEM(sketches, i), what.c_str());
+      if (!sketch) return nullptr;
+      loaded.push_back(std::move(*sketch));
+    }
+    Result<double> value = union_estimate(loaded);
+    if (!value) {
+      raise_estimate_error(value.error());
       return nullptr;
     }
-    OwnedRef iterator(PyObject_GetIter(args[0]));
-    if (!iterator) return nullptr;
-    std::vector<std::int64_t> estimates;
-    std::vector<std::int64_t> lower;
-    std::vector<std::int64_t> upper;
-    for (Py_ssize_t row = 0;; ++row) {
-      OwnedRef item(PyIter_Next(iterator.get()));
-      if (!item) {
-        if (PyErr_Occurred()) return nullptr;
-        break;
-      }
-      // Arrow scalars (iterating a pyarrow array) carry bytes through the
-      // buffer protocol; a null one says so with is_valid.
-      if (item.get() != Py_None && PyObject_HasAttrString(item.get(), "is_valid")) {
-        OwnedRef valid(PyObject_GetAttrString(item.get(), "is_valid"));
-        if (!valid) return nullptr;
-        const int truth = PyObject_IsTrue(valid.get());
-        if (truth < 0) return nullptr;
-        if (truth == 0) item.reset(Py_NewRef(Py_None));
-      }
-      if (item.get() == Py_None) {
-        estimates.push_back(0);
-        lower.push_back(0);
-        upper.push_back(0);
-        continue;
-      }
-      std::optional<SketchState> state = load_state(item.get(), "sketch");
-      if (!state) {
-        OwnedRef raised(PyErr_GetRaisedException());
-        OwnedRef text(PyObject_Str(raised.get()));
-        if (!text) return nullptr;
-        PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), "row %zd: %U", row,
-                     text.get());
-        return nullptr;
-      }
-      Result<std::int64_t> value =
-          with_bounds ? estimate_state(*state, method) : estimate_state(std::move(*state), method);
-      if (!value) {
-        raise_estimate_error(value.error());
-        return nullptr;
-      }
-      estimates.push_back(*value);
-      if (with_bounds) {
-        Result<SketchBounds> interval = bounds_of_state(std::move(*state), confidence);
-        if (!interval) {
-          raise_estimate_error(interval.error());
-          return nullptr;
-        }
-        lower.push_back(interval->lower);
-        upper.push_back(interval->upper);
-      }
-    }
-    OwnedRef values(int64_bytes(estimates));
-    if (!values) return nullptr;
-    if (!with_bounds) return Py_BuildValue("(OOO)", values.get(), Py_None, Py_None);
-    OwnedRef lows(int64_bytes(lower));
-    OwnedRef highs(int64_bytes(upper));
-    if (!lows || !highs) return nullptr;
-    return Py_BuildValue("(OOO)", values.get(), lows.get(), highs.get());
+    return PyFloat_FromDouble(*value);
   });
 }
 
@@ -293,10 +233,9 @@ PyMethodDef estimator_functions[] = {
     {"pair", as_cfunction(pair), METH_FASTCALL,
      "pair(a, b, /)\n--\n\n(only in a, only in b, in both, exact-count arithmetic used) for two "
      "serialised sketches of one value type, lowered to their common precisions."},
-    {"estimate_column", as_cfunction(estimate_column), METH_FASTCALL,
-     "estimate_column(column, method, confidence, /)\n--\n\nEstimates of an iterable of "
-     "serialised sketches or Arrow binary scalars (None and null rows give 0): (estimates, lower, upper), each native int64 bytes; "
-     "lower and upper are None when confidence is None."},
+    {"union_of", union_of, METH_O,
+     "union_of(sketches, /)\n--\n\nThe estimated number of distinct values in any of a list of serialised "
+     "sketches of one value type: the joint estimate of two merged halves (union_estimate)."},
     {"sketch_from_registers", as_cfunction(sketch_from_registers), METH_FASTCALL,
      "sketch_from_registers(registers, precision, sparse_precision, /)\n--\n\nThe serialised "
      "normal sketch of integers holding `registers` (2^precision bytes)."},

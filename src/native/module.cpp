@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "native/column_builder.h"
+#include "native/count_by.h"
 #include "native/arrow_export.h"
 #include "native/errors.h"
 #include "native/estimators.h"
@@ -229,6 +230,7 @@ PyMethodDef functions[] = {
     {"estimates", as_cfunction(estimates), METH_VARARGS | METH_KEYWORDS, kEstimatesDoc},
     {"sketch_by", as_cfunction(sketch_by), METH_FASTCALL, kSketchByDoc},
     {"merge_by", as_cfunction(merge_by), METH_FASTCALL, kMergeByDoc},
+    {"count_by", as_cfunction(count_by), METH_FASTCALL, kCountByDoc},
     {"sketch_lists", as_cfunction(sketch_lists), METH_FASTCALL, kSketchListsDoc},
     {"merge_lists", as_cfunction(merge_lists), METH_FASTCALL, kMergeListsDoc},
     {"int64_array", int64_array, METH_O, kInt64ArrayDoc},

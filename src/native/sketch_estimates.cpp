@@ -12,11 +12,12 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "hll/estimate.h"
+#include "hll/sketch_estimates.h"
 #include "hll/hyperloglogplusplus.h"
 #include "native/column_builder.h"
 #include "native/errors.h"
@@ -27,9 +28,11 @@
 namespace vantorelle::native {
 
 const char kEstimatesDoc[] =
-    "estimates(column, threads=1)\n--\n\n"
+    "estimates(column, threads=1, method=0, confidence=None)\n--\n\n"
     "The estimates of a column of serialised sketches, as native int64 values in a\n"
-    "bytes object: one per row, 0 for a null row.\n\n"
+    "bytes object: one per row, 0 for a null row. method 0 is result(), 1 the improved\n"
+    "raw estimator, 2 maximum likelihood. With a confidence (0 < c < 1), a tuple\n"
+    "(estimates, lower, upper) of such bytes, the bounds as bounds() gives them.\n\n"
     "column is an Arrow binary, large_binary or binary_view array or stream\n"
     "(__arrow_c_array__ / __arrow_c_stream__), or an iterable of bytes-like objects\n"
     "and None. Each row is checked as validate() checks it; a corrupt row raises\n"
@@ -37,22 +40,37 @@ const char kEstimatesDoc[] =
 
 namespace {
 
-Result<std::int64_t> estimate_serialised(ByteView bytes) {
+// What each row gives: its estimate by `method`, and its bounds when a
+// confidence is given.
+struct RowRequest {
+  EstimateMethod method = EstimateMethod::Default;
+  std::optional<double> confidence;
+};
+
+// The three output columns, native int64 each (lower and upper only with a
+// confidence).
+struct Outputs {
+  char* estimates = nullptr;
+  char* lower = nullptr;
+  char* upper = nullptr;
+};
+
+void put(char* column, std::size_t row, std::int64_t value) {
+  std::memcpy(column + row * sizeof value, &value, sizeof value);
+}
+
+Status estimate_serialised(ByteView bytes, const RowRequest& request, std::size_t row, const Outputs& out,
+                           ViewEstimator& estimator) {
   Result<SketchStateView> view = decode_state_view(bytes);
   if (!view) return view.take_error();
-  // A state with registers that passes the door builds a normal sketch,
-  // whose result() is the estimate of its registers: read in place, the
-  // summary the register check took shared with the estimate.
-  if (view->data) {
-    Result<RegisterSums> sums = validate_normal_view(*view);
-    if (!sums) return sums.take_error();
-    return estimate_registers(*view->data, view->scalars.precision, *sums);
+  Result<ViewEstimator::Estimate> estimate = estimator.estimate(*view, request.method, request.confidence);
+  if (!estimate) return estimate.take_error();
+  put(out.estimates, row, estimate->estimate);
+  if (request.confidence) {
+    put(out.lower, row, estimate->bounds.lower);
+    put(out.upper, row, estimate->bounds.upper);
   }
-  SketchState state = copy_state(*view);
-  VANTORELLE_RETURN_IF_ERROR(validate_state(state));
-  Result<HyperLogLogPlusPlus> sketch = HyperLogLogPlusPlus::from_state(std::move(state));
-  if (!sketch) return sketch.take_error();
-  return sketch->result();
+  return {};
 }
 
 // What a range of rows ended with: all estimated, or its first corrupt row,
@@ -64,20 +82,24 @@ struct RangeOutcome {
 };
 
 void estimate_range(const std::vector<SketchColumn::Row>& rows, std::size_t begin, std::size_t end,
-                    char* out, RangeOutcome& outcome) {
+                    const RowRequest& request, const Outputs& out, RangeOutcome& outcome) {
   try {
+    ViewEstimator estimator;
     for (std::size_t i = begin; i < end; ++i) {
-      std::int64_t value = 0;
-      if (rows[i].present) {
-        Result<std::int64_t> estimate = estimate_serialised(rows[i].bytes);
-        if (!estimate) {
-          outcome.corrupt_row = static_cast<std::int64_t>(i);
-          outcome.reason = estimate.error().display();
-          return;
+      if (!rows[i].present) {
+        put(out.estimates, i, 0);
+        if (request.confidence) {
+          put(out.lower, i, 0);
+          put(out.upper, i, 0);
         }
-        value = *estimate;
+        continue;
       }
-      std::memcpy(out + i * sizeof value, &value, sizeof value);
+      Status done = estimate_serialised(rows[i].bytes, request, i, out, estimator);
+      if (!done) {
+        outcome.corrupt_row = static_cast<std::int64_t>(i);
+        outcome.reason = done.error().display();
+        return;
+      }
     }
   } catch (...) {
     outcome.failure = std::current_exception();
@@ -126,22 +148,48 @@ constexpr std::size_t MIN_ROWS_PER_THREAD = 64;
 
 PyObject* estimates(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"column", "threads", nullptr};
+    static const char* keywords[] = {"column", "threads", "method", "confidence", nullptr};
     PyObject* column = nullptr;
     PyObject* threads_argument = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:estimates", const_cast<char**>(keywords),
-                                     &column, &threads_argument)) {
+    int method = 0;
+    PyObject* confidence = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OiO:estimates", const_cast<char**>(keywords), &column,
+                                     &threads_argument, &method, &confidence)) {
       return nullptr;
     }
     std::size_t threads = 1;
     if (threads_argument != nullptr && !thread_count(threads_argument, &threads)) return nullptr;
+    RowRequest request;
+    if (method < 0 || method > 2) {
+      raise_sketch_error(ErrorClass::InvalidInput, "method must be 0 (default), 1 (improved) or 2 (ml)");
+      return nullptr;
+    }
+    request.method = static_cast<EstimateMethod>(method);
+    if (confidence != Py_None) {
+      const double value = PyFloat_AsDouble(confidence);
+      if (value == -1.0 && PyErr_Occurred()) return nullptr;
+      if (!(value > 0.0 && value < 1.0)) {
+        raise_sketch_error_format(ErrorClass::InvalidInput, "confidence must lie strictly between 0 and 1, not %R",
+                                  confidence);
+        return nullptr;
+      }
+      request.confidence = value;
+    }
     SketchColumn rows;
     if (!read_column(column, rows)) return nullptr;
     const std::vector<SketchColumn::Row>& all = rows.rows();
     const std::size_t n = all.size();
-    python::OwnedRef result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * 8)));
-    if (!result) return nullptr;
-    char* out = PyBytes_AS_STRING(result.get());
+    const auto size = static_cast<Py_ssize_t>(n * 8);
+    python::OwnedRef estimates_bytes(PyBytes_FromStringAndSize(nullptr, size));
+    python::OwnedRef lower_bytes(request.confidence ? PyBytes_FromStringAndSize(nullptr, size) : Py_NewRef(Py_None));
+    python::OwnedRef upper_bytes(request.confidence ? PyBytes_FromStringAndSize(nullptr, size) : Py_NewRef(Py_None));
+    if (!estimates_bytes || !lower_bytes || !upper_bytes) return nullptr;
+    Outputs out;
+    out.estimates = PyBytes_AS_STRING(estimates_bytes.get());
+    if (request.confidence) {
+      out.lower = PyBytes_AS_STRING(lower_bytes.get());
+      out.upper = PyBytes_AS_STRING(upper_bytes.get());
+    }
 
     threads = std::max<std::size_t>(1, std::min(threads, n / MIN_ROWS_PER_THREAD));
     std::vector<RangeOutcome> outcomes(threads);
@@ -152,9 +200,10 @@ PyObject* estimates(PyObject*, PyObject* args, PyObject* kwargs) {
       for (std::size_t t = 1; t < threads; ++t) {
         const std::size_t begin = std::min(n, t * step);
         const std::size_t end = std::min(n, begin + step);
-        workers.emplace_back(estimate_range, std::cref(all), begin, end, out, std::ref(outcomes[t]));
+        workers.emplace_back(estimate_range, std::cref(all), begin, end, std::cref(request), std::cref(out),
+                             std::ref(outcomes[t]));
       }
-      estimate_range(all, 0, std::min(n, step), out, outcomes[0]);
+      estimate_range(all, 0, std::min(n, step), request, out, outcomes[0]);
       for (std::thread& worker : workers) worker.join();
     }
     // Ranges are in row order, so the first one that failed holds the
@@ -167,7 +216,8 @@ PyObject* estimates(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
     }
-    return result.release();
+    if (!request.confidence) return estimates_bytes.release();
+    return Py_BuildValue("(OOO)", estimates_bytes.get(), lower_bytes.get(), upper_bytes.get());
   });
 }
 

@@ -21,6 +21,8 @@ def test_estimate_bounds_and_two_sketch_estimates(tmp_path):
     low, high = vantorelle.bounds(merged)
     assert ok("estimate", "--union", "--bounds", "--method", "ml", a, b) == (
         f"{vantorelle.estimate(merged, 'ml')}\t{low}\t{high}\n")
+    # The one union estimate: the command prints what vantorelle.union gives.
+    assert ok("estimate", "--union", a, b) == f"{vantorelle.union(sketch_a, sketch_b)}\n"
     lines = ok("estimate", "--bounds", a, b).splitlines()
     assert [line.split("\t")[-1] for line in lines] == [str(a), str(b)]
 
