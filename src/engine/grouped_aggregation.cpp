@@ -170,6 +170,33 @@ Result<SerializedSketches> merge_stored(const StoredSketches& stored, std::span<
   return merged;
 }
 
+Result<GroupedCounts> count_groups(std::span<const ColumnChunks> keys, const ColumnChunks& values,
+                                   std::optional<InputType> ty, int normal_precision, int sparse_precision,
+                                   int threads) {
+  Result<std::vector<KeyFormat>> formats = check_key_columns(keys);
+  if (!formats) return formats.take_error();
+  Result<ValueColumnFormat> value_format = check_value_column(values);
+  if (!value_format) return value_format.take_error();
+  const InputType family = ty ? *ty : input_type_of(value_format->values.kind);
+  // The builder codes the values exactly as sketch_groups does.
+  Result<GroupedSketchBuilder> builder = GroupedSketchBuilder::create(family, normal_precision, sparse_precision);
+  if (!builder) return from_core(builder.error());
+  Result<MartingaleCounter> counter = MartingaleCounter::create(normal_precision, sparse_precision);
+  if (!counter) return from_core(counter.error());
+
+  Result<Grouping> grouping = group_rows(keys, *formats, values.rows, threads);
+  if (!grouping) return grouping.take_error();
+  Result<std::vector<std::uint32_t>> codes = code_column(values, *value_format, family, *builder, threads, "row",
+                                                         group_context(*grouping, keys, *formats));
+  if (!codes) return codes.take_error();
+  GroupedCounts out;
+  const auto group_count = static_cast<std::uint32_t>(grouping->groups());
+  out.counts = counter->count(grouping->group_of_row, *codes, group_count, threads);
+  out.first_rows = std::move(grouping->first_rows);
+  out.sparse_precision = counter->sparse_precision();
+  return out;
+}
+
 Result<GroupedSketches> merge_stored_groups(std::span<const ColumnChunks> keys, const ColumnChunks& sketches,
                                             int threads) {
   Result<std::vector<KeyFormat>> formats = check_key_columns(keys);

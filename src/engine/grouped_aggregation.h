@@ -23,6 +23,7 @@
 #include "engine/value_codes.h"
 #include "error/result.h"
 #include "hll/grouped_sketches.h"
+#include "hll/martingale_counts.h"
 
 namespace vantorelle::engine {
 
@@ -39,6 +40,18 @@ using RowContext = std::function<std::string(std::int64_t row)>;
 Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const ColumnChunks& values,
                                       std::optional<InputType> ty, int normal_precision, int sparse_precision,
                                       int threads);
+
+struct GroupedCounts {
+  std::vector<std::int64_t> first_rows;  // per group, its first row
+  std::vector<MartingaleCount> counts;   // per group, in the same order
+  std::int32_t sparse_precision = 0;     // the counter's (0: registers only)
+};
+
+// The martingale count of each group of `keys` over the values of `values`,
+// read and coded as sketch_groups reads them; no sketch is written.
+Result<GroupedCounts> count_groups(std::span<const ColumnChunks> keys, const ColumnChunks& values,
+                                   std::optional<InputType> ty, int normal_precision, int sparse_precision,
+                                   int threads);
 
 // One merged sketch per group of `keys` of the stored sketches in `sketches`
 // (a group with only nulls is a null entry).

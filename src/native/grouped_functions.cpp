@@ -29,11 +29,6 @@
 #include "python/buffer_view.h"
 
 namespace vantorelle::native {
-namespace {
-
-using engine::arrow_type_in_words;
-using engine::bit_set;
-using engine::load;
 
 bool read_name(PyObject* object, const char* what, std::string* out) {
   if (!PyUnicode_Check(object)) {
@@ -86,6 +81,12 @@ bool read_ty(PyObject* ty, std::optional<InputType>* out) {
   PyErr_SetString(PyExc_TypeError, "Unsupported type for HyperLogLogPlusPlus. Use 'str', 'int', or 'bytes'.");
   return false;
 }
+
+namespace {
+
+using engine::arrow_type_in_words;
+using engine::bit_set;
+using engine::load;
 
 PyObject* pair(PyObject* first, PyObject* second) {
   if (first == nullptr || second == nullptr) {

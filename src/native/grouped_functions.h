@@ -4,7 +4,20 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hll/hyperloglogplusplus.h"
+
 namespace vantorelle::native {
+
+// The argument readers of the grouped functions; false with an exception set.
+bool read_name(PyObject* object, const char* what, std::string* out);
+bool read_names(PyObject* object, std::vector<std::string>* out);
+bool read_threads(PyObject* object, int* out);
+// None (the column decides), or LONG / STRING as the constructor reads `ty`.
+bool read_ty(PyObject* ty, std::optional<InputType>* out);
 
 PyObject* sketch_by(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* merge_by(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
