@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs the native-path Python tests (tests/python/native_path.txt) against
-# both extension modules of the sanitized tree (scripts/sanitized_build.sh:
-# clang 14, ASan and UBSan).
+# Runs the Python tests that reach the extension modules (tests/python/conftest.py
+# names the files left out) against both modules of the sanitized tree
+# (scripts/sanitized_build.sh: clang 14, ASan and UBSan).
 #
 #   scripts/python_asan.sh [PYTEST ARGS...]      BUILD_DIR (default build-sanitize)
 #
@@ -11,7 +11,8 @@
 # C++ throw aborts). Leak detection is off, since the interpreter keeps
 # memory until exit on purpose. Any sanitizer report aborts the test
 # process. PYTHONPATH puts the instrumented modules, staged with the
-# package's Python files in BUILD_DIR/site, ahead of the installed ones;
+# package's Python files in BUILD_DIR/site (scripts/stage_site.sh), ahead of
+# the installed ones;
 # subprocesses of the tests inherit both settings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,12 +20,7 @@ cd "$(dirname "$0")/.."
 build_dir=$(realpath -m "${BUILD_DIR:-build-sanitize}")
 bash scripts/sanitized_build.sh "$build_dir" >/dev/null
 
-site="$build_dir/site"
-rm -rf "$site"
-mkdir -p "$site/vantorelle"
-cp python/vantorelle/*.py python/vantorelle/py.typed "$site/vantorelle/"
-cp "$build_dir"/src/python/vantorelle_py*.so "$site/"
-cp "$build_dir"/src/native/_native*.so "$site/vantorelle/"
+site=$(bash scripts/stage_site.sh "$build_dir")
 
 export LD_PRELOAD="$(clang++-14 -print-file-name=libclang_rt.asan-x86_64.so) $(g++ -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1"
