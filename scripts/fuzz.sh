@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and fuzzes each named target for
-# SECONDS, one after the other (default: every target). Prints the number of
+# Builds the libFuzzer targets in the sanitized tree (scripts/sanitized_build.sh)
+# and fuzzes each named target for SECONDS, one after the other (default: every target). Prints the number of
 # executions per target; exits non-zero on any crash, sanitizer report,
 # broken invariant, timeout or out-of-memory.
 #
 #   scripts/fuzz.sh SECONDS [TARGET...]      TARGET: state, merge, grouped, arrow
 #
 # Seeds: the committed corpus tests/fuzz/corpus/TARGET (read only) and the
-# inputs that TARGET_seed_corpus writes. BUILD_DIR (default build-fuzz)
+# inputs that TARGET_seed_corpus writes. BUILD_DIR (default build-sanitize)
 # chooses the build directory; the growing corpus stays in
 # BUILD_DIR/fuzz-corpus/TARGET between runs, crash inputs go to
 # BUILD_DIR/fuzz-artifacts/TARGET, the log to BUILD_DIR/fuzz-TARGET.log.
@@ -35,13 +35,11 @@ for target in "${targets[@]}"; do
     exit 2
   fi
 done
-build_dir=${BUILD_DIR:-build-fuzz}
+build_dir=${BUILD_DIR:-build-sanitize}
 
 build_targets=()
 for target in "${targets[@]}"; do build_targets+=("${target}_fuzz" "${target}_seed_corpus"); done
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DVANTORELLE_BUILD_FUZZ=ON -DVANTORELLE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build_dir" --target "${build_targets[@]}" -j2 >/dev/null
+bash scripts/sanitized_build.sh "$build_dir" "${build_targets[@]}" >/dev/null
 
 failed=0
 for target in "${targets[@]}"; do

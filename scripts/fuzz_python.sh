@@ -19,7 +19,7 @@ if [[ $# -ne 1 || ! $1 =~ ^[0-9]+$ ]]; then
   exit 2
 fi
 build_dir=${BUILD_DIR:-build-fuzz-python}
-site=$(bash scripts/sanitized_modules.sh "$build_dir" clang-fuzz)
+site=$(bash scripts/sanitized_modules.sh "$build_dir")
 runtime=$(.venv/bin/python -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
 
 # The instrumented modules, not the installed ones, must be what imports.

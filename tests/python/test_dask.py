@@ -28,7 +28,9 @@ def client():
         n_workers=2,
         threads_per_worker=1,
         processes=True,
-        dashboard_address=None,
+        # Any free port: 8787, the default, may be taken by another cluster
+        # on the machine (the sanitized test lane runs beside the plain one).
+        dashboard_address=":0",
         worker_dashboard_address=None,
     )
     client = Client(cluster)

@@ -192,29 +192,6 @@ def test_key_columns_keep_the_input_types():
     assert out.select("d", "c").equals(polars.select("d", "c")[[0, 1, 4, 5]])
 
 
-def test_big_table_of_200000_groups():
-    rng = np.random.default_rng(7)
-    groups, rows = 200_000, 500_000
-    codes = rng.permutation(np.concatenate([np.arange(groups), rng.integers(0, groups, rows - groups)]))
-    key = codes * 1_000_003 % (1 << 40)
-    values = rng.integers(0, 50_000, rows)
-    table = pa.table({"g": key, "v": values})
-    one = vantorelle.sketch_by(table, "g", "v", threads=1)
-    assert one.equals(vantorelle.sketch_by(table, "g", "v", threads=2))
-    unique, first = np.unique(key, return_index=True)
-    order = np.argsort(first)
-    assert np.array_equal(one.column("g").to_numpy(), unique[order])
-    # A sample of the groups against their own sketches.
-    by_group = np.argsort(codes, kind="stable")
-    starts = np.searchsorted(codes[by_group], np.arange(groups + 1))
-    sketches = one.column("sketch")
-    code_of_key = dict(zip(key[first].tolist(), codes[first].tolist()))
-    for position in rng.choice(len(unique), 300, replace=False):
-        code = code_of_key[int(unique[order][position])]
-        rows_of = np.sort(by_group[starts[code]:starts[code + 1]])
-        assert sketches[int(position)].as_py() == vantorelle.sketch(values[rows_of]).to_bytes()
-
-
 def test_merge_by_of_any_partition_equals_sketch_by_of_all():
     rng = np.random.default_rng(99)
     for trial in range(10):
@@ -306,24 +283,3 @@ def test_corrupt_stored_sketch_names_its_row():
     stored = pa.table({"g": [1, 2, 2], "sketch": pa.array([good, good, good[:-2]], pa.binary())})
     with pytest.raises(ValueError, match="row 2"):
         vantorelle.merge_by(stored, "g")
-
-
-def test_readme_section_runs_as_written(tmp_path):
-    import pathlib
-    import re
-    import subprocess
-    import sys
-
-    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
-    section = readme.split("## Counting per group", 1)[1]
-    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          cwd=tmp_path, timeout=120)
-    assert done.returncode == 0, done.stderr
-    # The outputs the section shows in comments.
-    shown = [line.split("# ", 1)[1] for line in code.splitlines() if re.match(r"#\s+\S", line)]
-    shown += [line.rsplit("# ", 1)[1] for line in code.splitlines()
-              if line.startswith("print(") and "# " in line]
-    assert len(shown) >= 6
-    for line in shown:
-        assert line.rstrip() in done.stdout, line

@@ -128,38 +128,6 @@ def sketches_of(rng, n, p=11, sp=16, ty=int):
     return out
 
 
-def test_merge_by_of_parts_equals_sketch_by_of_the_whole():
-    rng = random.Random(3)
-    for case in range(8):
-        rows = rng.choice([10, 3000, 20_000])
-        keys = [rng.choice(["a", "b", None, "c", "dd"]) for _ in range(rows)]
-        days = [rng.randrange(3) for _ in range(rows)]
-        values = [rng.randrange(rng.choice([50, 10**6])) for _ in range(rows)]
-        part = [rng.randrange(1 + case % 4) for _ in range(rows)]
-        table = pa.table({"k": keys, "d": pa.array(days, pa.int32()), "v": pa.array(values, pa.int64()),
-                          "part": part})
-        whole = _native.sketch_by(table, ["k", "d"], "v", None, 10, 15, 2)
-        # Each part sketched on its own, then the partial sketches merged.
-        partial_keys, partial_days, partial = [], [], []
-        for part_no in sorted(set(part)):
-            chunk = table.filter(pa.compute.equal(table["part"], part_no))
-            first_rows, sketches = _native.sketch_by(chunk, ["k", "d"], "v", None, 10, 15, 1)
-            for row, sketch in zip(pa.array(first_rows).to_pylist(), pa.array(sketches).to_pylist()):
-                partial_keys.append(chunk["k"][row].as_py())
-                partial_days.append(chunk["d"][row].as_py())
-                partial.append(sketch)
-        order = list(range(len(partial)))
-        rng.shuffle(order)
-        partials = pa.table({"k": [partial_keys[i] for i in order],
-                             "d": pa.array([partial_days[i] for i in order], pa.int32()),
-                             "sketch": [partial[i] for i in order]})
-        first_rows, merged = _native.merge_by(partials, ["k", "d"], "sketch", 2)
-        by_key = {(partials["k"][r].as_py(), partials["d"][r].as_py()): s
-                  for r, s in zip(pa.array(first_rows).to_pylist(), pa.array(merged).to_pylist())}
-        whole_keys = [(table["k"][r].as_py(), table["d"][r].as_py()) for r in pa.array(whole[0]).to_pylist()]
-        assert by_key == dict(zip(whole_keys, pa.array(whole[1]).to_pylist())), case
-
-
 def test_merge_by_follows_merge_all_and_names_bad_rows():
     rng = random.Random(8)
     sketches = sketches_of(rng, 120) + sketches_of(rng, 60, p=10, sp=15)

@@ -1,6 +1,6 @@
-"""Every ```python block of README.md runs as written, each in a fresh
-namespace in an empty folder. A block that imports an optional library
-skips when the library is absent."""
+"""Every ```python block of README.md runs once, as written, each in a fresh
+namespace in an empty folder, and prints what it shows as its output. A
+block that imports an optional library skips when the library is absent."""
 
 import ast
 import importlib.util
@@ -30,8 +30,25 @@ def top_level_imports(tree):
             yield node.module
 
 
+def shown_output(source):
+    """The output a block shows: comment lines right under a print() call and,
+    in a block that has such lines, the comments of its other print() lines."""
+    lines = source.splitlines()
+    comment = re.compile(r"#\s+\S")
+    table = [line for above, line in zip(lines, lines[1:])
+             if comment.match(line) and (above.startswith("print(") or comment.match(above))]
+    if not table:
+        return []
+    shown = [line.split("# ", 1)[1] for line in table]
+    shown += [line.rsplit("# ", 1)[1] for line in lines if line.startswith("print(") and "# " in line]
+    return [line.rstrip() for line in shown]
+
+
 def test_the_readme_has_python_blocks():
-    assert len(blocks()) >= 4
+    sources = [param.values[0] for param in blocks()]
+    assert len(sources) >= 4
+    # The grouped example shows its printed table and roll-up.
+    assert max(len(shown_output(source)) for source in sources) >= 6
 
 
 @pytest.mark.parametrize("source", blocks())
@@ -48,4 +65,6 @@ def test_readme_block_runs(source, tmp_path, monkeypatch, capsys, request):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "argv", ["README"])
     exec(compile(tree, str(README), "exec"), {"__name__": "__readme__"})
-    capsys.readouterr()
+    printed = capsys.readouterr().out
+    for line in shown_output(source):
+        assert line in printed, line

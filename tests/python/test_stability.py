@@ -169,7 +169,9 @@ def test_error_paths_release_everything(call):
     assert after - before < 16 * 1024
 
 
-FAILING_CALLS = 1_000_000
+# 12,500 calls of each kind: one leaked allocation per call of any kind (16
+# bytes at least) is some 200 KB, well over what assert_memory_flat allows.
+FAILING_CALLS = 100_000
 
 
 def failing_calls(count, sketch, corrupt):
@@ -196,7 +198,7 @@ def failing_calls(count, sketch, corrupt):
 
 @measures_resident_memory
 @in_own_process
-def test_memory_stays_flat_over_a_million_failing_calls():
+def test_memory_stays_flat_over_many_failing_calls():
     sketch = HLL(int, 12, 17)
     sketch.add(1)
     corrupt = state_message(precision=10, sparse_precision=15, sparse_data=b"\x80", num_values=1)
