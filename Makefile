@@ -10,8 +10,9 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 # The optional doors, as names of CMake options, switched on alike in the
 # sanitized tree and in the plain build of `make install`, e.g.
-# DOORS := VANTORELLE_BUILD_DUCKDB VANTORELLE_BUILD_SPARK
-DOORS ?=
+# DOORS := VANTORELLE_BUILD_DUCKDB VANTORELLE_BUILD_SPARK. The DuckDB
+# extension runs under the sanitizers in the native-path Python tests.
+DOORS ?= VANTORELLE_BUILD_DUCKDB
 export CMAKE_DOORS := $(foreach door,$(DOORS),-D$(door)=ON)
 INSTALL_DOORS := $(foreach door,$(DOORS),--config-settings=cmake.define.$(door)=ON)
 

@@ -29,6 +29,10 @@ export PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}"
 # Tests that read the resident size skip themselves: the sanitizer's
 # quarantine keeps freed memory resident.
 export VANTORELLE_SANITIZED=1
+# The DuckDB extension of the same tree, where it was built.
+if [[ -f $build_dir/src/duckdb/vantorelle.duckdb_extension ]]; then
+  export VANTORELLE_DUCKDB_EXTENSION="$build_dir/src/duckdb/vantorelle.duckdb_extension"
+fi
 .venv/bin/python -c "import sys, vantorelle_py, vantorelle._native as n
 print('sanitized modules:', vantorelle_py.__file__, n.__file__)
 sys.exit(0 if vantorelle_py.__file__.startswith('$site') and n.__file__.startswith('$site') else
