@@ -84,6 +84,15 @@ void run_pair(const Arguments& args) {
   print(args.json ? shown.text() : text);
 }
 
+// The package's one union estimate (vantorelle.union) of the files.
+std::int64_t union_of(const std::vector<std::string>& paths) {
+  std::vector<HyperLogLogPlusPlus> sketches;
+  for (const std::string& path : paths) sketches.push_back(load_sketch(path).sketch);
+  const double value = checked(union_estimate(sketches), "cannot estimate the union: ");
+  // Halves go to the even neighbour, as Python's round() takes them.
+  return static_cast<std::int64_t>(std::nearbyint(value));
+}
+
 }  // namespace
 
 void run_merge(const Arguments& args) {
@@ -112,7 +121,9 @@ void run_estimate(const Arguments& args) {
   std::vector<std::string> lines;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string context = files[i].name.empty() ? "" : files[i].name + ": ";
-    const std::int64_t value = checked(estimate_sketch(files[i].sketch, method), context);
+    const std::int64_t value = args.union_of && method == EstimateMethod::Default && args.sketches.size() > 1
+                                   ? union_of(args.sketches)
+                                   : checked(estimate_sketch(files[i].sketch, method), context);
     std::string line = std::to_string(value);
     JsonObject shown;
     if (args.union_of) {
