@@ -1,0 +1,23 @@
+package org.vantorelle.spark;
+
+import org.apache.spark.sql.SparkSession;
+import org.apache.spark.sql.catalyst.analysis.FunctionRegistry;
+
+/** Registration in a running session, and the debug counter of the leak tests. */
+public final class Functions {
+  private Functions() {}
+
+  /** Registers the SQL functions in `session` (a classic, not a Connect, session). */
+  public static void register(SparkSession session) {
+    FunctionRegistry registry =
+        ((org.apache.spark.sql.classic.SparkSession) session).sessionState().functionRegistry();
+    for (FunctionTable.Entry entry : FunctionTable.ENTRIES) {
+      registry.registerFunction(entry.identifier(), entry.info(), entry.builder());
+    }
+  }
+
+  /** Engine states alive in this JVM: what no path should leave behind. */
+  public static long liveStates() {
+    return NativeSketches.liveStates();
+  }
+}
