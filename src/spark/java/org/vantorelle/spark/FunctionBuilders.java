@@ -50,7 +50,7 @@ public final class FunctionBuilders {
     throw FunctionBuilders.<RuntimeException>unchecked(new AnalysisException(
         "DATATYPE_MISMATCH.TYPE_CHECK_FAILURE_WITH_HINT",
         new scala.collection.immutable.Map.Map3<String, String>(
-            "sqlExpr", functionOf(message), "msg", message, "hint", "")));
+            "sqlExpr", functionOf(message), "msg", message.replaceAll("\\.+$", ""), "hint", "")));
   }
 
   // Every refusal starts with the function's name.
@@ -86,7 +86,11 @@ public final class FunctionBuilders {
     return CollectionConverters.asScala(List.of(items)).toSeq();
   }
 
+  // A column by its name, anything else by its SQL text.
   private static String describe(Expression expression) {
+    if (expression instanceof org.apache.spark.sql.catalyst.expressions.NamedExpression named) {
+      return named.name();
+    }
     return expression.sql();
   }
 

@@ -7,12 +7,15 @@ import org.apache.spark.sql.catalyst.analysis.FunctionRegistry;
 public final class Functions {
   private Functions() {}
 
-  /** Registers the SQL functions in `session` (a classic, not a Connect, session). */
+  /**
+   * Registers the SQL functions in `session` as its temporary functions (a
+   * classic session, not a Connect client).
+   */
   public static void register(SparkSession session) {
     FunctionRegistry registry =
         ((org.apache.spark.sql.classic.SparkSession) session).sessionState().functionRegistry();
     for (FunctionTable.Entry entry : FunctionTable.ENTRIES) {
-      registry.registerFunction(entry.identifier(), entry.info(), entry.builder());
+      registry.createOrReplaceTempFunction(entry.name(), entry.builder(), "scala_udf");
     }
   }
 

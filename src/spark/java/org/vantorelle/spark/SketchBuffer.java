@@ -148,7 +148,7 @@ public final class SketchBuffer implements KryoSerializable {
     } else {
       for (int i = 0; i < count; ++i) output.writeInt(ends[i]);
       output.writeInt(used);
-      output.writeBytes(data, 0, used);
+      if (used > 0) output.writeBytes(data, 0, used);
     }
   }
 
