@@ -10,8 +10,7 @@ package installs:
 
     SELECT day, vantorelle_sketch(user) FROM events GROUP BY day
 
-The DataFrame functions below run on them when they are registered in the
-DataFrame's session, and on Python workers (Arrow) otherwise:
+and the DataFrame functions, which run on Python workers (Arrow):
 
     sketch_by(df, by, column)     one sketch per group, aggregated in two steps
     merge_by(df, by, column)      roll-ups of stored sketches, the same way

@@ -28,6 +28,11 @@ final class SketchAggregators {
 
     abstract void add(SketchBuffer buffer, IN value);
 
+    // The function and column, and the group where the buffer knows it.
+    String where(SketchBuffer buffer) {
+      return buffer.group == null ? where : where + ", group (" + buffer.group + ")";
+    }
+
     abstract byte[] result(SketchBuffer buffer);
 
     @Override
@@ -41,7 +46,7 @@ final class SketchAggregators {
       try {
         add(buffer, value);
       } catch (SketchException error) {
-        throw error.within(where);
+        throw error.within(where(buffer));
       }
       return buffer;
     }
@@ -51,7 +56,7 @@ final class SketchAggregators {
       try {
         buffer.merge(other);
       } catch (SketchException error) {
-        throw error.within(where);
+        throw error.within(where(buffer.group != null ? buffer : other));
       }
       return buffer;
     }
@@ -61,7 +66,7 @@ final class SketchAggregators {
       try {
         return result(buffer);
       } catch (SketchException error) {
-        throw error.within(where);
+        throw error.within(where(buffer));
       }
     }
 
@@ -111,6 +116,29 @@ final class SketchAggregators {
     @Override
     byte[] result(SketchBuffer buffer) {
       return buffer.sketchResult();
+    }
+  }
+
+  /**
+   * vantorelle_merge with its group's key beside each stored sketch (see
+   * MergeGroups): failures name the group.
+   */
+  static final class KeyedMerge extends Base<scala.Tuple2<byte[], String>> {
+    private static final long serialVersionUID = 1L;
+
+    KeyedMerge(String where) {
+      super(SketchBuffer.MERGE, 0, 0, where);
+    }
+
+    @Override
+    void add(SketchBuffer buffer, scala.Tuple2<byte[], String> value) {
+      buffer.group = value._2();
+      if (value._1() != null) buffer.addStored(value._1());
+    }
+
+    @Override
+    byte[] result(SketchBuffer buffer) {
+      return buffer.mergeResult();
     }
   }
 

@@ -29,6 +29,8 @@ public final class SketchBuffer implements KryoSerializable {
   private int normalPrecision;
   private int sparsePrecision;
   private byte[] sketch;
+  // The group's key as text, where the aggregate was given it (MergeGroups).
+  String group;
 
   private int count;
   private long[] longs;
@@ -110,6 +112,7 @@ public final class SketchBuffer implements KryoSerializable {
         start = other.ends[i];
       }
     }
+    if (group == null) group = other.group;
     if (other.sketch == null) return;
     if (sketch == null) {
       sketch = other.sketch;
@@ -140,6 +143,7 @@ public final class SketchBuffer implements KryoSerializable {
     output.writeInt(normalPrecision);
     output.writeInt(sparsePrecision);
     writeArray(output, sketch);
+    output.writeString(group);
     output.writeInt(count);
     if (kind == NativeSketches.LONG) {
       for (int i = 0; i < count; ++i) output.writeLong(longs[i]);
@@ -158,6 +162,7 @@ public final class SketchBuffer implements KryoSerializable {
     normalPrecision = input.readInt();
     sparsePrecision = input.readInt();
     sketch = readArray(input);
+    group = input.readString();
     count = input.readInt();
     if (kind == NativeSketches.LONG) {
       longs = input.readLongs(count);
