@@ -243,6 +243,15 @@ def test_roll_ups_grouping_sets_parquet_and_scalars(sql, events, tmp_path):
     assert [(bytes(row.m), row.e, row.n) for row in merged if row.g == 1] == [
         (whole, vantorelle.from_bytes(whole).result(), len(per_group))]
 
+    # Many stored sketches per group: merged a batch at a time, partial
+    # buffers (with sketches still pending) shuffled between partitions.
+    parts = [(i % 2, vantorelle.sketch(range(i * 40, i * 40 + 60)).to_bytes()) for i in range(700)]
+    many = sql.createDataFrame([(k, bytearray(b)) for k, b in parts], "k int, sketch binary") \
+        .repartition(4)
+    got = many.groupBy("k").agg(F.call_function("vantorelle_merge", "sketch").alias("m")).collect()
+    assert {row.k: bytes(row.m) for row in got} == {
+        k: vantorelle.merge_all([b for key, b in parts if key == k]).to_bytes() for k in (0, 1)}
+
     # The scalars against the package's functions, NULL sides included.
     sketches = sorted(per_group.values(), key=len)
     pairs = [(sketches[0], sketches[-1]), (sketches[-2], sketches[-1]), (sketches[1], None),
