@@ -6,10 +6,11 @@ cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(cmake g++ make libprotobuf-dev protobuf-compiler libgtest-dev libbenchmark-dev
               clang-14 libclang-rt-14-dev ccache libcli11-dev zlib1g-dev)
-# Spark (vantorelle.spark and its tests) runs on Java 17 or 21; any runtime
-# already on PATH is kept.
-if ! command -v java >/dev/null 2>&1; then
-  APT_PACKAGES+=(openjdk-17-jre-headless)
+# Spark (vantorelle.spark and its tests) runs on Java 17 or 21, and the
+# package's Spark jar and JNI library build with a JDK (javac, jar and the JNI
+# headers); a JDK already on PATH is kept.
+if ! command -v javac >/dev/null 2>&1; then
+  APT_PACKAGES+=(openjdk-17-jdk-headless)
 fi
 
 missing=()

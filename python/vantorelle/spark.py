@@ -1,6 +1,17 @@
 """Distinct counts on Spark: per-group sketches as binary columns, roll-ups of
 stored sketches, and estimates.
 
+SQL functions on the JVM (no Python worker involved), from the jar that this
+package installs:
+
+    configure(builder)            a session builder that loads them
+    register(spark)               the same for a running session
+    jar_path()                    the jar, for spark-submit --jars and Scala/Java
+
+    SELECT day, vantorelle_sketch(user) FROM events GROUP BY day
+
+and the DataFrame functions, which run on Python workers (Arrow):
+
     sketch_by(df, by, column)     one sketch per group, aggregated in two steps
     merge_by(df, by, column)      roll-ups of stored sketches, the same way
     sketch_agg(column)            df.groupBy(...).agg(sketch_agg("user"))
@@ -30,6 +41,7 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import os
 import warnings
 from typing import Any, Iterable, Iterator
 
@@ -43,7 +55,10 @@ import vantorelle
 from vantorelle import _grouped, _native
 from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION
 
-__all__ = ["estimate", "merge_agg", "merge_by", "sketch_agg", "sketch_by"]
+__all__ = [
+    "configure", "estimate", "jar_path", "merge_agg", "merge_by", "register", "sketch_agg",
+    "sketch_by",
+]
 
 SKETCH = "sketch"
 
@@ -126,6 +141,96 @@ def _output_schema(df: DataFrame, keys: list[str], name: str) -> StructType:
         raise ValueError(f"a key column is named {name!r}, the name of the sketch column")
     return StructType([_field(df, key) for key in keys]
                       + [StructField(name, BinaryType(), nullable=True)])
+
+
+# --- the JVM functions ---------------------------------------------------------
+
+JAR_NAME = "vantorelle-spark.jar"
+EXTENSIONS = "org.vantorelle.spark.VantorelleExtensions"
+_FUNCTIONS_CLASS = "org.vantorelle.spark.Functions"
+
+
+def jar_path() -> str:
+    """The jar of the SQL functions (Java classes and the native library for
+    Linux x86-64), installed with this package: for ``spark-submit --jars``,
+    ``spark.jars``, or a Scala or Java job (``VantorelleExtensions`` as
+    ``spark.sql.extensions``, or ``org.vantorelle.spark.Functions.register``)."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), JAR_NAME)
+    if not os.path.isfile(path):
+        raise FileNotFoundError(
+            f"{path} is missing: this vantorelle was built without its Spark jar "
+            "(VANTORELLE_BUILD_SPARK, which needs a JDK and pyspark at build time)")
+    return path
+
+
+def _appended(current: str | None, item: str) -> str:
+    items = [part for part in (current or "").split(",") if part.strip()]
+    return ",".join(items if item in items else items + [item])
+
+
+def configure(builder: Any) -> Any:
+    """Adds the jar (``spark.jars``) and the SQL functions
+    (``spark.sql.extensions``) to a ``SparkSession.builder``, keeping what it
+    names already; returns the builder::
+
+        spark = vantorelle.spark.configure(SparkSession.builder).getOrCreate()
+    """
+    options = builder._options  # what the builder was given so far
+    builder.config("spark.jars", _appended(options.get("spark.jars"), jar_path()))
+    builder.config("spark.sql.extensions",
+                   _appended(options.get("spark.sql.extensions"), EXTENSIONS))
+    return builder
+
+
+def _java_class(spark: Any, name: str) -> Any:
+    # Through the session's jar class loader: the class may have come with
+    # ADD JAR, which py4j's own lookup does not see.
+    loader = spark._jsparkSession.sharedState().jarClassLoader()
+    return spark._jvm.java.lang.Class.forName(name, True, loader)
+
+
+def _invoke_static(spark: Any, class_name: str, method: str,
+                   parameters: list[str], arguments: list[Any]) -> Any:
+    gateway = spark.sparkContext._gateway
+    types = gateway.new_array(spark._jvm.java.lang.Class, len(parameters))
+    values = gateway.new_array(spark._jvm.java.lang.Object, len(arguments))
+    for i, (parameter, argument) in enumerate(zip(parameters, arguments, strict=True)):
+        types[i] = _java_class(spark, parameter)
+        values[i] = argument
+    return _java_class(spark, class_name).getMethod(method, types).invoke(None, values)
+
+
+def _jar_loaded(spark: Any) -> bool:
+    try:
+        _java_class(spark, _FUNCTIONS_CLASS)
+    except Exception:  # noqa: BLE001 (py4j reports the ClassNotFoundException its own way)
+        return False
+    return True
+
+
+def register(spark: Any) -> Any:
+    """Registers the SQL functions in a running session (as its temporary
+    functions), first adding the jar to it when it lacks it; returns
+    `spark`."""
+    if not _jar_loaded(spark):
+        spark.sql(f"ADD JAR '{jar_path()}'")
+    _invoke_static(spark, _FUNCTIONS_CLASS, "register", ["org.apache.spark.sql.SparkSession"],
+                   [spark._jsparkSession])
+    return spark
+
+
+def _registered(df: DataFrame) -> bool:
+    """Whether the DataFrame's session has the JVM functions."""
+    try:
+        return bool(df.sparkSession.catalog.functionExists("vantorelle_sketch"))
+    except Exception:  # noqa: BLE001 (a Connect session without them, say)
+        return False
+
+
+def live_native_states(spark: Any) -> int:
+    """Engine states alive in the session's JVM: a debug counter that no path,
+    a failed task included, should leave above where it started."""
+    return int(_invoke_static(spark, _FUNCTIONS_CLASS, "liveStates", [], []))
 
 
 # --- partition steps (run in the Python workers) ------------------------------

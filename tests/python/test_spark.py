@@ -2,6 +2,8 @@
 partitions) shared by the test run; tables come from several Parquet files,
 so groups are spread over partitions and merged after the shuffle."""
 
+import re
+
 import dask.dataframe as dd
 import pandas as pd
 import pyarrow as pa
@@ -14,6 +16,7 @@ import vantorelle
 import vantorelle.dask as vd
 import vantorelle.duckdb as vdb
 import vantorelle.spark as vs
+from vantorelle import CorruptSketchError, InvalidInputError
 
 KEYS = ["k1", "k2"]
 
@@ -139,3 +142,207 @@ def test_errors_name_the_column_or_group_and_reach_the_driver(spark, events):
     assert sorted((row.d.isoformat(), row.t.timestamp(), row.n, row.none) for row in rows) == [
         ("2024-02-29", 1.0, vantorelle.count_distinct(["x"]), 0),
         ("2024-03-01", 2.0, vantorelle.count_distinct(["y", "z"]), 0)]
+
+
+# --- the SQL functions on the JVM ----------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def sql(spark, events):
+    """The shared session with the JVM functions registered, and the events
+    as the view `events`."""
+    vs.register(spark)
+    _, path = events
+    spark.read.parquet(str(path)).createOrReplaceTempView("events")
+    return spark
+
+
+def test_sql_sketches_equal_sketch_by_beside_builtin_aggregates(sql, events):
+    table, _ = events
+    rows = sql.sql(
+        "SELECT k1, k2, vantorelle_sketch(vi) AS si, vantorelle_sketch(vs, 15, 20) AS ss, "
+        "vantorelle_sketch(vb, 14, 25) AS sb, vantorelle_sketch(vb, 13, 0) AS sb13, "
+        "count(*) AS n, sum(vi % 1000) AS total, count(DISTINCT vs) AS exact, "
+        "vantorelle_estimate(vantorelle_sketch(vs)) AS e "
+        "FROM events GROUP BY k1, k2").collect()
+    assert by_key(rows, KEYS, "si") == expected_sketches(table, KEYS, "vi")
+    assert by_key(rows, KEYS, "ss") == expected_sketches(table, KEYS, "vs")
+    assert by_key(rows, KEYS, "sb") == expected_sketches(table, KEYS, "vb", 14, 25)
+    assert by_key(rows, KEYS, "sb13") == expected_sketches(table, KEYS, "vb", 13, None)
+    assert by_key(rows, KEYS, "e") == {
+        key: vantorelle.from_bytes(s).result()
+        for key, s in expected_sketches(table, KEYS, "vs").items()}
+    frame = table.to_pandas()
+    counts = frame.groupby(KEYS, dropna=False).size()
+    assert by_key(rows, KEYS, "n") == {
+        tuple(None if pd.isna(k) else k for k in key): n for key, n in counts.items()}
+    # Spark's % keeps the dividend's sign.
+    assert sum(row.total or 0 for row in rows) == sum(
+        abs(v) % 1000 * (1 if v >= 0 else -1) for v in table.column("vi").to_pylist()
+        if v is not None)
+    # The DataFrame API, on a table of booleans and small integers (counted as
+    # integers, booleans as 0 and 1) without any value in one group.
+    small = sql.createDataFrame(
+        [(1, True, 3, None), (1, False, 3, "x"), (1, None, -2, "y"), (2, None, None, None)],
+        "k int, b boolean, t tinyint, s string")
+    got = small.groupBy("k").agg(
+        F.call_function("vantorelle_sketch", "b").alias("sb"),
+        F.call_function("vantorelle_sketch", F.col("t"), F.lit(12)).alias("st"),
+        F.call_function("vantorelle_sketch", "s").alias("ss"),
+        F.count("s").alias("n")).collect()
+    assert {row.k: (bytes(row.sb), bytes(row.st), bytes(row.ss), row.n) for row in got} == {
+        1: (vantorelle.sketch([1, 0]).to_bytes(), vantorelle.sketch([3, 3, -2], int, 12).to_bytes(),
+            vantorelle.sketch(["x", "y"]).to_bytes(), 2),
+        2: (vantorelle.sketch([], int).to_bytes(), vantorelle.sketch([], int, 12).to_bytes(),
+            vantorelle.sketch([], str).to_bytes(), 0)}
+    # vantorelle_merge of a group of NULL sketches is NULL.
+    assert sql.sql("SELECT vantorelle_merge(CAST(NULL AS BINARY)) AS m").collect()[0].m is None
+
+
+def test_roll_ups_grouping_sets_parquet_and_scalars(sql, events, tmp_path):
+    table, _ = events
+    per_group = expected_sketches(table, KEYS, "vs")
+    by_first = expected_sketches(table, ["k1"], "vs")
+    whole = vantorelle.sketch([v for v in table.column("vs").to_pylist() if v is not None],
+                              str).to_bytes()
+
+    rolled = sql.sql(
+        "SELECT k1, k2, grouping_id() AS g, vantorelle_sketch(vs) AS s FROM events "
+        "GROUP BY ROLLUP (k1, k2)").collect()
+    grouped = {0: {}, 1: {}, 3: {}}
+    for row in rolled:
+        grouped[row.g][(row.k1, row.k2)] = bytes(row.s)
+    assert grouped[0] == per_group
+    assert grouped[1] == {(k1, None): s for (k1,), s in by_first.items()}
+    assert grouped[3] == {(None, None): whole}
+
+    # Spark writes; pyarrow with vantorelle.from_bytes and plain DuckDB read.
+    daily = tmp_path / "daily"
+    sql.sql("SELECT k1, k2, vantorelle_sketch(vs) AS sketch FROM events GROUP BY k1, k2") \
+        .write.parquet(str(daily))
+    read_back = pq.read_table(daily)
+    for k1, k2, serialised in zip(*(read_back.column(c).to_pylist() for c in KEYS + ["sketch"])):
+        assert vantorelle.from_bytes(serialised).to_bytes() == per_group[(k1, k2)]
+    with duckdb.connect() as connection:
+        assert {(k1, k2): s for k1, k2, s in connection.execute(
+            f"SELECT k1, k2, sketch FROM read_parquet('{daily}/*.parquet')").fetchall()} == per_group
+        # DuckDB writes stored sketches (made by the package); Spark rolls them up.
+        stored = pa.table({"k1": [key[0] for key in per_group], "k2": [key[1] for key in per_group],
+                           "sketch": pa.array(list(per_group.values()), pa.binary())})
+        connection.register("stored", stored)
+        duck_file = tmp_path / "duck.parquet"
+        connection.execute(f"COPY stored TO '{duck_file}' (FORMAT parquet)")
+    sql.read.parquet(str(duck_file)).createOrReplaceTempView("stored")
+    merged = sql.sql(
+        "SELECT k1, grouping_id() AS g, vantorelle_merge(sketch) AS m, "
+        "vantorelle_estimate(vantorelle_merge(sketch)) AS e, count(sketch) AS n FROM stored "
+        "GROUP BY GROUPING SETS ((k1), ())").collect()
+    assert {row.k1: bytes(row.m) for row in merged if row.g == 0} == {
+        k1: s for (k1,), s in by_first.items()}
+    assert [(bytes(row.m), row.e, row.n) for row in merged if row.g == 1] == [
+        (whole, vantorelle.from_bytes(whole).result(), len(per_group))]
+
+    # Many stored sketches per group: merged a batch at a time, partial
+    # buffers (with sketches still pending) shuffled between partitions.
+    parts = [(i % 2, vantorelle.sketch(range(i * 40, i * 40 + 60)).to_bytes()) for i in range(700)]
+    many = sql.createDataFrame([(k, bytearray(b)) for k, b in parts], "k int, sketch binary") \
+        .repartition(4)
+    got = many.groupBy("k").agg(F.call_function("vantorelle_merge", "sketch").alias("m")).collect()
+    assert {row.k: bytes(row.m) for row in got} == {
+        k: vantorelle.merge_all([b for key, b in parts if key == k]).to_bytes() for k in (0, 1)}
+
+    # The scalars against the package's functions, NULL sides included.
+    sketches = sorted(per_group.values(), key=len)
+    pairs = [(sketches[0], sketches[-1]), (sketches[-2], sketches[-1]), (sketches[1], None),
+             (None, sketches[1]), (None, None)]
+    frame = sql.createDataFrame([(bytearray(a) if a else None, bytearray(b) if b else None)
+                                 for a, b in pairs], "a binary, b binary")
+    got = frame.selectExpr(
+        "vantorelle_estimate(a) AS e", "vantorelle_bounds(a, 0.9) AS bounds",
+        "vantorelle_bounds(a, NULL) AS no_bounds", "vantorelle_union(a, b) AS u",
+        "vantorelle_intersection(a, b) AS i", "vantorelle_jaccard(a, b) AS j").collect()
+    empty = vantorelle.sketch([], str).to_bytes()
+    for row, (a, b) in zip(got, pairs):
+        assert row.e == (vantorelle.estimate(a) if a else 0)
+        assert tuple(row.bounds) == (vantorelle.bounds(a, 0.9) if a else (0, 0))
+        assert row.no_bounds is None
+        if a is None and b is None:
+            assert (row.u, row.i, row.j) == (0, 0, 0.0)
+            continue
+        assert row.u == vantorelle.union(a or empty, b or empty)
+        assert row.i == (vantorelle.intersection(a, b) if a and b else 0)
+        assert row.j == (vantorelle.jaccard(a, b) if a and b else 0.0)
+
+
+def test_refusals_at_analysis_corrupt_sketches_and_no_native_state_left(sql):
+    from pyspark.errors import AnalysisException
+
+    sql.createDataFrame(
+        [(1, 0.5, "x", bytearray(vantorelle.sketch([1, 2]).to_bytes())),
+         (2, 1.5, "y", bytearray(b"\x08\x70\x10\x01\xff")),
+         (2, 2.5, "z", None)],
+        "k long, f double, s string, sketch binary").createOrReplaceTempView("bad")
+    refusals = {
+        "SELECT vantorelle_sketch(f) FROM bad": "cannot count f of type DOUBLE",
+        "SELECT vantorelle_sketch(CAST(f AS DECIMAL(4, 1))) FROM bad": "of type DECIMAL(4,1)",
+        "SELECT vantorelle_sketch(array(k)) FROM bad": "of type ARRAY<BIGINT>",
+        "SELECT vantorelle_sketch(k, 30) FROM bad":
+            "Expected normal precision to be >= 10 and <= 24 but was 30",
+        "SELECT vantorelle_sketch(k, 15, 9) FROM bad": "sparse precision",
+        "SELECT vantorelle_sketch(k, k) FROM bad": "must be an integer constant",
+        "SELECT vantorelle_merge(s) FROM bad": "takes serialised sketches (BINARY)",
+        "SELECT vantorelle_estimate(k) FROM bad": "not k of type BIGINT",
+    }
+    for query, message in refusals.items():
+        # spark.sql analyses the query: refused before any job runs.
+        with pytest.raises(AnalysisException, match=re.escape(message)):
+            sql.sql(query)
+    with pytest.raises(InvalidInputError) as core:
+        vantorelle.sketch([1], int, 30)
+    assert str(core.value) in refusals_text(sql, "SELECT vantorelle_sketch(k, 30) FROM bad")
+
+    with pytest.raises(CorruptSketchError) as caught:
+        vantorelle.from_bytes(b"\x08\x70\x10\x01\xff")
+    reason = str(caught.value)
+    before = vs.live_native_states(sql)
+    failing = {
+        "SELECT k, vantorelle_merge(sketch) FROM bad GROUP BY k":
+            r"vantorelle_merge, column sketch, group \(k=2\)",
+        # Whichever of the bad row's groups fails first: (2, y), (2, NULL) or the total.
+        "SELECT k, s, vantorelle_merge(sketch) FROM bad GROUP BY ROLLUP (k, s)":
+            r"vantorelle_merge, column sketch, group \(k=(2|NULL), s=(y|NULL)\)",
+        "SELECT vantorelle_estimate(sketch) FROM bad": "vantorelle_estimate: sketch",
+        "SELECT vantorelle_union(sketch, sketch) FROM bad": "vantorelle_union: first sketch",
+    }
+    for query, where in failing.items():
+        with pytest.raises(Exception, match="CorruptSketchException") as failed:
+            sql.sql(query).collect()
+        assert re.search(where, str(failed.value)) and reason in str(failed.value), where
+    assert vs.live_native_states(sql) == before
+    # Sketches of integers and of text do not merge.
+    with pytest.raises(Exception, match="IncompatibleSketchException"):
+        sql.sql("SELECT vantorelle_merge(s) FROM (SELECT vantorelle_sketch(k) AS s FROM bad "
+                "UNION ALL SELECT vantorelle_sketch(s) FROM bad)").collect()
+    # The session works on after the failed jobs.
+    assert sql.sql("SELECT vantorelle_estimate(vantorelle_sketch(s)) AS n FROM bad") \
+        .collect()[0].n == 3
+
+
+def refusals_text(spark, query):
+    from pyspark.errors import AnalysisException
+
+    try:
+        spark.sql(query)
+    except AnalysisException as error:
+        return str(error)
+    return ""
+
+
+def test_configure_adds_jar_and_extensions_to_what_the_builder_has():
+    from pyspark.sql import SparkSession
+
+    builder = SparkSession.Builder().config("spark.jars", "/x/other.jar") \
+        .config("spark.sql.extensions", "com.example.Extensions")
+    vs.configure(vs.configure(builder))
+    assert builder._options["spark.jars"] == f"/x/other.jar,{vs.jar_path()}"
+    assert builder._options["spark.sql.extensions"] == f"com.example.Extensions,{vs.EXTENSIONS}"

@@ -1,0 +1,40 @@
+package org.vantorelle.spark;
+
+import java.util.ArrayList;
+import java.util.List;
+import org.apache.spark.sql.ExperimentalMethods;
+import org.apache.spark.sql.SparkSession;
+import org.apache.spark.sql.catalyst.plans.logical.LogicalPlan;
+import org.apache.spark.sql.catalyst.rules.Rule;
+import scala.jdk.javaapi.CollectionConverters;
+import org.apache.spark.sql.catalyst.analysis.FunctionRegistry;
+
+/** Registration in a running session, and the debug counter of the leak tests. */
+public final class Functions {
+  private Functions() {}
+
+  /**
+   * Registers the SQL functions in `session` as its temporary functions (a
+   * classic session, not a Connect client).
+   */
+  public static void register(SparkSession session) {
+    FunctionRegistry registry =
+        ((org.apache.spark.sql.classic.SparkSession) session).sessionState().functionRegistry();
+    for (FunctionTable.Entry entry : FunctionTable.ENTRIES) {
+      registry.createOrReplaceTempFunction(entry.name(), entry.builder(), "scala_udf");
+    }
+    // A running session's analyser is built; its optimiser takes extra rules.
+    ExperimentalMethods experimental = session.experimental();
+    List<Rule<LogicalPlan>> rules = new ArrayList<>(
+        CollectionConverters.asJava(experimental.extraOptimizations()));
+    if (rules.stream().noneMatch(rule -> rule instanceof MergeGroups)) {
+      rules.add(new MergeGroups());
+      experimental.extraOptimizations_$eq(CollectionConverters.asScala(rules).toList());
+    }
+  }
+
+  /** Engine states alive in this JVM: what no path should leave behind. */
+  public static long liveStates() {
+    return NativeSketches.liveStates();
+  }
+}

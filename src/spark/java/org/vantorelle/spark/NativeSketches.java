@@ -1,0 +1,81 @@
+package org.vantorelle.spark;
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+
+/**
+ * The C++ core, reached through JNI. The shared library travels inside this
+ * jar and is copied to a temporary file and loaded once per JVM (driver and
+ * every executor); the system property vantorelle.spark.library names
+ * another copy to load instead. No native memory outlives a call.
+ */
+public final class NativeSketches {
+  static final String RESOURCE = "/org/vantorelle/spark/native/libvantorelle_spark.so";
+
+  static {
+    load();
+  }
+
+  private NativeSketches() {}
+
+  private static void load() {
+    String given = System.getProperty("vantorelle.spark.library");
+    if (given != null && !given.isEmpty()) {
+      System.load(given);
+      return;
+    }
+    try (InputStream in = NativeSketches.class.getResourceAsStream(RESOURCE)) {
+      if (in == null) {
+        throw new UnsatisfiedLinkError("vantorelle: " + RESOURCE + " is missing from the jar");
+      }
+      Path file = Files.createTempFile("libvantorelle_spark", ".so");
+      try {
+        Files.copy(in, file, StandardCopyOption.REPLACE_EXISTING);
+        System.load(file.toAbsolutePath().toString());
+      } finally {
+        // Loaded (or not): the file is no longer needed on Linux.
+        Files.deleteIfExists(file);
+      }
+    } catch (IOException error) {
+      throw new UnsatisfiedLinkError("vantorelle: cannot extract the native library: " + error);
+    }
+  }
+
+  /** Value type codes of the core (InputType). */
+  public static final int LONG = 0;
+  public static final int STRING = 2;
+  public static final int BYTES = 3;
+
+  /** The core's refusal of these precisions (0: no sparse phase), or null. */
+  public static native String checkPrecisions(int normalPrecision, int sparsePrecision);
+
+  /** `sketch` (null: none yet) with values[0..count) added. */
+  public static native byte[] addLongs(
+      byte[] sketch, int normalPrecision, int sparsePrecision, long[] values, int count);
+
+  /** `sketch` with `count` values laid end to end in data added; value i ends at ends[i]. */
+  public static native byte[] addBytes(
+      byte[] sketch, int type, int normalPrecision, int sparsePrecision, byte[] data, int[] ends,
+      int count);
+
+  public static native byte[] emptySketch(int type, int normalPrecision, int sparsePrecision);
+
+  /** `sketch` (null: none) with stored[0..count) merged in; null when nothing was merged. */
+  public static native byte[] mergeStored(byte[] sketch, byte[][] stored, int count);
+
+  public static native long estimate(byte[] sketch);
+
+  public static native long[] bounds(byte[] sketch, double confidence);
+
+  public static native long union(byte[] a, byte[] b);
+
+  public static native long intersection(byte[] a, byte[] b);
+
+  public static native double jaccard(byte[] a, byte[] b);
+
+  /** Engine states alive in this JVM (a debug counter for leak tests). */
+  public static native long liveStates();
+}

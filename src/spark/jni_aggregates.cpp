@@ -1,0 +1,168 @@
+// The JNI entry points of vantorelle_sketch and vantorelle_merge. The JVM
+// buffers a group's values and hands them over a batch at a time with the
+// group's sketch so far (serialised); each call builds an engine state from
+// them, adds the batch and serialises the state again. No native memory
+// outlives a call, so a task that fails or is killed between calls leaves
+// nothing behind.
+#include <jni.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/sketch_aggregate.h"
+#include "spark/jni_support.h"
+#include "state/state_validation.h"
+
+namespace vantorelle::spark {
+namespace {
+
+using engine::SketchAggregate;
+using engine::SketchParameters;
+
+SketchParameters parameters_of(jint type, jint normal_precision, jint sparse_precision) {
+  if (type != static_cast<jint>(InputType::LONG) && type != static_cast<jint>(InputType::STRING) &&
+      type != static_cast<jint>(InputType::BYTES)) {
+    fail(JavaError::InvalidInput, "unknown value type code " + std::to_string(type));
+  }
+  Result<SketchParameters> made =
+      SketchParameters::create(static_cast<InputType>(type), normal_precision, sparse_precision);
+  if (!made) fail_with(made.error(), JavaError::InvalidInput, "");
+  return *made;
+}
+
+// The state a group's serialised sketch so far stands for. Those bytes were
+// written by this library, but they may have crossed a shuffle: they pass
+// the same check as a stored sketch.
+void resume(JNIEnv* env, SketchAggregate& state, jbyteArray sketch) {
+  std::optional<Bytes> bytes = copy_bytes(env, sketch);
+  if (!bytes) return;
+  Status merged = state.merge_stored(*bytes);
+  if (!merged) fail_with(merged.error(), JavaError::Corrupt, "a partial sketch");
+}
+
+jbyteArray finish(JNIEnv* env, const SketchAggregate& state, const SketchParameters& parameters) {
+  Result<Bytes> bytes = state.finalise_sketch(parameters);
+  if (!bytes) fail_with(bytes.error(), JavaError::Sketch, "");
+  return new_byte_array(env, *bytes);
+}
+
+void add(SketchAggregate& state, const SketchParameters& parameters,
+         const std::vector<std::uint64_t>& hashes) {
+  Status added = state.add_hashes(parameters, hashes);
+  if (!added) fail_with(added.error(), JavaError::Incompatible, "");
+}
+
+}  // namespace
+}  // namespace vantorelle::spark
+
+using namespace vantorelle;
+using namespace vantorelle::spark;
+
+extern "C" {
+
+JNIEXPORT jstring JNICALL Java_org_vantorelle_spark_NativeSketches_checkPrecisions(
+    JNIEnv* env, jclass, jint normal_precision, jint sparse_precision) {
+  return guarded<jstring>(env, nullptr, [&]() -> jstring {
+    Result<engine::SketchParameters> made =
+        engine::SketchParameters::create(InputType::LONG, normal_precision, sparse_precision);
+    if (made) return nullptr;
+    return env->NewStringUTF(made.error().display().c_str());
+  });
+}
+
+// The group's sketch (null: none yet) with `count` integers added.
+JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_addLongs(
+    JNIEnv* env, jclass, jbyteArray sketch, jint normal_precision, jint sparse_precision,
+    jlongArray values, jint count) {
+  return guarded<jbyteArray>(env, nullptr, [&] {
+    const engine::SketchParameters parameters =
+        parameters_of(static_cast<jint>(InputType::LONG), normal_precision, sparse_precision);
+    const std::vector<std::int64_t> batch = copy_longs(env, values, count);
+    std::vector<std::uint64_t> hashes(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      hashes[i] = HyperLogLogPlusPlus::hash_long(batch[i]);
+    }
+    engine::SketchAggregate state;
+    resume(env, state, sketch);
+    add(state, parameters, hashes);
+    return finish(env, state, parameters);
+  });
+}
+
+// The same for `count` strings (UTF-8) or byte strings laid end to end in
+// `data`; value i ends at ends[i].
+JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_addBytes(
+    JNIEnv* env, jclass, jbyteArray sketch, jint type, jint normal_precision,
+    jint sparse_precision, jbyteArray data, jintArray ends, jint count) {
+  return guarded<jbyteArray>(env, nullptr, [&] {
+    const engine::SketchParameters parameters =
+        parameters_of(type, normal_precision, sparse_precision);
+    const std::vector<std::int32_t> value_ends = copy_ints(env, ends, count);
+    const Bytes values = copy_bytes(env, data).value_or(Bytes());
+    std::vector<std::uint64_t> hashes(value_ends.size());
+    std::int32_t start = 0;
+    for (std::size_t i = 0; i < value_ends.size(); ++i) {
+      const std::int32_t end = value_ends[i];
+      if (end < start || static_cast<std::size_t>(end) > values.size()) {
+        fail(JavaError::InvalidInput, "a value outside its batch");
+      }
+      hashes[i] = HyperLogLogPlusPlus::hash_bytes(
+          ByteView(values.data() + start, static_cast<std::size_t>(end - start)));
+      start = end;
+    }
+    engine::SketchAggregate state;
+    resume(env, state, sketch);
+    add(state, parameters, hashes);
+    return finish(env, state, parameters);
+  });
+}
+
+// vantorelle_sketch of a group without values.
+JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_emptySketch(
+    JNIEnv* env, jclass, jint type, jint normal_precision, jint sparse_precision) {
+  return guarded<jbyteArray>(env, nullptr, [&] {
+    const engine::SketchParameters parameters =
+        parameters_of(type, normal_precision, sparse_precision);
+    return finish(env, engine::SketchAggregate(), parameters);
+  });
+}
+
+// The group's merged sketch so far (null: none) with the first `count`
+// stored sketches of `stored` merged in, each validated first. Null when
+// nothing was merged. A corrupt sketch names its place in the batch.
+JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_mergeStored(
+    JNIEnv* env, jclass, jbyteArray sketch, jobjectArray stored, jint count) {
+  return guarded<jbyteArray>(env, nullptr, [&]() -> jbyteArray {
+    if (stored == nullptr || count < 0 || count > env->GetArrayLength(stored)) {
+      fail(JavaError::InvalidInput, "a batch count outside its array");
+    }
+    engine::SketchAggregate state;
+    resume(env, state, sketch);
+    for (jint i = 0; i < count; ++i) {
+      jobject element = env->GetObjectArrayElement(stored, i);
+      std::optional<Bytes> bytes = copy_bytes(env, static_cast<jbyteArray>(element));
+      env->DeleteLocalRef(element);
+      if (!bytes) continue;
+      Status merged = state.merge_stored(*bytes);
+      if (!merged) {
+        // Validation failures are corrupt input; a sound sketch that does
+        // not merge with the others is an incompatibility.
+        const bool sound = static_cast<bool>(validate_bytes(*bytes));
+        fail_with(merged.error(), sound ? JavaError::Incompatible : JavaError::Corrupt, "");
+      }
+    }
+    Result<std::optional<Bytes>> merged = state.finalise_merge();
+    if (!merged) fail_with(merged.error(), JavaError::Sketch, "");
+    if (!*merged) return nullptr;
+    return new_byte_array(env, **merged);
+  });
+}
+
+// Engine states alive in this process (SketchAggregate::live_count): what
+// the leak test reads before and after a failed job.
+JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_liveStates(JNIEnv*, jclass) {
+  return static_cast<jlong>(engine::SketchAggregate::live_count());
+}
+
+}  // extern "C"

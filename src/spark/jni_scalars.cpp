@@ -1,0 +1,153 @@
+// The JNI entry points of the scalar functions: vantorelle_estimate,
+// vantorelle_bounds, vantorelle_union, vantorelle_intersection and
+// vantorelle_jaccard, with the meanings of the package's functions of the
+// same names and the same core calls. A null sketch stands for the empty
+// set.
+#include <jni.h>
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "hll/sketch_estimates.h"
+#include "spark/jni_support.h"
+#include "state/state_message.h"
+#include "state/state_validation.h"
+
+namespace vantorelle::spark {
+namespace {
+
+// The validated state of serialised bytes, as vantorelle.estimate reads them.
+SketchState load_state(const Bytes& bytes, const char* what) {
+  Result<SketchState> state = decode_state(bytes);
+  Status checked = state ? validate_state(*state) : Status(state.take_error());
+  if (!checked) fail_with(checked.error(), JavaError::Corrupt, what);
+  return std::move(*state);
+}
+
+HyperLogLogPlusPlus build(SketchState state, const char* what) {
+  Result<HyperLogLogPlusPlus> built = HyperLogLogPlusPlus::from_state(std::move(state));
+  if (!built) fail_with(built.error(), JavaError::Corrupt, what);
+  return std::move(*built);
+}
+
+// Sketches that cannot be estimated together, as the package reports them.
+[[noreturn]] void fail_estimate(const SketchError& error) {
+  const bool plain = error.kind() == ErrorKind::Io || error.kind() == ErrorKind::Generic;
+  fail_with(error, plain ? JavaError::Sketch : JavaError::Incompatible, "");
+}
+
+// The empty sketch of `other`'s kind and precisions: what a null side of a
+// two-sketch estimate stands for.
+HyperLogLogPlusPlus empty_like(const SketchState& other) {
+  SketchState empty = scalar_fields(other);
+  empty.num_values = 0;
+  empty.sparse_size = 0;
+  return build(std::move(empty), "an empty sketch");
+}
+
+// Intersection and Jaccard index with a null side are 0 without estimating;
+// the other side is still checked. True when both sides are present.
+bool both_present(JNIEnv* env, jbyteArray a, jbyteArray b) {
+  if (a != nullptr && b != nullptr) return true;
+  if (std::optional<Bytes> bytes = copy_bytes(env, a != nullptr ? a : b)) {
+    load_state(*bytes, a != nullptr ? "first sketch" : "second sketch");
+  }
+  return false;
+}
+
+// Python's round(): halves to even, as the package rounds these estimates.
+std::int64_t rounded(double value) { return static_cast<std::int64_t>(std::nearbyint(value)); }
+
+// The joint estimate of two sketches, either possibly null; nullopt when
+// both are.
+std::optional<PairEstimate> pair_of(JNIEnv* env, jbyteArray a, jbyteArray b) {
+  std::optional<Bytes> first = copy_bytes(env, a);
+  std::optional<Bytes> second = copy_bytes(env, b);
+  if (!first && !second) return std::nullopt;
+  std::optional<SketchState> state_a;
+  std::optional<SketchState> state_b;
+  if (first) state_a = load_state(*first, "first sketch");
+  if (second) state_b = load_state(*second, "second sketch");
+  HyperLogLogPlusPlus left = state_a ? build(*state_a, "first sketch") : empty_like(*state_b);
+  HyperLogLogPlusPlus right = state_b ? build(*state_b, "second sketch") : empty_like(*state_a);
+  Result<PairEstimate> joint = estimate_pair(left, right);
+  if (!joint) fail_estimate(joint.error());
+  return *joint;
+}
+
+}  // namespace
+}  // namespace vantorelle::spark
+
+using namespace vantorelle;
+using namespace vantorelle::spark;
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_estimate(JNIEnv* env, jclass,
+                                                                          jbyteArray sketch) {
+  return guarded<jlong>(env, 0, [&]() -> jlong {
+    std::optional<Bytes> bytes = copy_bytes(env, sketch);
+    if (!bytes) return 0;
+    Result<std::int64_t> value =
+        estimate_state(load_state(*bytes, "sketch"), EstimateMethod::Default);
+    if (!value) fail_estimate(value.error());
+    return *value;
+  });
+}
+
+// {lower, upper}; {0, 0} for a null sketch.
+JNIEXPORT jlongArray JNICALL Java_org_vantorelle_spark_NativeSketches_bounds(
+    JNIEnv* env, jclass, jbyteArray sketch, jdouble confidence) {
+  return guarded<jlongArray>(env, nullptr, [&]() -> jlongArray {
+    SketchBounds interval;
+    std::optional<Bytes> bytes = copy_bytes(env, sketch);
+    if (bytes) {
+      Result<SketchBounds> found = bounds_of_state(load_state(*bytes, "sketch"), confidence);
+      if (!found) {
+        fail_with(found.error(), found.error().kind() == ErrorKind::InvalidArgument
+                                     ? JavaError::InvalidInput
+                                     : JavaError::Incompatible, "");
+      }
+      interval = *found;
+    } else if (!(confidence > 0.0 && confidence < 1.0)) {
+      fail(JavaError::InvalidInput, "confidence must lie strictly between 0 and 1, not " +
+                                        std::to_string(confidence));
+    }
+    jlongArray out = env->NewLongArray(2);
+    if (out == nullptr) fail(JavaError::Sketch, "cannot allocate the result");
+    const jlong ends[2] = {interval.lower, interval.upper};
+    env->SetLongArrayRegion(out, 0, 2, ends);
+    return out;
+  });
+}
+
+JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_union(JNIEnv* env, jclass,
+                                                                       jbyteArray a, jbyteArray b) {
+  return guarded<jlong>(env, 0, [&]() -> jlong {
+    std::optional<PairEstimate> joint = pair_of(env, a, b);
+    return joint ? rounded(joint->union_size()) : 0;
+  });
+}
+
+JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_intersection(
+    JNIEnv* env, jclass, jbyteArray a, jbyteArray b) {
+  return guarded<jlong>(env, 0, [&]() -> jlong {
+    if (!both_present(env, a, b)) return 0;
+    return rounded(pair_of(env, a, b)->both);
+  });
+}
+
+// |A n B| / |A u B|; 0.0 when the union is empty.
+JNIEXPORT jdouble JNICALL Java_org_vantorelle_spark_NativeSketches_jaccard(
+    JNIEnv* env, jclass, jbyteArray a, jbyteArray b) {
+  return guarded<jdouble>(env, 0.0, [&]() -> jdouble {
+    if (!both_present(env, a, b)) return 0.0;
+    const std::optional<PairEstimate> joint = pair_of(env, a, b);
+    const double total = joint->union_size();
+    return total > 0 ? joint->both / total : 0.0;
+  });
+}
+
+}  // extern "C"
