@@ -13,6 +13,7 @@ if TYPE_CHECKING:
     from typing import Any
 
 from vantorelle import _grouped, _native
+from vantorelle._arguments import check_precisions, check_ty, thread_count
 from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, InvalidInputError
 
 COUNT_COLUMN = "count"
@@ -90,15 +91,14 @@ def count_by(
     """
     keys = _grouped._key_names(by)
     column = _grouped._value_name(column, keys, "column")
-    if ty is not None and ty not in (int, str, bytes):
-        raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
-    _native.check_precisions(normal_precision, sparse_precision)
+    check_ty(ty)
+    check_precisions(normal_precision, sparse_precision)
     confidence = _confidence(bounds)
     taken = set(keys)
     clashes = sorted(taken & {COUNT_COLUMN, *(BOUND_COLUMNS if confidence is not None else ())})
     if clashes:
         raise InvalidInputError(f"a key column named {clashes[0]!r} would clash with the result's columns; rename it")
-    count = _grouped._thread_count(threads)
+    count = thread_count(threads)
     stream, finish = _grouped._reader(table, keys, [*keys, column])
     first_rows, counts, lower, upper = _native.count_by(
         stream, keys, column, ty, normal_precision, sparse_precision or 0, count, confidence

@@ -5,6 +5,7 @@ so groups are spread over partitions and merged after the shuffle."""
 import re
 
 import dask.dataframe as dd
+import duckdb
 import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
