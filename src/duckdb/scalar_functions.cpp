@@ -163,7 +163,8 @@ std::optional<PairEstimate> pair_at(const BlobColumn& a, const BlobColumn& b, id
   return value_or_fail(estimate_pair(first, second));
 }
 
-template <class T, T (*of)(const PairEstimate&), T when_both_null>
+// Two NULL sketches are two empty sets: every estimate of them is 0.
+template <class T, T (*of)(const PairEstimate&)>
 void pair_function(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector output,
                    std::string_view name) {
   guarded(info, name, [&] {
@@ -173,7 +174,7 @@ void pair_function(duckdb_function_info info, duckdb_data_chunk input, duckdb_ve
     auto* out = static_cast<T*>(duckdb_vector_get_data(output));
     for (idx_t row = 0; row < count; ++row) {
       const std::optional<PairEstimate> joint = pair_at(a, b, row);
-      out[row] = joint ? of(*joint) : when_both_null;
+      out[row] = joint ? of(*joint) : T{0};
     }
   });
 }
@@ -186,13 +187,13 @@ double jaccard_of(const PairEstimate& joint) {
 }
 
 void union_function(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector output) {
-  pair_function<std::int64_t, union_of, 0>(info, input, output, "vantorelle_union");
+  pair_function<std::int64_t, union_of>(info, input, output, "vantorelle_union");
 }
 void intersection_function(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector output) {
-  pair_function<std::int64_t, intersection_of, 0>(info, input, output, "vantorelle_intersection");
+  pair_function<std::int64_t, intersection_of>(info, input, output, "vantorelle_intersection");
 }
 void jaccard_function(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector output) {
-  pair_function<double, jaccard_of, 0.0>(info, input, output, "vantorelle_jaccard");
+  pair_function<double, jaccard_of>(info, input, output, "vantorelle_jaccard");
 }
 
 // --- vantorelle_describe(sketch) -> STRUCT -----------------------------------------------

@@ -65,9 +65,19 @@ Result<std::vector<std::uint32_t>> code_column(const ColumnChunks& column, const
                                               " (an unsigned value above 2^63 - 1)" + context(row));
 }
 
-Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const ColumnChunks& values,
-                                      std::optional<InputType> ty, int normal_precision, int sparse_precision,
-                                      int threads) {
+namespace {
+
+// A table's rows grouped by its keys, and their values coded for `builder`.
+struct CodedGroups {
+  GroupedSketchBuilder builder;
+  Grouping grouping;
+  std::vector<std::uint32_t> codes;
+};
+
+// The checks, grouping and coding that sketch_groups and count_groups share.
+Result<CodedGroups> group_and_code(std::span<const ColumnChunks> keys, const ColumnChunks& values,
+                                   std::optional<InputType> ty, int normal_precision, int sparse_precision,
+                                   int threads) {
   Result<std::vector<KeyFormat>> formats = check_key_columns(keys);
   if (!formats) return formats.take_error();
   Result<ValueColumnFormat> value_format = check_value_column(values);
@@ -81,12 +91,39 @@ Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const 
   Result<std::vector<std::uint32_t>> codes = code_column(values, *value_format, family, *builder, threads, "row",
                                                          group_context(*grouping, keys, *formats));
   if (!codes) return codes.take_error();
-  GroupedSketches out;
-  const auto group_count = static_cast<std::uint32_t>(grouping->groups());
-  Result<SerializedSketches> built = builder->build_consuming(grouping->group_of_row, *codes, group_count, threads);
+  return CodedGroups{std::move(*builder), std::move(*grouping), std::move(*codes)};
+}
+
+}  // namespace
+
+Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const ColumnChunks& values,
+                                      std::optional<InputType> ty, int normal_precision, int sparse_precision,
+                                      int threads) {
+  Result<CodedGroups> coded = group_and_code(keys, values, ty, normal_precision, sparse_precision, threads);
+  if (!coded) return coded.take_error();
+  const auto group_count = static_cast<std::uint32_t>(coded->grouping.groups());
+  Result<SerializedSketches> built =
+      coded->builder.build_consuming(coded->grouping.group_of_row, coded->codes, group_count, threads);
   if (!built) return from_core(built.error());
-  out.first_rows = std::move(grouping->first_rows);
+  GroupedSketches out;
+  out.first_rows = std::move(coded->grouping.first_rows);
   out.sketches = std::move(*built);
+  return out;
+}
+
+Result<GroupedCounts> count_groups(std::span<const ColumnChunks> keys, const ColumnChunks& values,
+                                   std::optional<InputType> ty, int normal_precision, int sparse_precision,
+                                   int threads) {
+  Result<MartingaleCounter> counter = MartingaleCounter::create(normal_precision, sparse_precision);
+  if (!counter) return from_core(counter.error());
+  // Coded exactly as sketch_groups codes them.
+  Result<CodedGroups> coded = group_and_code(keys, values, ty, normal_precision, sparse_precision, threads);
+  if (!coded) return coded.take_error();
+  const auto group_count = static_cast<std::uint32_t>(coded->grouping.groups());
+  GroupedCounts out;
+  out.counts = counter->count(coded->grouping.group_of_row, coded->codes, group_count, threads);
+  out.first_rows = std::move(coded->grouping.first_rows);
+  out.sparse_precision = counter->sparse_precision();
   return out;
 }
 
@@ -168,33 +205,6 @@ Result<SerializedSketches> merge_stored(const StoredSketches& stored, std::span<
   }
   if (!merged) return from_core(merged.error());
   return merged;
-}
-
-Result<GroupedCounts> count_groups(std::span<const ColumnChunks> keys, const ColumnChunks& values,
-                                   std::optional<InputType> ty, int normal_precision, int sparse_precision,
-                                   int threads) {
-  Result<std::vector<KeyFormat>> formats = check_key_columns(keys);
-  if (!formats) return formats.take_error();
-  Result<ValueColumnFormat> value_format = check_value_column(values);
-  if (!value_format) return value_format.take_error();
-  const InputType family = ty ? *ty : input_type_of(value_format->values.kind);
-  // The builder codes the values exactly as sketch_groups does.
-  Result<GroupedSketchBuilder> builder = GroupedSketchBuilder::create(family, normal_precision, sparse_precision);
-  if (!builder) return from_core(builder.error());
-  Result<MartingaleCounter> counter = MartingaleCounter::create(normal_precision, sparse_precision);
-  if (!counter) return from_core(counter.error());
-
-  Result<Grouping> grouping = group_rows(keys, *formats, values.rows, threads);
-  if (!grouping) return grouping.take_error();
-  Result<std::vector<std::uint32_t>> codes = code_column(values, *value_format, family, *builder, threads, "row",
-                                                         group_context(*grouping, keys, *formats));
-  if (!codes) return codes.take_error();
-  GroupedCounts out;
-  const auto group_count = static_cast<std::uint32_t>(grouping->groups());
-  out.counts = counter->count(grouping->group_of_row, *codes, group_count, threads);
-  out.first_rows = std::move(grouping->first_rows);
-  out.sparse_precision = counter->sparse_precision();
-  return out;
 }
 
 Result<GroupedSketches> merge_stored_groups(std::span<const ColumnChunks> keys, const ColumnChunks& sketches,

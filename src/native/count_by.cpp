@@ -74,18 +74,13 @@ PyObject* count_by_impl(PyObject* module, PyObject* const* args) {
     confidence = value;
   }
 
-  ArrowTable table;
-  if (!table.read(args[0])) return nullptr;
-  std::vector<ColumnChunks> keys(key_names.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (!table.column(key_names[i], &keys[i])) return nullptr;
-  }
-  ColumnChunks values;
-  if (!table.column(value_name, &values)) return nullptr;
+  GroupedColumns table;
+  if (!read_grouped_columns(args[0], key_names, value_name, &table)) return nullptr;
   std::optional<Result<engine::GroupedCounts>> counted;
   {
     WithoutGil released;
-    counted.emplace(engine::count_groups(keys, values, ty, normal_precision, sparse_precision, threads));
+    counted.emplace(engine::count_groups(table.keys, table.values, ty, normal_precision, sparse_precision,
+                                         threads));
   }
   if (!*counted) {
     raise_engine_error(counted->error());

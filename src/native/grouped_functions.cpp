@@ -82,6 +82,16 @@ bool read_ty(PyObject* ty, std::optional<InputType>* out) {
   return false;
 }
 
+bool read_grouped_columns(PyObject* table, const std::vector<std::string>& key_names, const std::string& value_name,
+                          GroupedColumns* out) {
+  if (!out->table.read(table)) return false;
+  out->keys.resize(key_names.size());
+  for (std::size_t i = 0; i < key_names.size(); ++i) {
+    if (!out->table.column(key_names[i], &out->keys[i])) return false;
+  }
+  return out->table.column(value_name, &out->values);
+}
+
 namespace {
 
 using engine::arrow_type_in_words;
@@ -112,18 +122,13 @@ PyObject* sketch_by_impl(PyObject* module, PyObject* const* args) {
   const int sparse_precision = PyLong_AsInt(args[5]);
   if (PyErr_Occurred() || !read_threads(args[6], &threads)) return nullptr;
 
-  ArrowTable table;
-  if (!table.read(args[0])) return nullptr;
-  std::vector<ColumnChunks> keys(key_names.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (!table.column(key_names[i], &keys[i])) return nullptr;
-  }
-  ColumnChunks values;
-  if (!table.column(value_name, &values)) return nullptr;
+  GroupedColumns columns;
+  if (!read_grouped_columns(args[0], key_names, value_name, &columns)) return nullptr;
   std::optional<Result<engine::GroupedSketches>> built;
   {
     WithoutGil released;
-    built.emplace(engine::sketch_groups(keys, values, ty, normal_precision, sparse_precision, threads));
+    built.emplace(engine::sketch_groups(columns.keys, columns.values, ty, normal_precision, sparse_precision,
+                                        threads));
   }
   if (!*built) {
     raise_engine_error(built->error());
