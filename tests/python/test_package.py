@@ -32,7 +32,7 @@ def test_importing_vantorelle_imports_no_optional_library():
 
     code = (
         "import sys, vantorelle\n"
-        "heavy = [m for m in ('numpy', 'pyarrow', 'pandas', 'polars', 'dask', 'tqdm', 'pyspark', 'duckdb') if m in sys.modules]\n"
+        "heavy = [m for m in ('numpy', 'pyarrow', 'pandas', 'polars', 'dask', 'pyspark', 'duckdb') if m in sys.modules]\n"
         "print(heavy)"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
