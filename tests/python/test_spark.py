@@ -347,3 +347,26 @@ def test_configure_adds_jar_and_extensions_to_what_the_builder_has():
     vs.configure(vs.configure(builder))
     assert builder._options["spark.jars"] == f"/x/other.jar,{vs.jar_path()}"
     assert builder._options["spark.sql.extensions"] == f"com.example.Extensions,{vs.EXTENSIONS}"
+
+
+def test_jar_carries_every_library_its_native_library_needs(tmp_path):
+    # An executor may lack libprotobuf-lite: the jar brings whatever the JNI
+    # library needs beyond the C and C++ runtimes, listed before it.
+    import shutil
+    import subprocess
+    import zipfile
+
+    if shutil.which("readelf") is None:
+        pytest.skip("no readelf")
+    folder = "org/vantorelle/spark/native/"
+    with zipfile.ZipFile(vs.jar_path()) as jar:
+        carried = {name[len(folder):] for name in jar.namelist() if name.startswith(folder)}
+        order = jar.read(folder + "libraries").decode().split()
+        jar.extract(folder + "libvantorelle_spark.so", tmp_path)
+    dynamic = subprocess.run(["readelf", "-d", str(tmp_path / folder / "libvantorelle_spark.so")],
+                             capture_output=True, text=True, check=True).stdout
+    runtime = re.compile(r"lib(c|m|dl|pthread|rt|stdc\+\+|gcc_s)\.so\.\d+$|ld-linux")
+    needed = [name for name in re.findall(r"\(NEEDED\)\s+Shared library: \[([^]]+)\]", dynamic)
+              if not runtime.match(name)]
+    assert order[-1] == "libvantorelle_spark.so"
+    assert set(needed) <= set(order[:-1]) and set(order) <= carried

@@ -2,18 +2,23 @@ package org.vantorelle.spark;
 
 import java.io.IOException;
 import java.io.InputStream;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.nio.file.StandardCopyOption;
+import java.util.stream.Stream;
 
 /**
  * The C++ core, reached through JNI. The shared library travels inside this
- * jar and is copied to a temporary file and loaded once per JVM (driver and
- * every executor); the system property vantorelle.spark.library names
- * another copy to load instead. No native memory outlives a call.
+ * jar with the shared libraries it needs beyond the C and C++ runtimes
+ * (native/libraries lists them, dependencies first); they are copied to a
+ * private temporary folder and loaded once per JVM (driver and every
+ * executor), each found by the next through its soname. The system property
+ * vantorelle.spark.library names another copy to load instead (with its
+ * dependencies where the system finds them). No native memory outlives a
+ * call.
  */
 public final class NativeSketches {
-  static final String RESOURCE = "/org/vantorelle/spark/native/libvantorelle_spark.so";
+  static final String FOLDER = "/org/vantorelle/spark/native/";
 
   static {
     load();
@@ -27,20 +32,38 @@ public final class NativeSketches {
       System.load(given);
       return;
     }
-    try (InputStream in = NativeSketches.class.getResourceAsStream(RESOURCE)) {
-      if (in == null) {
-        throw new UnsatisfiedLinkError("vantorelle: " + RESOURCE + " is missing from the jar");
-      }
-      Path file = Files.createTempFile("libvantorelle_spark", ".so");
+    try {
+      Path folder = Files.createTempDirectory("vantorelle-spark");
       try {
-        Files.copy(in, file, StandardCopyOption.REPLACE_EXISTING);
-        System.load(file.toAbsolutePath().toString());
+        for (String name : resource(FOLDER + "libraries").split("\n")) {
+          if (name.isBlank()) continue;
+          Path file = folder.resolve(name.strip());
+          try (InputStream in = open(FOLDER + name.strip())) {
+            Files.copy(in, file);
+          }
+          System.load(file.toAbsolutePath().toString());
+        }
       } finally {
-        // Loaded (or not): the file is no longer needed on Linux.
-        Files.deleteIfExists(file);
+        // Loaded (or not): the files are no longer needed on Linux.
+        try (Stream<Path> files = Files.list(folder)) {
+          for (Path file : (Iterable<Path>) files::iterator) Files.deleteIfExists(file);
+        }
+        Files.deleteIfExists(folder);
       }
     } catch (IOException error) {
       throw new UnsatisfiedLinkError("vantorelle: cannot extract the native library: " + error);
+    }
+  }
+
+  private static InputStream open(String path) {
+    InputStream in = NativeSketches.class.getResourceAsStream(path);
+    if (in == null) throw new UnsatisfiedLinkError("vantorelle: " + path + " is missing from the jar");
+    return in;
+  }
+
+  private static String resource(String path) throws IOException {
+    try (InputStream in = open(path)) {
+      return new String(in.readAllBytes(), StandardCharsets.UTF_8);
     }
   }
 
