@@ -42,7 +42,30 @@ void BM_Fingerprint2011Integer(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 8);
 }
 
+// A column of integers hashed in one loop, as the column and grouped adds
+// hash them: through the out-of-line function of any length (Arg 0) and
+// through the inline word form (Arg 1), whose rows' multiplications overlap.
+void BM_Fingerprint2011IntegerColumn(benchmark::State& state) {
+  const bool inline_word = state.range(0) != 0;
+  std::vector<std::uint64_t> values(4096);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = i * 0x9E3779B97F4A7C15ull;
+  std::vector<std::uint64_t> hashes(values.size());
+  for (auto _ : state) {
+    if (inline_word) {
+      for (std::size_t i = 0; i < values.size(); ++i) hashes[i] = vantorelle::fingerprint2011_word(values[i]);
+    } else {
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        hashes[i] = vantorelle::fingerprint2011(reinterpret_cast<const std::uint8_t*>(&values[i]), 8);
+      }
+    }
+    benchmark::DoNotOptimize(hashes.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * values.size()));
+}
+
 }  // namespace
 
 BENCHMARK(BM_Fingerprint2011)->Arg(8)->Arg(20)->Arg(1024);
 BENCHMARK(BM_Fingerprint2011Integer);
+BENCHMARK(BM_Fingerprint2011IntegerColumn)->Arg(0)->Arg(1);

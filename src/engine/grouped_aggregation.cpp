@@ -18,11 +18,11 @@ bool same_family(InputType a, InputType b) { return (a == InputType::LONG) == (b
 
 // The aggregator's refusal of `column_type` in a sketch of `family`.
 std::string refusal_text(InputType family, InputType column_type) {
-  Result<HyperLogLogPlusPlus> sketch = family == InputType::LONG ? HyperLogLogPlusPlus::new_long(15, 20)
-                                                                 : HyperLogLogPlusPlus::new_string_or_bytes(15, 20);
-  if (!sketch) return kUnsupportedType;
-  Status added = sketch->add_hashes(column_type, {});
-  return added ? std::string(kUnsupportedType) : added.error().message();
+  const InputTypeSet allowed = family == InputType::LONG
+                                   ? InputTypeSet::of(InputType::LONG)
+                                   : InputTypeSet::of(InputType::STRING) | InputTypeSet::of(InputType::BYTES);
+  Status admitted = check_admitted(allowed, column_type);
+  return admitted ? std::string(kUnsupportedType) : admitted.error().message();
 }
 
 std::string row_text(const std::string& name, const char* where, std::int64_t row) {

@@ -7,11 +7,7 @@
 namespace vantorelle {
 namespace {
 
-constexpr std::uint64_t C0 = 0xa5b85c5e198ed849ULL;
-constexpr std::uint64_t C1 = 0x8d58ac26afe12e47ULL;
-constexpr std::uint64_t C2 = 0xc47b6e9e3a970ed3ULL;
-constexpr std::uint64_t C3 = 0xc6a4a7935bd1e995ULL;
-constexpr std::uint64_t SHORT_SEED = C0 ^ C1 ^ C2;
+using namespace fingerprint2011_mixing;
 
 // Every load goes through memcpy: the caller's buffer may have any alignment.
 VANTORELLE_ALWAYS_INLINE std::uint64_t load64(const std::uint8_t* p) {
@@ -48,14 +44,6 @@ VANTORELLE_ALWAYS_INLINE std::uint64_t load_tail(const std::uint8_t* p, std::siz
 
 VANTORELLE_ALWAYS_INLINE std::uint64_t rotr(std::uint64_t x, int r) {
   return (x >> r) | (x << (64 - r));
-}
-
-VANTORELLE_ALWAYS_INLINE std::uint64_t xorshift47(std::uint64_t x) { return x ^ (x >> 47); }
-
-VANTORELLE_ALWAYS_INLINE std::uint64_t fold_pair(std::uint64_t high, std::uint64_t low) {
-  std::uint64_t a = xorshift47((low ^ high) * C3);
-  std::uint64_t c = xorshift47((high ^ a) * C3);
-  return c * C3;
 }
 
 struct WordPair {
@@ -158,25 +146,10 @@ __attribute__((noinline)) std::uint64_t long_hash(const std::uint8_t* b, std::si
                    fold_pair(v.second, w.second) + x);
 }
 
-VANTORELLE_ALWAYS_INLINE std::uint64_t finish(std::uint64_t r, std::uint64_t t, std::uint64_t u) {
-  r = fold_pair(r + t, u);
-  // Never 0 or 1: those two wrap to the top of the range.
-  return r > 1 ? r : r - 2;
-}
-
-// The whole computation for one 8-byte word, straight-line: this is the hash
-// of every added integer.
-VANTORELLE_ALWAYS_INLINE std::uint64_t hash_word(std::uint64_t word) {
-  std::uint64_t h = SHORT_SEED ^ (8 * C3);
-  h = (h ^ (xorshift47(word * C3) * C3)) * C3;
-  h = xorshift47(xorshift47(h) * C3);
-  return finish(h, C0, word);
-}
-
 }  // namespace
 
 std::uint64_t fingerprint2011(const std::uint8_t* bytes, std::size_t length) {
-  if (length == 8) return hash_word(load64(bytes));
+  if (length == 8) return fingerprint2011_word(load64(bytes));
   if (length <= 32) {
     const std::uint64_t u = length >= 8 ? load64(bytes) : C0;
     const std::uint64_t t = length >= 9 ? load64(bytes + length - 8) : C0;

@@ -137,11 +137,14 @@ Result<RegisterSums> HyperLogLogPlusPlus::check_normal_view(const SketchStateVie
   return Representation::check_normal_view(view);
 }
 
+Status check_admitted(InputTypeSet allowed, InputType type) {
+  if (allowed.contains(type)) return {};
+  return invalid_state("Unable to add type " + std::string(display_name(type)) + " to aggregator of type " +
+                       allowed.display());
+}
+
 Status HyperLogLogPlusPlus::admit_input_type(InputType type) {
-  if (!allowed_input_types_.contains(type)) {
-    return invalid_state("Unable to add type " + std::string(display_name(type)) +
-                         " to aggregator of type " + allowed_input_types_.display());
-  }
+  VANTORELLE_RETURN_IF_ERROR(check_admitted(allowed_input_types_, type));
   if (allowed_input_types_.size() > 1) {
     allowed_input_types_ = InputTypeSet::of(type);
     representation_.state().value_type = value_type_for(type);
@@ -153,16 +156,6 @@ Status HyperLogLogPlusPlus::add_hash(std::uint64_t hash) {
   VANTORELLE_RETURN_IF_ERROR(representation_.add_hash(hash));
   representation_.state().num_values += 1;
   return {};
-}
-
-std::uint64_t HyperLogLogPlusPlus::hash_long(std::int64_t value) {
-  std::uint8_t bytes[8];
-  auto bits = static_cast<std::uint64_t>(value);
-  for (std::uint8_t& byte : bytes) {
-    byte = static_cast<std::uint8_t>(bits);
-    bits >>= 8;
-  }
-  return fingerprint2011(bytes, sizeof bytes);
 }
 
 std::uint64_t HyperLogLogPlusPlus::hash_bytes(ByteView bytes) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "error/result.h"
+#include "fingerprint2011/fingerprint2011.h"
 #include "hll/representation.h"
 #include "state/sketch_state.h"
 
@@ -47,6 +48,11 @@ class InputTypeSet {
   }
   std::uint8_t mask_ = 0;
 };
+
+// Whether a sketch accepting `allowed` takes a value of `type`: the one
+// refusal of a value of the wrong type, for adds and for callers that check
+// a whole column before any sketch exists.
+Status check_admitted(InputTypeSet allowed, InputType type);
 
 class HyperLogLogPlusPlus {
  public:
@@ -86,7 +92,9 @@ class HyperLogLogPlusPlus {
 
   // The fingerprints the adds compute: an integer as its eight little-endian
   // bytes, text as its UTF-8 bytes, byte strings as they are.
-  static std::uint64_t hash_long(std::int64_t value);
+  static std::uint64_t hash_long(std::int64_t value) {
+    return fingerprint2011_word(static_cast<std::uint64_t>(value));
+  }
   static std::uint64_t hash_bytes(ByteView bytes);
 
   // The column form of the adds: one type check for `type` (narrowing the
