@@ -142,8 +142,9 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
 // first row and key; null_group is the group of the nulls.
 struct IntegerGroups {
   std::vector<std::int64_t> first_rows;
-  std::vector<std::uint64_t> keys;
+  std::vector<std::uint64_t> keys;  // only when ranges are merged
   std::uint32_t null_group = UINT32_MAX;
+  bool keep_keys = false;
 };
 
 // Numbers the rows [begin, end) of one chunk.
@@ -171,7 +172,7 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
       if (local.null_group == UINT32_MAX) {
         local.null_group = static_cast<std::uint32_t>(local.first_rows.size());
         local.first_rows.push_back(first_row + row);
-        local.keys.push_back(0);
+        if (local.keep_keys) local.keys.push_back(0);
       }
       group_of_row[row] = local.null_group;
       continue;
@@ -181,7 +182,7 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
     const std::uint64_t key = key_at(index) ^ seed;
     group_of_row[row] = table.find_or_add(key, [](std::uint32_t, std::uint32_t) { return true; }, [&] {
       local.first_rows.push_back(first_row + row);
-      local.keys.push_back(key);
+      if (local.keep_keys) local.keys.push_back(key);
       return static_cast<std::uint32_t>(local.first_rows.size() - 1);
     });
   }
@@ -228,6 +229,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   const std::uint64_t seed = process_seed();
   const int parts = parts_for(rows, threads);
   std::vector<IntegerGroups> locals(static_cast<std::size_t>(parts));
+  for (IntegerGroups& local : locals) local.keep_keys = parts > 1;
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
     group_integer_range(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), seed,

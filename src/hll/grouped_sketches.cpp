@@ -113,15 +113,22 @@ SerializedSketches join(std::vector<ShareOutput>& shares, bool nullable) {
     total += share.data.size();
     groups += share.ends.size();
   }
-  joined.data.resize(total);
+  // A single share's buffer is the output as it is: no second copy.
+  if (shares.size() == 1) {
+    joined.data = std::move(shares[0].data);
+  } else {
+    joined.data.resize(total);
+  }
   joined.offsets.reserve(groups + 1);
   if (nullable) joined.present.reserve(groups);
   std::int64_t base = 0;
   for (ShareOutput& share : shares) {
-    if (!share.data.empty()) std::memcpy(joined.data.data() + base, share.data.data(), share.data.size());
+    if (shares.size() > 1 && !share.data.empty()) {
+      std::memcpy(joined.data.data() + base, share.data.data(), share.data.size());
+    }
     for (std::int64_t end : share.ends) joined.offsets.push_back(base + end);
     if (nullable) joined.present.insert(joined.present.end(), share.present.begin(), share.present.end());
-    base += static_cast<std::int64_t>(share.data.size());
+    base += static_cast<std::int64_t>(share.ends.empty() ? 0 : share.ends.back());
     Bytes().swap(share.data);
   }
   return joined;
