@@ -443,6 +443,15 @@ Result<SketchStateView> decode_state_view(ByteView bytes) {
   return decode_state_view_general(bytes);
 }
 
+Status decode_state_view_into(ByteView bytes, SketchStateView& view) {
+  view = SketchStateView();
+  if (read_common_shape(bytes, view)) [[likely]] return {};
+  Result<SketchStateView> decoded = decode_state_view_general(bytes);
+  if (!decoded) return decoded.take_error();
+  view = std::move(*decoded);
+  return {};
+}
+
 Result<SketchStateView> decode_state_view_general(ByteView bytes) {
   if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
     return Err(ErrorKind::ProtoDeserialization,

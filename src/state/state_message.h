@@ -19,6 +19,9 @@ Result<SketchState> decode_state(ByteView bytes);
 // message of the common shape (common_shape_reader.h) is read without a
 // coded stream; any other goes to the general reader.
 Result<SketchStateView> decode_state_view(ByteView bytes);
+// The same into `view` (every field replaced), for a loop over many
+// messages: no result to build and move per message.
+Status decode_state_view_into(ByteView bytes, SketchStateView& view);
 // The general reader alone, for every message (the tests hold the common
 // shape's reader to it).
 Result<SketchStateView> decode_state_view_general(ByteView bytes);

@@ -301,15 +301,42 @@ inline bool decode_within_five(const std::uint8_t* at, std::size_t& pos, std::ui
 
 // check_sparse_data's rules applied value by value (as the diagnosis does),
 // counting the distinct sparse indices on the way: values never decrease,
-// so those of one index are adjacent. Says nothing about which rule fails.
-bool passes_counting(ByteView bytes, const ValueBounds& b, const SparseEncoding& encoding,
-                     std::uint64_t& count) {
+// so those of one index are adjacent.
+class IndexCounter {
+ public:
+  IndexCounter(const ValueBounds& b, const SparseEncoding& encoding) : b_(b), encoding_(encoding) {}
+
+  // Adds the next gap; false when the value it makes breaks a rule.
+  bool take(std::uint64_t delta) {
+    value_ += delta;
+    std::uint32_t index;
+    if (value_ < b_.plain_end) {
+      index = static_cast<std::uint32_t>(value_);
+    } else {
+      // Above every plain value: a rho-encoded one, inside the encoding, or
+      // refused (which covers a running sum past 32 bits too).
+      if (value_ < b_.flag || value_ >= b_.rho_end || (value_ & 63) > b_.max_rho) return false;
+      index = encoding_.decode_sparse(static_cast<std::uint32_t>(value_)).sparse_index;
+    }
+    distinct_ += distinct_ == 0 || index != previous_;
+    previous_ = index;
+    return true;
+  }
+  std::uint64_t distinct() const { return distinct_; }
+
+ private:
+  const ValueBounds& b_;
+  const SparseEncoding& encoding_;
+  std::uint64_t value_ = 0;
+  std::uint64_t distinct_ = 0;
+  std::uint32_t previous_ = 0;
+};
+
+// Says nothing about which rule fails.
+bool passes_counting(ByteView bytes, IndexCounter& counter) {
   const std::uint8_t* const data = bytes.data();
   const std::size_t size = bytes.size();
   std::size_t pos = 0;
-  std::uint64_t value = 0;
-  std::uint64_t distinct = 0;
-  std::uint32_t previous = 0;
   while (pos < size) {
     std::uint64_t delta;
     if (size - pos >= 5) [[likely]] {
@@ -317,29 +344,19 @@ bool passes_counting(ByteView bytes, const ValueBounds& b, const SparseEncoding&
     } else if (!decode_at(data, size, pos, delta)) {
       return false;
     }
-    value += delta;
-    std::uint32_t index;
-    if (value < b.plain_end) {
-      index = static_cast<std::uint32_t>(value);
-    } else {
-      // Above every plain value: a rho-encoded one, inside the encoding, or
-      // refused (which covers a running sum past 32 bits too).
-      if (value < b.flag || value >= b.rho_end || (value & 63) > b.max_rho) return false;
-      index = encoding.decode_sparse(static_cast<std::uint32_t>(value)).sparse_index;
-    }
-    distinct += distinct == 0 || index != previous;
-    previous = index;
+    if (!counter.take(delta)) return false;
   }
-  count = distinct;
   return true;
 }
+
 
 }  // namespace
 
 Result<std::uint64_t> count_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding) {
   const ValueBounds b = bounds_of(encoding);
-  std::uint64_t count = 0;
-  if (passes_counting(sparse_data, b, encoding, count)) [[likely]] return count;
+  IndexCounter counter(b, encoding);
+  const bool passed = passes_counting(sparse_data, counter);
+  if (passed) [[likely]] return counter.distinct();
   Status diagnosis = diagnose(sparse_data, encoding, b);
   if (diagnosis) return content_error("refused by the counting check but no rule names a fault");
   return diagnosis.take_error();
