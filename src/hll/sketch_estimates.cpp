@@ -143,6 +143,24 @@ Result<SketchBounds> bounds_of_state(SketchState state, double confidence) {
   return bounds_of(*sketch, confidence);
 }
 
+Status ViewEstimator::pass_scalars(const SketchState& fields) {
+  passed_.reset();
+  SketchState scalars = fields;
+  scalars.sparse_data = Bytes();
+  VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_state(scalars));
+  Result<SparseEncoding> encoding = SparseEncoding::create(scalars.precision, scalars.sparse_precision);
+  if (!encoding) return encoding.take_error();
+  if (!encoding_ || encoding_->sparse_precision() != encoding->sparse_precision()) {
+    // The remembered estimates and bounds depend on sp alone.
+    cells_ = std::ldexp(1.0, encoding->sparse_precision());
+    estimates_.clear();
+    bounds_.clear();
+  }
+  encoding_ = *encoding;
+  passed_ = std::move(scalars);
+  return {};
+}
+
 Result<std::optional<std::uint64_t>> ViewEstimator::occupied_cells(const SketchStateView& view) {
   if (view.data || !view.sparse_data || view.scalars.sparse_precision == 0) return std::optional<std::uint64_t>();
   // The build checks read the scalar fields but num_values and sparse_size,
@@ -151,22 +169,7 @@ Result<std::optional<std::uint64_t>> ViewEstimator::occupied_cells(const SketchS
   const bool seen = passed_ && passed_->type == fields.type && passed_->encoding_version == fields.encoding_version &&
                     passed_->value_type == fields.value_type && passed_->precision == fields.precision &&
                     passed_->sparse_precision == fields.sparse_precision;
-  if (!seen) {
-    passed_.reset();
-    SketchState scalars = fields;
-    scalars.sparse_data = Bytes();
-    VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_state(scalars));
-    Result<SparseEncoding> encoding = SparseEncoding::create(scalars.precision, scalars.sparse_precision);
-    if (!encoding) return encoding.take_error();
-    if (!encoding_ || encoding_->sparse_precision() != encoding->sparse_precision()) {
-      // The remembered estimates and bounds depend on sp alone.
-      cells_ = std::ldexp(1.0, encoding->sparse_precision());
-      estimates_.clear();
-      bounds_.clear();
-    }
-    encoding_ = *encoding;
-    passed_ = std::move(scalars);
-  }
+  if (!seen) [[unlikely]] VANTORELLE_RETURN_IF_ERROR(pass_scalars(fields));
   Result<std::uint64_t> occupied = count_sparse_indices(*view.sparse_data, *encoding_);
   if (!occupied) return occupied.take_error();
   return std::optional<std::uint64_t>(*occupied);
@@ -193,33 +196,23 @@ SketchBounds ViewEstimator::sparse_bounds(std::uint64_t occupied, double confide
   return known;
 }
 
-Result<ViewEstimator::Estimate> ViewEstimator::estimate(const SketchStateView& view, EstimateMethod method,
-                                                        std::optional<double> confidence) {
+Result<ViewEstimator::Estimate> ViewEstimator::estimate_registers_view(const SketchStateView& view,
+                                                                       EstimateMethod method,
+                                                                       std::optional<double> confidence) {
   Estimate out;
-  if (view.data) {
-    Result<RegisterSums> sums = validate_normal_view(view);
-    if (!sums) return sums.take_error();
-    const std::int32_t p = view.scalars.precision;
-    out.estimate = method == EstimateMethod::Default ? estimate_registers(*view.data, p, *sums)
-                                                     : estimate_of_registers(*view.data, p, method);
-    if (confidence) out.bounds = rounded_outwards(interval_of_registers(*view.data, p, *confidence));
-    return out;
-  }
-  Result<std::optional<std::uint64_t>> sparse = occupied_cells(view);
-  if (!sparse) return sparse.take_error();
-  if (*sparse) {
-    const std::uint64_t occupied = **sparse;
-    if (occupied < kRemembered) {
-      if (estimates_.empty()) estimates_.assign(kRemembered, -1);
-      std::int64_t& known = estimates_[occupied];
-      if (known < 0) known = sparse_estimate(occupied);
-      out.estimate = known;
-    } else {
-      out.estimate = sparse_estimate(occupied);
-    }
-    if (confidence) out.bounds = sparse_bounds(occupied, *confidence);
-    return out;
-  }
+  Result<RegisterSums> sums = validate_normal_view(view);
+  if (!sums) return sums.take_error();
+  const std::int32_t p = view.scalars.precision;
+  out.estimate = method == EstimateMethod::Default ? estimate_registers(*view.data, p, *sums)
+                                                   : estimate_of_registers(*view.data, p, method);
+  if (confidence) out.bounds = rounded_outwards(interval_of_registers(*view.data, p, *confidence));
+  return out;
+}
+
+Result<ViewEstimator::Estimate> ViewEstimator::estimate_other_view(const SketchStateView& view,
+                                                                   EstimateMethod method,
+                                                                   std::optional<double> confidence) {
+  Estimate out;
   SketchState state = copy_state(view);
   VANTORELLE_RETURN_IF_ERROR(validate_state(state));
   if (confidence) {
@@ -230,6 +223,26 @@ Result<ViewEstimator::Estimate> ViewEstimator::estimate(const SketchStateView& v
   Result<std::int64_t> estimate = estimate_state(std::move(state), method);
   if (!estimate) return estimate.take_error();
   out.estimate = *estimate;
+  return out;
+}
+
+Result<ViewEstimator::Estimate> ViewEstimator::estimate(const SketchStateView& view, EstimateMethod method,
+                                                        std::optional<double> confidence) {
+  if (view.data) return estimate_registers_view(view, method, confidence);
+  Result<std::optional<std::uint64_t>> sparse = occupied_cells(view);
+  if (!sparse) return sparse.take_error();
+  if (!*sparse) return estimate_other_view(view, method, confidence);
+  const std::uint64_t occupied = **sparse;
+  Estimate out;
+  if (occupied < kRemembered) {
+    if (estimates_.empty()) estimates_.assign(kRemembered, -1);
+    std::int64_t& known = estimates_[occupied];
+    if (known < 0) known = sparse_estimate(occupied);
+    out.estimate = known;
+  } else {
+    out.estimate = sparse_estimate(occupied);
+  }
+  if (confidence) out.bounds = sparse_bounds(occupied, *confidence);
   return out;
 }
 

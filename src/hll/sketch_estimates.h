@@ -72,6 +72,13 @@ class ViewEstimator {
   // The distinct sparse indices of a sparse view, or nothing for a view
   // that is not sparse.
   Result<std::optional<std::uint64_t>> occupied_cells(const SketchStateView& view);
+  // The build checks of scalar fields not seen last; remembers them.
+  [[gnu::noinline]] Status pass_scalars(const SketchState& fields);
+  // The rows that are not sparse, out of the sparse rows' way.
+  [[gnu::noinline]] Result<Estimate> estimate_registers_view(const SketchStateView& view, EstimateMethod method,
+                                                              std::optional<double> confidence);
+  [[gnu::noinline]] Result<Estimate> estimate_other_view(const SketchStateView& view, EstimateMethod method,
+                                                          std::optional<double> confidence);
   std::int64_t sparse_estimate(std::uint64_t occupied) const;
   SketchBounds sparse_bounds(std::uint64_t occupied, double confidence);
 
