@@ -141,20 +141,6 @@ void BM_EstimateSparseColumn(benchmark::State& state) {
 }
 BENCHMARK(BM_EstimateSparseColumn)->Arg(10)->Arg(300);
 
-void BM_EstimateSparseColumnDecodeView(benchmark::State& state) {
-  const std::vector<Bytes> column = serialised_sparse_column(state.range(0));
-  for (auto _ : state) {
-    ViewEstimator estimator;
-    for (const Bytes& message : column) {
-      Result<SketchStateView> view = decode_state_view(message);
-      Result<ViewEstimator::Estimate> estimate = estimator.estimate(*view, EstimateMethod::Default, std::nullopt);
-      benchmark::DoNotOptimize(estimate->estimate);
-    }
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(column.size()));
-}
-BENCHMARK(BM_EstimateSparseColumnDecodeView)->Arg(10);
-
 void BM_EstimateSparseColumnBuilt(benchmark::State& state) {
   const std::vector<Bytes> column = serialised_sparse_column(state.range(0));
   for (auto _ : state) {
