@@ -340,7 +340,6 @@ class IndexCounter {
   std::uint32_t previous_ = 0;
 };
 
-// Says nothing about which rule fails.
 #if defined(__SSE2__)
 // The plain values at the start of the data, sixteen bytes at a time (as
 // the fast pass skips them): where they end, the last of them, and how many
@@ -361,7 +360,52 @@ bool skip_plain(const std::uint8_t* data, std::size_t size, const ValueBounds& b
   count = ends;
   return true;
 }
+
+// The plain values from `pos` (a varint boundary) to the end, when they lie
+// in the last sixteen bytes of the data (size >= 16): that block is read in
+// place, the bytes before `pos` in it taken as zero bytes (gaps of zero,
+// which add nothing and end before `pos`). Adds the last of them to `value`
+// and their number to `count` only when every rule holds there, no gap is
+// zero and the last value stays below 2^sp.
+bool skip_plain_tail(const std::uint8_t* data, std::size_t size, std::size_t pos, const ValueBounds& b,
+                     std::uint64_t& value, std::uint64_t& count) {
+  const int rest = static_cast<int>(size - pos);  // 1 to 16
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m128i keep = _mm_cmpgt_epi8(lanes, _mm_set1_epi8(static_cast<char>(15 - rest)));
+  const __m128i v =
+      _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16)), keep);
+  const __m128i c = _mm_cmplt_epi8(v, zero);  // continuation bytes
+  const unsigned kept = static_cast<unsigned>(_mm_movemask_epi8(keep));
+  const unsigned continues = static_cast<unsigned>(_mm_movemask_epi8(c));
+  // The last varint must end inside the data; a zero byte ends a zero gap.
+  if ((continues & 0x8000u) != 0) return false;
+  if ((static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))) & kept) != 0) return false;
+  // after_k: lanes that follow k continuation bytes in a row.
+  const __m128i after_1 = _mm_slli_si128(c, 1);
+  const __m128i after_2 = _mm_and_si128(after_1, _mm_slli_si128(c, 2));
+  const __m128i after_3 = _mm_and_si128(after_2, _mm_slli_si128(c, 3));
+  const __m128i after_4 = _mm_and_si128(after_3, _mm_slli_si128(c, 4));
+  // A fifth byte must end its varint and hold no bits beyond 32.
+  const __m128i fifth_bad =
+      _mm_and_si128(after_4, _mm_or_si128(c, _mm_cmpgt_epi8(_mm_and_si128(v, _mm_set1_epi8(0x70)), zero)));
+  if (_mm_movemask_epi8(fifth_bad) != 0) return false;
+  const __m128i low = _mm_and_si128(v, _mm_set1_epi8(0x7F));
+  __m128i sums = _mm_sad_epu8(_mm_andnot_si128(after_1, low), zero);
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_2, _mm_and_si128(after_1, low)), zero), 7));
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_3, _mm_and_si128(after_2, low)), zero), 14));
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_4, _mm_and_si128(after_3, low)), zero), 21));
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_and_si128(after_4, low), zero), 28));
+  const std::uint64_t last = value + static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+                             static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+  if (last >= b.plain_end) return false;
+  value = last;
+  count += static_cast<std::uint64_t>(std::popcount(~continues & kept));
+  return true;
+}
 #endif
+
+// Says nothing about which rule fails.
 
 bool passes_counting(ByteView bytes, IndexCounter& counter) {
   const std::uint8_t* const data = bytes.data();
@@ -372,6 +416,9 @@ bool passes_counting(ByteView bytes, IndexCounter& counter) {
     std::uint64_t value = 0;
     std::uint64_t count = 0;
     if (size >= 16 && skip_plain(data, size, counter.bounds(), pos, value, count)) {
+      if (pos < size && size - pos <= 16 && skip_plain_tail(data, size, pos, counter.bounds(), value, count)) {
+        pos = size;
+      }
       counter.resume(value, count);
     } else {
       pos = 0;
