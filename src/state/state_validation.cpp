@@ -341,6 +341,16 @@ class IndexCounter {
 };
 
 #if defined(__SSE2__)
+// The number of bits set in a 16-bit mask. std::popcount is a library call
+// unless the build targets CPUs with POPCNT.
+inline std::uint64_t bits_set(unsigned mask) {
+  std::uint32_t x = mask & 0xFFFFu;
+  x -= (x >> 1) & 0x5555u;
+  x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+  x = (x + (x >> 4)) & 0x0F0Fu;
+  return (x + (x >> 8)) & 0x1Fu;
+}
+
 // The plain values at the start of the data, sixteen bytes at a time (as
 // the fast pass skips them): where they end, the last of them, and how many
 // there are (the bytes that end a varint). False when a gap among them is
@@ -355,7 +365,7 @@ bool skip_plain(const std::uint8_t* data, std::size_t size, const ValueBounds& b
     const unsigned inside = (1u << lanes) - 1;
     const unsigned zero = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
     if ((zero & inside) != 0) return false;
-    ends += static_cast<std::uint64_t>(std::popcount(~static_cast<unsigned>(_mm_movemask_epi8(v)) & inside));
+    ends += bits_set(~static_cast<unsigned>(_mm_movemask_epi8(v)) & inside);
   }
   count = ends;
   return true;
@@ -400,7 +410,7 @@ bool skip_plain_tail(const std::uint8_t* data, std::size_t size, std::size_t pos
                              static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
   if (last >= b.plain_end) return false;
   value = last;
-  count += static_cast<std::uint64_t>(std::popcount(~continues & kept));
+  count += bits_set(~continues & kept);
   return true;
 }
 #endif
