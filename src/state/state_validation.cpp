@@ -415,8 +415,9 @@ bool skip_plain_tail(const std::uint8_t* data, std::size_t size, std::size_t pos
 }
 #endif
 
-// Says nothing about which rule fails.
-
+// IndexCounter over the whole data (the plain values at the start and at
+// the end in blocks, where they can be); says nothing about which rule
+// fails.
 bool passes_counting(ByteView bytes, IndexCounter& counter) {
   const std::uint8_t* const data = bytes.data();
   const std::size_t size = bytes.size();
@@ -446,7 +447,6 @@ bool passes_counting(ByteView bytes, IndexCounter& counter) {
   }
   return true;
 }
-
 
 }  // namespace
 
