@@ -143,70 +143,76 @@ Result<SketchBounds> bounds_of_state(SketchState state, double confidence) {
   return bounds_of(*sketch, confidence);
 }
 
-namespace {
-
-// The distinct sparse indices of stored sparse values that passed
-// check_sparse_data: they never decrease, and values of one index are
-// adjacent (plain values sort below rho-encoded ones, and a plain and a
-// rho-encoded value never share an index).
-std::uint64_t occupied_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding) {
-  DifferenceDecoder decoder(sparse_data);
-  std::uint64_t count = 0;
-  std::uint32_t previous = 0;
-  while (!decoder.at_end()) {
-    const std::uint32_t index = encoding.decode_sparse(decoder.next()).sparse_index;
-    count += count == 0 || index != previous;
-    previous = index;
+Status ViewEstimator::pass_scalars(const SketchState& fields) {
+  passed_.reset();
+  SketchState scalars = fields;
+  scalars.sparse_data = Bytes();
+  VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_state(scalars));
+  Result<SparseEncoding> encoding = SparseEncoding::create(scalars.precision, scalars.sparse_precision);
+  if (!encoding) return encoding.take_error();
+  if (!encoding_ || encoding_->sparse_precision() != encoding->sparse_precision()) {
+    // The remembered estimates and bounds depend on sp alone.
+    cells_ = std::ldexp(1.0, encoding->sparse_precision());
+    estimates_.clear();
+    bounds_.clear();
   }
-  return count;
+  encoding_ = *encoding;
+  passed_ = std::move(scalars);
+  return {};
 }
 
-}  // namespace
-
-Result<std::optional<ViewEstimator::SparseCells>> ViewEstimator::sparse_cells(const SketchStateView& view) {
-  if (view.data || !view.sparse_data || view.scalars.sparse_precision == 0) return std::optional<SparseCells>();
+Result<std::optional<std::uint64_t>> ViewEstimator::occupied_cells(const SketchStateView& view) {
+  if (view.data || !view.sparse_data || view.scalars.sparse_precision == 0) return std::optional<std::uint64_t>();
   // The build checks read the scalar fields but num_values and sparse_size,
   // and whether sparse_data is there, not its bytes.
   const SketchState& fields = view.scalars;
   const bool seen = passed_ && passed_->type == fields.type && passed_->encoding_version == fields.encoding_version &&
                     passed_->value_type == fields.value_type && passed_->precision == fields.precision &&
                     passed_->sparse_precision == fields.sparse_precision;
-  if (!seen) {
-    passed_.reset();
-    SketchState scalars = fields;
-    scalars.sparse_data = Bytes();
-    VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_state(scalars));
-    Result<SparseEncoding> encoding = SparseEncoding::create(scalars.precision, scalars.sparse_precision);
-    if (!encoding) return encoding.take_error();
-    encoding_ = *encoding;
-    passed_ = std::move(scalars);
-  }
-  VANTORELLE_RETURN_IF_ERROR(check_sparse_data(*view.sparse_data, *encoding_));
-  return std::optional<SparseCells>(SparseCells{std::ldexp(1.0, encoding_->sparse_precision()),
-                                                static_cast<double>(occupied_sparse_indices(*view.sparse_data, *encoding_))});
+  if (!seen) [[unlikely]] VANTORELLE_RETURN_IF_ERROR(pass_scalars(fields));
+  Result<std::uint64_t> occupied = count_sparse_indices(*view.sparse_data, *encoding_);
+  if (!occupied) return occupied.take_error();
+  return std::optional<std::uint64_t>(*occupied);
 }
 
-Result<ViewEstimator::Estimate> ViewEstimator::estimate(const SketchStateView& view, EstimateMethod method,
-                                                        std::optional<double> confidence) {
+std::int64_t ViewEstimator::sparse_estimate(std::uint64_t occupied) const {
+  // result() of a sparse sketch is linear counting over its cells too.
+  return round_to_int64(linear_count(cells_, static_cast<double>(occupied)));
+}
+
+SketchBounds ViewEstimator::sparse_bounds(std::uint64_t occupied, double confidence) {
+  if (occupied >= kRemembered) {
+    return rounded_outwards(occupancy_interval(cells_, static_cast<double>(occupied), confidence));
+  }
+  if (confidence != bounds_confidence_) {
+    bounds_.clear();
+    bounds_confidence_ = confidence;
+  }
+  if (bounds_.empty()) bounds_.assign(kRemembered, SketchBounds{-1, -1});
+  SketchBounds& known = bounds_[occupied];
+  if (known.lower < 0) {
+    known = rounded_outwards(occupancy_interval(cells_, static_cast<double>(occupied), confidence));
+  }
+  return known;
+}
+
+Result<ViewEstimator::Estimate> ViewEstimator::estimate_registers_view(const SketchStateView& view,
+                                                                       EstimateMethod method,
+                                                                       std::optional<double> confidence) {
   Estimate out;
-  if (view.data) {
-    Result<RegisterSums> sums = validate_normal_view(view);
-    if (!sums) return sums.take_error();
-    const std::int32_t p = view.scalars.precision;
-    out.estimate = method == EstimateMethod::Default ? estimate_registers(*view.data, p, *sums)
-                                                     : estimate_of_registers(*view.data, p, method);
-    if (confidence) out.bounds = rounded_outwards(interval_of_registers(*view.data, p, *confidence));
-    return out;
-  }
-  Result<std::optional<SparseCells>> sparse = sparse_cells(view);
-  if (!sparse) return sparse.take_error();
-  if (*sparse) {
-    const SparseCells& c = **sparse;
-    // result() of a sparse sketch is linear counting over its cells too.
-    out.estimate = round_to_int64(linear_count(c.cells, c.occupied));
-    if (confidence) out.bounds = rounded_outwards(occupancy_interval(c.cells, c.occupied, *confidence));
-    return out;
-  }
+  Result<RegisterSums> sums = validate_normal_view(view);
+  if (!sums) return sums.take_error();
+  const std::int32_t p = view.scalars.precision;
+  out.estimate = method == EstimateMethod::Default ? estimate_registers(*view.data, p, *sums)
+                                                   : estimate_of_registers(*view.data, p, method);
+  if (confidence) out.bounds = rounded_outwards(interval_of_registers(*view.data, p, *confidence));
+  return out;
+}
+
+Result<ViewEstimator::Estimate> ViewEstimator::estimate_other_view(const SketchStateView& view,
+                                                                   EstimateMethod method,
+                                                                   std::optional<double> confidence) {
+  Estimate out;
   SketchState state = copy_state(view);
   VANTORELLE_RETURN_IF_ERROR(validate_state(state));
   if (confidence) {
@@ -217,6 +223,26 @@ Result<ViewEstimator::Estimate> ViewEstimator::estimate(const SketchStateView& v
   Result<std::int64_t> estimate = estimate_state(std::move(state), method);
   if (!estimate) return estimate.take_error();
   out.estimate = *estimate;
+  return out;
+}
+
+Result<ViewEstimator::Estimate> ViewEstimator::estimate(const SketchStateView& view, EstimateMethod method,
+                                                        std::optional<double> confidence) {
+  if (view.data) return estimate_registers_view(view, method, confidence);
+  Result<std::optional<std::uint64_t>> sparse = occupied_cells(view);
+  if (!sparse) return sparse.take_error();
+  if (!*sparse) return estimate_other_view(view, method, confidence);
+  const std::uint64_t occupied = **sparse;
+  Estimate out;
+  if (occupied < kRemembered) {
+    if (estimates_.empty()) estimates_.assign(kRemembered, -1);
+    std::int64_t& known = estimates_[occupied];
+    if (known < 0) known = sparse_estimate(occupied);
+    out.estimate = known;
+  } else {
+    out.estimate = sparse_estimate(occupied);
+  }
+  if (confidence) out.bounds = sparse_bounds(occupied, *confidence);
   return out;
 }
 

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "error/result.h"
 #include "hll/hyperloglogplusplus.h"
@@ -52,9 +53,12 @@ Result<SketchBounds> bounds_of_state(SketchState state, double confidence);
 // Estimates of decoded views, one after another (a column's rows): each view
 // is checked first exactly as validate_state checks the state it holds (its
 // errors); registers are read where they lie, and a sparse sketch's values
-// are counted straight from their bytes, with no sketch built. The checks of
-// a sparse view's scalar fields are remembered for the last fields that
-// passed, which the rows of a column nearly always share.
+// are checked and counted in one pass over their bytes, with no sketch
+// built. The checks of a sparse view's scalar fields are remembered for the
+// last fields that passed, which the rows of a column nearly always share,
+// and so are the estimates and bounds of the small occupancy counts seen at
+// their sparse precision (pure functions of the count: small sketches
+// repeat a few counts over and over).
 class ViewEstimator {
  public:
   struct Estimate {
@@ -65,14 +69,29 @@ class ViewEstimator {
   Result<Estimate> estimate(const SketchStateView& view, EstimateMethod method, std::optional<double> confidence);
 
  private:
-  struct SparseCells {
-    double cells = 0.0;
-    double occupied = 0.0;
-  };
-  Result<std::optional<SparseCells>> sparse_cells(const SketchStateView& view);
+  // The distinct sparse indices of a sparse view, or nothing for a view
+  // that is not sparse.
+  Result<std::optional<std::uint64_t>> occupied_cells(const SketchStateView& view);
+  // The build checks of scalar fields not seen last; remembers them.
+  [[gnu::noinline]] Status pass_scalars(const SketchState& fields);
+  // The rows that are not sparse, out of the sparse rows' way.
+  [[gnu::noinline]] Result<Estimate> estimate_registers_view(const SketchStateView& view, EstimateMethod method,
+                                                              std::optional<double> confidence);
+  [[gnu::noinline]] Result<Estimate> estimate_other_view(const SketchStateView& view, EstimateMethod method,
+                                                          std::optional<double> confidence);
+  std::int64_t sparse_estimate(std::uint64_t occupied) const;
+  SketchBounds sparse_bounds(std::uint64_t occupied, double confidence);
 
   std::optional<SketchState> passed_;  // the scalar fields of the last sparse view that passed
   std::optional<SparseEncoding> encoding_;
+  double cells_ = 0.0;  // 2^sp of encoding_
+
+  // By occupancy count below kRemembered, for encoding_ (and for
+  // bounds_confidence_): -1 where not yet computed.
+  static constexpr std::size_t kRemembered = 4096;
+  std::vector<std::int64_t> estimates_;
+  std::vector<SketchBounds> bounds_;
+  double bounds_confidence_ = 0.0;
 };
 
 struct PairEstimate {

@@ -9,7 +9,7 @@
 // these, slices with offsets. Nulls are skipped: neither added nor counted.
 //
 // Columns of serialised sketches (binary, large_binary, binary_view) are read
-// here too, into a SketchColumn of row views.
+// here too, into a SketchColumn that reads their rows where they lie.
 #include <cstring>
 #include <memory>
 #include <string>
@@ -291,16 +291,8 @@ bool take_sketch_chunk(const ValueFormat& format, std::shared_ptr<OwnedArray> ch
     PyErr_SetString(PyExc_ValueError, ("malformed Arrow array: " + *fault).c_str());
     return false;
   }
-  const ValueReader reader(format, chunk->array);
-  for (std::int64_t row = 0; row < reader.length(); ++row) {
-    ByteView bytes;
-    if (reader.bytes(row, &bytes) == Row::Null) {
-      column.add_null();
-    } else {
-      column.add(bytes);
-    }
-  }
-  column.keep(std::move(chunk));
+  const ArrowArray& array = chunk->array;
+  column.add_arrow(format, array, std::move(chunk));
   return true;
 }
 

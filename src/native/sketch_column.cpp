@@ -17,6 +17,20 @@ bool check_sketch_schema(const ArrowSchema& schema, std::string_view name, Value
   return checked.has_value();
 }
 
+void SketchColumn::add_row(const Row& row) {
+  if (parts_.empty() || parts_.back().arrow) parts_.push_back(Part{size_, 0, std::nullopt, {}});
+  parts_.back().rows.push_back(row);
+  ++parts_.back().length;
+  ++size_;
+}
+
+void SketchColumn::add_arrow(const engine::ValueFormat& format, const ArrowArray& array, std::shared_ptr<void> owner) {
+  const auto length = static_cast<std::size_t>(array.length);
+  parts_.push_back(Part{size_, length, engine::ValueReader(format, array), {}});
+  size_ += length;
+  keep(std::move(owner));
+}
+
 bool SketchColumn::add_object(PyObject* object, std::int64_t row) {
   if (object == Py_None) {
     add_null();

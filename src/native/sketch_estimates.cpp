@@ -1,11 +1,11 @@
 // The estimates of a column of serialised sketches. The column is gathered
-// into row views first (GIL held); then, with the GIL released, every row
-// passes the validating door (validate_state, as `vantorelle.validate`; the
-// registers of a normal sketch are checked and summarised in place) and is
-// estimated as `HyperLogLogPlusPlus.from_bytes(row).result()` would,
-// straight into the result's bytes. Several threads take contiguous ranges
-// of rows; the first corrupt row of the column is the one reported, whatever
-// the thread count.
+// first (GIL held: Arrow arrays as they are, other items as row views);
+// then, with the GIL released, every row passes the validating door
+// (validate_state, as `vantorelle.validate`; the registers of a normal
+// sketch are checked and summarised in place) and is estimated as
+// `HyperLogLogPlusPlus.from_bytes(row).result()` would, straight into the
+// result's bytes. Several threads take contiguous ranges of rows; the first
+// corrupt row of the column is the one reported, whatever the thread count.
 #include "native/sketch_estimates.h"
 
 #include <algorithm>
@@ -59,11 +59,11 @@ void put(char* column, std::size_t row, std::int64_t value) {
   std::memcpy(column + row * sizeof value, &value, sizeof value);
 }
 
+// `view` is the decoding's room, reused from row to row.
 Status estimate_serialised(ByteView bytes, const RowRequest& request, std::size_t row, const Outputs& out,
-                           ViewEstimator& estimator) {
-  Result<SketchStateView> view = decode_state_view(bytes);
-  if (!view) return view.take_error();
-  Result<ViewEstimator::Estimate> estimate = estimator.estimate(*view, request.method, request.confidence);
+                           ViewEstimator& estimator, SketchStateView& view) {
+  VANTORELLE_RETURN_IF_ERROR(decode_state_view_into(bytes, view));
+  Result<ViewEstimator::Estimate> estimate = estimator.estimate(view, request.method, request.confidence);
   if (!estimate) return estimate.take_error();
   put(out.estimates, row, estimate->estimate);
   if (request.confidence) {
@@ -81,26 +81,28 @@ struct RangeOutcome {
   std::exception_ptr failure;
 };
 
-void estimate_range(const std::vector<SketchColumn::Row>& rows, std::size_t begin, std::size_t end,
-                    const RowRequest& request, const Outputs& out, RangeOutcome& outcome) {
+void estimate_range(const SketchColumn& rows, std::size_t begin, std::size_t end, const RowRequest& request,
+                    const Outputs& out, RangeOutcome& outcome) {
   try {
     ViewEstimator estimator;
-    for (std::size_t i = begin; i < end; ++i) {
-      if (!rows[i].present) {
-        put(out.estimates, i, 0);
-        if (request.confidence) {
-          put(out.lower, i, 0);
-          put(out.upper, i, 0);
-        }
-        continue;
-      }
-      Status done = estimate_serialised(rows[i].bytes, request, i, out, estimator);
-      if (!done) {
-        outcome.corrupt_row = static_cast<std::int64_t>(i);
-        outcome.reason = done.error().display();
-        return;
-      }
-    }
+    SketchStateView view;
+    rows.for_each_row(
+        begin, end,
+        [&](std::size_t i, ByteView bytes) {
+          Status done = estimate_serialised(bytes, request, i, out, estimator, view);
+          if (done) [[likely]] return true;
+          outcome.corrupt_row = static_cast<std::int64_t>(i);
+          outcome.reason = done.error().display();
+          return false;
+        },
+        [&](std::size_t i) {
+          put(out.estimates, i, 0);
+          if (request.confidence) {
+            put(out.lower, i, 0);
+            put(out.upper, i, 0);
+          }
+          return true;
+        });
   } catch (...) {
     outcome.failure = std::current_exception();
   }
@@ -177,8 +179,7 @@ PyObject* estimates(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     SketchColumn rows;
     if (!read_column(column, rows)) return nullptr;
-    const std::vector<SketchColumn::Row>& all = rows.rows();
-    const std::size_t n = all.size();
+    const std::size_t n = rows.size();
     const auto size = static_cast<Py_ssize_t>(n * 8);
     python::OwnedRef estimates_bytes(PyBytes_FromStringAndSize(nullptr, size));
     python::OwnedRef lower_bytes(request.confidence ? PyBytes_FromStringAndSize(nullptr, size) : Py_NewRef(Py_None));
@@ -200,10 +201,10 @@ PyObject* estimates(PyObject*, PyObject* args, PyObject* kwargs) {
       for (std::size_t t = 1; t < threads; ++t) {
         const std::size_t begin = std::min(n, t * step);
         const std::size_t end = std::min(n, begin + step);
-        workers.emplace_back(estimate_range, std::cref(all), begin, end, std::cref(request), std::cref(out),
+        workers.emplace_back(estimate_range, std::cref(rows), begin, end, std::cref(request), std::cref(out),
                              std::ref(outcomes[t]));
       }
-      estimate_range(all, 0, std::min(n, step), request, out, outcomes[0]);
+      estimate_range(rows, 0, std::min(n, step), request, out, outcomes[0]);
       for (std::thread& worker : workers) worker.join();
     }
     // Ranges are in row order, so the first one that failed holds the

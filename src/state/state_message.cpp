@@ -1,5 +1,7 @@
 #include "state/state_message.h"
 
+#include "state/common_shape_reader.h"
+
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/wire_format_lite.h>
@@ -436,6 +438,21 @@ Result<SketchState> decode_state(ByteView bytes) {
 }
 
 Result<SketchStateView> decode_state_view(ByteView bytes) {
+  SketchStateView view;
+  if (read_common_shape(bytes, view)) [[likely]] return view;
+  return decode_state_view_general(bytes);
+}
+
+Status decode_state_view_into(ByteView bytes, SketchStateView& view) {
+  view = SketchStateView();
+  if (read_common_shape(bytes, view)) [[likely]] return {};
+  Result<SketchStateView> decoded = decode_state_view_general(bytes);
+  if (!decoded) return decoded.take_error();
+  view = std::move(*decoded);
+  return {};
+}
+
+Result<SketchStateView> decode_state_view_general(ByteView bytes) {
   if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
     return Err(ErrorKind::ProtoDeserialization,
                "input of " + std::to_string(bytes.size()) + " bytes exceeds the limit of " +

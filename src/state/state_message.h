@@ -15,8 +15,16 @@ Status encode_state_into(const SketchState& state, Bytes& out);
 // Checks the wire form only; failures are ProtoDeserialization with a text
 // that says what was wrong and at which byte offset.
 Result<SketchState> decode_state(ByteView bytes);
-// The same, with the byte arrays left in `bytes` (the same errors).
+// The same, with the byte arrays left in `bytes` (the same errors). A
+// message of the common shape (common_shape_reader.h) is read without a
+// coded stream; any other goes to the general reader.
 Result<SketchStateView> decode_state_view(ByteView bytes);
+// The same into `view` (every field replaced), for a loop over many
+// messages: no result to build and move per message.
+Status decode_state_view_into(ByteView bytes, SketchStateView& view);
+// The general reader alone, for every message (the tests hold the common
+// shape's reader to it).
+Result<SketchStateView> decode_state_view_general(ByteView bytes);
 // The state of `view`, its byte arrays copied.
 SketchState copy_state(const SketchStateView& view);
 

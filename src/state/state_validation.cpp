@@ -1,8 +1,10 @@
 #include "state/state_validation.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #if defined(__SSE2__)
@@ -264,6 +266,198 @@ Status check_sparse_data(ByteView sparse_data, const SparseEncoding& encoding) {
   // would be a bug in one of them, and refusing is the safe side.
   if (diagnosis) return content_error("refused by the fast check but no rule names a fault");
   return diagnosis;
+}
+
+namespace {
+
+// decode_at for a varint with five bytes readable from `at`, unrolled:
+// no bounds check per byte, and the branches on its length predict well, as
+// the values of one sketch are spread evenly and their gaps take the same
+// number of bytes.
+inline bool decode_within_five(const std::uint8_t* at, std::size_t& pos, std::uint64_t& delta) {
+  std::uint32_t value = at[0] & 0x7Fu;
+  std::size_t length = 1;
+  if (at[0] >= 0x80) {
+    value |= (at[1] & 0x7Fu) << 7;
+    length = 2;
+    if (at[1] >= 0x80) {
+      value |= (at[2] & 0x7Fu) << 14;
+      length = 3;
+      if (at[2] >= 0x80) {
+        value |= (at[3] & 0x7Fu) << 21;
+        length = 4;
+        if (at[3] >= 0x80) {
+          // The fifth byte ends the varint and holds bits 28-31 only.
+          if (at[4] >= 16) return false;
+          value |= static_cast<std::uint32_t>(at[4]) << 28;
+          length = 5;
+        }
+      }
+    }
+  }
+  delta = value;
+  pos += length;
+  return true;
+}
+
+// check_sparse_data's rules applied value by value (as the diagnosis does),
+// counting the distinct sparse indices on the way: values never decrease,
+// so those of one index are adjacent.
+class IndexCounter {
+ public:
+  IndexCounter(const ValueBounds& b, const SparseEncoding& encoding) : b_(b), encoding_(encoding) {}
+
+  // Adds the next gap; false when the value it makes breaks a rule.
+  bool take(std::uint64_t delta) {
+    value_ += delta;
+    std::uint32_t index;
+    if (value_ < b_.plain_end) {
+      index = static_cast<std::uint32_t>(value_);
+    } else {
+      // Above every plain value: a rho-encoded one, inside the encoding, or
+      // refused (which covers a running sum past 32 bits too).
+      if (value_ < b_.flag || value_ >= b_.rho_end || (value_ & 63) > b_.max_rho) return false;
+      index = encoding_.decode_sparse(static_cast<std::uint32_t>(value_)).sparse_index;
+    }
+    distinct_ += distinct_ == 0 || index != previous_;
+    previous_ = index;
+    return true;
+  }
+  std::uint64_t distinct() const { return distinct_; }
+  const ValueBounds& bounds() const { return b_; }
+  // Takes up after `count` plain values that ascend strictly to `value`.
+  void resume(std::uint64_t value, std::uint64_t count) {
+    value_ = value;
+    distinct_ = count;
+    previous_ = static_cast<std::uint32_t>(value);
+  }
+
+ private:
+  const ValueBounds& b_;
+  const SparseEncoding& encoding_;
+  std::uint64_t value_ = 0;
+  std::uint64_t distinct_ = 0;
+  std::uint32_t previous_ = 0;
+};
+
+#if defined(__SSE2__)
+// The number of bits set in a 16-bit mask. std::popcount is a library call
+// unless the build targets CPUs with POPCNT.
+inline std::uint64_t bits_set(unsigned mask) {
+  std::uint32_t x = mask & 0xFFFFu;
+  x -= (x >> 1) & 0x5555u;
+  x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+  x = (x + (x >> 4)) & 0x0F0Fu;
+  return (x + (x >> 8)) & 0x1Fu;
+}
+
+// The plain values at the start of the data, sixteen bytes at a time (as
+// the fast pass skips them): where they end, the last of them, and how many
+// there are (the bytes that end a varint). False when a gap among them is
+// zero (a zero gap ends in a zero byte), so that they need not all differ.
+bool skip_plain(const std::uint8_t* data, std::size_t size, const ValueBounds& b, std::size_t& pos,
+                std::uint64_t& value, std::uint64_t& count) {
+  skip_stretch<false>(data, size, pos, value, b.plain_end, 0);
+  std::uint64_t ends = 0;
+  for (std::size_t at = 0; at < pos; at += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+    const std::size_t lanes = std::min<std::size_t>(16, pos - at);
+    const unsigned inside = (1u << lanes) - 1;
+    const unsigned zero = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+    if ((zero & inside) != 0) return false;
+    ends += bits_set(~static_cast<unsigned>(_mm_movemask_epi8(v)) & inside);
+  }
+  count = ends;
+  return true;
+}
+
+// The plain values from `pos` (a varint boundary) to the end, when they lie
+// in the last sixteen bytes of the data (size >= 16): that block is read in
+// place, the bytes before `pos` in it taken as zero bytes (gaps of zero,
+// which add nothing and end before `pos`). Adds the last of them to `value`
+// and their number to `count` only when every rule holds there, no gap is
+// zero and the last value stays below 2^sp.
+bool skip_plain_tail(const std::uint8_t* data, std::size_t size, std::size_t pos, const ValueBounds& b,
+                     std::uint64_t& value, std::uint64_t& count) {
+  const int rest = static_cast<int>(size - pos);  // 1 to 16
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m128i keep = _mm_cmpgt_epi8(lanes, _mm_set1_epi8(static_cast<char>(15 - rest)));
+  const __m128i v =
+      _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16)), keep);
+  const __m128i c = _mm_cmplt_epi8(v, zero);  // continuation bytes
+  const unsigned kept = static_cast<unsigned>(_mm_movemask_epi8(keep));
+  const unsigned continues = static_cast<unsigned>(_mm_movemask_epi8(c));
+  // The last varint must end inside the data; a zero byte ends a zero gap.
+  if ((continues & 0x8000u) != 0) return false;
+  if ((static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))) & kept) != 0) return false;
+  // after_k: lanes that follow k continuation bytes in a row.
+  const __m128i after_1 = _mm_slli_si128(c, 1);
+  const __m128i after_2 = _mm_and_si128(after_1, _mm_slli_si128(c, 2));
+  const __m128i after_3 = _mm_and_si128(after_2, _mm_slli_si128(c, 3));
+  const __m128i after_4 = _mm_and_si128(after_3, _mm_slli_si128(c, 4));
+  // A fifth byte must end its varint and hold no bits beyond 32.
+  const __m128i fifth_bad =
+      _mm_and_si128(after_4, _mm_or_si128(c, _mm_cmpgt_epi8(_mm_and_si128(v, _mm_set1_epi8(0x70)), zero)));
+  if (_mm_movemask_epi8(fifth_bad) != 0) return false;
+  const __m128i low = _mm_and_si128(v, _mm_set1_epi8(0x7F));
+  __m128i sums = _mm_sad_epu8(_mm_andnot_si128(after_1, low), zero);
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_2, _mm_and_si128(after_1, low)), zero), 7));
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_3, _mm_and_si128(after_2, low)), zero), 14));
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_4, _mm_and_si128(after_3, low)), zero), 21));
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_and_si128(after_4, low), zero), 28));
+  const std::uint64_t last = value + static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+                             static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+  if (last >= b.plain_end) return false;
+  value = last;
+  count += bits_set(~continues & kept);
+  return true;
+}
+#endif
+
+// IndexCounter over the whole data (the plain values at the start and at
+// the end in blocks, where they can be); says nothing about which rule
+// fails.
+bool passes_counting(ByteView bytes, IndexCounter& counter) {
+  const std::uint8_t* const data = bytes.data();
+  const std::size_t size = bytes.size();
+  std::size_t pos = 0;
+#if defined(__SSE2__)
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint64_t value = 0;
+    std::uint64_t count = 0;
+    if (size >= 16 && skip_plain(data, size, counter.bounds(), pos, value, count)) {
+      if (pos < size && size - pos <= 16 && skip_plain_tail(data, size, pos, counter.bounds(), value, count)) {
+        pos = size;
+      }
+      counter.resume(value, count);
+    } else {
+      pos = 0;
+    }
+  }
+#endif
+  while (pos < size) {
+    std::uint64_t delta;
+    if (size - pos >= 5) [[likely]] {
+      if (!decode_within_five(data + pos, pos, delta)) return false;
+    } else if (!decode_at(data, size, pos, delta)) {
+      return false;
+    }
+    if (!counter.take(delta)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<std::uint64_t> count_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding) {
+  const ValueBounds b = bounds_of(encoding);
+  IndexCounter counter(b, encoding);
+  const bool passed = passes_counting(sparse_data, counter);
+  if (passed) [[likely]] return counter.distinct();
+  Status diagnosis = diagnose(sparse_data, encoding, b);
+  if (diagnosis) return content_error("refused by the counting check but no rule names a fault");
+  return diagnosis.take_error();
 }
 
 namespace {

@@ -39,4 +39,9 @@ Status validate_bytes(ByteView bytes);
 //    65 - p at the normal precision: no hash gives more.
 Status check_sparse_data(ByteView sparse_data, const SparseEncoding& encoding);
 
+// check_sparse_data (its errors), and in the same pass the number of
+// distinct sparse indices among the values: the occupied cells of a sketch
+// loaded from them.
+Result<std::uint64_t> count_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding);
+
 }  // namespace vantorelle

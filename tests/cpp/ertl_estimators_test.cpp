@@ -8,6 +8,7 @@
 
 #include "hll/ertl_estimators.h"
 #include "hll/sketch_estimates.h"
+#include "state/state_message.h"
 #include "test_support.h"
 
 namespace vantorelle {
@@ -293,6 +294,39 @@ TEST(SketchEstimates, Refusals) {
     Result<SketchBounds> refused = bounds_of(longs, confidence);
     ASSERT_FALSE(refused.has_value());
     EXPECT_EQ(refused.error().kind(), ErrorKind::InvalidArgument);
+  }
+}
+
+// One estimator over a column whose rows change precisions, sizes and
+// forms (the estimates and bounds of small counts are remembered per
+// sparse precision) gives each row what its loaded sketch gives, for every
+// method, and for confidences that change between rows.
+TEST(SketchEstimates, AViewEstimatorGivesEachRowWhatItsSketchGives) {
+  std::mt19937_64 random(31);
+  const std::int32_t pairs[][2] = {{15, 20}, {12, 17}, {15, 25}, {10, 10}, {14, 19}};
+  const double confidences[] = {0.5, 0.9, 0.99};
+  ViewEstimator estimator;
+  for (int row = 0; row < 1500; ++row) {
+    const auto& pair = pairs[random() % std::size(pairs)];
+    // Mostly small sketches, so that counts repeat; some past the switch.
+    const std::uint64_t n = random() % 8 == 0 ? random() % 30000 : random() % 40;
+    const std::uint64_t first = random() % 1000000;
+    // Loaded from its bytes, as the rows are read.
+    const Bytes message = unwrap(sketch_of(first, first + n, pair[0], pair[1]).to_bytes());
+    const HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::from_bytes(message));
+    const SketchStateView view = unwrap(decode_state_view(message));
+    const auto method = static_cast<EstimateMethod>(random() % 3);
+    const std::optional<double> confidence =
+        random() % 4 == 0 ? std::nullopt : std::optional<double>(confidences[random() % std::size(confidences)]);
+    const ViewEstimator::Estimate got = unwrap(estimator.estimate(view, method, confidence));
+    ASSERT_EQ(got.estimate, unwrap(estimate_sketch(sketch, method)))
+        << "row " << row << ", n " << n << ", method " << static_cast<int>(method) << ", sparse "
+        << (sketch.representation().sparse() != nullptr) << ", p " << pair[0] << ", sp " << pair[1];
+    if (confidence) {
+      const SketchBounds want = unwrap(bounds_of(sketch, *confidence));
+      ASSERT_EQ(got.bounds.lower, want.lower) << "row " << row << ", n " << n;
+      ASSERT_EQ(got.bounds.upper, want.upper) << "row " << row << ", n " << n;
+    }
   }
 }
 

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "state/common_shape_reader.h"
+
 #include "test_support.h"
 
 #include <climits>
 #include <cstdint>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -424,6 +427,109 @@ TEST(Decode, TruncationAnywhereInAValidMessageIsAnErrorOrAPrefixRecord) {
   Result<SketchState> whole = decode_state(*encoded);
   ASSERT_TRUE(whole.has_value());
   EXPECT_EQ(*whole, state);
+}
+
+// The common shape's reader against the general one, over messages as
+// written (every field set or not, byte arrays of every size) and edited
+// afterwards (bytes flipped, dropped, inserted, cut off; fields of other
+// numbers, long tags and varints, negative values added): both readers
+// give the same view, into the same bytes, or the same error. The view of
+// decode_state_view_into replaces whatever the last message left in it.
+TEST(Decode, TheCommonShapeReadsAsTheGeneralReaderDoes) {
+  std::mt19937_64 random(8128);
+  auto draw = [&](std::uint64_t bound) { return random() % bound; };
+  const Bytes extras[] = {
+      hex("28 01"),                        // unknown varint field
+      hex("3A 02 AA BB"),                  // unknown length-delimited field
+      hex("88 80 80 00 70"),               // type under a long tag
+      hex("18 FF FF FF FF FF FF FF FF FF 01"),  // negative encoding version
+      hex("10 80 80 80 80 80 80 80 80 80 01"),  // ten-byte num_values
+      hex("10 FF FF FF FF FF FF FF FF 7F"),     // nine-byte num_values
+      hex("82 07 00"),                     // an empty hll_state
+      hex("82 07 FF FF FF FF 0F"),         // hll_state longer than int32
+      hex("82 87 00 00"),                  // hll_state under a long tag
+      hex("82 07 03 28 01 10"),            // unknown nested field
+      hex("82 07 02 18 FF"),               // nested varint cut off
+      hex("0D 01 02 03 04"),               // fixed32
+      hex("20 E8 07"),                     // custom value type 1000
+  };
+  SketchStateView into;
+  int common = 0;
+  int general = 0;
+  int refused = 0;
+  for (int round = 0; round < 20000; ++round) {
+    SketchState state;
+    state.type = draw(4) == 0 ? AggregatorType::SUM : AggregatorType::HYPERLOGLOG_PLUS_UNIQUE;
+    state.num_values = draw(3) == 0 ? random() : draw(300);
+    state.encoding_version = static_cast<std::int32_t>(draw(4));
+    state.value_type = ValueType::from_wire(static_cast<std::int32_t>(draw(3) == 0 ? 1000 + draw(5) : draw(13)));
+    state.sparse_size = static_cast<std::int32_t>(draw(3) == 0 ? 0 : draw(1 << 20));
+    state.precision = static_cast<std::int32_t>(draw(26));
+    state.sparse_precision = static_cast<std::int32_t>(draw(27));
+    if (draw(2)) state.data = Bytes(draw(3) == 0 ? draw(300) : draw(20), static_cast<std::uint8_t>(draw(256)));
+    if (draw(2)) state.sparse_data = Bytes(draw(3) == 0 ? draw(300) : draw(40), static_cast<std::uint8_t>(draw(256)));
+    Bytes message = test::unwrap(encode_state(state));
+    const int edits = static_cast<int>(draw(4));
+    for (int e = 0; e < edits; ++e) {
+      const std::size_t at = draw(message.size() + 1);
+      const auto place = message.begin() + static_cast<std::ptrdiff_t>(at);
+      switch (draw(5)) {
+        case 0:
+          if (at < message.size()) message[at] ^= static_cast<std::uint8_t>(1u << draw(8));
+          break;
+        case 1:
+          if (at < message.size()) message.erase(place);
+          break;
+        case 2:
+          message.insert(place, static_cast<std::uint8_t>(random()));
+          break;
+        case 3:
+          message.resize(at);
+          break;
+        default: {
+          const Bytes& extra = extras[draw(std::size(extras))];
+          message.insert(draw(2) ? message.end() : message.begin(), extra.begin(), extra.end());
+          break;
+        }
+      }
+    }
+    SketchStateView shortcut;
+    const bool read = read_common_shape(message, shortcut);
+    (read ? common : general) += 1;
+    const Result<SketchStateView> expected = decode_state_view_general(message);
+    const Result<SketchStateView> decoded = decode_state_view(message);
+    const Status decoded_into = decode_state_view_into(message, into);
+    const std::string what = "round " + std::to_string(round);
+    ASSERT_EQ(decoded.has_value(), expected.has_value()) << what;
+    ASSERT_EQ(decoded_into.has_value(), expected.has_value()) << what;
+    if (!expected) {
+      ASSERT_FALSE(read) << what;
+      ++refused;
+      ASSERT_EQ(decoded.error().message(), expected.error().message()) << what;
+      ASSERT_EQ(decoded_into.error().message(), expected.error().message()) << what;
+      continue;
+    }
+    auto same = [&](const SketchStateView& view, const char* which) {
+      EXPECT_EQ(view.scalars, expected->scalars) << what << " " << which;
+      for (auto field : {&SketchStateView::data, &SketchStateView::sparse_data}) {
+        const std::optional<ByteView>& got = view.*field;
+        const std::optional<ByteView>& want = (*expected).*field;
+        ASSERT_EQ(got.has_value(), want.has_value()) << what << " " << which;
+        if (got) {
+          EXPECT_EQ(got->data(), want->data()) << what << " " << which;
+          EXPECT_EQ(got->size(), want->size()) << what << " " << which;
+        }
+      }
+    };
+    same(*decoded, "decode_state_view");
+    same(into, "decode_state_view_into");
+    if (read) same(shortcut, "read_common_shape");
+    if (::testing::Test::HasFailure()) return;
+  }
+  // Both readers, and both outcomes, were reached often.
+  EXPECT_GT(common, 5000);
+  EXPECT_GT(general, 3000);
+  EXPECT_GT(refused, 1000);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -271,6 +272,16 @@ bool reference_accepts(const Bytes& bytes, std::int32_t p, std::int32_t sp) {
   return true;
 }
 
+// The distinct sparse indices of accepted data, from a set of them.
+std::uint64_t reference_index_count(const Bytes& bytes, std::int32_t p, std::int32_t sp) {
+  const std::uint32_t flag = test::ref_flag(p, sp);
+  std::set<std::uint32_t> indices;
+  for (const std::uint32_t value : test::decode_difference_bytes(bytes)) {
+    indices.insert((value & flag) == 0 ? value : ((value ^ flag) >> 6) << (sp - p));
+  }
+  return indices.size();
+}
+
 // Runs what a user may do with a loaded sketch; fails the test on an
 // internal failure.
 void use_everything(const Bytes& bytes, std::mt19937_64& random, const std::string& what) {
@@ -369,6 +380,16 @@ TEST(Property, PassingDataNeverMeetsAnInternalFailure) {
         << (status ? std::string("accepted") : status.error().message());
     if (round % 4 == 3) {
       ASSERT_TRUE(status.has_value()) << status.error().message();
+    }
+    // The one pass that checks and counts refuses alike, with the same
+    // error, and counts what a set of the indices holds.
+    const SparseEncoding encoding = unwrap(SparseEncoding::create(p, sp));
+    const Result<std::uint64_t> counted = count_sparse_indices(data, encoding);
+    ASSERT_EQ(counted.has_value(), status.has_value()) << "round " << round;
+    if (counted) {
+      ASSERT_EQ(*counted, reference_index_count(data, p, sp)) << "round " << round;
+    } else {
+      ASSERT_EQ(counted.error().message(), status.error().message()) << "round " << round;
     }
     if (status) {
       ++passed;
