@@ -47,19 +47,21 @@ constexpr std::string_view kCounted =
 // the defaults).
 //
 // A group's hashes wait in its slot before they reach the engine's state:
-// the first few inside the slot, then in a buffer that grows up to 512.
-// A group that never sees more is written straight from its hashes when it
-// is finalised (GroupedSketchBuilder::build_one, sketch_by's writer: the
-// bytes of an aggregator that added them in order), without a sketch object;
-// a larger one gets them in batches of 512, so that a batch is added while
-// its sketch is in cache. The sketch of a slot is always the engine state's
+// the first few inside the slot, then in a buffer that grows up to 4096
+// (32 KiB, the size of the registers at the default precision). A group
+// that never sees more is written straight from its hashes when it is
+// finalised (GroupedSketchBuilder::build_one, sketch_by's writer: the bytes
+// of an aggregator that added them in order), without a sketch object,
+// which is several times cheaper than adding them to a sparse sketch one by
+// one; a larger one gets them in batches of 4096, so that a batch is added
+// while its sketch is in cache. The sketch of a slot is always the engine state's
 // values followed by the waiting ones, in row order.
 //
 // The slot holds no pointer into itself: DuckDB may move states bytewise
 // (when it repartitions its hash tables).
 constexpr std::uint32_t kInlineHashes = 6;
 constexpr std::uint32_t kFirstBuffer = 32;
-constexpr std::uint32_t kLargestBuffer = 512;
+constexpr std::uint32_t kLargestBuffer = 4096;
 
 std::atomic<std::int64_t> live_buffers{0};
 
