@@ -247,6 +247,10 @@ def test_scalars_equal_the_python_functions(connection):
     ("SELECT vantorelle_sketch(range, 15, 26) FROM range(3)", "sparse precision"),
     ("SELECT vantorelle_sketch(range, (10 + range % 2)::INTEGER) FROM range(3)", "must be a constant"),
     ("SELECT vantorelle_sketch(range, NULL) FROM range(3)", "normal_precision is NULL"),
+    # Constant within each chunk of 2048 rows, different in the next: the
+    # group's slot holds the first chunk's precisions.
+    ("SELECT range % 3 AS g, vantorelle_sketch(range, (10 + range // 2048)::INTEGER) FROM range(4096) GROUP BY g",
+     "a group has \\(10, 20\\) and \\(11, 20\\)"),
     ("SELECT vantorelle_estimate(x) FROM (VALUES (NULL::BLOB), ('\\x08\\x70\\x10'::BLOB)) t(x)",
      "vantorelle_estimate: the sketch in row 1 .* not a sound sketch"),
     ("SELECT vantorelle_merge(x) FROM (SELECT vantorelle_sketch(1) x UNION ALL SELECT '\\x08\\x70\\x10'::BLOB)",
