@@ -53,8 +53,9 @@ constexpr std::string_view kCounted =
 // finalised (GroupedSketchBuilder::build_one, sketch_by's writer: the bytes
 // of an aggregator that added them in order), without a sketch object,
 // which is several times cheaper than adding them to a sparse sketch one by
-// one; a larger one gets them in batches of 4096, so that a batch is added
-// while its sketch is in cache. The sketch of a slot is always the engine state's
+// one. A larger one gets them in batches: the first of 4096, then of 512
+// (its buffer cut to that size, 4 KiB beside the sketch), each added while
+// the sketch is in cache. The sketch of a slot is always the engine state's
 // values followed by the waiting ones, in row order.
 //
 // The slot holds no pointer into itself: DuckDB may move states bytewise
@@ -62,6 +63,7 @@ constexpr std::string_view kCounted =
 constexpr std::uint32_t kInlineHashes = 6;
 constexpr std::uint32_t kFirstBuffer = 32;
 constexpr std::uint32_t kLargestBuffer = 4096;
+constexpr std::uint32_t kSketchedBuffer = 512;
 
 std::atomic<std::int64_t> live_buffers{0};
 
@@ -125,6 +127,13 @@ struct SketchSlot {
     buffer = larger;
     capacity = size;
   }
+  // An empty buffer of `size` hashes (< capacity) instead of the larger one.
+  void shrink(std::uint32_t size) {
+    auto* smaller = new std::uint64_t[size];
+    delete[] buffer;
+    buffer = smaller;
+    capacity = size;
+  }
   void release(BufferTally& tally) {
     if (buffer == nullptr) return;
     delete[] buffer;
@@ -157,7 +166,8 @@ Status flush(SketchSlot& slot, const SketchParameters& parameters) {
 Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::span<const std::uint64_t> hashes,
                    BufferTally& tally) {
   const std::size_t wanted = slot.pending + hashes.size();
-  if (wanted > slot.capacity && slot.capacity < kLargestBuffer && wanted <= kLargestBuffer) {
+  const std::uint32_t largest = slot.aggregate.empty() ? kLargestBuffer : kSketchedBuffer;
+  if (wanted > slot.capacity && slot.capacity < largest && wanted <= largest) {
     std::uint32_t size = std::max(kFirstBuffer, slot.capacity * 2);
     while (size < wanted) size *= 2;
     slot.grow(size, tally);
@@ -167,6 +177,7 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
     return {};
   }
   VANTORELLE_RETURN_IF_ERROR(flush(slot, parameters));
+  if (slot.capacity > kSketchedBuffer) slot.shrink(kSketchedBuffer);
   if (hashes.size() <= slot.capacity) {
     slot.append(hashes);
     return {};
