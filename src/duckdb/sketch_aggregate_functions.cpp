@@ -60,7 +60,7 @@ constexpr std::string_view kCounted =
 //
 // The slot holds no pointer into itself: DuckDB may move states bytewise
 // (when it repartitions its hash tables).
-constexpr std::uint32_t kInlineHashes = 6;
+constexpr std::uint32_t kInlineHashes = 5;
 constexpr std::uint32_t kFirstBuffer = 32;
 constexpr std::uint32_t kLargestBuffer = 4096;
 constexpr std::uint32_t kSketchedBuffer = 512;
@@ -85,13 +85,16 @@ class BufferTally {
   std::int64_t change_ = 0;
 };
 
+// One cache line: DuckDB moves every group's state with its row when it
+// partitions its hash tables, so each byte counts when groups are many.
 struct SketchSlot {
   SketchAggregate aggregate;
   std::uint64_t* buffer = nullptr;  // `capacity` hashes on the heap, once the inline ones overflow
-  std::uint32_t capacity = kInlineHashes;
   std::uint32_t pending = 0;        // waiting hashes: in `buffer` when there is one, else inline
-  std::int32_t normal_precision = 0;
-  std::int32_t sparse_precision = 0;
+  std::uint16_t capacity = kInlineHashes;
+  // Checked precisions (10 to 24, and 0 or up to 25) fit a byte.
+  std::int8_t normal_precision = 0;
+  std::int8_t sparse_precision = 0;
   std::uint64_t inline_hashes[kInlineHashes];
 
   SketchSlot() = default;
@@ -129,14 +132,14 @@ struct SketchSlot {
     if (buffer == nullptr) tally.opened();
     delete[] buffer;
     buffer = larger;
-    capacity = size;
+    capacity = static_cast<std::uint16_t>(size);
   }
   // An empty buffer of `size` hashes (< capacity) instead of the larger one.
   void shrink(std::uint32_t size) {
     auto* smaller = new std::uint64_t[size];
     delete[] buffer;
     buffer = smaller;
-    capacity = size;
+    capacity = static_cast<std::uint16_t>(size);
   }
   void release(BufferTally& tally) {
     if (buffer == nullptr) return;
@@ -145,6 +148,9 @@ struct SketchSlot {
     tally.freed();
   }
 };
+
+static_assert(sizeof(SketchSlot) == 64);
+static_assert(kLargestBuffer <= std::numeric_limits<std::uint16_t>::max());
 
 SketchSlot& sketch_slot(duckdb_aggregate_state state) { return *reinterpret_cast<SketchSlot*>(state); }
 SketchAggregate& merge_slot(duckdb_aggregate_state state) {
@@ -172,7 +178,7 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
   const std::size_t wanted = slot.pending + hashes.size();
   const std::uint32_t largest = slot.aggregate.empty() ? kLargestBuffer : kSketchedBuffer;
   if (wanted > slot.capacity && slot.capacity < largest && wanted <= largest) {
-    std::uint32_t size = std::max(kFirstBuffer, slot.capacity * 2);
+    std::uint32_t size = std::max<std::uint32_t>(kFirstBuffer, slot.capacity * 2u);
     while (size < wanted) size *= 2;
     slot.grow(size, tally);
   }
@@ -342,8 +348,8 @@ bool note_precisions(SketchSlot& slot, const SketchParameters& parameters, std::
             "))";
     return false;
   }
-  slot.normal_precision = parameters.normal_precision;
-  slot.sparse_precision = parameters.sparse_precision;
+  slot.normal_precision = static_cast<std::int8_t>(parameters.normal_precision);
+  slot.sparse_precision = static_cast<std::int8_t>(parameters.sparse_precision);
   return true;
 }
 
