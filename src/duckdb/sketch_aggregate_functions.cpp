@@ -450,6 +450,10 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
     const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
     SlotParameters slot_parameters(overload->type);
     std::vector<std::uint32_t> codes;
+    // The writer of the last parameters, asked for again only when they
+    // change (a query has one pair).
+    const GroupedSketchBuilder* writer = nullptr;
+    SketchParameters last_written;
     for (idx_t i = 0; i < count; ++i) {
       SketchSlot& slot = sketch_slot(source[i]);
       Status made;
@@ -457,10 +461,15 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
       if (parameters == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
       Result<Bytes> bytes = Bytes();
       if (slot.aggregate.empty()) {
-        const GroupedSketchBuilder* writer = writer_for(*parameters, made);
-        if (writer == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
-        codes.clear();
-        for (std::uint64_t hash : slot.waiting()) codes.push_back(writer->code(hash));
+        if (writer == nullptr || parameters->normal_precision != last_written.normal_precision ||
+            parameters->sparse_precision != last_written.sparse_precision) {
+          writer = writer_for(*parameters, made);
+          if (writer == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
+          last_written = *parameters;
+        }
+        const std::span<const std::uint64_t> waiting = slot.waiting();
+        codes.resize(waiting.size());
+        for (std::size_t k = 0; k < waiting.size(); ++k) codes[k] = writer->code(waiting[k]);
         bytes = writer->build_one(codes);
       } else {
         // The state finalised is the query's own (the hash table's, or a
