@@ -1,8 +1,9 @@
 // DuckDB drives an aggregate through five callbacks over fixed-size state
 // slots: init, update (a whole chunk, one state pointer per row), combine
 // (parallel partial states, and the nodes of a window's segment tree),
-// finalize and destroy. A slot holds the engine's state, one pointer, and,
-// for vantorelle_sketch, the precisions its rows gave.
+// finalize and destroy. A slot holds the engine's state, one pointer, the
+// hashes waiting to reach it, and, for vantorelle_sketch, the precisions
+// its rows gave.
 //
 // The stable C API has no bind step for aggregates, so the value type is
 // chosen by overload: one typed update per accepted DuckDB type, and for the
@@ -46,56 +47,110 @@ constexpr std::string_view kCounted =
 // the defaults).
 //
 // A group's hashes wait in its slot before they reach the engine's state:
-// the first few inside the slot, then in a buffer that grows up to 512.
-// A group that never sees more is written straight from its hashes when it
-// is finalised (GroupedSketchBuilder::build_one, sketch_by's writer: the
-// bytes of an aggregator that added them in order), without a sketch object;
-// a larger one gets them in batches of 512, so that a batch is added while
-// its sketch is in cache. The sketch of a slot is always the engine state's
+// the first few inside the slot, then in a buffer that grows up to 4096
+// (32 KiB, the size of the registers at the default precision). A group
+// that never sees more is written straight from its hashes when it is
+// finalised (GroupedSketchBuilder::build_one, sketch_by's writer: the bytes
+// of an aggregator that added them in order), without a sketch object,
+// which is several times cheaper than adding them to a sparse sketch one by
+// one. A larger one gets them in batches: the first of 4096, then of 512
+// (its buffer cut to that size, 4 KiB beside the sketch), each added while
+// the sketch is in cache. The sketch of a slot is always the engine state's
 // values followed by the waiting ones, in row order.
-constexpr std::uint32_t kInlineHashes = 6;
+//
+// The slot holds no pointer into itself: DuckDB may move states bytewise
+// (when it repartitions its hash tables).
+constexpr std::uint32_t kInlineHashes = 5;
 constexpr std::uint32_t kFirstBuffer = 32;
-constexpr std::uint32_t kLargestBuffer = 512;
+constexpr std::uint32_t kLargestBuffer = 4096;
+constexpr std::uint32_t kSketchedBuffer = 512;
 
 std::atomic<std::int64_t> live_buffers{0};
 
+// The buffers one callback opened (+) and freed (-), added to live_buffers
+// once when it returns (or throws): the threads would contend for the
+// counter if every group updated it.
+class BufferTally {
+ public:
+  BufferTally() = default;
+  BufferTally(const BufferTally&) = delete;
+  BufferTally& operator=(const BufferTally&) = delete;
+  ~BufferTally() {
+    if (change_ != 0) live_buffers.fetch_add(change_, std::memory_order_relaxed);
+  }
+  void opened() { ++change_; }
+  void freed() { --change_; }
+
+ private:
+  std::int64_t change_ = 0;
+};
+
+// One cache line: DuckDB moves every group's state with its row when it
+// partitions its hash tables, so each byte counts when groups are many.
 struct SketchSlot {
   SketchAggregate aggregate;
   std::uint64_t* buffer = nullptr;  // `capacity` hashes on the heap, once the inline ones overflow
-  std::uint32_t capacity = kInlineHashes;
   std::uint32_t pending = 0;        // waiting hashes: in `buffer` when there is one, else inline
-  std::int32_t normal_precision = 0;
-  std::int32_t sparse_precision = 0;
+  std::uint16_t capacity = kInlineHashes;
+  // Checked precisions (10 to 24, and 0 or up to 25) fit a byte.
+  std::int8_t normal_precision = 0;
+  std::int8_t sparse_precision = 0;
   std::uint64_t inline_hashes[kInlineHashes];
 
   SketchSlot() = default;
   SketchSlot(const SketchSlot&) = delete;
   SketchSlot& operator=(const SketchSlot&) = delete;
-  ~SketchSlot() { release(); }
+  // sketch_destroy releases the buffer first; this is the fallback.
+  ~SketchSlot() {
+    if (buffer == nullptr) return;
+    delete[] buffer;
+    live_buffers.fetch_sub(1, std::memory_order_relaxed);
+  }
 
+  std::uint64_t* hashes() { return buffer != nullptr ? buffer : inline_hashes; }
   std::span<const std::uint64_t> waiting() const {
     return std::span(buffer != nullptr ? buffer : inline_hashes, pending);
   }
+  // The path of nearly every row: false when the hash does not fit.
+  bool try_append(std::uint64_t hash) {
+    if (pending == capacity) return false;
+    hashes()[pending++] = hash;
+    return true;
+  }
+  // Asks for the cache line the next hash goes to.
+  void prefetch_next() const {
+    __builtin_prefetch((buffer != nullptr ? buffer : inline_hashes) + pending, 1);
+  }
   void append(std::span<const std::uint64_t> hashes) {
-    std::copy(hashes.begin(), hashes.end(), (buffer != nullptr ? buffer : inline_hashes) + pending);
+    std::copy(hashes.begin(), hashes.end(), this->hashes() + pending);
     pending += static_cast<std::uint32_t>(hashes.size());
   }
   // A buffer of `size` hashes (> capacity) holding the waiting ones.
-  void grow(std::uint32_t size) {
+  void grow(std::uint32_t size, BufferTally& tally) {
     auto* larger = new std::uint64_t[size];
-    std::copy_n(buffer != nullptr ? buffer : inline_hashes, pending, larger);
-    if (buffer == nullptr) live_buffers.fetch_add(1, std::memory_order_relaxed);
+    std::copy_n(hashes(), pending, larger);
+    if (buffer == nullptr) tally.opened();
     delete[] buffer;
     buffer = larger;
-    capacity = size;
+    capacity = static_cast<std::uint16_t>(size);
   }
-  void release() {
+  // An empty buffer of `size` hashes (< capacity) instead of the larger one.
+  void shrink(std::uint32_t size) {
+    auto* smaller = new std::uint64_t[size];
+    delete[] buffer;
+    buffer = smaller;
+    capacity = static_cast<std::uint16_t>(size);
+  }
+  void release(BufferTally& tally) {
     if (buffer == nullptr) return;
     delete[] buffer;
     buffer = nullptr;
-    live_buffers.fetch_sub(1, std::memory_order_relaxed);
+    tally.freed();
   }
 };
+
+static_assert(sizeof(SketchSlot) == 64);
+static_assert(kLargestBuffer <= std::numeric_limits<std::uint16_t>::max());
 
 SketchSlot& sketch_slot(duckdb_aggregate_state state) { return *reinterpret_cast<SketchSlot*>(state); }
 SketchAggregate& merge_slot(duckdb_aggregate_state state) {
@@ -118,18 +173,21 @@ Status flush(SketchSlot& slot, const SketchParameters& parameters) {
 
 // Adds `hashes` (in row order) to a slot: they wait while there is room,
 // else the waiting ones and then these go to the engine's state.
-Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::span<const std::uint64_t> hashes) {
+Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::span<const std::uint64_t> hashes,
+                   BufferTally& tally) {
   const std::size_t wanted = slot.pending + hashes.size();
-  if (wanted > slot.capacity && slot.capacity < kLargestBuffer && wanted <= kLargestBuffer) {
-    std::uint32_t size = std::max(kFirstBuffer, slot.capacity * 2);
+  const std::uint32_t largest = slot.aggregate.empty() ? kLargestBuffer : kSketchedBuffer;
+  if (wanted > slot.capacity && slot.capacity < largest && wanted <= largest) {
+    std::uint32_t size = std::max<std::uint32_t>(kFirstBuffer, slot.capacity * 2u);
     while (size < wanted) size *= 2;
-    slot.grow(size);
+    slot.grow(size, tally);
   }
   if (wanted <= slot.capacity) {
     slot.append(hashes);
     return {};
   }
   VANTORELLE_RETURN_IF_ERROR(flush(slot, parameters));
+  if (slot.capacity > kSketchedBuffer) slot.shrink(kSketchedBuffer);
   if (hashes.size() <= slot.capacity) {
     slot.append(hashes);
     return {};
@@ -137,14 +195,35 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
   return slot.aggregate.add_hashes(parameters, hashes);
 }
 
-// The parameters of a slot's sketch: its precisions, or the defaults when
-// no row gave any (an ungrouped aggregate of no rows, an empty window frame).
-Result<SketchParameters> slot_parameters(const SketchSlot& slot, InputType type) {
-  const bool given = slot.normal_precision != 0;
-  return SketchParameters::create(
-      type, given ? slot.normal_precision : HyperLogLogPlusPlus::kDefaultNormalPrecision,
-      given ? slot.sparse_precision : HyperLogLogPlusPlus::kDefaultSparsePrecision);
-}
+// The parameters of slots' sketches: their precisions, or the defaults when
+// no row gave any (an ungrouped aggregate of no rows, an empty window
+// frame). Checked once for each change of precisions from one slot to the
+// next: a query has one pair.
+class SlotParameters {
+ public:
+  explicit SlotParameters(InputType type) : type_(type) {}
+
+  // Null with `status` set when the precisions are refused.
+  const SketchParameters* of(const SketchSlot& slot, Status& status) {
+    const bool given = slot.normal_precision != 0;
+    const std::int32_t normal = given ? slot.normal_precision : HyperLogLogPlusPlus::kDefaultNormalPrecision;
+    const std::int32_t sparse = given ? slot.sparse_precision : HyperLogLogPlusPlus::kDefaultSparsePrecision;
+    if (!last_ || last_->normal_precision != normal || last_->sparse_precision != sparse) {
+      last_.reset();
+      Result<SketchParameters> checked = SketchParameters::create(type_, normal, sparse);
+      if (!checked) {
+        status = checked.take_error();
+        return nullptr;
+      }
+      last_ = *checked;
+    }
+    return &*last_;
+  }
+
+ private:
+  InputType type_;
+  std::optional<SketchParameters> last_;
+};
 
 // The writer of sketches from hashes for these parameters, kept per thread
 // for the last parameters asked for (a query has one set).
@@ -187,152 +266,90 @@ void guarded(duckdb_function_info info, std::string_view function, Body&& body) 
 
 // --- value columns -----------------------------------------------------------------
 
-// The fingerprints of one chunk's non-NULL values, with the slot of each, in
-// row order. One loop per DuckDB type: no type switch per row.
-struct ChunkHashes {
-  std::vector<std::uint64_t> hashes;
-  std::vector<duckdb_aggregate_state> states;
+// Rows are hashed a block at a time, then each hash goes to its row's slot.
+constexpr std::uint64_t kBlockRows = 2048;
+constexpr std::uint64_t kPrefetchRows = 16;
 
-  void clear() {
-    hashes.clear();
-    states.clear();
-  }
-
-  // Reorders the pairs so that each state's hashes are contiguous, keeping
-  // their order (a counting sort over the chunk's distinct states, found
-  // through a small open-addressing table); nothing to do for one state.
-  void group_by_state() {
-    const std::size_t n = states.size();
-    if (n < 2) return;
-    std::size_t capacity = 16;
-    while (capacity < 2 * n) capacity *= 2;
-    if (table.size() < capacity) table.assign(capacity, Entry{});
-    const std::size_t mask = capacity - 1;
-    bucket.resize(n);
-    counts.clear();
-    used.clear();
-    for (std::size_t i = 0; i < n; ++i) {
-      const auto key = reinterpret_cast<std::uintptr_t>(states[i]);
-      std::size_t slot = (key >> 4) * 0x9E3779B97F4A7C15ull >> 20 & mask;
-      while (table[slot].key != 0 && table[slot].key != key) slot = (slot + 1) & mask;
-      if (table[slot].key == 0) {
-        table[slot] = Entry{key, static_cast<std::uint32_t>(counts.size())};
-        used.push_back(slot);
-        counts.push_back(0);
-      }
-      bucket[i] = table[slot].id;
-      ++counts[table[slot].id];
-    }
-    for (std::size_t slot : used) table[slot] = Entry{};
-    if (counts.size() == 1) return;
-    std::uint32_t offset = 0;
-    for (std::uint32_t& count : counts) {
-      const std::uint32_t size = count;
-      count = offset;
-      offset += size;
-    }
-    sorted_hashes.resize(n);
-    sorted_states.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t to = counts[bucket[i]]++;
-      sorted_hashes[to] = hashes[i];
-      sorted_states[to] = states[i];
-    }
-    hashes.swap(sorted_hashes);
-    states.swap(sorted_states);
-  }
-
- private:
-  struct Entry {
-    std::uintptr_t key = 0;
-    std::uint32_t id = 0;
-  };
-  std::vector<Entry> table;
-  std::vector<std::size_t> used;
-  std::vector<std::uint32_t> bucket;
-  std::vector<std::uint32_t> counts;
-  std::vector<std::uint64_t> sorted_hashes;
-  std::vector<duckdb_aggregate_state> sorted_states;
-};
-
+// The fingerprints of rows begin .. end of a value column, into
+// hashes[0 .. end - begin); a NULL row's entry is left unset (integers: the
+// hash of whatever the row holds). One loop per DuckDB type: no type switch
+// per row.
 template <class T>
-bool hash_integers(duckdb_vector vector, std::uint64_t count, const duckdb_aggregate_state* states,
-                   ChunkHashes& out, std::string& error) {
+bool hash_integers(duckdb_vector vector, const std::uint64_t* validity, std::uint64_t begin, std::uint64_t end,
+                   std::uint64_t* hashes, std::string& error) {
   const T* values = static_cast<const T*>(duckdb_vector_get_data(vector));
-  const std::uint64_t* validity = duckdb_vector_get_validity(vector);
-  for (std::uint64_t row = 0; row < count; ++row) {
-    if (!is_valid(validity, row)) continue;
+  for (std::uint64_t row = begin; row < end; ++row) {
     if constexpr (std::is_same_v<T, std::uint64_t>) {
-      if (values[row] > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      if (values[row] > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
+          is_valid(validity, row)) {
         error = "the UBIGINT " + std::to_string(values[row]) +
                 " is above 2^63 - 1, the largest integer that sketches count";
         return false;
       }
     }
-    out.hashes.push_back(HyperLogLogPlusPlus::hash_long(static_cast<std::int64_t>(values[row])));
-    out.states.push_back(states[row]);
+    hashes[row - begin] = HyperLogLogPlusPlus::hash_long(static_cast<std::int64_t>(values[row]));
   }
   return true;
 }
 
-bool hash_strings(duckdb_vector vector, std::uint64_t count, const duckdb_aggregate_state* states,
-                  ChunkHashes& out, std::string&) {
+bool hash_strings(duckdb_vector vector, const std::uint64_t* validity, std::uint64_t begin, std::uint64_t end,
+                  std::uint64_t* hashes, std::string&) {
   const auto* values = static_cast<const duckdb_string_t*>(duckdb_vector_get_data(vector));
-  const std::uint64_t* validity = duckdb_vector_get_validity(vector);
-  for (std::uint64_t row = 0; row < count; ++row) {
-    if (!is_valid(validity, row)) continue;
-    out.hashes.push_back(HyperLogLogPlusPlus::hash_bytes(string_bytes(values[row])));
-    out.states.push_back(states[row]);
+  for (std::uint64_t row = begin; row < end; ++row) {
+    if (is_valid(validity, row)) hashes[row - begin] = HyperLogLogPlusPlus::hash_bytes(string_bytes(values[row]));
   }
   return true;
 }
 
-using HashColumn = bool (*)(duckdb_vector, std::uint64_t, const duckdb_aggregate_state*, ChunkHashes&,
+using HashColumn = bool (*)(duckdb_vector, const std::uint64_t*, std::uint64_t, std::uint64_t, std::uint64_t*,
                             std::string&);
 
 // --- precisions ----------------------------------------------------------------------
 
 // The one value of an INTEGER precision column; an error when a row is NULL
-// or rows differ.
+// or rows differ. (The C API hands even a constant argument over as a flat
+// vector, so the rows are compared: in one pass without early exits, which
+// the compiler vectorises.)
 bool constant_precision(duckdb_vector vector, std::uint64_t count, const char* name,
                         std::int32_t& value, std::string& error) {
   const auto* values = static_cast<const std::int32_t*>(duckdb_vector_get_data(vector));
   const std::uint64_t* validity = duckdb_vector_get_validity(vector);
+  if (validity != nullptr) {
+    for (std::uint64_t row = 0; row < count; ++row) {
+      if (!is_valid(validity, row)) {
+        error = std::string(name) + " is NULL: give it as a constant";
+        return false;
+      }
+    }
+  }
+  std::uint32_t differs = 0;
   for (std::uint64_t row = 0; row < count; ++row) {
-    if (!is_valid(validity, row)) {
-      error = std::string(name) + " is NULL: give it as a constant";
-      return false;
-    }
-    if (row > 0 && values[row] != values[0]) {
-      error = std::string(name) + " must be a constant, the same for every row (rows give " +
-              std::to_string(values[0]) + " and " + std::to_string(values[row]) + ")";
-      return false;
-    }
+    differs |= static_cast<std::uint32_t>(values[row] ^ values[0]);
+  }
+  if (differs != 0) {
+    std::uint64_t row = 1;
+    while (values[row] == values[0]) ++row;
+    error = std::string(name) + " must be a constant, the same for every row (rows give " +
+            std::to_string(values[0]) + " and " + std::to_string(values[row]) + ")";
+    return false;
   }
   value = count > 0 ? values[0] : 0;
   return true;
 }
 
-// Records the chunk's precisions in every slot it touches (a group whose
-// values are all NULL still finalises to the empty sketch at them).
-bool note_precisions(std::uint64_t count, const duckdb_aggregate_state* states,
-                     const SketchParameters& parameters, std::string& error) {
-  for (std::uint64_t row = 0; row < count; ++row) {
-    SketchSlot& slot = sketch_slot(states[row]);
-    if (slot.normal_precision == parameters.normal_precision &&
-        slot.sparse_precision == parameters.sparse_precision) {
-      continue;
-    }
-    if (slot.normal_precision != 0) {
-      error = "the precisions must be constants, the same for every row (a group has (" +
-              std::to_string(slot.normal_precision) + ", " + std::to_string(slot.sparse_precision) +
-              ") and (" + std::to_string(parameters.normal_precision) + ", " +
-              std::to_string(parameters.sparse_precision) + "))";
-      return false;
-    }
-    slot.normal_precision = parameters.normal_precision;
-    slot.sparse_precision = parameters.sparse_precision;
+// Records the chunk's precisions in a slot whose precisions differ from them
+// (a group whose values are all NULL still finalises to the empty sketch at
+// them): only a slot that has none yet may take them.
+bool note_precisions(SketchSlot& slot, const SketchParameters& parameters, std::string& error) {
+  if (slot.normal_precision != 0) {
+    error = "the precisions must be constants, the same for every row (a group has (" +
+            std::to_string(slot.normal_precision) + ", " + std::to_string(slot.sparse_precision) + ") and (" +
+            std::to_string(parameters.normal_precision) + ", " + std::to_string(parameters.sparse_precision) +
+            "))";
+    return false;
   }
+  slot.normal_precision = static_cast<std::int8_t>(parameters.normal_precision);
+  slot.sparse_precision = static_cast<std::int8_t>(parameters.sparse_precision);
   return true;
 }
 
@@ -369,27 +386,33 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
     }
     Result<SketchParameters> parameters = SketchParameters::create(overload->type, normal, sparse);
     if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
-    if (overload->takes_precisions && !note_precisions(count, states, *parameters, error)) {
-      return fail(info, "vantorelle_sketch", error);
-    }
 
-    thread_local ChunkHashes chunk;
-    chunk.clear();
-    if (!hash_column(duckdb_data_chunk_get_vector(input, 0), count, states, chunk, error)) {
-      return fail(info, "vantorelle_sketch", error);
-    }
-    // Each group's hashes in one run, in row order (a stable sort by slot):
-    // one call into the engine per group and chunk, and a group's sketch
-    // stays in cache while its run is added.
-    chunk.group_by_state();
-    const std::size_t n = chunk.hashes.size();
-    for (std::size_t begin = 0; begin < n;) {
-      std::size_t end = begin + 1;
-      while (end < n && chunk.states[end] == chunk.states[begin]) ++end;
-      Status added = add_to_slot(sketch_slot(chunk.states[begin]), *parameters,
-                                 std::span(chunk.hashes).subspan(begin, end - begin));
-      if (!added) return fail(info, "vantorelle_sketch", added.error().display());
-      begin = end;
+    duckdb_vector values = duckdb_data_chunk_get_vector(input, 0);
+    const std::uint64_t* validity = duckdb_vector_get_validity(values);
+    BufferTally tally;
+    std::uint64_t hashes[kBlockRows];
+    for (std::uint64_t begin = 0; begin < count; begin += kBlockRows) {
+      const std::uint64_t end = std::min(count, begin + kBlockRows);
+      if (!hash_column(values, validity, begin, end, hashes, error)) return fail(info, "vantorelle_sketch", error);
+      // Row by row, so each group's hashes arrive in row order. A slot of
+      // the overload without precisions always holds the defaults.
+      for (std::uint64_t row = begin; row < end; ++row) {
+        // When groups are many, a row's slot and the line its hash goes to
+        // are likely cache misses: the slot is fetched 32 rows ahead, and
+        // the line once the slot has arrived, 16 rows ahead.
+        if (row + 2 * kPrefetchRows < end) __builtin_prefetch(states[row + 2 * kPrefetchRows], 1);
+        if (row + kPrefetchRows < end) sketch_slot(states[row + kPrefetchRows]).prefetch_next();
+        SketchSlot& slot = sketch_slot(states[row]);
+        if (slot.normal_precision != parameters->normal_precision ||
+            slot.sparse_precision != parameters->sparse_precision) [[unlikely]] {
+          if (!note_precisions(slot, *parameters, error)) return fail(info, "vantorelle_sketch", error);
+        }
+        if (!is_valid(validity, row)) continue;
+        const std::uint64_t* hash = hashes + (row - begin);
+        if (slot.try_append(*hash)) [[likely]] continue;
+        Status added = add_to_slot(slot, *parameters, std::span(hash, 1), tally);
+        if (!added) return fail(info, "vantorelle_sketch", added.error().display());
+      }
     }
   });
 }
@@ -398,6 +421,8 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
                     duckdb_aggregate_state* target, idx_t count) {
   guarded(info, "vantorelle_sketch", [&] {
     const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
+    SlotParameters slot_parameters(overload->type);
+    BufferTally tally;
     for (idx_t i = 0; i < count; ++i) {
       // DuckDB may combine one source into several targets, from several
       // threads (window segment trees): the source is only read.
@@ -408,14 +433,14 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
         into.sparse_precision = from.sparse_precision;
       }
       if (from.pending == 0 && from.aggregate.empty()) continue;
-      Result<SketchParameters> parameters = slot_parameters(into, overload->type);
-      if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
       Status combined;
+      const SketchParameters* parameters = slot_parameters.of(into, combined);
+      if (parameters == nullptr) return fail(info, "vantorelle_sketch", combined.error().display());
       if (!from.aggregate.empty()) {
         combined = flush(into, *parameters);
         if (combined) combined = into.aggregate.combine_copy(from.aggregate);
       }
-      if (combined) combined = add_to_slot(into, *parameters, from.waiting());
+      if (combined) combined = add_to_slot(into, *parameters, from.waiting(), tally);
       if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
     }
   });
@@ -425,18 +450,28 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
                      idx_t count, idx_t offset) {
   guarded(info, "vantorelle_sketch", [&] {
     const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
+    SlotParameters slot_parameters(overload->type);
     std::vector<std::uint32_t> codes;
+    // The writer of the last parameters, asked for again only when they
+    // change (a query has one pair).
+    const GroupedSketchBuilder* writer = nullptr;
+    SketchParameters last_written;
     for (idx_t i = 0; i < count; ++i) {
       SketchSlot& slot = sketch_slot(source[i]);
-      Result<SketchParameters> parameters = slot_parameters(slot, overload->type);
-      if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
+      Status made;
+      const SketchParameters* parameters = slot_parameters.of(slot, made);
+      if (parameters == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
       Result<Bytes> bytes = Bytes();
       if (slot.aggregate.empty()) {
-        Status made;
-        const GroupedSketchBuilder* writer = writer_for(*parameters, made);
-        if (writer == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
-        codes.clear();
-        for (std::uint64_t hash : slot.waiting()) codes.push_back(writer->code(hash));
+        if (writer == nullptr || parameters->normal_precision != last_written.normal_precision ||
+            parameters->sparse_precision != last_written.sparse_precision) {
+          writer = writer_for(*parameters, made);
+          if (writer == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
+          last_written = *parameters;
+        }
+        const std::span<const std::uint64_t> waiting = slot.waiting();
+        codes.resize(waiting.size());
+        for (std::size_t k = 0; k < waiting.size(); ++k) codes[k] = writer->code(waiting[k]);
         bytes = writer->build_one(codes);
       } else {
         // The state finalised is the query's own (the hash table's, or a
@@ -452,7 +487,12 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
 }
 
 void sketch_destroy(duckdb_aggregate_state* states, idx_t count) {
-  for (idx_t i = 0; i < count; ++i) sketch_slot(states[i]).~SketchSlot();
+  BufferTally tally;
+  for (idx_t i = 0; i < count; ++i) {
+    SketchSlot& slot = sketch_slot(states[i]);
+    slot.release(tally);
+    slot.~SketchSlot();
+  }
 }
 
 // --- refused value types ---------------------------------------------------------

@@ -87,6 +87,23 @@ def test_sketches_equal_sketch_by_for_every_value_type(connection, precisions):
         connection.unregister("events")
 
 
+@pytest.mark.parametrize("precisions", [(), (10,)])
+def test_group_sizes_at_the_edges_of_the_slots_hash_buffers(connection, precisions):
+    # A slot holds 5 hashes inline, then a buffer of 32 doubling up to 4096;
+    # past that its sketch gets them in batches of 512. Rows shuffled, so
+    # every group's rows are spread over many chunks.
+    sizes = [1, 5, 6, 32, 33, 4096, 4097, 4608, 4609, 4610, 9000]
+    rng = random.Random(7)
+    rows = [(group, rng.randrange(20_000)) for group, size in enumerate(sizes) for _ in range(size)]
+    rows.append((len(sizes), None))
+    rng.shuffle(rows)
+    table = pa.table({"k": [k for k, _ in rows], "v": pa.array([v for _, v in rows], pa.int64())})
+    connection.register("events", table)
+    arguments = "".join(f", {p}" for p in precisions)
+    got = keyed(connection.execute(f"SELECT k, vantorelle_sketch(v{arguments}) FROM events GROUP BY k").fetchall())
+    assert got == by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
+
+
 def test_threads_roll_ups_grouping_sets_and_filter(connection):
     events = random_table(4)
     connection.register("events", events)
@@ -247,6 +264,10 @@ def test_scalars_equal_the_python_functions(connection):
     ("SELECT vantorelle_sketch(range, 15, 26) FROM range(3)", "sparse precision"),
     ("SELECT vantorelle_sketch(range, (10 + range % 2)::INTEGER) FROM range(3)", "must be a constant"),
     ("SELECT vantorelle_sketch(range, NULL) FROM range(3)", "normal_precision is NULL"),
+    # Constant within each chunk of 2048 rows, different in the next: the
+    # group's slot holds the first chunk's precisions.
+    ("SELECT range % 3 AS g, vantorelle_sketch(range, (10 + range // 2048)::INTEGER) FROM range(4096) GROUP BY g",
+     "a group has \\(10, 20\\) and \\(11, 20\\)"),
     ("SELECT vantorelle_estimate(x) FROM (VALUES (NULL::BLOB), ('\\x08\\x70\\x10'::BLOB)) t(x)",
      "vantorelle_estimate: the sketch in row 1 .* not a sound sketch"),
     ("SELECT vantorelle_merge(x) FROM (SELECT vantorelle_sketch(1) x UNION ALL SELECT '\\x08\\x70\\x10'::BLOB)",
