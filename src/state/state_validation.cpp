@@ -56,6 +56,18 @@ inline __m128i shifted_in(__m128i now, __m128i before) {
   return _mm_or_si128(_mm_slli_si128(now, K), _mm_srli_si128(before, 16 - K));
 }
 
+// The sum of the varints in sixteen bytes whose low bits are `low`, each
+// lane weighed by its place in its varint (after_k: lanes that follow k
+// continuation bytes in a row), as two 64-bit halves.
+inline __m128i varint_sums(__m128i low, __m128i after_1, __m128i after_2, __m128i after_3, __m128i after_4) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i sums = _mm_sad_epu8(_mm_andnot_si128(after_1, low), zero);
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_2, _mm_and_si128(after_1, low)), zero), 7));
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_3, _mm_and_si128(after_2, low)), zero), 14));
+  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_4, _mm_and_si128(after_3, low)), zero), 21));
+  return _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_and_si128(after_4, low), zero), 28));
+}
+
 // Advances `pos` (a varint boundary) sixteen bytes at a time while the
 // varints are well formed and the running sum stays below `end`; leaves
 // `pos` at a varint boundary and `value` at the value that ends there.
@@ -96,11 +108,7 @@ inline void skip_stretch(const std::uint8_t* data, std::size_t size, std::size_t
       const __m128i fifth_bad =
           _mm_and_si128(after_4, _mm_or_si128(c, _mm_cmpgt_epi8(_mm_and_si128(v, beyond_32_bits), zero)));
       if (_mm_movemask_epi8(fifth_bad) != 0) break;
-      sums = _mm_sad_epu8(_mm_andnot_si128(after_1, low), zero);
-      sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_2, _mm_and_si128(after_1, low)), zero), 7));
-      sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_3, _mm_and_si128(after_2, low)), zero), 14));
-      sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_4, _mm_and_si128(after_3, low)), zero), 21));
-      sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_and_si128(after_4, low), zero), 28));
+      sums = varint_sums(low, after_1, after_2, after_3, after_4);
     }
     const std::uint64_t next = sum + static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
                                static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
@@ -401,11 +409,7 @@ bool skip_plain_tail(const std::uint8_t* data, std::size_t size, std::size_t pos
       _mm_and_si128(after_4, _mm_or_si128(c, _mm_cmpgt_epi8(_mm_and_si128(v, _mm_set1_epi8(0x70)), zero)));
   if (_mm_movemask_epi8(fifth_bad) != 0) return false;
   const __m128i low = _mm_and_si128(v, _mm_set1_epi8(0x7F));
-  __m128i sums = _mm_sad_epu8(_mm_andnot_si128(after_1, low), zero);
-  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_2, _mm_and_si128(after_1, low)), zero), 7));
-  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_3, _mm_and_si128(after_2, low)), zero), 14));
-  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_andnot_si128(after_4, _mm_and_si128(after_3, low)), zero), 21));
-  sums = _mm_add_epi64(sums, _mm_slli_epi64(_mm_sad_epu8(_mm_and_si128(after_4, low), zero), 28));
+  const __m128i sums = varint_sums(low, after_1, after_2, after_3, after_4);
   const std::uint64_t last = value + static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
                              static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
   if (last >= b.plain_end) return false;
