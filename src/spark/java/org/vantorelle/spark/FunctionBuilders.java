@@ -33,8 +33,8 @@ import scala.jdk.javaapi.CollectionConverters;
 /**
  * The function builders Spark calls when it analyses a query: they see the
  * arguments' types, refuse what the core does not count (and precisions it
- * refuses) before any job runs, and build the typed aggregate or the call
- * of a static method.
+ * refuses) before any job runs, and build the aggregate or the call of a
+ * static method.
  */
 public final class FunctionBuilders {
   private FunctionBuilders() {}
@@ -138,19 +138,15 @@ public final class FunctionBuilders {
       // Booleans count as 0 and 1, as the cast gives them.
       Expression asLong = type instanceof LongType
           ? value : new Cast(value, DataTypes.LongType, Option.empty());
-      return aggregate(new SketchAggregators.Longs(normal, sparse, where), Encoders.LONG(),
-          "vantorelle_sketch", asLong);
+      return new SketchAggregate(asLong, NativeSketches.LONG, normal, sparse, where);
     }
     if (type instanceof StringType) {
-      // Text is counted by its UTF-8 bytes, which the cast to binary gives.
-      return aggregate(
-          new SketchAggregators.Binary(NativeSketches.STRING, normal, sparse, where),
-          Encoders.BINARY(), "vantorelle_sketch",
-          new Cast(value, DataTypes.BinaryType, Option.empty()));
+      // Text is counted by its UTF-8 bytes, which the aggregate copies from
+      // Spark's string as they are.
+      return new SketchAggregate(value, NativeSketches.STRING, normal, sparse, where);
     }
     if (type instanceof BinaryType) {
-      return aggregate(new SketchAggregators.Binary(NativeSketches.BYTES, normal, sparse, where),
-          Encoders.BINARY(), "vantorelle_sketch", value);
+      return new SketchAggregate(value, NativeSketches.BYTES, normal, sparse, where);
     }
     throw refused("vantorelle_sketch cannot count " + describe(value) + " of type "
         + type.sql() + ": it counts integers (TINYINT to BIGINT), BOOLEAN (as 0 and 1), "
