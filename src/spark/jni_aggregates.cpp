@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "engine/sketch_aggregate.h"
+#include "hll/sketch_estimates.h"
 #include "spark/jni_support.h"
+#include "state/state_message.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::spark {
@@ -53,6 +55,51 @@ void add(SketchAggregate& state, const SketchParameters& parameters,
   if (!added) fail_with(added.error(), JavaError::Incompatible, "");
 }
 
+// vantorelle_estimate(vantorelle_sketch(...)) of the state: the estimate of
+// the bytes vantorelle_sketch would return, without handing them to the JVM.
+jlong estimate(const SketchAggregate& state, const SketchParameters& parameters) {
+  Result<Bytes> bytes = state.finalise_sketch(parameters);
+  if (!bytes) fail_with(bytes.error(), JavaError::Sketch, "");
+  Result<SketchState> decoded = decode_state(*bytes);
+  if (!decoded) fail_with(decoded.error(), JavaError::Sketch, "");
+  Result<std::int64_t> value = estimate_state(std::move(*decoded), EstimateMethod::Default);
+  if (!value) fail_with(value.error(), JavaError::Sketch, "");
+  return *value;
+}
+
+// The group's sketch so far (null: none) with `count` integers added.
+void add_longs(JNIEnv* env, SketchAggregate& state, const SketchParameters& parameters,
+               jbyteArray sketch, jlongArray values, jint count) {
+  const std::vector<std::int64_t> batch = copy_longs(env, values, count);
+  std::vector<std::uint64_t> hashes(batch.size());
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    hashes[i] = HyperLogLogPlusPlus::hash_long(batch[i]);
+  }
+  resume(env, state, sketch);
+  add(state, parameters, hashes);
+}
+
+// The same for `count` strings (UTF-8) or byte strings laid end to end in
+// `data`; value i ends at ends[i].
+void add_bytes(JNIEnv* env, SketchAggregate& state, const SketchParameters& parameters,
+               jbyteArray sketch, jbyteArray data, jintArray ends, jint count) {
+  const std::vector<std::int32_t> value_ends = copy_ints(env, ends, count);
+  const Bytes values = copy_bytes(env, data).value_or(Bytes());
+  std::vector<std::uint64_t> hashes(value_ends.size());
+  std::int32_t start = 0;
+  for (std::size_t i = 0; i < value_ends.size(); ++i) {
+    const std::int32_t end = value_ends[i];
+    if (end < start || static_cast<std::size_t>(end) > values.size()) {
+      fail(JavaError::InvalidInput, "a value outside its batch");
+    }
+    hashes[i] = HyperLogLogPlusPlus::hash_bytes(
+        ByteView(values.data() + start, static_cast<std::size_t>(end - start)));
+    start = end;
+  }
+  resume(env, state, sketch);
+  add(state, parameters, hashes);
+}
+
 }  // namespace
 }  // namespace vantorelle::spark
 
@@ -78,43 +125,47 @@ JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_addLongs(
   return guarded<jbyteArray>(env, nullptr, [&] {
     const engine::SketchParameters parameters =
         parameters_of(static_cast<jint>(InputType::LONG), normal_precision, sparse_precision);
-    const std::vector<std::int64_t> batch = copy_longs(env, values, count);
-    std::vector<std::uint64_t> hashes(batch.size());
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      hashes[i] = HyperLogLogPlusPlus::hash_long(batch[i]);
-    }
     engine::SketchAggregate state;
-    resume(env, state, sketch);
-    add(state, parameters, hashes);
+    add_longs(env, state, parameters, sketch, values, count);
     return finish(env, state, parameters);
   });
 }
 
-// The same for `count` strings (UTF-8) or byte strings laid end to end in
-// `data`; value i ends at ends[i].
+// The estimate of what addLongs would return.
+JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_estimateLongs(
+    JNIEnv* env, jclass, jbyteArray sketch, jint normal_precision, jint sparse_precision,
+    jlongArray values, jint count) {
+  return guarded<jlong>(env, 0, [&] {
+    const engine::SketchParameters parameters =
+        parameters_of(static_cast<jint>(InputType::LONG), normal_precision, sparse_precision);
+    engine::SketchAggregate state;
+    add_longs(env, state, parameters, sketch, values, count);
+    return estimate(state, parameters);
+  });
+}
+
+// The same for strings or byte strings (see add_bytes).
 JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_addBytes(
     JNIEnv* env, jclass, jbyteArray sketch, jint type, jint normal_precision,
     jint sparse_precision, jbyteArray data, jintArray ends, jint count) {
   return guarded<jbyteArray>(env, nullptr, [&] {
     const engine::SketchParameters parameters =
         parameters_of(type, normal_precision, sparse_precision);
-    const std::vector<std::int32_t> value_ends = copy_ints(env, ends, count);
-    const Bytes values = copy_bytes(env, data).value_or(Bytes());
-    std::vector<std::uint64_t> hashes(value_ends.size());
-    std::int32_t start = 0;
-    for (std::size_t i = 0; i < value_ends.size(); ++i) {
-      const std::int32_t end = value_ends[i];
-      if (end < start || static_cast<std::size_t>(end) > values.size()) {
-        fail(JavaError::InvalidInput, "a value outside its batch");
-      }
-      hashes[i] = HyperLogLogPlusPlus::hash_bytes(
-          ByteView(values.data() + start, static_cast<std::size_t>(end - start)));
-      start = end;
-    }
     engine::SketchAggregate state;
-    resume(env, state, sketch);
-    add(state, parameters, hashes);
+    add_bytes(env, state, parameters, sketch, data, ends, count);
     return finish(env, state, parameters);
+  });
+}
+
+JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_estimateBytes(
+    JNIEnv* env, jclass, jbyteArray sketch, jint type, jint normal_precision,
+    jint sparse_precision, jbyteArray data, jintArray ends, jint count) {
+  return guarded<jlong>(env, 0, [&] {
+    const engine::SketchParameters parameters =
+        parameters_of(type, normal_precision, sparse_precision);
+    engine::SketchAggregate state;
+    add_bytes(env, state, parameters, sketch, data, ends, count);
+    return estimate(state, parameters);
   });
 }
 

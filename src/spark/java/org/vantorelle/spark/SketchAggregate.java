@@ -36,23 +36,37 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
   private final int normalPrecision;
   private final int sparsePrecision;
   private final String where;
+  // vantorelle_estimate(vantorelle_sketch(...)) in one: the group's estimate
+  // (see FunctionBuilders.estimate).
+  private final boolean estimates;
   private final int mutableAggBufferOffset;
   private final int inputAggBufferOffset;
 
   public SketchAggregate(Expression child, int kind, int normalPrecision, int sparsePrecision,
-      String where, int mutableAggBufferOffset, int inputAggBufferOffset) {
+      String where, boolean estimates, int mutableAggBufferOffset, int inputAggBufferOffset) {
     this.child = child;
     this.kind = kind;
     this.normalPrecision = normalPrecision;
     this.sparsePrecision = sparsePrecision;
     this.where = where;
+    this.estimates = estimates;
     this.mutableAggBufferOffset = mutableAggBufferOffset;
     this.inputAggBufferOffset = inputAggBufferOffset;
   }
 
   SketchAggregate(Expression child, int kind, int normalPrecision, int sparsePrecision,
       String where) {
-    this(child, kind, normalPrecision, sparsePrecision, where, 0, 0);
+    this(child, kind, normalPrecision, sparsePrecision, where, false, 0, 0);
+  }
+
+  boolean estimates() {
+    return estimates;
+  }
+
+  /** The same aggregate giving the estimate of its sketch. */
+  SketchAggregate estimating() {
+    return new SketchAggregate(child, kind, normalPrecision, sparsePrecision, where, true,
+        mutableAggBufferOffset, inputAggBufferOffset);
   }
 
   @Override
@@ -98,7 +112,7 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
   @Override
   public Object eval(SketchBuffer buffer) {
     try {
-      return buffer.sketchResult();
+      return estimates ? (Object) buffer.estimateResult() : buffer.sketchResult();
     } catch (SketchException error) {
       throw error.within(where);
     }
@@ -126,22 +140,22 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
 
   @Override
   public ImperativeAggregate withNewMutableAggBufferOffset(int offset) {
-    return new SketchAggregate(child, kind, normalPrecision, sparsePrecision, where, offset,
-        inputAggBufferOffset);
+    return new SketchAggregate(child, kind, normalPrecision, sparsePrecision, where, estimates,
+        offset, inputAggBufferOffset);
   }
 
   @Override
   public ImperativeAggregate withNewInputAggBufferOffset(int offset) {
-    return new SketchAggregate(child, kind, normalPrecision, sparsePrecision, where,
+    return new SketchAggregate(child, kind, normalPrecision, sparsePrecision, where, estimates,
         mutableAggBufferOffset, offset);
   }
 
   @Override
   public DataType dataType() {
-    return DataTypes.BinaryType;
+    return estimates ? DataTypes.LongType : DataTypes.BinaryType;
   }
 
-  // A group without values gives the empty sketch.
+  // A group without values gives the empty sketch (its estimate 0).
   @Override
   public boolean nullable() {
     return false;
@@ -155,7 +169,7 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
   @Override
   public Expression withNewChildrenInternal(IndexedSeq<Expression> newChildren) {
     return new SketchAggregate(newChildren.apply(0), kind, normalPrecision, sparsePrecision, where,
-        mutableAggBufferOffset, inputAggBufferOffset);
+        estimates, mutableAggBufferOffset, inputAggBufferOffset);
   }
 
   @Override
@@ -163,9 +177,29 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
     return "vantorelle_sketch";
   }
 
+  // Named as written, vantorelle_estimate(vantorelle_sketch(...)), in column
+  // names and plans.
+  @Override
+  public String sql(boolean isDistinct) {
+    String sketch = super.sql(isDistinct);
+    return estimates ? "vantorelle_estimate(" + sketch + ")" : sketch;
+  }
+
+  @Override
+  public String toAggString(boolean isDistinct) {
+    String sketch = super.toAggString(isDistinct);
+    return estimates ? "vantorelle_estimate(" + sketch + ")" : sketch;
+  }
+
+  // Plans show the value column only.
+  @Override
+  public scala.collection.Iterator<Object> stringArgs() {
+    return CollectionConverters.asScala(List.<Object>of(child).iterator());
+  }
+
   @Override
   public int productArity() {
-    return 7;
+    return 8;
   }
 
   @Override
@@ -176,8 +210,9 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
       case 2 -> normalPrecision;
       case 3 -> sparsePrecision;
       case 4 -> where;
-      case 5 -> mutableAggBufferOffset;
-      case 6 -> inputAggBufferOffset;
+      case 5 -> estimates;
+      case 6 -> mutableAggBufferOffset;
+      case 7 -> inputAggBufferOffset;
       default -> throw new IndexOutOfBoundsException(n);
     };
   }
@@ -191,13 +226,14 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
   public boolean equals(Object other) {
     return other instanceof SketchAggregate that && child.equals(that.child) && kind == that.kind
         && normalPrecision == that.normalPrecision && sparsePrecision == that.sparsePrecision
-        && where.equals(that.where) && mutableAggBufferOffset == that.mutableAggBufferOffset
+        && where.equals(that.where) && estimates == that.estimates
+        && mutableAggBufferOffset == that.mutableAggBufferOffset
         && inputAggBufferOffset == that.inputAggBufferOffset;
   }
 
   @Override
   public int hashCode() {
-    return Objects.hash(child, kind, normalPrecision, sparsePrecision, where,
+    return Objects.hash(child, kind, normalPrecision, sparsePrecision, where, estimates,
         mutableAggBufferOffset, inputAggBufferOffset);
   }
 }

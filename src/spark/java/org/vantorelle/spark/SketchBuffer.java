@@ -162,6 +162,20 @@ public final class SketchBuffer implements KryoSerializable {
     return sketch != null ? sketch : NativeSketches.emptySketch(kind, normalPrecision, sparsePrecision);
   }
 
+  /**
+   * vantorelle_estimate(vantorelle_sketch(...)): the estimate of
+   * sketchResult(), with the pending values added and estimated in one
+   * native call; 0 for a group without values.
+   */
+  long estimateResult() {
+    if (count == 0) return sketch == null ? 0 : NativeSketches.estimate(sketch);
+    long estimate = kind == NativeSketches.LONG
+        ? NativeSketches.estimateLongs(sketch, normalPrecision, sparsePrecision, longs, count)
+        : NativeSketches.estimateBytes(
+            sketch, kind, normalPrecision, sparsePrecision, data, ends, count);
+    return estimate;
+  }
+
   /** vantorelle_merge's result: null when no sketch was merged. */
   byte[] mergeResult() {
     flush();
