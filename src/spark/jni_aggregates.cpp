@@ -7,13 +7,13 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/sketch_aggregate.h"
 #include "hll/sketch_estimates.h"
 #include "spark/jni_support.h"
-#include "state/state_message.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::spark {
@@ -55,34 +55,19 @@ void add(SketchAggregate& state, const SketchParameters& parameters,
   if (!added) fail_with(added.error(), JavaError::Incompatible, "");
 }
 
-// vantorelle_estimate(vantorelle_sketch(...)) of the state: the estimate of
-// the bytes vantorelle_sketch would return, without handing them to the JVM.
-jlong estimate(const SketchAggregate& state, const SketchParameters& parameters) {
-  Result<Bytes> bytes = state.finalise_sketch(parameters);
-  if (!bytes) fail_with(bytes.error(), JavaError::Sketch, "");
-  Result<SketchState> decoded = decode_state(*bytes);
-  if (!decoded) fail_with(decoded.error(), JavaError::Sketch, "");
-  Result<std::int64_t> value = estimate_state(std::move(*decoded), EstimateMethod::Default);
-  if (!value) fail_with(value.error(), JavaError::Sketch, "");
-  return *value;
-}
-
-// The group's sketch so far (null: none) with `count` integers added.
-void add_longs(JNIEnv* env, SketchAggregate& state, const SketchParameters& parameters,
-               jbyteArray sketch, jlongArray values, jint count) {
+// The fingerprints of `count` integers.
+std::vector<std::uint64_t> long_hashes(JNIEnv* env, jlongArray values, jint count) {
   const std::vector<std::int64_t> batch = copy_longs(env, values, count);
   std::vector<std::uint64_t> hashes(batch.size());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     hashes[i] = HyperLogLogPlusPlus::hash_long(batch[i]);
   }
-  resume(env, state, sketch);
-  add(state, parameters, hashes);
+  return hashes;
 }
 
-// The same for `count` strings (UTF-8) or byte strings laid end to end in
-// `data`; value i ends at ends[i].
-void add_bytes(JNIEnv* env, SketchAggregate& state, const SketchParameters& parameters,
-               jbyteArray sketch, jbyteArray data, jintArray ends, jint count) {
+// The fingerprints of `count` strings (UTF-8) or byte strings laid end to
+// end in `data`; value i ends at ends[i].
+std::vector<std::uint64_t> byte_hashes(JNIEnv* env, jbyteArray data, jintArray ends, jint count) {
   const std::vector<std::int32_t> value_ends = copy_ints(env, ends, count);
   const Bytes values = copy_bytes(env, data).value_or(Bytes());
   std::vector<std::uint64_t> hashes(value_ends.size());
@@ -96,8 +81,50 @@ void add_bytes(JNIEnv* env, SketchAggregate& state, const SketchParameters& para
         ByteView(values.data() + start, static_cast<std::size_t>(end - start)));
     start = end;
   }
+  return hashes;
+}
+
+// The group's sketch so far (null: none) with `hashes` added, serialised.
+jbyteArray sketch_of(JNIEnv* env, jbyteArray sketch, const SketchParameters& parameters,
+                     const std::vector<std::uint64_t>& hashes) {
+  SketchAggregate state;
   resume(env, state, sketch);
   add(state, parameters, hashes);
+  return finish(env, state, parameters);
+}
+
+// vantorelle_estimate(vantorelle_sketch(...)): the estimate of what
+// sketch_of would return. A group sketched in one batch (most are) is
+// estimated as built, without serialising it and reading it back: the
+// estimate of its bytes is the same number.
+jlong estimate_of(JNIEnv* env, jbyteArray sketch, const SketchParameters& parameters,
+                  const std::vector<std::uint64_t>& hashes) {
+  std::optional<HyperLogLogPlusPlus> built;
+  if (sketch == nullptr) {
+    if (hashes.empty()) return 0;
+    Result<HyperLogLogPlusPlus> fresh =
+        parameters.type == InputType::LONG
+            ? HyperLogLogPlusPlus::new_long(parameters.normal_precision,
+                                            parameters.sparse_precision)
+            : HyperLogLogPlusPlus::new_string_or_bytes(parameters.normal_precision,
+                                                       parameters.sparse_precision);
+    if (!fresh) fail_with(fresh.error(), JavaError::InvalidInput, "");
+    Status added = fresh->add_hashes(parameters.type, hashes);
+    if (!added) fail_with(added.error(), JavaError::Incompatible, "");
+    built = std::move(*fresh);
+  } else {
+    SketchAggregate state;
+    resume(env, state, sketch);
+    add(state, parameters, hashes);
+    Result<Bytes> bytes = state.finalise_sketch(parameters);
+    if (!bytes) fail_with(bytes.error(), JavaError::Sketch, "");
+    Result<HyperLogLogPlusPlus> read = HyperLogLogPlusPlus::from_bytes(*bytes);
+    if (!read) fail_with(read.error(), JavaError::Sketch, "");
+    built = std::move(*read);
+  }
+  Result<std::int64_t> value = estimate_sketch(*built, EstimateMethod::Default);
+  if (!value) fail_with(value.error(), JavaError::Sketch, "");
+  return *value;
 }
 
 }  // namespace
@@ -125,9 +152,7 @@ JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_addLongs(
   return guarded<jbyteArray>(env, nullptr, [&] {
     const engine::SketchParameters parameters =
         parameters_of(static_cast<jint>(InputType::LONG), normal_precision, sparse_precision);
-    engine::SketchAggregate state;
-    add_longs(env, state, parameters, sketch, values, count);
-    return finish(env, state, parameters);
+    return sketch_of(env, sketch, parameters, long_hashes(env, values, count));
   });
 }
 
@@ -138,22 +163,19 @@ JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_estimateLongs(
   return guarded<jlong>(env, 0, [&] {
     const engine::SketchParameters parameters =
         parameters_of(static_cast<jint>(InputType::LONG), normal_precision, sparse_precision);
-    engine::SketchAggregate state;
-    add_longs(env, state, parameters, sketch, values, count);
-    return estimate(state, parameters);
+    return estimate_of(env, sketch, parameters, long_hashes(env, values, count));
   });
 }
 
-// The same for strings or byte strings (see add_bytes).
+// The same for `count` strings (UTF-8) or byte strings laid end to end in
+// `data`; value i ends at ends[i].
 JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_addBytes(
     JNIEnv* env, jclass, jbyteArray sketch, jint type, jint normal_precision,
     jint sparse_precision, jbyteArray data, jintArray ends, jint count) {
   return guarded<jbyteArray>(env, nullptr, [&] {
     const engine::SketchParameters parameters =
         parameters_of(type, normal_precision, sparse_precision);
-    engine::SketchAggregate state;
-    add_bytes(env, state, parameters, sketch, data, ends, count);
-    return finish(env, state, parameters);
+    return sketch_of(env, sketch, parameters, byte_hashes(env, data, ends, count));
   });
 }
 
@@ -163,9 +185,7 @@ JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_estimateBytes(
   return guarded<jlong>(env, 0, [&] {
     const engine::SketchParameters parameters =
         parameters_of(type, normal_precision, sparse_precision);
-    engine::SketchAggregate state;
-    add_bytes(env, state, parameters, sketch, data, ends, count);
-    return estimate(state, parameters);
+    return estimate_of(env, sketch, parameters, byte_hashes(env, data, ends, count));
   });
 }
 
