@@ -145,7 +145,7 @@ def main() -> None:
     parser.add_argument("--users", type=int, default=1_000_000)
     parser.add_argument("--groups", default="14,10000,200000")
     parser.add_argument("--files", type=int, default=8)
-    parser.add_argument("--repeat", type=int, default=3, help="timed rounds (best kept)")
+    parser.add_argument("--repeat", type=int, default=5, help="timed rounds (best kept)")
     parser.add_argument("--no-duckdb", action="store_true", help="only the Spark part")
     args = parser.parse_args()
     group_counts = [int(g) for g in args.groups.split(",")]
