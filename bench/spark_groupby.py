@@ -15,9 +15,10 @@ rows (default 2,000,000: a group key and a user id from 1,000,000 possible):
 
 Every Spark query writes its per-group estimates to Spark's `noop` sink, so
 the whole plan runs and nothing is collected into the driver; each is run
-once to warm up (JIT, Python workers), then timed over --repeat runs (best
-kept). Prints times, the ratio of each peer's time to vantorelle's, and the
-mean and largest relative error of the estimates against the exact counts.
+once to warm up (JIT, Python workers), then all of them are timed in turn,
+--repeat rounds (best kept), so that a busy machine slows every peer alike.
+Prints times, the ratio of each peer's time to vantorelle's, and the mean
+and largest relative error of the estimates against the exact counts.
 
 Run: .venv/bin/python bench/spark_groupby.py [--rows N] [--groups 14,10000,200000]
 """
@@ -25,6 +26,7 @@ Run: .venv/bin/python bench/spark_groupby.py [--rows N] [--groups 14,10000,20000
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import sys
 import tempfile
@@ -51,14 +53,23 @@ def write(directory: Path, rows: int, groups: int, users: int, files: int, seed:
     return directory
 
 
-def best_time(run, repeat: int) -> float:
-    run()  # warm-up
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
+def best_times(runs: dict, repeat: int) -> dict:
+    """Every run once to warm up (JIT, Python workers), then `repeat` rounds
+    of all of them in turn, so that the load of a shared machine, and its
+    changes, fall on every peer alike; the best time of each is kept."""
+    for run in runs.values():
         run()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    times = {name: float("inf") for name in runs}
+    names = list(runs)
+    for round_ in range(repeat):
+        # Each round starts at another query, so that none always follows
+        # the same one (and the garbage it leaves behind).
+        shift = round_ % len(names)
+        for name in names[shift:] + names[:shift]:
+            start = time.perf_counter()
+            runs[name]()
+            times[name] = min(times[name], time.perf_counter() - start)
+    return times
 
 
 def errors(estimates: dict, exact: dict) -> str:
@@ -97,6 +108,14 @@ def stop(session) -> None:
     gateway.proc.wait(timeout=120)
 
 
+def write_noop(query) -> None:
+    query.write.format("noop").mode("overwrite").save()
+
+
+def fetch_all(connection, query: str) -> None:
+    connection.sql(query).fetchall()
+
+
 OURS = "vantorelle_sketch + vantorelle_estimate (SQL)"
 
 
@@ -126,7 +145,7 @@ def main() -> None:
     parser.add_argument("--users", type=int, default=1_000_000)
     parser.add_argument("--groups", default="14,10000,200000")
     parser.add_argument("--files", type=int, default=8)
-    parser.add_argument("--repeat", type=int, default=1)
+    parser.add_argument("--repeat", type=int, default=5, help="timed rounds (best kept)")
     parser.add_argument("--no-duckdb", action="store_true", help="only the Spark part")
     args = parser.parse_args()
     group_counts = [int(g) for g in args.groups.split(",")]
@@ -140,12 +159,11 @@ def main() -> None:
                 df = spark.read.parquet(str(path))
                 queries = spark_queries(spark, df)
                 exact = {row.g: row.n for row in queries["countDistinct (exact)"].collect()}
-                times = {}
                 print(f"Spark local[2], {args.rows:,} rows, {groups:,} groups "
                       f"({df.rdd.getNumPartitions()} input partitions)")
-                for name, query in queries.items():
-                    times[name] = best_time(
-                        lambda: query.write.format("noop").mode("overwrite").save(), args.repeat)
+                times = best_times(
+                    {name: functools.partial(write_noop, query) for name, query in queries.items()},
+                    args.repeat)
                 ours = times[OURS]
                 for name, query in queries.items():
                     found = {row.g: row.n for row in query.collect()}
@@ -170,8 +188,9 @@ def main() -> None:
             }
             exact = dict(connection.sql(queries["count(DISTINCT user) (exact)"]).fetchall())
             print(f"DuckDB (2 threads), {args.rows:,} rows, {groups:,} groups")
-            times = {name: best_time(lambda: connection.sql(query).fetchall(), args.repeat)
-                     for name, query in queries.items()}
+            times = best_times(
+                {name: functools.partial(fetch_all, connection, query)
+                 for name, query in queries.items()}, args.repeat)
             ours = times["vantorelle_sketch(user)"]
             for name, query in queries.items():
                 found = dict(connection.sql(query).fetchall())

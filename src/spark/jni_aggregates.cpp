@@ -7,10 +7,12 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/sketch_aggregate.h"
+#include "hll/sketch_estimates.h"
 #include "spark/jni_support.h"
 #include "state/state_validation.h"
 
@@ -53,6 +55,78 @@ void add(SketchAggregate& state, const SketchParameters& parameters,
   if (!added) fail_with(added.error(), JavaError::Incompatible, "");
 }
 
+// The fingerprints of `count` integers.
+std::vector<std::uint64_t> long_hashes(JNIEnv* env, jlongArray values, jint count) {
+  const std::vector<std::int64_t> batch = copy_longs(env, values, count);
+  std::vector<std::uint64_t> hashes(batch.size());
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    hashes[i] = HyperLogLogPlusPlus::hash_long(batch[i]);
+  }
+  return hashes;
+}
+
+// The fingerprints of `count` strings (UTF-8) or byte strings laid end to
+// end in `data`; value i ends at ends[i].
+std::vector<std::uint64_t> byte_hashes(JNIEnv* env, jbyteArray data, jintArray ends, jint count) {
+  const std::vector<std::int32_t> value_ends = copy_ints(env, ends, count);
+  const Bytes values = copy_bytes(env, data).value_or(Bytes());
+  std::vector<std::uint64_t> hashes(value_ends.size());
+  std::int32_t start = 0;
+  for (std::size_t i = 0; i < value_ends.size(); ++i) {
+    const std::int32_t end = value_ends[i];
+    if (end < start || static_cast<std::size_t>(end) > values.size()) {
+      fail(JavaError::InvalidInput, "a value outside its batch");
+    }
+    hashes[i] = HyperLogLogPlusPlus::hash_bytes(
+        ByteView(values.data() + start, static_cast<std::size_t>(end - start)));
+    start = end;
+  }
+  return hashes;
+}
+
+// The group's sketch so far (null: none) with `hashes` added, serialised.
+jbyteArray sketch_of(JNIEnv* env, jbyteArray sketch, const SketchParameters& parameters,
+                     const std::vector<std::uint64_t>& hashes) {
+  SketchAggregate state;
+  resume(env, state, sketch);
+  add(state, parameters, hashes);
+  return finish(env, state, parameters);
+}
+
+// vantorelle_estimate(vantorelle_sketch(...)): the estimate of what
+// sketch_of would return. A group sketched in one batch (most are) is
+// estimated as built, without serialising it and reading it back: the
+// estimate of its bytes is the same number.
+jlong estimate_of(JNIEnv* env, jbyteArray sketch, const SketchParameters& parameters,
+                  const std::vector<std::uint64_t>& hashes) {
+  std::optional<HyperLogLogPlusPlus> built;
+  if (sketch == nullptr) {
+    if (hashes.empty()) return 0;
+    Result<HyperLogLogPlusPlus> fresh =
+        parameters.type == InputType::LONG
+            ? HyperLogLogPlusPlus::new_long(parameters.normal_precision,
+                                            parameters.sparse_precision)
+            : HyperLogLogPlusPlus::new_string_or_bytes(parameters.normal_precision,
+                                                       parameters.sparse_precision);
+    if (!fresh) fail_with(fresh.error(), JavaError::InvalidInput, "");
+    Status added = fresh->add_hashes(parameters.type, hashes);
+    if (!added) fail_with(added.error(), JavaError::Incompatible, "");
+    built = std::move(*fresh);
+  } else {
+    SketchAggregate state;
+    resume(env, state, sketch);
+    add(state, parameters, hashes);
+    Result<Bytes> bytes = state.finalise_sketch(parameters);
+    if (!bytes) fail_with(bytes.error(), JavaError::Sketch, "");
+    Result<HyperLogLogPlusPlus> read = HyperLogLogPlusPlus::from_bytes(*bytes);
+    if (!read) fail_with(read.error(), JavaError::Sketch, "");
+    built = std::move(*read);
+  }
+  Result<std::int64_t> value = estimate_sketch(*built, EstimateMethod::Default);
+  if (!value) fail_with(value.error(), JavaError::Sketch, "");
+  return *value;
+}
+
 }  // namespace
 }  // namespace vantorelle::spark
 
@@ -78,15 +152,18 @@ JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_addLongs(
   return guarded<jbyteArray>(env, nullptr, [&] {
     const engine::SketchParameters parameters =
         parameters_of(static_cast<jint>(InputType::LONG), normal_precision, sparse_precision);
-    const std::vector<std::int64_t> batch = copy_longs(env, values, count);
-    std::vector<std::uint64_t> hashes(batch.size());
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      hashes[i] = HyperLogLogPlusPlus::hash_long(batch[i]);
-    }
-    engine::SketchAggregate state;
-    resume(env, state, sketch);
-    add(state, parameters, hashes);
-    return finish(env, state, parameters);
+    return sketch_of(env, sketch, parameters, long_hashes(env, values, count));
+  });
+}
+
+// The estimate of what addLongs would return.
+JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_estimateLongs(
+    JNIEnv* env, jclass, jbyteArray sketch, jint normal_precision, jint sparse_precision,
+    jlongArray values, jint count) {
+  return guarded<jlong>(env, 0, [&] {
+    const engine::SketchParameters parameters =
+        parameters_of(static_cast<jint>(InputType::LONG), normal_precision, sparse_precision);
+    return estimate_of(env, sketch, parameters, long_hashes(env, values, count));
   });
 }
 
@@ -98,23 +175,17 @@ JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_addBytes(
   return guarded<jbyteArray>(env, nullptr, [&] {
     const engine::SketchParameters parameters =
         parameters_of(type, normal_precision, sparse_precision);
-    const std::vector<std::int32_t> value_ends = copy_ints(env, ends, count);
-    const Bytes values = copy_bytes(env, data).value_or(Bytes());
-    std::vector<std::uint64_t> hashes(value_ends.size());
-    std::int32_t start = 0;
-    for (std::size_t i = 0; i < value_ends.size(); ++i) {
-      const std::int32_t end = value_ends[i];
-      if (end < start || static_cast<std::size_t>(end) > values.size()) {
-        fail(JavaError::InvalidInput, "a value outside its batch");
-      }
-      hashes[i] = HyperLogLogPlusPlus::hash_bytes(
-          ByteView(values.data() + start, static_cast<std::size_t>(end - start)));
-      start = end;
-    }
-    engine::SketchAggregate state;
-    resume(env, state, sketch);
-    add(state, parameters, hashes);
-    return finish(env, state, parameters);
+    return sketch_of(env, sketch, parameters, byte_hashes(env, data, ends, count));
+  });
+}
+
+JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_estimateBytes(
+    JNIEnv* env, jclass, jbyteArray sketch, jint type, jint normal_precision,
+    jint sparse_precision, jbyteArray data, jintArray ends, jint count) {
+  return guarded<jlong>(env, 0, [&] {
+    const engine::SketchParameters parameters =
+        parameters_of(type, normal_precision, sparse_precision);
+    return estimate_of(env, sketch, parameters, byte_hashes(env, data, ends, count));
   });
 }
 

@@ -6,6 +6,7 @@ import re
 
 import dask.dataframe as dd
 import duckdb
+import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -198,6 +199,43 @@ def test_sql_sketches_equal_sketch_by_beside_builtin_aggregates(sql, events):
             vantorelle.sketch([], str).to_bytes(), 0)}
     # vantorelle_merge of a group of NULL sketches is NULL.
     assert sql.sql("SELECT vantorelle_merge(CAST(NULL AS BINARY)) AS m").collect()[0].m is None
+
+
+def test_sql_sketches_of_many_groups_after_spark_falls_back_to_sorting(sql, tmp_path):
+    """Past 128 groups in a task Spark aggregates by sorting, and every
+    group's buffer (its sketch so far and its pending values) is stored
+    between the partial and the final step. Seeded tables of many small
+    groups, groups without values and one group large enough to be sketched
+    before it is stored, against the package's sketches and estimates."""
+    for seed in range(2):
+        rng = np.random.default_rng(seed)
+        small, big = 600 + 200 * seed, 15_000
+        keys = np.concatenate([rng.integers(0, small, 6_000), np.full(big, -1),
+                               np.arange(small, small + 20)])
+        values = rng.integers(-40_000, 40_000, keys.size)
+        missing = (rng.random(keys.size) < 0.05) | (keys >= small)
+        order = rng.permutation(keys.size)
+        keys, values, missing = keys[order], values[order], missing[order]
+        ints = [None if m else int(v) for v, m in zip(values, missing)]
+        table = pa.table({
+            "k": pa.array(keys, pa.int64()),
+            "vi": pa.array(ints, pa.int64()),
+            "vs": pa.array([None if v is None else f"é{v}" for v in ints], pa.string()),
+            "vb": pa.array([None if v is None else str(v).encode() * 3 for v in ints],
+                           pa.binary()),
+        })
+        sql.read.parquet(str(write_parts(table, tmp_path / f"many{seed}"))) \
+            .createOrReplaceTempView("many")
+        rows = sql.sql(
+            "SELECT k, vantorelle_sketch(vi) AS si, vantorelle_sketch(vs, 14, 0) AS ss, "
+            "vantorelle_sketch(vb) AS sb, vantorelle_estimate(vantorelle_sketch(vs)) AS e "
+            "FROM many GROUP BY k").collect()
+        assert by_key(rows, ["k"], "si") == expected_sketches(table, ["k"], "vi")
+        assert by_key(rows, ["k"], "ss") == expected_sketches(table, ["k"], "vs", 14, 0)
+        assert by_key(rows, ["k"], "sb") == expected_sketches(table, ["k"], "vb")
+        assert by_key(rows, ["k"], "e") == {
+            key: vantorelle.from_bytes(s).result()
+            for key, s in expected_sketches(table, ["k"], "vs").items()}
 
 
 def test_roll_ups_grouping_sets_parquet_and_scalars(sql, events, tmp_path):

@@ -9,6 +9,8 @@ import org.apache.spark.sql.catalyst.expressions.Expression;
 import org.apache.spark.sql.catalyst.expressions.If;
 import org.apache.spark.sql.catalyst.expressions.IsNull;
 import org.apache.spark.sql.catalyst.expressions.Literal;
+import org.apache.spark.sql.catalyst.expressions.NamedExpression$;
+import org.apache.spark.sql.catalyst.expressions.aggregate.AggregateExpression;
 import org.apache.spark.sql.catalyst.expressions.objects.StaticInvoke;
 import org.apache.spark.sql.execution.aggregate.ScalaAggregator$;
 import org.apache.spark.sql.expressions.Aggregator;
@@ -33,8 +35,8 @@ import scala.jdk.javaapi.CollectionConverters;
 /**
  * The function builders Spark calls when it analyses a query: they see the
  * arguments' types, refuse what the core does not count (and precisions it
- * refuses) before any job runs, and build the typed aggregate or the call
- * of a static method.
+ * refuses) before any job runs, and build the aggregate or the call of a
+ * static method.
  */
 public final class FunctionBuilders {
   private FunctionBuilders() {}
@@ -138,19 +140,15 @@ public final class FunctionBuilders {
       // Booleans count as 0 and 1, as the cast gives them.
       Expression asLong = type instanceof LongType
           ? value : new Cast(value, DataTypes.LongType, Option.empty());
-      return aggregate(new SketchAggregators.Longs(normal, sparse, where), Encoders.LONG(),
-          "vantorelle_sketch", asLong);
+      return new SketchAggregate(asLong, NativeSketches.LONG, normal, sparse, where);
     }
     if (type instanceof StringType) {
-      // Text is counted by its UTF-8 bytes, which the cast to binary gives.
-      return aggregate(
-          new SketchAggregators.Binary(NativeSketches.STRING, normal, sparse, where),
-          Encoders.BINARY(), "vantorelle_sketch",
-          new Cast(value, DataTypes.BinaryType, Option.empty()));
+      // Text is counted by its UTF-8 bytes, which the aggregate copies from
+      // Spark's string as they are.
+      return new SketchAggregate(value, NativeSketches.STRING, normal, sparse, where);
     }
     if (type instanceof BinaryType) {
-      return aggregate(new SketchAggregators.Binary(NativeSketches.BYTES, normal, sparse, where),
-          Encoders.BINARY(), "vantorelle_sketch", value);
+      return new SketchAggregate(value, NativeSketches.BYTES, normal, sparse, where);
     }
     throw refused("vantorelle_sketch cannot count " + describe(value) + " of type "
         + type.sql() + ": it counts integers (TINYINT to BIGINT), BOOLEAN (as 0 and 1), "
@@ -186,6 +184,15 @@ public final class FunctionBuilders {
   /** vantorelle_estimate(sketch): 0 for NULL. */
   public static Expression estimate(Seq<Expression> children) {
     List<Expression> args = arguments(children, "vantorelle_estimate", 1, 1, "one sketch");
+    // Of a sketch made in the same query, the estimate is taken where the
+    // sketch is finished: one native call per group instead of two, and no
+    // bytes handed over between them.
+    if (args.get(0) instanceof AggregateExpression aggregate
+        && aggregate.aggregateFunction() instanceof SketchAggregate sketch
+        && !sketch.estimates()) {
+      return aggregate.copy(sketch.estimating(), aggregate.mode(), aggregate.isDistinct(),
+          aggregate.filter(), NamedExpression$.MODULE$.newExprId());
+    }
     return call("estimate", DataTypes.LongType, sketchArgument("vantorelle_estimate", args.get(0)));
   }
 

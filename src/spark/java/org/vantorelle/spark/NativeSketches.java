@@ -84,6 +84,15 @@ public final class NativeSketches {
       byte[] sketch, int type, int normalPrecision, int sparsePrecision, byte[] data, int[] ends,
       int count);
 
+  /** The estimate of what addLongs would return. */
+  public static native long estimateLongs(
+      byte[] sketch, int normalPrecision, int sparsePrecision, long[] values, int count);
+
+  /** The estimate of what addBytes would return. */
+  public static native long estimateBytes(
+      byte[] sketch, int type, int normalPrecision, int sparsePrecision, byte[] data, int[] ends,
+      int count);
+
   public static native byte[] emptySketch(int type, int normalPrecision, int sparsePrecision);
 
   /** `sketch` (null: none) with stored[0..count) merged in; null when nothing was merged. */

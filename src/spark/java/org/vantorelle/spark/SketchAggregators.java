@@ -5,8 +5,8 @@ import org.apache.spark.sql.Encoders;
 import org.apache.spark.sql.expressions.Aggregator;
 
 /**
- * The aggregators behind vantorelle_sketch (integers, text or binary) and
- * vantorelle_merge. Each names its function and column in the failures it
+ * The typed aggregators behind vantorelle_merge (vantorelle_sketch is
+ * SketchAggregate). Each names its function and column in the failures it
  * passes on; the rules themselves are in the native code.
  */
 final class SketchAggregators {
@@ -78,44 +78,6 @@ final class SketchAggregators {
     @Override
     public Encoder<byte[]> outputEncoder() {
       return Encoders.BINARY();
-    }
-  }
-
-  /** vantorelle_sketch over integers and booleans, cast to BIGINT. */
-  static final class Longs extends Base<Long> {
-    private static final long serialVersionUID = 1L;
-
-    Longs(int normalPrecision, int sparsePrecision, String where) {
-      super(NativeSketches.LONG, normalPrecision, sparsePrecision, where);
-    }
-
-    @Override
-    void add(SketchBuffer buffer, Long value) {
-      buffer.addLong(value);
-    }
-
-    @Override
-    byte[] result(SketchBuffer buffer) {
-      return buffer.sketchResult();
-    }
-  }
-
-  /** vantorelle_sketch over text (its UTF-8 bytes) or binary values. */
-  static final class Binary extends Base<byte[]> {
-    private static final long serialVersionUID = 1L;
-
-    Binary(int kind, int normalPrecision, int sparsePrecision, String where) {
-      super(kind, normalPrecision, sparsePrecision, where);
-    }
-
-    @Override
-    void add(SketchBuffer buffer, byte[] value) {
-      buffer.addBytes(value);
-    }
-
-    @Override
-    byte[] result(SketchBuffer buffer) {
-      return buffer.sketchResult();
     }
   }
 

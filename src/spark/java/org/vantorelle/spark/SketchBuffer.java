@@ -4,7 +4,9 @@ import com.esotericsoftware.kryo.Kryo;
 import com.esotericsoftware.kryo.KryoSerializable;
 import com.esotericsoftware.kryo.io.Input;
 import com.esotericsoftware.kryo.io.Output;
+import java.nio.ByteBuffer;
 import java.util.Arrays;
+import org.apache.spark.unsafe.types.UTF8String;
 
 /**
  * The aggregation buffer of one group: its sketch so far, serialised (null
@@ -14,7 +16,8 @@ import java.util.Arrays;
  *
  * <p>Kinds: the value types of NativeSketches (LONG, STRING, BYTES) for
  * vantorelle_sketch, MERGE for vantorelle_merge (pending stored sketches).
- * Only the sketch travels when Spark spills or shuffles a buffer.
+ * When Spark spills or shuffles a buffer, its sketch and its pending values
+ * travel as they are (see toBytes and write).
  */
 public final class SketchBuffer implements KryoSerializable {
   public static final int MERGE = -1;
@@ -57,15 +60,35 @@ public final class SketchBuffer implements KryoSerializable {
   }
 
   void addBytes(byte[] value) {
+    addBytes(value, 0, value.length);
+  }
+
+  void addBytes(byte[] source, int offset, int length) {
+    reserveBytes(length);
+    System.arraycopy(source, offset, data, used, length);
+    endValue(length);
+  }
+
+  /** A string by its UTF-8 bytes, copied once. */
+  void addText(UTF8String value) {
+    int length = value.numBytes();
+    reserveBytes(length);
+    value.writeToMemory(data, org.apache.spark.unsafe.Platform.BYTE_ARRAY_OFFSET + used);
+    endValue(length);
+  }
+
+  private void reserveBytes(int length) {
     if (ends == null || count == ends.length) {
       ends = Arrays.copyOf(ends == null ? new int[0] : ends, grown(count));
     }
-    if (data == null || used + value.length > data.length) {
-      int capacity = Math.max(used + value.length, data == null ? 64 : 2 * data.length);
+    if (data == null || used + length > data.length) {
+      int capacity = Math.max(used + length, data == null ? 64 : 2 * data.length);
       data = Arrays.copyOf(data == null ? new byte[0] : data, capacity);
     }
-    System.arraycopy(value, 0, data, used, value.length);
-    used += value.length;
+  }
+
+  private void endValue(int length) {
+    used += length;
     ends[count++] = used;
     if (count == BATCH_VALUES || used >= BATCH_BYTES) flush();
   }
@@ -101,6 +124,18 @@ public final class SketchBuffer implements KryoSerializable {
 
   /** Takes `other`'s pending values and sketch in; `other` is not used again. */
   void merge(SketchBuffer other) {
+    if (count == 0 && sketch == null && kind != MERGE) {
+      // A fresh buffer (the first partial buffer of a group after the
+      // shuffle) takes the other's arrays as they are.
+      count = other.count;
+      used = other.used;
+      longs = other.longs;
+      data = other.data;
+      ends = other.ends;
+      sketch = other.sketch;
+      if (group == null) group = other.group;
+      return;
+    }
     int start = 0;
     for (int i = 0; i < other.count; ++i) {
       if (kind == NativeSketches.LONG) {
@@ -108,7 +143,7 @@ public final class SketchBuffer implements KryoSerializable {
       } else if (kind == MERGE) {
         addStored(other.stored[i]);
       } else {
-        addBytes(Arrays.copyOfRange(other.data, start, other.ends[i]));
+        addBytes(other.data, start, other.ends[i] - start);
         start = other.ends[i];
       }
     }
@@ -127,10 +162,76 @@ public final class SketchBuffer implements KryoSerializable {
     return sketch != null ? sketch : NativeSketches.emptySketch(kind, normalPrecision, sparsePrecision);
   }
 
+  /**
+   * vantorelle_estimate(vantorelle_sketch(...)): the estimate of
+   * sketchResult(), with the pending values added and estimated in one
+   * native call; 0 for a group without values.
+   */
+  long estimateResult() {
+    if (count == 0) return sketch == null ? 0 : NativeSketches.estimate(sketch);
+    long estimate = kind == NativeSketches.LONG
+        ? NativeSketches.estimateLongs(sketch, normalPrecision, sparsePrecision, longs, count)
+        : NativeSketches.estimateBytes(
+            sketch, kind, normalPrecision, sparsePrecision, data, ends, count);
+    return estimate;
+  }
+
   /** vantorelle_merge's result: null when no sketch was merged. */
   byte[] mergeResult() {
     flush();
     return sketch;
+  }
+
+  // The compact form of vantorelle_sketch's buffer, which Spark stores
+  // between its partial and final aggregation (and when it spills): the
+  // sketch so far and the pending values as they are, without a native call
+  // (most groups of a partition have a few values, which cost less to carry
+  // than to sketch). The aggregate knows the kind and precisions; the group's
+  // text is not carried (only vantorelle_merge has it).
+  byte[] toBytes() {
+    if (kind == MERGE) throw new IllegalStateException("vantorelle_merge's buffer goes through Kryo");
+    int sketchLength = sketch == null ? 0 : sketch.length;
+    int valuesLength = count == 0 ? 0 : kind == NativeSketches.LONG ? 8 * count : 4 * count + 4 + used;
+    ByteBuffer out = ByteBuffer.allocate(8 + sketchLength + valuesLength);
+    out.putInt(sketch == null ? -1 : sketchLength);
+    if (sketch != null) out.put(sketch);
+    out.putInt(count);
+    if (count == 0) return out.array();
+    if (kind == NativeSketches.LONG) {
+      out.asLongBuffer().put(longs, 0, count);
+    } else {
+      out.asIntBuffer().put(ends, 0, count);
+      out.position(out.position() + 4 * count);
+      out.putInt(used);
+      out.put(data, 0, used);
+    }
+    return out.array();
+  }
+
+  /** A buffer from toBytes; the bytes were written by this class. */
+  static SketchBuffer fromBytes(int kind, int normalPrecision, int sparsePrecision, byte[] bytes) {
+    SketchBuffer buffer = new SketchBuffer(kind, normalPrecision, sparsePrecision);
+    ByteBuffer in = ByteBuffer.wrap(bytes);
+    int sketchLength = in.getInt();
+    if (sketchLength >= 0) {
+      buffer.sketch = new byte[sketchLength];
+      in.get(buffer.sketch);
+    }
+    int count = in.getInt();
+    buffer.count = count;
+    if (count == 0) return buffer;
+    if (kind == NativeSketches.LONG) {
+      buffer.longs = new long[Math.max(count, FIRST_CAPACITY)];
+      in.asLongBuffer().get(buffer.longs, 0, count);
+    } else {
+      buffer.ends = new int[Math.max(count, FIRST_CAPACITY)];
+      in.asIntBuffer().get(buffer.ends, 0, count);
+      in.position(in.position() + 4 * count);
+      buffer.used = in.getInt();
+      buffer.data = new byte[Math.max(buffer.used, 64)];
+      in.get(buffer.data, 0, buffer.used);
+    }
+    return buffer;
   }
 
   // Spark writes a buffer when it spills or shuffles it: the sketch and the
