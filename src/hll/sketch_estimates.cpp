@@ -104,6 +104,14 @@ Result<std::int64_t> estimate_sketch(const HyperLogLogPlusPlus& sketch, Estimate
   return estimate_of_registers(registers_of(normal), normal.state().precision, method);
 }
 
+Result<std::int64_t> estimate_as_stored(const HyperLogLogPlusPlus& sketch) {
+  const SparseRepresentation* sparse = sketch.representation().sparse();
+  if (sparse == nullptr) return sketch.result();
+  Result<Representation> stored = sparse->compacted();
+  if (!stored) return stored.take_error();
+  return stored->estimate();
+}
+
 Result<SketchBounds> bounds_of(const HyperLogLogPlusPlus& sketch, double confidence) {
   VANTORELLE_RETURN_IF_ERROR(check_confidence(confidence));
   const Representation& representation = sketch.representation();

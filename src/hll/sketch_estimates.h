@@ -34,6 +34,12 @@ enum class EstimateMethod : std::uint8_t { Default = 0, Improved = 1, Ml = 2 };
 // Default is result(); the others are rounded to the nearest integer.
 Result<std::int64_t> estimate_sketch(const HyperLogLogPlusPlus& sketch, EstimateMethod method);
 
+// result() of the sketch's serialised form, without writing it: writing
+// flushes a sparse sketch's buffer, which can take it past its sparse
+// budget and turn it normal, where the live sketch is still estimated over
+// its sparse values.
+Result<std::int64_t> estimate_as_stored(const HyperLogLogPlusPlus& sketch);
+
 struct SketchBounds {
   std::int64_t lower = 0;
   std::int64_t upper = 0;  // INT64_MAX when nothing bounds the count

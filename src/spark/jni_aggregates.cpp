@@ -95,8 +95,7 @@ jbyteArray sketch_of(JNIEnv* env, jbyteArray sketch, const SketchParameters& par
 
 // vantorelle_estimate(vantorelle_sketch(...)): the estimate of what
 // sketch_of would return. A group sketched in one batch (most are) is
-// estimated as built, without serialising it and reading it back: the
-// estimate of its bytes is the same number.
+// estimated as built, as its bytes would be, without writing them.
 jlong estimate_of(JNIEnv* env, jbyteArray sketch, const SketchParameters& parameters,
                   const std::vector<std::uint64_t>& hashes) {
   std::optional<HyperLogLogPlusPlus> built;
@@ -122,7 +121,7 @@ jlong estimate_of(JNIEnv* env, jbyteArray sketch, const SketchParameters& parame
     if (!read) fail_with(read.error(), JavaError::Sketch, "");
     built = std::move(*read);
   }
-  Result<std::int64_t> value = estimate_sketch(*built, EstimateMethod::Default);
+  Result<std::int64_t> value = estimate_as_stored(*built);
   if (!value) fail_with(value.error(), JavaError::Sketch, "");
   return *value;
 }

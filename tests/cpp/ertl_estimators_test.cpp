@@ -256,6 +256,22 @@ TEST(SketchEstimates, SparseSketchesAreCountedOnTheirIndices) {
   }
 }
 
+TEST(SketchEstimates, AnEstimateAsStoredIsTheEstimateOfTheWrittenSketch) {
+  // Grown value by value, sketches meet the point where writing them would
+  // flush the buffer past the sparse budget while they are still sparse.
+  for (const auto& [p, sp] : {std::pair{10, 15}, std::pair{10, 25}, std::pair{12, 20}}) {
+    HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::new_long(p, sp));
+    int differing_live = 0;
+    for (std::int64_t v = 1; v <= 2500; ++v) {
+      ASSERT_TRUE(sketch.add_long(v * 7919));
+      const std::int64_t stored = unwrap(unwrap(HyperLogLogPlusPlus::from_bytes(unwrap(sketch.to_bytes()))).result());
+      ASSERT_EQ(unwrap(estimate_as_stored(sketch)), stored) << p << ", " << sp << ": " << v;
+      differing_live += unwrap(sketch.result()) != stored;
+    }
+    EXPECT_GT(differing_live, 0) << p << ", " << sp;
+  }
+}
+
 TEST(SketchEstimates, PairsOfSparseSketchesUseExactCounts) {
   const HyperLogLogPlusPlus a = sketch_of(0, 400, 14, 25);
   const HyperLogLogPlusPlus b = sketch_of(300, 900, 14, 25);

@@ -238,6 +238,22 @@ def test_sql_sketches_of_many_groups_after_spark_falls_back_to_sorting(sql, tmp_
             for key, s in expected_sketches(table, ["k"], "vs").items()}
 
 
+def test_estimate_of_a_sketch_built_in_the_query_is_the_estimate_of_its_bytes(sql, tmp_path):
+    # Groups whose sparse buffer, flushed when the bytes are written, would
+    # take the sketch past its sparse budget: the bytes hold a normal sketch.
+    sizes = range(250, 4100, 150)
+    keys = np.repeat(np.arange(len(sizes)), sizes)
+    table = pa.table({"k": pa.array(keys, pa.int64()),
+                      "v": pa.array(np.arange(keys.size) * 7919, pa.int64())})
+    sql.read.parquet(str(write_parts(table, tmp_path / "edges", parts=1))).createOrReplaceTempView("edges")
+    for precisions in [(10, 20), (11, 25)]:
+        rows = sql.sql(f"SELECT k, vantorelle_estimate(vantorelle_sketch(v, {precisions[0]}, {precisions[1]})) "
+                       "AS e FROM edges GROUP BY k").collect()
+        assert by_key(rows, ["k"], "e") == {
+            key: vantorelle.from_bytes(s).result()
+            for key, s in expected_sketches(table, ["k"], "v", *precisions).items()}, precisions
+
+
 def test_roll_ups_grouping_sets_parquet_and_scalars(sql, events, tmp_path):
     table, _ = events
     per_group = expected_sketches(table, KEYS, "vs")
