@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/arrow_abi.h"
+#include "engine/column_chunks.h"
 
 namespace vantorelle::test {
 
@@ -201,6 +202,16 @@ inline std::unique_ptr<TestArray> make_dictionary(const std::string& index_forma
   out->dictionary = make_array(value_format, entries);
   out->finish();
   return out;
+}
+
+// A column of the engine made of one array, named `name` (the array must
+// outlive it).
+inline engine::ColumnChunks one_chunk(const char* name, const TestArray& array) {
+  engine::ColumnChunks column;
+  column.schema = &array.schema;
+  column.name = name;
+  column.add(array.array);
+  return column;
 }
 
 }  // namespace vantorelle::test

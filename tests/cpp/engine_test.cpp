@@ -29,6 +29,7 @@ using test::Cell;
 using test::KeyValue;
 using test::make_array;
 using test::make_dictionary;
+using test::one_chunk;
 using test::TestArray;
 using test::unwrap;
 
@@ -254,13 +255,7 @@ TEST(EngineTest, StringValuesAndTheFamilyAskedFor) {
   }
   auto key_array = make_array("vu", keys, 1);
   auto value_array = make_array("u", values, 2);
-  ColumnChunks key_column, value_column;
-  key_column.schema = &key_array->schema;
-  key_column.name = "k";
-  key_column.add(key_array->array);
-  value_column.schema = &value_array->schema;
-  value_column.name = "v";
-  value_column.add(value_array->array);
+  ColumnChunks key_column = one_chunk("k", *key_array), value_column = one_chunk("v", *value_array);
   GroupedSketches got = unwrap(sketch_groups(std::span(&key_column, 1), value_column, std::nullopt, 14, 20, 2));
   ASSERT_EQ(got.first_rows, (std::vector<std::int64_t>{0, 1, 2, 3, 4}));
   for (std::size_t g = 0; g < 5; ++g) {
@@ -296,13 +291,7 @@ TEST(EngineTest, AMillionGroupsInOneRun) {
     std::shuffle(keys.begin(), keys.end(), random);
     auto key_array = make_array(format, keys);
     auto value_array = make_array("l", values);
-    ColumnChunks key_column, value_column;
-    key_column.schema = &key_array->schema;
-    key_column.name = "k";
-    key_column.add(key_array->array);
-    value_column.schema = &value_array->schema;
-    value_column.name = "v";
-    value_column.add(value_array->array);
+    ColumnChunks key_column = one_chunk("k", *key_array), value_column = one_chunk("v", *value_array);
     GroupedSketches got = unwrap(sketch_groups(std::span(&key_column, 1), value_column, std::nullopt, 15, 20, 2));
     std::unordered_map<std::string, std::size_t> group_of;
     std::vector<std::vector<std::int64_t>> group_values;
@@ -344,13 +333,7 @@ TEST(EngineTest, MergeStoredGroupsMatchesMergingInRowOrder) {
     }
     auto key_array = make_array("s", keys);
     auto sketch_array = make_array(random() % 2 ? "z" : "vz", stored);
-    ColumnChunks key_column, sketch_column;
-    key_column.schema = &key_array->schema;
-    key_column.name = "k";
-    key_column.add(key_array->array);
-    sketch_column.schema = &sketch_array->schema;
-    sketch_column.name = "s";
-    sketch_column.add(sketch_array->array);
+    ColumnChunks key_column = one_chunk("k", *key_array), sketch_column = one_chunk("s", *sketch_array);
     GroupedSketches got = unwrap(merge_stored_groups(std::span(&key_column, 1), sketch_column, 2));
     std::map<std::string, std::size_t> group_of;
     std::vector<std::optional<HyperLogLogPlusPlus>> merged;
@@ -382,14 +365,9 @@ struct OneColumn {
   std::unique_ptr<TestArray> values;
   ColumnChunks key_column, value_column;
 
-  OneColumn(std::unique_ptr<TestArray> k, std::unique_ptr<TestArray> v) : keys(std::move(k)), values(std::move(v)) {
-    key_column.schema = &keys->schema;
-    key_column.name = "k";
-    key_column.add(keys->array);
-    value_column.schema = &values->schema;
-    value_column.name = "v";
-    value_column.add(values->array);
-  }
+  OneColumn(std::unique_ptr<TestArray> k, std::unique_ptr<TestArray> v)
+      : keys(std::move(k)), values(std::move(v)), key_column(one_chunk("k", *keys)),
+        value_column(one_chunk("v", *values)) {}
   Result<GroupedSketches> run() { return sketch_groups(std::span(&key_column, 1), value_column, std::nullopt, 12, 0, 2); }
 };
 
@@ -496,17 +474,8 @@ TEST(EngineTest, FailuresNameTheGroup) {
   auto k1 = make_array("b", {KeyValue{1, {}}, KeyValue{1, {}}});
   auto k2 = make_array("z", {std::nullopt, std::nullopt});
   auto sketches = make_array("z", {KeyValue{0, std::string(a.begin(), a.end())}, KeyValue{0, std::string(b.begin(), b.end())}});
-  std::vector<ColumnChunks> key_columns(2);
-  key_columns[0].schema = &k1->schema;
-  key_columns[0].name = "flag";
-  key_columns[0].add(k1->array);
-  key_columns[1].schema = &k2->schema;
-  key_columns[1].name = "raw";
-  key_columns[1].add(k2->array);
-  ColumnChunks sketch_column;
-  sketch_column.schema = &sketches->schema;
-  sketch_column.name = "s";
-  sketch_column.add(sketches->array);
+  const std::vector<ColumnChunks> key_columns{one_chunk("flag", *k1), one_chunk("raw", *k2)};
+  const ColumnChunks sketch_column = one_chunk("s", *sketches);
   Result<GroupedSketches> merged = merge_stored_groups(key_columns, sketch_column, 1);
   ASSERT_FALSE(merged);
   EXPECT_EQ(fault_of(merged.error()), InputFault::Incompatible);
