@@ -9,12 +9,12 @@
 
 #include <cmath>
 #include <cstdint>
-#include <exception>
-#include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "duckdb/sketch_aggregate_functions.h"
+#include "duckdb/function_errors.h"
 #include "duckdb/vectors.h"
 #include "engine/sketch_aggregate.h"
 #include "hll/sketch_estimates.h"
@@ -25,28 +25,9 @@
 namespace vantorelle::duckdb_ext {
 namespace {
 
-// A failure of one function call: the query's error.
-struct Failure {
-  std::string message;
-};
-
-void fail(duckdb_function_info info, std::string_view function, const std::string& message) {
-  const std::string text = std::string(function) + ": " + message;
-  duckdb_scalar_function_set_error(info, text.c_str());
-}
-
-// Runs one chunk; a Failure or an escaping exception becomes the query's error.
 template <class Body>
 void guarded(duckdb_function_info info, std::string_view function, Body&& body) {
-  try {
-    body();
-  } catch (const Failure& failure) {
-    fail(info, function, failure.message);
-  } catch (const std::bad_alloc&) {
-    fail(info, function, "out of memory");
-  } catch (const std::exception& failure) {
-    fail(info, function, std::string("internal failure: ") + failure.what());
-  }
+  guarded_with(duckdb_scalar_function_set_error, info, function, std::forward<Body>(body));
 }
 
 // A BLOB argument column, read in place.

@@ -23,8 +23,10 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "duckdb/function_errors.h"
 #include "duckdb/vectors.h"
 #include "engine/sketch_aggregate.h"
 #include "hll/grouped_sketches.h"
@@ -247,21 +249,12 @@ const GroupedSketchBuilder* writer_for(const SketchParameters& parameters, Statu
 }
 
 void fail(duckdb_function_info info, std::string_view function, const std::string& message) {
-  const std::string text = std::string(function) + ": " + message;
-  duckdb_aggregate_function_set_error(info, text.c_str());
+  fail_with(duckdb_aggregate_function_set_error, info, function, message);
 }
 
-// Runs `body`, turning an escaping exception (an internal failure, memory)
-// into the query's error: nothing may unwind into DuckDB's C frames.
 template <class Body>
 void guarded(duckdb_function_info info, std::string_view function, Body&& body) {
-  try {
-    body();
-  } catch (const std::bad_alloc&) {
-    fail(info, function, "out of memory");
-  } catch (const std::exception& failure) {
-    fail(info, function, std::string("internal failure: ") + failure.what());
-  }
+  guarded_with(duckdb_aggregate_function_set_error, info, function, std::forward<Body>(body));
 }
 
 // --- value columns -----------------------------------------------------------------
