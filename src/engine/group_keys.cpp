@@ -222,6 +222,146 @@ void renumber_rows(std::vector<std::uint32_t>& group_of_row, std::int64_t rows, 
   });
 }
 
+// The smallest and largest key among the present rows of [lo, hi), each
+// key's 64 bits read as a signed number; {INT64_MAX, INT64_MIN} when there
+// are none.
+struct KeySpan {
+  std::int64_t min = INT64_MAX;
+  std::int64_t max = INT64_MIN;
+
+  void widen(const KeySpan& other) {
+    min = std::min(min, other.min);
+    max = std::max(max, other.max);
+  }
+};
+
+KeySpan key_span(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi) {
+  KeySpan span;
+  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
+    const ArrowArray& array = column.chunks[b];
+    const std::int64_t first = column.starts[b];
+    const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
+    const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
+    if (begin >= end) continue;
+    if (format.kind == Kind::Bool) {
+      // Booleans are 0 and 1: no need to look.
+      span.widen({0, 1});
+      continue;
+    }
+    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+    with_integer_type(format, [&](auto type) {
+      using T = decltype(type);
+      const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+      std::int64_t low = span.min, high = span.max;
+      const auto widen = [&](std::int64_t index) {
+        T value;
+        std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+        const auto key = static_cast<std::int64_t>(value);
+        low = std::min(low, key);
+        high = std::max(high, key);
+      };
+      // Without nulls the loop has no branch and vectorises.
+      if (validity == nullptr) {
+        for (std::int64_t index = array.offset + begin; index < array.offset + end; ++index) widen(index);
+      } else {
+        for (std::int64_t index = array.offset + begin; index < array.offset + end; ++index) {
+          if (bit_set(validity, index)) widen(index);
+        }
+      }
+      span = {low, high};
+    });
+  }
+  return span;
+}
+
+// The numbering of one range's rows through a map indexed by key - min
+// (UINT32_MAX where the key is not yet seen). New groups are rare: they
+// leave the loop.
+struct DirectNumbering {
+  std::uint32_t* map;
+  std::uint64_t min;
+  IntegerGroups& local;
+
+  [[gnu::noinline]] std::uint32_t add(std::uint32_t& slot, std::int64_t first_row, std::uint64_t key) {
+    slot = static_cast<std::uint32_t>(local.first_rows.size());
+    local.first_rows.push_back(first_row);
+    if (local.keep_keys) local.keys.push_back(key);
+    return slot;
+  }
+
+  [[gnu::noinline]] std::uint32_t add_null(std::int64_t first_row) {
+    if (local.null_group == UINT32_MAX) {
+      local.null_group = static_cast<std::uint32_t>(local.first_rows.size());
+      local.first_rows.push_back(first_row);
+      if (local.keep_keys) local.keys.push_back(0);
+    }
+    return local.null_group;
+  }
+
+  // Rows [begin, end) of one chunk whose first row is `first`; key_at(index)
+  // reads a present row's key.
+  template <class KeyAt>
+  void rows(const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end, KeyAt key_at,
+            std::uint32_t* out) {
+    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+    for (std::int64_t row = begin; row < end; ++row) {
+      const std::int64_t index = array.offset + row;
+      if (validity != nullptr && !bit_set(validity, index)) {
+        out[row] = add_null(first + row);
+        continue;
+      }
+      const std::uint64_t key = static_cast<std::uint64_t>(key_at(index));
+      std::uint32_t& slot = map[key - min];
+      const std::uint32_t group = slot;
+      out[row] = group != UINT32_MAX ? group : add(slot, first + row, key);
+    }
+  }
+};
+
+// Numbers the rows [lo, hi) of keys within `span` through a map indexed by
+// key - span.min (`group_of_key`): no hashing and no probing, and less
+// memory than a table when the keys are dense.
+void group_integer_range_direct(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo,
+                                std::int64_t hi, KeySpan span, std::vector<std::uint32_t>& group_of_key,
+                                IntegerGroups& local, std::uint32_t* group_of_row) {
+  group_of_key.assign(static_cast<std::size_t>(span.max - span.min) + 1, UINT32_MAX);
+  DirectNumbering numbering{group_of_key.data(), static_cast<std::uint64_t>(span.min), local};
+  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
+    const ArrowArray& array = column.chunks[b];
+    const std::int64_t first = column.starts[b];
+    const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
+    const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
+    if (begin >= end) continue;
+    std::uint32_t* out = group_of_row + first;
+    if (format.kind == Kind::Bool) {
+      const void* bits = array.buffers[1];
+      numbering.rows(array, first, begin, end, [bits](std::int64_t index) -> std::int64_t {
+        return bit_set(bits, index) ? 1 : 0;
+      }, out);
+      continue;
+    }
+    with_integer_type(format, [&](auto type) {
+      using T = decltype(type);
+      const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+      numbering.rows(array, first, begin, end, [values](std::int64_t index) -> std::int64_t {
+        T value;
+        std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+        return static_cast<std::int64_t>(value);
+      }, out);
+    });
+  }
+}
+
+// Whether keys within `span` are numbered through a direct map: its 4 bytes
+// a key must not outweigh the table it replaces (about 16 bytes a row at
+// worst), and stay within the caches' reach for small inputs.
+bool direct_map_pays(KeySpan span, std::int64_t rows) {
+  if (span.min > span.max) return false;
+  const std::uint64_t keys = static_cast<std::uint64_t>(span.max) - static_cast<std::uint64_t>(span.min) + 1;
+  return keys != 0 && keys <= std::max<std::uint64_t>(static_cast<std::uint64_t>(rows), 1u << 16) &&
+         keys <= (std::uint64_t{1} << 26);
+}
+
 Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows,
                               int threads) {
   Grouping out;
@@ -230,19 +370,51 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   const int parts = parts_for(rows, threads);
   std::vector<IntegerGroups> locals(static_cast<std::size_t>(parts));
   for (IntegerGroups& local : locals) local.keep_keys = parts > 1;
+  std::vector<KeySpan> spans(static_cast<std::size_t>(parts));
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
-    group_integer_range(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), seed,
-                        locals[static_cast<std::size_t>(t)], out.group_of_row.data());
+    spans[static_cast<std::size_t>(t)] =
+        key_span(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi));
+  });
+  KeySpan span;
+  for (const KeySpan& part : spans) span.widen(part);
+  const bool direct = direct_map_pays(span, rows);
+  std::vector<std::vector<std::uint32_t>> maps(direct ? static_cast<std::size_t>(parts) : 0);
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    IntegerGroups& local = locals[static_cast<std::size_t>(t)];
+    if (direct) {
+      group_integer_range_direct(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
+                                 span, maps[static_cast<std::size_t>(t)], local, out.group_of_row.data());
+    } else {
+      group_integer_range(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), seed, local,
+                          out.group_of_row.data());
+    }
   });
   out.first_rows = std::move(locals[0].first_rows);
   std::vector<std::uint64_t> keys = std::move(locals[0].keys);
   std::uint32_t null_group = locals[0].null_group;
   if (parts > 1) {
+    // The later ranges' groups, renumbered after the first range's: through
+    // the first range's map (its entries are the first range's numbers,
+    // new keys added to it) or a table of the keys.
+    std::vector<std::uint32_t> first_map;
+    if (direct) first_map = std::move(maps[0]);
+    maps.clear();
     GroupTable table;
-    for (std::size_t l = 0; l < out.first_rows.size(); ++l) {
-      if (l == null_group) continue;
-      table.find_or_add(keys[l], [](std::uint32_t, std::uint32_t) { return true; }, [&] { return static_cast<std::uint32_t>(l); });
+    const auto find_or_add = [&](std::uint64_t key, auto make) -> std::uint32_t {
+      if (direct) {
+        std::uint32_t& group = first_map[key - static_cast<std::uint64_t>(span.min)];
+        if (group == UINT32_MAX) group = make();
+        return group;
+      }
+      return table.find_or_add(key, [](std::uint32_t, std::uint32_t) { return true; }, make);
+    };
+    if (!direct) {
+      for (std::size_t l = 0; l < out.first_rows.size(); ++l) {
+        if (l == null_group) continue;
+        table.find_or_add(keys[l], [](std::uint32_t, std::uint32_t) { return true; }, [&] { return static_cast<std::uint32_t>(l); });
+      }
     }
     std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(parts));
     for (std::size_t t = 1; t < locals.size(); ++t) {
@@ -257,7 +429,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
           if (null_group == UINT32_MAX) null_group = make();
           renumber[t].push_back(null_group);
         } else {
-          renumber[t].push_back(table.find_or_add(local.keys[l], [](std::uint32_t, std::uint32_t) { return true; }, make));
+          renumber[t].push_back(find_or_add(local.keys[l], make));
         }
       }
     }
