@@ -82,6 +82,7 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
                  std::uint32_t* group_of_row, Malformed& malformed) {
   GroupTable table;
   std::uint64_t h[kBlock];
+  KeyColumn::RowBytes row_bytes[kBlock];
   std::vector<std::uint8_t> key;
   const ColumnChunks& lead = keys[0];
   for (std::size_t b = 0; b < lead.chunks.size(); ++b) {
@@ -89,6 +90,7 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
     const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
     const std::int64_t end = std::min<std::int64_t>(hi - first, lead.chunks[b].length);
     const std::vector<KeyColumn>& chunk = columns[b];
+    const bool single_bytes = chunk.size() == 1 && chunk[0].plain_bytes();
     for (std::int64_t s = begin; s < end; s += kBlock) {
       const std::int64_t n = std::min(kBlock, end - s);
       for (std::size_t c = 0; c < chunk.size(); ++c) {
@@ -105,31 +107,44 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
       if (large) {
         for (std::int64_t i = 0; i < std::min<std::int64_t>(n, 12); ++i) table.prefetch(h[i]);
       }
-      for (std::int64_t i = 0; i < n; ++i) {
-        if (large) {
-          if (i + 12 < n) table.prefetch(h[i + 12]);
-          if (i + 5 < n) {
-            const std::uint32_t guess = table.peek(h[i + 5]);
-            if (guess != UINT32_MAX) __builtin_prefetch(local.bytes.data() + guess);
+      // same(i, row, at): whether row s + i is the group whose key bytes
+      // start at `at`.
+      const auto number_block = [&](auto&& same) {
+        for (std::int64_t i = 0; i < n; ++i) {
+          if (large) {
+            if (i + 12 < n) table.prefetch(h[i + 12]);
+            if (i + 5 < n) {
+              const std::uint32_t guess = table.peek(h[i + 5]);
+              if (guess != UINT32_MAX) __builtin_prefetch(local.bytes.data() + guess);
+            }
           }
+          const std::int64_t row = s + i;
+          group_of_row[first + row] = table.find_or_add(
+              h[i],
+              [&](std::uint32_t group, std::uint32_t offset) {
+                return same(i, row, local.bytes.data() + (offset != UINT32_MAX ? offset : local.offsets[group]));
+              },
+              [&] {
+                key.clear();
+                for (const KeyColumn& column : chunk) column.encode(row, key);
+                return local.add(first + row, h[i], key);
+              },
+              local.bytes.size() < UINT32_MAX ? static_cast<std::uint32_t>(local.bytes.size()) : UINT32_MAX);
         }
-        const std::int64_t row = s + i;
-        group_of_row[first + row] = table.find_or_add(
-            h[i],
-            [&](std::uint32_t group, std::uint32_t offset) {
-              const std::uint8_t* at =
-                  local.bytes.data() + (offset != UINT32_MAX ? offset : local.offsets[group]);
-              for (const KeyColumn& column : chunk) {
-                if (!column.matches(row, &at)) return false;
-              }
-              return true;
-            },
-            [&] {
-              key.clear();
-              for (const KeyColumn& column : chunk) column.encode(row, key);
-              return local.add(first + row, h[i], key);
-            },
-            local.bytes.size() < UINT32_MAX ? static_cast<std::uint32_t>(local.bytes.size()) : UINT32_MAX);
+      };
+      if (single_bytes) {
+        // One column of bytes: each row's bytes read once, in a typed loop.
+        chunk[0].bytes_block(s, s + n, row_bytes);
+        number_block([&](std::int64_t i, std::int64_t, const std::uint8_t* at) {
+          return KeyColumn::matches_bytes(row_bytes[i], at);
+        });
+      } else {
+        number_block([&](std::int64_t, std::int64_t row, const std::uint8_t* at) {
+          for (const KeyColumn& column : chunk) {
+            if (!column.matches(row, &at)) return false;
+          }
+          return true;
+        });
       }
     }
   }
