@@ -93,7 +93,7 @@ bool code_integers(const ArrowArray& array, std::int64_t begin, std::int64_t end
     }
     fingerprint2011_words(hashes, static_cast<std::size_t>(count), hashes);
     std::uint32_t* out = codes + block;
-    for (std::int64_t i = 0; i < count; ++i) out[i] = builder.code(hashes[i]);
+    builder.code_all(hashes, static_cast<std::size_t>(count), out);
     if (validity != nullptr) {
       for (std::int64_t i = 0; i < count; ++i) {
         if (!bit_set(validity, array.offset + block + i)) out[i] = GroupedSketchBuilder::kNoValue;
