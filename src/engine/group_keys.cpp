@@ -382,7 +382,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   Grouping out;
   out.group_of_row.resize(static_cast<std::size_t>(rows));
   const std::uint64_t seed = process_seed();
-  const int parts = parts_for(rows, threads);
+  int parts = parts_for(rows, threads);
   std::vector<IntegerGroups> locals(static_cast<std::size_t>(parts));
   for (IntegerGroups& local : locals) local.keep_keys = parts > 1;
   std::vector<KeySpan> spans(static_cast<std::size_t>(parts));
@@ -394,6 +394,14 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   KeySpan span;
   for (const KeySpan& part : spans) span.widen(part);
   const bool direct = direct_map_pays(span, rows);
+  // Numbering through the map takes a nanosecond or two a row; with many
+  // groups, the ranges' own maps and group lists would cost more memory
+  // than a second thread saves time.
+  if (direct && static_cast<std::uint64_t>(span.max - span.min) * 4 > static_cast<std::uint64_t>(rows)) {
+    parts = 1;
+    locals.resize(1);
+    locals[0].keep_keys = false;
+  }
   std::vector<std::vector<std::uint32_t>> maps(direct ? static_cast<std::size_t>(parts) : 0);
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
