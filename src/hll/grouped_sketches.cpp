@@ -40,18 +40,20 @@ struct ByGroup {
 // kNoValue. Each thread counts and then places one range of rows; the ranges
 // are laid out in row order, so the result is the same for any number of
 // threads.
-ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
-                      std::uint32_t group_count, int threads) {
+// Counter: the counters' type, wide enough for the number of rows.
+template <class Counter>
+ByGroup sort_by_group_as(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
+                         std::uint32_t group_count, int threads) {
   const std::size_t n = groups.size();
   const std::size_t g_count = group_count;
   // Each thread counts into counters of its own, 8 bytes a group: with
   // fewer than about four items a group they outweigh the items, and one
   // thread does the sort in less memory.
   const int parts = g_count * 4 > n ? 1 : useful_threads(threads, n);
-  std::vector<std::int64_t> next(static_cast<std::size_t>(parts) * g_count, 0);
+  std::vector<Counter> next(static_cast<std::size_t>(parts) * g_count, 0);
   run_parallel(parts, [&](int t) {
     const auto [begin, end] = part_range(n, parts, t);
-    std::int64_t* count = next.data() + static_cast<std::size_t>(t) * g_count;
+    Counter* count = next.data() + static_cast<std::size_t>(t) * g_count;
     for (std::size_t i = begin; i < end; ++i) {
       VANTORELLE_ASSERT(groups[i] < group_count, "group < group_count");
       // Many groups make these counters a table larger than the caches.
@@ -65,9 +67,9 @@ ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std
   for (std::size_t g = 0; g < g_count; ++g) {
     sorted.starts[g] = running;
     for (int t = 0; t < parts; ++t) {
-      std::int64_t& slot = next[static_cast<std::size_t>(t) * g_count + g];
+      Counter& slot = next[static_cast<std::size_t>(t) * g_count + g];
       const std::int64_t count = slot;
-      slot = running;
+      slot = static_cast<Counter>(running);
       running += count;
     }
   }
@@ -75,7 +77,7 @@ ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std
   sorted.items.resize(static_cast<std::size_t>(running));
   run_parallel(parts, [&](int t) {
     const auto [begin, end] = part_range(n, parts, t);
-    std::int64_t* position = next.data() + static_cast<std::size_t>(t) * g_count;
+    Counter* position = next.data() + static_cast<std::size_t>(t) * g_count;
     std::uint32_t* out = sorted.items.data();
     for (std::size_t i = begin; i < end; ++i) {
       if (i + kAhead < end) __builtin_prefetch(position + groups[i + kAhead]);
@@ -83,6 +85,12 @@ ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std
     }
   });
   return sorted;
+}
+
+ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
+                      std::uint32_t group_count, int threads) {
+  if (groups.size() <= UINT32_MAX) return sort_by_group_as<std::uint32_t>(groups, items, group_count, threads);
+  return sort_by_group_as<std::int64_t>(groups, items, group_count, threads);
 }
 
 // The first group of each thread's share: shares of about equal row counts,
