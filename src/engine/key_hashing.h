@@ -67,12 +67,9 @@ inline ShortWords short_words(const std::uint8_t* data, std::size_t size) {
   return words;
 }
 
-inline std::uint64_t hash_bytes(const std::uint8_t* data, std::size_t size, std::uint64_t seed) {
-  if (size <= 16) {
-    // Keys are mostly short: one mix (the table mixes again).
-    const ShortWords words = short_words(data, size);
-    return mix(words.first ^ seed) ^ (words.last + size) * 0x9E3779B97F4A7C15ull;
-  }
+// Keys longer than 16 bytes, out of the loops that hash a column.
+[[gnu::noinline]] inline std::uint64_t hash_long_bytes(const std::uint8_t* data, std::size_t size,
+                                                       std::uint64_t seed) {
   std::uint64_t h = seed ^ (size * 0x9E3779B97F4A7C15ull);
   std::size_t i = 0;
   for (; i + 8 <= size; i += 8) {
@@ -83,6 +80,16 @@ inline std::uint64_t hash_bytes(const std::uint8_t* data, std::size_t size, std:
   std::uint64_t tail = 0;
   if (i < size) std::memcpy(&tail, data + i, size - i);
   return mix(h ^ tail ^ (size - i) << 59);
+}
+
+[[gnu::always_inline]] inline std::uint64_t hash_bytes(const std::uint8_t* data, std::size_t size,
+                                                       std::uint64_t seed) {
+  if (size <= 16) [[likely]] {
+    // Keys are mostly short: one mix (the table mixes again).
+    const ShortWords words = short_words(data, size);
+    return mix(words.first ^ seed) ^ (words.last + size) * 0x9E3779B97F4A7C15ull;
+  }
+  return hash_long_bytes(data, size, seed);
 }
 
 // Whether two byte strings of `size` bytes are equal.
