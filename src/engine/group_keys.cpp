@@ -203,24 +203,33 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
   }
 }
 
-void group_integer_range(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi,
-                         std::uint64_t seed, IntegerGroups& local, std::uint32_t* group_of_row) {
-  GroupTable table;
+// Calls f(array, first, begin, end) for each chunk holding rows of [lo, hi):
+// the chunk, its first row in the column, and its rows [begin, end) within
+// the range.
+template <class F>
+void each_chunk_in(const ColumnChunks& column, std::int64_t lo, std::int64_t hi, F&& f) {
   for (std::size_t b = 0; b < column.chunks.size(); ++b) {
     const ArrowArray& array = column.chunks[b];
     const std::int64_t first = column.starts[b];
     const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
     const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
-    if (begin >= end) continue;
+    if (begin < end) f(array, first, begin, end);
+  }
+}
+
+void group_integer_range(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi,
+                         std::uint64_t seed, IntegerGroups& local, std::uint32_t* group_of_row) {
+  GroupTable table;
+  each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
     std::uint32_t* out = group_of_row + first;
     if (format.kind == Kind::Bool) {
       group_integer_rows<bool>(array, first, begin, end, seed, table, local, out);
-      continue;
+      return;
     }
     with_integer_type(format, [&](auto type) {
       group_integer_rows<decltype(type)>(array, first, begin, end, seed, table, local, out);
     });
-  }
+  });
 }
 
 int parts_for(std::int64_t rows, int threads) {
@@ -252,16 +261,11 @@ struct KeySpan {
 
 KeySpan key_span(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi) {
   KeySpan span;
-  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
-    const ArrowArray& array = column.chunks[b];
-    const std::int64_t first = column.starts[b];
-    const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
-    const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
-    if (begin >= end) continue;
+  each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t, std::int64_t begin, std::int64_t end) {
     if (format.kind == Kind::Bool) {
       // Booleans are 0 and 1: no need to look.
       span.widen({0, 1});
-      continue;
+      return;
     }
     const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
     with_integer_type(format, [&](auto type) {
@@ -285,7 +289,7 @@ KeySpan key_span(const ColumnChunks& column, const ValueFormat& format, std::int
       }
       span = {low, high};
     });
-  }
+  });
   return span;
 }
 
@@ -341,19 +345,14 @@ void group_integer_range_direct(const ColumnChunks& column, const ValueFormat& f
                                 IntegerGroups& local, std::uint32_t* group_of_row) {
   group_of_key.assign(static_cast<std::size_t>(span.max - span.min) + 1, UINT32_MAX);
   DirectNumbering numbering{group_of_key.data(), static_cast<std::uint64_t>(span.min), local};
-  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
-    const ArrowArray& array = column.chunks[b];
-    const std::int64_t first = column.starts[b];
-    const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
-    const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
-    if (begin >= end) continue;
+  each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
     std::uint32_t* out = group_of_row + first;
     if (format.kind == Kind::Bool) {
       const void* bits = array.buffers[1];
       numbering.rows(array, first, begin, end, [bits](std::int64_t index) -> std::int64_t {
         return bit_set(bits, index) ? 1 : 0;
       }, out);
-      continue;
+      return;
     }
     with_integer_type(format, [&](auto type) {
       using T = decltype(type);
@@ -364,7 +363,7 @@ void group_integer_range_direct(const ColumnChunks& column, const ValueFormat& f
         return static_cast<std::int64_t>(value);
       }, out);
     });
-  }
+  });
 }
 
 // Whether keys within `span` are numbered through a direct map: its 4 bytes

@@ -3,12 +3,6 @@
 #include "fingerprint2011/fingerprint2011.h"
 #include "utils/cpu_features.h"
 
-#if defined(__x86_64__) && !defined(__clang__)
-// GCC 12 takes the deliberately undefined vector inside its AVX-512
-// intrinsics for an uninitialised variable.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -77,7 +71,3 @@ void fingerprint2011_words(const std::uint64_t* words, std::size_t count, std::u
 #endif
 
 }  // namespace vantorelle
-
-#if defined(__x86_64__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif

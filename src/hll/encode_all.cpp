@@ -2,12 +2,6 @@
 #include "hll/encoding.h"
 #include "utils/cpu_features.h"
 
-#if defined(__x86_64__) && !defined(__clang__)
-// GCC 12 takes the deliberately undefined vector inside its AVX-512
-// intrinsics for an uninitialised variable.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -62,7 +56,3 @@ void SparseEncoding::encode_all(const std::uint64_t* hashes, std::size_t count, 
 }
 
 }  // namespace vantorelle
-
-#if defined(__x86_64__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
