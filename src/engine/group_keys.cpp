@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string_view>
 #include <type_traits>
@@ -460,6 +461,97 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   return out;
 }
 
+// ---------------------------------------------------------------- several integer columns
+
+// Several integer (or boolean, date, time) key columns whose values span
+// few numbers together: each row's key tuple packed into one number,
+//   packed = (...(digit_0 * radix_1 + digit_1) * radix_2 + ...) + digit_k,
+// where a column's digit is its value - min, or span for a null, so equal
+// tuples and only they pack alike. The rows are then numbered through a
+// map indexed by the packed number, written over the packed numbers
+// themselves: no hashing, no key bytes, no per-row comparison. Nothing when
+// the packed numbers would span more than the rows (or 2^16; at most 2^26).
+std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys,
+                                              std::span<const KeyFormat> formats, std::int64_t rows,
+                                              int threads) {
+  for (const KeyFormat& format : formats) {
+    if (format.indices || family_of(format.values.kind) != Family::Integer) return std::nullopt;
+  }
+  const int parts = parts_for(rows, threads);
+  const std::uint64_t most =
+      std::min<std::uint64_t>(std::max<std::uint64_t>(static_cast<std::uint64_t>(rows), 1u << 16), 1u << 26);
+  std::vector<KeySpan> spans(keys.size());
+  std::vector<std::uint64_t> radix(keys.size());
+  std::uint64_t packed_count = 1;
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    std::vector<KeySpan> part_spans(static_cast<std::size_t>(parts));
+    run_parallel(parts, [&](int t) {
+      const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+      part_spans[static_cast<std::size_t>(t)] =
+          key_span(keys[c], formats[c].values, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi));
+    });
+    for (const KeySpan& part : part_spans) spans[c].widen(part);
+    const bool nulls = std::any_of(keys[c].chunks.begin(), keys[c].chunks.end(),
+                                   [](const ArrowArray& array) { return array.null_count != 0; });
+    if (spans[c].min > spans[c].max) spans[c] = {0, -1};  // nulls only
+    const std::uint64_t values = static_cast<std::uint64_t>(spans[c].max) - static_cast<std::uint64_t>(spans[c].min) + 1;
+    if (values > most) return std::nullopt;
+    radix[c] = values + (nulls ? 1 : 0);
+    if (radix[c] > most / packed_count) return std::nullopt;
+    packed_count *= radix[c];
+  }
+  Grouping out;
+  std::vector<std::uint32_t>& packed = out.group_of_row;
+  packed.assign(static_cast<std::size_t>(rows), 0);
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    for (std::size_t c = 0; c < keys.size(); ++c) {
+      const auto base = static_cast<std::uint32_t>(radix[c]);
+      const auto min = static_cast<std::uint64_t>(spans[c].min);
+      const auto null_digit = static_cast<std::uint32_t>(radix[c] - 1);
+      each_chunk_in(keys[c], static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
+                    [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
+        const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+        std::uint32_t* at = packed.data() + first;
+        const auto pack = [&](auto key_at) {
+          for (std::int64_t row = begin; row < end; ++row) {
+            const std::int64_t index = array.offset + row;
+            const std::uint32_t digit = validity != nullptr && !bit_set(validity, index)
+                                            ? null_digit
+                                            : static_cast<std::uint32_t>(static_cast<std::uint64_t>(key_at(index)) - min);
+            at[row] = at[row] * base + digit;
+          }
+        };
+        if (formats[c].values.kind == Kind::Bool) {
+          const void* bits = array.buffers[1];
+          pack([bits](std::int64_t index) -> std::int64_t { return bit_set(bits, index) ? 1 : 0; });
+          return;
+        }
+        with_integer_type(formats[c].values, [&](auto type) {
+          using T = decltype(type);
+          const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+          pack([values](std::int64_t index) -> std::int64_t {
+            T value;
+            std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+            return static_cast<std::int64_t>(value);
+          });
+        });
+      });
+    }
+  });
+  // About a nanosecond a row: one thread numbers them all, in place.
+  std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
+  for (std::size_t row = 0; row < packed.size(); ++row) {
+    std::uint32_t& group = group_of_packed[packed[row]];
+    if (group == UINT32_MAX) [[unlikely]] {
+      group = static_cast<std::uint32_t>(out.first_rows.size());
+      out.first_rows.push_back(static_cast<std::int64_t>(row));
+    }
+    packed[row] = group;
+  }
+  return out;
+}
+
 // ---------------------------------------------------------------- any keys
 
 Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const KeyFormat> formats, std::int64_t rows,
@@ -602,6 +694,9 @@ Result<Grouping> group_rows(std::span<const ColumnChunks> keys, std::span<const 
   if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Integer &&
       hashing == KeyHashing::Seeded) {
     return group_single_integer(keys[0], formats[0].values, rows, threads);
+  }
+  if (keys.size() > 1 && hashing == KeyHashing::Seeded) {
+    if (std::optional<Grouping> packed = group_packed_integers(keys, formats, rows, threads)) return std::move(*packed);
   }
   return group_any(keys, formats, rows, threads, hashing);
 }
