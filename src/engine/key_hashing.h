@@ -33,7 +33,7 @@ inline std::uint64_t process_seed() {
   return seed;
 }
 
-inline std::uint64_t mix(std::uint64_t x) {
+[[gnu::always_inline]] inline std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 33;
   x *= 0xFF51AFD7ED558CCDull;
   x ^= x >> 33;
@@ -49,7 +49,7 @@ struct ShortWords {
   std::uint64_t last = 0;
 };
 
-inline ShortWords short_words(const std::uint8_t* data, std::size_t size) {
+[[gnu::always_inline]] inline ShortWords short_words(const std::uint8_t* data, std::size_t size) {
   ShortWords words;
   if (size >= 8) {
     std::memcpy(&words.first, data, 8);
@@ -93,7 +93,7 @@ inline ShortWords short_words(const std::uint8_t* data, std::size_t size) {
 }
 
 // Whether two byte strings of `size` bytes are equal.
-inline bool equal_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
+[[gnu::always_inline]] inline bool equal_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
   if (size <= 16) {
     if (size < 4) {
       for (std::size_t i = 0; i < size; ++i) {
