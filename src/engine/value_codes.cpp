@@ -10,7 +10,6 @@
 #include "engine/array_checks.h"
 #include "engine/arrow_type_names.h"
 #include "engine/input_errors.h"
-#include "fingerprint2011/fingerprint2011_words.h"
 #include "utils/parallel.h"
 
 namespace vantorelle::engine {
@@ -64,8 +63,8 @@ class HashReader {
 };
 
 // The rows [begin, end) of a plain integer chunk, a block at a time: the
-// values widened to 64 bits, hashed together (fingerprint2011_words), then
-// coded. False at a value that cannot be added (an unsigned value above
+// values widened to 64 bits, hashed together (HyperLogLogPlusPlus::
+// hash_longs), then coded. False at a value that cannot be added (an unsigned value above
 // 2^63 - 1), whose row goes to `refused`.
 template <class T>
 bool code_integers(const ArrowArray& array, std::int64_t begin, std::int64_t end,
@@ -91,7 +90,7 @@ bool code_integers(const ArrowArray& array, std::int64_t begin, std::int64_t end
         }
       }
     }
-    fingerprint2011_words(hashes, static_cast<std::size_t>(count), hashes);
+    HyperLogLogPlusPlus::hash_longs(hashes, static_cast<std::size_t>(count), hashes);
     std::uint32_t* out = codes + block;
     builder.code_all(hashes, static_cast<std::size_t>(count), out);
     if (validity != nullptr) {

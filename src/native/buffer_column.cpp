@@ -9,7 +9,6 @@
 #include <string>
 #include <type_traits>
 
-#include "fingerprint2011/fingerprint2011_words.h"
 #include "native/column_builder.h"
 #include "native/errors.h"
 #include "native/refusal_messages.h"
@@ -93,7 +92,7 @@ void hash_items(const Py_buffer& view, Py_ssize_t start, bool swap, ColumnBuilde
       if (!item_value<T>(base + (block + read) * stride, swap, &value)) break;
       hashes[read] = static_cast<std::uint64_t>(value);
     }
-    fingerprint2011_words(hashes, static_cast<std::size_t>(read), hashes);
+    HyperLogLogPlusPlus::hash_longs(hashes, static_cast<std::size_t>(read), hashes);
     for (Py_ssize_t i = 0; i < read; ++i) {
       if (!builder.add(InputType::LONG, hashes[i], block + i)) return;
     }
