@@ -63,9 +63,9 @@ class HashReader {
 };
 
 // The rows [begin, end) of a plain integer chunk, a block at a time: the
-// values widened to 64 bits, hashed together (HyperLogLogPlusPlus::
-// hash_longs), then coded. False at a value that cannot be added (an unsigned value above
-// 2^63 - 1), whose row goes to `refused`.
+// values widened to 64 bits, hashed together (hash_longs), then coded.
+// False at a value that cannot be added (an unsigned value above 2^63 - 1),
+// whose row goes to `refused`.
 template <class T>
 bool code_integers(const ArrowArray& array, std::int64_t begin, std::int64_t end,
                    const GroupedSketchBuilder& builder, std::uint32_t* codes, std::int64_t* refused) {
