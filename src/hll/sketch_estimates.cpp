@@ -153,6 +153,7 @@ Result<SketchBounds> bounds_of_state(SketchState state, double confidence) {
 
 Status ViewEstimator::pass_scalars(const SketchState& fields) {
   passed_.reset();
+  layout_.reset();
   SketchState scalars = fields;
   scalars.sparse_data = Bytes();
   VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_state(scalars));
@@ -165,6 +166,7 @@ Status ViewEstimator::pass_scalars(const SketchState& fields) {
     bounds_.clear();
   }
   encoding_ = *encoding;
+  layout_ = SparseLayout::of(scalars);
   passed_ = std::move(scalars);
   return {};
 }
@@ -240,7 +242,26 @@ Result<ViewEstimator::Estimate> ViewEstimator::estimate(const SketchStateView& v
   Result<std::optional<std::uint64_t>> sparse = occupied_cells(view);
   if (!sparse) return sparse.take_error();
   if (!*sparse) return estimate_other_view(view, method, confidence);
-  const std::uint64_t occupied = **sparse;
+  return sparse_row(**sparse, confidence);
+}
+
+Result<ViewEstimator::Estimate> ViewEstimator::estimate_message(ByteView bytes, SketchStateView& room,
+                                                                EstimateMethod method,
+                                                                std::optional<double> confidence) {
+  if (layout_) [[likely]] {
+    // The scalar fields are passed_'s, which passed; the sparse values are
+    // checked as occupied_cells checks them.
+    if (const std::optional<ByteView> sparse = layout_->sparse_data(bytes)) [[likely]] {
+      Result<std::uint64_t> occupied = count_sparse_indices(*sparse, *encoding_);
+      if (!occupied) return occupied.take_error();
+      return sparse_row(*occupied, confidence);
+    }
+  }
+  VANTORELLE_RETURN_IF_ERROR(decode_state_view_into(bytes, room));
+  return estimate(room, method, confidence);
+}
+
+ViewEstimator::Estimate ViewEstimator::sparse_row(std::uint64_t occupied, std::optional<double> confidence) {
   Estimate out;
   if (occupied < kRemembered) {
     if (estimates_.empty()) estimates_.assign(kRemembered, -1);

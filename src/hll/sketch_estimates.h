@@ -26,6 +26,7 @@
 
 #include "error/result.h"
 #include "hll/hyperloglogplusplus.h"
+#include "state/sparse_layout.h"
 
 namespace vantorelle {
 
@@ -73,6 +74,12 @@ class ViewEstimator {
   };
   // `confidence`, when given, lies strictly between 0 and 1.
   Result<Estimate> estimate(const SketchStateView& view, EstimateMethod method, std::optional<double> confidence);
+  // The same for a serialised sketch, with decode_state_view_into's errors
+  // first: a sparse row of the layout of the last sparse view that passed
+  // (sparse_layout.h) is read without decoding it; others are decoded into
+  // `room`, reused from row to row.
+  Result<Estimate> estimate_message(ByteView bytes, SketchStateView& room, EstimateMethod method,
+                                    std::optional<double> confidence);
 
  private:
   // The distinct sparse indices of a sparse view, or nothing for a view
@@ -85,11 +92,15 @@ class ViewEstimator {
                                                               std::optional<double> confidence);
   [[gnu::noinline]] Result<Estimate> estimate_other_view(const SketchStateView& view, EstimateMethod method,
                                                           std::optional<double> confidence);
+  // A sparse sketch's estimate, and bounds with a confidence, from its
+  // occupied cells.
+  Estimate sparse_row(std::uint64_t occupied, std::optional<double> confidence);
   std::int64_t sparse_estimate(std::uint64_t occupied) const;
   SketchBounds sparse_bounds(std::uint64_t occupied, double confidence);
 
   std::optional<SketchState> passed_;  // the scalar fields of the last sparse view that passed
   std::optional<SparseEncoding> encoding_;
+  std::optional<SparseLayout> layout_;  // of passed_, when it has one
   double cells_ = 0.0;  // 2^sp of encoding_
 
   // By occupancy count below kRemembered, for encoding_ (and for

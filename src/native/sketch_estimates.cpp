@@ -62,8 +62,7 @@ void put(char* column, std::size_t row, std::int64_t value) {
 // `view` is the decoding's room, reused from row to row.
 Status estimate_serialised(ByteView bytes, const RowRequest& request, std::size_t row, const Outputs& out,
                            ViewEstimator& estimator, SketchStateView& view) {
-  VANTORELLE_RETURN_IF_ERROR(decode_state_view_into(bytes, view));
-  Result<ViewEstimator::Estimate> estimate = estimator.estimate(view, request.method, request.confidence);
+  Result<ViewEstimator::Estimate> estimate = estimator.estimate_message(bytes, view, request.method, request.confidence);
   if (!estimate) return estimate.take_error();
   put(out.estimates, row, estimate->estimate);
   if (request.confidence) {

@@ -417,6 +417,110 @@ bool skip_plain_tail(const std::uint8_t* data, std::size_t size, std::size_t pos
   count += bits_set(~continues & kept);
   return true;
 }
+
+// Data up to this size is read by count_short.
+constexpr std::size_t kShortData = 64;
+
+// What count_short adds up over the lanes of one block that are
+// `fresh` (the others were taken by the block before): the sum of their
+// varint bytes, each weighed by its place in its varint, and the bytes that
+// end a varint. False for a fifth byte of a varint or a zero byte there.
+// Each lane's four bytes before lie in the block, or before the data (no
+// lanes of `v` there: the caller shifts zero bytes in).
+struct ShortSums {
+  __m128i sums = _mm_setzero_si128();
+  std::uint64_t ends = 0;
+
+  bool take(__m128i v, __m128i fresh) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i c = _mm_cmplt_epi8(v, zero);  // continuation bytes
+    // after_k: lanes that follow k continuation bytes in a row.
+    const __m128i after_1 = _mm_slli_si128(c, 1);
+    const __m128i after_2 = _mm_and_si128(after_1, _mm_slli_si128(c, 2));
+    const __m128i after_3 = _mm_and_si128(after_2, _mm_slli_si128(c, 3));
+    const __m128i after_4 = _mm_and_si128(after_3, _mm_slli_si128(c, 4));
+    const __m128i refused = _mm_and_si128(fresh, _mm_or_si128(after_4, _mm_cmpeq_epi8(v, zero)));
+    if (_mm_movemask_epi8(refused) != 0) return false;
+    const __m128i low = _mm_and_si128(fresh, _mm_and_si128(v, _mm_set1_epi8(0x7F)));
+    sums = _mm_add_epi64(sums, varint_sums(low, after_1, after_2, after_3, zero));
+    ends += bits_set(static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(c, fresh))));
+    return true;
+  }
+  std::uint64_t total() const {
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+  }
+};
+
+// Lanes `from` to 15.
+inline __m128i lanes_from(std::size_t from) {
+  const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  return _mm_cmpgt_epi8(lanes, _mm_set1_epi8(static_cast<char>(from) - 1));
+}
+
+// Short data whose values are plain but perhaps the last, what a small
+// sketch holds: the count in blocks, with no step per value. Values ascend,
+// so they are all plain when their sum (the last value) is below 2^sp; they
+// all differ when no gap is zero, and a zero gap ends in a zero byte, so the
+// count is the number of varints. True with `count` only when every rule
+// holds, every varint takes at most four bytes (a plain gap never needs
+// five) and no byte is zero; false says nothing, and the value-by-value pass
+// decides.
+bool count_short(ByteView bytes, const ValueBounds& b, const SparseEncoding& encoding, std::uint64_t& count) {
+  const std::uint8_t* const data = bytes.data();
+  const std::size_t size = bytes.size();  // 1 to kShortData
+  if (data[size - 1] >= 0x80) return false;  // the last varint is cut off
+  ShortSums block;
+  if (size < 16) {
+    // Too short to load in place: copied in front of zero bytes.
+    alignas(16) std::uint8_t room[16] = {};
+    std::memcpy(room, data, size);
+    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(room));
+    if (!block.take(v, _mm_cmpeq_epi8(lanes_from(size), _mm_setzero_si128()))) return false;
+  } else {
+    if (!block.take(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)), _mm_cmpeq_epi8(lanes_from(0), lanes_from(0)))) {
+      return false;
+    }
+    // Each later block starts at least four bytes before the first it
+    // adds, so that the bytes before each of its lanes lie in it.
+    for (std::size_t done = 16; done < size;) {
+      const std::size_t at = std::min(done - 4, size - 16);
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+      if (!block.take(v, lanes_from(done - at))) return false;
+      done = at + 16;
+    }
+  }
+  const std::uint64_t last = block.total();
+  if (last < b.plain_end) [[likely]] {
+    count = block.ends;
+    return true;
+  }
+  // The values past 2^sp, rho-encoded, come last and are few: walked back
+  // from the last, one varint at a time, down to the last plain value.
+  // IndexCounter's count: a value adds an index unless the value before it
+  // has the same.
+  std::uint64_t ends = block.ends;
+  std::uint64_t value = last;
+  std::size_t end = size;  // of the varint that ends in `value`
+  do {
+    if (value < b.flag || value >= b.rho_end || (value & 63) > b.max_rho) return false;
+    std::size_t length = 1;  // at most four, as the blocks found
+    while (length < end && data[end - 1 - length] >= 0x80) ++length;
+    std::uint64_t delta = 0;
+    for (std::size_t k = 0; k < length; ++k) delta |= std::uint64_t{data[end - length + k] & 0x7Fu} << (7 * k);
+    end -= length;
+    if (end == 0) break;  // the first value
+    const std::uint64_t before = value - delta;
+    const std::uint32_t index = encoding.decode_sparse(static_cast<std::uint32_t>(value)).sparse_index;
+    const std::uint32_t index_before = before < b.plain_end
+                                           ? static_cast<std::uint32_t>(before)
+                                           : encoding.decode_sparse(static_cast<std::uint32_t>(before)).sparse_index;
+    ends -= index == index_before;
+    value = before;
+  } while (value >= b.plain_end);
+  count = ends;
+  return true;
+}
 #endif
 
 // IndexCounter over the whole data (the plain values at the start and at
@@ -456,6 +560,13 @@ bool passes_counting(ByteView bytes, IndexCounter& counter) {
 
 Result<std::uint64_t> count_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding) {
   const ValueBounds b = bounds_of(encoding);
+#if defined(__SSE2__)
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint64_t count = 0;
+    if (sparse_data.empty()) return count;
+    if (sparse_data.size() <= kShortData && count_short(sparse_data, b, encoding, count)) [[likely]] return count;
+  }
+#endif
   IndexCounter counter(b, encoding);
   const bool passed = passes_counting(sparse_data, counter);
   if (passed) [[likely]] return counter.distinct();
