@@ -309,8 +309,11 @@ inline bool decode_within_five(const std::uint8_t* at, std::size_t& pos, std::ui
 }
 
 // check_sparse_data's rules applied value by value (as the diagnosis does),
-// counting the distinct sparse indices on the way: values never decrease,
-// so those of one index are adjacent.
+// counting the distinct sparse indices on the way as a loaded sketch counts
+// them (stream_union): equal plain values once, rho-encoded values of one
+// index once, and a plain value apart from a rho-encoded value of the same
+// index (a pair no hash gives). Values never decrease, so those counted
+// once are adjacent.
 class IndexCounter {
  public:
   IndexCounter(const ValueBounds& b, const SparseEncoding& encoding) : b_(b), encoding_(encoding) {}
@@ -318,17 +321,17 @@ class IndexCounter {
   // Adds the next gap; false when the value it makes breaks a rule.
   bool take(std::uint64_t delta) {
     value_ += delta;
-    std::uint32_t index;
+    std::uint64_t key;  // what tells the counted cells apart
     if (value_ < b_.plain_end) {
-      index = static_cast<std::uint32_t>(value_);
+      key = value_;
     } else {
       // Above every plain value: a rho-encoded one, inside the encoding, or
       // refused (which covers a running sum past 32 bits too).
       if (value_ < b_.flag || value_ >= b_.rho_end || (value_ & 63) > b_.max_rho) return false;
-      index = encoding_.decode_sparse(static_cast<std::uint32_t>(value_)).sparse_index;
+      key = rho_key(encoding_.decode_sparse(static_cast<std::uint32_t>(value_)).sparse_index);
     }
-    distinct_ += distinct_ == 0 || index != previous_;
-    previous_ = index;
+    distinct_ += distinct_ == 0 || key != previous_;
+    previous_ = key;
     return true;
   }
   std::uint64_t distinct() const { return distinct_; }
@@ -337,15 +340,17 @@ class IndexCounter {
   void resume(std::uint64_t value, std::uint64_t count) {
     value_ = value;
     distinct_ = count;
-    previous_ = static_cast<std::uint32_t>(value);
+    previous_ = value;
   }
+  // The key of a rho-encoded value's index, apart from every plain value.
+  static std::uint64_t rho_key(std::uint32_t index) { return index | (std::uint64_t{1} << 32); }
 
  private:
   const ValueBounds& b_;
   const SparseEncoding& encoding_;
   std::uint64_t value_ = 0;
   std::uint64_t distinct_ = 0;
-  std::uint32_t previous_ = 0;
+  std::uint64_t previous_ = 0;
 };
 
 #if defined(__SSE2__)
@@ -497,12 +502,12 @@ bool count_short(ByteView bytes, const ValueBounds& b, const SparseEncoding& enc
   }
   // The values past 2^sp, rho-encoded, come last and are few: walked back
   // from the last, one varint at a time, down to the last plain value.
-  // IndexCounter's count: a value adds an index unless the value before it
-  // has the same.
+  // IndexCounter's count: a rho-encoded value adds an index unless the
+  // value before it is rho-encoded with the same index.
   std::uint64_t ends = block.ends;
   std::uint64_t value = last;
   std::size_t end = size;  // of the varint that ends in `value`
-  do {
+  while (true) {
     if (value < b.flag || value >= b.rho_end || (value & 63) > b.max_rho) return false;
     std::size_t length = 1;  // at most four, as the blocks found
     while (length < end && data[end - 1 - length] >= 0x80) ++length;
@@ -511,13 +516,11 @@ bool count_short(ByteView bytes, const ValueBounds& b, const SparseEncoding& enc
     end -= length;
     if (end == 0) break;  // the first value
     const std::uint64_t before = value - delta;
-    const std::uint32_t index = encoding.decode_sparse(static_cast<std::uint32_t>(value)).sparse_index;
-    const std::uint32_t index_before = before < b.plain_end
-                                           ? static_cast<std::uint32_t>(before)
-                                           : encoding.decode_sparse(static_cast<std::uint32_t>(before)).sparse_index;
-    ends -= index == index_before;
+    if (before < b.plain_end) break;
+    ends -= encoding.decode_sparse(static_cast<std::uint32_t>(value)).sparse_index ==
+            encoding.decode_sparse(static_cast<std::uint32_t>(before)).sparse_index;
     value = before;
-  } while (value >= b.plain_end);
+  }
   count = ends;
   return true;
 }
