@@ -315,13 +315,15 @@ TEST(SketchEstimates, Refusals) {
 
 // One estimator over a column whose rows change precisions, sizes and
 // forms (the estimates and bounds of small counts are remembered per
-// sparse precision) gives each row what its loaded sketch gives, for every
-// method, and for confidences that change between rows.
+// sparse precision, and sparse rows of the layout last seen are read from
+// their bytes in place) gives each row what its loaded sketch gives, for
+// every method, and for confidences that change between rows.
 TEST(SketchEstimates, AViewEstimatorGivesEachRowWhatItsSketchGives) {
   std::mt19937_64 random(31);
   const std::int32_t pairs[][2] = {{15, 20}, {12, 17}, {15, 25}, {10, 10}, {14, 19}};
   const double confidences[] = {0.5, 0.9, 0.99};
   ViewEstimator estimator;
+  SketchStateView room;
   for (int row = 0; row < 1500; ++row) {
     const auto& pair = pairs[random() % std::size(pairs)];
     // Mostly small sketches, so that counts repeat; some past the switch.
@@ -330,11 +332,10 @@ TEST(SketchEstimates, AViewEstimatorGivesEachRowWhatItsSketchGives) {
     // Loaded from its bytes, as the rows are read.
     const Bytes message = unwrap(sketch_of(first, first + n, pair[0], pair[1]).to_bytes());
     const HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::from_bytes(message));
-    const SketchStateView view = unwrap(decode_state_view(message));
     const auto method = static_cast<EstimateMethod>(random() % 3);
     const std::optional<double> confidence =
         random() % 4 == 0 ? std::nullopt : std::optional<double>(confidences[random() % std::size(confidences)]);
-    const ViewEstimator::Estimate got = unwrap(estimator.estimate(view, method, confidence));
+    const ViewEstimator::Estimate got = unwrap(estimator.estimate_message(message, room, method, confidence));
     ASSERT_EQ(got.estimate, unwrap(estimate_sketch(sketch, method)))
         << "row " << row << ", n " << n << ", method " << static_cast<int>(method) << ", sparse "
         << (sketch.representation().sparse() != nullptr) << ", p " << pair[0] << ", sp " << pair[1];
