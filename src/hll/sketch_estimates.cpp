@@ -245,34 +245,26 @@ Result<ViewEstimator::Estimate> ViewEstimator::estimate(const SketchStateView& v
   return sparse_row(**sparse, confidence);
 }
 
-Result<ViewEstimator::Estimate> ViewEstimator::estimate_message(ByteView bytes, SketchStateView& room,
-                                                                EstimateMethod method,
-                                                                std::optional<double> confidence) {
-  if (layout_) [[likely]] {
-    // The scalar fields are passed_'s, which passed; the sparse values are
-    // checked as occupied_cells checks them.
-    if (const std::optional<ByteView> sparse = layout_->sparse_data(bytes)) [[likely]] {
-      Result<std::uint64_t> occupied = count_sparse_indices(*sparse, *encoding_);
-      if (!occupied) return occupied.take_error();
-      return sparse_row(*occupied, confidence);
-    }
-  }
+Result<ViewEstimator::Estimate> ViewEstimator::estimate_sparse_data(ByteView sparse_data,
+                                                                    std::optional<double> confidence) {
+  Result<std::uint64_t> occupied = count_sparse_indices(sparse_data, *encoding_);
+  if (!occupied) return occupied.take_error();
+  return sparse_row(*occupied, confidence);
+}
+
+Result<ViewEstimator::Estimate> ViewEstimator::decode_and_estimate(ByteView bytes, SketchStateView& room,
+                                                                   EstimateMethod method,
+                                                                   std::optional<double> confidence) {
   VANTORELLE_RETURN_IF_ERROR(decode_state_view_into(bytes, room));
   return estimate(room, method, confidence);
 }
 
-ViewEstimator::Estimate ViewEstimator::sparse_row(std::uint64_t occupied, std::optional<double> confidence) {
-  Estimate out;
-  if (occupied < kRemembered) {
-    if (estimates_.empty()) estimates_.assign(kRemembered, -1);
-    std::int64_t& known = estimates_[occupied];
-    if (known < 0) known = sparse_estimate(occupied);
-    out.estimate = known;
-  } else {
-    out.estimate = sparse_estimate(occupied);
-  }
-  if (confidence) out.bounds = sparse_bounds(occupied, *confidence);
-  return out;
+std::int64_t ViewEstimator::remember_estimate(std::uint64_t occupied) {
+  if (occupied >= kRemembered) return sparse_estimate(occupied);
+  if (estimates_.empty()) estimates_.assign(kRemembered, -1);
+  std::int64_t& known = estimates_[occupied];
+  if (known < 0) known = sparse_estimate(occupied);
+  return known;
 }
 
 namespace {

@@ -562,20 +562,28 @@ bool passes_counting(ByteView bytes, IndexCounter& counter) {
 }  // namespace
 
 Result<std::uint64_t> count_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding) {
+  std::uint64_t count = 0;
+  if (count_short_sparse_indices(sparse_data, encoding, count)) [[likely]] return count;
   const ValueBounds b = bounds_of(encoding);
-#if defined(__SSE2__)
-  if constexpr (std::endian::native == std::endian::little) {
-    std::uint64_t count = 0;
-    if (sparse_data.empty()) return count;
-    if (sparse_data.size() <= kShortData && count_short(sparse_data, b, encoding, count)) [[likely]] return count;
-  }
-#endif
   IndexCounter counter(b, encoding);
   const bool passed = passes_counting(sparse_data, counter);
   if (passed) [[likely]] return counter.distinct();
   Status diagnosis = diagnose(sparse_data, encoding, b);
   if (diagnosis) return content_error("refused by the counting check but no rule names a fault");
   return diagnosis.take_error();
+}
+
+bool count_short_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding, std::uint64_t& count) {
+#if defined(__SSE2__)
+  if constexpr (std::endian::native == std::endian::little) {
+    if (sparse_data.empty()) {
+      count = 0;
+      return true;
+    }
+    return sparse_data.size() <= kShortData && count_short(sparse_data, bounds_of(encoding), encoding, count);
+  }
+#endif
+  return false;
 }
 
 namespace {
