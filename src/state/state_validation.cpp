@@ -426,17 +426,16 @@ bool skip_plain_tail(const std::uint8_t* data, std::size_t size, std::size_t pos
 // Data up to this size is read by count_short.
 constexpr std::size_t kShortData = 64;
 
-// What count_short adds up over the lanes of one block that are
-// `fresh` (the others were taken by the block before): the sum of their
-// varint bytes, each weighed by its place in its varint, and the bytes that
-// end a varint. False for a fifth byte of a varint or a zero byte there.
-// Each lane's four bytes before lie in the block, or before the data (no
-// lanes of `v` there: the caller shifts zero bytes in).
-struct ShortSums {
-  __m128i sums = _mm_setzero_si128();
-  std::uint64_t ends = 0;
-
-  bool take(__m128i v, __m128i fresh) {
+// What count_short adds up over the lanes of its blocks that are `fresh`
+// (the others were taken by the block before): the varint bytes by their
+// place in their varint (the k-th byte weighs 2^(7k)), and the bytes that
+// end a varint; whether a fifth byte of a varint or a zero byte was among
+// them. Sums of bytes, with no branch, so that a block costs the same
+// whatever its varints are. Each lane's four bytes before lie in its block,
+// or before the data (where the caller's block has none).
+class ShortSums {
+ public:
+  void take(__m128i v, __m128i fresh) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i c = _mm_cmplt_epi8(v, zero);  // continuation bytes
     // after_k: lanes that follow k continuation bytes in a row.
@@ -444,17 +443,31 @@ struct ShortSums {
     const __m128i after_2 = _mm_and_si128(after_1, _mm_slli_si128(c, 2));
     const __m128i after_3 = _mm_and_si128(after_2, _mm_slli_si128(c, 3));
     const __m128i after_4 = _mm_and_si128(after_3, _mm_slli_si128(c, 4));
-    const __m128i refused = _mm_and_si128(fresh, _mm_or_si128(after_4, _mm_cmpeq_epi8(v, zero)));
-    if (_mm_movemask_epi8(refused) != 0) return false;
+    refused_ = _mm_or_si128(refused_, _mm_and_si128(fresh, _mm_or_si128(after_4, _mm_cmpeq_epi8(v, zero))));
     const __m128i low = _mm_and_si128(fresh, _mm_and_si128(v, _mm_set1_epi8(0x7F)));
-    sums = _mm_add_epi64(sums, varint_sums(low, after_1, after_2, after_3, zero));
-    ends += bits_set(static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(c, fresh))));
-    return true;
+    by_place_[0] = _mm_add_epi64(by_place_[0], _mm_sad_epu8(_mm_andnot_si128(after_1, low), zero));
+    by_place_[1] = _mm_add_epi64(by_place_[1], _mm_sad_epu8(_mm_andnot_si128(after_2, _mm_and_si128(after_1, low)), zero));
+    by_place_[2] = _mm_add_epi64(by_place_[2], _mm_sad_epu8(_mm_andnot_si128(after_3, _mm_and_si128(after_2, low)), zero));
+    by_place_[3] = _mm_add_epi64(by_place_[3], _mm_sad_epu8(_mm_and_si128(after_3, low), zero));
+    ends_ = _mm_add_epi64(ends_, _mm_sad_epu8(_mm_and_si128(_mm_andnot_si128(c, fresh), _mm_set1_epi8(1)), zero));
   }
+  bool refused() const { return _mm_movemask_epi8(refused_) != 0; }
+  std::uint64_t ends() const { return both_halves(ends_); }
+  // The sum of the varints: the last value.
   std::uint64_t total() const {
+    return both_halves(by_place_[0]) + (both_halves(by_place_[1]) << 7) + (both_halves(by_place_[2]) << 14) +
+           (both_halves(by_place_[3]) << 21);
+  }
+
+ private:
+  static std::uint64_t both_halves(__m128i sums) {
     return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
            static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
   }
+
+  __m128i by_place_[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+  __m128i ends_ = _mm_setzero_si128();
+  __m128i refused_ = _mm_setzero_si128();
 };
 
 // Lanes `from` to 15.
@@ -481,30 +494,29 @@ bool count_short(ByteView bytes, const ValueBounds& b, const SparseEncoding& enc
     alignas(16) std::uint8_t room[16] = {};
     std::memcpy(room, data, size);
     const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(room));
-    if (!block.take(v, _mm_cmpeq_epi8(lanes_from(size), _mm_setzero_si128()))) return false;
+    block.take(v, _mm_cmpeq_epi8(lanes_from(size), _mm_setzero_si128()));
   } else {
-    if (!block.take(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)), _mm_cmpeq_epi8(lanes_from(0), lanes_from(0)))) {
-      return false;
-    }
+    block.take(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)), _mm_cmpeq_epi8(lanes_from(0), lanes_from(0)));
     // Each later block starts at least four bytes before the first it
     // adds, so that the bytes before each of its lanes lie in it.
     for (std::size_t done = 16; done < size;) {
       const std::size_t at = std::min(done - 4, size - 16);
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
-      if (!block.take(v, lanes_from(done - at))) return false;
+      block.take(v, lanes_from(done - at));
       done = at + 16;
     }
   }
+  if (block.refused()) return false;
   const std::uint64_t last = block.total();
   if (last < b.plain_end) [[likely]] {
-    count = block.ends;
+    count = block.ends();
     return true;
   }
   // The values past 2^sp, rho-encoded, come last and are few: walked back
   // from the last, one varint at a time, down to the last plain value.
   // IndexCounter's count: a rho-encoded value adds an index unless the
   // value before it is rho-encoded with the same index.
-  std::uint64_t ends = block.ends;
+  std::uint64_t ends = block.ends();
   std::uint64_t value = last;
   std::size_t end = size;  // of the varint that ends in `value`
   while (true) {
