@@ -9,6 +9,7 @@
 #include "hll/ertl_estimators.h"
 #include "hll/sketch_estimates.h"
 #include "state/state_message.h"
+#include "state/state_validation.h"
 #include "test_support.h"
 
 namespace vantorelle {
@@ -345,6 +346,42 @@ TEST(SketchEstimates, AViewEstimatorGivesEachRowWhatItsSketchGives) {
       ASSERT_EQ(got.bounds.upper, want.upper) << "row " << row << ", n " << n;
     }
   }
+}
+
+// Rows of one layout read in place, with edited ones among them (any byte
+// of the header or of the values, cut, lengthened): each edited row is
+// refused exactly as validation refuses its bytes, or estimated as its
+// loaded sketch, and the rows after it are read as before.
+TEST(SketchEstimates, AViewEstimatorRefusesEditedRowsAsValidationDoes) {
+  std::mt19937_64 random(57);
+  ViewEstimator estimator;
+  SketchStateView room;
+  int refused = 0;
+  for (int row = 0; row < 4000; ++row) {
+    const std::uint64_t first = random() % 1000000;
+    const std::int32_t p = row % 50 == 0 ? 12 : 15;
+    Bytes message = unwrap(sketch_of(first, first + 1 + random() % 30, p, p + 5).to_bytes());
+    if (random() % 3 == 0) {
+      const std::size_t at = random() % message.size();
+      switch (random() % 4) {
+        case 0: message[at] = static_cast<std::uint8_t>(random()); break;
+        case 1: message[at] ^= static_cast<std::uint8_t>(1u << (random() % 8)); break;
+        case 2: message.resize(at); break;
+        default: message.push_back(static_cast<std::uint8_t>(random())); break;
+      }
+    }
+    const Status door = validate_bytes(message);
+    const Result<ViewEstimator::Estimate> got =
+        estimator.estimate_message(message, room, EstimateMethod::Default, std::nullopt);
+    ASSERT_EQ(got.has_value(), door.has_value()) << "row " << row;
+    if (!door) {
+      ++refused;
+      ASSERT_EQ(got.error().display(), door.error().display()) << "row " << row;
+      continue;
+    }
+    ASSERT_EQ(got->estimate, unwrap(unwrap(HyperLogLogPlusPlus::from_bytes(message)).result())) << "row " << row;
+  }
+  EXPECT_GT(refused, 400);
 }
 
 }  // namespace
