@@ -96,22 +96,29 @@ def main():
         for name, call in calls.items():
             assert call(builds["baseline"]).equals(call(vantorelle)), f"{name}: the builds differ"
 
+    # Wall time, and the process's CPU time: on a shared machine the CPU
+    # time of a one-thread call is the steadier figure.
     best = {(build, name): float("inf") for build in builds for name in calls}
+    best_cpu = dict(best)
     for _ in range(args.repeats):
         for name, call in calls.items():
             for build, package in builds.items():
-                start = time.perf_counter()
+                start, start_cpu = time.perf_counter(), time.process_time()
                 call(package)
                 best[build, name] = min(best[build, name], time.perf_counter() - start)
+                best_cpu[build, name] = min(best_cpu[build, name], time.process_time() - start_cpu)
 
     print(f"{len(column):,} sparse sketches (sketch_by of {ROWS:,} int64 rows over {GROUPS:,} groups, "
           f"p = 15, sp = 20), {sizes.mean():.1f} bytes each on average; best of {args.repeats}")
     for name in calls:
         ours = best["this build", name]
-        line = f"  {name:24s} {ours * 1e3:8.2f} ms {ours / len(column) * 1e9:6.0f} ns/sketch"
+        ours_cpu = best_cpu["this build", name]
+        line = (f"  {name:24s} {ours * 1e3:7.2f} ms {ours / len(column) * 1e9:5.0f} ns/sketch "
+                f"(cpu {ours_cpu * 1e3:6.2f} ms)")
         if args.baseline:
-            old = best["baseline", name]
-            line += f"   baseline {old * 1e3:8.2f} ms   {old / ours:5.1f}x faster"
+            old, old_cpu = best["baseline", name], best_cpu["baseline", name]
+            line += (f"   baseline {old * 1e3:7.2f} ms (cpu {old_cpu * 1e3:6.2f} ms)   "
+                     f"{old / ours:4.1f}x faster (cpu {old_cpu / ours_cpu:4.1f}x)")
         print(line)
     ours = best["this build", "threads=1"]
     ours_ns = ours / len(column) * 1e9
@@ -122,7 +129,8 @@ def main():
           f"this run's threads=1 against it: {RECORDED_MAIN_MS / 1e3 / ours:.1f}x")
     if args.baseline:
         ratio = best["baseline", "threads=1"] / ours
-        print(f"  threads=1 against the baseline in this run: {ratio:.1f}x")
+        ratio_cpu = best_cpu["baseline", "threads=1"] / best_cpu["this build", "threads=1"]
+        print(f"  threads=1 against the baseline in this run: {ratio:.1f}x ({ratio_cpu:.1f}x in CPU time)")
     else:
         print("  (pass --baseline DIR for the ratios against another build in this run)")
 
