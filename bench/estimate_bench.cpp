@@ -132,8 +132,8 @@ void BM_EstimateSparseColumn(benchmark::State& state) {
     ViewEstimator estimator;
     SketchStateView view;
     for (const Bytes& message : column) {
-      if (!decode_state_view_into(message, view)) std::abort();
-      Result<ViewEstimator::Estimate> estimate = estimator.estimate(view, EstimateMethod::Default, std::nullopt);
+      Result<ViewEstimator::Estimate> estimate =
+          estimator.estimate_message(message, view, EstimateMethod::Default, std::nullopt);
       benchmark::DoNotOptimize(estimate->estimate);
     }
   }

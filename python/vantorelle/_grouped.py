@@ -348,8 +348,9 @@ def estimates(
         import numpy as np
         import pandas as pd
 
+        # Each column's values are its own (a writable buffer): no copy.
         series = {
-            name: pd.Series(np.frombuffer(data, dtype=np.int64).copy(), index=sketches.index)
+            name: pd.Series(np.frombuffer(data, dtype=np.int64), index=sketches.index, copy=False)
             for name, data in columns.items()
         }
         if bounds is None:
@@ -358,13 +359,11 @@ def estimates(
     if library == "polars":
         import polars as pl
 
-        series = {
-            name: pl.Series(_native.int64_array(data)).alias(name) for name, data in columns.items()
-        }
+        series = {name: pl.Series(data).alias(name) for name, data in columns.items()}
         if bounds is None:
             return series["estimate"].alias(sketches.name)
         return pl.DataFrame(list(series.values()))
     import pyarrow as pa
 
-    arrays = {name: pa.array(_native.int64_array(data)) for name, data in columns.items()}
+    arrays = {name: pa.array(data) for name, data in columns.items()}
     return arrays["estimate"] if bounds is None else pa.table(arrays)

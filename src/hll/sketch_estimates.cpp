@@ -153,6 +153,7 @@ Result<SketchBounds> bounds_of_state(SketchState state, double confidence) {
 
 Status ViewEstimator::pass_scalars(const SketchState& fields) {
   passed_.reset();
+  layout_.reset();
   SketchState scalars = fields;
   scalars.sparse_data = Bytes();
   VANTORELLE_RETURN_IF_ERROR(HyperLogLogPlusPlus::check_state(scalars));
@@ -165,6 +166,7 @@ Status ViewEstimator::pass_scalars(const SketchState& fields) {
     bounds_.clear();
   }
   encoding_ = *encoding;
+  layout_ = SparseLayout::of(scalars);
   passed_ = std::move(scalars);
   return {};
 }
@@ -240,18 +242,29 @@ Result<ViewEstimator::Estimate> ViewEstimator::estimate(const SketchStateView& v
   Result<std::optional<std::uint64_t>> sparse = occupied_cells(view);
   if (!sparse) return sparse.take_error();
   if (!*sparse) return estimate_other_view(view, method, confidence);
-  const std::uint64_t occupied = **sparse;
-  Estimate out;
-  if (occupied < kRemembered) {
-    if (estimates_.empty()) estimates_.assign(kRemembered, -1);
-    std::int64_t& known = estimates_[occupied];
-    if (known < 0) known = sparse_estimate(occupied);
-    out.estimate = known;
-  } else {
-    out.estimate = sparse_estimate(occupied);
-  }
-  if (confidence) out.bounds = sparse_bounds(occupied, *confidence);
-  return out;
+  return sparse_row(**sparse, confidence);
+}
+
+Result<ViewEstimator::Estimate> ViewEstimator::estimate_sparse_data(ByteView sparse_data,
+                                                                    std::optional<double> confidence) {
+  Result<std::uint64_t> occupied = count_sparse_indices(sparse_data, *encoding_);
+  if (!occupied) return occupied.take_error();
+  return sparse_row(*occupied, confidence);
+}
+
+Result<ViewEstimator::Estimate> ViewEstimator::decode_and_estimate(ByteView bytes, SketchStateView& room,
+                                                                   EstimateMethod method,
+                                                                   std::optional<double> confidence) {
+  VANTORELLE_RETURN_IF_ERROR(decode_state_view_into(bytes, room));
+  return estimate(room, method, confidence);
+}
+
+std::int64_t ViewEstimator::remember_estimate(std::uint64_t occupied) {
+  if (occupied >= kRemembered) return sparse_estimate(occupied);
+  if (estimates_.empty()) estimates_.assign(kRemembered, -1);
+  std::int64_t& known = estimates_[occupied];
+  if (known < 0) known = sparse_estimate(occupied);
+  return known;
 }
 
 namespace {

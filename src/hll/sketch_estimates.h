@@ -26,6 +26,8 @@
 
 #include "error/result.h"
 #include "hll/hyperloglogplusplus.h"
+#include "state/sparse_layout.h"
+#include "state/state_validation.h"
 
 namespace vantorelle {
 
@@ -73,6 +75,26 @@ class ViewEstimator {
   };
   // `confidence`, when given, lies strictly between 0 and 1.
   Result<Estimate> estimate(const SketchStateView& view, EstimateMethod method, std::optional<double> confidence);
+  // The same for a serialised sketch, with decode_state_view_into's errors
+  // first: a sparse row of the layout of the last sparse view that passed
+  // (sparse_layout.h) is read without decoding it; others are decoded into
+  // `room`, reused from row to row. Inline, so that a column's loop holds
+  // the usual row's whole path.
+  Result<Estimate> estimate_message(ByteView bytes, SketchStateView& room, EstimateMethod method,
+                                    std::optional<double> confidence) {
+    if (layout_) [[likely]] {
+      // The scalar fields are passed_'s, which passed; the sparse values are
+      // checked as occupied_cells checks them.
+      if (const std::optional<ByteView> sparse = layout_->sparse_data(bytes)) [[likely]] {
+        std::uint64_t occupied = 0;
+        if (count_short_sparse_indices(*sparse, *encoding_, occupied)) [[likely]] {
+          return sparse_row(occupied, confidence);
+        }
+        return estimate_sparse_data(*sparse, confidence);
+      }
+    }
+    return decode_and_estimate(bytes, room, method, confidence);
+  }
 
  private:
   // The distinct sparse indices of a sparse view, or nothing for a view
@@ -85,11 +107,28 @@ class ViewEstimator {
                                                               std::optional<double> confidence);
   [[gnu::noinline]] Result<Estimate> estimate_other_view(const SketchStateView& view, EstimateMethod method,
                                                           std::optional<double> confidence);
+  // estimate_message's other rows: sparse data of the layout that the
+  // quick count leaves to count_sparse_indices, and messages to decode.
+  [[gnu::noinline]] Result<Estimate> estimate_sparse_data(ByteView sparse_data, std::optional<double> confidence);
+  [[gnu::noinline]] Result<Estimate> decode_and_estimate(ByteView bytes, SketchStateView& room, EstimateMethod method,
+                                                          std::optional<double> confidence);
+  // A sparse sketch's estimate, and bounds with a confidence, from its
+  // occupied cells.
+  Estimate sparse_row(std::uint64_t occupied, std::optional<double> confidence) {
+    Estimate out;
+    out.estimate = occupied < estimates_.size() && estimates_[occupied] >= 0 ? estimates_[occupied]
+                                                                              : remember_estimate(occupied);
+    if (confidence) out.bounds = sparse_bounds(occupied, *confidence);
+    return out;
+  }
+  // The estimate of `occupied`, remembered below kRemembered.
+  [[gnu::noinline]] std::int64_t remember_estimate(std::uint64_t occupied);
   std::int64_t sparse_estimate(std::uint64_t occupied) const;
   SketchBounds sparse_bounds(std::uint64_t occupied, double confidence);
 
   std::optional<SketchState> passed_;  // the scalar fields of the last sparse view that passed
   std::optional<SparseEncoding> encoding_;
+  std::optional<SparseLayout> layout_;  // of passed_, when it has one
   double cells_ = 0.0;  // 2^sp of encoding_
 
   // By occupancy count below kRemembered, for encoding_ (and for

@@ -21,6 +21,7 @@ struct ExportedColumn {
   std::int64_t null_count = 0;
   std::vector<std::uint8_t> validity;  // empty: no nulls
   std::vector<std::int64_t> int64_values;
+  std::unique_ptr<std::int64_t[]> written_values;  // new_int64_column's
   std::vector<std::int32_t> offsets;
   std::vector<std::int64_t> large_offsets;  // large_binary, past 2 GiB of data
   Bytes data;
@@ -102,6 +103,18 @@ PyObject* export_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
   return PyTuple_Pack(2, schema_capsule.get(), array_capsule.get());
 }
 
+// The values of an int64 column; the other columns are no buffer.
+int export_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  const ExportedColumn& column = **as_export(self)->column;
+  if (std::strcmp(column.format, "l") != 0 || column.null_count != 0) {
+    PyErr_SetString(PyExc_BufferError, "only a column of int64 values without nulls is a buffer");
+    view->obj = nullptr;
+    return -1;
+  }
+  void* values = const_cast<void*>(column.buffers[1]);
+  return PyBuffer_FillInfo(view, self, values, static_cast<Py_ssize_t>(column.length * 8), 0, flags);
+}
+
 Py_ssize_t export_length(PyObject* self) {
   return static_cast<Py_ssize_t>((*as_export(self)->column)->length);
 }
@@ -125,6 +138,7 @@ PyType_Slot export_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(export_dealloc)},
     {Py_tp_methods, export_methods},
     {Py_sq_length, reinterpret_cast<void*>(export_length)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(export_getbuffer)},
     {Py_tp_doc, const_cast<char*>("A column of results, read through the Arrow PyCapsule interface.")},
     {0, nullptr},
 };
@@ -164,6 +178,22 @@ PyObject* export_int64(PyObject* module, std::vector<std::int64_t> values) {
   column->int64_values = std::move(values);
   column->n_buffers = 2;
   column->buffers[1] = column->int64_values.empty() ? kNoValues : column->int64_values.data();
+  return wrap(module, std::move(column));
+}
+
+PyObject* new_int64_column(PyObject* module, std::size_t length, std::int64_t** values) {
+  auto column = std::make_shared<ExportedColumn>();
+  column->format = "l";
+  column->length = static_cast<std::int64_t>(length);
+  column->n_buffers = 2;
+  if (length == 0) {
+    column->buffers[1] = kNoValues;
+  } else {
+    // Not zeroed: every value is written before the column is seen.
+    column->written_values = std::make_unique_for_overwrite<std::int64_t[]>(length);
+    column->buffers[1] = column->written_values.get();
+  }
+  *values = column->written_values.get();
   return wrap(module, std::move(column));
 }
 

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,7 +25,6 @@
 #include "native/engine_errors.h"
 #include "native/errors.h"
 #include "native/grouped_functions.h"
-#include "python/buffer_view.h"
 
 namespace vantorelle::native {
 
@@ -368,21 +366,6 @@ PyObject* merge_lists(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
   return guarded([&]() -> PyObject* {
     if (!check_arguments("merge_lists", nargs, 2)) return nullptr;
     return merge_lists_impl(module, args);
-  });
-}
-
-PyObject* int64_array(PyObject* module, PyObject* data) {
-  return guarded([&]() -> PyObject* {
-    python::BufferView view;
-    if (!view.get(data, PyBUF_SIMPLE)) return nullptr;
-    const auto size = static_cast<std::size_t>(view->len);
-    if (size % sizeof(std::int64_t) != 0) {
-      PyErr_Format(PyExc_ValueError, "int64_array() takes whole int64 values; got %zu bytes", size);
-      return nullptr;
-    }
-    std::vector<std::int64_t> values(size / sizeof(std::int64_t));
-    if (size != 0) std::memcpy(values.data(), view->buf, size);
-    return export_int64(module, std::move(values));
   });
 }
 

@@ -168,10 +168,6 @@ constexpr const char kMergeListsDoc[] =
     "Each row's list of stored sketches merged (binary; null items are skipped, a null\n"
     "or empty list gives null).";
 
-constexpr const char kInt64ArrayDoc[] =
-    "int64_array(data, /)\n--\n\n"
-    "Native int64 values (a bytes-like object) as a column with __arrow_c_array__.";
-
 constexpr const char kDescribeDoc[] =
     "describe(data, /)\n--\n\n"
     "What a serialised sketch (bytes) holds: a dict of value_type, normal_precision,\n"
@@ -233,7 +229,6 @@ PyMethodDef functions[] = {
     {"count_by", as_cfunction(count_by), METH_FASTCALL, kCountByDoc},
     {"sketch_lists", as_cfunction(sketch_lists), METH_FASTCALL, kSketchListsDoc},
     {"merge_lists", as_cfunction(merge_lists), METH_FASTCALL, kMergeListsDoc},
-    {"int64_array", int64_array, METH_O, kInt64ArrayDoc},
     {"describe", describe, METH_O, kDescribeDoc},
     {"check_precisions", as_cfunction(check_precisions), METH_FASTCALL, kCheckPrecisionsDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -4,7 +4,7 @@
 // (validate_state, as `vantorelle.validate`; the registers of a normal
 // sketch are checked and summarised in place) and is estimated as
 // `HyperLogLogPlusPlus.from_bytes(row).result()` would, straight into the
-// result's bytes. Several threads take contiguous ranges of rows; the first
+// result's column. Several threads take contiguous ranges of rows; the first
 // corrupt row of the column is the one reported, whatever the thread count.
 #include "native/sketch_estimates.h"
 
@@ -19,6 +19,7 @@
 
 #include "hll/sketch_estimates.h"
 #include "hll/hyperloglogplusplus.h"
+#include "native/arrow_export.h"
 #include "native/column_builder.h"
 #include "native/errors.h"
 #include "native/sketch_column.h"
@@ -29,10 +30,11 @@ namespace vantorelle::native {
 
 const char kEstimatesDoc[] =
     "estimates(column, threads=1, method=0, confidence=None)\n--\n\n"
-    "The estimates of a column of serialised sketches, as native int64 values in a\n"
-    "bytes object: one per row, 0 for a null row. method 0 is result(), 1 the improved\n"
-    "raw estimator, 2 maximum likelihood. With a confidence (0 < c < 1), a tuple\n"
-    "(estimates, lower, upper) of such bytes, the bounds as bounds() gives them.\n\n"
+    "The estimates of a column of serialised sketches, as an int64 column (an\n"
+    "ArrowExport, also a writable buffer of native int64 values): one per row, 0 for\n"
+    "a null row. method 0 is result(), 1 the improved raw estimator, 2 maximum\n"
+    "likelihood. With a confidence (0 < c < 1), a tuple (estimates, lower, upper) of\n"
+    "such columns, the bounds as bounds() gives them.\n\n"
     "column is an Arrow binary, large_binary or binary_view array or stream\n"
     "(__arrow_c_array__ / __arrow_c_stream__), or an iterable of bytes-like objects\n"
     "and None. Each row is checked as validate() checks it; a corrupt row raises\n"
@@ -47,23 +49,19 @@ struct RowRequest {
   std::optional<double> confidence;
 };
 
-// The three output columns, native int64 each (lower and upper only with a
-// confidence).
+// The three output columns (lower and upper only with a confidence).
 struct Outputs {
-  char* estimates = nullptr;
-  char* lower = nullptr;
-  char* upper = nullptr;
+  std::int64_t* estimates = nullptr;
+  std::int64_t* lower = nullptr;
+  std::int64_t* upper = nullptr;
 };
 
-void put(char* column, std::size_t row, std::int64_t value) {
-  std::memcpy(column + row * sizeof value, &value, sizeof value);
-}
+void put(std::int64_t* column, std::size_t row, std::int64_t value) { column[row] = value; }
 
 // `view` is the decoding's room, reused from row to row.
 Status estimate_serialised(ByteView bytes, const RowRequest& request, std::size_t row, const Outputs& out,
                            ViewEstimator& estimator, SketchStateView& view) {
-  VANTORELLE_RETURN_IF_ERROR(decode_state_view_into(bytes, view));
-  Result<ViewEstimator::Estimate> estimate = estimator.estimate(view, request.method, request.confidence);
+  Result<ViewEstimator::Estimate> estimate = estimator.estimate_message(bytes, view, request.method, request.confidence);
   if (!estimate) return estimate.take_error();
   put(out.estimates, row, estimate->estimate);
   if (request.confidence) {
@@ -148,7 +146,7 @@ constexpr std::size_t MIN_ROWS_PER_THREAD = 64;
 
 }  // namespace
 
-PyObject* estimates(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* estimates(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"column", "threads", "method", "confidence", nullptr};
     PyObject* column = nullptr;
@@ -180,16 +178,16 @@ PyObject* estimates(PyObject*, PyObject* args, PyObject* kwargs) {
     SketchColumn rows;
     if (!read_column(column, rows)) return nullptr;
     const std::size_t n = rows.size();
-    const auto size = static_cast<Py_ssize_t>(n * 8);
-    python::OwnedRef estimates_bytes(PyBytes_FromStringAndSize(nullptr, size));
-    python::OwnedRef lower_bytes(request.confidence ? PyBytes_FromStringAndSize(nullptr, size) : Py_NewRef(Py_None));
-    python::OwnedRef upper_bytes(request.confidence ? PyBytes_FromStringAndSize(nullptr, size) : Py_NewRef(Py_None));
-    if (!estimates_bytes || !lower_bytes || !upper_bytes) return nullptr;
     Outputs out;
-    out.estimates = PyBytes_AS_STRING(estimates_bytes.get());
+    python::OwnedRef estimates_column(new_int64_column(module, n, &out.estimates));
+    if (!estimates_column) return nullptr;
+    python::OwnedRef lower_column;
+    python::OwnedRef upper_column;
     if (request.confidence) {
-      out.lower = PyBytes_AS_STRING(lower_bytes.get());
-      out.upper = PyBytes_AS_STRING(upper_bytes.get());
+      lower_column.reset(new_int64_column(module, n, &out.lower));
+      if (!lower_column) return nullptr;
+      upper_column.reset(new_int64_column(module, n, &out.upper));
+      if (!upper_column) return nullptr;
     }
 
     threads = std::max<std::size_t>(1, std::min(threads, n / MIN_ROWS_PER_THREAD));
@@ -217,8 +215,8 @@ PyObject* estimates(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
     }
-    if (!request.confidence) return estimates_bytes.release();
-    return Py_BuildValue("(OOO)", estimates_bytes.get(), lower_bytes.get(), upper_bytes.get());
+    if (!request.confidence) return estimates_column.release();
+    return PyTuple_Pack(3, estimates_column.get(), lower_column.get(), upper_column.get());
   });
 }
 

@@ -309,8 +309,11 @@ inline bool decode_within_five(const std::uint8_t* at, std::size_t& pos, std::ui
 }
 
 // check_sparse_data's rules applied value by value (as the diagnosis does),
-// counting the distinct sparse indices on the way: values never decrease,
-// so those of one index are adjacent.
+// counting the distinct sparse indices on the way as a loaded sketch counts
+// them (stream_union): equal plain values once, rho-encoded values of one
+// index once, and a plain value apart from a rho-encoded value of the same
+// index (a pair no hash gives). Values never decrease, so those counted
+// once are adjacent.
 class IndexCounter {
  public:
   IndexCounter(const ValueBounds& b, const SparseEncoding& encoding) : b_(b), encoding_(encoding) {}
@@ -318,17 +321,17 @@ class IndexCounter {
   // Adds the next gap; false when the value it makes breaks a rule.
   bool take(std::uint64_t delta) {
     value_ += delta;
-    std::uint32_t index;
+    std::uint64_t key;  // what tells the counted cells apart
     if (value_ < b_.plain_end) {
-      index = static_cast<std::uint32_t>(value_);
+      key = value_;
     } else {
       // Above every plain value: a rho-encoded one, inside the encoding, or
       // refused (which covers a running sum past 32 bits too).
       if (value_ < b_.flag || value_ >= b_.rho_end || (value_ & 63) > b_.max_rho) return false;
-      index = encoding_.decode_sparse(static_cast<std::uint32_t>(value_)).sparse_index;
+      key = rho_key(encoding_.decode_sparse(static_cast<std::uint32_t>(value_)).sparse_index);
     }
-    distinct_ += distinct_ == 0 || index != previous_;
-    previous_ = index;
+    distinct_ += distinct_ == 0 || key != previous_;
+    previous_ = key;
     return true;
   }
   std::uint64_t distinct() const { return distinct_; }
@@ -337,15 +340,17 @@ class IndexCounter {
   void resume(std::uint64_t value, std::uint64_t count) {
     value_ = value;
     distinct_ = count;
-    previous_ = static_cast<std::uint32_t>(value);
+    previous_ = value;
   }
+  // The key of a rho-encoded value's index, apart from every plain value.
+  static std::uint64_t rho_key(std::uint32_t index) { return index | (std::uint64_t{1} << 32); }
 
  private:
   const ValueBounds& b_;
   const SparseEncoding& encoding_;
   std::uint64_t value_ = 0;
   std::uint64_t distinct_ = 0;
-  std::uint32_t previous_ = 0;
+  std::uint64_t previous_ = 0;
 };
 
 #if defined(__SSE2__)
@@ -417,6 +422,120 @@ bool skip_plain_tail(const std::uint8_t* data, std::size_t size, std::size_t pos
   count += bits_set(~continues & kept);
   return true;
 }
+
+// Data up to this size is read by count_short.
+constexpr std::size_t kShortData = 64;
+
+// What count_short adds up over the lanes of its blocks that are `fresh`
+// (the others were taken by the block before): the varint bytes by their
+// place in their varint (the k-th byte weighs 2^(7k)), and the bytes that
+// end a varint; whether a fifth byte of a varint or a zero byte was among
+// them. Sums of bytes, with no branch, so that a block costs the same
+// whatever its varints are. Each lane's four bytes before lie in its block,
+// or before the data (where the caller's block has none).
+class ShortSums {
+ public:
+  void take(__m128i v, __m128i fresh) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i c = _mm_cmplt_epi8(v, zero);  // continuation bytes
+    // after_k: lanes that follow k continuation bytes in a row.
+    const __m128i after_1 = _mm_slli_si128(c, 1);
+    const __m128i after_2 = _mm_and_si128(after_1, _mm_slli_si128(c, 2));
+    const __m128i after_3 = _mm_and_si128(after_2, _mm_slli_si128(c, 3));
+    const __m128i after_4 = _mm_and_si128(after_3, _mm_slli_si128(c, 4));
+    refused_ = _mm_or_si128(refused_, _mm_and_si128(fresh, _mm_or_si128(after_4, _mm_cmpeq_epi8(v, zero))));
+    const __m128i low = _mm_and_si128(fresh, _mm_and_si128(v, _mm_set1_epi8(0x7F)));
+    by_place_[0] = _mm_add_epi64(by_place_[0], _mm_sad_epu8(_mm_andnot_si128(after_1, low), zero));
+    by_place_[1] = _mm_add_epi64(by_place_[1], _mm_sad_epu8(_mm_andnot_si128(after_2, _mm_and_si128(after_1, low)), zero));
+    by_place_[2] = _mm_add_epi64(by_place_[2], _mm_sad_epu8(_mm_andnot_si128(after_3, _mm_and_si128(after_2, low)), zero));
+    by_place_[3] = _mm_add_epi64(by_place_[3], _mm_sad_epu8(_mm_and_si128(after_3, low), zero));
+    ends_ = _mm_add_epi64(ends_, _mm_sad_epu8(_mm_and_si128(_mm_andnot_si128(c, fresh), _mm_set1_epi8(1)), zero));
+  }
+  bool refused() const { return _mm_movemask_epi8(refused_) != 0; }
+  std::uint64_t ends() const { return both_halves(ends_); }
+  // The sum of the varints: the last value.
+  std::uint64_t total() const {
+    return both_halves(by_place_[0]) + (both_halves(by_place_[1]) << 7) + (both_halves(by_place_[2]) << 14) +
+           (both_halves(by_place_[3]) << 21);
+  }
+
+ private:
+  static std::uint64_t both_halves(__m128i sums) {
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+  }
+
+  __m128i by_place_[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+  __m128i ends_ = _mm_setzero_si128();
+  __m128i refused_ = _mm_setzero_si128();
+};
+
+// Lanes `from` to 15.
+inline __m128i lanes_from(std::size_t from) {
+  const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  return _mm_cmpgt_epi8(lanes, _mm_set1_epi8(static_cast<char>(from) - 1));
+}
+
+// Short data whose values are plain but perhaps the last, what a small
+// sketch holds: the count in blocks, with no step per value. Values ascend,
+// so they are all plain when their sum (the last value) is below 2^sp; they
+// all differ when no gap is zero, and a zero gap ends in a zero byte, so the
+// count is the number of varints. True with `count` only when every rule
+// holds, every varint takes at most four bytes (a plain gap never needs
+// five) and no byte is zero; false says nothing, and the value-by-value pass
+// decides.
+bool count_short(ByteView bytes, const ValueBounds& b, const SparseEncoding& encoding, std::uint64_t& count) {
+  const std::uint8_t* const data = bytes.data();
+  const std::size_t size = bytes.size();  // 1 to kShortData
+  if (data[size - 1] >= 0x80) return false;  // the last varint is cut off
+  ShortSums block;
+  if (size < 16) {
+    // Too short to load in place: copied in front of zero bytes.
+    alignas(16) std::uint8_t room[16] = {};
+    std::memcpy(room, data, size);
+    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(room));
+    block.take(v, _mm_cmpeq_epi8(lanes_from(size), _mm_setzero_si128()));
+  } else {
+    block.take(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)), _mm_cmpeq_epi8(lanes_from(0), lanes_from(0)));
+    // Each later block starts at least four bytes before the first it
+    // adds, so that the bytes before each of its lanes lie in it.
+    for (std::size_t done = 16; done < size;) {
+      const std::size_t at = std::min(done - 4, size - 16);
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+      block.take(v, lanes_from(done - at));
+      done = at + 16;
+    }
+  }
+  if (block.refused()) return false;
+  const std::uint64_t last = block.total();
+  if (last < b.plain_end) [[likely]] {
+    count = block.ends();
+    return true;
+  }
+  // The values past 2^sp, rho-encoded, come last and are few: walked back
+  // from the last, one varint at a time, down to the last plain value.
+  // IndexCounter's count: a rho-encoded value adds an index unless the
+  // value before it is rho-encoded with the same index.
+  std::uint64_t ends = block.ends();
+  std::uint64_t value = last;
+  std::size_t end = size;  // of the varint that ends in `value`
+  while (true) {
+    if (value < b.flag || value >= b.rho_end || (value & 63) > b.max_rho) return false;
+    std::size_t length = 1;  // at most four, as the blocks found
+    while (length < end && data[end - 1 - length] >= 0x80) ++length;
+    std::uint64_t delta = 0;
+    for (std::size_t k = 0; k < length; ++k) delta |= std::uint64_t{data[end - length + k] & 0x7Fu} << (7 * k);
+    end -= length;
+    if (end == 0) break;  // the first value
+    const std::uint64_t before = value - delta;
+    if (before < b.plain_end) break;
+    ends -= encoding.decode_sparse(static_cast<std::uint32_t>(value)).sparse_index ==
+            encoding.decode_sparse(static_cast<std::uint32_t>(before)).sparse_index;
+    value = before;
+  }
+  count = ends;
+  return true;
+}
 #endif
 
 // IndexCounter over the whole data (the plain values at the start and at
@@ -455,6 +574,8 @@ bool passes_counting(ByteView bytes, IndexCounter& counter) {
 }  // namespace
 
 Result<std::uint64_t> count_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding) {
+  std::uint64_t count = 0;
+  if (count_short_sparse_indices(sparse_data, encoding, count)) [[likely]] return count;
   const ValueBounds b = bounds_of(encoding);
   IndexCounter counter(b, encoding);
   const bool passed = passes_counting(sparse_data, counter);
@@ -462,6 +583,19 @@ Result<std::uint64_t> count_sparse_indices(ByteView sparse_data, const SparseEnc
   Status diagnosis = diagnose(sparse_data, encoding, b);
   if (diagnosis) return content_error("refused by the counting check but no rule names a fault");
   return diagnosis.take_error();
+}
+
+bool count_short_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding, std::uint64_t& count) {
+#if defined(__SSE2__)
+  if constexpr (std::endian::native == std::endian::little) {
+    if (sparse_data.empty()) {
+      count = 0;
+      return true;
+    }
+    return sparse_data.size() <= kShortData && count_short(sparse_data, bounds_of(encoding), encoding, count);
+  }
+#endif
+  return false;
 }
 
 namespace {

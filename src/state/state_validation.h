@@ -41,7 +41,14 @@ Status check_sparse_data(ByteView sparse_data, const SparseEncoding& encoding);
 
 // check_sparse_data (its errors), and in the same pass the number of
 // distinct sparse indices among the values: the occupied cells of a sketch
-// loaded from them.
+// loaded from them, as it counts them (a plain value and a rho-encoded
+// value of the same index, which no hash gives, count as two).
 Result<std::uint64_t> count_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding);
+
+// count_sparse_indices' count of short data (up to 64 bytes, what a small
+// sketch holds) that passes every check, taken in blocks without a step
+// per value; false says nothing about the data (count_sparse_indices then
+// decides), and is given too for some data that passes.
+bool count_short_sparse_indices(ByteView sparse_data, const SparseEncoding& encoding, std::uint64_t& count);
 
 }  // namespace vantorelle

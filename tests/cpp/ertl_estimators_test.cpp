@@ -9,6 +9,7 @@
 #include "hll/ertl_estimators.h"
 #include "hll/sketch_estimates.h"
 #include "state/state_message.h"
+#include "state/state_validation.h"
 #include "test_support.h"
 
 namespace vantorelle {
@@ -315,13 +316,15 @@ TEST(SketchEstimates, Refusals) {
 
 // One estimator over a column whose rows change precisions, sizes and
 // forms (the estimates and bounds of small counts are remembered per
-// sparse precision) gives each row what its loaded sketch gives, for every
-// method, and for confidences that change between rows.
+// sparse precision, and sparse rows of the layout last seen are read from
+// their bytes in place) gives each row what its loaded sketch gives, for
+// every method, and for confidences that change between rows.
 TEST(SketchEstimates, AViewEstimatorGivesEachRowWhatItsSketchGives) {
   std::mt19937_64 random(31);
   const std::int32_t pairs[][2] = {{15, 20}, {12, 17}, {15, 25}, {10, 10}, {14, 19}};
   const double confidences[] = {0.5, 0.9, 0.99};
   ViewEstimator estimator;
+  SketchStateView room;
   for (int row = 0; row < 1500; ++row) {
     const auto& pair = pairs[random() % std::size(pairs)];
     // Mostly small sketches, so that counts repeat; some past the switch.
@@ -330,11 +333,10 @@ TEST(SketchEstimates, AViewEstimatorGivesEachRowWhatItsSketchGives) {
     // Loaded from its bytes, as the rows are read.
     const Bytes message = unwrap(sketch_of(first, first + n, pair[0], pair[1]).to_bytes());
     const HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::from_bytes(message));
-    const SketchStateView view = unwrap(decode_state_view(message));
     const auto method = static_cast<EstimateMethod>(random() % 3);
     const std::optional<double> confidence =
         random() % 4 == 0 ? std::nullopt : std::optional<double>(confidences[random() % std::size(confidences)]);
-    const ViewEstimator::Estimate got = unwrap(estimator.estimate(view, method, confidence));
+    const ViewEstimator::Estimate got = unwrap(estimator.estimate_message(message, room, method, confidence));
     ASSERT_EQ(got.estimate, unwrap(estimate_sketch(sketch, method)))
         << "row " << row << ", n " << n << ", method " << static_cast<int>(method) << ", sparse "
         << (sketch.representation().sparse() != nullptr) << ", p " << pair[0] << ", sp " << pair[1];
@@ -344,6 +346,42 @@ TEST(SketchEstimates, AViewEstimatorGivesEachRowWhatItsSketchGives) {
       ASSERT_EQ(got.bounds.upper, want.upper) << "row " << row << ", n " << n;
     }
   }
+}
+
+// Rows of one layout read in place, with edited ones among them (any byte
+// of the header or of the values, cut, lengthened): each edited row is
+// refused exactly as validation refuses its bytes, or estimated as its
+// loaded sketch, and the rows after it are read as before.
+TEST(SketchEstimates, AViewEstimatorRefusesEditedRowsAsValidationDoes) {
+  std::mt19937_64 random(57);
+  ViewEstimator estimator;
+  SketchStateView room;
+  int refused = 0;
+  for (int row = 0; row < 4000; ++row) {
+    const std::uint64_t first = random() % 1000000;
+    const std::int32_t p = row % 50 == 0 ? 12 : 15;
+    Bytes message = unwrap(sketch_of(first, first + 1 + random() % 30, p, p + 5).to_bytes());
+    if (random() % 3 == 0) {
+      const std::size_t at = random() % message.size();
+      switch (random() % 4) {
+        case 0: message[at] = static_cast<std::uint8_t>(random()); break;
+        case 1: message[at] ^= static_cast<std::uint8_t>(1u << (random() % 8)); break;
+        case 2: message.resize(at); break;
+        default: message.push_back(static_cast<std::uint8_t>(random())); break;
+      }
+    }
+    const Status door = validate_bytes(message);
+    const Result<ViewEstimator::Estimate> got =
+        estimator.estimate_message(message, room, EstimateMethod::Default, std::nullopt);
+    ASSERT_EQ(got.has_value(), door.has_value()) << "row " << row;
+    if (!door) {
+      ++refused;
+      ASSERT_EQ(got.error().display(), door.error().display()) << "row " << row;
+      continue;
+    }
+    ASSERT_EQ(got->estimate, unwrap(unwrap(HyperLogLogPlusPlus::from_bytes(message)).result())) << "row " << row;
+  }
+  EXPECT_GT(refused, 400);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <set>
@@ -11,6 +12,8 @@
 
 #include "error/internal_failure.h"
 #include "hll/estimate.h"
+#include "hll/estimate_rounding.h"
+#include "hll/linear_counting.h"
 #include "hll/hyperloglogplusplus.h"
 #include "state/state_message.h"
 #include "test_support.h"
@@ -272,14 +275,21 @@ bool reference_accepts(const Bytes& bytes, std::int32_t p, std::int32_t sp) {
   return true;
 }
 
-// The distinct sparse indices of accepted data, from a set of them.
+// The cells a loaded sketch counts in accepted data, from sets: its distinct
+// plain values and the distinct indices of its rho-encoded values (a plain
+// value and a rho-encoded one of the same index count twice).
 std::uint64_t reference_index_count(const Bytes& bytes, std::int32_t p, std::int32_t sp) {
   const std::uint32_t flag = test::ref_flag(p, sp);
-  std::set<std::uint32_t> indices;
+  std::set<std::uint32_t> plain;
+  std::set<std::uint32_t> rho_encoded;
   for (const std::uint32_t value : test::decode_difference_bytes(bytes)) {
-    indices.insert((value & flag) == 0 ? value : ((value ^ flag) >> 6) << (sp - p));
+    if ((value & flag) == 0) {
+      plain.insert(value);
+    } else {
+      rho_encoded.insert(((value ^ flag) >> 6) << (sp - p));
+    }
   }
-  return indices.size();
+  return plain.size() + rho_encoded.size();
 }
 
 // Runs what a user may do with a loaded sketch; fails the test on an
@@ -406,6 +416,89 @@ TEST(Property, PassingDataNeverMeetsAnInternalFailure) {
   EXPECT_GT(refused, 1500);
 }
 
+
+// Short data, a few plain values and a few rho-encoded ones after them, as
+// small sketches hold (read in blocks, the rho-encoded tail walked back):
+// crafted at the edges (a plain value at the index of the rho-encoded value
+// after it, runs of one register, rho_w at and past its maximum, values
+// between 2^sp and the flag or past the last register, zero gaps, long and
+// cut varints). The checks agree with the reference and with the pass that
+// does not count, and the count is the one the loaded sketch estimates from.
+TEST(Property, ShortDataIsCheckedAndCountedAsTheSketchCounts) {
+  const std::int32_t precisions[][2] = {{15, 20}, {10, 10}, {12, 17}, {14, 25}, {10, 16}};
+  std::mt19937_64 random(77);
+  int passed = 0;
+  int refused = 0;
+  int rho_tails = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const auto& pair = precisions[round % std::size(precisions)];
+    const std::int32_t p = pair[0];
+    const std::int32_t sp = pair[1];
+    const std::uint32_t flag = test::ref_flag(p, sp);
+    const std::uint32_t max_rho = static_cast<std::uint32_t>(65 - sp);
+    std::vector<std::uint32_t> values;
+    const std::size_t plain = random() % 14;
+    for (std::size_t i = 0; i < plain; ++i) values.push_back(static_cast<std::uint32_t>(random() % (1u << sp)));
+    std::sort(values.begin(), values.end());
+    const std::size_t rho_encoded = random() % 3 == 0 ? 0 : 1 + random() % 4;
+    std::uint32_t reg = static_cast<std::uint32_t>(random() % (1u << p));
+    for (std::size_t i = 0; i < rho_encoded; ++i) {
+      if (random() % 3 != 0) reg = std::min((1u << p) - 1, reg + static_cast<std::uint32_t>(random() % 3));
+      const std::uint32_t rho = random() % 8 == 0 ? max_rho + static_cast<std::uint32_t>(random() % 2)
+                                                  : static_cast<std::uint32_t>(random() % (max_rho + 1));
+      values.push_back(flag | (reg << 6) | rho);
+    }
+    switch (random() % 8) {
+      case 0:  // the last plain value at the index of the first rho-encoded one
+        if (plain > 0 && rho_encoded > 0) values[plain - 1] = ((values[plain] ^ flag) >> 6) << (sp - p);
+        break;
+      case 1:  // a value between 2^sp and the flag, or past the last register
+        if (!values.empty()) {
+          values[random() % values.size()] = random() % 2 ? (1u << sp) + static_cast<std::uint32_t>(random() % 64)
+                                                          : flag + (1u << (p + 6));
+        }
+        break;
+      case 2:  // a repeated value: a zero gap
+        if (!values.empty()) values.insert(values.begin() + static_cast<std::ptrdiff_t>(random() % values.size()), values[0]);
+        break;
+      default:
+        break;
+    }
+    std::sort(values.begin(), values.end());
+    Bytes data = difference_bytes(values);
+    if (!data.empty()) {
+      switch (random() % 10) {
+        case 0: data.pop_back(); break;                       // the last varint cut off
+        case 1: data.back() |= 0x80; break;                   // so is this one
+        case 2: data.insert(data.end() - 1, 0x80); break;     // a longer varint: one more byte
+        case 3: data.insert(data.begin(), {0x81, 0x80, 0x80, 0x80, 0x00}); break;  // five bytes for 1
+        default: break;
+      }
+    }
+    if (data.size() > 64) continue;
+    SketchState state = test::sketch_state(p, sp);
+    state.sparse_data = data;
+    const Status status = validate_state(state);
+    ASSERT_EQ(status.has_value(), reference_accepts(data, p, sp)) << "round " << round;
+    const SparseEncoding encoding = unwrap(SparseEncoding::create(p, sp));
+    const Result<std::uint64_t> counted = count_sparse_indices(data, encoding);
+    ASSERT_EQ(counted.has_value(), status.has_value()) << "round " << round;
+    if (!counted) {
+      ++refused;
+      ASSERT_EQ(counted.error().message(), status.error().message()) << "round " << round;
+      continue;
+    }
+    ++passed;
+    rho_tails += rho_encoded > 0;
+    ASSERT_EQ(*counted, reference_index_count(data, p, sp)) << "round " << round;
+    const double cells = std::ldexp(1.0, sp);
+    const std::int64_t from_count = round_to_int64(linear_counting(cells, cells - static_cast<double>(*counted)));
+    ASSERT_EQ(unwrap(unwrap(HyperLogLogPlusPlus::from_state(state)).result()), from_count) << "round " << round;
+  }
+  EXPECT_GT(passed, 5000);
+  EXPECT_GT(refused, 3000);
+  EXPECT_GT(rho_tails, 3000);
+}
 
 // A message with registers, checked in place (validate_normal_view on a view
 // of it), meets the same door as its copied state (validate_state), with the

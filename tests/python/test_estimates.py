@@ -14,7 +14,7 @@ np = pytest.importorskip("numpy")
 pa = pytest.importorskip("pyarrow")
 
 
-def as_ints(raw: bytes) -> list[int]:
+def as_ints(raw) -> list[int]:
     values = array.array("q")
     values.frombytes(raw)
     return values.tolist()
@@ -146,6 +146,24 @@ def test_thread_counts_are_checked(threads, error):
 
 
 def test_empty_and_all_null_columns():
-    assert _native.estimates([]) == b""
+    assert as_ints(_native.estimates([])) == []
     assert as_ints(_native.estimates(pa.nulls(3))) == [0, 0, 0]
     assert as_ints(_native.estimates(pa.array([None, None], pa.binary()))) == [0, 0]
+
+
+def test_result_columns_are_arrow_arrays_and_writable_buffers():
+    """The native result is read by Arrow in place and by numpy or memoryview
+    as a writable buffer of the same int64 values; a column of sketches is
+    no such buffer. The pandas result can be written to."""
+    column = [vantorelle.sketch(range(n), int).to_bytes() for n in (0, 1, 5, 300)] + [None]
+    result = _native.estimates(column)
+    view = memoryview(result)
+    assert not view.readonly and view.nbytes == 8 * len(column)
+    assert pa.array(result).to_pylist() == as_ints(result) == expected(column)
+    _, sketches = _native.sketch_by(pa.table({"k": [1], "v": [2]}), ["k"], "v", None, 15, 20, 1)
+    with pytest.raises(BufferError):
+        memoryview(sketches)
+    pd = pytest.importorskip("pandas")
+    series = vantorelle.estimates(pd.Series(column, dtype=object))
+    series.iloc[1] = -7
+    assert series.tolist() == [0, -7, 5, 300, 0]

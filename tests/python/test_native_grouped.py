@@ -195,15 +195,6 @@ def test_errors_name_the_column_and_row():
         _native.merge_by(table, ["k"], "k", 1)
 
 
-def test_int64_array():
-    values = [3, -1, 2**63 - 1, 0]
-    data = pa.array(values, pa.int64()).buffers()[1].to_pybytes()
-    assert pa.array(_native.int64_array(data)).to_pylist() == values
-    assert pa.array(_native.int64_array(b"")).to_pylist() == []
-    with pytest.raises(ValueError):
-        _native.int64_array(b"1234567")
-
-
 @pytest.mark.parametrize("distinct", [3000, 10**6])
 def test_split_columns_equal_one_thread(distinct):
     rng = random.Random(distinct)
