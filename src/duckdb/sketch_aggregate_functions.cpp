@@ -29,6 +29,7 @@
 #include "duckdb/function_errors.h"
 #include "duckdb/vectors.h"
 #include "engine/sketch_aggregate.h"
+#include "fingerprint2011/fingerprint2011_words.h"
 #include "hll/grouped_sketches.h"
 #include "hll/hyperloglogplusplus.h"
 
@@ -270,17 +271,31 @@ constexpr std::uint64_t kPrefetchRows = 16;
 template <class T>
 bool hash_integers(duckdb_vector vector, const std::uint64_t* validity, std::uint64_t begin, std::uint64_t end,
                    std::uint64_t* hashes, std::string& error) {
-  const T* values = static_cast<const T*>(duckdb_vector_get_data(vector));
-  for (std::uint64_t row = begin; row < end; ++row) {
-    if constexpr (std::is_same_v<T, std::uint64_t>) {
-      if (values[row] > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
-          is_valid(validity, row)) {
-        error = "the UBIGINT " + std::to_string(values[row]) +
-                " is above 2^63 - 1, the largest integer that sketches count";
-        return false;
+  const T* values = static_cast<const T*>(duckdb_vector_get_data(vector)) + begin;
+  const std::uint64_t count = end - begin;
+  if constexpr (std::is_same_v<T, std::uint64_t>) {
+    std::uint64_t above = 0;  // any row above 2^63 - 1, found without a branch a row
+    for (std::uint64_t i = 0; i < count; ++i) above |= values[i];
+    if ((above >> 63) != 0) {
+      for (std::uint64_t i = 0; i < count; ++i) {
+        if ((values[i] >> 63) != 0 && is_valid(validity, begin + i)) {
+          error = "the UBIGINT " + std::to_string(values[i]) +
+                  " is above 2^63 - 1, the largest integer that sketches count";
+          return false;
+        }
       }
     }
-    hashes[row - begin] = HyperLogLogPlusPlus::hash_long(static_cast<std::int64_t>(values[row]));
+  }
+  if constexpr (sizeof(T) == sizeof(std::uint64_t)) {
+    // hash_long of each row: the integer's 64 bits, hashed a batch at a time.
+    fingerprint2011_words(reinterpret_cast<const std::uint64_t*>(values), count, hashes);
+  } else {
+    // Widened to 64 bits first (sign-extended as hash_long takes them), in
+    // place, then hashed in place.
+    for (std::uint64_t i = 0; i < count; ++i) {
+      hashes[i] = static_cast<std::uint64_t>(static_cast<std::int64_t>(values[i]));
+    }
+    fingerprint2011_words(hashes, count, hashes);
   }
   return true;
 }
