@@ -361,6 +361,53 @@ bool note_precisions(SketchSlot& slot, const SketchParameters& parameters, std::
   return true;
 }
 
+// --- the rows of a chunk ------------------------------------------------------------
+
+// Whether a block's rows spread over more slots than stay in cache on their
+// own: more than 16 among its first 64 rows. Then the loop below fetches
+// slots ahead of their rows; with few groups that only costs.
+bool spread_over_many_slots(std::span<const duckdb_aggregate_state> slots) {
+  constexpr std::size_t kFew = 16;
+  std::array<duckdb_aggregate_state, kFew> seen{};
+  std::size_t distinct = 0;
+  for (std::size_t row = 0; row < std::min<std::size_t>(slots.size(), 64); ++row) {
+    if (std::find(seen.begin(), seen.begin() + distinct, slots[row]) != seen.begin() + distinct) continue;
+    if (distinct == kFew) return true;
+    seen[distinct++] = slots[row];
+  }
+  return false;
+}
+
+// Each valid row's hash (hashes[i] for slots[i], row first_row + i of the
+// chunk) to its slot, in row order. A slot that has no precisions yet takes
+// the chunk's; one that has others is an error in `error`. (A slot of the
+// overload without precisions always holds the defaults.)
+template <bool kPrefetch>
+Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64_t* hashes,
+                const std::uint64_t* validity, std::uint64_t first_row, const SketchParameters& parameters,
+                BufferTally& tally, std::string& error) {
+  const auto normal = static_cast<std::int8_t>(parameters.normal_precision);
+  const auto sparse = static_cast<std::int8_t>(parameters.sparse_precision);
+  const std::size_t count = slots.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if constexpr (kPrefetch) {
+      // When groups are many, a row's slot and the line its hash goes to
+      // are likely cache misses: the slot is fetched 32 rows ahead, and the
+      // line once the slot has arrived, 16 rows ahead.
+      if (i + 2 * kPrefetchRows < count) __builtin_prefetch(slots[i + 2 * kPrefetchRows], 1);
+      if (i + kPrefetchRows < count) sketch_slot(slots[i + kPrefetchRows]).prefetch_next();
+    }
+    SketchSlot& slot = sketch_slot(slots[i]);
+    if (slot.normal_precision != normal || slot.sparse_precision != sparse) [[unlikely]] {
+      if (!note_precisions(slot, parameters, error)) return {};
+    }
+    if (!is_valid(validity, first_row + i)) continue;
+    if (slot.try_append(hashes[i])) [[likely]] continue;
+    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, std::span(hashes + i, 1), tally));
+  }
+  return {};
+}
+
 // --- vantorelle_sketch -------------------------------------------------------------
 
 idx_t sketch_state_size(duckdb_function_info) { return sizeof(SketchSlot); }
@@ -402,25 +449,13 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
     for (std::uint64_t begin = 0; begin < count; begin += kBlockRows) {
       const std::uint64_t end = std::min(count, begin + kBlockRows);
       if (!hash_column(values, validity, begin, end, hashes, error)) return fail(info, "vantorelle_sketch", error);
-      // Row by row, so each group's hashes arrive in row order. A slot of
-      // the overload without precisions always holds the defaults.
-      for (std::uint64_t row = begin; row < end; ++row) {
-        // When groups are many, a row's slot and the line its hash goes to
-        // are likely cache misses: the slot is fetched 32 rows ahead, and
-        // the line once the slot has arrived, 16 rows ahead.
-        if (row + 2 * kPrefetchRows < end) __builtin_prefetch(states[row + 2 * kPrefetchRows], 1);
-        if (row + kPrefetchRows < end) sketch_slot(states[row + kPrefetchRows]).prefetch_next();
-        SketchSlot& slot = sketch_slot(states[row]);
-        if (slot.normal_precision != parameters->normal_precision ||
-            slot.sparse_precision != parameters->sparse_precision) [[unlikely]] {
-          if (!note_precisions(slot, *parameters, error)) return fail(info, "vantorelle_sketch", error);
-        }
-        if (!is_valid(validity, row)) continue;
-        const std::uint64_t* hash = hashes + (row - begin);
-        if (slot.try_append(*hash)) [[likely]] continue;
-        Status added = add_to_slot(slot, *parameters, std::span(hash, 1), tally);
-        if (!added) return fail(info, "vantorelle_sketch", added.error().display());
-      }
+      // Row by row, so each group's hashes arrive in row order.
+      const std::span<duckdb_aggregate_state> slots(states + begin, end - begin);
+      Status added = spread_over_many_slots(slots)
+                         ? add_rows<true>(slots, hashes, validity, begin, *parameters, tally, error)
+                         : add_rows<false>(slots, hashes, validity, begin, *parameters, tally, error);
+      if (!added) return fail(info, "vantorelle_sketch", added.error().display());
+      if (!error.empty()) return fail(info, "vantorelle_sketch", error);
     }
   });
 }
