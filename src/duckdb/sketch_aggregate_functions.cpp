@@ -61,12 +61,23 @@ constexpr std::string_view kCounted =
 // the sketch is in cache. The sketch of a slot is always the engine state's
 // values followed by the waiting ones, in row order.
 //
+// Once the engine's sketch holds registers, the order of further values no
+// longer matters, and a slot fed from a chunk of few groups turns dense: its
+// rows go straight into registers of its own (2^p bytes in place of the
+// buffer), no hash kept, merged into the sketch when the slot is combined
+// or finalised. With few groups those registers stay in cache, and a row
+// costs one register update instead of a store and a later add. With many
+// groups buffering is cheaper (appends touch one line per group, registers
+// one line per row), so slots stay as they are. Up to precision 16 (64 KiB
+// beside the sketch's own registers); above, the batches go on.
+//
 // The slot holds no pointer into itself: DuckDB may move states bytewise
 // (when it repartitions its hash tables).
 constexpr std::uint32_t kInlineHashes = 5;
 constexpr std::uint32_t kFirstBuffer = 32;
 constexpr std::uint32_t kLargestBuffer = 4096;
 constexpr std::uint32_t kSketchedBuffer = 512;
+constexpr std::int32_t kLargestDensePrecision = 16;
 
 std::atomic<std::int64_t> live_buffers{0};
 
@@ -92,9 +103,11 @@ class BufferTally {
 // partitions its hash tables, so each byte counts when groups are many.
 struct SketchSlot {
   SketchAggregate aggregate;
-  std::uint64_t* buffer = nullptr;  // `capacity` hashes on the heap, once the inline ones overflow
-  std::uint32_t pending = 0;        // waiting hashes: in `buffer` when there is one, else inline
-  std::uint16_t capacity = kInlineHashes;
+  // `capacity` hashes on the heap, once the inline ones overflow; a dense
+  // slot's registers.
+  std::uint64_t* buffer = nullptr;
+  std::uint32_t pending = 0;  // waiting hashes: in `buffer` when there is one, else inline
+  std::uint16_t capacity = kInlineHashes;  // 0: dense
   // Checked precisions (10 to 24, and 0 or up to 25) fit a byte.
   std::int8_t normal_precision = 0;
   std::int8_t sparse_precision = 0;
@@ -110,6 +123,15 @@ struct SketchSlot {
     live_buffers.fetch_sub(1, std::memory_order_relaxed);
   }
 
+  bool dense() const { return capacity == 0; }
+  std::uint8_t* registers() { return reinterpret_cast<std::uint8_t*>(buffer); }
+  std::span<const std::uint8_t> register_view() const {
+    return std::span(reinterpret_cast<const std::uint8_t*>(buffer), std::size_t{1} << normal_precision);
+  }
+  // The values a dense slot's registers took (its inline hashes are unused).
+  std::uint64_t& dense_count() { return inline_hashes[0]; }
+  std::uint64_t dense_count() const { return inline_hashes[0]; }
+
   std::uint64_t* hashes() { return buffer != nullptr ? buffer : inline_hashes; }
   std::span<const std::uint64_t> waiting() const {
     return std::span(buffer != nullptr ? buffer : inline_hashes, pending);
@@ -120,9 +142,33 @@ struct SketchSlot {
     hashes()[pending++] = hash;
     return true;
   }
-  // Asks for the cache line the next hash goes to.
-  void prefetch_next() const {
-    __builtin_prefetch((buffer != nullptr ? buffer : inline_hashes) + pending, 1);
+  // Asks for the cache line that `hash`, the slot's next, goes to.
+  void prefetch_for(std::uint64_t hash) const {
+    if (dense()) {
+      __builtin_prefetch(reinterpret_cast<const std::uint8_t*>(buffer) + (hash >> (64 - normal_precision)), 1);
+    } else {
+      __builtin_prefetch((buffer != nullptr ? buffer : inline_hashes) + pending, 1);
+    }
+  }
+  // A dense slot's add: the register update of the sketch's own add.
+  void add_dense(std::uint64_t hash) {
+    const int p = normal_precision;
+    const std::uint64_t rest = hash << p;
+    const auto rho_w = static_cast<std::uint8_t>(rest != 0 ? __builtin_clzll(rest) + 1 : 64 - p + 1);
+    // A store whatever the register held: a compare and branch would be
+    // mispredicted while the registers fill.
+    std::uint8_t& reg = registers()[hash >> (64 - p)];
+    reg = std::max(reg, rho_w);
+    ++dense_count();
+  }
+  // Zeroed registers in place of the hash buffer; no hash may be waiting.
+  void make_dense(BufferTally& tally) {
+    auto* zeroed = new std::uint64_t[(std::size_t{1} << normal_precision) / 8]();
+    if (buffer == nullptr) tally.opened();
+    delete[] buffer;
+    buffer = zeroed;
+    capacity = 0;
+    dense_count() = 0;
   }
   void append(std::span<const std::uint64_t> hashes) {
     std::copy(hashes.begin(), hashes.end(), this->hashes() + pending);
@@ -144,7 +190,10 @@ struct SketchSlot {
     buffer = smaller;
     capacity = static_cast<std::uint16_t>(size);
   }
+  // Back to inline hashes, none waiting.
   void release(BufferTally& tally) {
+    pending = 0;
+    capacity = kInlineHashes;
     if (buffer == nullptr) return;
     delete[] buffer;
     buffer = nullptr;
@@ -174,10 +223,32 @@ Status flush(SketchSlot& slot, const SketchParameters& parameters) {
   return {};
 }
 
+// Moves everything a slot holds beside the engine's state into it: the
+// waiting hashes, or a dense slot's registers (the slot then no longer
+// dense).
+Status settle(SketchSlot& slot, const SketchParameters& parameters, BufferTally& tally) {
+  if (!slot.dense()) return flush(slot, parameters);
+  VANTORELLE_RETURN_IF_ERROR(slot.aggregate.merge_registers(slot.register_view(), slot.dense_count()));
+  slot.release(tally);
+  return {};
+}
+
+// Whether a slot whose hashes all reached the engine's state may turn dense.
+bool may_turn_dense(const SketchSlot& slot) {
+  return slot.normal_precision <= kLargestDensePrecision &&
+         slot.aggregate.register_precision() == std::optional<std::int32_t>(slot.normal_precision);
+}
+
 // Adds `hashes` (in row order) to a slot: they wait while there is room,
-// else the waiting ones and then these go to the engine's state.
+// else the waiting ones and then these go to the engine's state. A dense
+// slot takes them into its registers; with `few_groups`, a slot whose
+// sketch has registers once its hashes reached it turns dense.
 Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::span<const std::uint64_t> hashes,
-                   BufferTally& tally) {
+                   BufferTally& tally, bool few_groups = false) {
+  if (slot.dense()) {
+    for (const std::uint64_t hash : hashes) slot.add_dense(hash);
+    return {};
+  }
   const std::size_t wanted = slot.pending + hashes.size();
   const std::uint32_t largest = slot.aggregate.empty() ? kLargestBuffer : kSketchedBuffer;
   if (wanted > slot.capacity && slot.capacity < largest && wanted <= largest) {
@@ -190,6 +261,11 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
     return {};
   }
   VANTORELLE_RETURN_IF_ERROR(flush(slot, parameters));
+  if (few_groups && may_turn_dense(slot)) {
+    slot.make_dense(tally);
+    for (const std::uint64_t hash : hashes) slot.add_dense(hash);
+    return {};
+  }
   if (slot.capacity > kSketchedBuffer) slot.shrink(kSketchedBuffer);
   if (hashes.size() <= slot.capacity) {
     slot.append(hashes);
@@ -265,9 +341,9 @@ constexpr std::uint64_t kBlockRows = 2048;
 constexpr std::uint64_t kPrefetchRows = 16;
 
 // The fingerprints of rows begin .. end of a value column, into
-// hashes[0 .. end - begin); a NULL row's entry is left unset (integers: the
-// hash of whatever the row holds). One loop per DuckDB type: no type switch
-// per row.
+// hashes[0 .. end - begin); a NULL row's entry is 0 for text, and for
+// integers the hash of whatever the row holds (read only to prefetch). One
+// loop per DuckDB type: no type switch per row.
 template <class T>
 bool hash_integers(duckdb_vector vector, const std::uint64_t* validity, std::uint64_t begin, std::uint64_t end,
                    std::uint64_t* hashes, std::string& error) {
@@ -304,7 +380,7 @@ bool hash_strings(duckdb_vector vector, const std::uint64_t* validity, std::uint
                   std::uint64_t* hashes, std::string&) {
   const auto* values = static_cast<const duckdb_string_t*>(duckdb_vector_get_data(vector));
   for (std::uint64_t row = begin; row < end; ++row) {
-    if (is_valid(validity, row)) hashes[row - begin] = HyperLogLogPlusPlus::hash_bytes(string_bytes(values[row]));
+    hashes[row - begin] = is_valid(validity, row) ? HyperLogLogPlusPlus::hash_bytes(string_bytes(values[row])) : 0;
   }
   return true;
 }
@@ -395,7 +471,7 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
       // are likely cache misses: the slot is fetched 32 rows ahead, and the
       // line once the slot has arrived, 16 rows ahead.
       if (i + 2 * kPrefetchRows < count) __builtin_prefetch(slots[i + 2 * kPrefetchRows], 1);
-      if (i + kPrefetchRows < count) sketch_slot(slots[i + kPrefetchRows]).prefetch_next();
+      if (i + kPrefetchRows < count) sketch_slot(slots[i + kPrefetchRows]).prefetch_for(hashes[i + kPrefetchRows]);
     }
     SketchSlot& slot = sketch_slot(slots[i]);
     if (slot.normal_precision != normal || slot.sparse_precision != sparse) [[unlikely]] {
@@ -403,7 +479,11 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
     }
     if (!is_valid(validity, first_row + i)) continue;
     if (slot.try_append(hashes[i])) [[likely]] continue;
-    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, std::span(hashes + i, 1), tally));
+    if (slot.dense()) {
+      slot.add_dense(hashes[i]);
+      continue;
+    }
+    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, std::span(hashes + i, 1), tally, !kPrefetch));
   }
   return {};
 }
@@ -480,10 +560,17 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
       const SketchParameters* parameters = slot_parameters.of(into, combined);
       if (parameters == nullptr) return fail(info, "vantorelle_sketch", combined.error().display());
       if (!from.aggregate.empty()) {
-        combined = flush(into, *parameters);
+        // (DuckDB combines into fresh states: `into` is rarely dense.)
+        combined = settle(into, *parameters, tally);
         if (combined) combined = into.aggregate.combine_copy(from.aggregate);
       }
-      if (combined) combined = add_to_slot(into, *parameters, from.waiting(), tally);
+      if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
+      if (from.dense()) {
+        // `into` took the registers of from's sketch just above.
+        combined = into.aggregate.merge_registers(from.register_view(), from.dense_count());
+      } else {
+        combined = add_to_slot(into, *parameters, from.waiting(), tally);
+      }
       if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
     }
   });
@@ -494,6 +581,7 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
   guarded(info, "vantorelle_sketch", [&] {
     const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
     SlotParameters slot_parameters(overload->type);
+    BufferTally tally;
     std::vector<std::uint32_t> codes;
     // The writer of the last parameters, asked for again only when they
     // change (a query has one pair).
@@ -519,7 +607,7 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
       } else {
         // The state finalised is the query's own (the hash table's, or a
         // window's per-row state), never a shared source.
-        Status flushed = flush(slot, *parameters);
+        Status flushed = settle(slot, *parameters, tally);
         if (!flushed) return fail(info, "vantorelle_sketch", flushed.error().display());
         bytes = slot.aggregate.finalise_sketch(*parameters);
       }

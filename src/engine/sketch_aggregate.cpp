@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "error/internal_failure.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::engine {
@@ -44,6 +45,28 @@ Status SketchAggregate::add_hashes(const SketchParameters& parameters,
     hold(std::move(*fresh));
   }
   return sketch_->add_hashes(parameters.type, hashes);
+}
+
+std::optional<std::int32_t> SketchAggregate::register_precision() const {
+  if (sketch_ == nullptr) return std::nullopt;
+  const NormalRepresentation* normal = sketch_->representation().normal();
+  if (normal == nullptr) return std::nullopt;
+  return normal->state().precision;
+}
+
+Status SketchAggregate::merge_registers(std::span<const std::uint8_t> registers, std::uint64_t count) {
+  const std::optional<std::int32_t> precision = register_precision();
+  VANTORELLE_ASSERT(precision && registers.size() == (std::size_t{1} << *precision),
+                    "registers merged into a state without registers of their precision");
+  if (count == 0) return {};
+  // A sketch of the same kind holding these registers, merged as a partial
+  // state is: registers by maximum, value counts added.
+  SketchState state = scalar_fields(sketch_->representation().state());
+  state.num_values = count;
+  state.data = Bytes(registers.begin(), registers.end());
+  Result<HyperLogLogPlusPlus> folded = HyperLogLogPlusPlus::from_state(std::move(state));
+  if (!folded) return folded.take_error();
+  return sketch_->merge(std::move(*folded));
 }
 
 Status SketchAggregate::merge_stored(ByteView stored) {

@@ -104,6 +104,27 @@ def test_group_sizes_at_the_edges_of_the_slots_hash_buffers(connection, precisio
     assert got == by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
 
 
+@pytest.mark.parametrize("precisions", [(10,), (12, 0), (16, 20), (17, 0)])
+def test_few_large_groups_on_two_threads_give_sketch_by_bytes(connection, precisions):
+    # Every group but one of three rows ends with registers, whose bytes do
+    # not depend on the order of the rows, so two threads' partial states (slots that took rows into
+    # registers of their own, slots still buffering hashes) combine to the
+    # bytes of one pass. Groups of a few rows besides, and runs of a group's
+    # rows unshuffled, so that its share differs between the threads.
+    rng = random.Random(sum(precisions))
+    keys = [rng.randrange(6) for _ in range(300_000)] + [6] * 60_000 + [7] * 3
+    keys[150_000:150_000] = [8] * 40_000
+    table = pa.table({"k": pa.array(keys, pa.int64()),
+                      "v": pa.array([rng.randrange(1 << 40) for _ in keys], pa.int64())})
+    connection.register("events", table)
+    connection.execute("CREATE TABLE stored AS SELECT * FROM events")
+    connection.execute("SET threads = 2")
+    arguments = "".join(f", {p}" for p in precisions)
+    got = keyed(connection.execute(f"SELECT k, vantorelle_sketch(v{arguments}) FROM stored GROUP BY k").fetchall())
+    want = by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
+    assert got == want
+
+
 def test_threads_roll_ups_grouping_sets_and_filter(connection):
     events = random_table(4)
     connection.register("events", events)
@@ -260,6 +281,10 @@ def test_scalars_equal_the_python_functions(connection):
      "write vantorelle_merge\\(sketch\\)"),
     ("SELECT vantorelle_sketch(18446744073709551615::UBIGINT)",
      "UBIGINT 18446744073709551615 is above 2\\^63 - 1"),
+    # Deep in a column, after NULLs and valid values, in the second block of
+    # 2048 rows.
+    ("SELECT vantorelle_sketch(CASE WHEN range = 4000 THEN 9223372036854775808 WHEN range % 7 = 0 THEN NULL "
+     "ELSE range END::UBIGINT) FROM range(5000)", "UBIGINT 9223372036854775808 is above"),
     ("SELECT vantorelle_sketch(range, 9) FROM range(3)", "normal precision to be >= 10"),
     ("SELECT vantorelle_sketch(range, 15, 26) FROM range(3)", "sparse precision"),
     ("SELECT vantorelle_sketch(range, (10 + range % 2)::INTEGER) FROM range(3)", "must be a constant"),
