@@ -71,6 +71,16 @@ constexpr std::string_view kCounted =
 // one line per row), so slots stay as they are. Up to precision 16 (64 KiB
 // beside the sketch's own registers); above, the batches go on.
 //
+// A group past 4096 hashes is looked at before its sketch is made: once
+// its hashes fill more registers than the sparse form's budget has bytes
+// (each stored value takes at least one), its sketch ends with registers
+// whatever comes next, so the sketch starts from those registers and the
+// sparse phase (hashes kept in a buffer that is searched and rewritten
+// again and again) is skipped. Until then the buffer keeps every hash (up
+// to 65535; past that they go to a sparse sketch as before), the registers
+// beside it folded from the new ones each time it fills, and a group that
+// ends below the budget is written from its hashes at finalise.
+//
 // The slot holds no pointer into itself: DuckDB may move states bytewise
 // (when it repartitions its hash tables).
 constexpr std::uint32_t kInlineHashes = 5;
@@ -78,6 +88,29 @@ constexpr std::uint32_t kFirstBuffer = 32;
 constexpr std::uint32_t kLargestBuffer = 4096;
 constexpr std::uint32_t kSketchedBuffer = 512;
 constexpr std::int32_t kLargestDensePrecision = 16;
+// Filling more than 0.75 * 2^p registers takes about 1.4 * 2^p distinct
+// values: 46,000 at the default precision 15.
+constexpr std::uint32_t kLargestFoldingBuffer = std::numeric_limits<std::uint16_t>::max();
+
+// The registers a folding slot's hashes fill.
+struct Folding {
+  std::uint8_t* registers;
+  std::uint32_t folded;  // hashes folded into them
+  std::uint32_t filled;  // registers above 0
+};
+
+// A register update: the largest rho_w of the index of `hash` at precision p.
+// Returns the register's value before.
+inline std::uint8_t update_register(std::uint8_t* registers, int p, std::uint64_t hash) {
+  const std::uint64_t rest = hash << p;
+  const auto rho_w = static_cast<std::uint8_t>(rest != 0 ? __builtin_clzll(rest) + 1 : 64 - p + 1);
+  // A store whatever the register held: a compare and branch would be
+  // mispredicted while the registers fill.
+  std::uint8_t& reg = registers[hash >> (64 - p)];
+  const std::uint8_t before = reg;
+  reg = std::max(before, rho_w);
+  return before;
+}
 
 std::atomic<std::int64_t> live_buffers{0};
 
@@ -107,11 +140,15 @@ struct SketchSlot {
   // slot's registers.
   std::uint64_t* buffer = nullptr;
   std::uint32_t pending = 0;  // waiting hashes: in `buffer` when there is one, else inline
-  std::uint16_t capacity = kInlineHashes;  // 0: dense
+  std::uint16_t capacity = kInlineHashes;  // 0: dense; above kLargestBuffer: folding
   // Checked precisions (10 to 24, and 0 or up to 25) fit a byte.
   std::int8_t normal_precision = 0;
   std::int8_t sparse_precision = 0;
-  std::uint64_t inline_hashes[kInlineHashes];
+  union {
+    std::uint64_t inline_hashes[kInlineHashes];  // while there is no buffer
+    std::uint64_t count;                         // a dense slot's values
+    Folding folding;                             // a folding slot's registers
+  };
 
   SketchSlot() = default;
   SketchSlot(const SketchSlot&) = delete;
@@ -119,6 +156,10 @@ struct SketchSlot {
   // sketch_destroy releases the buffer first; this is the fallback.
   ~SketchSlot() {
     if (buffer == nullptr) return;
+    if (is_folding() && folding.registers != nullptr) {
+      delete[] folding.registers;
+      live_buffers.fetch_sub(1, std::memory_order_relaxed);
+    }
     delete[] buffer;
     live_buffers.fetch_sub(1, std::memory_order_relaxed);
   }
@@ -128,9 +169,31 @@ struct SketchSlot {
   std::span<const std::uint8_t> register_view() const {
     return std::span(reinterpret_cast<const std::uint8_t*>(buffer), std::size_t{1} << normal_precision);
   }
-  // The values a dense slot's registers took (its inline hashes are unused).
-  std::uint64_t& dense_count() { return inline_hashes[0]; }
-  std::uint64_t dense_count() const { return inline_hashes[0]; }
+  // The values a dense slot's registers took.
+  std::uint64_t& dense_count() { return count; }
+  std::uint64_t dense_count() const { return count; }
+
+  bool is_folding() const { return capacity > kLargestBuffer; }
+  // Zeroed registers for a full buffer's first look.
+  void open_registers(BufferTally& tally) {
+    folding = Folding{new std::uint8_t[std::size_t{1} << normal_precision](), 0, 0};
+    tally.opened();
+  }
+  void close_registers(BufferTally& tally) {
+    delete[] folding.registers;
+    folding.registers = nullptr;
+    tally.freed();
+  }
+  // Folds the hashes that arrived since the last look.
+  void fold_waiting() {
+    const int p = normal_precision;
+    std::uint32_t filled = folding.filled;
+    for (std::uint32_t k = folding.folded; k < pending; ++k) {
+      filled += update_register(folding.registers, p, buffer[k]) == 0 ? 1 : 0;
+    }
+    folding.filled = filled;
+    folding.folded = pending;
+  }
 
   std::uint64_t* hashes() { return buffer != nullptr ? buffer : inline_hashes; }
   std::span<const std::uint64_t> waiting() const {
@@ -152,13 +215,7 @@ struct SketchSlot {
   }
   // A dense slot's add: the register update of the sketch's own add.
   void add_dense(std::uint64_t hash) {
-    const int p = normal_precision;
-    const std::uint64_t rest = hash << p;
-    const auto rho_w = static_cast<std::uint8_t>(rest != 0 ? __builtin_clzll(rest) + 1 : 64 - p + 1);
-    // A store whatever the register held: a compare and branch would be
-    // mispredicted while the registers fill.
-    std::uint8_t& reg = registers()[hash >> (64 - p)];
-    reg = std::max(reg, rho_w);
+    update_register(registers(), normal_precision, hash);
     ++dense_count();
   }
   // Zeroed registers in place of the hash buffer; no hash may be waiting.
@@ -192,6 +249,7 @@ struct SketchSlot {
   }
   // Back to inline hashes, none waiting.
   void release(BufferTally& tally) {
+    if (is_folding() && folding.registers != nullptr) close_registers(tally);
     pending = 0;
     capacity = kInlineHashes;
     if (buffer == nullptr) return;
@@ -215,8 +273,18 @@ struct Overload {
   bool takes_precisions = false;
 };
 
-// Moves a slot's waiting hashes into the engine's state.
-Status flush(SketchSlot& slot, const SketchParameters& parameters) {
+// Moves a slot's waiting hashes into the engine's state (a folding slot
+// stops folding).
+Status flush(SketchSlot& slot, const SketchParameters& parameters, BufferTally& tally) {
+  if (slot.is_folding()) {
+    slot.close_registers(tally);
+    // Added while the buffer is still the larger one: the slot's capacity
+    // says it is folding until it shrinks.
+    Status added = slot.aggregate.add_hashes(parameters, slot.waiting());
+    slot.pending = 0;
+    slot.shrink(kSketchedBuffer);
+    return added;
+  }
   if (slot.pending == 0) return {};
   VANTORELLE_RETURN_IF_ERROR(slot.aggregate.add_hashes(parameters, slot.waiting()));
   slot.pending = 0;
@@ -227,7 +295,7 @@ Status flush(SketchSlot& slot, const SketchParameters& parameters) {
 // waiting hashes, or a dense slot's registers (the slot then no longer
 // dense).
 Status settle(SketchSlot& slot, const SketchParameters& parameters, BufferTally& tally) {
-  if (!slot.dense()) return flush(slot, parameters);
+  if (!slot.dense()) return flush(slot, parameters, tally);
   VANTORELLE_RETURN_IF_ERROR(slot.aggregate.merge_registers(slot.register_view(), slot.dense_count()));
   slot.release(tally);
   return {};
@@ -260,7 +328,36 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
     slot.append(hashes);
     return {};
   }
-  VANTORELLE_RETURN_IF_ERROR(flush(slot, parameters));
+  // A full buffer and no sketch yet: a look at the registers the hashes fill
+  // (without a sparse precision, a sketch has registers from the start).
+  if (slot.aggregate.empty() && parameters.sparse_precision != 0) {
+    // The registers' pointer takes the inline hashes' place: those move to
+    // a buffer first (a combine may bring many hashes to a slot of a few).
+    if (slot.buffer == nullptr) slot.grow(kLargestBuffer, tally);
+    if (!slot.is_folding()) slot.open_registers(tally);
+    slot.fold_waiting();
+    // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
+    // sparse representation computes it in.
+    const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
+    if (slot.folding.filled > budget) {
+      const std::span<const std::uint8_t> registers(slot.folding.registers,
+                                                    std::size_t{1} << parameters.normal_precision);
+      Status started = slot.aggregate.start_from_registers(parameters, registers, slot.pending);
+      slot.close_registers(tally);
+      slot.pending = 0;
+      slot.shrink(kSketchedBuffer);
+      VANTORELLE_RETURN_IF_ERROR(started);
+    } else if (wanted <= kLargestFoldingBuffer) {
+      std::uint32_t size = slot.capacity * 2u;
+      while (size < wanted) size *= 2;
+      slot.grow(std::min(size, kLargestFoldingBuffer), tally);
+      slot.append(hashes);
+      return {};
+    } else if (!slot.is_folding()) {
+      slot.close_registers(tally);  // a first look that the buffer cannot follow
+    }
+  }
+  VANTORELLE_RETURN_IF_ERROR(flush(slot, parameters, tally));
   if (few_groups && may_turn_dense(slot)) {
     slot.make_dense(tally);
     for (const std::uint64_t hash : hashes) slot.add_dense(hash);

@@ -69,6 +69,25 @@ Status SketchAggregate::merge_registers(std::span<const std::uint8_t> registers,
   return sketch_->merge(std::move(*folded));
 }
 
+Status SketchAggregate::start_from_registers(const SketchParameters& parameters,
+                                             std::span<const std::uint8_t> registers, std::uint64_t count) {
+  VANTORELLE_ASSERT(sketch_ == nullptr && registers.size() == (std::size_t{1} << parameters.normal_precision),
+                    "registers started in a state that has a sketch, or of another precision");
+  Result<HyperLogLogPlusPlus> fresh = new_sketch(parameters);
+  if (!fresh) return fresh.take_error();
+  // The fresh sketch's fields with registers: what its switch to registers
+  // keeps.
+  SketchState state = scalar_fields(fresh->representation().state());
+  state.num_values = count;
+  state.data = Bytes(registers.begin(), registers.end());
+  Result<HyperLogLogPlusPlus> started = HyperLogLogPlusPlus::from_state(std::move(state));
+  if (!started) return started.take_error();
+  // Narrowed to the one type counted, as the adds would have.
+  VANTORELLE_RETURN_IF_ERROR(started->add_hashes(parameters.type, {}));
+  hold(std::move(*started));
+  return {};
+}
+
 Status SketchAggregate::merge_stored(ByteView stored) {
   VANTORELLE_RETURN_IF_ERROR(validate_bytes(stored));
   if (sketch_ != nullptr) return sketch_->merge_bytes(stored);

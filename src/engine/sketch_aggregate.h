@@ -76,6 +76,15 @@ class SketchAggregate {
   // else is an internal failure.
   Status merge_registers(std::span<const std::uint8_t> registers, std::uint64_t count);
 
+  // The sketch of an empty state that took `count` values of
+  // `parameters.type` folded into `registers` (2^p bytes at the normal
+  // precision p): for a host that knows their sketch ends with registers
+  // whatever their order (more registers filled than the sparse form's
+  // budget in bytes), the sketch adding them one by one ends with. Anything
+  // but an empty state and registers of that size is an internal failure.
+  Status start_from_registers(const SketchParameters& parameters, std::span<const std::uint8_t> registers,
+                              std::uint64_t count);
+
   // vantorelle_merge's update: one stored sketch, validated first (a corrupt
   // or foreign one is refused with the validating check's message, and the
   // state is unchanged).

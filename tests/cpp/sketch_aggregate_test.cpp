@@ -190,6 +190,41 @@ TEST(SketchAggregate, MergedRegistersGiveTheBytesOfOneByOneAdds) {
   EXPECT_EQ(SketchAggregate::live_count(), 0);
 }
 
+// A state started from registers that the sparse form could not hold, then
+// fed more values, ends with the bytes of one-by-one adds.
+TEST(SketchAggregate, StartedFromRegistersGivesTheBytesOfOneByOneAdds) {
+  std::mt19937_64 random(43);
+  for (int round = 0; round < 6; ++round) {
+    const InputType type = round % 3 == 0 ? InputType::LONG : round % 3 == 1 ? InputType::STRING
+                                                                               : InputType::BYTES;
+    const std::int32_t p = 10 + static_cast<std::int32_t>(random() % 5);
+    const std::int32_t sp = p + 1 + static_cast<std::int32_t>(random() % 6);
+    const SketchParameters parameters = unwrap(SketchParameters::create(type, p, sp));
+    HyperLogLogPlusPlus model = model_sketch(parameters);
+    // Two values a register on average: more registers filled than 0.75 * 2^p.
+    std::vector<std::uint8_t> registers(std::size_t{1} << p);
+    const std::size_t n = std::size_t{2} << p;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t hash = hash_of(type, random());
+      const std::uint64_t rest = hash << p;
+      const auto rho_w = static_cast<std::uint8_t>(rest != 0 ? __builtin_clzll(rest) + 1 : 64 - p + 1);
+      std::uint8_t& reg = registers[hash >> (64 - p)];
+      reg = std::max(reg, rho_w);
+      unwrap(model.add_hashes(type, std::span(&hash, 1)));
+    }
+    SketchAggregate state;
+    unwrap(state.start_from_registers(parameters, registers, n));
+    EXPECT_EQ(state.register_precision(), std::optional<std::int32_t>(p));
+    std::vector<std::uint64_t> more;
+    for (int i = 0; i < 700; ++i) more.push_back(hash_of(type, random() % 1000));
+    unwrap(state.add_hashes(parameters, more));
+    unwrap(model.add_hashes(type, more));
+    EXPECT_EQ(unwrap(state.finalise_sketch(parameters)), unwrap(model.to_bytes())) << "round " << round;
+    EXPECT_THROW((void)state.start_from_registers(parameters, registers, 1), InternalFailure);
+  }
+  EXPECT_EQ(SketchAggregate::live_count(), 0);
+}
+
 TEST(SketchAggregate, RefusalsLeaveTheStateAsItWas) {
   EXPECT_FALSE(SketchParameters::create(InputType::LONG, 9, 20).has_value());
   EXPECT_FALSE(SketchParameters::create(InputType::LONG, 15, 26).has_value());

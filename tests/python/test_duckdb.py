@@ -104,6 +104,32 @@ def test_group_sizes_at_the_edges_of_the_slots_hash_buffers(connection, precisio
     assert got == by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
 
 
+@pytest.mark.parametrize("precisions,small_groups", [((11, 16), 0), ((11, 16), 200), ((), 0)])
+def test_groups_past_the_buffer_before_their_sketch(connection, precisions, small_groups):
+    # A group past 4096 hashes keeps them until they fill more registers
+    # than the sparse form's budget (0.75 * 2^p), then starts its sketch from
+    # those registers; one that never does is written from its hashes, or
+    # past 65535 hashes goes to a sparse sketch. Groups of (rows, distinct
+    # values) on each side of those lines, and with many small groups
+    # besides, chunks that spread over many slots.
+    # At precision 11: past 65535 and sparse; kept and sparse; kept and
+    # normal; registers at the first look (4096 hashes); at the 16384th.
+    shapes = [(70_000, 300), (6_000, 1_000), (4_700, 4_700), (10_000, 10_000), (20_000, 3_000)]
+    if not precisions:
+        # At 15: registers at the 65535th hash; past it and sparse for a while.
+        shapes = [(70_000, 200_000), (70_000, 20_000)]
+    rng = random.Random(small_groups)
+    rows = [(group, rng.randrange(distinct)) for group, (size, distinct) in enumerate(shapes)
+            for _ in range(size)]
+    rows += [(100 + group, rng.randrange(1000)) for group in range(small_groups) for _ in range(100)]
+    rng.shuffle(rows)
+    table = pa.table({"k": [k for k, _ in rows], "v": pa.array([v for _, v in rows], pa.int64())})
+    connection.register("events", table)
+    arguments = "".join(f", {p}" for p in precisions)
+    got = keyed(connection.execute(f"SELECT k, vantorelle_sketch(v{arguments}) FROM events GROUP BY k").fetchall())
+    assert got == by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
+
+
 @pytest.mark.parametrize("precisions", [(10,), (12, 0), (16, 20), (17, 0)])
 def test_few_large_groups_on_two_threads_give_sketch_by_bytes(connection, precisions):
     # Every group but one of three rows ends with registers, whose bytes do
