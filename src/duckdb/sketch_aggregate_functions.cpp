@@ -56,10 +56,21 @@ constexpr std::string_view kCounted =
 // finalised (GroupedSketchBuilder::build_one, sketch_by's writer: the bytes
 // of an aggregator that added them in order), without a sketch object,
 // which is several times cheaper than adding them to a sparse sketch one by
-// one. A larger one gets them in batches: the first of 4096, then of 512
-// (its buffer cut to that size, 4 KiB beside the sketch), each added while
-// the sketch is in cache. The sketch of a slot is always the engine state's
-// values followed by the waiting ones, in row order.
+// one.
+//
+// A group past 4096 hashes (with a sparse precision) is looked at before
+// its sketch is made: once its hashes fill more registers than the sparse
+// form's budget has bytes (each stored value takes at least one), its
+// sketch ends with registers whatever comes next, so the sketch starts from
+// those registers and the sparse phase (a buffer searched and rewritten
+// again and again) is skipped. Until then the buffer keeps every hash, up
+// to 65535, the registers beside it folded from the new ones each time it
+// fills; a group that ends below the budget is written from its hashes at
+// finalise, and one that passes 65535 hashes below it goes to a sparse
+// sketch. A sketch then gets further hashes in batches of 512 (the buffer
+// cut to that size, 4 KiB beside the sketch), each added while the sketch
+// is in cache. The sketch of a slot is always the engine state's values
+// followed by the waiting ones, in row order.
 //
 // Once the engine's sketch holds registers, the order of further values no
 // longer matters, and a slot fed from a chunk of few groups turns dense: its
@@ -70,16 +81,6 @@ constexpr std::string_view kCounted =
 // groups buffering is cheaper (appends touch one line per group, registers
 // one line per row), so slots stay as they are. Up to precision 16 (64 KiB
 // beside the sketch's own registers); above, the batches go on.
-//
-// A group past 4096 hashes is looked at before its sketch is made: once
-// its hashes fill more registers than the sparse form's budget has bytes
-// (each stored value takes at least one), its sketch ends with registers
-// whatever comes next, so the sketch starts from those registers and the
-// sparse phase (hashes kept in a buffer that is searched and rewritten
-// again and again) is skipped. Until then the buffer keeps every hash (up
-// to 65535; past that they go to a sparse sketch as before), the registers
-// beside it folded from the new ones each time it fills, and a group that
-// ends below the budget is written from its hashes at finalise.
 //
 // The slot holds no pointer into itself: DuckDB may move states bytewise
 // (when it repartitions its hash tables).
