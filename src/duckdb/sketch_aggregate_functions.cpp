@@ -58,19 +58,19 @@ constexpr std::string_view kCounted =
 // which is several times cheaper than adding them to a sparse sketch one by
 // one.
 //
-// A group past 4096 hashes (with a sparse precision) is looked at before
-// its sketch is made: once its hashes fill more registers than the sparse
-// form's budget has bytes (each stored value takes at least one), its
-// sketch ends with registers whatever comes next, so the sketch starts from
-// those registers and the sparse phase (a buffer searched and rewritten
-// again and again) is skipped. Until then the buffer keeps every hash, up
-// to 65535, the registers beside it folded from the new ones each time it
-// fills; a group that ends below the budget is written from its hashes at
-// finalise, and one that passes 65535 hashes below it goes to a sparse
-// sketch. A sketch then gets further hashes in batches of 512 (the buffer
-// cut to that size, 4 KiB beside the sketch), each added while the sketch
-// is in cache. The sketch of a slot is always the engine state's values
-// followed by the waiting ones, in row order.
+// A group past 4096 hashes (with a sparse precision, and a normal one up to
+// 15) is looked at before its sketch is made: once its hashes fill more
+// registers than the sparse form's budget has bytes (each stored value takes
+// at least one), its sketch ends with registers whatever comes next, so the
+// sketch starts from those registers and the sparse phase (a buffer searched
+// and rewritten again and again) is skipped. Until then the buffer keeps
+// every hash, up to 65535, the registers beside it folded from the new ones
+// each time it fills; a group that ends below the budget is written from its
+// hashes at finalise, and one that passes 65535 hashes below it goes to a
+// sparse sketch. A sketch then gets further hashes in batches of 512 (the
+// buffer cut to that size, 4 KiB beside the sketch), each added while the
+// sketch is in cache. The sketch of a slot is always the engine state's
+// values followed by the waiting ones, in row order.
 //
 // Once the engine's sketch holds registers, the order of further values no
 // longer matters, and a slot fed from a chunk of few groups turns dense: its
@@ -90,8 +90,10 @@ constexpr std::uint32_t kLargestBuffer = 4096;
 constexpr std::uint32_t kSketchedBuffer = 512;
 constexpr std::int32_t kLargestDensePrecision = 16;
 // Filling more than 0.75 * 2^p registers takes about 1.4 * 2^p distinct
-// values: 46,000 at the default precision 15.
+// values: 46,000 at the default precision 15, more than the buffer holds
+// above it (where the look would only cost registers of 128 KiB and up).
 constexpr std::uint32_t kLargestFoldingBuffer = std::numeric_limits<std::uint16_t>::max();
+constexpr std::int32_t kLargestFoldingPrecision = 15;
 
 // The registers a folding slot's hashes fill.
 struct Folding {
@@ -331,7 +333,8 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
   }
   // A full buffer and no sketch yet: a look at the registers the hashes fill
   // (without a sparse precision, a sketch has registers from the start).
-  if (slot.aggregate.empty() && parameters.sparse_precision != 0) {
+  if (slot.aggregate.empty() && parameters.sparse_precision != 0 &&
+      parameters.normal_precision <= kLargestFoldingPrecision) {
     // The registers' pointer takes the inline hashes' place: those move to
     // a buffer first (a combine may bring many hashes to a slot of a few).
     if (slot.buffer == nullptr) slot.grow(kLargestBuffer, tally);
