@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string_view>
 #include <type_traits>
@@ -82,6 +83,7 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
                  std::uint32_t* group_of_row, Malformed& malformed) {
   GroupTable table;
   std::uint64_t h[kBlock];
+  KeyColumn::RowBytes row_bytes[kBlock];
   std::vector<std::uint8_t> key;
   const ColumnChunks& lead = keys[0];
   for (std::size_t b = 0; b < lead.chunks.size(); ++b) {
@@ -89,6 +91,7 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
     const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
     const std::int64_t end = std::min<std::int64_t>(hi - first, lead.chunks[b].length);
     const std::vector<KeyColumn>& chunk = columns[b];
+    const bool single_bytes = chunk.size() == 1 && chunk[0].plain_bytes();
     for (std::int64_t s = begin; s < end; s += kBlock) {
       const std::int64_t n = std::min(kBlock, end - s);
       for (std::size_t c = 0; c < chunk.size(); ++c) {
@@ -105,31 +108,44 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
       if (large) {
         for (std::int64_t i = 0; i < std::min<std::int64_t>(n, 12); ++i) table.prefetch(h[i]);
       }
-      for (std::int64_t i = 0; i < n; ++i) {
-        if (large) {
-          if (i + 12 < n) table.prefetch(h[i + 12]);
-          if (i + 5 < n) {
-            const std::uint32_t guess = table.peek(h[i + 5]);
-            if (guess != UINT32_MAX) __builtin_prefetch(local.bytes.data() + guess);
+      // same(i, row, at): whether row s + i is the group whose key bytes
+      // start at `at`.
+      const auto number_block = [&](auto&& same) {
+        for (std::int64_t i = 0; i < n; ++i) {
+          if (large) {
+            if (i + 12 < n) table.prefetch(h[i + 12]);
+            if (i + 5 < n) {
+              const std::uint32_t guess = table.peek(h[i + 5]);
+              if (guess != UINT32_MAX) __builtin_prefetch(local.bytes.data() + guess);
+            }
           }
+          const std::int64_t row = s + i;
+          group_of_row[first + row] = table.find_or_add(
+              h[i],
+              [&](std::uint32_t group, std::uint32_t offset) {
+                return same(i, row, local.bytes.data() + (offset != UINT32_MAX ? offset : local.offsets[group]));
+              },
+              [&] {
+                key.clear();
+                for (const KeyColumn& column : chunk) column.encode(row, key);
+                return local.add(first + row, h[i], key);
+              },
+              local.bytes.size() < UINT32_MAX ? static_cast<std::uint32_t>(local.bytes.size()) : UINT32_MAX);
         }
-        const std::int64_t row = s + i;
-        group_of_row[first + row] = table.find_or_add(
-            h[i],
-            [&](std::uint32_t group, std::uint32_t offset) {
-              const std::uint8_t* at =
-                  local.bytes.data() + (offset != UINT32_MAX ? offset : local.offsets[group]);
-              for (const KeyColumn& column : chunk) {
-                if (!column.matches(row, &at)) return false;
-              }
-              return true;
-            },
-            [&] {
-              key.clear();
-              for (const KeyColumn& column : chunk) column.encode(row, key);
-              return local.add(first + row, h[i], key);
-            },
-            local.bytes.size() < UINT32_MAX ? static_cast<std::uint32_t>(local.bytes.size()) : UINT32_MAX);
+      };
+      if (single_bytes) {
+        // One column of bytes: each row's bytes read once, in a typed loop.
+        chunk[0].bytes_block(s, s + n, row_bytes);
+        number_block([&](std::int64_t i, std::int64_t, const std::uint8_t* at) {
+          return KeyColumn::matches_bytes(row_bytes[i], at);
+        });
+      } else {
+        number_block([&](std::int64_t, std::int64_t row, const std::uint8_t* at) {
+          for (const KeyColumn& column : chunk) {
+            if (!column.matches(row, &at)) return false;
+          }
+          return true;
+        });
       }
     }
   }
@@ -188,24 +204,33 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
   }
 }
 
-void group_integer_range(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi,
-                         std::uint64_t seed, IntegerGroups& local, std::uint32_t* group_of_row) {
-  GroupTable table;
+// Calls f(array, first, begin, end) for each chunk holding rows of [lo, hi):
+// the chunk, its first row in the column, and its rows [begin, end) within
+// the range.
+template <class F>
+void each_chunk_in(const ColumnChunks& column, std::int64_t lo, std::int64_t hi, F&& f) {
   for (std::size_t b = 0; b < column.chunks.size(); ++b) {
     const ArrowArray& array = column.chunks[b];
     const std::int64_t first = column.starts[b];
     const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
     const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
-    if (begin >= end) continue;
+    if (begin < end) f(array, first, begin, end);
+  }
+}
+
+void group_integer_range(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi,
+                         std::uint64_t seed, IntegerGroups& local, std::uint32_t* group_of_row) {
+  GroupTable table;
+  each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
     std::uint32_t* out = group_of_row + first;
     if (format.kind == Kind::Bool) {
       group_integer_rows<bool>(array, first, begin, end, seed, table, local, out);
-      continue;
+      return;
     }
     with_integer_type(format, [&](auto type) {
       group_integer_rows<decltype(type)>(array, first, begin, end, seed, table, local, out);
     });
-  }
+  });
 }
 
 int parts_for(std::int64_t rows, int threads) {
@@ -222,27 +247,197 @@ void renumber_rows(std::vector<std::uint32_t>& group_of_row, std::int64_t rows, 
   });
 }
 
+// The smallest and largest key among the present rows of [lo, hi), each
+// key's 64 bits read as a signed number; {INT64_MAX, INT64_MIN} when there
+// are none.
+struct KeySpan {
+  std::int64_t min = INT64_MAX;
+  std::int64_t max = INT64_MIN;
+
+  void widen(const KeySpan& other) {
+    min = std::min(min, other.min);
+    max = std::max(max, other.max);
+  }
+};
+
+KeySpan key_span(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi) {
+  KeySpan span;
+  each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t, std::int64_t begin, std::int64_t end) {
+    if (format.kind == Kind::Bool) {
+      // Booleans are 0 and 1: no need to look.
+      span.widen({0, 1});
+      return;
+    }
+    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+    with_integer_type(format, [&](auto type) {
+      using T = decltype(type);
+      const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+      std::int64_t low = span.min, high = span.max;
+      const auto widen = [&](std::int64_t index) {
+        T value;
+        std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+        const auto key = static_cast<std::int64_t>(value);
+        low = std::min(low, key);
+        high = std::max(high, key);
+      };
+      // Without nulls the loop has no branch and vectorises.
+      if (validity == nullptr) {
+        for (std::int64_t index = array.offset + begin; index < array.offset + end; ++index) widen(index);
+      } else {
+        for (std::int64_t index = array.offset + begin; index < array.offset + end; ++index) {
+          if (bit_set(validity, index)) widen(index);
+        }
+      }
+      span = {low, high};
+    });
+  });
+  return span;
+}
+
+// The numbering of one range's rows through a map indexed by key - min
+// (UINT32_MAX where the key is not yet seen). New groups are rare: they
+// leave the loop.
+struct DirectNumbering {
+  std::uint32_t* map;
+  std::uint64_t min;
+  IntegerGroups& local;
+
+  [[gnu::noinline]] std::uint32_t add(std::uint32_t& slot, std::int64_t first_row, std::uint64_t key) {
+    slot = static_cast<std::uint32_t>(local.first_rows.size());
+    local.first_rows.push_back(first_row);
+    if (local.keep_keys) local.keys.push_back(key);
+    return slot;
+  }
+
+  [[gnu::noinline]] std::uint32_t add_null(std::int64_t first_row) {
+    if (local.null_group == UINT32_MAX) {
+      local.null_group = static_cast<std::uint32_t>(local.first_rows.size());
+      local.first_rows.push_back(first_row);
+      if (local.keep_keys) local.keys.push_back(0);
+    }
+    return local.null_group;
+  }
+
+  // Rows [begin, end) of one chunk whose first row is `first`; key_at(index)
+  // reads a present row's key.
+  template <class KeyAt>
+  void rows(const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end, KeyAt key_at,
+            std::uint32_t* out) {
+    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+    for (std::int64_t row = begin; row < end; ++row) {
+      const std::int64_t index = array.offset + row;
+      if (validity != nullptr && !bit_set(validity, index)) {
+        out[row] = add_null(first + row);
+        continue;
+      }
+      const std::uint64_t key = static_cast<std::uint64_t>(key_at(index));
+      std::uint32_t& slot = map[key - min];
+      const std::uint32_t group = slot;
+      out[row] = group != UINT32_MAX ? group : add(slot, first + row, key);
+    }
+  }
+};
+
+// Numbers the rows [lo, hi) of keys within `span` through a map indexed by
+// key - span.min (`group_of_key`): no hashing and no probing, and less
+// memory than a table when the keys are dense.
+void group_integer_range_direct(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo,
+                                std::int64_t hi, KeySpan span, std::vector<std::uint32_t>& group_of_key,
+                                IntegerGroups& local, std::uint32_t* group_of_row) {
+  group_of_key.assign(static_cast<std::size_t>(span.max - span.min) + 1, UINT32_MAX);
+  DirectNumbering numbering{group_of_key.data(), static_cast<std::uint64_t>(span.min), local};
+  each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
+    std::uint32_t* out = group_of_row + first;
+    if (format.kind == Kind::Bool) {
+      const void* bits = array.buffers[1];
+      numbering.rows(array, first, begin, end, [bits](std::int64_t index) -> std::int64_t {
+        return bit_set(bits, index) ? 1 : 0;
+      }, out);
+      return;
+    }
+    with_integer_type(format, [&](auto type) {
+      using T = decltype(type);
+      const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+      numbering.rows(array, first, begin, end, [values](std::int64_t index) -> std::int64_t {
+        T value;
+        std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+        return static_cast<std::int64_t>(value);
+      }, out);
+    });
+  });
+}
+
+// Whether keys within `span` are numbered through a direct map: its 4 bytes
+// a key must not outweigh the table it replaces (about 16 bytes a row at
+// worst), and stay within the caches' reach for small inputs.
+bool direct_map_pays(KeySpan span, std::int64_t rows) {
+  if (span.min > span.max) return false;
+  const std::uint64_t keys = static_cast<std::uint64_t>(span.max) - static_cast<std::uint64_t>(span.min) + 1;
+  return keys != 0 && keys <= std::max<std::uint64_t>(static_cast<std::uint64_t>(rows), 1u << 16) &&
+         keys <= (std::uint64_t{1} << 26);
+}
+
 Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows,
                               int threads) {
   Grouping out;
   out.group_of_row.resize(static_cast<std::size_t>(rows));
   const std::uint64_t seed = process_seed();
-  const int parts = parts_for(rows, threads);
+  int parts = parts_for(rows, threads);
   std::vector<IntegerGroups> locals(static_cast<std::size_t>(parts));
   for (IntegerGroups& local : locals) local.keep_keys = parts > 1;
+  std::vector<KeySpan> spans(static_cast<std::size_t>(parts));
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
-    group_integer_range(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), seed,
-                        locals[static_cast<std::size_t>(t)], out.group_of_row.data());
+    spans[static_cast<std::size_t>(t)] =
+        key_span(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi));
+  });
+  KeySpan span;
+  for (const KeySpan& part : spans) span.widen(part);
+  const bool direct = direct_map_pays(span, rows);
+  // Numbering through the map takes a nanosecond or two a row; with many
+  // groups, the ranges' own maps and group lists would cost more memory
+  // than a second thread saves time.
+  if (direct && static_cast<std::uint64_t>(span.max - span.min) * 4 > static_cast<std::uint64_t>(rows)) {
+    parts = 1;
+    locals.resize(1);
+    locals[0].keep_keys = false;
+  }
+  std::vector<std::vector<std::uint32_t>> maps(direct ? static_cast<std::size_t>(parts) : 0);
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    IntegerGroups& local = locals[static_cast<std::size_t>(t)];
+    if (direct) {
+      group_integer_range_direct(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
+                                 span, maps[static_cast<std::size_t>(t)], local, out.group_of_row.data());
+    } else {
+      group_integer_range(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), seed, local,
+                          out.group_of_row.data());
+    }
   });
   out.first_rows = std::move(locals[0].first_rows);
   std::vector<std::uint64_t> keys = std::move(locals[0].keys);
   std::uint32_t null_group = locals[0].null_group;
   if (parts > 1) {
+    // The later ranges' groups, renumbered after the first range's: through
+    // the first range's map (its entries are the first range's numbers,
+    // new keys added to it) or a table of the keys.
+    std::vector<std::uint32_t> first_map;
+    if (direct) first_map = std::move(maps[0]);
+    maps.clear();
     GroupTable table;
-    for (std::size_t l = 0; l < out.first_rows.size(); ++l) {
-      if (l == null_group) continue;
-      table.find_or_add(keys[l], [](std::uint32_t, std::uint32_t) { return true; }, [&] { return static_cast<std::uint32_t>(l); });
+    const auto find_or_add = [&](std::uint64_t key, auto make) -> std::uint32_t {
+      if (direct) {
+        std::uint32_t& group = first_map[key - static_cast<std::uint64_t>(span.min)];
+        if (group == UINT32_MAX) group = make();
+        return group;
+      }
+      return table.find_or_add(key, [](std::uint32_t, std::uint32_t) { return true; }, make);
+    };
+    if (!direct) {
+      for (std::size_t l = 0; l < out.first_rows.size(); ++l) {
+        if (l == null_group) continue;
+        table.find_or_add(keys[l], [](std::uint32_t, std::uint32_t) { return true; }, [&] { return static_cast<std::uint32_t>(l); });
+      }
     }
     std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(parts));
     for (std::size_t t = 1; t < locals.size(); ++t) {
@@ -257,11 +452,102 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
           if (null_group == UINT32_MAX) null_group = make();
           renumber[t].push_back(null_group);
         } else {
-          renumber[t].push_back(table.find_or_add(local.keys[l], [](std::uint32_t, std::uint32_t) { return true; }, make));
+          renumber[t].push_back(find_or_add(local.keys[l], make));
         }
       }
     }
     renumber_rows(out.group_of_row, rows, parts, renumber);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- several integer columns
+
+// Several integer (or boolean, date, time) key columns whose values span
+// few numbers together: each row's key tuple packed into one number,
+//   packed = (...(digit_0 * radix_1 + digit_1) * radix_2 + ...) + digit_k,
+// where a column's digit is its value - min, or span for a null, so equal
+// tuples and only they pack alike. The rows are then numbered through a
+// map indexed by the packed number, written over the packed numbers
+// themselves: no hashing, no key bytes, no per-row comparison. Nothing when
+// the packed numbers would span more than the rows (or 2^16; at most 2^26).
+std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys,
+                                              std::span<const KeyFormat> formats, std::int64_t rows,
+                                              int threads) {
+  for (const KeyFormat& format : formats) {
+    if (format.indices || family_of(format.values.kind) != Family::Integer) return std::nullopt;
+  }
+  const int parts = parts_for(rows, threads);
+  const std::uint64_t most =
+      std::min<std::uint64_t>(std::max<std::uint64_t>(static_cast<std::uint64_t>(rows), 1u << 16), 1u << 26);
+  std::vector<KeySpan> spans(keys.size());
+  std::vector<std::uint64_t> radix(keys.size());
+  std::uint64_t packed_count = 1;
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    std::vector<KeySpan> part_spans(static_cast<std::size_t>(parts));
+    run_parallel(parts, [&](int t) {
+      const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+      part_spans[static_cast<std::size_t>(t)] =
+          key_span(keys[c], formats[c].values, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi));
+    });
+    for (const KeySpan& part : part_spans) spans[c].widen(part);
+    const bool nulls = std::any_of(keys[c].chunks.begin(), keys[c].chunks.end(),
+                                   [](const ArrowArray& array) { return array.null_count != 0; });
+    if (spans[c].min > spans[c].max) spans[c] = {0, -1};  // nulls only
+    const std::uint64_t values = static_cast<std::uint64_t>(spans[c].max) - static_cast<std::uint64_t>(spans[c].min) + 1;
+    if (values > most) return std::nullopt;
+    radix[c] = values + (nulls ? 1 : 0);
+    if (radix[c] > most / packed_count) return std::nullopt;
+    packed_count *= radix[c];
+  }
+  Grouping out;
+  std::vector<std::uint32_t>& packed = out.group_of_row;
+  packed.assign(static_cast<std::size_t>(rows), 0);
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    for (std::size_t c = 0; c < keys.size(); ++c) {
+      const auto base = static_cast<std::uint32_t>(radix[c]);
+      const auto min = static_cast<std::uint64_t>(spans[c].min);
+      const auto null_digit = static_cast<std::uint32_t>(radix[c] - 1);
+      each_chunk_in(keys[c], static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
+                    [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
+        const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+        std::uint32_t* at = packed.data() + first;
+        const auto pack = [&](auto key_at) {
+          for (std::int64_t row = begin; row < end; ++row) {
+            const std::int64_t index = array.offset + row;
+            const std::uint32_t digit = validity != nullptr && !bit_set(validity, index)
+                                            ? null_digit
+                                            : static_cast<std::uint32_t>(static_cast<std::uint64_t>(key_at(index)) - min);
+            at[row] = at[row] * base + digit;
+          }
+        };
+        if (formats[c].values.kind == Kind::Bool) {
+          const void* bits = array.buffers[1];
+          pack([bits](std::int64_t index) -> std::int64_t { return bit_set(bits, index) ? 1 : 0; });
+          return;
+        }
+        with_integer_type(formats[c].values, [&](auto type) {
+          using T = decltype(type);
+          const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+          pack([values](std::int64_t index) -> std::int64_t {
+            T value;
+            std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+            return static_cast<std::int64_t>(value);
+          });
+        });
+      });
+    }
+  });
+  // About a nanosecond a row: one thread numbers them all, in place.
+  std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
+  for (std::size_t row = 0; row < packed.size(); ++row) {
+    std::uint32_t& group = group_of_packed[packed[row]];
+    if (group == UINT32_MAX) [[unlikely]] {
+      group = static_cast<std::uint32_t>(out.first_rows.size());
+      out.first_rows.push_back(static_cast<std::int64_t>(row));
+    }
+    packed[row] = group;
   }
   return out;
 }
@@ -408,6 +694,9 @@ Result<Grouping> group_rows(std::span<const ColumnChunks> keys, std::span<const 
   if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Integer &&
       hashing == KeyHashing::Seeded) {
     return group_single_integer(keys[0], formats[0].values, rows, threads);
+  }
+  if (keys.size() > 1 && hashing == KeyHashing::Seeded) {
+    if (std::optional<Grouping> packed = group_packed_integers(keys, formats, rows, threads)) return std::move(*packed);
   }
   return group_any(keys, formats, rows, threads, hashing);
 }

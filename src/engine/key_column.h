@@ -55,6 +55,61 @@ class KeyColumn {
     return hash_block_as<false>(begin, end, h);
   }
 
+  // A row's bytes, for comparing a plain bytes column without reading its
+  // layout again; size kNullSize for a null.
+  struct RowBytes {
+    const std::uint8_t* data;
+    std::uint64_t size;
+  };
+  static constexpr std::uint64_t kNullSize = UINT64_MAX;
+
+  // Whether the column holds bytes of any layout, not dictionary-encoded:
+  // the kind bytes_block reads.
+  bool plain_bytes() const { return !format_.indices && family_of(format_.values.kind) == Family::Bytes; }
+
+  // The rows [begin, end) of a plain_bytes() column, in a loop typed for its
+  // layout.
+  void bytes_block(std::int64_t begin, std::int64_t end, RowBytes* out) const {
+    const ArrowArray& a = array_;
+    const void* validity = a.null_count != 0 ? a.buffers[0] : nullptr;
+    const auto each = [&](auto read) {
+      for (std::int64_t row = begin; row < end; ++row) {
+        const std::int64_t index = a.offset + row;
+        out[row - begin] = validity != nullptr && !bit_set(validity, index) ? RowBytes{nullptr, kNullSize} : read(index);
+      }
+    };
+    const auto offsets = [&](auto width) {
+      using Offset = decltype(width);
+      const auto* ends = static_cast<const std::uint8_t*>(a.buffers[1]);
+      const auto* data = static_cast<const std::uint8_t*>(a.buffers[2]);
+      each([&](std::int64_t index) {
+        Offset range[2];
+        std::memcpy(range, ends + index * static_cast<std::int64_t>(sizeof(Offset)), sizeof range);
+        return RowBytes{data + range[0], static_cast<std::uint64_t>(range[1] - range[0])};
+      });
+    };
+    switch (format_.values.kind) {
+      case Kind::Utf8: case Kind::Binary: offsets(std::int32_t{}); return;
+      case Kind::LargeUtf8: case Kind::LargeBinary: offsets(std::int64_t{}); return;
+      default:
+        each([&](std::int64_t index) {
+          ByteView bytes;
+          reader_.bytes(index - a.offset, &bytes);
+          return RowBytes{bytes.data(), bytes.size()};
+        });
+    }
+  }
+
+  // Whether a row read by bytes_block is the value encoded at `at` (a
+  // group's key bytes).
+  static bool matches_bytes(const RowBytes& row, const std::uint8_t* at) {
+    if (row.size == kNullSize) return at[0] == kNullTag;
+    if (at[0] != kBytesTag) return false;
+    std::uint64_t size;
+    std::memcpy(&size, at + 1, 8);
+    return size == row.size && equal_bytes(at + 9, row.data, static_cast<std::size_t>(size));
+  }
+
   // Whether the row's value is the one encoded at `*at` (a group's key
   // bytes for this column), moving `*at` past it.
   bool matches(std::int64_t row, const std::uint8_t** at) const {

@@ -33,7 +33,7 @@ inline std::uint64_t process_seed() {
   return seed;
 }
 
-inline std::uint64_t mix(std::uint64_t x) {
+[[gnu::always_inline]] inline std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 33;
   x *= 0xFF51AFD7ED558CCDull;
   x ^= x >> 33;
@@ -49,7 +49,7 @@ struct ShortWords {
   std::uint64_t last = 0;
 };
 
-inline ShortWords short_words(const std::uint8_t* data, std::size_t size) {
+[[gnu::always_inline]] inline ShortWords short_words(const std::uint8_t* data, std::size_t size) {
   ShortWords words;
   if (size >= 8) {
     std::memcpy(&words.first, data, 8);
@@ -67,12 +67,9 @@ inline ShortWords short_words(const std::uint8_t* data, std::size_t size) {
   return words;
 }
 
-inline std::uint64_t hash_bytes(const std::uint8_t* data, std::size_t size, std::uint64_t seed) {
-  if (size <= 16) {
-    // Keys are mostly short: one mix (the table mixes again).
-    const ShortWords words = short_words(data, size);
-    return mix(words.first ^ seed) ^ (words.last + size) * 0x9E3779B97F4A7C15ull;
-  }
+// Keys longer than 16 bytes, out of the loops that hash a column.
+[[gnu::noinline]] inline std::uint64_t hash_long_bytes(const std::uint8_t* data, std::size_t size,
+                                                       std::uint64_t seed) {
   std::uint64_t h = seed ^ (size * 0x9E3779B97F4A7C15ull);
   std::size_t i = 0;
   for (; i + 8 <= size; i += 8) {
@@ -85,8 +82,18 @@ inline std::uint64_t hash_bytes(const std::uint8_t* data, std::size_t size, std:
   return mix(h ^ tail ^ (size - i) << 59);
 }
 
+[[gnu::always_inline]] inline std::uint64_t hash_bytes(const std::uint8_t* data, std::size_t size,
+                                                       std::uint64_t seed) {
+  if (size <= 16) [[likely]] {
+    // Keys are mostly short: one mix (the table mixes again).
+    const ShortWords words = short_words(data, size);
+    return mix(words.first ^ seed) ^ (words.last + size) * 0x9E3779B97F4A7C15ull;
+  }
+  return hash_long_bytes(data, size, seed);
+}
+
 // Whether two byte strings of `size` bytes are equal.
-inline bool equal_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
+[[gnu::always_inline]] inline bool equal_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
   if (size <= 16) {
     if (size < 4) {
       for (std::size_t i = 0; i < size; ++i) {

@@ -3,7 +3,9 @@
 // so an offset past the end of its data buffer can only be told from a good
 // one by whether the bytes it points to exist. The probe reads one byte of
 // every page of the range through process_vm_readv, which reports a missing
-// or unreadable page as an error where a load would fault.
+// or unreadable page as an error where a load would fault; a range of
+// megabytes is instead looked up in the kernel's list of the process's
+// mappings (/proc/self/maps), one read for the whole range.
 //
 // It finds ranges that would crash, not ranges that run into a neighbouring
 // allocation: those are read (and counted) as they are.

@@ -62,29 +62,42 @@ class HashReader {
   std::vector<Row> entry_row_;
 };
 
-// The rows [begin, end) of a plain integer chunk, in one tight loop. False at
-// a value that cannot be added (an unsigned value above 2^63 - 1), whose row
-// goes to `refused`.
+// The rows [begin, end) of a plain integer chunk, a block at a time: the
+// values widened to 64 bits, hashed together (hash_longs), then coded.
+// False at a value that cannot be added (an unsigned value above 2^63 - 1),
+// whose row goes to `refused`.
 template <class T>
 bool code_integers(const ArrowArray& array, std::int64_t begin, std::int64_t end,
                    const GroupedSketchBuilder& builder, std::uint32_t* codes, std::int64_t* refused) {
-  const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+  constexpr std::int64_t kBlock = 512;
+  const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]) +
+                       array.offset * static_cast<std::int64_t>(sizeof(T));
   const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
-  for (std::int64_t row = begin; row < end; ++row) {
-    const std::int64_t index = array.offset + row;
-    if (validity != nullptr && !bit_set(validity, index)) {
-      codes[row] = GroupedSketchBuilder::kNoValue;
-      continue;
+  std::uint64_t hashes[kBlock];
+  for (std::int64_t block = begin; block < end; block += kBlock) {
+    const std::int64_t count = std::min(kBlock, end - block);
+    for (std::int64_t i = 0; i < count; ++i) {
+      T value;
+      std::memcpy(&value, values + (block + i) * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+      hashes[i] = static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
     }
-    T value;
-    std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
     if constexpr (std::is_same_v<T, std::uint64_t>) {
-      if (value > static_cast<std::uint64_t>(INT64_MAX)) {
-        *refused = row;
-        return false;
+      for (std::int64_t i = 0; i < count; ++i) {
+        const bool present = validity == nullptr || bit_set(validity, array.offset + block + i);
+        if (present && hashes[i] > static_cast<std::uint64_t>(INT64_MAX)) {
+          *refused = block + i;
+          return false;
+        }
       }
     }
-    codes[row] = builder.code(HyperLogLogPlusPlus::hash_long(static_cast<std::int64_t>(value)));
+    HyperLogLogPlusPlus::hash_longs(hashes, static_cast<std::size_t>(count), hashes);
+    std::uint32_t* out = codes + block;
+    builder.code_all(hashes, static_cast<std::size_t>(count), out);
+    if (validity != nullptr) {
+      for (std::int64_t i = 0; i < count; ++i) {
+        if (!bit_set(validity, array.offset + block + i)) out[i] = GroupedSketchBuilder::kNoValue;
+      }
+    }
   }
   return true;
 }

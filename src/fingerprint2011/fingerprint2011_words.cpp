@@ -1,13 +1,8 @@
 #include "fingerprint2011/fingerprint2011_words.h"
 
 #include "fingerprint2011/fingerprint2011.h"
+#include "utils/cpu_features.h"
 
-#if defined(__x86_64__) && !defined(__clang__)
-// GCC 12 takes the deliberately undefined vector inside its AVX-512
-// intrinsics for an uninitialised variable.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -53,17 +48,9 @@ VANTORELLE_AVX512 void words_avx512(const std::uint64_t* words, std::size_t coun
   fingerprint2011_words_scalar(words + i, count - i, hashes + i);
 }
 
-bool has_avx512dq() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-}
-
 }  // namespace
 
-bool fingerprint2011_words_vectorised() {
-  static const bool vectorised = has_avx512dq();
-  return vectorised;
-}
+bool fingerprint2011_words_vectorised() { return cpu_has_avx512(); }
 
 void fingerprint2011_words(const std::uint64_t* words, std::size_t count, std::uint64_t* hashes) {
   if (fingerprint2011_words_vectorised()) {
@@ -84,7 +71,3 @@ void fingerprint2011_words(const std::uint64_t* words, std::size_t count, std::u
 #endif
 
 }  // namespace vantorelle
-
-#if defined(__x86_64__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif

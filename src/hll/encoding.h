@@ -99,6 +99,10 @@ class SparseEncoding {
     return encode_unchecked(sparse_index, sparse_rho_w);
   }
 
+  // codes[i] = encode(hashes[i]) for i < count: eight a step with AVX-512
+  // where the processor has it.
+  void encode_all(const std::uint64_t* hashes, std::size_t count, std::uint32_t* codes) const;
+
   // Encodes a pair; a pair outside the encoding is an internal failure.
   std::uint32_t encode(SparseCoordinates coordinates) const;
 

@@ -40,15 +40,20 @@ struct ByGroup {
 // kNoValue. Each thread counts and then places one range of rows; the ranges
 // are laid out in row order, so the result is the same for any number of
 // threads.
-ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
-                      std::uint32_t group_count, int threads) {
+// Counter: the counters' type, wide enough for the number of rows.
+template <class Counter>
+ByGroup sort_by_group_as(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
+                         std::uint32_t group_count, int threads) {
   const std::size_t n = groups.size();
   const std::size_t g_count = group_count;
-  const int parts = useful_threads(threads, n);
-  std::vector<std::int64_t> next(static_cast<std::size_t>(parts) * g_count, 0);
+  // Each thread counts into counters of its own, 8 bytes a group: with
+  // fewer than about four items a group they outweigh the items, and one
+  // thread does the sort in less memory.
+  const int parts = g_count * 4 > n ? 1 : useful_threads(threads, n);
+  std::vector<Counter> next(static_cast<std::size_t>(parts) * g_count, 0);
   run_parallel(parts, [&](int t) {
     const auto [begin, end] = part_range(n, parts, t);
-    std::int64_t* count = next.data() + static_cast<std::size_t>(t) * g_count;
+    Counter* count = next.data() + static_cast<std::size_t>(t) * g_count;
     for (std::size_t i = begin; i < end; ++i) {
       VANTORELLE_ASSERT(groups[i] < group_count, "group < group_count");
       // Many groups make these counters a table larger than the caches.
@@ -62,9 +67,9 @@ ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std
   for (std::size_t g = 0; g < g_count; ++g) {
     sorted.starts[g] = running;
     for (int t = 0; t < parts; ++t) {
-      std::int64_t& slot = next[static_cast<std::size_t>(t) * g_count + g];
+      Counter& slot = next[static_cast<std::size_t>(t) * g_count + g];
       const std::int64_t count = slot;
-      slot = running;
+      slot = static_cast<Counter>(running);
       running += count;
     }
   }
@@ -72,7 +77,7 @@ ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std
   sorted.items.resize(static_cast<std::size_t>(running));
   run_parallel(parts, [&](int t) {
     const auto [begin, end] = part_range(n, parts, t);
-    std::int64_t* position = next.data() + static_cast<std::size_t>(t) * g_count;
+    Counter* position = next.data() + static_cast<std::size_t>(t) * g_count;
     std::uint32_t* out = sorted.items.data();
     for (std::size_t i = begin; i < end; ++i) {
       if (i + kAhead < end) __builtin_prefetch(position + groups[i + kAhead]);
@@ -80,6 +85,12 @@ ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std
     }
   });
   return sorted;
+}
+
+ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
+                      std::uint32_t group_count, int threads) {
+  if (groups.size() <= UINT32_MAX) return sort_by_group_as<std::uint32_t>(groups, items, group_count, threads);
+  return sort_by_group_as<std::int64_t>(groups, items, group_count, threads);
 }
 
 // The first group of each thread's share: shares of about equal row counts,
@@ -113,19 +124,16 @@ SerializedSketches join(std::vector<ShareOutput>& shares, bool nullable) {
     total += share.data.size();
     groups += share.ends.size();
   }
-  // A single share's buffer is the output as it is: no second copy.
-  if (shares.size() == 1) {
-    joined.data = std::move(shares[0].data);
-  } else {
-    joined.data.resize(total);
-  }
+  // The first share's buffer becomes the output; the others are appended
+  // to it and freed one by one (its room was reserved for them, untouched,
+  // so no page is held twice beyond the share being copied).
+  joined.data = std::move(shares[0].data);
+  joined.data.reserve(total);
   joined.offsets.reserve(groups + 1);
   if (nullable) joined.present.reserve(groups);
   std::int64_t base = 0;
   for (ShareOutput& share : shares) {
-    if (shares.size() > 1 && !share.data.empty()) {
-      std::memcpy(joined.data.data() + base, share.data.data(), share.data.size());
-    }
+    if (&share != &shares[0]) joined.data.insert(joined.data.end(), share.data.begin(), share.data.end());
     for (std::int64_t end : share.ends) joined.offsets.push_back(base + end);
     if (nullable) joined.present.insert(joined.present.end(), share.present.begin(), share.present.end());
     base += static_cast<std::int64_t>(share.ends.empty() ? 0 : share.ends.back());
@@ -223,8 +231,10 @@ GroupedSketchBuilder::FoldedGroups GroupedSketchBuilder::fold_groups(std::span<c
       VANTORELLE_ASSERT(group < group_count, "group < group_count");
       ++counts[group];
       const NormalCoordinates c = encoding.decode_normal(code);
+      // Unconditional: while a group's registers fill, about half its rows
+      // raise one, a branch no predictor gets right.
       std::uint8_t& reg = registers[(static_cast<std::size_t>(group) << shift) + c.index];
-      if (c.rho_w > reg) reg = static_cast<std::uint8_t>(c.rho_w);
+      reg = std::max(reg, static_cast<std::uint8_t>(c.rho_w));
     }
   });
   FoldedGroups& folded = partial[0];
@@ -525,10 +535,27 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
   const std::vector<std::size_t> first = group_shares(sorted.starts, parts);
   std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
   std::vector<Status> failures(static_cast<std::size_t>(parts));
+  // Room for what the shares write, reserved up front: a buffer grown by
+  // doubling holds its old and new copies at once, twice the output at the
+  // peak. Reserved pages that are never written take no memory, so the
+  // bound may be loose: a group takes at most its fields and the smaller of
+  // five bytes a value and a byte a register. The first share's room also
+  // holds the other shares', appended to it at the end.
+  const auto room = [&](std::size_t begin, std::size_t end) {
+    std::size_t bytes = 0;
+    for (std::size_t g = begin; g < end; ++g) {
+      const auto values = !from_registers.empty() && from_registers[g]
+                              ? m
+                              : static_cast<std::size_t>(sorted.starts[g + 1] - sorted.starts[g]);
+      bytes += 64 + std::min(5 * values, m);
+    }
+    return bytes;
+  };
   run_parallel(parts, [&](int t) {
     ShareOutput& share = shares[static_cast<std::size_t>(t)];
     GroupWriter writer(*this);
     const std::size_t end = first[static_cast<std::size_t>(t) + 1];
+    share.data.reserve(t == 0 ? room(0, group_count) : room(first[static_cast<std::size_t>(t)], end));
     share.ends.reserve(end - first[static_cast<std::size_t>(t)]);
     for (std::size_t g = first[static_cast<std::size_t>(t)]; g < end; ++g) {
       if (!present.empty()) share.present.push_back(present[g]);

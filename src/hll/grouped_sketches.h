@@ -69,6 +69,11 @@ class GroupedSketchBuilder {
   // The code of one value's hash (never kNoValue: codes are below 2^31).
   std::uint32_t code(std::uint64_t hash) const { return codes_.encode(hash); }
 
+  // codes[i] = code(hashes[i]) for i < count.
+  void code_all(const std::uint64_t* hashes, std::size_t count, std::uint32_t* codes) const {
+    codes_.encode_all(hashes, count, codes);
+  }
+
   // One sketch per group 0 .. group_count - 1, from the rows' groups and
   // codes (in row order). A group without values gets the empty sketch; a
   // group with present[g] == 0 (when `present` is not empty) is a null

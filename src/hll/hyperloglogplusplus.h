@@ -11,6 +11,7 @@
 
 #include "error/result.h"
 #include "fingerprint2011/fingerprint2011.h"
+#include "fingerprint2011/fingerprint2011_words.h"
 #include "hll/representation.h"
 #include "state/sketch_state.h"
 
@@ -94,6 +95,11 @@ class HyperLogLogPlusPlus {
   // bytes, text as its UTF-8 bytes, byte strings as they are.
   static std::uint64_t hash_long(std::int64_t value) {
     return fingerprint2011_word(static_cast<std::uint64_t>(value));
+  }
+  // hash_long of many values at once, each given as its 64 bits; `hashes`
+  // may be `values`.
+  static void hash_longs(const std::uint64_t* values, std::size_t count, std::uint64_t* hashes) {
+    fingerprint2011_words(values, count, hashes);
   }
   static std::uint64_t hash_bytes(ByteView bytes);
 

@@ -387,5 +387,29 @@ INSTANTIATE_TEST_SUITE_P(
                       DowngradeCase{12, 12, 10, 10}, DowngradeCase{20, 25, 11, 24},
                       DowngradeCase{10, 25, 10, 10}, DowngradeCase{24, 25, 24, 24}));
 
+// The column form against encode() one hash at a time, at every pair of
+// precisions, with hashes that take each branch: a zero rest (the largest
+// rho_w), an index whose low sp - p bits are zero (rho-encoded), and any.
+TEST(SparseEncoding, EncodingAColumnEqualsEncodingEachHash) {
+  std::mt19937_64 random(7);
+  for (std::int32_t p = 1; p <= 24; ++p) {
+    for (std::int32_t sp = std::max(p, 2); sp <= 30; ++sp) {
+      const SparseEncoding encoding = SparseEncoding::create(p, sp).value();
+      const std::size_t count = random() % 41;
+      std::vector<std::uint64_t> hashes(count);
+      for (std::uint64_t& hash : hashes) {
+        hash = random();
+        if (random() % 4 == 0) hash &= ~(~std::uint64_t{0} >> sp);                 // rest zero
+        if (random() % 3 == 0) hash &= ~(((std::uint64_t{1} << (sp - p)) - 1) << (64 - sp));  // low bits zero
+      }
+      std::vector<std::uint32_t> codes(count);
+      encoding.encode_all(hashes.data(), count, codes.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(codes[i], encoding.encode(hashes[i])) << "p " << p << " sp " << sp << " hash " << hashes[i];
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vantorelle

@@ -152,9 +152,12 @@ void write_batches(Table& table, std::mt19937_64& random) {
   }
 }
 
-Table random_table(std::mt19937_64& random, std::size_t rows, std::uint64_t groups) {
+Table random_table(std::mt19937_64& random, std::size_t rows, std::uint64_t groups,
+                   const std::vector<KeyKind>& kinds = kKinds, std::uint64_t least_columns = 1) {
   Table table;
-  for (std::uint64_t c = 1 + random() % 3; c > 0; --c) table.kinds.push_back(kKinds[random() % kKinds.size()]);
+  for (std::uint64_t c = least_columns + random() % (4 - least_columns); c > 0; --c) {
+    table.kinds.push_back(kinds[random() % kinds.size()]);
+  }
   table.keys.resize(table.kinds.size());
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   const std::uint64_t domain = random() % 2 ? 50 : 1u << 30;
@@ -241,6 +244,25 @@ TEST(EngineTest, KeysNotHashesDecideTheGroups) {
       const Grouping constant = unwrap(group_rows(table.key_columns, formats, count, threads, KeyHashing::Constant));
       ASSERT_EQ(constant.group_of_row, seeded.group_of_row) << iteration;
       ASSERT_EQ(constant.first_rows, seeded.first_rows);
+    }
+  }
+}
+
+TEST(EngineTest, PackedIntegerKeysGroupAsComparedKeysDo) {
+  // Two or three narrow integer columns (nulls included) are packed into
+  // one number a row; the groups must be those of comparing the keys.
+  const std::vector<KeyKind> narrow = {{"i", ""}, {"c", ""}, {"S", ""}, {"b", ""}, {"tdD", ""}};
+  std::mt19937_64 random(11);
+  for (int iteration = 0; iteration < 30; ++iteration) {
+    const std::size_t rows = iteration % 10 == 0 ? 135000 : random() % 3000;
+    Table table = random_table(random, rows, 1 + random() % 60, narrow, 2);
+    const auto formats = unwrap(check_key_columns(table.key_columns));
+    const auto count = static_cast<std::int64_t>(rows);
+    const Grouping compared = unwrap(group_rows(table.key_columns, formats, count, 1, KeyHashing::Constant));
+    for (int threads : {1, 3}) {
+      const Grouping packed = unwrap(group_rows(table.key_columns, formats, count, threads));
+      ASSERT_EQ(packed.group_of_row, compared.group_of_row) << iteration;
+      ASSERT_EQ(packed.first_rows, compared.first_rows);
     }
   }
 }
