@@ -29,7 +29,6 @@
 #include "duckdb/function_errors.h"
 #include "duckdb/vectors.h"
 #include "engine/sketch_aggregate.h"
-#include "fingerprint2011/fingerprint2011_words.h"
 #include "hll/grouped_sketches.h"
 #include "hll/hyperloglogplusplus.h"
 
@@ -465,14 +464,14 @@ bool hash_integers(duckdb_vector vector, const std::uint64_t* validity, std::uin
   }
   if constexpr (sizeof(T) == sizeof(std::uint64_t)) {
     // hash_long of each row: the integer's 64 bits, hashed a batch at a time.
-    fingerprint2011_words(reinterpret_cast<const std::uint64_t*>(values), count, hashes);
+    HyperLogLogPlusPlus::hash_longs(reinterpret_cast<const std::uint64_t*>(values), count, hashes);
   } else {
     // Widened to 64 bits first (sign-extended as hash_long takes them), in
     // place, then hashed in place.
     for (std::uint64_t i = 0; i < count; ++i) {
       hashes[i] = static_cast<std::uint64_t>(static_cast<std::int64_t>(values[i]));
     }
-    fingerprint2011_words(hashes, count, hashes);
+    HyperLogLogPlusPlus::hash_longs(hashes, count, hashes);
   }
   return true;
 }
