@@ -5,7 +5,8 @@ of the earlier Python functions.
 The data of bench/groups_bench.py (2,000,000 rows by default, int64 values
 out of 1,000,000, an int64 key with 14, 10,000 and 200,000 groups of uneven
 sizes), stored in a DuckDB table of one in-memory database; every query runs
-there, with SET threads, one run each (--repeat for the best of more):
+there, with SET threads, one run each (--repeat for the best of more),
+timed by the wall clock and by the process's CPU time:
 
   vantorelle_sketch(v) + estimate       precision 15 (0.57 % error)
   vantorelle_sketch(v, 10) + estimate   precision 10: DuckDB's accuracy
@@ -29,6 +30,7 @@ Run: .venv/bin/python bench/duckdb_bench.py [--rows N] [--threads N] [--repeat N
 from __future__ import annotations
 
 import argparse
+import resource
 import sys
 import time
 from pathlib import Path
@@ -67,13 +69,18 @@ def add_list_route(connection) -> None:
                                sqltypes.BLOB, type=PythonUDFType.ARROW)
 
 
-def timed(connection, query: str, repeat: int) -> tuple[float, list]:
-    best, rows = float("inf"), []
+def timed(connection, query: str, repeat: int) -> tuple[float, float, list]:
+    """The best wall time of `repeat` runs, the mean CPU time (user + sys of
+    the whole process, every DuckDB thread included) of one, and the rows."""
+    best, cpu, rows = float("inf"), 0.0, []
     for _ in range(repeat):
+        before = resource.getrusage(resource.RUSAGE_SELF)
         start = time.perf_counter()
         rows = connection.execute(query).fetchall()
         best = min(best, time.perf_counter() - start)
-    return best, rows
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        cpu += (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return best, cpu / repeat, rows
 
 
 def run(args) -> list[dict]:
@@ -87,16 +94,16 @@ def run(args) -> list[dict]:
             connection.register("arrow_input", table)
             connection.execute("CREATE TABLE t AS SELECT * FROM arrow_input")
             connection.unregister("arrow_input")
-            times, answers = {}, {}
+            times, cpu, answers = {}, {}, {}
             for name, query in QUERIES.items():
-                times[name], rows = timed(connection, query, args.repeat)
+                times[name], cpu[name], rows = timed(connection, query, args.repeat)
                 answers[name] = dict(rows)
             # The sketches' estimates stay close to the exact counts (a check
             # that the timed queries counted the same thing).
             exact = answers["count(DISTINCT v)"]
             worst = max(abs(answers["vantorelle_sketch(v)"][g] - n) / n for g, n in exact.items())
             assert answers["list() route"] == answers["vantorelle_sketch(v)"]
-            results.append({"groups": groups, "times": times, "worst_error": worst})
+            results.append({"groups": groups, "times": times, "cpu": cpu, "worst_error": worst})
     return results
 
 
@@ -116,6 +123,15 @@ def report(results: list[dict], args) -> None:
         print(f"{result['groups']:>8,}  " + "  ".join(
             f"{(times[n] - times['count(v)']) * 1e3:>33.0f} ms" for n in names[:4]))
     print()
+    # CPU time is steadier than wall time on a shared machine, and shows
+    # what a query costs beyond DuckDB's own work whatever the other cores
+    # are doing.
+    print("CPU time (user + sys, all threads) of one run, mean of the runs")
+    print(f"{'groups':>8}  " + "  ".join(f"{name:>26}" for name in names))
+    for result in results:
+        cpu = result["cpu"]
+        print(f"{result['groups']:>8,}  " + "  ".join(f"{cpu[n] * 1e3:>23.0f} ms" for n in names))
+    print()
     print(f"{'groups':>8}  {'count(DISTINCT)/sketch':>24}  {'approx/sketch(p10)':>20}  "
           f"{'approx/sketch':>14}  {'list route/sketch':>18}  targets")
     for result in results:
@@ -127,6 +143,16 @@ def report(results: list[dict], args) -> None:
         met = exact >= TARGET_EXACT_RATIO and at_10 > 1.0
         print(f"{result['groups']:>8,}  {exact:>23.2f}x  {at_10:>19.2f}x  {at_15:>13.2f}x  "
               f"{listed:>17.2f}x  {'met' if met else 'MISSED'}")
+    print()
+    print("the same ratios of CPU time")
+    print(f"{'groups':>8}  {'count(DISTINCT)/sketch':>24}  {'approx/sketch(p10)':>20}  "
+          f"{'approx/sketch':>14}  {'list route/sketch':>18}")
+    for result in results:
+        cpu = result["cpu"]
+        print(f"{result['groups']:>8,}  {cpu['count(DISTINCT v)'] / cpu['vantorelle_sketch(v)']:>23.2f}x  "
+              f"{cpu['approx_count_distinct(v)'] / cpu['vantorelle_sketch(v, 10)']:>19.2f}x  "
+              f"{cpu['approx_count_distinct(v)'] / cpu['vantorelle_sketch(v)']:>13.2f}x  "
+              f"{cpu['list() route'] / cpu['vantorelle_sketch(v)']:>17.2f}x")
     print("\n(ratios above 1: vantorelle_sketch is faster; worst relative error of the "
           "p=15 estimates: " + ", ".join(f"{r['worst_error']:.2%}" for r in results) + ")")
 

@@ -55,10 +55,31 @@ constexpr std::string_view kCounted =
 // finalised (GroupedSketchBuilder::build_one, sketch_by's writer: the bytes
 // of an aggregator that added them in order), without a sketch object,
 // which is several times cheaper than adding them to a sparse sketch one by
-// one. A larger one gets them in batches: the first of 4096, then of 512
-// (its buffer cut to that size, 4 KiB beside the sketch), each added while
-// the sketch is in cache. The sketch of a slot is always the engine state's
+// one.
+//
+// A group past 4096 hashes (with a sparse precision, and a normal one up to
+// 15) is looked at before its sketch is made: once its hashes fill more
+// registers than the sparse form's budget has bytes (each stored value takes
+// at least one), its sketch ends with registers whatever comes next, so the
+// sketch starts from those registers and the sparse phase (a buffer searched
+// and rewritten again and again) is skipped. Until then the buffer keeps
+// every hash, up to 65535, the registers beside it folded from the new ones
+// each time it fills; a group that ends below the budget is written from its
+// hashes at finalise, and one that passes 65535 hashes below it goes to a
+// sparse sketch. A sketch then gets further hashes in batches of 512 (the
+// buffer cut to that size, 4 KiB beside the sketch), each added while the
+// sketch is in cache. The sketch of a slot is always the engine state's
 // values followed by the waiting ones, in row order.
+//
+// Once the engine's sketch holds registers, the order of further values no
+// longer matters, and a slot fed from a chunk of few groups turns dense: its
+// rows go straight into registers of its own (2^p bytes in place of the
+// buffer), no hash kept, merged into the sketch when the slot is combined
+// or finalised. With few groups those registers stay in cache, and a row
+// costs one register update instead of a store and a later add. With many
+// groups buffering is cheaper (appends touch one line per group, registers
+// one line per row), so slots stay as they are. Up to precision 16 (64 KiB
+// beside the sketch's own registers); above, the batches go on.
 //
 // The slot holds no pointer into itself: DuckDB may move states bytewise
 // (when it repartitions its hash tables).
@@ -66,6 +87,32 @@ constexpr std::uint32_t kInlineHashes = 5;
 constexpr std::uint32_t kFirstBuffer = 32;
 constexpr std::uint32_t kLargestBuffer = 4096;
 constexpr std::uint32_t kSketchedBuffer = 512;
+constexpr std::int32_t kLargestDensePrecision = 16;
+// Filling more than 0.75 * 2^p registers takes about 1.4 * 2^p distinct
+// values: 46,000 at the default precision 15, more than the buffer holds
+// above it (where the look would only cost registers of 128 KiB and up).
+constexpr std::uint32_t kLargestFoldingBuffer = std::numeric_limits<std::uint16_t>::max();
+constexpr std::int32_t kLargestFoldingPrecision = 15;
+
+// The registers a folding slot's hashes fill.
+struct Folding {
+  std::uint8_t* registers;
+  std::uint32_t folded;  // hashes folded into them
+  std::uint32_t filled;  // registers above 0
+};
+
+// A register update: the largest rho_w of the index of `hash` at precision p.
+// Returns the register's value before.
+inline std::uint8_t update_register(std::uint8_t* registers, int p, std::uint64_t hash) {
+  const std::uint64_t rest = hash << p;
+  const auto rho_w = static_cast<std::uint8_t>(rest != 0 ? __builtin_clzll(rest) + 1 : 64 - p + 1);
+  // A store whatever the register held: a compare and branch would be
+  // mispredicted while the registers fill.
+  std::uint8_t& reg = registers[hash >> (64 - p)];
+  const std::uint8_t before = reg;
+  reg = std::max(before, rho_w);
+  return before;
+}
 
 std::atomic<std::int64_t> live_buffers{0};
 
@@ -91,13 +138,19 @@ class BufferTally {
 // partitions its hash tables, so each byte counts when groups are many.
 struct SketchSlot {
   SketchAggregate aggregate;
-  std::uint64_t* buffer = nullptr;  // `capacity` hashes on the heap, once the inline ones overflow
-  std::uint32_t pending = 0;        // waiting hashes: in `buffer` when there is one, else inline
-  std::uint16_t capacity = kInlineHashes;
+  // `capacity` hashes on the heap, once the inline ones overflow; a dense
+  // slot's registers.
+  std::uint64_t* buffer = nullptr;
+  std::uint32_t pending = 0;  // waiting hashes: in `buffer` when there is one, else inline
+  std::uint16_t capacity = kInlineHashes;  // 0: dense; above kLargestBuffer: folding
   // Checked precisions (10 to 24, and 0 or up to 25) fit a byte.
   std::int8_t normal_precision = 0;
   std::int8_t sparse_precision = 0;
-  std::uint64_t inline_hashes[kInlineHashes];
+  union {
+    std::uint64_t inline_hashes[kInlineHashes];  // while there is no buffer
+    std::uint64_t count;                         // a dense slot's values
+    Folding folding;                             // a folding slot's registers
+  };
 
   SketchSlot() = default;
   SketchSlot(const SketchSlot&) = delete;
@@ -105,8 +158,43 @@ struct SketchSlot {
   // sketch_destroy releases the buffer first; this is the fallback.
   ~SketchSlot() {
     if (buffer == nullptr) return;
+    if (is_folding() && folding.registers != nullptr) {
+      delete[] folding.registers;
+      live_buffers.fetch_sub(1, std::memory_order_relaxed);
+    }
     delete[] buffer;
     live_buffers.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  bool dense() const { return capacity == 0; }
+  std::uint8_t* registers() { return reinterpret_cast<std::uint8_t*>(buffer); }
+  std::span<const std::uint8_t> register_view() const {
+    return std::span(reinterpret_cast<const std::uint8_t*>(buffer), std::size_t{1} << normal_precision);
+  }
+  // The values a dense slot's registers took.
+  std::uint64_t& dense_count() { return count; }
+  std::uint64_t dense_count() const { return count; }
+
+  bool is_folding() const { return capacity > kLargestBuffer; }
+  // Zeroed registers for a full buffer's first look.
+  void open_registers(BufferTally& tally) {
+    folding = Folding{new std::uint8_t[std::size_t{1} << normal_precision](), 0, 0};
+    tally.opened();
+  }
+  void close_registers(BufferTally& tally) {
+    delete[] folding.registers;
+    folding.registers = nullptr;
+    tally.freed();
+  }
+  // Folds the hashes that arrived since the last look.
+  void fold_waiting() {
+    const int p = normal_precision;
+    std::uint32_t filled = folding.filled;
+    for (std::uint32_t k = folding.folded; k < pending; ++k) {
+      filled += update_register(folding.registers, p, buffer[k]) == 0 ? 1 : 0;
+    }
+    folding.filled = filled;
+    folding.folded = pending;
   }
 
   std::uint64_t* hashes() { return buffer != nullptr ? buffer : inline_hashes; }
@@ -119,9 +207,27 @@ struct SketchSlot {
     hashes()[pending++] = hash;
     return true;
   }
-  // Asks for the cache line the next hash goes to.
-  void prefetch_next() const {
-    __builtin_prefetch((buffer != nullptr ? buffer : inline_hashes) + pending, 1);
+  // Asks for the cache line that `hash`, the slot's next, goes to.
+  void prefetch_for(std::uint64_t hash) const {
+    if (dense()) {
+      __builtin_prefetch(reinterpret_cast<const std::uint8_t*>(buffer) + (hash >> (64 - normal_precision)), 1);
+    } else {
+      __builtin_prefetch((buffer != nullptr ? buffer : inline_hashes) + pending, 1);
+    }
+  }
+  // A dense slot's add: the register update of the sketch's own add.
+  void add_dense(std::uint64_t hash) {
+    update_register(registers(), normal_precision, hash);
+    ++dense_count();
+  }
+  // Zeroed registers in place of the hash buffer; no hash may be waiting.
+  void make_dense(BufferTally& tally) {
+    auto* zeroed = new std::uint64_t[(std::size_t{1} << normal_precision) / 8]();
+    if (buffer == nullptr) tally.opened();
+    delete[] buffer;
+    buffer = zeroed;
+    capacity = 0;
+    dense_count() = 0;
   }
   void append(std::span<const std::uint64_t> hashes) {
     std::copy(hashes.begin(), hashes.end(), this->hashes() + pending);
@@ -143,7 +249,11 @@ struct SketchSlot {
     buffer = smaller;
     capacity = static_cast<std::uint16_t>(size);
   }
+  // Back to inline hashes, none waiting.
   void release(BufferTally& tally) {
+    if (is_folding() && folding.registers != nullptr) close_registers(tally);
+    pending = 0;
+    capacity = kInlineHashes;
     if (buffer == nullptr) return;
     delete[] buffer;
     buffer = nullptr;
@@ -165,18 +275,50 @@ struct Overload {
   bool takes_precisions = false;
 };
 
-// Moves a slot's waiting hashes into the engine's state.
-Status flush(SketchSlot& slot, const SketchParameters& parameters) {
+// Moves a slot's waiting hashes into the engine's state (a folding slot
+// stops folding).
+Status flush(SketchSlot& slot, const SketchParameters& parameters, BufferTally& tally) {
+  if (slot.is_folding()) {
+    slot.close_registers(tally);
+    // Added while the buffer is still the larger one: the slot's capacity
+    // says it is folding until it shrinks.
+    Status added = slot.aggregate.add_hashes(parameters, slot.waiting());
+    slot.pending = 0;
+    slot.shrink(kSketchedBuffer);
+    return added;
+  }
   if (slot.pending == 0) return {};
   VANTORELLE_RETURN_IF_ERROR(slot.aggregate.add_hashes(parameters, slot.waiting()));
   slot.pending = 0;
   return {};
 }
 
+// Moves everything a slot holds beside the engine's state into it: the
+// waiting hashes, or a dense slot's registers (the slot then no longer
+// dense).
+Status settle(SketchSlot& slot, const SketchParameters& parameters, BufferTally& tally) {
+  if (!slot.dense()) return flush(slot, parameters, tally);
+  VANTORELLE_RETURN_IF_ERROR(slot.aggregate.merge_registers(slot.register_view(), slot.dense_count()));
+  slot.release(tally);
+  return {};
+}
+
+// Whether a slot whose hashes all reached the engine's state may turn dense.
+bool may_turn_dense(const SketchSlot& slot) {
+  return slot.normal_precision <= kLargestDensePrecision &&
+         slot.aggregate.register_precision() == std::optional<std::int32_t>(slot.normal_precision);
+}
+
 // Adds `hashes` (in row order) to a slot: they wait while there is room,
-// else the waiting ones and then these go to the engine's state.
+// else the waiting ones and then these go to the engine's state. A dense
+// slot takes them into its registers; with `few_groups`, a slot whose
+// sketch has registers once its hashes reached it turns dense.
 Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::span<const std::uint64_t> hashes,
-                   BufferTally& tally) {
+                   BufferTally& tally, bool few_groups = false) {
+  if (slot.dense()) {
+    for (const std::uint64_t hash : hashes) slot.add_dense(hash);
+    return {};
+  }
   const std::size_t wanted = slot.pending + hashes.size();
   const std::uint32_t largest = slot.aggregate.empty() ? kLargestBuffer : kSketchedBuffer;
   if (wanted > slot.capacity && slot.capacity < largest && wanted <= largest) {
@@ -188,7 +330,42 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
     slot.append(hashes);
     return {};
   }
-  VANTORELLE_RETURN_IF_ERROR(flush(slot, parameters));
+  // A full buffer and no sketch yet: a look at the registers the hashes fill
+  // (without a sparse precision, a sketch has registers from the start).
+  if (slot.aggregate.empty() && parameters.sparse_precision != 0 &&
+      parameters.normal_precision <= kLargestFoldingPrecision) {
+    // The registers' pointer takes the inline hashes' place: those move to
+    // a buffer first (a combine may bring many hashes to a slot of a few).
+    if (slot.buffer == nullptr) slot.grow(kLargestBuffer, tally);
+    if (!slot.is_folding()) slot.open_registers(tally);
+    slot.fold_waiting();
+    // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
+    // sparse representation computes it in.
+    const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
+    if (slot.folding.filled > budget) {
+      const std::span<const std::uint8_t> registers(slot.folding.registers,
+                                                    std::size_t{1} << parameters.normal_precision);
+      Status started = slot.aggregate.start_from_registers(parameters, registers, slot.pending);
+      slot.close_registers(tally);
+      slot.pending = 0;
+      slot.shrink(kSketchedBuffer);
+      VANTORELLE_RETURN_IF_ERROR(started);
+    } else if (wanted <= kLargestFoldingBuffer) {
+      std::uint32_t size = slot.capacity * 2u;
+      while (size < wanted) size *= 2;
+      slot.grow(std::min(size, kLargestFoldingBuffer), tally);
+      slot.append(hashes);
+      return {};
+    } else if (!slot.is_folding()) {
+      slot.close_registers(tally);  // a first look that the buffer cannot follow
+    }
+  }
+  VANTORELLE_RETURN_IF_ERROR(flush(slot, parameters, tally));
+  if (few_groups && may_turn_dense(slot)) {
+    slot.make_dense(tally);
+    for (const std::uint64_t hash : hashes) slot.add_dense(hash);
+    return {};
+  }
   if (slot.capacity > kSketchedBuffer) slot.shrink(kSketchedBuffer);
   if (hashes.size() <= slot.capacity) {
     slot.append(hashes);
@@ -264,23 +441,37 @@ constexpr std::uint64_t kBlockRows = 2048;
 constexpr std::uint64_t kPrefetchRows = 16;
 
 // The fingerprints of rows begin .. end of a value column, into
-// hashes[0 .. end - begin); a NULL row's entry is left unset (integers: the
-// hash of whatever the row holds). One loop per DuckDB type: no type switch
-// per row.
+// hashes[0 .. end - begin); a NULL row's entry is 0 for text, and for
+// integers the hash of whatever the row holds (read only to prefetch). One
+// loop per DuckDB type: no type switch per row.
 template <class T>
 bool hash_integers(duckdb_vector vector, const std::uint64_t* validity, std::uint64_t begin, std::uint64_t end,
                    std::uint64_t* hashes, std::string& error) {
-  const T* values = static_cast<const T*>(duckdb_vector_get_data(vector));
-  for (std::uint64_t row = begin; row < end; ++row) {
-    if constexpr (std::is_same_v<T, std::uint64_t>) {
-      if (values[row] > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
-          is_valid(validity, row)) {
-        error = "the UBIGINT " + std::to_string(values[row]) +
-                " is above 2^63 - 1, the largest integer that sketches count";
-        return false;
+  const T* values = static_cast<const T*>(duckdb_vector_get_data(vector)) + begin;
+  const std::uint64_t count = end - begin;
+  if constexpr (std::is_same_v<T, std::uint64_t>) {
+    std::uint64_t above = 0;  // any row above 2^63 - 1, found without a branch a row
+    for (std::uint64_t i = 0; i < count; ++i) above |= values[i];
+    if ((above >> 63) != 0) {
+      for (std::uint64_t i = 0; i < count; ++i) {
+        if ((values[i] >> 63) != 0 && is_valid(validity, begin + i)) {
+          error = "the UBIGINT " + std::to_string(values[i]) +
+                  " is above 2^63 - 1, the largest integer that sketches count";
+          return false;
+        }
       }
     }
-    hashes[row - begin] = HyperLogLogPlusPlus::hash_long(static_cast<std::int64_t>(values[row]));
+  }
+  if constexpr (sizeof(T) == sizeof(std::uint64_t)) {
+    // hash_long of each row: the integer's 64 bits, hashed a batch at a time.
+    HyperLogLogPlusPlus::hash_longs(reinterpret_cast<const std::uint64_t*>(values), count, hashes);
+  } else {
+    // Widened to 64 bits first (sign-extended as hash_long takes them), in
+    // place, then hashed in place.
+    for (std::uint64_t i = 0; i < count; ++i) {
+      hashes[i] = static_cast<std::uint64_t>(static_cast<std::int64_t>(values[i]));
+    }
+    HyperLogLogPlusPlus::hash_longs(hashes, count, hashes);
   }
   return true;
 }
@@ -289,7 +480,7 @@ bool hash_strings(duckdb_vector vector, const std::uint64_t* validity, std::uint
                   std::uint64_t* hashes, std::string&) {
   const auto* values = static_cast<const duckdb_string_t*>(duckdb_vector_get_data(vector));
   for (std::uint64_t row = begin; row < end; ++row) {
-    if (is_valid(validity, row)) hashes[row - begin] = HyperLogLogPlusPlus::hash_bytes(string_bytes(values[row]));
+    hashes[row - begin] = is_valid(validity, row) ? HyperLogLogPlusPlus::hash_bytes(string_bytes(values[row])) : 0;
   }
   return true;
 }
@@ -346,6 +537,57 @@ bool note_precisions(SketchSlot& slot, const SketchParameters& parameters, std::
   return true;
 }
 
+// --- the rows of a chunk ------------------------------------------------------------
+
+// Whether a block's rows spread over more slots than stay in cache on their
+// own: more than 16 among its first 64 rows. Then the loop below fetches
+// slots ahead of their rows; with few groups that only costs.
+bool spread_over_many_slots(std::span<const duckdb_aggregate_state> slots) {
+  constexpr std::size_t kFew = 16;
+  std::array<duckdb_aggregate_state, kFew> seen{};
+  std::size_t distinct = 0;
+  for (std::size_t row = 0; row < std::min<std::size_t>(slots.size(), 64); ++row) {
+    if (std::find(seen.begin(), seen.begin() + distinct, slots[row]) != seen.begin() + distinct) continue;
+    if (distinct == kFew) return true;
+    seen[distinct++] = slots[row];
+  }
+  return false;
+}
+
+// Each valid row's hash (hashes[i] for slots[i], row first_row + i of the
+// chunk) to its slot, in row order. A slot that has no precisions yet takes
+// the chunk's; one that has others is an error in `error`. (A slot of the
+// overload without precisions always holds the defaults.)
+template <bool kPrefetch>
+Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64_t* hashes,
+                const std::uint64_t* validity, std::uint64_t first_row, const SketchParameters& parameters,
+                BufferTally& tally, std::string& error) {
+  const auto normal = static_cast<std::int8_t>(parameters.normal_precision);
+  const auto sparse = static_cast<std::int8_t>(parameters.sparse_precision);
+  const std::size_t count = slots.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if constexpr (kPrefetch) {
+      // When groups are many, a row's slot and the line its hash goes to
+      // are likely cache misses: the slot is fetched 32 rows ahead, and the
+      // line once the slot has arrived, 16 rows ahead.
+      if (i + 2 * kPrefetchRows < count) __builtin_prefetch(slots[i + 2 * kPrefetchRows], 1);
+      if (i + kPrefetchRows < count) sketch_slot(slots[i + kPrefetchRows]).prefetch_for(hashes[i + kPrefetchRows]);
+    }
+    SketchSlot& slot = sketch_slot(slots[i]);
+    if (slot.normal_precision != normal || slot.sparse_precision != sparse) [[unlikely]] {
+      if (!note_precisions(slot, parameters, error)) return {};
+    }
+    if (!is_valid(validity, first_row + i)) continue;
+    if (slot.try_append(hashes[i])) [[likely]] continue;
+    if (slot.dense()) {
+      slot.add_dense(hashes[i]);
+      continue;
+    }
+    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, std::span(hashes + i, 1), tally, !kPrefetch));
+  }
+  return {};
+}
+
 // --- vantorelle_sketch -------------------------------------------------------------
 
 idx_t sketch_state_size(duckdb_function_info) { return sizeof(SketchSlot); }
@@ -387,25 +629,13 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
     for (std::uint64_t begin = 0; begin < count; begin += kBlockRows) {
       const std::uint64_t end = std::min(count, begin + kBlockRows);
       if (!hash_column(values, validity, begin, end, hashes, error)) return fail(info, "vantorelle_sketch", error);
-      // Row by row, so each group's hashes arrive in row order. A slot of
-      // the overload without precisions always holds the defaults.
-      for (std::uint64_t row = begin; row < end; ++row) {
-        // When groups are many, a row's slot and the line its hash goes to
-        // are likely cache misses: the slot is fetched 32 rows ahead, and
-        // the line once the slot has arrived, 16 rows ahead.
-        if (row + 2 * kPrefetchRows < end) __builtin_prefetch(states[row + 2 * kPrefetchRows], 1);
-        if (row + kPrefetchRows < end) sketch_slot(states[row + kPrefetchRows]).prefetch_next();
-        SketchSlot& slot = sketch_slot(states[row]);
-        if (slot.normal_precision != parameters->normal_precision ||
-            slot.sparse_precision != parameters->sparse_precision) [[unlikely]] {
-          if (!note_precisions(slot, *parameters, error)) return fail(info, "vantorelle_sketch", error);
-        }
-        if (!is_valid(validity, row)) continue;
-        const std::uint64_t* hash = hashes + (row - begin);
-        if (slot.try_append(*hash)) [[likely]] continue;
-        Status added = add_to_slot(slot, *parameters, std::span(hash, 1), tally);
-        if (!added) return fail(info, "vantorelle_sketch", added.error().display());
-      }
+      // Row by row, so each group's hashes arrive in row order.
+      const std::span<duckdb_aggregate_state> slots(states + begin, end - begin);
+      Status added = spread_over_many_slots(slots)
+                         ? add_rows<true>(slots, hashes, validity, begin, *parameters, tally, error)
+                         : add_rows<false>(slots, hashes, validity, begin, *parameters, tally, error);
+      if (!added) return fail(info, "vantorelle_sketch", added.error().display());
+      if (!error.empty()) return fail(info, "vantorelle_sketch", error);
     }
   });
 }
@@ -430,10 +660,17 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
       const SketchParameters* parameters = slot_parameters.of(into, combined);
       if (parameters == nullptr) return fail(info, "vantorelle_sketch", combined.error().display());
       if (!from.aggregate.empty()) {
-        combined = flush(into, *parameters);
+        // (DuckDB combines into fresh states: `into` is rarely dense.)
+        combined = settle(into, *parameters, tally);
         if (combined) combined = into.aggregate.combine_copy(from.aggregate);
       }
-      if (combined) combined = add_to_slot(into, *parameters, from.waiting(), tally);
+      if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
+      if (from.dense()) {
+        // `into` took the registers of from's sketch just above.
+        combined = into.aggregate.merge_registers(from.register_view(), from.dense_count());
+      } else {
+        combined = add_to_slot(into, *parameters, from.waiting(), tally);
+      }
       if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
     }
   });
@@ -444,6 +681,7 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
   guarded(info, "vantorelle_sketch", [&] {
     const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
     SlotParameters slot_parameters(overload->type);
+    BufferTally tally;
     std::vector<std::uint32_t> codes;
     // The writer of the last parameters, asked for again only when they
     // change (a query has one pair).
@@ -469,7 +707,7 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
       } else {
         // The state finalised is the query's own (the hash table's, or a
         // window's per-row state), never a shared source.
-        Status flushed = flush(slot, *parameters);
+        Status flushed = settle(slot, *parameters, tally);
         if (!flushed) return fail(info, "vantorelle_sketch", flushed.error().display());
         bytes = slot.aggregate.finalise_sketch(*parameters);
       }

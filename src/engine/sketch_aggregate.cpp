@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "error/internal_failure.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::engine {
@@ -44,6 +45,47 @@ Status SketchAggregate::add_hashes(const SketchParameters& parameters,
     hold(std::move(*fresh));
   }
   return sketch_->add_hashes(parameters.type, hashes);
+}
+
+std::optional<std::int32_t> SketchAggregate::register_precision() const {
+  if (sketch_ == nullptr) return std::nullopt;
+  const NormalRepresentation* normal = sketch_->representation().normal();
+  if (normal == nullptr) return std::nullopt;
+  return normal->state().precision;
+}
+
+Status SketchAggregate::merge_registers(std::span<const std::uint8_t> registers, std::uint64_t count) {
+  const std::optional<std::int32_t> precision = register_precision();
+  VANTORELLE_ASSERT(precision && registers.size() == (std::size_t{1} << *precision),
+                    "registers merged into a state without registers of their precision");
+  if (count == 0) return {};
+  // A sketch of the same kind holding these registers, merged as a partial
+  // state is: registers by maximum, value counts added.
+  SketchState state = scalar_fields(sketch_->representation().state());
+  state.num_values = count;
+  state.data = Bytes(registers.begin(), registers.end());
+  Result<HyperLogLogPlusPlus> folded = HyperLogLogPlusPlus::from_state(std::move(state));
+  if (!folded) return folded.take_error();
+  return sketch_->merge(std::move(*folded));
+}
+
+Status SketchAggregate::start_from_registers(const SketchParameters& parameters,
+                                             std::span<const std::uint8_t> registers, std::uint64_t count) {
+  VANTORELLE_ASSERT(sketch_ == nullptr && registers.size() == (std::size_t{1} << parameters.normal_precision),
+                    "registers started in a state that has a sketch, or of another precision");
+  Result<HyperLogLogPlusPlus> fresh = new_sketch(parameters);
+  if (!fresh) return fresh.take_error();
+  // The fresh sketch's fields with registers: what its switch to registers
+  // keeps.
+  SketchState state = scalar_fields(fresh->representation().state());
+  state.num_values = count;
+  state.data = Bytes(registers.begin(), registers.end());
+  Result<HyperLogLogPlusPlus> started = HyperLogLogPlusPlus::from_state(std::move(state));
+  if (!started) return started.take_error();
+  // Narrowed to the one type counted, as the adds would have.
+  VANTORELLE_RETURN_IF_ERROR(started->add_hashes(parameters.type, {}));
+  hold(std::move(*started));
+  return {};
 }
 
 Status SketchAggregate::merge_stored(ByteView stored) {

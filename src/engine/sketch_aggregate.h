@@ -63,6 +63,28 @@ class SketchAggregate {
   // order.
   Status add_hashes(const SketchParameters& parameters, std::span<const std::uint64_t> hashes);
 
+  // The precision of this state's registers once its sketch holds them
+  // (normal), else nullopt. From then on the order of further values no
+  // longer changes the sketch, so a host may fold them into registers of
+  // its own and hand those over with merge_registers.
+  std::optional<std::int32_t> register_precision() const;
+
+  // Adds `count` values already folded into `registers` (2^p bytes at this
+  // state's register precision p, each the largest rho_w its index saw):
+  // the sketch is then what adding those values one by one would have
+  // made. Only for a state with registers (register_precision()); anything
+  // else is an internal failure.
+  Status merge_registers(std::span<const std::uint8_t> registers, std::uint64_t count);
+
+  // The sketch of an empty state that took `count` values of
+  // `parameters.type` folded into `registers` (2^p bytes at the normal
+  // precision p): for a host that knows their sketch ends with registers
+  // whatever their order (more registers filled than the sparse form's
+  // budget in bytes), the sketch adding them one by one ends with. Anything
+  // but an empty state and registers of that size is an internal failure.
+  Status start_from_registers(const SketchParameters& parameters, std::span<const std::uint8_t> registers,
+                              std::uint64_t count);
+
   // vantorelle_merge's update: one stored sketch, validated first (a corrupt
   // or foreign one is refused with the validating check's message, and the
   // state is unchanged).

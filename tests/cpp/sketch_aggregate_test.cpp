@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "error/internal_failure.h"
 #include "test_support.h"
 
 namespace vantorelle::engine {
@@ -136,6 +138,89 @@ TEST(SketchAggregate, CombineAndMergeMatchTheAggregatorsMerge) {
         unwrap(HyperLogLogPlusPlus::from_bytes(unwrap(total.finalise_sketch(parameters))));
     EXPECT_EQ(unwrap(combined.result()), unwrap(whole.result()));
     EXPECT_EQ(combined.num_values(), whole.num_values());
+  }
+  EXPECT_EQ(SketchAggregate::live_count(), 0);
+}
+
+// Values folded into registers by hand and handed over with
+// merge_registers leave the state as adding them one by one would, at
+// precisions with and without a sparse phase.
+TEST(SketchAggregate, MergedRegistersGiveTheBytesOfOneByOneAdds) {
+  std::mt19937_64 random(31);
+  for (int round = 0; round < 6; ++round) {
+    const InputType type = round % 2 == 0 ? InputType::LONG : InputType::STRING;
+    const std::int32_t p = 10 + static_cast<std::int32_t>(random() % 7);
+    const std::int32_t sp = round % 3 == 2 ? 0 : p + static_cast<std::int32_t>(random() % 6);
+    const SketchParameters parameters = unwrap(SketchParameters::create(type, p, sp));
+    HyperLogLogPlusPlus model = model_sketch(parameters);
+    SketchAggregate state;
+    EXPECT_FALSE(state.register_precision().has_value());
+    // Until the sketch holds registers: hashes, as a host feeds them.
+    while (!state.register_precision()) {
+      std::vector<std::uint64_t> hashes;
+      for (int i = 0; i < 500; ++i) hashes.push_back(hash_of(type, random() % 100000));
+      unwrap(state.add_hashes(parameters, hashes));
+      unwrap(model.add_hashes(type, hashes));
+    }
+    EXPECT_EQ(*state.register_precision(), p);
+    // Then two runs of values folded elsewhere, one of them empty.
+    for (const std::size_t n : {std::size_t{0}, static_cast<std::size_t>(random() % 30000)}) {
+      std::vector<std::uint8_t> registers(std::size_t{1} << p);
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t hash = hash_of(type, random() % 100000);
+        const std::uint64_t rest = hash << p;
+        const auto rho_w = static_cast<std::uint8_t>(rest != 0 ? __builtin_clzll(rest) + 1 : 64 - p + 1);
+        std::uint8_t& reg = registers[hash >> (64 - p)];
+        reg = std::max(reg, rho_w);
+        unwrap(model.add_hashes(type, std::span(&hash, 1)));
+      }
+      unwrap(state.merge_registers(registers, n));
+    }
+    EXPECT_EQ(unwrap(state.finalise_sketch(parameters)), unwrap(model.to_bytes())) << "round " << round;
+    // Registers of another precision are a host's mistake.
+    EXPECT_THROW((void)state.merge_registers(std::vector<std::uint8_t>(std::size_t{1} << (p - 1)), 1),
+                 InternalFailure);
+  }
+  SketchAggregate sparse;
+  const std::uint64_t hash = HyperLogLogPlusPlus::hash_long(1);
+  unwrap(sparse.add_hashes(unwrap(SketchParameters::create(InputType::LONG, 10, 15)), std::span(&hash, 1)));
+  EXPECT_FALSE(sparse.register_precision().has_value());
+  EXPECT_THROW((void)sparse.merge_registers(std::vector<std::uint8_t>(1024), 1), InternalFailure);
+  sparse.reset();
+  EXPECT_EQ(SketchAggregate::live_count(), 0);
+}
+
+// A state started from registers that the sparse form could not hold, then
+// fed more values, ends with the bytes of one-by-one adds.
+TEST(SketchAggregate, StartedFromRegistersGivesTheBytesOfOneByOneAdds) {
+  std::mt19937_64 random(43);
+  for (int round = 0; round < 6; ++round) {
+    const InputType type = round % 3 == 0 ? InputType::LONG : round % 3 == 1 ? InputType::STRING
+                                                                               : InputType::BYTES;
+    const std::int32_t p = 10 + static_cast<std::int32_t>(random() % 5);
+    const std::int32_t sp = p + 1 + static_cast<std::int32_t>(random() % 6);
+    const SketchParameters parameters = unwrap(SketchParameters::create(type, p, sp));
+    HyperLogLogPlusPlus model = model_sketch(parameters);
+    // Two values a register on average: more registers filled than 0.75 * 2^p.
+    std::vector<std::uint8_t> registers(std::size_t{1} << p);
+    const std::size_t n = std::size_t{2} << p;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t hash = hash_of(type, random());
+      const std::uint64_t rest = hash << p;
+      const auto rho_w = static_cast<std::uint8_t>(rest != 0 ? __builtin_clzll(rest) + 1 : 64 - p + 1);
+      std::uint8_t& reg = registers[hash >> (64 - p)];
+      reg = std::max(reg, rho_w);
+      unwrap(model.add_hashes(type, std::span(&hash, 1)));
+    }
+    SketchAggregate state;
+    unwrap(state.start_from_registers(parameters, registers, n));
+    EXPECT_EQ(state.register_precision(), std::optional<std::int32_t>(p));
+    std::vector<std::uint64_t> more;
+    for (int i = 0; i < 700; ++i) more.push_back(hash_of(type, random() % 1000));
+    unwrap(state.add_hashes(parameters, more));
+    unwrap(model.add_hashes(type, more));
+    EXPECT_EQ(unwrap(state.finalise_sketch(parameters)), unwrap(model.to_bytes())) << "round " << round;
+    EXPECT_THROW((void)state.start_from_registers(parameters, registers, 1), InternalFailure);
   }
   EXPECT_EQ(SketchAggregate::live_count(), 0);
 }

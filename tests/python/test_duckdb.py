@@ -90,8 +90,8 @@ def test_sketches_equal_sketch_by_for_every_value_type(connection, precisions):
 @pytest.mark.parametrize("precisions", [(), (10,)])
 def test_group_sizes_at_the_edges_of_the_slots_hash_buffers(connection, precisions):
     # A slot holds 5 hashes inline, then a buffer of 32 doubling up to 4096;
-    # past that its sketch gets them in batches of 512. Rows shuffled, so
-    # every group's rows are spread over many chunks.
+    # past that, once its sketch exists, it gets them in batches of 512.
+    # Rows shuffled, so every group's rows are spread over many chunks.
     sizes = [1, 5, 6, 32, 33, 4096, 4097, 4608, 4609, 4610, 9000]
     rng = random.Random(7)
     rows = [(group, rng.randrange(20_000)) for group, size in enumerate(sizes) for _ in range(size)]
@@ -102,6 +102,53 @@ def test_group_sizes_at_the_edges_of_the_slots_hash_buffers(connection, precisio
     arguments = "".join(f", {p}" for p in precisions)
     got = keyed(connection.execute(f"SELECT k, vantorelle_sketch(v{arguments}) FROM events GROUP BY k").fetchall())
     assert got == by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
+
+
+@pytest.mark.parametrize("precisions,small_groups", [((11, 16), 0), ((11, 16), 200), ((), 0)])
+def test_groups_past_the_buffer_before_their_sketch(connection, precisions, small_groups):
+    # A group past 4096 hashes keeps them until they fill more registers
+    # than the sparse form's budget (0.75 * 2^p), then starts its sketch from
+    # those registers; one that never does is written from its hashes, or
+    # past 65535 hashes goes to a sparse sketch. Groups of (rows, distinct
+    # values) on each side of those lines, and with many small groups
+    # besides, chunks that spread over many slots.
+    # At precision 11: past 65535 and sparse; kept and sparse; kept and
+    # normal; registers at the first look (4096 hashes); at the 16384th.
+    shapes = [(70_000, 300), (6_000, 1_000), (4_700, 4_700), (10_000, 10_000), (20_000, 3_000)]
+    if not precisions:
+        # At 15: registers at the 65535th hash; past it and sparse for a while.
+        shapes = [(70_000, 200_000), (70_000, 20_000)]
+    rng = random.Random(small_groups)
+    rows = [(group, rng.randrange(distinct)) for group, (size, distinct) in enumerate(shapes)
+            for _ in range(size)]
+    rows += [(100 + group, rng.randrange(1000)) for group in range(small_groups) for _ in range(100)]
+    rng.shuffle(rows)
+    table = pa.table({"k": [k for k, _ in rows], "v": pa.array([v for _, v in rows], pa.int64())})
+    connection.register("events", table)
+    arguments = "".join(f", {p}" for p in precisions)
+    got = keyed(connection.execute(f"SELECT k, vantorelle_sketch(v{arguments}) FROM events GROUP BY k").fetchall())
+    assert got == by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
+
+
+@pytest.mark.parametrize("precisions", [(10,), (12, 0), (16, 20), (17, 0)])
+def test_few_large_groups_on_two_threads_give_sketch_by_bytes(connection, precisions):
+    # Every group but one of three rows ends with registers, whose bytes do
+    # not depend on the order of the rows, so two threads' partial states (slots that took rows into
+    # registers of their own, slots still buffering hashes) combine to the
+    # bytes of one pass. Groups of a few rows besides, and runs of a group's
+    # rows unshuffled, so that its share differs between the threads.
+    rng = random.Random(sum(precisions))
+    keys = [rng.randrange(6) for _ in range(300_000)] + [6] * 60_000 + [7] * 3
+    keys[150_000:150_000] = [8] * 40_000
+    table = pa.table({"k": pa.array(keys, pa.int64()),
+                      "v": pa.array([rng.randrange(1 << 40) for _ in keys], pa.int64())})
+    connection.register("events", table)
+    connection.execute("CREATE TABLE stored AS SELECT * FROM events")
+    connection.execute("SET threads = 2")
+    arguments = "".join(f", {p}" for p in precisions)
+    got = keyed(connection.execute(f"SELECT k, vantorelle_sketch(v{arguments}) FROM stored GROUP BY k").fetchall())
+    want = by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
+    assert got == want
 
 
 def test_threads_roll_ups_grouping_sets_and_filter(connection):
@@ -260,6 +307,10 @@ def test_scalars_equal_the_python_functions(connection):
      "write vantorelle_merge\\(sketch\\)"),
     ("SELECT vantorelle_sketch(18446744073709551615::UBIGINT)",
      "UBIGINT 18446744073709551615 is above 2\\^63 - 1"),
+    # Deep in a column, after NULLs and valid values, in the second block of
+    # 2048 rows.
+    ("SELECT vantorelle_sketch(CASE WHEN range = 4000 THEN 9223372036854775808 WHEN range % 7 = 0 THEN NULL "
+     "ELSE range END::UBIGINT) FROM range(5000)", "UBIGINT 9223372036854775808 is above"),
     ("SELECT vantorelle_sketch(range, 9) FROM range(3)", "normal precision to be >= 10"),
     ("SELECT vantorelle_sketch(range, 15, 26) FROM range(3)", "sparse precision"),
     ("SELECT vantorelle_sketch(range, (10 + range % 2)::INTEGER) FROM range(3)", "must be a constant"),
