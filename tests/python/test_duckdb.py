@@ -86,6 +86,15 @@ def test_sketches_equal_sketch_by_for_every_value_type(connection, precisions):
         assert connection.execute("SELECT typeof(v) FROM events LIMIT 1").fetchall() == [(sql_type,)]
         connection.unregister("events")
 
+def assert_sketches_equal_sketch_by(connection, rows, precisions):
+    """vantorelle_sketch of (key, int64 value) rows GROUP BY key gives
+    sketch_by's bytes, one thread."""
+    table = pa.table({"k": [k for k, _ in rows], "v": pa.array([v for _, v in rows], pa.int64())})
+    connection.register("events", table)
+    arguments = "".join(f", {p}" for p in precisions)
+    got = keyed(connection.execute(f"SELECT k, vantorelle_sketch(v{arguments}) FROM events GROUP BY k").fetchall())
+    assert got == by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
+
 
 @pytest.mark.parametrize("precisions", [(), (10,)])
 def test_group_sizes_at_the_edges_of_the_slots_hash_buffers(connection, precisions):
@@ -97,11 +106,7 @@ def test_group_sizes_at_the_edges_of_the_slots_hash_buffers(connection, precisio
     rows = [(group, rng.randrange(20_000)) for group, size in enumerate(sizes) for _ in range(size)]
     rows.append((len(sizes), None))
     rng.shuffle(rows)
-    table = pa.table({"k": [k for k, _ in rows], "v": pa.array([v for _, v in rows], pa.int64())})
-    connection.register("events", table)
-    arguments = "".join(f", {p}" for p in precisions)
-    got = keyed(connection.execute(f"SELECT k, vantorelle_sketch(v{arguments}) FROM events GROUP BY k").fetchall())
-    assert got == by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
+    assert_sketches_equal_sketch_by(connection, rows, precisions)
 
 
 @pytest.mark.parametrize("precisions,small_groups", [((11, 16), 0), ((11, 16), 200), ((), 0)])
@@ -123,11 +128,7 @@ def test_groups_past_the_buffer_before_their_sketch(connection, precisions, smal
             for _ in range(size)]
     rows += [(100 + group, rng.randrange(1000)) for group in range(small_groups) for _ in range(100)]
     rng.shuffle(rows)
-    table = pa.table({"k": [k for k, _ in rows], "v": pa.array([v for _, v in rows], pa.int64())})
-    connection.register("events", table)
-    arguments = "".join(f", {p}" for p in precisions)
-    got = keyed(connection.execute(f"SELECT k, vantorelle_sketch(v{arguments}) FROM events GROUP BY k").fetchall())
-    assert got == by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
+    assert_sketches_equal_sketch_by(connection, rows, precisions)
 
 
 @pytest.mark.parametrize("precisions", [(10,), (12, 0), (16, 20), (17, 0)])
