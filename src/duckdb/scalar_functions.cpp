@@ -62,11 +62,8 @@ SketchState load_state(ByteView bytes, idx_t row) {
 
 // The estimate of a stored sketch read in place, refused as load_state
 // refuses it.
-std::int64_t estimate_in_place(ViewEstimator& estimator, ByteView bytes, idx_t row) {
-  Result<SketchStateView> view = decode_state_view(bytes);
-  Result<ViewEstimator::Estimate> estimate =
-      view ? estimator.estimate(*view, EstimateMethod::Default, std::nullopt)
-           : Result<ViewEstimator::Estimate>(view.take_error());
+std::int64_t estimate_in_place(ViewEstimator& estimator, SketchStateView& room, ByteView bytes, idx_t row) {
+  Result<ViewEstimator::Estimate> estimate = estimator.estimate_message(bytes, room, EstimateMethod::Default, std::nullopt);
   if (!estimate) {
     throw Failure{"the sketch in row " + std::to_string(row) + " of the chunk (" +
                   std::to_string(bytes.size()) + " bytes) is not a sound sketch: " +
@@ -101,9 +98,10 @@ void estimate(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector 
     // arrays; the estimator keeps the checks of the scalar fields the rows
     // share.
     ViewEstimator estimator;
+    SketchStateView room;
     for (idx_t row = 0; row < count; ++row) {
       const std::optional<ByteView> bytes = sketches.at(row);
-      out[row] = bytes ? estimate_in_place(estimator, *bytes, row) : 0;
+      out[row] = bytes ? estimate_in_place(estimator, room, *bytes, row) : 0;
     }
   });
 }
