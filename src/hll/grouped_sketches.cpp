@@ -11,6 +11,7 @@
 #include "hll/sparse_representation.h"
 #include "state/state_message.h"
 #include "utils/buffer_traits.h"
+#include "utils/page_release.h"
 #include "utils/parallel.h"
 
 namespace vantorelle {
@@ -125,15 +126,24 @@ SerializedSketches join(std::vector<ShareOutput>& shares, bool nullable) {
     groups += share.ends.size();
   }
   // The first share's buffer becomes the output; the others are appended
-  // to it and freed one by one (its room was reserved for them, untouched,
-  // so no page is held twice beyond the share being copied).
+  // to it (its room was reserved for them, untouched), a piece at a time,
+  // each piece's pages handed back once copied: no byte is resident twice
+  // beyond a piece.
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
   joined.data = std::move(shares[0].data);
   joined.data.reserve(total);
   joined.offsets.reserve(groups + 1);
   if (nullable) joined.present.reserve(groups);
   std::int64_t base = 0;
   for (ShareOutput& share : shares) {
-    if (&share != &shares[0]) joined.data.insert(joined.data.end(), share.data.begin(), share.data.end());
+    if (&share != &shares[0]) {
+      std::uint8_t* from = share.data.data();
+      for (std::size_t done = 0; done < share.data.size(); done += kPiece) {
+        const std::size_t piece = std::min(kPiece, share.data.size() - done);
+        joined.data.insert(joined.data.end(), from + done, from + done + piece);
+        release_pages(from + done, piece);
+      }
+    }
     for (std::int64_t end : share.ends) joined.offsets.push_back(base + end);
     if (nullable) joined.present.insert(joined.present.end(), share.present.begin(), share.present.end());
     base += static_cast<std::int64_t>(share.ends.empty() ? 0 : share.ends.back());
