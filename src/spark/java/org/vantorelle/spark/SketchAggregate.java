@@ -69,6 +69,12 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
         mutableAggBufferOffset, inputAggBufferOffset);
   }
 
+  /** The same aggregate reading its value from `input` (a bound column). */
+  SketchAggregate reading(Expression input) {
+    return new SketchAggregate(input, kind, normalPrecision, sparsePrecision, where, estimates,
+        mutableAggBufferOffset, inputAggBufferOffset);
+  }
+
   @Override
   public SketchBuffer createAggregationBuffer() {
     return new SketchBuffer(kind, normalPrecision, sparsePrecision);

@@ -106,6 +106,16 @@ public final class SketchBuffer implements KryoSerializable {
     return Math.min(BATCH_VALUES, Math.max(FIRST_CAPACITY, 2 * size));
   }
 
+  /** The bytes this buffer's arrays hold (a budget's measure, not exact). */
+  long footprint() {
+    long bytes = sketch == null ? 0 : sketch.length;
+    if (longs != null) bytes += 8L * longs.length;
+    if (data != null) bytes += data.length;
+    if (ends != null) bytes += 4L * ends.length;
+    if (stored != null) bytes += 8L * stored.length + used;
+    return bytes;
+  }
+
   /** Hands the pending values to the native code. */
   void flush() {
     if (count == 0) return;
