@@ -1,8 +1,10 @@
 #include "fingerprint2011/fingerprint2011.h"
+#include "fingerprint2011/fingerprint2011_words.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -204,6 +206,35 @@ TEST(Fingerprint2011, LongInputsHashAlikeWhateverTheAlignment) {
       EXPECT_EQ(hash_at_offset(bytes, offset), expected)
           << "length " << length << " offset " << offset;
     }
+  }
+}
+
+// The batch form (eight lanes where the processor has them) against the
+// byte-string hash of each word's eight little-endian bytes: every count
+// around the lane width, in place and not, words with extreme bits.
+TEST(Fingerprint2011, WordsEqualTheHashOfTheirBytes) {
+  std::mt19937_64 random(2011);
+  for (int round = 0; round < 200; ++round) {
+    const std::size_t count = static_cast<std::size_t>(random() % 40);
+    std::vector<std::uint64_t> words(count);
+    for (std::uint64_t& word : words) {
+      switch (random() % 4) {
+        case 0: word = random() % 16; break;
+        case 1: word = ~(random() % 16); break;
+        case 2: word = std::uint64_t{1} << (random() % 64); break;
+        default: word = random();
+      }
+    }
+    std::vector<std::uint64_t> hashes(count);
+    fingerprint2011_words(words.data(), count, hashes.data());
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint8_t bytes[8];
+      for (int b = 0; b < 8; ++b) bytes[b] = static_cast<std::uint8_t>(words[i] >> (8 * b));
+      ASSERT_EQ(hashes[i], fingerprint2011(bytes, 8)) << "word " << words[i] << " at " << i << " of " << count;
+    }
+    std::vector<std::uint64_t> in_place = words;
+    fingerprint2011_words(in_place.data(), count, in_place.data());
+    ASSERT_EQ(in_place, hashes);
   }
 }
 
