@@ -143,6 +143,14 @@ final class PartialSketchIterator extends AbstractIterator<InternalRow> {
       this.narrow = narrow;
     }
 
+    int ordinal() {
+      return ordinal;
+    }
+
+    boolean narrow() {
+      return narrow;
+    }
+
     @Override
     public int numberOf(InternalRow input) {
       if (input.isNullAt(ordinal)) return table.numberOfNull();

@@ -59,6 +59,18 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
     this(child, kind, normalPrecision, sparsePrecision, where, false, 0, 0);
   }
 
+  int kind() {
+    return kind;
+  }
+
+  int normalPrecision() {
+    return normalPrecision;
+  }
+
+  int sparsePrecision() {
+    return sparsePrecision;
+  }
+
   boolean estimates() {
     return estimates;
   }

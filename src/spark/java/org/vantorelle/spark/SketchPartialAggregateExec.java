@@ -28,6 +28,7 @@ import scala.collection.Iterator;
 import scala.collection.immutable.IndexedSeq;
 import scala.collection.immutable.Seq;
 import scala.jdk.javaapi.CollectionConverters;
+import scala.reflect.ClassTag;
 import scala.reflect.ClassTag$;
 import scala.runtime.AbstractFunction1;
 
@@ -110,7 +111,12 @@ public final class SketchPartialAggregateExec extends SparkPlan {
     if (budget < 0) throw new IllegalArgumentException(BUDGET_SETTING + " must not be negative");
     Partition task = new Partition(child.output(), groupingExpressions, aggregateExpressions,
         output, budget, longMetric("numOutputRows"));
-    return child.execute().mapPartitions(task, false, ClassTag$.MODULE$.apply(InternalRow.class));
+    ClassTag<InternalRow> rowTag = ClassTag$.MODULE$.apply(InternalRow.class);
+    SparkPlan columnar = BatchRows.columnarSource(child);
+    RDD<InternalRow> rows = columnar == null
+        ? child.execute()
+        : columnar.executeColumnar().mapPartitions(new BatchRows(), false, rowTag);
+    return rows.mapPartitions(task, false, rowTag);
   }
 
   @Override
@@ -198,7 +204,14 @@ public final class SketchPartialAggregateExec extends SparkPlan {
       List<DataType> types = new ArrayList<>();
       for (Attribute attribute : CollectionConverters.asJava(output)) types.add(attribute.dataType());
       UnsafeProjection out = UnsafeProjection.create(types.toArray(new DataType[0]));
-      return new PartialSketchIterator(rows, keys(columns), bound, inputs, out, budget, outputRows);
+      PartialSketchIterator.Keys keys = keys(columns);
+      if (keys instanceof PartialSketchIterator.IntegerKey key && bound.length == 1 && allColumns
+          && bound[0].kind() == NativeSketches.LONG
+          && arguments.get(0).dataType() instanceof LongType) {
+        return new SortedPartialIterator(rows, key.ordinal(), key.narrow(),
+            ordinal(columns, arguments.get(0)), bound[0], out, budget, outputRows);
+      }
+      return new PartialSketchIterator(rows, keys, bound, inputs, out, budget, outputRows);
     }
 
     private PartialSketchIterator.Keys keys(List<Attribute> columns) {
