@@ -4,7 +4,7 @@ import org.apache.spark.sql.SparkSession;
 import org.apache.spark.sql.SparkSessionExtensions;
 import org.apache.spark.sql.catalyst.plans.logical.LogicalPlan;
 import org.apache.spark.sql.catalyst.rules.Rule;
-import org.apache.spark.sql.execution.ColumnarRule;
+import org.apache.spark.sql.execution.SparkStrategy;
 import scala.Tuple3;
 import scala.runtime.AbstractFunction1;
 import scala.runtime.BoxedUnit;
@@ -25,9 +25,9 @@ public final class VantorelleExtensions extends AbstractFunction1<SparkSessionEx
         return new MergeGroups();
       }
     });
-    extensions.injectColumnar(new AbstractFunction1<SparkSession, ColumnarRule>() {
+    extensions.injectPlannerStrategy(new AbstractFunction1<SparkSession, SparkStrategy>() {
       @Override
-      public ColumnarRule apply(SparkSession session) {
+      public SparkStrategy apply(SparkSession session) {
         return new SketchPlanning();
       }
     });
