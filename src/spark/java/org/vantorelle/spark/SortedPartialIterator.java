@@ -20,7 +20,8 @@ import scala.collection.Iterator;
  * key's values in row order.
  */
 final class SortedPartialIterator extends AbstractIterator<InternalRow> {
-  private static final int DIGIT_BITS = 11;
+  // The widest digit of a pass: 2048 counts fit in the first-level cache.
+  private static final int MAX_DIGIT_BITS = 11;
 
   private final Iterator<InternalRow> input;
   private final int keyOrdinal;
@@ -148,13 +149,18 @@ final class SortedPartialIterator extends AbstractIterator<InternalRow> {
     }
     int bits = 64 - Long.numberOfLeadingZeros(most - least);
     if (bits == 0) return;  // one key
+    // Passes of equal digits: fewer buckets a pass keep the scattered
+    // writes of each pass within the caches.
+    int passes = (bits + MAX_DIGIT_BITS - 1) / MAX_DIGIT_BITS;
+    int digitBits = (bits + passes - 1) / passes;
+    int mask = (1 << digitBits) - 1;
     long[] keysOut = new long[size];
     long[] valuesOut = new long[size];
     byte[] missingOut = missing == null ? null : new byte[size];
-    int[] counts = new int[1 << DIGIT_BITS];
-    for (int shift = 0; shift < bits; shift += DIGIT_BITS) {
+    int[] counts = new int[1 << digitBits];
+    for (int shift = 0; shift < bits; shift += digitBits) {
       Arrays.fill(counts, 0);
-      for (int i = 0; i < size; ++i) ++counts[digit(keys[i], least, shift)];
+      for (int i = 0; i < size; ++i) ++counts[(int) ((keys[i] - least) >>> shift) & mask];
       int sum = 0;
       for (int d = 0; d < counts.length; ++d) {
         int count = counts[d];
@@ -162,7 +168,7 @@ final class SortedPartialIterator extends AbstractIterator<InternalRow> {
         sum += count;
       }
       for (int i = 0; i < size; ++i) {
-        int to = counts[digit(keys[i], least, shift)]++;
+        int to = counts[(int) ((keys[i] - least) >>> shift) & mask]++;
         keysOut[to] = keys[i];
         valuesOut[to] = values[i];
         if (missingOut != null) missingOut[to] = missing[i];
@@ -179,9 +185,5 @@ final class SortedPartialIterator extends AbstractIterator<InternalRow> {
         missingOut = swapMissing;
       }
     }
-  }
-
-  private static int digit(long key, long least, int shift) {
-    return (int) (((key - least) >>> shift) & ((1 << DIGIT_BITS) - 1));
   }
 }
