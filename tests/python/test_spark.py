@@ -239,14 +239,22 @@ def test_sql_sketches_of_many_groups_after_spark_falls_back_to_sorting(sql, tmp_
 
 
 def test_partial_step_in_every_key_shape_with_any_buffer_budget(sql, tmp_path):
-    """vantorelle_sketch's partial step runs in its own plan node: integer keys
-    sorted by a radix sort over their range (the extremes of BIGINT and
-    negative keys included), other keys through a table of groups; null keys,
-    null values, a group of nulls only, runs long enough to be sketched before
-    the shuffle beside single values. With the default buffer budget and with
-    one so small that every task writes many partial rows per key. Seeded
-    tables against sketches added row by row."""
-    budget = "spark.vantorelle.partialAggregationBytes"
+    """vantorelle_sketch's partial step runs in its own plan node: one integer
+    key and one BIGINT value sorted by a radix sort over the keys' range (the
+    extremes of BIGINT and negative keys included), other shapes through a
+    table of integer keys or of key rows; null keys, null values, a group of
+    nulls only, runs long enough to be sketched before the shuffle beside
+    single values. Read from a columnar and from a row scan, with the default
+    buffer budget and with one so small that every task writes many partial
+    rows per key. Seeded tables against sketches added row by row."""
+    settings = [{}, {"spark.vantorelle.partialAggregationBytes": "1"},
+                {"spark.sql.parquet.enableVectorizedReader": "false"}]
+    queries = {
+        "SELECT k, vantorelle_sketch(vi) AS s FROM shapes GROUP BY k": (["k"], "vi"),
+        "SELECT k, vantorelle_sketch(vi) AS si, vantorelle_sketch(vs) AS s FROM shapes "
+        "GROUP BY k": (["k"], "vs"),
+        "SELECT ks, ki, vantorelle_sketch(vi) AS s FROM shapes GROUP BY ks, ki": (["ks", "ki"], "vi"),
+    }
     for seed in range(2):
         rng = np.random.default_rng(seed)
         n = 12_000
@@ -263,31 +271,31 @@ def test_partial_step_in_every_key_shape_with_any_buffer_budget(sql, tmp_path):
         table = pa.table({
             "k": pa.array(k, pa.int64()),
             "ki": pa.array([None if v is None else v % 1000 - 500 for v in k], pa.int32()),
-            "ks": pa.array([None if v is None else f"k{v}" for v in k], pa.string()),
+            "ks": pa.array([None if v is None else f"k{v % 7}" for v in k], pa.string()),
             "vi": pa.array(vi, pa.int64()),
             "vs": pa.array([None if v is None else f"{v}é" for v in vi], pa.string()),
         })
         sql.read.parquet(str(write_parts(table, tmp_path / f"shapes{seed}"))) \
             .createOrReplaceTempView("shapes")
+        expected = {query: expected_sketches(table, keys, column)
+                    for query, (keys, column) in queries.items()}
         narrow = {key: vantorelle.from_bytes(s).result()
                   for key, s in expected_sketches(table, ["ki"], "vi", 12, 17).items()}
-        for limit in (None, "1"):
-            if limit:
-                sql.conf.set(budget, limit)
+        for setting in settings:
+            for name, value in setting.items():
+                sql.conf.set(name, value)
             try:
-                wide = sql.sql("SELECT k, vantorelle_sketch(vi) AS s FROM shapes GROUP BY k")
-                assert by_key(wide.collect(), ["k"], "s") == expected_sketches(table, ["k"], "vi")
-                plan = wide._jdf.queryExecution().executedPlan().toString()
-                assert "VantorelleSketchPartialAggregate" in plan
+                for query, (keys, _) in queries.items():
+                    found = sql.sql(query)
+                    assert by_key(found.collect(), keys, "s") == expected[query], (query, setting)
+                    plan = found._jdf.queryExecution().executedPlan().toString()
+                    assert "VantorelleSketchPartialAggregate" in plan
                 rows = sql.sql("SELECT ki, vantorelle_estimate(vantorelle_sketch(vi, 12, 17)) AS e "
                                "FROM shapes GROUP BY ki").collect()
-                assert by_key(rows, ["ki"], "e") == narrow
-                rows = sql.sql("SELECT ks, vantorelle_sketch(vi) AS si, vantorelle_sketch(vs) AS ss "
-                               "FROM shapes GROUP BY ks").collect()
-                assert by_key(rows, ["ks"], "si") == expected_sketches(table, ["ks"], "vi")
-                assert by_key(rows, ["ks"], "ss") == expected_sketches(table, ["ks"], "vs")
+                assert by_key(rows, ["ki"], "e") == narrow, setting
             finally:
-                sql.conf.unset(budget)
+                for name in setting:
+                    sql.conf.unset(name)
 
 
 def test_estimate_of_a_sketch_built_in_the_query_is_the_estimate_of_its_bytes(sql, tmp_path):
