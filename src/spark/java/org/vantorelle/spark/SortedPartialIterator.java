@@ -38,6 +38,11 @@ final class SortedPartialIterator extends AbstractIterator<InternalRow> {
   // null while the chunk has no null value.
   private byte[] missing;
   private int size;
+  private long least;  // the chunk's smallest and largest keys
+  private long most;
+  // The sort's other half, kept from chunk to chunk.
+  private long[] keysOut = new long[0];
+  private long[] valuesOut = new long[0];
   private long[] nullKeyValues = new long[16];
   private int nullKeyCount = -1;  // -1: no row with a null key in this chunk
 
@@ -106,6 +111,8 @@ final class SortedPartialIterator extends AbstractIterator<InternalRow> {
     size = 0;
     position = 0;
     missing = null;
+    least = Long.MAX_VALUE;
+    most = Long.MIN_VALUE;
     while (size + Math.max(nullKeyCount, 0) < chunkRows && input.hasNext()) {
       InternalRow next = input.next();
       boolean absent = next.isNullAt(valueOrdinal);
@@ -120,7 +127,10 @@ final class SortedPartialIterator extends AbstractIterator<InternalRow> {
         continue;
       }
       if (size == keys.length) grow();
-      keys[size] = narrow ? next.getInt(keyOrdinal) : next.getLong(keyOrdinal);
+      long key = narrow ? next.getInt(keyOrdinal) : next.getLong(keyOrdinal);
+      keys[size] = key;
+      least = Math.min(least, key);
+      most = Math.max(most, key);
       values[size] = value;
       if (absent) {
         if (missing == null) missing = new byte[keys.length];
@@ -141,12 +151,6 @@ final class SortedPartialIterator extends AbstractIterator<InternalRow> {
   // which the chunk's keys differ from their minimum.
   private void sort() {
     if (size < 2) return;
-    long least = Long.MAX_VALUE;
-    long most = Long.MIN_VALUE;
-    for (int i = 0; i < size; ++i) {
-      least = Math.min(least, keys[i]);
-      most = Math.max(most, keys[i]);
-    }
     int bits = 64 - Long.numberOfLeadingZeros(most - least);
     if (bits == 0) return;  // one key
     // Passes of equal digits: fewer buckets a pass keep the scattered
@@ -154,8 +158,10 @@ final class SortedPartialIterator extends AbstractIterator<InternalRow> {
     int passes = (bits + MAX_DIGIT_BITS - 1) / MAX_DIGIT_BITS;
     int digitBits = (bits + passes - 1) / passes;
     int mask = (1 << digitBits) - 1;
-    long[] keysOut = new long[size];
-    long[] valuesOut = new long[size];
+    if (keysOut.length < keys.length) {
+      keysOut = new long[keys.length];
+      valuesOut = new long[keys.length];
+    }
     byte[] missingOut = missing == null ? null : new byte[size];
     int[] counts = new int[1 << digitBits];
     for (int shift = 0; shift < bits; shift += digitBits) {
