@@ -36,9 +36,11 @@ import scala.runtime.AbstractFunction1;
  * The partial step of a GROUP BY whose aggregates are all vantorelle_sketch
  * (SketchPlanning puts it in place of Spark's object hash aggregate): the
  * same output, the same plan around it, but each row goes straight to its
- * group's buffer (PartialSketchIterator) instead of through Spark's generic
- * aggregation, which costs more per row than the sketch itself, and many
- * groups never fall back to sorting.
+ * group instead of through Spark's generic aggregation, which costs more a
+ * row than the sketch itself, and no number of groups makes it sort rows.
+ * One integer key and one BIGINT value: SortedPartialIterator; any other
+ * shape: PartialSketchIterator. A columnar scan below is read in place
+ * (BatchRows).
  */
 public final class SketchPartialAggregateExec extends SparkPlan {
   private static final long serialVersionUID = 1L;
