@@ -13,6 +13,10 @@ rows (default 2,000,000: a group key and a user id from 1,000,000 possible):
           bench/duckdb_bench.py compares it in more detail)
           approx_count_distinct(user) ... GROUP BY g
 
+All Spark queries run in one session with the same settings (nothing is
+tuned for one peer); vantorelle's SQL functions do their partial step in the
+jar's own plan node, Spark's sketches in its object hash aggregate.
+
 Every Spark query writes its per-group estimates to Spark's `noop` sink, so
 the whole plan runs and nothing is collected into the driver; each is run
 once to warm up (JIT, Python workers), then all of them are timed in turn,

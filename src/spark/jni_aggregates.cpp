@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/sketch_aggregate.h"
+#include "fingerprint2011/fingerprint2011_words.h"
 #include "hll/sketch_estimates.h"
 #include "spark/jni_support.h"
 #include "state/state_validation.h"
@@ -55,13 +56,10 @@ void add(SketchAggregate& state, const SketchParameters& parameters,
   if (!added) fail_with(added.error(), JavaError::Incompatible, "");
 }
 
-// The fingerprints of `count` integers.
+// The fingerprints of `count` integers, hashed where they were copied.
 std::vector<std::uint64_t> long_hashes(JNIEnv* env, jlongArray values, jint count) {
-  const std::vector<std::int64_t> batch = copy_longs(env, values, count);
-  std::vector<std::uint64_t> hashes(batch.size());
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    hashes[i] = HyperLogLogPlusPlus::hash_long(batch[i]);
-  }
+  std::vector<std::uint64_t> hashes = copy_words(env, values, count);
+  fingerprint2011_words(hashes.data(), hashes.size(), hashes.data());
   return hashes;
 }
 

@@ -48,9 +48,9 @@ void check_count(JNIEnv* env, jarray array, jint count) {
 
 }  // namespace
 
-std::vector<std::int64_t> copy_longs(JNIEnv* env, jlongArray array, jint count) {
+std::vector<std::uint64_t> copy_words(JNIEnv* env, jlongArray array, jint count) {
   check_count(env, array, count);
-  std::vector<std::int64_t> values(static_cast<std::size_t>(count));
+  std::vector<std::uint64_t> values(static_cast<std::size_t>(count));
   env->GetLongArrayRegion(array, 0, count, reinterpret_cast<jlong*>(values.data()));
   return values;
 }

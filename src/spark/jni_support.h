@@ -63,7 +63,7 @@ jbyteArray new_byte_array(JNIEnv* env, const Bytes& bytes);
 
 // The first `count` elements of a Java primitive array, copied; refuses a
 // count beyond the array.
-std::vector<std::int64_t> copy_longs(JNIEnv* env, jlongArray array, jint count);
+std::vector<std::uint64_t> copy_words(JNIEnv* env, jlongArray array, jint count);
 std::vector<std::int32_t> copy_ints(JNIEnv* env, jintArray array, jint count);
 
 // A sketch failure as the exception class the package raises for it:

@@ -238,6 +238,66 @@ def test_sql_sketches_of_many_groups_after_spark_falls_back_to_sorting(sql, tmp_
             for key, s in expected_sketches(table, ["k"], "vs").items()}
 
 
+def test_partial_step_in_every_key_shape_with_any_buffer_budget(sql, tmp_path):
+    """vantorelle_sketch's partial step runs in its own plan node: one integer
+    key and one BIGINT value sorted by a radix sort over the keys' range (the
+    extremes of BIGINT and negative keys included), other shapes through a
+    table of integer keys or of key rows; null keys, null values, a group of
+    nulls only, runs long enough to be sketched before the shuffle beside
+    single values. Read from a columnar and from a row scan, with the default
+    buffer budget and with one so small that every task writes many partial
+    rows per key. Seeded tables against sketches added row by row."""
+    settings = [{}, {"spark.vantorelle.partialAggregationBytes": "1"},
+                {"spark.sql.parquet.enableVectorizedReader": "false"}]
+    queries = {
+        "SELECT k, vantorelle_sketch(vi) AS s FROM shapes GROUP BY k": (["k"], "vi"),
+        "SELECT k, vantorelle_sketch(vi) AS si, vantorelle_sketch(vs) AS s FROM shapes "
+        "GROUP BY k": (["k"], "vs"),
+        "SELECT ks, ki, vantorelle_sketch(vi) AS s FROM shapes GROUP BY ks, ki": (["ks", "ki"], "vi"),
+    }
+    for seed in range(2):
+        rng = np.random.default_rng(seed)
+        n = 12_000
+        info = np.iinfo(np.int64)
+        keys = np.where(rng.random(n) < 0.5, rng.integers(-50, 50, n),
+                        rng.choice([info.min, info.max, -1, 0], n))
+        keys = np.where(rng.random(n) < 0.05, rng.integers(0, 1 << 40, n), keys)
+        keys[:50] = 1 << 50  # a group whose values are all null
+        values = rng.integers(-10**6, 10**6, n)
+        null_key = rng.random(n) < 0.03
+        null_value = (rng.random(n) < 0.05) | (keys == 1 << 50)
+        k = [None if m else int(v) for v, m in zip(keys, null_key)]
+        vi = [None if m else int(v) for v, m in zip(values, null_value)]
+        table = pa.table({
+            "k": pa.array(k, pa.int64()),
+            "ki": pa.array([None if v is None else v % 1000 - 500 for v in k], pa.int32()),
+            "ks": pa.array([None if v is None else f"k{v % 7}" for v in k], pa.string()),
+            "vi": pa.array(vi, pa.int64()),
+            "vs": pa.array([None if v is None else f"{v}é" for v in vi], pa.string()),
+        })
+        sql.read.parquet(str(write_parts(table, tmp_path / f"shapes{seed}"))) \
+            .createOrReplaceTempView("shapes")
+        expected = {query: expected_sketches(table, keys, column)
+                    for query, (keys, column) in queries.items()}
+        narrow = {key: vantorelle.from_bytes(s).result()
+                  for key, s in expected_sketches(table, ["ki"], "vi", 12, 17).items()}
+        for setting in settings:
+            for name, value in setting.items():
+                sql.conf.set(name, value)
+            try:
+                for query, (keys, _) in queries.items():
+                    found = sql.sql(query)
+                    assert by_key(found.collect(), keys, "s") == expected[query], (query, setting)
+                    plan = found._jdf.queryExecution().executedPlan().toString()
+                    assert "VantorelleSketchPartialAggregate" in plan
+                rows = sql.sql("SELECT ki, vantorelle_estimate(vantorelle_sketch(vi, 12, 17)) AS e "
+                               "FROM shapes GROUP BY ki").collect()
+                assert by_key(rows, ["ki"], "e") == narrow, setting
+            finally:
+                for name in setting:
+                    sql.conf.unset(name)
+
+
 def test_estimate_of_a_sketch_built_in_the_query_is_the_estimate_of_its_bytes(sql, tmp_path):
     # Groups whose sparse buffer, flushed when the bytes are written, would
     # take the sketch past its sparse budget: the bytes hold a normal sketch.

@@ -6,6 +6,7 @@ import org.apache.spark.sql.ExperimentalMethods;
 import org.apache.spark.sql.SparkSession;
 import org.apache.spark.sql.catalyst.plans.logical.LogicalPlan;
 import org.apache.spark.sql.catalyst.rules.Rule;
+import org.apache.spark.sql.execution.SparkStrategy;
 import scala.jdk.javaapi.CollectionConverters;
 import org.apache.spark.sql.catalyst.analysis.FunctionRegistry;
 
@@ -30,6 +31,13 @@ public final class Functions {
     if (rules.stream().noneMatch(rule -> rule instanceof MergeGroups)) {
       rules.add(new MergeGroups());
       experimental.extraOptimizations_$eq(CollectionConverters.asScala(rules).toList());
+    }
+    // ...and its planner extra strategies.
+    List<SparkStrategy> strategies = new ArrayList<>(
+        CollectionConverters.asJava(experimental.extraStrategies()));
+    if (strategies.stream().noneMatch(strategy -> strategy instanceof SketchPlanning)) {
+      strategies.add(new SketchPlanning());
+      experimental.extraStrategies_$eq(CollectionConverters.asScala(strategies).toList());
     }
   }
 

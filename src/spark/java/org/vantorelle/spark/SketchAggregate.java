@@ -59,6 +59,18 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
     this(child, kind, normalPrecision, sparsePrecision, where, false, 0, 0);
   }
 
+  int kind() {
+    return kind;
+  }
+
+  int normalPrecision() {
+    return normalPrecision;
+  }
+
+  int sparsePrecision() {
+    return sparsePrecision;
+  }
+
   boolean estimates() {
     return estimates;
   }
@@ -66,6 +78,12 @@ public final class SketchAggregate extends TypedImperativeAggregate<SketchBuffer
   /** The same aggregate giving the estimate of its sketch. */
   SketchAggregate estimating() {
     return new SketchAggregate(child, kind, normalPrecision, sparsePrecision, where, true,
+        mutableAggBufferOffset, inputAggBufferOffset);
+  }
+
+  /** The same aggregate reading its value from `input` (a bound column). */
+  SketchAggregate reading(Expression input) {
+    return new SketchAggregate(input, kind, normalPrecision, sparsePrecision, where, estimates,
         mutableAggBufferOffset, inputAggBufferOffset);
   }
 

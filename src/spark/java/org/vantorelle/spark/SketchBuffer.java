@@ -27,6 +27,7 @@ public final class SketchBuffer implements KryoSerializable {
   private static final int BATCH_VALUES = 4096;
   private static final int BATCH_BYTES = 1 << 20;
   private static final int FIRST_CAPACITY = 8;
+  private static final int SKETCHED_RUN = 256;
 
   private int kind;
   private int normalPrecision;
@@ -104,6 +105,33 @@ public final class SketchBuffer implements KryoSerializable {
 
   private static int grown(int size) {
     return Math.min(BATCH_VALUES, Math.max(FIRST_CAPACITY, 2 * size));
+  }
+
+  /**
+   * toBytes() of a buffer given values[from, to): a run this long is
+   * sketched in one native call; a shorter one costs less to carry as it is
+   * and to sketch with the group's other values in the final step.
+   */
+  static byte[] ofLongs(int normalPrecision, int sparsePrecision, long[] values, int from, int to) {
+    SketchBuffer buffer = new SketchBuffer(NativeSketches.LONG, normalPrecision, sparsePrecision);
+    long[] run = Arrays.copyOfRange(values, from, to);
+    if (run.length >= SKETCHED_RUN) {
+      buffer.sketch = NativeSketches.addLongs(null, normalPrecision, sparsePrecision, run, run.length);
+    } else {
+      buffer.longs = run;
+      buffer.count = run.length;
+    }
+    return buffer.toBytes();
+  }
+
+  /** The bytes this buffer's arrays hold (a budget's measure, not exact). */
+  long footprint() {
+    long bytes = sketch == null ? 0 : sketch.length;
+    if (longs != null) bytes += 8L * longs.length;
+    if (data != null) bytes += data.length;
+    if (ends != null) bytes += 4L * ends.length;
+    if (stored != null) bytes += 8L * stored.length + used;
+    return bytes;
   }
 
   /** Hands the pending values to the native code. */

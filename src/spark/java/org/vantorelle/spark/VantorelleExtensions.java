@@ -4,6 +4,7 @@ import org.apache.spark.sql.SparkSession;
 import org.apache.spark.sql.SparkSessionExtensions;
 import org.apache.spark.sql.catalyst.plans.logical.LogicalPlan;
 import org.apache.spark.sql.catalyst.rules.Rule;
+import org.apache.spark.sql.execution.SparkStrategy;
 import scala.Tuple3;
 import scala.runtime.AbstractFunction1;
 import scala.runtime.BoxedUnit;
@@ -22,6 +23,12 @@ public final class VantorelleExtensions extends AbstractFunction1<SparkSessionEx
       @Override
       public Rule<LogicalPlan> apply(SparkSession session) {
         return new MergeGroups();
+      }
+    });
+    extensions.injectPlannerStrategy(new AbstractFunction1<SparkSession, SparkStrategy>() {
+      @Override
+      public SparkStrategy apply(SparkSession session) {
+        return new SketchPlanning();
       }
     });
     return BoxedUnit.UNIT;
