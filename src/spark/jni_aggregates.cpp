@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "engine/sketch_aggregate.h"
-#include "fingerprint2011/fingerprint2011_words.h"
 #include "hll/sketch_estimates.h"
 #include "spark/jni_support.h"
 #include "state/state_validation.h"
@@ -59,7 +58,7 @@ void add(SketchAggregate& state, const SketchParameters& parameters,
 // The fingerprints of `count` integers, hashed where they were copied.
 std::vector<std::uint64_t> long_hashes(JNIEnv* env, jlongArray values, jint count) {
   std::vector<std::uint64_t> hashes = copy_words(env, values, count);
-  fingerprint2011_words(hashes.data(), hashes.size(), hashes.data());
+  HyperLogLogPlusPlus::hash_longs(hashes.data(), hashes.size(), hashes.data());
   return hashes;
 }
 
