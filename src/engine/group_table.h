@@ -48,11 +48,17 @@ class GroupTable {
     }
     const std::uint32_t group = make();
     slots_[at] = Slot{hash, group + 1, extra};
-    if (++size_ * 4 > slots_.size() * 3) resize(slots_.size() * 2);
+    // Half full while the table is small enough for the faster caches (a
+    // lookup then rarely probes past its first slot), three quarters past
+    // that, where the table's size is the grouping's memory.
+    const std::size_t most = slots_.size() <= kLoose ? slots_.size() / 2 : slots_.size() / 4 * 3;
+    if (++size_ > most) resize(slots_.size() * 2);
     return group;
   }
 
  private:
+  static constexpr std::size_t kLoose = std::size_t{1} << 16;
+
   struct Slot {
     std::uint64_t hash;
     std::uint32_t group;  // 0: empty, else group + 1
