@@ -1,6 +1,7 @@
 // The hash table of key grouping: open addressing over group numbers.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -22,14 +23,14 @@ class GroupTable {
 
   // Starts loading the slot where a lookup of `hash` begins.
   void prefetch(std::uint64_t hash) const {
-    __builtin_prefetch(slots_.data() + (static_cast<std::size_t>(mix(hash)) & mask_));
+    __builtin_prefetch(slots_.data() + place(hash, shift_));
   }
 
   // The slot's `extra` (see find_or_add) in the first slot a lookup of
   // `hash` reads, when that slot holds `hash`, else UINT32_MAX: a guess, for
   // prefetching what the lookup will compare.
   std::uint32_t peek(std::uint64_t hash) const {
-    const Slot& slot = slots_[static_cast<std::size_t>(mix(hash)) & mask_];
+    const Slot& slot = slots_[place(hash, shift_)];
     return slot.group != 0 && slot.hash == hash ? slot.extra : UINT32_MAX;
   }
 
@@ -39,7 +40,7 @@ class GroupTable {
   // to same()).
   template <class Same, class Make>
   std::uint32_t find_or_add(std::uint64_t hash, Same&& same, Make&& make, std::uint32_t extra = 0) {
-    std::size_t at = static_cast<std::size_t>(mix(hash)) & mask_;
+    std::size_t at = place(hash, shift_);
     while (true) {
       const Slot& slot = slots_[at];
       if (slot.group == 0) break;
@@ -57,6 +58,12 @@ class GroupTable {
   }
 
  private:
+  // A slot from the top bits of the hash times an odd constant: one
+  // multiply, and every bit of the hash reaches the slot's number.
+  static std::size_t place(std::uint64_t hash, int shift) {
+    return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ull) >> shift);
+  }
+
   static constexpr std::size_t kLoose = std::size_t{1} << 16;
 
   struct Slot {
@@ -68,18 +75,21 @@ class GroupTable {
   void resize(std::size_t count) {
     std::vector<Slot> slots(count, Slot{0, 0, 0});
     const std::size_t mask = count - 1;
+    const int shift = 64 - std::countr_zero(count);
     for (const Slot& slot : slots_) {
       if (slot.group == 0) continue;
-      std::size_t at = static_cast<std::size_t>(mix(slot.hash)) & mask;
+      std::size_t at = place(slot.hash, shift);
       while (slots[at].group != 0) at = (at + 1) & mask;
       slots[at] = slot;
     }
     slots_.swap(slots);
     mask_ = mask;
+    shift_ = shift;
   }
 
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
+  int shift_ = 64;
   std::size_t size_ = 0;
 };
 
