@@ -6,14 +6,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/key_hashing.h"
-
 namespace vantorelle::engine::grouping {
 
 // Open addressing over group numbers, keyed by a 64-bit hash (or the key
-// itself), growing at three quarters full (each thread has a table of its
-// own, so their size is most of the grouping's memory). Key and group share
-// a slot, so a lookup touches one cache line.
+// itself), growing at half full while small and at three quarters full once
+// large (each thread has a table of its own, so their size is most of the
+// grouping's memory). Key and group share a slot, so a lookup touches one
+// cache line.
 class GroupTable {
  public:
   GroupTable() { resize(1024); }
