@@ -294,6 +294,39 @@ KeySpan key_span(const ColumnChunks& column, const ValueFormat& format, std::int
   return span;
 }
 
+// key_span of the whole column, its ranges read on `parts` threads.
+KeySpan column_span(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows, int parts) {
+  std::vector<KeySpan> spans(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    spans[static_cast<std::size_t>(t)] =
+        key_span(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi));
+  });
+  KeySpan span;
+  for (const KeySpan& part : spans) span.widen(part);
+  return span;
+}
+
+// Calls f(key_at), key_at(index) reading a present row's key of `array` as
+// a signed 64-bit number, in a form typed for the column's layout.
+template <class F>
+void with_key_reader(const ValueFormat& format, const ArrowArray& array, F&& f) {
+  if (format.kind == Kind::Bool) {
+    const void* bits = array.buffers[1];
+    f([bits](std::int64_t index) -> std::int64_t { return bit_set(bits, index) ? 1 : 0; });
+    return;
+  }
+  with_integer_type(format, [&](auto type) {
+    using T = decltype(type);
+    const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
+    f([values](std::int64_t index) -> std::int64_t {
+      T value;
+      std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+      return static_cast<std::int64_t>(value);
+    });
+  });
+}
+
 // The numbering of one range's rows through a map indexed by key - min
 // (UINT32_MAX where the key is not yet seen). New groups are rare: they
 // leave the loop.
@@ -347,22 +380,8 @@ void group_integer_range_direct(const ColumnChunks& column, const ValueFormat& f
   group_of_key.assign(static_cast<std::size_t>(span.max - span.min) + 1, UINT32_MAX);
   DirectNumbering numbering{group_of_key.data(), static_cast<std::uint64_t>(span.min), local};
   each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
-    std::uint32_t* out = group_of_row + first;
-    if (format.kind == Kind::Bool) {
-      const void* bits = array.buffers[1];
-      numbering.rows(array, first, begin, end, [bits](std::int64_t index) -> std::int64_t {
-        return bit_set(bits, index) ? 1 : 0;
-      }, out);
-      return;
-    }
-    with_integer_type(format, [&](auto type) {
-      using T = decltype(type);
-      const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
-      numbering.rows(array, first, begin, end, [values](std::int64_t index) -> std::int64_t {
-        T value;
-        std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
-        return static_cast<std::int64_t>(value);
-      }, out);
+    with_key_reader(format, array, [&](auto key_at) {
+      numbering.rows(array, first, begin, end, key_at, group_of_row + first);
     });
   });
 }
@@ -385,14 +404,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   int parts = parts_for(rows, threads);
   std::vector<IntegerGroups> locals(static_cast<std::size_t>(parts));
   for (IntegerGroups& local : locals) local.keep_keys = parts > 1;
-  std::vector<KeySpan> spans(static_cast<std::size_t>(parts));
-  run_parallel(parts, [&](int t) {
-    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
-    spans[static_cast<std::size_t>(t)] =
-        key_span(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi));
-  });
-  KeySpan span;
-  for (const KeySpan& part : spans) span.widen(part);
+  const KeySpan span = column_span(column, format, rows, parts);
   const bool direct = direct_map_pays(span, rows);
   // Numbering through the map takes a nanosecond or two a row; with many
   // groups, the ranges' own maps and group lists would cost more memory
@@ -484,13 +496,7 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
   std::vector<std::uint64_t> radix(keys.size());
   std::uint64_t packed_count = 1;
   for (std::size_t c = 0; c < keys.size(); ++c) {
-    std::vector<KeySpan> part_spans(static_cast<std::size_t>(parts));
-    run_parallel(parts, [&](int t) {
-      const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
-      part_spans[static_cast<std::size_t>(t)] =
-          key_span(keys[c], formats[c].values, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi));
-    });
-    for (const KeySpan& part : part_spans) spans[c].widen(part);
+    spans[c] = column_span(keys[c], formats[c].values, rows, parts);
     const bool nulls = std::any_of(keys[c].chunks.begin(), keys[c].chunks.end(),
                                    [](const ArrowArray& array) { return array.null_count != 0; });
     if (spans[c].min > spans[c].max) spans[c] = {0, -1};  // nulls only
@@ -522,20 +528,7 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
             at[row] = at[row] * base + digit;
           }
         };
-        if (formats[c].values.kind == Kind::Bool) {
-          const void* bits = array.buffers[1];
-          pack([bits](std::int64_t index) -> std::int64_t { return bit_set(bits, index) ? 1 : 0; });
-          return;
-        }
-        with_integer_type(formats[c].values, [&](auto type) {
-          using T = decltype(type);
-          const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]);
-          pack([values](std::int64_t index) -> std::int64_t {
-            T value;
-            std::memcpy(&value, values + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
-            return static_cast<std::int64_t>(value);
-          });
-        });
+        with_key_reader(formats[c].values, array, pack);
       });
     }
   });
