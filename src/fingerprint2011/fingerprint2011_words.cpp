@@ -8,22 +8,17 @@
 #endif
 
 namespace vantorelle {
-
-void fingerprint2011_words_scalar(const std::uint64_t* words, std::size_t count, std::uint64_t* hashes) {
-  for (std::size_t i = 0; i < count; ++i) hashes[i] = fingerprint2011_word(words[i]);
-}
+namespace {
 
 #if defined(__x86_64__)
-
-namespace {
 
 #define VANTORELLE_AVX512 __attribute__((target("avx512f,avx512dq")))
 
 VANTORELLE_AVX512 inline __m512i xorshift47_lanes(__m512i x) { return _mm512_xor_si512(x, _mm512_srli_epi64(x, 47)); }
 
 // fingerprint2011_word, step for step, in eight 64-bit lanes (AVX-512DQ has
-// the 64-bit multiply the scalar code leans on).
-VANTORELLE_AVX512 void words_avx512(const std::uint64_t* words, std::size_t count, std::uint64_t* hashes) {
+// the 64-bit multiply the scalar code leans on); the words it did.
+VANTORELLE_AVX512 std::size_t words_avx512(const std::uint64_t* words, std::size_t count, std::uint64_t* hashes) {
   using namespace fingerprint2011_mixing;
   const __m512i c0 = _mm512_set1_epi64(static_cast<long long>(C0));
   const __m512i c3 = _mm512_set1_epi64(static_cast<long long>(C3));
@@ -45,29 +40,19 @@ VANTORELLE_AVX512 void words_avx512(const std::uint64_t* words, std::size_t coun
     r = _mm512_mask_sub_epi64(r, small, r, two);
     _mm512_storeu_si512(hashes + i, r);
   }
-  fingerprint2011_words_scalar(words + i, count - i, hashes + i);
-}
-
-}  // namespace
-
-bool fingerprint2011_words_vectorised() { return cpu_has_avx512(); }
-
-void fingerprint2011_words(const std::uint64_t* words, std::size_t count, std::uint64_t* hashes) {
-  if (fingerprint2011_words_vectorised()) {
-    words_avx512(words, count, hashes);
-  } else {
-    fingerprint2011_words_scalar(words, count, hashes);
-  }
-}
-
-#else
-
-bool fingerprint2011_words_vectorised() { return false; }
-
-void fingerprint2011_words(const std::uint64_t* words, std::size_t count, std::uint64_t* hashes) {
-  fingerprint2011_words_scalar(words, count, hashes);
+  return i;
 }
 
 #endif
+
+}  // namespace
+
+void fingerprint2011_words(const std::uint64_t* words, std::size_t count, std::uint64_t* hashes) {
+  std::size_t done = 0;
+#if defined(__x86_64__)
+  if (cpu_has_avx512()) done = words_avx512(words, count, hashes);
+#endif
+  for (std::size_t i = done; i < count; ++i) hashes[i] = fingerprint2011_word(words[i]);
+}
 
 }  // namespace vantorelle

@@ -13,11 +13,4 @@ namespace vantorelle {
 // `hashes` may be `words`.
 void fingerprint2011_words(const std::uint64_t* words, std::size_t count, std::uint64_t* hashes);
 
-// The one-word loop alone, whatever the processor: for tests and benchmarks
-// that compare the two.
-void fingerprint2011_words_scalar(const std::uint64_t* words, std::size_t count, std::uint64_t* hashes);
-
-// Whether fingerprint2011_words takes the eight-word path here.
-bool fingerprint2011_words_vectorised();
-
 }  // namespace vantorelle
