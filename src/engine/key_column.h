@@ -167,8 +167,7 @@ class KeyColumn {
         std::uint64_t size;
         std::memcpy(&size, key + 1, 8);
         *at = key + 9 + size;
-        if (size != bytes.size()) return false;
-        return equal_bytes(key + 9, bytes.data(), static_cast<std::size_t>(size));
+        return matches_bytes(RowBytes{bytes.data(), bytes.size()}, key);
       }
     }
     return false;
