@@ -29,6 +29,7 @@
 #include "duckdb/function_errors.h"
 #include "duckdb/vectors.h"
 #include "engine/sketch_aggregate.h"
+#include "hll/encoding.h"
 #include "hll/grouped_sketches.h"
 #include "hll/hyperloglogplusplus.h"
 
@@ -104,13 +105,12 @@ struct Folding {
 // A register update: the largest rho_w of the index of `hash` at precision p.
 // Returns the register's value before.
 inline std::uint8_t update_register(std::uint8_t* registers, int p, std::uint64_t hash) {
-  const std::uint64_t rest = hash << p;
-  const auto rho_w = static_cast<std::uint8_t>(rest != 0 ? __builtin_clzll(rest) + 1 : 64 - p + 1);
+  const NormalCoordinates c = NormalEncoding::coordinates_at(p, hash);
   // A store whatever the register held: a compare and branch would be
   // mispredicted while the registers fill.
-  std::uint8_t& reg = registers[hash >> (64 - p)];
+  std::uint8_t& reg = registers[c.index];
   const std::uint8_t before = reg;
-  reg = std::max(before, rho_w);
+  reg = std::max(before, static_cast<std::uint8_t>(c.rho_w));
   return before;
 }
 

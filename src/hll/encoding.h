@@ -58,12 +58,16 @@ class NormalEncoding {
 
   std::int32_t precision() const { return precision_; }
 
-  NormalCoordinates coordinates(std::uint64_t hash) const {
-    const std::uint32_t index = static_cast<std::uint32_t>(hash >> (64 - precision_));
-    const std::uint64_t rest = hash << precision_;
+  NormalCoordinates coordinates(std::uint64_t hash) const { return coordinates_at(precision_, hash); }
+
+  // coordinates() at a precision already known to be valid, for loops that
+  // keep the precision in a register.
+  static NormalCoordinates coordinates_at(std::int32_t precision, std::uint64_t hash) {
+    const std::uint32_t index = static_cast<std::uint32_t>(hash >> (64 - precision));
+    const std::uint64_t rest = hash << precision;
     const std::uint32_t rho_w =
         rest != 0 ? static_cast<std::uint32_t>(__builtin_clzll(rest)) + 1
-                  : static_cast<std::uint32_t>(64 - precision_ + 1);
+                  : static_cast<std::uint32_t>(64 - precision + 1);
     return {index, rho_w};
   }
 
