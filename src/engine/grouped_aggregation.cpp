@@ -3,10 +3,12 @@
 #include <algorithm>
 
 #include "engine/array_checks.h"
+#include "engine/value_codes.h"
 #include "engine/arrow_type_names.h"
 #include "engine/group_keys.h"
 #include "engine/input_errors.h"
 #include "state/state_validation.h"
+#include "utils/page_release.h"
 #include "utils/parallel.h"
 
 namespace vantorelle::engine {
@@ -39,24 +41,13 @@ RowContext group_context(const Grouping& grouping, std::span<const ColumnChunks>
 
 }  // namespace
 
-Result<std::vector<std::uint32_t>> code_column(const ColumnChunks& column, const ValueColumnFormat& format,
-                                               InputType family, const GroupedSketchBuilder& builder,
-                                               int threads, const char* where, const RowContext& context) {
-  const InputType column_type = input_type_of(format.values.kind);
-  if (!same_family(family, column_type)) {
-    // Every value is refused, so the first one is reported; a column of
-    // nulls only gives empty sketches.
-    const std::int64_t row = first_value_row(column, format);
-    if (row >= 0) {
-      return input_error(InputFault::Refused,
-                         row_text(column.name, where, row) + refusal_text(family, column_type) + context(row));
-    }
-    return std::vector<std::uint32_t>(static_cast<std::size_t>(column.rows), GroupedSketchBuilder::kNoValue);
-  }
-  ValueCodes coded = code_values(column, format, builder, threads);
-  if (coded.refused_row < 0) return std::move(coded.codes);
-  const std::int64_t row = coded.refused_row;
-  if (coded.malformed) {
+namespace {
+
+// The error for a column whose coding stopped at `failure`.
+Err coding_error(const ColumnChunks& column, CodingFailure failure, const char* where,
+                   const RowContext& context) {
+  const std::int64_t row = failure.row;
+  if (failure.malformed) {
     return input_error(InputFault::Malformed, row_text(column.name, where, row) +
                                                   "malformed Arrow array: dictionary index out of range" +
                                                   context(row));
@@ -65,33 +56,79 @@ Result<std::vector<std::uint32_t>> code_column(const ColumnChunks& column, const
                                               " (an unsigned value above 2^63 - 1)" + context(row));
 }
 
+// A column of values of the other family than the sketches': every value is
+// refused, so the first one is reported (as an error); a column of nulls
+// only gives empty sketches (no error).
+std::optional<Err> family_refusal(const ColumnChunks& column, const ValueColumnFormat& format, InputType family,
+                                    const char* where, const RowContext& context) {
+  const InputType column_type = input_type_of(format.values.kind);
+  const std::int64_t row = first_value_row(column, format);
+  if (row < 0) return std::nullopt;
+  return input_error(InputFault::Refused,
+                     row_text(column.name, where, row) + refusal_text(family, column_type) + context(row));
+}
+
+}  // namespace
+
+Result<std::vector<std::uint32_t>> code_column(const ColumnChunks& column, const ValueColumnFormat& format,
+                                               InputType family, const GroupedSketchBuilder& builder,
+                                               int threads, const char* where, const RowContext& context) {
+  if (!same_family(family, input_type_of(format.values.kind))) {
+    if (std::optional<Err> refused = family_refusal(column, format, family, where, context)) return *refused;
+    return std::vector<std::uint32_t>(static_cast<std::size_t>(column.rows), GroupedSketchBuilder::kNoValue);
+  }
+  ValueCodes coded = code_values(column, format, builder, threads);
+  if (coded.refused_row < 0) return std::move(coded.codes);
+  return coding_error(column, CodingFailure{coded.refused_row, coded.malformed}, where, context);
+}
+
 namespace {
 
-// A table's rows grouped by its keys, and their values coded for `builder`.
-struct CodedGroups {
+// The codes of every row, by group: each block of codes goes to its rows'
+// groups as it is made, so the codes are never held in row order.
+Result<GroupedItems> code_column_by_group(const ColumnChunks& column, const ValueColumnFormat& format,
+                                          InputType family, const GroupedSketchBuilder& builder,
+                                          std::span<const std::uint32_t> groups, std::uint32_t group_count,
+                                          int threads, const RowContext& context) {
+  if (!same_family(family, input_type_of(format.values.kind))) {
+    if (std::optional<Err> refused = family_refusal(column, format, family, "row", context)) return *refused;
+    GroupedItems none;
+    none.starts = GroupStarts(std::vector<std::uint32_t>(static_cast<std::size_t>(group_count) + 1, 0));
+    return none;
+  }
+  GroupScatter scatter(groups, group_count, threads);
+  const CodingFailure failure = code_blocks(
+      column, format, builder, scatter.parts(),
+      [&scatter](int part, std::int64_t row, std::size_t count, const std::uint32_t* codes) {
+        scatter.place(part, static_cast<std::size_t>(row), count, codes);
+      });
+  if (failure.row >= 0) return coding_error(column, failure, "row", context);
+  return std::move(scatter).finish();
+}
+
+// A table's rows grouped by its keys, and their values' builder.
+struct GroupedRows {
   GroupedSketchBuilder builder;
   Grouping grouping;
-  std::vector<std::uint32_t> codes;
+  ValueColumnFormat value_format;
+  InputType family;
 };
 
-// The checks, grouping and coding that sketch_groups and count_groups share.
-Result<CodedGroups> group_and_code(std::span<const ColumnChunks> keys, const ColumnChunks& values,
-                                   std::optional<InputType> ty, int normal_precision, int sparse_precision,
-                                   int threads) {
-  Result<std::vector<KeyFormat>> formats = check_key_columns(keys);
-  if (!formats) return formats.take_error();
+// The checks and grouping that sketch_groups and count_groups share.
+Result<GroupedRows> check_and_group(std::span<const ColumnChunks> keys, const ColumnChunks& values,
+                                    std::optional<InputType> ty, int normal_precision, int sparse_precision,
+                                    int threads, std::vector<KeyFormat>* formats) {
+  Result<std::vector<KeyFormat>> checked = check_key_columns(keys);
+  if (!checked) return checked.take_error();
+  *formats = std::move(*checked);
   Result<ValueColumnFormat> value_format = check_value_column(values);
   if (!value_format) return value_format.take_error();
   const InputType family = ty ? *ty : input_type_of(value_format->values.kind);
   Result<GroupedSketchBuilder> builder = GroupedSketchBuilder::create(family, normal_precision, sparse_precision);
   if (!builder) return from_core(builder.error());
-
   Result<Grouping> grouping = group_rows(keys, *formats, values.rows, threads);
   if (!grouping) return grouping.take_error();
-  Result<std::vector<std::uint32_t>> codes = code_column(values, *value_format, family, *builder, threads, "row",
-                                                         group_context(*grouping, keys, *formats));
-  if (!codes) return codes.take_error();
-  return CodedGroups{std::move(*builder), std::move(*grouping), std::move(*codes)};
+  return GroupedRows{std::move(*builder), std::move(*grouping), *value_format, family};
 }
 
 }  // namespace
@@ -99,14 +136,31 @@ Result<CodedGroups> group_and_code(std::span<const ColumnChunks> keys, const Col
 Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const ColumnChunks& values,
                                       std::optional<InputType> ty, int normal_precision, int sparse_precision,
                                       int threads) {
-  Result<CodedGroups> coded = group_and_code(keys, values, ty, normal_precision, sparse_precision, threads);
-  if (!coded) return coded.take_error();
-  const auto group_count = static_cast<std::uint32_t>(coded->grouping.groups());
-  Result<SerializedSketches> built =
-      coded->builder.build_consuming(coded->grouping.group_of_row, coded->codes, group_count, threads);
+  std::vector<KeyFormat> formats;
+  Result<GroupedRows> grouped = check_and_group(keys, values, ty, normal_precision, sparse_precision, threads,
+                                                &formats);
+  if (!grouped) return grouped.take_error();
+  Grouping& grouping = grouped->grouping;
+  const auto group_count = static_cast<std::uint32_t>(grouping.groups());
+  const RowContext context = group_context(grouping, keys, formats);
+  Result<SerializedSketches> built = SerializedSketches{};
+  if (grouped->builder.folds_rows(group_count, static_cast<std::size_t>(values.rows), threads)) {
+    Result<std::vector<std::uint32_t>> codes = code_column(values, grouped->value_format, grouped->family,
+                                                           grouped->builder, threads, "row", context);
+    if (!codes) return codes.take_error();
+    built = grouped->builder.build_consuming(grouping.group_of_row, *codes, group_count, threads);
+  } else {
+    Result<GroupedItems> sorted = code_column_by_group(values, grouped->value_format, grouped->family,
+                                                       grouped->builder, grouping.group_of_row, group_count,
+                                                       threads, context);
+    if (!sorted) return sorted.take_error();
+    std::vector<std::uint32_t>().swap(grouping.group_of_row);
+    release_free_memory();
+    built = grouped->builder.build_sorted(std::move(*sorted), threads);
+  }
   if (!built) return from_core(built.error());
   GroupedSketches out;
-  out.first_rows = std::move(coded->grouping.first_rows);
+  out.first_rows = std::move(grouping.first_rows);
   out.sketches = std::move(*built);
   return out;
 }
@@ -117,12 +171,18 @@ Result<GroupedCounts> count_groups(std::span<const ColumnChunks> keys, const Col
   Result<MartingaleCounter> counter = MartingaleCounter::create(normal_precision, sparse_precision);
   if (!counter) return from_core(counter.error());
   // Coded exactly as sketch_groups codes them.
-  Result<CodedGroups> coded = group_and_code(keys, values, ty, normal_precision, sparse_precision, threads);
-  if (!coded) return coded.take_error();
-  const auto group_count = static_cast<std::uint32_t>(coded->grouping.groups());
+  std::vector<KeyFormat> formats;
+  Result<GroupedRows> grouped = check_and_group(keys, values, ty, normal_precision, sparse_precision, threads,
+                                                &formats);
+  if (!grouped) return grouped.take_error();
+  Grouping& grouping = grouped->grouping;
+  Result<std::vector<std::uint32_t>> codes = code_column(values, grouped->value_format, grouped->family,
+                                                         grouped->builder, threads, "row",
+                                                         group_context(grouping, keys, formats));
+  if (!codes) return codes.take_error();
   GroupedCounts out;
-  out.counts = counter->count(coded->grouping.group_of_row, coded->codes, group_count, threads);
-  out.first_rows = std::move(coded->grouping.first_rows);
+  out.counts = counter->count(grouping.group_of_row, *codes, static_cast<std::uint32_t>(grouping.groups()), threads);
+  out.first_rows = std::move(grouping.first_rows);
   out.sparse_precision = counter->sparse_precision();
   return out;
 }

@@ -62,18 +62,25 @@ class HashReader {
   std::vector<Row> entry_row_;
 };
 
+constexpr std::int64_t kBlock = 512;
+
+// Receives the codes of a block of a chunk's rows: its first row in the
+// chunk, its length, its codes.
+using ChunkSink = std::function<void(std::int64_t row, std::size_t count, const std::uint32_t* codes)>;
+
 // The rows [begin, end) of a plain integer chunk, a block at a time: the
-// values widened to 64 bits, hashed together (hash_longs), then coded.
-// False at a value that cannot be added (an unsigned value above 2^63 - 1),
-// whose row goes to `refused`.
+// values widened to 64 bits, hashed together (hash_longs), then coded and
+// handed to `sink` (the block's first row in the chunk, its length, its
+// codes). False at a value that cannot be added (an unsigned value above
+// 2^63 - 1), whose row goes to `refused`.
 template <class T>
 bool code_integers(const ArrowArray& array, std::int64_t begin, std::int64_t end,
-                   const GroupedSketchBuilder& builder, std::uint32_t* codes, std::int64_t* refused) {
-  constexpr std::int64_t kBlock = 512;
+                   const GroupedSketchBuilder& builder, const ChunkSink& sink, std::int64_t* refused) {
   const auto* values = static_cast<const std::uint8_t*>(array.buffers[1]) +
                        array.offset * static_cast<std::int64_t>(sizeof(T));
   const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
   std::uint64_t hashes[kBlock];
+  std::uint32_t out[kBlock];
   for (std::int64_t block = begin; block < end; block += kBlock) {
     const std::int64_t count = std::min(kBlock, end - block);
     for (std::int64_t i = 0; i < count; ++i) {
@@ -91,13 +98,13 @@ bool code_integers(const ArrowArray& array, std::int64_t begin, std::int64_t end
       }
     }
     HyperLogLogPlusPlus::hash_longs(hashes, static_cast<std::size_t>(count), hashes);
-    std::uint32_t* out = codes + block;
     builder.code_all(hashes, static_cast<std::size_t>(count), out);
     if (validity != nullptr) {
       for (std::int64_t i = 0; i < count; ++i) {
         if (!bit_set(validity, array.offset + block + i)) out[i] = GroupedSketchBuilder::kNoValue;
       }
     }
+    sink(block, static_cast<std::size_t>(count), out);
   }
   return true;
 }
@@ -105,18 +112,44 @@ bool code_integers(const ArrowArray& array, std::int64_t begin, std::int64_t end
 // Dispatches a plain integer chunk to its loop; false when the chunk is of
 // another kind.
 bool code_integer_chunk(const ColumnFormat& format, const ArrowArray& array, std::int64_t begin,
-                        std::int64_t end, const GroupedSketchBuilder& builder, std::uint32_t* codes,
+                        std::int64_t end, const GroupedSketchBuilder& builder, const ChunkSink& sink,
                         std::int64_t* refused, bool* complete) {
   if (format.indices || format.values.kind != Kind::Int) return false;
   switch (format.values.width * (format.values.is_signed ? 1 : -1)) {
-    case 1: *complete = code_integers<std::int8_t>(array, begin, end, builder, codes, refused); break;
-    case -1: *complete = code_integers<std::uint8_t>(array, begin, end, builder, codes, refused); break;
-    case 2: *complete = code_integers<std::int16_t>(array, begin, end, builder, codes, refused); break;
-    case -2: *complete = code_integers<std::uint16_t>(array, begin, end, builder, codes, refused); break;
-    case 4: *complete = code_integers<std::int32_t>(array, begin, end, builder, codes, refused); break;
-    case -4: *complete = code_integers<std::uint32_t>(array, begin, end, builder, codes, refused); break;
-    case 8: *complete = code_integers<std::int64_t>(array, begin, end, builder, codes, refused); break;
-    default: *complete = code_integers<std::uint64_t>(array, begin, end, builder, codes, refused); break;
+    case 1: *complete = code_integers<std::int8_t>(array, begin, end, builder, sink, refused); break;
+    case -1: *complete = code_integers<std::uint8_t>(array, begin, end, builder, sink, refused); break;
+    case 2: *complete = code_integers<std::int16_t>(array, begin, end, builder, sink, refused); break;
+    case -2: *complete = code_integers<std::uint16_t>(array, begin, end, builder, sink, refused); break;
+    case 4: *complete = code_integers<std::int32_t>(array, begin, end, builder, sink, refused); break;
+    case -4: *complete = code_integers<std::uint32_t>(array, begin, end, builder, sink, refused); break;
+    case 8: *complete = code_integers<std::int64_t>(array, begin, end, builder, sink, refused); break;
+    default: *complete = code_integers<std::uint64_t>(array, begin, end, builder, sink, refused); break;
+  }
+  return true;
+}
+
+// Rows [begin, end) of any other chunk, a row at a time into blocks.
+// False at a row that cannot be added or read, whose row goes to `refused`.
+bool code_rows(const HashReader& reader, std::int64_t begin, std::int64_t end, const GroupedSketchBuilder& builder,
+               const ChunkSink& sink, std::int64_t* refused, bool* malformed) {
+  std::uint32_t out[kBlock];
+  for (std::int64_t block = begin; block < end; block += kBlock) {
+    const std::int64_t count = std::min(kBlock, end - block);
+    for (std::int64_t i = 0; i < count; ++i) {
+      std::uint64_t hash;
+      const Row read = reader.hash(block + i, &hash);
+      if (read == Row::Value) [[likely]] {
+        out[i] = builder.code(hash);
+        continue;
+      }
+      out[i] = GroupedSketchBuilder::kNoValue;
+      if (read != Row::Null) {
+        *refused = block + i;
+        *malformed = read == Row::Malformed;
+        return false;
+      }
+    }
+    sink(block, static_cast<std::size_t>(count), out);
   }
   return true;
 }
@@ -135,55 +168,55 @@ Result<ValueColumnFormat> check_value_column(const ColumnChunks& column) {
   return format;
 }
 
-ValueCodes code_values(const ColumnChunks& column, const ValueColumnFormat& format,
-                       const GroupedSketchBuilder& builder, int threads) {
+CodingFailure code_blocks(const ColumnChunks& column, const ValueColumnFormat& format,
+                          const GroupedSketchBuilder& builder, int parts, const BlockSink& sink) {
   std::vector<HashReader> readers;
   readers.reserve(column.chunks.size());
   for (const ArrowArray& chunk : column.chunks) readers.emplace_back(format, chunk);
-  ValueCodes out;
-  out.codes.resize(static_cast<std::size_t>(column.rows));
-  const int parts = static_cast<int>(std::clamp<std::int64_t>(column.rows >> 16, 1, std::max(threads, 1)));
-  std::vector<std::int64_t> refused(static_cast<std::size_t>(parts), -1);
-  std::vector<char> malformed(static_cast<std::size_t>(parts), 0);
+  std::vector<CodingFailure> failures(static_cast<std::size_t>(std::max(parts, 1)));
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(column.rows), parts, t);
-    std::uint32_t* codes = out.codes.data();
     for (std::size_t b = 0; b < readers.size(); ++b) {
       const std::int64_t start = column.starts[b];
       const std::int64_t begin = std::max<std::int64_t>(start, static_cast<std::int64_t>(lo));
       const std::int64_t end = std::min<std::int64_t>(start + column.chunks[b].length, static_cast<std::int64_t>(hi));
       if (begin >= end) continue;
+      const ChunkSink chunk_sink = [&](std::int64_t row, std::size_t count, const std::uint32_t* codes) {
+        sink(t, start + row, count, codes);
+      };
       bool complete = true;
       std::int64_t refused_at = -1;
-      if (code_integer_chunk(format, column.chunks[b], begin - start, end - start, builder, codes + start,
-                             &refused_at, &complete)) {
-        if (complete) continue;
-        refused[static_cast<std::size_t>(t)] = start + refused_at;
-        return;
+      bool malformed = false;
+      if (!code_integer_chunk(format, column.chunks[b], begin - start, end - start, builder, chunk_sink,
+                              &refused_at, &complete)) {
+        complete = code_rows(readers[b], begin - start, end - start, builder, chunk_sink, &refused_at, &malformed);
       }
-      for (std::int64_t row = begin; row < end; ++row) {
-        std::uint64_t hash;
-        const Row read = readers[b].hash(row - start, &hash);
-        if (read == Row::Value) [[likely]] {
-          codes[row] = builder.code(hash);
-          continue;
-        }
-        codes[row] = GroupedSketchBuilder::kNoValue;
-        if (read != Row::Null) {
-          refused[static_cast<std::size_t>(t)] = row;
-          malformed[static_cast<std::size_t>(t)] = read == Row::Malformed;
-          return;
-        }
+      if (!complete) {
+        failures[static_cast<std::size_t>(t)] = CodingFailure{start + refused_at, malformed};
+        return;
       }
     }
   });
-  for (int t = 0; t < parts; ++t) {
-    if (refused[static_cast<std::size_t>(t)] >= 0) {
-      out.refused_row = refused[static_cast<std::size_t>(t)];
-      out.malformed = malformed[static_cast<std::size_t>(t)] != 0;
-      break;
-    }
+  // Parts are in row order: the first part that failed has the first row.
+  for (const CodingFailure& failure : failures) {
+    if (failure.row >= 0) return failure;
   }
+  return {};
+}
+
+ValueCodes code_values(const ColumnChunks& column, const ValueColumnFormat& format,
+                       const GroupedSketchBuilder& builder, int threads) {
+  ValueCodes out;
+  out.codes.resize(static_cast<std::size_t>(column.rows));
+  const int parts = static_cast<int>(std::clamp<std::int64_t>(column.rows >> 16, 1, std::max(threads, 1)));
+  std::uint32_t* codes = out.codes.data();
+  const CodingFailure failure =
+      code_blocks(column, format, builder, parts,
+                  [codes](int, std::int64_t row, std::size_t count, const std::uint32_t* block) {
+                    std::memcpy(codes + row, block, count * sizeof(std::uint32_t));
+                  });
+  out.refused_row = failure.row;
+  out.malformed = failure.malformed;
   return out;
 }
 

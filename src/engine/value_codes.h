@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -31,6 +32,23 @@ struct ValueCodes {
   std::int64_t refused_row = -1;
   bool malformed = false;
 };
+
+// The first row that cannot be added (a uint64 above 2^63 - 1) or whose
+// dictionary index lies outside its dictionary.
+struct CodingFailure {
+  std::int64_t row = -1;
+  bool malformed = false;
+};
+
+// Receives the codes of rows [row, row + count) of one part, in row order
+// within the part.
+using BlockSink = std::function<void(int part, std::int64_t row, std::size_t count, const std::uint32_t* codes)>;
+
+// Codes every row of the checked `column` a block at a time, `parts`
+// nearly equal ranges of rows (part_range) at once, each on its own thread;
+// a part stops at its first failure.
+CodingFailure code_blocks(const ColumnChunks& column, const ValueColumnFormat& format,
+                          const GroupedSketchBuilder& builder, int parts, const BlockSink& sink);
 
 // Codes every row of the checked `column`, `threads` ranges of rows at once.
 ValueCodes code_values(const ColumnChunks& column, const ValueColumnFormat& format,

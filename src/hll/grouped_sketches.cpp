@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "error/internal_failure.h"
+#include "hll/code_sort.h"
+#include "hll/group_scatter.h"
 #include "hll/representation.h"
 #include "hll/sparse_representation.h"
 #include "state/state_message.h"
@@ -25,89 +27,6 @@ constexpr std::size_t kSketchesPerThread = 1 << 10;
 int useful_threads(int threads, std::size_t rows, std::size_t per_thread = kRowsPerThread) {
   const std::size_t most = std::max<std::size_t>(rows / per_thread, 1);
   return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), most));
-}
-
-// How many rows ahead the counting sort loads its counters.
-constexpr std::size_t kAhead = 16;
-
-// Items of each group together, in their order within the group: group g's
-// items are items[starts[g] .. starts[g + 1]).
-struct ByGroup {
-  std::vector<std::uint32_t> items;
-  std::vector<std::int64_t> starts;
-};
-
-// A stable counting sort of `items` by `groups`, leaving out items equal to
-// kNoValue. Each thread counts and then places one range of rows; the ranges
-// are laid out in row order, so the result is the same for any number of
-// threads.
-// Counter: the counters' type, wide enough for the number of rows.
-template <class Counter>
-ByGroup sort_by_group_as(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
-                         std::uint32_t group_count, int threads) {
-  const std::size_t n = groups.size();
-  const std::size_t g_count = group_count;
-  // Each thread counts into counters of its own, 8 bytes a group: with
-  // fewer than about four items a group they outweigh the items, and one
-  // thread does the sort in less memory.
-  const int parts = g_count * 4 > n ? 1 : useful_threads(threads, n);
-  std::vector<Counter> next(static_cast<std::size_t>(parts) * g_count, 0);
-  run_parallel(parts, [&](int t) {
-    const auto [begin, end] = part_range(n, parts, t);
-    Counter* count = next.data() + static_cast<std::size_t>(t) * g_count;
-    for (std::size_t i = begin; i < end; ++i) {
-      VANTORELLE_ASSERT(groups[i] < group_count, "group < group_count");
-      // Many groups make these counters a table larger than the caches.
-      if (i + kAhead < end && groups[i + kAhead] < group_count) __builtin_prefetch(count + groups[i + kAhead]);
-      count[groups[i]] += items[i] != GroupedSketchBuilder::kNoValue;
-    }
-  });
-  ByGroup sorted;
-  sorted.starts.resize(g_count + 1);
-  std::int64_t running = 0;
-  for (std::size_t g = 0; g < g_count; ++g) {
-    sorted.starts[g] = running;
-    for (int t = 0; t < parts; ++t) {
-      Counter& slot = next[static_cast<std::size_t>(t) * g_count + g];
-      const std::int64_t count = slot;
-      slot = static_cast<Counter>(running);
-      running += count;
-    }
-  }
-  sorted.starts[g_count] = running;
-  sorted.items.resize(static_cast<std::size_t>(running));
-  run_parallel(parts, [&](int t) {
-    const auto [begin, end] = part_range(n, parts, t);
-    Counter* position = next.data() + static_cast<std::size_t>(t) * g_count;
-    std::uint32_t* out = sorted.items.data();
-    for (std::size_t i = begin; i < end; ++i) {
-      if (i + kAhead < end) __builtin_prefetch(position + groups[i + kAhead]);
-      if (items[i] != GroupedSketchBuilder::kNoValue) out[position[groups[i]]++] = items[i];
-    }
-  });
-  return sorted;
-}
-
-ByGroup sort_by_group(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
-                      std::uint32_t group_count, int threads) {
-  if (groups.size() <= UINT32_MAX) return sort_by_group_as<std::uint32_t>(groups, items, group_count, threads);
-  return sort_by_group_as<std::int64_t>(groups, items, group_count, threads);
-}
-
-// The first group of each thread's share: shares of about equal row counts,
-// whole groups each.
-std::vector<std::size_t> group_shares(const std::vector<std::int64_t>& starts, int parts) {
-  const std::size_t g_count = starts.size() - 1;
-  const auto rows = static_cast<std::size_t>(starts.back());
-  std::vector<std::size_t> first(static_cast<std::size_t>(parts) + 1, g_count);
-  first[0] = 0;
-  for (int t = 1; t < parts; ++t) {
-    const auto target = static_cast<std::int64_t>(part_range(rows, parts, t).first);
-    const auto at = std::lower_bound(starts.begin(), starts.end() - 1, target);
-    first[static_cast<std::size_t>(t)] =
-        std::max(first[static_cast<std::size_t>(t) - 1], static_cast<std::size_t>(at - starts.begin()));
-  }
-  return first;
 }
 
 // Each share's sketches, then all of them end to end in group order.
@@ -153,59 +72,6 @@ SerializedSketches join(std::vector<ShareOutput>& shares, bool nullable) {
 }
 
 void append(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
-
-void insertion_sort(std::uint32_t* begin, std::uint32_t* end) {
-  for (std::uint32_t* i = begin + 1; i < end; ++i) {
-    const std::uint32_t value = *i;
-    std::uint32_t* j = i;
-    for (; j > begin && *(j - 1) > value; --j) *j = *(j - 1);
-    *j = value;
-  }
-}
-
-// Sorts codes (below 2^31). Few: insertion sort. Up to a few thousand: one
-// pass into buckets by the top bits of their range, which leaves about one
-// code per bucket, then an insertion sort of the nearly sorted result. More:
-// a least-significant-digit radix sort of 11 bits a pass, as many passes as
-// the largest code needs.
-void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scratch) {
-  const std::size_t n = codes.size();
-  if (n < 32) {
-    insertion_sort(codes.data(), codes.data() + n);
-    return;
-  }
-  std::uint32_t largest = 0;
-  for (const std::uint32_t code : codes) largest = std::max(largest, code);
-  const int bits = std::bit_width(largest);
-  scratch.resize(n);
-  if (n < 4096) {
-    const int bucket_bits = std::min(bits, static_cast<int>(std::bit_width(n)) + 1);
-    const int shift = bits - bucket_bits;
-    std::uint32_t counts[8193];
-    std::fill(counts, counts + (std::size_t{1} << bucket_bits) + 1, 0);
-    for (const std::uint32_t code : codes) ++counts[(code >> shift) + 1];
-    for (std::size_t b = 1; b <= (std::size_t{1} << bucket_bits); ++b) counts[b] += counts[b - 1];
-    for (const std::uint32_t code : codes) scratch[counts[code >> shift]++] = code;
-    insertion_sort(scratch.data(), scratch.data() + n);
-    std::memcpy(codes.data(), scratch.data(), n * sizeof(std::uint32_t));
-    return;
-  }
-  std::uint32_t* from = codes.data();
-  std::uint32_t* to = scratch.data();
-  for (int shift = 0; shift < bits; shift += 11) {
-    std::size_t counts[2048] = {};
-    for (std::size_t i = 0; i < n; ++i) ++counts[(from[i] >> shift) & 2047];
-    std::size_t running = 0;
-    for (std::size_t& count : counts) {
-      const std::size_t here = count;
-      count = running;
-      running += here;
-    }
-    for (std::size_t i = 0; i < n; ++i) to[counts[(from[i] >> shift) & 2047]++] = from[i];
-    std::swap(from, to);
-  }
-  if (from != codes.data()) std::memcpy(codes.data(), from, n * sizeof(std::uint32_t));
-}
 
 }  // namespace
 
@@ -508,7 +374,7 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
   std::vector<std::uint32_t> undecided;
   std::span<const std::uint32_t> items = codes;
   bool sort_needed = true;
-  if (group_count * m * static_cast<std::size_t>(parts) <= std::max<std::size_t>(4 * groups.size(), 1 << 22)) {
+  if (folds_rows(group_count, groups.size(), threads)) {
     folded = fold_groups(groups, codes, group_count, m, parts);
     from_registers.assign(group_count, 0);
     sort_needed = false;
@@ -532,17 +398,40 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
       items = undecided;
     }
   }
-  ByGroup sorted;
+  GroupedItems sorted;
   if (sort_needed) {
-    sorted = sort_by_group(groups, items, group_count, threads);
+    sorted = items_by_group(groups, items, group_count, threads);
   } else {
-    sorted.starts.assign(static_cast<std::size_t>(group_count) + 1, 0);
+    sorted.starts = GroupStarts(std::vector<std::uint32_t>(static_cast<std::size_t>(group_count) + 1, 0));
   }
   std::vector<std::uint32_t>().swap(undecided);
   // The rows are not read again.
   if (release_groups != nullptr) std::vector<std::uint32_t>().swap(*release_groups);
   if (release_codes != nullptr) std::vector<std::uint32_t>().swap(*release_codes);
-  const std::vector<std::size_t> first = group_shares(sorted.starts, parts);
+  release_free_memory();
+  return write_groups(sorted, parts, present, from_registers, folded);
+}
+
+bool GroupedSketchBuilder::folds_rows(std::uint32_t group_count, std::size_t rows, int threads) const {
+  const std::size_t m = std::size_t{1} << codes_.normal_precision();
+  const auto parts = static_cast<std::size_t>(useful_threads(threads, rows));
+  return group_count * m * parts <= std::max<std::size_t>(4 * rows, 1 << 22);
+}
+
+Result<SerializedSketches> GroupedSketchBuilder::build_sorted(GroupedItems sorted, int threads,
+                                                              std::span<const std::uint8_t> present) const {
+  const int parts = useful_threads(threads, static_cast<std::size_t>(sorted.starts.back()));
+  return write_groups(sorted, parts, present, {}, FoldedGroups{});
+}
+
+Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sorted, int parts,
+                                                              std::span<const std::uint8_t> present,
+                                                              std::span<const std::uint8_t> from_registers,
+                                                              const FoldedGroups& folded) const {
+  const std::size_t group_count = sorted.starts.groups();
+  VANTORELLE_ASSERT(present.empty() || present.size() == group_count, "present.size() == group_count");
+  const std::size_t m = std::size_t{1} << codes_.normal_precision();
+  const std::vector<std::size_t> first = sorted.starts.shares(parts);
   std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
   std::vector<Status> failures(static_cast<std::size_t>(parts));
   // Room for what the shares write, reserved up front: a buffer grown by
@@ -556,7 +445,7 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
     for (std::size_t g = begin; g < end; ++g) {
       const auto values = !from_registers.empty() && from_registers[g]
                               ? m
-                              : static_cast<std::size_t>(sorted.starts[g + 1] - sorted.starts[g]);
+                              : static_cast<std::size_t>(sorted.starts.at(g + 1) - sorted.starts.at(g));
       bytes += 64 + std::min(5 * values, m);
     }
     return bytes;
@@ -573,8 +462,10 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
         share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
         continue;
       }
-      std::span<std::uint32_t> group(sorted.items.data() + sorted.starts[g],
-                                     static_cast<std::size_t>(sorted.starts[g + 1] - sorted.starts[g]));
+      std::span<std::uint32_t> group = sorted.of(g);
+      if (sorted.holds_no_item) {
+        group = group.first(static_cast<std::size_t>(std::remove(group.begin(), group.end(), kNoValue) - group.begin()));
+      }
       Status written = !from_registers.empty() && from_registers[g]
                            ? writer.write_folded(folded.registers.data() + g * m,
                                                  static_cast<std::size_t>(folded.counts[g]), share.data)
@@ -590,6 +481,7 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
     if (!failure) return failure.take_error();
   }
   std::vector<std::uint32_t>().swap(sorted.items);
+  release_free_memory();
   return join(shares, !present.empty());
 }
 
@@ -611,10 +503,10 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
   VANTORELLE_ASSERT(sketches.size() <= UINT32_MAX, "sketches.size() <= UINT32_MAX");
   std::vector<std::uint32_t> index(sketches.size());
   for (std::size_t i = 0; i < index.size(); ++i) index[i] = static_cast<std::uint32_t>(i);
-  ByGroup sorted = sort_by_group(groups, index, group_count, threads);
+  GroupedItems sorted = items_by_group(groups, index, group_count, threads);
   std::vector<std::uint32_t>().swap(index);
   const int parts = useful_threads(threads, sketches.size(), kSketchesPerThread);
-  const std::vector<std::size_t> first = group_shares(sorted.starts, parts);
+  const std::vector<std::size_t> first = sorted.starts.shares(parts);
   std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
   // The failing row of each share with the smallest row number: all groups
   // are merged, so the row reported does not depend on the split.
@@ -624,8 +516,8 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
     ShareOutput& share = shares[static_cast<std::size_t>(t)];
     RowFailure& own = failed[static_cast<std::size_t>(t)];
     for (std::size_t g = first[static_cast<std::size_t>(t)]; g < first[static_cast<std::size_t>(t) + 1]; ++g) {
-      const auto begin = static_cast<std::size_t>(sorted.starts[g]);
-      const auto end = static_cast<std::size_t>(sorted.starts[g + 1]);
+      const auto begin = static_cast<std::size_t>(sorted.starts.at(g));
+      const auto end = static_cast<std::size_t>(sorted.starts.at(g + 1));
       if (begin == end) {
         share.present.push_back(0);
         share.ends.push_back(static_cast<std::int64_t>(share.data.size()));

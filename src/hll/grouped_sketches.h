@@ -36,6 +36,7 @@
 
 #include "error/result.h"
 #include "hll/encoding.h"
+#include "hll/group_scatter.h"
 #include "hll/hyperloglogplusplus.h"
 #include "state/sketch_state.h"
 
@@ -65,7 +66,7 @@ class GroupedSketchBuilder {
                                              std::int32_t sparse_precision);
 
   // The code of a row without a value (skipped, its group still made).
-  static constexpr std::uint32_t kNoValue = UINT32_MAX;
+  static constexpr std::uint32_t kNoValue = GroupScatter::kNoItem;
   // The code of one value's hash (never kNoValue: codes are below 2^31).
   std::uint32_t code(std::uint64_t hash) const { return codes_.encode(hash); }
 
@@ -87,6 +88,16 @@ class GroupedSketchBuilder {
   Result<SerializedSketches> build_consuming(std::vector<std::uint32_t>& groups,
                                              std::vector<std::uint32_t>& codes, std::uint32_t group_count,
                                              int threads, std::span<const std::uint8_t> present = {}) const;
+
+  // Whether build() folds each group's registers straight from the rows
+  // (few groups) rather than sorting the codes by group first.
+  bool folds_rows(std::uint32_t group_count, std::size_t rows, int threads) const;
+
+  // One sketch per group from codes already by group (kNoValue skipped):
+  // what build() gives for the same rows when it does not fold them.
+  // `sorted`'s items are reordered and freed.
+  Result<SerializedSketches> build_sorted(GroupedItems sorted, int threads,
+                                          std::span<const std::uint8_t> present = {}) const;
 
   // The sketch of one group's codes (in row order; kNoValue skipped), as
   // build() writes it; `codes` is reordered.
@@ -111,6 +122,9 @@ class GroupedSketchBuilder {
 
   class GroupWriter;
   struct FoldedGroups;
+  Result<SerializedSketches> write_groups(GroupedItems& sorted, int parts, std::span<const std::uint8_t> present,
+                                          std::span<const std::uint8_t> from_registers,
+                                          const FoldedGroups& folded) const;
   FoldedGroups fold_groups(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> codes,
                            std::uint32_t group_count, std::size_t m, int parts) const;
 

@@ -6,6 +6,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace vantorelle {
 
@@ -18,6 +21,12 @@ void release_pages(void* data, std::size_t size) {
 #else
   (void)data;
   (void)size;
+#endif
+}
+
+void release_free_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
 #endif
 }
 

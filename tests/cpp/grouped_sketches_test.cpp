@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "utils/parallel.h"
 
 namespace vantorelle {
 namespace {
@@ -67,6 +68,22 @@ SerializedSketches build(const Table& table, InputType type, std::int32_t p, std
   return unwrap(builder.build(table.groups, codes, table.group_count, threads));
 }
 
+// build_sorted() of the codes scattered by group, nulls among them.
+SerializedSketches build_scattered(const Table& table, InputType type, std::int32_t p, std::int32_t sp,
+                                   int threads) {
+  const GroupedSketchBuilder builder = unwrap(GroupedSketchBuilder::create(type, p, sp));
+  std::vector<std::uint32_t> codes;
+  for (std::size_t i = 0; i < table.hashes.size(); ++i) {
+    codes.push_back(table.null[i] ? GroupedSketchBuilder::kNoValue : builder.code(table.hashes[i]));
+  }
+  GroupScatter scatter(table.groups, table.group_count, threads);
+  run_parallel(scatter.parts(), [&](int t) {
+    const auto [begin, end] = scatter.part(t);
+    scatter.place(t, begin, end - begin, codes.data() + begin);
+  });
+  return unwrap(builder.build_sorted(std::move(scatter).finish(), threads));
+}
+
 Bytes entry(const SerializedSketches& sketches, std::size_t i) {
   const ByteView view = sketches.at(i);
   return Bytes(view.begin(), view.end());
@@ -84,9 +101,12 @@ TEST(GroupedSketches, EachGroupEqualsItsOwnAggregator) {
     const std::vector<Bytes> expected = reference(table, type, p, sp);
     const SerializedSketches one = build(table, type, p, sp, 1);
     const SerializedSketches three = build(table, type, p, sp, 3);
+    const SerializedSketches scattered = build_scattered(table, type, p, sp, 2);
     ASSERT_EQ(one.size(), table.group_count);
     EXPECT_EQ(one.data, three.data);
     EXPECT_EQ(one.offsets, three.offsets);
+    EXPECT_EQ(one.data, scattered.data);
+    EXPECT_EQ(one.offsets, scattered.offsets);
     for (std::uint32_t g = 0; g < table.group_count; ++g) {
       ASSERT_EQ(entry(one, g), expected[g]) << "round " << round << " group " << g << " p " << p
                                             << " sp " << sp;

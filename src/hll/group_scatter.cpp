@@ -1,0 +1,166 @@
+#include "hll/group_scatter.h"
+
+#include <algorithm>
+
+#include "error/internal_failure.h"
+#include "utils/parallel.h"
+
+namespace vantorelle {
+namespace {
+
+// Below this many rows a second thread costs more than it saves.
+constexpr std::size_t kRowsPerThread = 1 << 16;
+// How many rows ahead a part loads its counters: with many groups they are
+// a table larger than the caches.
+constexpr std::size_t kAhead = 16;
+
+int parts_for(int threads, std::size_t rows, std::size_t groups) {
+  // Each part has counters of its own, a word a group.
+  if (groups * 4 > rows) return 1;
+  const std::size_t most = std::max<std::size_t>(rows / kRowsPerThread, 1);
+  return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), most));
+}
+
+// One part's counters after it placed its items hold the ends of its
+// groups; with one part these are the next group's starts, shifted by one.
+template <class Counter>
+void ends_to_starts(std::vector<Counter>& counters) {
+  for (std::size_t g = counters.size() - 1; g > 1; --g) counters[g - 1] = counters[g - 2];
+  counters[0] = 0;
+}
+
+}  // namespace
+
+std::vector<std::size_t> GroupStarts::shares(int parts) const {
+  const std::size_t g_count = groups();
+  const auto rows = static_cast<std::size_t>(back());
+  std::vector<std::size_t> first(static_cast<std::size_t>(parts) + 1, g_count);
+  first[0] = 0;
+  for (int t = 1; t < parts; ++t) {
+    const auto target = static_cast<std::int64_t>(part_range(rows, parts, t).first);
+    // The first group starting at or after the target.
+    std::size_t lo = 0;
+    std::size_t hi = g_count;
+    while (lo < hi) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (at(mid) < target) lo = mid + 1;
+      else hi = mid;
+    }
+    first[static_cast<std::size_t>(t)] = std::max(first[static_cast<std::size_t>(t) - 1], lo);
+  }
+  return first;
+}
+
+GroupScatter::GroupScatter(std::span<const std::uint32_t> groups, std::uint32_t group_count, int threads)
+    : GroupScatter(groups, {}, group_count, threads) {}
+
+GroupScatter::GroupScatter(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
+                           std::uint32_t group_count, int threads)
+    : groups_(groups),
+      group_count_(group_count),
+      parts_(parts_for(threads, groups.size(), group_count)),
+      skip_no_item_(!items.empty()),
+      wide_counters_(groups.size() > UINT32_MAX),
+      saw_no_item_(static_cast<std::size_t>(parts_), 0) {
+  VANTORELLE_ASSERT(items.empty() || items.size() == groups.size(), "items.size() == groups.size()");
+  if (wide_counters_) count(wide_, items);
+  else count(narrow_, items);
+}
+
+std::pair<std::size_t, std::size_t> GroupScatter::part(int t) const {
+  return part_range(groups_.size(), parts_, t);
+}
+
+template <class Counter>
+void GroupScatter::count(std::vector<Counter>& next, std::span<const std::uint32_t> items) {
+  const std::size_t g_count = group_count_;
+  next.assign(static_cast<std::size_t>(parts_) * g_count + (parts_ == 1 ? 1 : 0), 0);
+  run_parallel(parts_, [&](int t) {
+    const auto [begin, end] = part(t);
+    Counter* count = next.data() + static_cast<std::size_t>(t) * g_count;
+    const std::uint32_t* group = groups_.data();
+    for (std::size_t i = begin; i < end; ++i) {
+      VANTORELLE_ASSERT(group[i] < g_count, "group < group_count");
+      if (i + kAhead < end && group[i + kAhead] < g_count) __builtin_prefetch(count + group[i + kAhead]);
+      if (items.empty()) ++count[group[i]];
+      else count[group[i]] += items[i] != kNoItem;
+    }
+  });
+  // Each counter becomes where its part's first item of the group goes:
+  // groups in order, and within a group the parts in row order.
+  std::int64_t running = 0;
+  if (parts_ > 1) starts_.resize(g_count + 1);
+  for (std::size_t g = 0; g < g_count; ++g) {
+    if (parts_ > 1) starts_[g] = running;
+    for (int t = 0; t < parts_; ++t) {
+      Counter& slot = next[static_cast<std::size_t>(t) * g_count + g];
+      const std::int64_t here = slot;
+      slot = static_cast<Counter>(running);
+      running += here;
+    }
+  }
+  if (parts_ > 1) starts_[g_count] = running;
+  else next[g_count] = static_cast<Counter>(running);
+  out_.items.resize(static_cast<std::size_t>(running));
+}
+
+template <class Counter, bool kSkip>
+void GroupScatter::place_as(Counter* position, std::size_t row, std::size_t count, const std::uint32_t* items,
+                            int t) {
+  std::uint32_t* out = out_.items.data();
+  const std::uint32_t* group = groups_.data();
+  const std::size_t ahead_end = groups_.size() - std::min(groups_.size(), kAhead);
+  bool saw_no_item = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t r = row + i;
+    if (r < ahead_end) __builtin_prefetch(position + group[r + kAhead]);
+    const std::uint32_t item = items[i];
+    if constexpr (kSkip) {
+      if (item == kNoItem) continue;
+    } else {
+      saw_no_item |= item == kNoItem;
+    }
+    out[position[group[r]]++] = item;
+  }
+  if (saw_no_item) saw_no_item_[static_cast<std::size_t>(t)] = 1;
+}
+
+void GroupScatter::place(int t, std::size_t row, std::size_t count, const std::uint32_t* items) {
+  VANTORELLE_ASSERT(row >= part(t).first && row + count <= part(t).second, "rows within the part");
+  const std::size_t at = static_cast<std::size_t>(t) * group_count_;
+  if (wide_counters_) {
+    if (skip_no_item_) place_as<std::int64_t, true>(wide_.data() + at, row, count, items, t);
+    else place_as<std::int64_t, false>(wide_.data() + at, row, count, items, t);
+  } else {
+    if (skip_no_item_) place_as<std::uint32_t, true>(narrow_.data() + at, row, count, items, t);
+    else place_as<std::uint32_t, false>(narrow_.data() + at, row, count, items, t);
+  }
+}
+
+GroupedItems GroupScatter::finish() && {
+  for (const char saw : saw_no_item_) out_.holds_no_item |= saw != 0;
+  if (parts_ > 1) {
+    out_.starts = GroupStarts(std::move(starts_));
+    std::vector<std::uint32_t>().swap(narrow_);
+    std::vector<std::int64_t>().swap(wide_);
+  } else if (wide_counters_) {
+    ends_to_starts(wide_);
+    out_.starts = GroupStarts(std::move(wide_));
+  } else {
+    ends_to_starts(narrow_);
+    out_.starts = GroupStarts(std::move(narrow_));
+  }
+  return std::move(out_);
+}
+
+GroupedItems items_by_group(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> items,
+                            std::uint32_t group_count, int threads) {
+  GroupScatter scatter(groups, items, group_count, threads);
+  run_parallel(scatter.parts(), [&](int t) {
+    const auto [begin, end] = scatter.part(t);
+    scatter.place(t, begin, end - begin, items.data() + begin);
+  });
+  return std::move(scatter).finish();
+}
+
+}  // namespace vantorelle
