@@ -109,11 +109,16 @@ void GroupScatter::place_as(Counter* position, std::size_t row, std::size_t coun
                             int t) {
   std::uint32_t* out = out_.items.data();
   const std::uint32_t* group = groups_.data();
-  const std::size_t ahead_end = groups_.size() - std::min(groups_.size(), kAhead);
+  const std::size_t ahead_end = groups_.size() - std::min(groups_.size(), 2 * kAhead);
   bool saw_no_item = false;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t r = row + i;
-    if (r < ahead_end) __builtin_prefetch(position + group[r + kAhead]);
+    // Two steps ahead: a later row's counter, then (its counter loaded by
+    // now) the place its item will go.
+    if (r < ahead_end) {
+      __builtin_prefetch(position + group[r + 2 * kAhead]);
+      __builtin_prefetch(out + position[group[r + kAhead]], 1);
+    }
     const std::uint32_t item = items[i];
     if constexpr (kSkip) {
       if (item == kNoItem) continue;

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -17,7 +18,6 @@
 namespace vantorelle {
 namespace {
 
-using google::protobuf::io::ArrayOutputStream;
 using google::protobuf::io::CodedInputStream;
 using google::protobuf::io::CodedOutputStream;
 using WireFormat = google::protobuf::internal::WireFormatLite;
@@ -65,20 +65,34 @@ std::size_t bytes_field_size(const Bytes& bytes) {
   return 1 + CodedOutputStream::VarintSize64(bytes.size()) + bytes.size();
 }
 
-void write_int32_field(CodedOutputStream& out, int field, std::int32_t value) {
-  out.WriteTag(varint_tag(field));
-  out.WriteVarint32SignExtended(value);
+// Writers into a buffer sized beforehand by the *_size functions above,
+// byte for byte what a coded output stream writes.
+std::uint8_t* put_varint(std::uint8_t* out, std::uint64_t value) {
+  while (value >= 0x80) {
+    *out++ = static_cast<std::uint8_t>(value | 0x80);
+    value >>= 7;
+  }
+  *out++ = static_cast<std::uint8_t>(value);
+  return out;
 }
 
-void write_bytes_field(CodedOutputStream& out, int field, const Bytes& bytes) {
-  out.WriteTag(bytes_tag(field));
-  out.WriteVarint64(bytes.size());
-  // Nothing is written for an empty array: its data() may be null, and
+// A negative int32 is written sign-extended to 64 bits, as protobuf does.
+std::uint8_t* put_int32_field(std::uint8_t* out, int field, std::int32_t value) {
+  out = put_varint(out, varint_tag(field));
+  return put_varint(out, static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
+}
+
+std::uint8_t* put_bytes_field(std::uint8_t* out, int field, const Bytes& bytes) {
+  out = put_varint(out, bytes_tag(field));
+  out = put_varint(out, bytes.size());
+  // Nothing is copied from an empty array: its data() may be null, and
   // memcpy from null is undefined even for zero bytes.
   for (std::size_t done = 0; done < bytes.size(); done += kCopyBlock) {
     const std::size_t block = std::min(kCopyBlock, bytes.size() - done);
-    out.WriteRaw(bytes.data() + done, static_cast<int>(block));
+    std::memcpy(out, bytes.data() + done, block);
+    out += block;
   }
+  return out;
 }
 
 // ---------------------------------------------------------------- decoding
@@ -399,34 +413,25 @@ Status encode_state_into(const SketchState& state, Bytes& message) {
 
   const std::size_t start = message.size();
   message.resize(start + total_size);
-  {
-    ArrayOutputStream array(message.data() + start, static_cast<int>(total_size));
-    CodedOutputStream coded(&array);
-    write_int32_field(coded, kTypeField, type);
-    coded.WriteTag(varint_tag(kNumValuesField));
-    coded.WriteVarint64(state.num_values);
-    if (state.encoding_version != kDefaultEncodingVersion) {
-      write_int32_field(coded, kEncodingVersionField, state.encoding_version);
-    }
-    if (value_type != 0) write_int32_field(coded, kValueTypeField, value_type);
-
-    coded.WriteTag(bytes_tag(kHllStateField));
-    coded.WriteVarint64(nested_size);
-    if (state.sparse_size != 0) write_int32_field(coded, kSparseSizeField, state.sparse_size);
-    if (state.precision != 0) write_int32_field(coded, kPrecisionField, state.precision);
-    if (state.sparse_precision != 0) {
-      write_int32_field(coded, kSparsePrecisionField, state.sparse_precision);
-    }
-    if (state.data.has_value()) write_bytes_field(coded, kDataField, *state.data);
-    if (state.sparse_data.has_value()) {
-      write_bytes_field(coded, kSparseDataField, *state.sparse_data);
-    }
-
-    if (coded.HadError() || coded.ByteCount() != static_cast<int>(total_size)) {
-      return Err(ErrorKind::ProtoSerialization,
-                 "wrote " + std::to_string(coded.ByteCount()) + " of " +
-                     std::to_string(total_size) + " bytes");
-    }
+  std::uint8_t* const begin = message.data() + start;
+  std::uint8_t* out = put_int32_field(begin, kTypeField, type);
+  out = put_varint(out, varint_tag(kNumValuesField));
+  out = put_varint(out, state.num_values);
+  if (state.encoding_version != kDefaultEncodingVersion) {
+    out = put_int32_field(out, kEncodingVersionField, state.encoding_version);
+  }
+  if (value_type != 0) out = put_int32_field(out, kValueTypeField, value_type);
+  out = put_varint(out, bytes_tag(kHllStateField));
+  out = put_varint(out, nested_size);
+  if (state.sparse_size != 0) out = put_int32_field(out, kSparseSizeField, state.sparse_size);
+  if (state.precision != 0) out = put_int32_field(out, kPrecisionField, state.precision);
+  if (state.sparse_precision != 0) out = put_int32_field(out, kSparsePrecisionField, state.sparse_precision);
+  if (state.data.has_value()) out = put_bytes_field(out, kDataField, *state.data);
+  if (state.sparse_data.has_value()) out = put_bytes_field(out, kSparseDataField, *state.sparse_data);
+  const auto written = static_cast<std::size_t>(out - begin);
+  if (written != total_size) {
+    return Err(ErrorKind::ProtoSerialization,
+               "wrote " + std::to_string(written) + " of " + std::to_string(total_size) + " bytes");
   }
   return {};
 }
