@@ -14,6 +14,10 @@
 namespace vantorelle::engine {
 namespace {
 
+// From this many groups the output outweighs the rows' arrays (as in the
+// grouped builder).
+constexpr std::uint32_t kManyGroups = 1 << 16;
+
 constexpr char kUnsupportedType[] = "Unsupported type for HyperLogLogPlusPlus";
 
 bool same_family(InputType a, InputType b) { return (a == InputType::LONG) == (b == InputType::LONG); }
@@ -93,7 +97,7 @@ Result<GroupedItems> code_column_by_group(const ColumnChunks& column, const Valu
   if (!same_family(family, input_type_of(format.values.kind))) {
     if (std::optional<Err> refused = family_refusal(column, format, family, "row", context)) return *refused;
     GroupedItems none;
-    none.starts = GroupStarts(std::vector<std::uint32_t>(static_cast<std::size_t>(group_count) + 1, 0));
+    none.starts = GroupStarts(MappedVector<std::uint32_t>(static_cast<std::size_t>(group_count) + 1, 0));
     return none;
   }
   GroupScatter scatter(groups, group_count, threads);
@@ -155,7 +159,10 @@ Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const 
                                                        threads, context);
     if (!sorted) return sorted.take_error();
     std::vector<std::uint32_t>().swap(grouping.group_of_row);
-    release_free_memory();
+    // Before the output is written: the grouping's freed memory back to
+    // the system, not kept for reuse that a writer on another thread, or
+    // of another size, would not make.
+    if (group_count >= kManyGroups) release_free_memory();
     built = grouped->builder.build_sorted(std::move(*sorted), threads);
   }
   if (!built) return from_core(built.error());

@@ -24,7 +24,7 @@ int parts_for(int threads, std::size_t rows, std::size_t groups) {
 // One part's counters after it placed its items hold the ends of its
 // groups; with one part these are the next group's starts, shifted by one.
 template <class Counter>
-void ends_to_starts(std::vector<Counter>& counters) {
+void ends_to_starts(MappedVector<Counter>& counters) {
   for (std::size_t g = counters.size() - 1; g > 1; --g) counters[g - 1] = counters[g - 2];
   counters[0] = 0;
 }
@@ -72,7 +72,7 @@ std::pair<std::size_t, std::size_t> GroupScatter::part(int t) const {
 }
 
 template <class Counter>
-void GroupScatter::count(std::vector<Counter>& next, std::span<const std::uint32_t> items) {
+void GroupScatter::count(MappedVector<Counter>& next, std::span<const std::uint32_t> items) {
   const std::size_t g_count = group_count_;
   next.assign(static_cast<std::size_t>(parts_) * g_count + (parts_ == 1 ? 1 : 0), 0);
   run_parallel(parts_, [&](int t) {
@@ -146,8 +146,8 @@ GroupedItems GroupScatter::finish() && {
   for (const char saw : saw_no_item_) out_.holds_no_item |= saw != 0;
   if (parts_ > 1) {
     out_.starts = GroupStarts(std::move(starts_));
-    std::vector<std::uint32_t>().swap(narrow_);
-    std::vector<std::int64_t>().swap(wide_);
+    MappedVector<std::uint32_t>().swap(narrow_);
+    MappedVector<std::int64_t>().swap(wide_);
   } else if (wide_counters_) {
     ends_to_starts(wide_);
     out_.starts = GroupStarts(std::move(wide_));

@@ -15,7 +15,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
+
+#include "utils/mapped_allocator.h"
 
 namespace vantorelle {
 
@@ -24,8 +27,8 @@ namespace vantorelle {
 class GroupStarts {
  public:
   GroupStarts() = default;
-  explicit GroupStarts(std::vector<std::uint32_t> narrow) : narrow_(std::move(narrow)) {}
-  explicit GroupStarts(std::vector<std::int64_t> wide) : wide_(std::move(wide)) {}
+  explicit GroupStarts(MappedVector<std::uint32_t> narrow) : narrow_(std::move(narrow)) {}
+  explicit GroupStarts(MappedVector<std::int64_t> wide) : wide_(std::move(wide)) {}
 
   std::int64_t at(std::size_t g) const { return wide_.empty() ? narrow_[g] : wide_[g]; }
   std::int64_t back() const { return at(groups()); }
@@ -35,12 +38,12 @@ class GroupStarts {
   std::vector<std::size_t> shares(int parts) const;
 
  private:
-  std::vector<std::uint32_t> narrow_;
-  std::vector<std::int64_t> wide_;
+  MappedVector<std::uint32_t> narrow_;
+  MappedVector<std::int64_t> wide_;
 };
 
 struct GroupedItems {
-  std::vector<std::uint32_t> items;
+  MappedVector<std::uint32_t> items;
   GroupStarts starts;
   // Some placed item is kNoItem (only when they were placed with it).
   bool holds_no_item = false;
@@ -78,7 +81,7 @@ class GroupScatter {
 
  private:
   template <class Counter>
-  void count(std::vector<Counter>& next, std::span<const std::uint32_t> items);
+  void count(MappedVector<Counter>& next, std::span<const std::uint32_t> items);
   template <class Counter, bool kSkip>
   void place_as(Counter* position, std::size_t row, std::size_t count, const std::uint32_t* items, int t);
 
@@ -89,9 +92,9 @@ class GroupScatter {
   bool wide_counters_ = false;
   // Per part, per group: where its next item goes (parts_ * group_count_,
   // plus one when there is one part). 32-bit while the rows fit.
-  std::vector<std::uint32_t> narrow_;
-  std::vector<std::int64_t> wide_;
-  std::vector<std::int64_t> starts_;  // with more than one part
+  MappedVector<std::uint32_t> narrow_;
+  MappedVector<std::int64_t> wide_;
+  MappedVector<std::int64_t> starts_;  // with more than one part
   GroupedItems out_;
   std::vector<char> saw_no_item_;  // per part
 };

@@ -23,27 +23,31 @@ namespace {
 // more than it saves.
 constexpr std::size_t kRowsPerThread = 1 << 16;
 constexpr std::size_t kSketchesPerThread = 1 << 10;
+// From this many groups the output outweighs the rows' arrays, and memory
+// freed by earlier steps is handed back before it is written.
+constexpr std::size_t kManyGroups = 1 << 16;
 
 int useful_threads(int threads, std::size_t rows, std::size_t per_thread = kRowsPerThread) {
   const std::size_t most = std::max<std::size_t>(rows / per_thread, 1);
   return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), most));
 }
 
-// Each share's sketches, then all of them end to end in group order.
+// A share of the groups written on one thread: its groups' sketches end
+// to end (each group's end in `data` goes to the shared offsets, at the
+// group's own index), and whether each group is present.
 struct ShareOutput {
   Bytes data;
-  std::vector<std::int64_t> ends;  // end of each group's sketch in data
   std::vector<std::uint8_t> present;
 };
 
-SerializedSketches join(std::vector<ShareOutput>& shares, bool nullable) {
+// Every share's sketches end to end in group order. `first` is each
+// share's first group; `offsets` holds each group's end within its share's
+// data and becomes the output's offsets.
+SerializedSketches join(std::vector<ShareOutput>& shares, const std::vector<std::size_t>& first,
+                        std::vector<std::int64_t>& offsets, bool nullable) {
   SerializedSketches joined;
   std::size_t total = 0;
-  std::size_t groups = 0;
-  for (const ShareOutput& share : shares) {
-    total += share.data.size();
-    groups += share.ends.size();
-  }
+  for (const ShareOutput& share : shares) total += share.data.size();
   // The first share's buffer becomes the output; the others are appended
   // to it (its room was reserved for them, untouched), a piece at a time,
   // each piece's pages handed back once copied: no byte is resident twice
@@ -51,23 +55,24 @@ SerializedSketches join(std::vector<ShareOutput>& shares, bool nullable) {
   constexpr std::size_t kPiece = std::size_t{1} << 20;
   joined.data = std::move(shares[0].data);
   joined.data.reserve(total);
-  joined.offsets.reserve(groups + 1);
-  if (nullable) joined.present.reserve(groups);
-  std::int64_t base = 0;
-  for (ShareOutput& share : shares) {
-    if (&share != &shares[0]) {
-      std::uint8_t* from = share.data.data();
-      for (std::size_t done = 0; done < share.data.size(); done += kPiece) {
-        const std::size_t piece = std::min(kPiece, share.data.size() - done);
-        joined.data.insert(joined.data.end(), from + done, from + done + piece);
-        release_pages(from + done, piece);
-      }
+  if (nullable) {
+    joined.present = std::move(shares[0].present);
+    joined.present.reserve(offsets.size() - 1);
+  }
+  for (std::size_t t = 1; t < shares.size(); ++t) {
+    ShareOutput& share = shares[t];
+    const auto base = static_cast<std::int64_t>(joined.data.size());
+    std::uint8_t* from = share.data.data();
+    for (std::size_t done = 0; done < share.data.size(); done += kPiece) {
+      const std::size_t piece = std::min(kPiece, share.data.size() - done);
+      joined.data.insert(joined.data.end(), from + done, from + done + piece);
+      release_pages(from + done, piece);
     }
-    for (std::int64_t end : share.ends) joined.offsets.push_back(base + end);
+    for (std::size_t g = first[t]; g < first[t + 1]; ++g) offsets[g + 1] += base;
     if (nullable) joined.present.insert(joined.present.end(), share.present.begin(), share.present.end());
-    base += static_cast<std::int64_t>(share.ends.empty() ? 0 : share.ends.back());
     Bytes().swap(share.data);
   }
+  joined.offsets = std::move(offsets);
   return joined;
 }
 
@@ -402,13 +407,12 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
   if (sort_needed) {
     sorted = items_by_group(groups, items, group_count, threads);
   } else {
-    sorted.starts = GroupStarts(std::vector<std::uint32_t>(static_cast<std::size_t>(group_count) + 1, 0));
+    sorted.starts = GroupStarts(MappedVector<std::uint32_t>(static_cast<std::size_t>(group_count) + 1, 0));
   }
   std::vector<std::uint32_t>().swap(undecided);
   // The rows are not read again.
   if (release_groups != nullptr) std::vector<std::uint32_t>().swap(*release_groups);
   if (release_codes != nullptr) std::vector<std::uint32_t>().swap(*release_codes);
-  release_free_memory();
   return write_groups(sorted, parts, present, from_registers, folded);
 }
 
@@ -433,6 +437,7 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
   const std::size_t m = std::size_t{1} << codes_.normal_precision();
   const std::vector<std::size_t> first = sorted.starts.shares(parts);
   std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
+  std::vector<std::int64_t> offsets(group_count + 1, 0);
   std::vector<Status> failures(static_cast<std::size_t>(parts));
   // Room for what the shares write, reserved up front: a buffer grown by
   // doubling holds its old and new copies at once, twice the output at the
@@ -455,11 +460,10 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
     GroupWriter writer(*this);
     const std::size_t end = first[static_cast<std::size_t>(t) + 1];
     share.data.reserve(t == 0 ? room(0, group_count) : room(first[static_cast<std::size_t>(t)], end));
-    share.ends.reserve(end - first[static_cast<std::size_t>(t)]);
     for (std::size_t g = first[static_cast<std::size_t>(t)]; g < end; ++g) {
       if (!present.empty()) share.present.push_back(present[g]);
       if (!present.empty() && present[g] == 0) {
-        share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+        offsets[g + 1] = static_cast<std::int64_t>(share.data.size());
         continue;
       }
       std::span<std::uint32_t> group = sorted.of(g);
@@ -474,15 +478,21 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
         failures[static_cast<std::size_t>(t)] = std::move(written);
         return;
       }
-      share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+      offsets[g + 1] = static_cast<std::int64_t>(share.data.size());
     }
   });
   for (Status& failure : failures) {
     if (!failure) return failure.take_error();
   }
-  std::vector<std::uint32_t>().swap(sorted.items);
-  release_free_memory();
-  return join(shares, !present.empty());
+  decltype(sorted.items)().swap(sorted.items);
+  // Many groups: the rows' steps are done, and their freed memory (and then
+  // the shares', freed on other threads) must not stay with the allocator
+  // while the output is joined and handed on.
+  const bool many = group_count >= kManyGroups;
+  if (many) release_free_memory();
+  SerializedSketches joined = join(shares, first, offsets, !present.empty());
+  if (many) release_free_memory();
+  return joined;
 }
 
 Result<Bytes> GroupedSketchBuilder::build_one(std::vector<std::uint32_t>& codes) const {
@@ -508,6 +518,7 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
   const int parts = useful_threads(threads, sketches.size(), kSketchesPerThread);
   const std::vector<std::size_t> first = sorted.starts.shares(parts);
   std::vector<ShareOutput> shares(static_cast<std::size_t>(parts));
+  std::vector<std::int64_t> offsets(static_cast<std::size_t>(group_count) + 1, 0);
   // The failing row of each share with the smallest row number: all groups
   // are merged, so the row reported does not depend on the split.
   std::vector<RowFailure> failed(static_cast<std::size_t>(parts));
@@ -520,7 +531,7 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
       const auto end = static_cast<std::size_t>(sorted.starts.at(g + 1));
       if (begin == end) {
         share.present.push_back(0);
-        share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+        offsets[g + 1] = static_cast<std::int64_t>(share.data.size());
         continue;
       }
       std::optional<HyperLogLogPlusPlus> merged;
@@ -549,7 +560,7 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
         append(share.data, *message);
       }
       share.present.push_back(merged ? 1 : 0);
-      share.ends.push_back(static_cast<std::int64_t>(share.data.size()));
+      offsets[g + 1] = static_cast<std::int64_t>(share.data.size());
     }
   });
   for (Status& status : broken) {
@@ -560,7 +571,7 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
     if (own.row >= 0 && (failure->row < 0 || own.row < failure->row)) *failure = std::move(own);
   }
   if (failure->row >= 0) return invalid_state(failure->message);
-  return join(shares, true);
+  return join(shares, first, offsets, true);
 }
 
 }  // namespace vantorelle
