@@ -15,20 +15,34 @@ namespace {
 
 #if defined(__x86_64__)
 
-// Up to 16 codes: each code's place is the number of codes before it in
-// order (equal codes by their position), one compare of all 16 lanes a
-// code. No branch depends on the codes, where an insertion sort of a small
-// group mispredicts about once a code.
+// Up to kRankSorted codes: each code's place is the number of codes before
+// it in order (equal codes by their position), counted with one compare of
+// 16 lanes per 16 codes. No branch depends on the codes, where an insertion
+// or bucket sort of a small group mispredicts about once a code.
+constexpr std::size_t kRankSorted = 64;
+
 __attribute__((target("avx512f"))) void rank_sort(std::uint32_t* codes, std::size_t n) {
-  const auto live = static_cast<__mmask16>((1u << n) - 1);
-  // Lanes past n hold UINT32_MAX, above every code: they rank after all.
-  const __m512i all = _mm512_mask_loadu_epi32(_mm512_set1_epi32(-1), live, codes);
-  alignas(64) std::uint32_t out[16];
+  const std::size_t blocks = (n + 15) / 16;
+  __m512i all[kRankSorted / 16];
+  for (std::size_t b = 0; b < blocks; ++b) {
+    // Lanes past n hold UINT32_MAX, above every code: they rank after all.
+    const std::size_t here = std::min<std::size_t>(16, n - b * 16);
+    all[b] = _mm512_mask_loadu_epi32(_mm512_set1_epi32(-1), static_cast<__mmask16>((1u << here) - 1),
+                                     codes + b * 16);
+  }
+  alignas(64) std::uint32_t out[kRankSorted];
   for (std::size_t i = 0; i < n; ++i) {
     const __m512i code = _mm512_set1_epi32(static_cast<int>(codes[i]));
-    const __mmask16 below = _mm512_cmplt_epu32_mask(all, code);
-    const __mmask16 equal_before = _mm512_cmpeq_epu32_mask(all, code) & static_cast<__mmask16>((1u << i) - 1);
-    out[std::popcount(static_cast<unsigned>(below | equal_before))] = codes[i];
+    unsigned rank = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+      // The lanes of this block that come before code i.
+      const std::size_t earlier = std::min<std::size_t>(16, i > b * 16 ? i - b * 16 : 0);
+      const auto before = static_cast<__mmask16>((1u << earlier) - 1);
+      const __mmask16 below = _mm512_cmplt_epu32_mask(all[b], code);
+      const __mmask16 equal = _mm512_cmpeq_epu32_mask(all[b], code) & before;
+      rank += static_cast<unsigned>(std::popcount(static_cast<unsigned>(below | equal)));
+    }
+    out[rank] = codes[i];
   }
   std::memcpy(codes, out, n * sizeof(std::uint32_t));
 }
@@ -46,15 +60,17 @@ void insertion_sort(std::uint32_t* begin, std::uint32_t* end) {
 
 }  // namespace
 
-// Sorts codes (below 2^31). Up to 16: rank_sort with AVX-512; few: insertion sort. Up to a few thousand: one
+// Sorts codes (below 2^31). Up to 64 with AVX-512: rank_sort; otherwise few:
+// insertion sort. Up to a few thousand: one
 // pass into buckets by the top bits of their range, which leaves about one
 // code per bucket, then an insertion sort of the nearly sorted result. More:
 // a least-significant-digit radix sort of 11 bits a pass, as many passes as
 // the largest code needs.
 void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scratch) {
   const std::size_t n = codes.size();
+  if (n < 2) return;
 #if defined(__x86_64__)
-  if (n <= 16 && cpu_has_avx512()) {
+  if (n <= kRankSorted && cpu_has_avx512()) {
     rank_sort(codes.data(), n);
     return;
   }
