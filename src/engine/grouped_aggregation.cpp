@@ -14,10 +14,6 @@
 namespace vantorelle::engine {
 namespace {
 
-// From this many groups the output outweighs the rows' arrays (as in the
-// grouped builder).
-constexpr std::uint32_t kManyGroups = 1 << 16;
-
 constexpr char kUnsupportedType[] = "Unsupported type for HyperLogLogPlusPlus";
 
 bool same_family(InputType a, InputType b) { return (a == InputType::LONG) == (b == InputType::LONG); }
@@ -162,7 +158,7 @@ Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const 
     // Before the output is written: the grouping's freed memory back to
     // the system, not kept for reuse that a writer on another thread, or
     // of another size, would not make.
-    if (group_count >= kManyGroups) release_free_memory();
+    if (group_count * std::int64_t{4} > values.rows) release_free_memory();
     built = grouped->builder.build_sorted(std::move(*sorted), threads);
   }
   if (!built) return from_core(built.error());

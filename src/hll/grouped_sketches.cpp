@@ -23,9 +23,6 @@ namespace {
 // more than it saves.
 constexpr std::size_t kRowsPerThread = 1 << 16;
 constexpr std::size_t kSketchesPerThread = 1 << 10;
-// From this many groups the output outweighs the rows' arrays, and memory
-// freed by earlier steps is handed back before it is written.
-constexpr std::size_t kManyGroups = 1 << 16;
 
 int useful_threads(int threads, std::size_t rows, std::size_t per_thread = kRowsPerThread) {
   const std::size_t most = std::max<std::size_t>(rows / per_thread, 1);
@@ -235,7 +232,10 @@ class GroupedSketchBuilder::GroupWriter {
     std::uint8_t* registers = registers_.data();
     for (const std::uint32_t code : codes) {
       const NormalCoordinates c = encoding.decode_normal(code);
-      if (c.rho_w > registers[c.index]) registers[c.index] = static_cast<std::uint8_t>(c.rho_w);
+      // Unconditional, as in fold_groups: a branch on the maximum is
+      // mispredicted while the registers fill.
+      std::uint8_t& reg = registers[c.index];
+      reg = std::max(reg, static_cast<std::uint8_t>(c.rho_w));
     }
   }
 
@@ -485,10 +485,11 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
     if (!failure) return failure.take_error();
   }
   decltype(sorted.items)().swap(sorted.items);
-  // Many groups: the rows' steps are done, and their freed memory (and then
-  // the shares', freed on other threads) must not stay with the allocator
-  // while the output is joined and handed on.
-  const bool many = group_count >= kManyGroups;
+  // Groups of fewer than four rows on average: the output outweighs the
+  // rows' arrays, and their freed memory (and then the shares', freed on
+  // other threads) must not stay with the allocator while the output is
+  // joined and handed on.
+  const bool many = group_count * 4 > static_cast<std::size_t>(sorted.starts.back());
   if (many) release_free_memory();
   SerializedSketches joined = join(shares, first, offsets, !present.empty());
   if (many) release_free_memory();
