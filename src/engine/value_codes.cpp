@@ -62,7 +62,7 @@ class HashReader {
   std::vector<Row> entry_row_;
 };
 
-constexpr std::int64_t kBlock = 512;
+constexpr auto kBlock = static_cast<std::int64_t>(kCodeBlock);
 
 // Receives the codes of a block of a chunk's rows: its first row in the
 // chunk, its length, its codes.

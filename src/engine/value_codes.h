@@ -40,8 +40,11 @@ struct CodingFailure {
   bool malformed = false;
 };
 
-// Receives the codes of rows [row, row + count) of one part, in row order
-// within the part.
+// The most rows code_blocks() hands over at once.
+inline constexpr std::size_t kCodeBlock = 512;
+
+// Receives the codes of rows [row, row + count) of one part (count at most
+// kCodeBlock), in row order within the part.
 using BlockSink = std::function<void(int part, std::int64_t row, std::size_t count, const std::uint32_t* codes)>;
 
 // Codes every row of the checked `column` a block at a time, `parts`
