@@ -63,6 +63,12 @@ GroupScatter::GroupScatter(std::span<const std::uint32_t> groups, std::span<cons
       wide_counters_(groups.size() > UINT32_MAX),
       saw_no_item_(static_cast<std::size_t>(parts_), 0) {
   VANTORELLE_ASSERT(items.empty() || items.size() == groups.size(), "items.size() == groups.size()");
+  // Groups of fewer than four rows on average: the output will outweigh
+  // the rows, and these arrays leave the moment they are freed.
+  const bool mapped = static_cast<std::size_t>(group_count) * 4 > groups.size();
+  narrow_ = MappedVector<std::uint32_t>(MappedAllocator<std::uint32_t>(mapped));
+  wide_ = MappedVector<std::int64_t>(MappedAllocator<std::int64_t>(mapped));
+  out_.items = MappedVector<std::uint32_t>(MappedAllocator<std::uint32_t>(mapped));
   if (wide_counters_) count(wide_, items);
   else count(narrow_, items);
 }

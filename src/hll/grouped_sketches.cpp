@@ -151,7 +151,8 @@ class GroupedSketchBuilder::GroupWriter {
     }
     if (builder_.max_buffer_elements_ == 0) return write_normal(codes, out);
     std::span<std::uint32_t> ascending;
-    if (n <= builder_.max_buffer_elements_) {
+    const bool folded = n > builder_.max_buffer_elements_;
+    if (!folded) {
       // The buffer holds every value until serialisation: no check before
       // the last, and row order does not matter.
       sort_codes(codes, scratch_);
@@ -159,14 +160,25 @@ class GroupedSketchBuilder::GroupWriter {
     } else {
       // Registers that no sparse form could fit rule out the sort.
       fold(codes);
-      if (filled_registers() > builder_.max_sparse_data_bytes_) return write_registers(n, out);
-      distinct_codes(codes, filled_registers());
+      const std::size_t filled = filled_registers();
+      if (filled > builder_.max_sparse_data_bytes_) return write_registers(n, out);
+      // The codes stay in row order for a replay. Mostly distinct codes are
+      // sorted as they are (encode_sorted drops repeats); with many repeats
+      // a set of the distinct ones is smaller.
+      if (n <= 2 * filled) {
+        sorted_.assign(codes.begin(), codes.end());
+      } else {
+        distinct_codes(codes, filled);
+      }
       sort_codes(sorted_, scratch_);
       ascending = sorted_;
     }
     std::int32_t rho_encoded = 0;
     const std::size_t length = encode_sorted(ascending, &rho_encoded);
-    if (length > builder_.max_sparse_data_bytes_) return write_normal(codes, out);
+    if (length > builder_.max_sparse_data_bytes_) {
+      // (folded: registers_ already holds the group's registers)
+      return folded ? write_registers(n, out) : write_normal(codes, out);
+    }
     if (n <= builder_.max_buffer_elements_ ||
         length + static_cast<std::size_t>(rho_encoded) <= builder_.max_sparse_data_bytes_) {
       state_.num_values = n;

@@ -1,8 +1,8 @@
 // An allocator for the large scratch arrays of one call (per-row or
-// per-group arrays of millions of entries): they come straight from the
-// system and go back to it when freed. The C allocator would keep a large
-// freed block for reuse, and a later step that does not fit it (or runs on
-// another thread) would add its own memory to the call's peak.
+// per-group arrays of millions of entries). Mapped, they come straight from
+// the system and go back to it when freed: the C allocator would keep a
+// large freed block for reuse, and a later step that does not fit it (or
+// runs on another thread) would add its own memory to the call's peak.
 //
 // resize() leaves new elements unset: each of these arrays is written in
 // full before it is read, so zeroing it first would be a wasted pass (and
@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -30,16 +31,23 @@ inline constexpr int kPopulate = 0;
 template <class T>
 struct MappedAllocator {
   using value_type = T;
+  // A container keeps the allocator its memory came from.
+  using propagate_on_container_move_assignment = std::true_type;
+  using propagate_on_container_copy_assignment = std::true_type;
+  using propagate_on_container_swap = std::true_type;
   // Smaller arrays come from the C allocator.
   static constexpr std::size_t kMappedBytes = std::size_t{1} << 20;
 
-  MappedAllocator() = default;
+  // Unmapped, the arrays come from the C allocator, which keeps freed
+  // blocks for the next call: faster for repeated calls whose peak does not
+  // matter.
+  explicit MappedAllocator(bool mapped = false) noexcept : mapped(mapped) {}
   template <class U>
-  MappedAllocator(const MappedAllocator<U>&) noexcept {}
+  MappedAllocator(const MappedAllocator<U>& other) noexcept : mapped(other.mapped) {}
 
   T* allocate(std::size_t n) {
 #if defined(__unix__)
-    if (n * sizeof(T) >= kMappedBytes) {
+    if (maps(n)) {
       // Every page is written: mapping them all at once costs less than a
       // fault on each.
       void* at = mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | kPopulate, -1, 0);
@@ -52,7 +60,7 @@ struct MappedAllocator {
 
   void deallocate(T* at, std::size_t n) noexcept {
 #if defined(__unix__)
-    if (n * sizeof(T) >= kMappedBytes) {
+    if (maps(n)) {
       munmap(at, n * sizeof(T));
       return;
     }
@@ -70,9 +78,13 @@ struct MappedAllocator {
   }
 
   template <class U>
-  bool operator==(const MappedAllocator<U>&) const noexcept {
-    return true;
+  bool operator==(const MappedAllocator<U>& other) const noexcept {
+    return mapped == other.mapped;
   }
+
+  bool maps(std::size_t n) const { return mapped && n * sizeof(T) >= kMappedBytes; }
+
+  bool mapped;
 };
 
 template <class T>
