@@ -85,13 +85,11 @@ Result<std::vector<std::uint32_t>> code_column(const ColumnChunks& column, const
 namespace {
 
 // The codes of every row, by group: each block of codes goes to its rows'
-// groups as it is made, so the codes are never held in row order. Rows of
-// a group flagged in `left_out` are placed as kNoValue.
+// groups as it is made, so the codes are never held in row order.
 Result<GroupedItems> code_column_by_group(const ColumnChunks& column, const ValueColumnFormat& format,
                                           InputType family, const GroupedSketchBuilder& builder,
                                           std::span<const std::uint32_t> groups, std::uint32_t group_count,
-                                          int threads, const RowContext& context,
-                                          std::span<const std::uint8_t> left_out = {}) {
+                                          int threads, const RowContext& context) {
   if (!same_family(family, input_type_of(format.values.kind))) {
     if (std::optional<Err> refused = family_refusal(column, format, family, "row", context)) return *refused;
     GroupedItems none;
@@ -101,39 +99,11 @@ Result<GroupedItems> code_column_by_group(const ColumnChunks& column, const Valu
   GroupScatter scatter(groups, group_count, threads);
   const CodingFailure failure = code_blocks(
       column, format, builder, scatter.parts(),
-      [&](int part, std::int64_t row, std::size_t count, const std::uint32_t* codes) {
-        if (left_out.empty()) {
-          scatter.place(part, static_cast<std::size_t>(row), count, codes);
-          return;
-        }
-        std::uint32_t kept[kCodeBlock];
-        for (std::size_t i = 0; i < count; ++i) {
-          kept[i] = left_out[groups[static_cast<std::size_t>(row) + i]] ? GroupedSketchBuilder::kNoValue : codes[i];
-        }
-        scatter.place(part, static_cast<std::size_t>(row), count, kept);
+      [&scatter](int part, std::int64_t row, std::size_t count, const std::uint32_t* codes) {
+        scatter.place(part, static_cast<std::size_t>(row), count, codes);
       });
   if (failure.row >= 0) return coding_error(column, failure, "row", context);
   return std::move(scatter).finish();
-}
-
-// Few groups: every group's registers folded from the codes a block of
-// rows at a time, as they are made.
-Result<GroupedSketchBuilder::RowFold> fold_column(const ColumnChunks& column, const ValueColumnFormat& format,
-                                                  InputType family, const GroupedSketchBuilder& builder,
-                                                  std::span<const std::uint32_t> groups, std::uint32_t group_count,
-                                                  int threads, const RowContext& context) {
-  GroupedSketchBuilder::RowFold fold = builder.fold_rows(groups, group_count, threads);
-  if (!same_family(family, input_type_of(format.values.kind))) {
-    if (std::optional<Err> refused = family_refusal(column, format, family, "row", context)) return *refused;
-    return fold;  // nulls only: every group empty
-  }
-  const CodingFailure failure = code_blocks(
-      column, format, builder, fold.parts(),
-      [&fold](int part, std::int64_t row, std::size_t count, const std::uint32_t* codes) {
-        fold.add(part, static_cast<std::size_t>(row), count, codes);
-      });
-  if (failure.row >= 0) return coding_error(column, failure, "row", context);
-  return fold;
 }
 
 // A table's rows grouped by its keys, and their values' builder.
@@ -175,15 +145,14 @@ Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const 
   const RowContext context = group_context(grouping, keys, formats);
   Result<SerializedSketches> built = SerializedSketches{};
   if (grouped->builder.folds_rows(group_count, static_cast<std::size_t>(values.rows), threads)) {
-    Result<GroupedSketchBuilder::RowFold> fold =
-        fold_column(values, grouped->value_format, grouped->family, grouped->builder, grouping.group_of_row,
-                    group_count, threads, context);
-    if (!fold) return fold.take_error();
-    const GroupedSketchBuilder::UndecidedCodes undecided = [&](std::span<const std::uint8_t> from_registers) {
-      return code_column_by_group(values, grouped->value_format, grouped->family, grouped->builder,
-                                  grouping.group_of_row, group_count, threads, context, from_registers);
-    };
-    built = grouped->builder.build_folded(std::move(*fold), undecided, threads);
+    // Few groups: the codes in row order, then folded into each group's
+    // registers in a pass of their own (folding each block as it is coded
+    // measured slower: the registers of all groups then share the caches
+    // with the hashing).
+    Result<std::vector<std::uint32_t>> codes = code_column(values, grouped->value_format, grouped->family,
+                                                           grouped->builder, threads, "row", context);
+    if (!codes) return codes.take_error();
+    built = grouped->builder.build_consuming(grouping.group_of_row, *codes, group_count, threads);
   } else {
     Result<GroupedItems> sorted = code_column_by_group(values, grouped->value_format, grouped->family,
                                                        grouped->builder, grouping.group_of_row, group_count,

@@ -100,10 +100,31 @@ class GroupedSketchBuilder {
   Result<SerializedSketches> build_sorted(GroupedItems sorted, int threads,
                                           std::span<const std::uint8_t> present = {}) const;
 
+  // The sketch of one group's codes (in row order; kNoValue skipped), as
+  // build() writes it; `codes` is reordered.
+  Result<Bytes> build_one(std::vector<std::uint32_t>& codes) const;
+
+ private:
+  GroupedSketchBuilder(SketchState fresh, SparseEncoding codes, Bytes empty,
+                       std::uint64_t max_buffer_elements, std::uint64_t max_sparse_data_bytes,
+                       std::uint64_t multiplier)
+      : fresh_(std::move(fresh)),
+        codes_(codes),
+        empty_(std::move(empty)),
+        max_buffer_elements_(max_buffer_elements),
+        max_sparse_data_bytes_(max_sparse_data_bytes),
+        multiplier_(multiplier) {}
+
+  Result<SerializedSketches> build_impl(std::span<const std::uint32_t> groups,
+                                        std::span<const std::uint32_t> codes, std::uint32_t group_count,
+                                        int threads, std::span<const std::uint8_t> present,
+                                        std::vector<std::uint32_t>* release_groups,
+                                        std::vector<std::uint32_t>* release_codes) const;
+
   // Every group's registers (group g's at registers[g * m]) and value
   // count, for few groups (folds_rows): each of up to `threads` parts of
-  // the rows folds its codes, a block of rows at a time as they are made,
-  // into registers of its own; build_folded() takes the maxima.
+  // the rows folds its codes into registers of its own; build_folded()
+  // takes the maxima.
   class RowFold {
    public:
     int parts() const { return static_cast<int>(partial_.size()); }
@@ -137,27 +158,6 @@ class GroupedSketchBuilder {
   // of such groups (it is not called otherwise).
   Result<SerializedSketches> build_folded(RowFold fold, const UndecidedCodes& undecided, int threads,
                                           std::span<const std::uint8_t> present = {}) const;
-
-  // The sketch of one group's codes (in row order; kNoValue skipped), as
-  // build() writes it; `codes` is reordered.
-  Result<Bytes> build_one(std::vector<std::uint32_t>& codes) const;
-
- private:
-  GroupedSketchBuilder(SketchState fresh, SparseEncoding codes, Bytes empty,
-                       std::uint64_t max_buffer_elements, std::uint64_t max_sparse_data_bytes,
-                       std::uint64_t multiplier)
-      : fresh_(std::move(fresh)),
-        codes_(codes),
-        empty_(std::move(empty)),
-        max_buffer_elements_(max_buffer_elements),
-        max_sparse_data_bytes_(max_sparse_data_bytes),
-        multiplier_(multiplier) {}
-
-  Result<SerializedSketches> build_impl(std::span<const std::uint32_t> groups,
-                                        std::span<const std::uint32_t> codes, std::uint32_t group_count,
-                                        int threads, std::span<const std::uint8_t> present,
-                                        std::vector<std::uint32_t>* release_groups,
-                                        std::vector<std::uint32_t>* release_codes) const;
 
   class GroupWriter;
   struct FoldedGroups;
