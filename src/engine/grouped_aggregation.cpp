@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "engine/array_checks.h"
-#include "engine/value_codes.h"
 #include "engine/arrow_type_names.h"
 #include "engine/group_keys.h"
 #include "engine/input_errors.h"
+#include "engine/value_codes.h"
 #include "state/state_validation.h"
 #include "utils/page_release.h"
 #include "utils/parallel.h"
@@ -44,8 +44,7 @@ RowContext group_context(const Grouping& grouping, std::span<const ColumnChunks>
 namespace {
 
 // The error for a column whose coding stopped at `failure`.
-Err coding_error(const ColumnChunks& column, CodingFailure failure, const char* where,
-                   const RowContext& context) {
+Err coding_error(const ColumnChunks& column, CodingFailure failure, const char* where, const RowContext& context) {
   const std::int64_t row = failure.row;
   if (failure.malformed) {
     return input_error(InputFault::Malformed, row_text(column.name, where, row) +
@@ -60,7 +59,7 @@ Err coding_error(const ColumnChunks& column, CodingFailure failure, const char* 
 // refused, so the first one is reported (as an error); a column of nulls
 // only gives empty sketches (no error).
 std::optional<Err> family_refusal(const ColumnChunks& column, const ValueColumnFormat& format, InputType family,
-                                    const char* where, const RowContext& context) {
+                                  const char* where, const RowContext& context) {
   const InputType column_type = input_type_of(format.values.kind);
   const std::int64_t row = first_value_row(column, format);
   if (row < 0) return std::nullopt;

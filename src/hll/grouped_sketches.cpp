@@ -77,49 +77,53 @@ void append(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), b
 
 }  // namespace
 
-// Every group's registers (group g's at registers[g * m]) and value count.
+// Every group's registers (group g's at registers[g * m]) and value count,
+// folded from the rows: each thread folds a range of rows into registers of
+// its own, then the register maxima are taken.
 struct GroupedSketchBuilder::FoldedGroups {
   Bytes registers;
   std::vector<std::int64_t> counts;
 };
 
-GroupedSketchBuilder::RowFold::RowFold(const GroupedSketchBuilder& builder, std::span<const std::uint32_t> groups,
-                                       std::uint32_t group_count, int parts)
-    : codes_(builder.codes_), groups_(groups), group_count_(group_count), partial_(static_cast<std::size_t>(parts)) {
-  const std::size_t m = std::size_t{1} << codes_.normal_precision();
+GroupedSketchBuilder::FoldedGroups GroupedSketchBuilder::fold_groups(std::span<const std::uint32_t> groups,
+                                                                     std::span<const std::uint32_t> codes,
+                                                                     std::uint32_t group_count, std::size_t m,
+                                                                     int parts) const {
+  std::vector<FoldedGroups> partial(static_cast<std::size_t>(parts));
   run_parallel(parts, [&](int t) {
-    Part& own = partial_[static_cast<std::size_t>(t)];
+    FoldedGroups& own = partial[static_cast<std::size_t>(t)];
     own.registers.assign(group_count * m, 0);
     own.counts.assign(group_count, 0);
+    const auto [begin, end] = part_range(groups.size(), parts, t);
+    // Locals the compiler can keep in registers across the loop.
+    const SparseEncoding encoding = codes_;
+    const int shift = std::countr_zero(m);
+    std::uint8_t* const registers = own.registers.data();
+    std::int64_t* const counts = own.counts.data();
+    const std::uint32_t* const group_of = groups.data();
+    const std::uint32_t* const code_of = codes.data();
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint32_t code = code_of[i];
+      if (code == kNoValue) continue;
+      const std::uint32_t group = group_of[i];
+      VANTORELLE_ASSERT(group < group_count, "group < group_count");
+      ++counts[group];
+      const NormalCoordinates c = encoding.decode_normal(code);
+      // Unconditional: while a group's registers fill, about half its rows
+      // raise one, a branch no predictor gets right.
+      std::uint8_t& reg = registers[(static_cast<std::size_t>(group) << shift) + c.index];
+      reg = std::max(reg, static_cast<std::uint8_t>(c.rho_w));
+    }
   });
-}
-
-void GroupedSketchBuilder::RowFold::add(int t, std::size_t row, std::size_t count, const std::uint32_t* codes) {
-  Part& own = partial_[static_cast<std::size_t>(t)];
-  // Locals the compiler can keep in registers across the loop.
-  const SparseEncoding encoding = codes_;
-  const int shift = encoding.normal_precision();
-  const std::uint32_t group_count = group_count_;
-  std::uint8_t* const registers = own.registers.data();
-  std::int64_t* const counts = own.counts.data();
-  const std::uint32_t* const group_of = groups_.data() + row;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t code = codes[i];
-    if (code == kNoValue) continue;
-    const std::uint32_t group = group_of[i];
-    VANTORELLE_ASSERT(group < group_count, "group < group_count");
-    ++counts[group];
-    const NormalCoordinates c = encoding.decode_normal(code);
-    // Unconditional: while a group's registers fill, about half its rows
-    // raise one, a branch no predictor gets right.
-    std::uint8_t& reg = registers[(static_cast<std::size_t>(group) << shift) + c.index];
-    reg = std::max(reg, static_cast<std::uint8_t>(c.rho_w));
+  FoldedGroups& folded = partial[0];
+  for (std::size_t t = 1; t < partial.size(); ++t) {
+    for (std::size_t i = 0; i < folded.registers.size(); ++i) {
+      folded.registers[i] = std::max(folded.registers[i], partial[t].registers[i]);
+    }
+    for (std::size_t g = 0; g < group_count; ++g) folded.counts[g] += partial[t].counts[g];
   }
-}
+  return std::move(folded);
 
-GroupedSketchBuilder::RowFold GroupedSketchBuilder::fold_rows(std::span<const std::uint32_t> groups,
-                                                              std::uint32_t group_count, int threads) const {
-  return RowFold(*this, groups, group_count, useful_threads(threads, groups.size()));
 }
 
 // Writes one group's sketch after another into a share's output, reusing
@@ -385,39 +389,12 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
     if (release_codes != nullptr) std::vector<std::uint32_t>().swap(*release_codes);
     return build_sorted(std::move(sorted), threads, present);
   }
-  RowFold fold = fold_rows(groups, group_count, threads);
-  run_parallel(fold.parts(), [&](int t) {
-    const auto [begin, end] = part_range(groups.size(), fold.parts(), t);
-    fold.add(t, begin, end - begin, codes.data() + begin);
-  });
-  const UndecidedCodes undecided = [&](std::span<const std::uint8_t> from_registers) -> Result<GroupedItems> {
-    std::vector<std::uint32_t> items(codes.begin(), codes.end());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (from_registers[groups[i]]) items[i] = kNoValue;
-    }
-    return items_by_group(groups, items, group_count, threads);
-  };
-  Result<SerializedSketches> built = build_folded(std::move(fold), undecided, threads, present);
-  if (release_groups != nullptr) std::vector<std::uint32_t>().swap(*release_groups);
-  if (release_codes != nullptr) std::vector<std::uint32_t>().swap(*release_codes);
-  return built;
-}
-
-Result<SerializedSketches> GroupedSketchBuilder::build_folded(RowFold fold, const UndecidedCodes& undecided,
-                                                              int threads, std::span<const std::uint8_t> present) const {
-  const std::uint32_t group_count = fold.group_count_;
+  // Few groups: each group's registers are folded straight from the rows,
+  // and a group that no sparse form could fit is written from them; only
+  // the other groups' codes are sorted by group.
+  const int parts = useful_threads(threads, groups.size());
   const std::size_t m = std::size_t{1} << codes_.normal_precision();
-  FoldedGroups folded{std::move(fold.partial_[0].registers), std::move(fold.partial_[0].counts)};
-  for (std::size_t t = 1; t < fold.partial_.size(); ++t) {
-    const RowFold::Part& part = fold.partial_[t];
-    for (std::size_t i = 0; i < folded.registers.size(); ++i) {
-      folded.registers[i] = std::max(folded.registers[i], part.registers[i]);
-    }
-    for (std::size_t g = 0; g < group_count; ++g) folded.counts[g] += part.counts[g];
-  }
-  std::vector<RowFold::Part>().swap(fold.partial_);
-  // A group that no sparse form could fit is written from its registers;
-  // only the other groups need their codes.
+  FoldedGroups folded = fold_groups(groups, codes, group_count, m, parts);
   std::vector<std::uint8_t> from_registers(group_count, 0);
   bool codes_needed = false;
   for (std::size_t g = 0; g < group_count; ++g) {
@@ -434,14 +411,19 @@ Result<SerializedSketches> GroupedSketchBuilder::build_folded(RowFold fold, cons
   }
   GroupedItems sorted;
   if (codes_needed) {
-    Result<GroupedItems> items = undecided(from_registers);
-    if (!items) return items.take_error();
-    sorted = std::move(*items);
+    std::vector<std::uint32_t> undecided(codes.begin(), codes.end());
+    for (std::size_t i = 0; i < undecided.size(); ++i) {
+      if (from_registers[groups[i]]) undecided[i] = kNoValue;
+    }
+    sorted = items_by_group(groups, undecided, group_count, threads);
   } else {
     sorted.starts = GroupStarts(MappedVector<std::uint32_t>(static_cast<std::size_t>(group_count) + 1, 0));
   }
-  const int parts = useful_threads(threads, fold.groups_.size());
-  return write_groups(sorted, parts, present, from_registers, folded, fold.groups_.size());
+  const std::size_t rows = groups.size();
+  // The rows are not read again.
+  if (release_groups != nullptr) std::vector<std::uint32_t>().swap(*release_groups);
+  if (release_codes != nullptr) std::vector<std::uint32_t>().swap(*release_codes);
+  return write_groups(sorted, parts, present, from_registers, folded, rows);
 }
 
 bool GroupedSketchBuilder::folds_rows(std::uint32_t group_count, std::size_t rows, int threads) const {

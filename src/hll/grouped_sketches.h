@@ -30,7 +30,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -121,49 +120,13 @@ class GroupedSketchBuilder {
                                         std::vector<std::uint32_t>* release_groups,
                                         std::vector<std::uint32_t>* release_codes) const;
 
-  // Every group's registers (group g's at registers[g * m]) and value
-  // count, for few groups (folds_rows): each of up to `threads` parts of
-  // the rows folds its codes into registers of its own; build_folded()
-  // takes the maxima.
-  class RowFold {
-   public:
-    int parts() const { return static_cast<int>(partial_.size()); }
-    // Folds the codes of rows [row, row + count), all of part t (its rows
-    // are part_range(rows, parts(), t)); kNoValue is skipped.
-    void add(int t, std::size_t row, std::size_t count, const std::uint32_t* codes);
-
-   private:
-    friend class GroupedSketchBuilder;
-    struct Part {
-      Bytes registers;
-      std::vector<std::int64_t> counts;
-    };
-    RowFold(const GroupedSketchBuilder& builder, std::span<const std::uint32_t> groups, std::uint32_t group_count,
-            int parts);
-
-    SparseEncoding codes_;
-    std::span<const std::uint32_t> groups_;
-    std::uint32_t group_count_;
-    std::vector<Part> partial_;
-  };
-  RowFold fold_rows(std::span<const std::uint32_t> groups, std::uint32_t group_count, int threads) const;
-
-  // The codes of the rows whose group is not flagged in `from_registers`,
-  // by group (the flagged groups' rows left out or kNoValue).
-  using UndecidedCodes = std::function<Result<GroupedItems>(std::span<const std::uint8_t> from_registers)>;
-
-  // One sketch per group of a finished fold: what build() gives for the
-  // same rows. A group no sparse form could fit is written from its
-  // registers; if some group could be sparse, `undecided` gives the codes
-  // of such groups (it is not called otherwise).
-  Result<SerializedSketches> build_folded(RowFold fold, const UndecidedCodes& undecided, int threads,
-                                          std::span<const std::uint8_t> present = {}) const;
-
   class GroupWriter;
   struct FoldedGroups;
   Result<SerializedSketches> write_groups(GroupedItems& sorted, int parts, std::span<const std::uint8_t> present,
                                           std::span<const std::uint8_t> from_registers,
                                           const FoldedGroups& folded, std::size_t rows) const;
+  FoldedGroups fold_groups(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> codes,
+                           std::uint32_t group_count, std::size_t m, int parts) const;
 
   SketchState fresh_;  // the state of a new aggregator
   SparseEncoding codes_;
