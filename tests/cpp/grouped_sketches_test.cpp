@@ -58,24 +58,25 @@ std::vector<Bytes> reference(const Table& table, InputType type, std::int32_t p,
   return out;
 }
 
-SerializedSketches build(const Table& table, InputType type, std::int32_t p, std::int32_t sp,
-                         int threads) {
-  const GroupedSketchBuilder builder = unwrap(GroupedSketchBuilder::create(type, p, sp));
+std::vector<std::uint32_t> codes_of(const Table& table, const GroupedSketchBuilder& builder) {
   std::vector<std::uint32_t> codes;
   for (std::size_t i = 0; i < table.hashes.size(); ++i) {
     codes.push_back(table.null[i] ? GroupedSketchBuilder::kNoValue : builder.code(table.hashes[i]));
   }
-  return unwrap(builder.build(table.groups, codes, table.group_count, threads));
+  return codes;
+}
+
+SerializedSketches build(const Table& table, InputType type, std::int32_t p, std::int32_t sp,
+                         int threads) {
+  const GroupedSketchBuilder builder = unwrap(GroupedSketchBuilder::create(type, p, sp));
+  return unwrap(builder.build(table.groups, codes_of(table, builder), table.group_count, threads));
 }
 
 // build_sorted() of the codes scattered by group, nulls among them.
 SerializedSketches build_scattered(const Table& table, InputType type, std::int32_t p, std::int32_t sp,
                                    int threads) {
   const GroupedSketchBuilder builder = unwrap(GroupedSketchBuilder::create(type, p, sp));
-  std::vector<std::uint32_t> codes;
-  for (std::size_t i = 0; i < table.hashes.size(); ++i) {
-    codes.push_back(table.null[i] ? GroupedSketchBuilder::kNoValue : builder.code(table.hashes[i]));
-  }
+  const std::vector<std::uint32_t> codes = codes_of(table, builder);
   GroupScatter scatter(table.groups, table.group_count, threads);
   run_parallel(scatter.parts(), [&](int t) {
     const auto [begin, end] = scatter.part(t);
