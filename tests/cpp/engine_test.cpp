@@ -507,6 +507,38 @@ TEST(EngineTest, FailuresNameTheGroup) {
   EXPECT_EQ(message.substr(message.size() - group.size()), group);
 }
 
+TEST(EngineTest, TheFirstRefusedRowIsNamedWhateverTheGroupCount) {
+  // Few groups fold the rows; many (under four rows a group) send each
+  // block of codes to its groups as it is made: both stop at the same row.
+  std::mt19937_64 random(404);
+  for (int round = 0; round < 24; ++round) {
+    const int rows = 70000 + static_cast<int>(random() % 70000);
+    const std::uint64_t groups = round % 2 ? 5 : static_cast<std::uint64_t>(rows) / 2;
+    std::vector<Cell> keys, values;
+    int first_refused = -1;
+    for (int r = 0; r < rows; ++r) {
+      keys.push_back(KeyValue{random() % groups, {}});
+      const bool refused = random() % 20000 == 0;
+      if (refused && first_refused < 0) first_refused = r;
+      values.push_back(random() % 50 == 0 ? Cell{} : Cell{KeyValue{refused ? (1ull << 63) + random() % 9 : random() % 1000, {}}});
+      if (refused && !values.back()) values.back() = KeyValue{1ull << 63, {}};
+    }
+    OneColumn table(make_array("L", keys), make_array("L", values));
+    for (int threads : {1, 3}) {
+      Result<GroupedSketches> result =
+          sketch_groups(std::span(&table.key_column, 1), table.value_column, std::nullopt, 12, 0, threads);
+      if (first_refused < 0) {
+        ASSERT_TRUE(result) << result.error().message();
+        continue;
+      }
+      ASSERT_FALSE(result);
+      EXPECT_EQ(fault_of(result.error()), InputFault::Refused);
+      EXPECT_EQ(result.error().message().rfind("column 'v', row " + std::to_string(first_refused) + ": ", 0), 0u)
+          << result.error().message();
+    }
+  }
+}
+
 TEST(EngineTest, KeyColumnsOfOtherTypesAreRefused) {
   auto floats = make_array("g", {KeyValue{0, {}}});
   OneColumn table(make_array("l", {KeyValue{0, {}}}), make_array("l", {KeyValue{0, {}}}));
