@@ -69,12 +69,12 @@ std::optional<Err> family_refusal(const ColumnChunks& column, const ValueColumnF
 
 }  // namespace
 
-Result<std::vector<std::uint32_t>> code_column(const ColumnChunks& column, const ValueColumnFormat& format,
-                                               InputType family, const GroupedSketchBuilder& builder,
-                                               int threads, const char* where, const RowContext& context) {
+Result<Codes> code_column(const ColumnChunks& column, const ValueColumnFormat& format, InputType family,
+                          const GroupedSketchBuilder& builder, int threads, const char* where,
+                          const RowContext& context) {
   if (!same_family(family, input_type_of(format.values.kind))) {
     if (std::optional<Err> refused = family_refusal(column, format, family, where, context)) return *refused;
-    return std::vector<std::uint32_t>(static_cast<std::size_t>(column.rows), GroupedSketchBuilder::kNoValue);
+    return Codes(static_cast<std::size_t>(column.rows), GroupedSketchBuilder::kNoValue);
   }
   ValueCodes coded = code_values(column, format, builder, threads);
   if (coded.refused_row < 0) return std::move(coded.codes);
@@ -148,7 +148,7 @@ Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const 
     // registers in a pass of their own (folding each block as it is coded
     // measured slower: the registers of all groups then share the caches
     // with the hashing).
-    Result<std::vector<std::uint32_t>> codes = code_column(values, grouped->value_format, grouped->family,
+    Result<Codes> codes = code_column(values, grouped->value_format, grouped->family,
                                                            grouped->builder, threads, "row", context);
     if (!codes) return codes.take_error();
     built = grouped->builder.build_consuming(grouping.group_of_row, *codes, group_count, threads);
@@ -182,7 +182,7 @@ Result<GroupedCounts> count_groups(std::span<const ColumnChunks> keys, const Col
                                                 &formats);
   if (!grouped) return grouped.take_error();
   Grouping& grouping = grouped->grouping;
-  Result<std::vector<std::uint32_t>> codes = code_column(values, grouped->value_format, grouped->family,
+  Result<Codes> codes = code_column(values, grouped->value_format, grouped->family,
                                                          grouped->builder, threads, "row",
                                                          group_context(grouping, keys, formats));
   if (!codes) return codes.take_error();

@@ -61,7 +61,7 @@ Result<GroupedSketches> merge_stored_groups(std::span<const ColumnChunks> keys, 
 // The codes of every row of a checked value column for `builder` (of
 // `family`); a refused value is a Refused error, a dictionary index out of
 // range a Malformed one, naming the column, `where` and the row.
-Result<std::vector<std::uint32_t>> code_column(const ColumnChunks& column, const ValueColumnFormat& format,
+Result<Codes> code_column(const ColumnChunks& column, const ValueColumnFormat& format,
                                                InputType family, const GroupedSketchBuilder& builder,
                                                int threads, const char* where, const RowContext& context);
 

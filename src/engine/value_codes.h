@@ -26,7 +26,7 @@ struct ValueColumnFormat {
 Result<ValueColumnFormat> check_value_column(const ColumnChunks& column);
 
 struct ValueCodes {
-  std::vector<std::uint32_t> codes;
+  Codes codes;
   // The first row that cannot be added (a uint64 above 2^63 - 1), or whose
   // dictionary index lies outside its dictionary; -1 when none.
   std::int64_t refused_row = -1;

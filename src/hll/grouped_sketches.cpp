@@ -368,7 +368,7 @@ Result<SerializedSketches> GroupedSketchBuilder::build(std::span<const std::uint
 }
 
 Result<SerializedSketches> GroupedSketchBuilder::build_consuming(std::vector<std::uint32_t>& groups,
-                                                                 std::vector<std::uint32_t>& codes,
+                                                                 Codes& codes,
                                                                  std::uint32_t group_count, int threads,
                                                                  std::span<const std::uint8_t> present) const {
   return build_impl(groups, codes, group_count, threads, present, &groups, &codes);
@@ -379,14 +379,14 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
                                                             std::uint32_t group_count, int threads,
                                                             std::span<const std::uint8_t> present,
                                                             std::vector<std::uint32_t>* release_groups,
-                                                            std::vector<std::uint32_t>* release_codes) const {
+                                                            Codes* release_codes) const {
   VANTORELLE_ASSERT(present.empty() || present.size() == group_count, "present.size() == group_count");
   VANTORELLE_ASSERT(groups.size() == codes.size(), "groups.size() == codes.size()");
   if (!folds_rows(group_count, groups.size(), threads)) {
     GroupedItems sorted = items_by_group(groups, codes, group_count, threads);
     // The rows are not read again.
     if (release_groups != nullptr) std::vector<std::uint32_t>().swap(*release_groups);
-    if (release_codes != nullptr) std::vector<std::uint32_t>().swap(*release_codes);
+    if (release_codes != nullptr) Codes().swap(*release_codes);
     return build_sorted(std::move(sorted), threads, present);
   }
   // Few groups: each group's registers are folded straight from the rows,
@@ -422,7 +422,7 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
   const std::size_t rows = groups.size();
   // The rows are not read again.
   if (release_groups != nullptr) std::vector<std::uint32_t>().swap(*release_groups);
-  if (release_codes != nullptr) std::vector<std::uint32_t>().swap(*release_codes);
+  if (release_codes != nullptr) Codes().swap(*release_codes);
   return write_groups(sorted, parts, present, from_registers, folded, rows);
 }
 
@@ -506,11 +506,11 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
   return joined;
 }
 
-Result<Bytes> GroupedSketchBuilder::build_one(std::vector<std::uint32_t>& codes) const {
-  codes.erase(std::remove(codes.begin(), codes.end(), kNoValue), codes.end());
+Result<Bytes> GroupedSketchBuilder::build_one(std::span<std::uint32_t> codes) const {
+  const auto values = static_cast<std::size_t>(std::remove(codes.begin(), codes.end(), kNoValue) - codes.begin());
   Bytes out;
   GroupWriter writer(*this);
-  VANTORELLE_RETURN_IF_ERROR(writer.write(codes, out));
+  VANTORELLE_RETURN_IF_ERROR(writer.write(codes.first(values), out));
   return out;
 }
 

@@ -57,6 +57,10 @@ struct SerializedSketches {
   bool is_present(std::size_t i) const { return present.empty() || present[i] != 0; }
 };
 
+// The codes of a column's rows: not zeroed when sized, as every code is
+// written before it is read.
+using Codes = MappedVector<std::uint32_t>;
+
 class GroupedSketchBuilder {
  public:
   // Sketches of `type`'s family (LONG, or STRING / BYTES) at the given
@@ -86,7 +90,7 @@ class GroupedSketchBuilder {
   // build() that frees `groups` and `codes` as soon as it no longer needs
   // them, before the sketches are written: less memory at the peak.
   Result<SerializedSketches> build_consuming(std::vector<std::uint32_t>& groups,
-                                             std::vector<std::uint32_t>& codes, std::uint32_t group_count,
+                                             Codes& codes, std::uint32_t group_count,
                                              int threads, std::span<const std::uint8_t> present = {}) const;
 
   // Whether build() folds each group's registers straight from the rows
@@ -101,7 +105,7 @@ class GroupedSketchBuilder {
 
   // The sketch of one group's codes (in row order; kNoValue skipped), as
   // build() writes it; `codes` is reordered.
-  Result<Bytes> build_one(std::vector<std::uint32_t>& codes) const;
+  Result<Bytes> build_one(std::span<std::uint32_t> codes) const;
 
  private:
   GroupedSketchBuilder(SketchState fresh, SparseEncoding codes, Bytes empty,
@@ -118,7 +122,7 @@ class GroupedSketchBuilder {
                                         std::span<const std::uint32_t> codes, std::uint32_t group_count,
                                         int threads, std::span<const std::uint8_t> present,
                                         std::vector<std::uint32_t>* release_groups,
-                                        std::vector<std::uint32_t>* release_codes) const;
+                                        Codes* release_codes) const;
 
   class GroupWriter;
   struct FoldedGroups;

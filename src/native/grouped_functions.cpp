@@ -242,8 +242,8 @@ bool read_list_column(PyObject* object, ListColumn* out) {
 
 // The list row of each item (items outside every present list get no
 // value), with `codes` reordered to list order.
-void items_by_list(const ListColumn& lists, std::vector<std::uint32_t>& codes, std::vector<std::uint32_t>* groups) {
-  std::vector<std::uint32_t> ordered;
+void items_by_list(const ListColumn& lists, Codes& codes, std::vector<std::uint32_t>* groups) {
+  Codes ordered;
   for (std::size_t row = 0; row < lists.present.size(); ++row) {
     for (std::int64_t k = lists.item_begin[row]; k < lists.item_end[row]; ++k) {
       groups->push_back(static_cast<std::uint32_t>(row));
@@ -273,7 +273,7 @@ PyObject* sketch_lists_impl(PyObject* module, PyObject* const* args) {
     raise_error(builder.error());
     return nullptr;
   }
-  std::optional<Result<std::vector<std::uint32_t>>> coded;
+  std::optional<Result<Codes>> coded;
   std::optional<Result<SerializedSketches>> built;
   {
     WithoutGil released;
