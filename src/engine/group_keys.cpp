@@ -9,6 +9,7 @@
 
 #include "engine/array_checks.h"
 #include "engine/arrow_type_names.h"
+#include "engine/bytes_groups.h"
 #include "engine/group_table.h"
 #include "engine/input_errors.h"
 #include "engine/key_column.h"
@@ -687,6 +688,12 @@ Result<Grouping> group_rows(std::span<const ColumnChunks> keys, std::span<const 
   if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Integer &&
       hashing == KeyHashing::Seeded) {
     return group_single_integer(keys[0], formats[0].values, rows, threads);
+  }
+  if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Bytes) {
+    if (std::optional<Grouping> grouped =
+            group_bytes_column(keys[0], formats[0].values, rows, parts_for(rows, threads), hashing)) {
+      return std::move(*grouped);
+    }
   }
   if (keys.size() > 1 && hashing == KeyHashing::Seeded) {
     if (std::optional<Grouping> packed = group_packed_integers(keys, formats, rows, threads)) return std::move(*packed);

@@ -21,7 +21,9 @@
 // A group's key bytes are, for each column: a null as 0; an integer as 1
 // and its 64 bits (sign- or zero-extended); bytes as 2, an 8-byte length
 // and the bytes. They live while the rows are grouped; a single integer key
-// needs none (the key is its own table key).
+// needs none (the key is its own table key), and a single plain text or
+// binary key keeps just its length and bytes (bytes_groups.h, where threads
+// may also split the rows by hash rather than by range).
 #pragma once
 
 #include <cstdint>

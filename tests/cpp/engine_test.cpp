@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/bytes_groups.h"
 #include "engine/group_keys.h"
 #include "engine/input_errors.h"
 #include "engine_arrays.h"
@@ -263,6 +264,87 @@ TEST(EngineTest, PackedIntegerKeysGroupAsComparedKeysDo) {
       const Grouping packed = unwrap(group_rows(table.key_columns, formats, count, threads));
       ASSERT_EQ(packed.group_of_row, compared.group_of_row) << iteration;
       ASSERT_EQ(packed.first_rows, compared.first_rows);
+    }
+  }
+}
+
+// The key of group g in a bytes column: empty, short, 9 to 16 bytes, past
+// 16 and past 127 bytes (a two-byte length in the key store), and runs of
+// zero bytes that differ only in length.
+std::string bytes_key(std::uint64_t g) {
+  switch (g % 6) {
+    case 0: return g % 12 ? "k" + std::to_string(g) : std::string();
+    case 1: return "country-" + std::to_string(g);
+    case 2: return "a much longer key than sixteen bytes, " + std::to_string(g);
+    case 3: return std::string(130 + g % 7, 'x') + std::to_string(g);
+    case 4: return std::string(g % 5, '\0');
+    default: return std::to_string(g * 0x9E3779B97F4A7C15ull);
+  }
+}
+
+TEST(EngineTest, BytesKeysGroupAsTheModelOnEverySplit) {
+  // One plain text or binary key column, its rows split between threads by
+  // range and by partition of the hashes, on 1 to 4 threads, and with every
+  // row hashed alike (so each lookup compares keys): the groups are those of
+  // a map from each key to its first appearance. Up to one group a row (the
+  // store of a thread's keys spans several blocks), nulls, several batches,
+  // and in one table keys over a megabyte (a block of their own).
+  using grouping::BytesSplit;
+  const std::vector<std::string> layouts = {"u", "U", "vu", "z", "Z", "vz"};
+  std::mt19937_64 random(31);
+  for (int iteration = 0; iteration < 30; ++iteration) {
+    const std::string format = layouts[static_cast<std::size_t>(iteration) % layouts.size()];
+    const std::size_t rows = iteration % 5 == 0 ? 150000 + random() % 1000 : random() % 5000;
+    const std::uint64_t groups = 1 + random() % (iteration % 3 == 0 ? rows + 1 : 40);
+    std::vector<Cell> cells;
+    for (std::size_t r = 0; r < rows; ++r) {
+      if (random() % 40 == 0) {
+        cells.push_back(std::nullopt);
+      } else {
+        cells.push_back(KeyValue{0, bytes_key(random() % groups)});
+      }
+    }
+    if (iteration == 7 && rows >= 3) {
+      // Two keys past a block's megabyte, differing in their last byte, one
+      // of them met twice.
+      const std::string huge(1100000, 'h');
+      cells[rows / 2] = KeyValue{0, huge + "a"};
+      cells[rows / 2 + 1] = KeyValue{0, huge + "b"};
+      cells[rows - 1] = KeyValue{0, huge + "a"};
+    }
+    std::map<std::optional<std::string>, std::uint32_t> group_of;
+    Grouping want;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::optional<std::string> key = cells[r] ? std::optional(cells[r]->bytes) : std::nullopt;
+      const auto [it, added] = group_of.emplace(key, static_cast<std::uint32_t>(want.first_rows.size()));
+      if (added) want.first_rows.push_back(static_cast<std::int64_t>(r));
+      want.group_of_row.push_back(it->second);
+    }
+    std::vector<std::size_t> cuts{0, rows};
+    for (std::uint64_t i = random() % 4; i > 0; --i) cuts.push_back(rows == 0 ? 0 : random() % rows);
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<std::unique_ptr<TestArray>> arrays;
+    ColumnChunks column;
+    column.name = "k";
+    for (std::size_t b = 0; b + 1 < cuts.size(); ++b) {
+      const std::vector<Cell> slice(cells.begin() + static_cast<std::ptrdiff_t>(cuts[b]),
+                                    cells.begin() + static_cast<std::ptrdiff_t>(cuts[b + 1]));
+      arrays.push_back(make_array(format, slice, static_cast<std::int64_t>(random() % 3)));
+      column.add(arrays.back()->array);
+    }
+    column.schema = &arrays[0]->schema;
+    const ValueFormat values = unwrap(check_key_columns(std::span(&column, 1)))[0].values;
+    const KeyHashing hashing = groups <= 64 && iteration % 2 ? KeyHashing::Constant : KeyHashing::Seeded;
+    for (const BytesSplit split : {BytesSplit::Ranges, BytesSplit::Partitions}) {
+      for (int parts = 1; parts <= 4; ++parts) {
+        SCOPED_TRACE("iteration " + std::to_string(iteration) + ", parts " + std::to_string(parts) +
+                     (split == BytesSplit::Ranges ? ", ranges" : ", partitions"));
+        const std::optional<Grouping> got = grouping::group_bytes_column(
+            column, values, static_cast<std::int64_t>(rows), parts, hashing, split);
+        ASSERT_TRUE(got.has_value());
+        ASSERT_EQ(got->group_of_row, want.group_of_row);
+        ASSERT_EQ(got->first_rows, want.first_rows);
+      }
     }
   }
 }

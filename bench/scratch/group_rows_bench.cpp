@@ -1,0 +1,64 @@
+// Scratch: times group_rows alone over 2,000,000 rows of int64 or
+// "country-<n>" keys; with "m", the peak memory of one call beyond the input.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <fstream>
+#include <random>
+#include <string>
+#include "engine/group_keys.h"
+#include "engine_arrays.h"
+using namespace vantorelle;
+using namespace vantorelle::engine;
+static long status_kb(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
+  return -1;
+}
+int main(int argc, char** argv) {
+  const int groups = atoi(argv[1]);
+  const bool strings = argv[2][0] == 's';
+  const int threads = atoi(argv[3]);
+  const bool memory = argc > 4 && argv[4][0] == 'm';
+  const bool constant = argc > 4 && argv[4][0] == 'c';
+  const int rows = 2000000;
+  std::vector<std::uint32_t> numbers(rows);
+  {
+    std::ifstream in("numbers-" + std::to_string(groups) + ".u32", std::ios::binary);
+    in.read(reinterpret_cast<char*>(numbers.data()), rows * 4);
+    if (!in) { fprintf(stderr, "run make_numbers.py %d\n", groups); return 2; }
+  }
+  std::vector<test::Cell> cells;
+  for (int i = 0; i < rows; ++i) {
+    std::uint64_t g = numbers[i];
+    test::KeyValue v; v.integer = g; v.bytes = "country-" + std::to_string(g);
+    cells.push_back(v);
+  }
+  auto array = test::make_array(strings ? "u" : "l", cells, 0);
+  cells.clear(); cells.shrink_to_fit();
+  ColumnChunks col = test::one_chunk("g", *array);
+  std::vector<ColumnChunks> keys{col};
+  auto formats = check_key_columns(keys).value();
+  if (memory) {
+    { std::ofstream clear("/proc/self/clear_refs"); clear << "5"; }
+    const long before = status_kb("VmRSS:");
+    auto g = group_rows(keys, formats, rows, threads);
+    const long peak = status_kb("VmHWM:");
+    const double out = (g.value().group_of_row.capacity() * 4.0 + g.value().first_rows.capacity() * 8.0);
+    printf("%s %d groups %d threads: %.1f bytes/row beyond input (%.1f beyond output)\n", strings ? "string" : "int",
+           groups, threads, (peak - before) * 1024.0 / rows, ((peak - before) * 1024.0 - out) / rows);
+    return 0;
+  }
+  double best = 1e9;
+  for (int it = 0; it < 10; ++it) {
+    auto t0 = std::chrono::steady_clock::now();
+    auto g = group_rows(keys, formats, rows, threads, constant ? KeyHashing::Constant : KeyHashing::Seeded);
+    auto t1 = std::chrono::steady_clock::now();
+    best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+    if (!getenv("HASHONLY") && g.value().groups() != (size_t)groups) return 1;
+  }
+  printf("%s %d groups %d threads: %.2f ms\n", strings ? "string" : "int", groups, threads, best * 1e3);
+}
