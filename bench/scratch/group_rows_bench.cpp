@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include "engine/group_keys.h"
+#include "engine/grouped_aggregation.h"
 #include "engine_arrays.h"
 using namespace vantorelle;
 using namespace vantorelle::engine;
@@ -42,6 +43,22 @@ int main(int argc, char** argv) {
   ColumnChunks col = test::one_chunk("g", *array);
   std::vector<ColumnChunks> keys{col};
   auto formats = check_key_columns(keys).value();
+  if (argc > 4 && argv[4][0] == 'S') {
+    // The whole aggregation's peak: grouping, coding and the sketches.
+    std::mt19937_64 r(7);
+    std::vector<test::Cell> value_cells;
+    for (int i = 0; i < rows; ++i) value_cells.push_back(test::KeyValue{r() % 1000000, {}});
+    auto value_array = test::make_array("l", value_cells, 0);
+    value_cells.clear(); value_cells.shrink_to_fit();
+    ColumnChunks values = test::one_chunk("v", *value_array);
+    { std::ofstream clear("/proc/self/clear_refs"); clear << "5"; }
+    const long before = status_kb("VmRSS:");
+    auto got = sketch_groups(keys, values, std::nullopt, 15, 20, threads);
+    const long peak = status_kb("VmHWM:");
+    printf("%s %d groups %d threads: sketch_groups peak %.1f bytes/row beyond input\n", strings ? "string" : "int",
+           groups, threads, (peak - before) * 1024.0 / rows);
+    return 0;
+  }
   if (memory) {
     { std::ofstream clear("/proc/self/clear_refs"); clear << "5"; }
     const long before = status_kb("VmRSS:");

@@ -251,8 +251,9 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, std::v
   }
   run_parallel(count - 1, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), count, t + 1);
-    const std::vector<std::uint32_t>& numbers = renumber[static_cast<std::size_t>(t) + 1];
+    std::vector<std::uint32_t>& numbers = renumber[static_cast<std::size_t>(t) + 1];
     for (std::size_t row = lo; row < hi; ++row) group_of_row[row] = numbers[group_of_row[row]];
+    release_vector(numbers);
   });
   return true;
 }
@@ -366,7 +367,7 @@ inline std::optional<Grouping> group_by_partitions(const ColumnChunks& column, c
       if (groups[p].full) return std::nullopt;
       first_rows[p] = std::move(groups[p].first_rows);
     }
-  }
+  }  // (the tables and keys go here)
   // The partitions' groups in order of first row, each partition's already
   // in that order.
   std::vector<std::size_t> base(partitions + 1, 0);
@@ -385,7 +386,7 @@ inline std::optional<Grouping> group_by_partitions(const ColumnChunks& column, c
     global[base[from] + next[from]] = static_cast<std::uint32_t>(g);
     out.first_rows.push_back(first_rows[from][next[from]++]);
   }
-  first_rows.clear();
+  for (std::vector<std::int64_t>& rows_of_part : first_rows) release_vector(rows_of_part);
   // Each range's rows take the next local numbers of their partitions: the
   // ranges before it used counts[..][p] of partition p's.
   run_parallel(parts, [&](int t) {
@@ -400,6 +401,8 @@ inline std::optional<Grouping> group_by_partitions(const ColumnChunks& column, c
       group_of_row[row] = global[base[p] + *next_local[p]++];
     }
   });
+  for (std::vector<std::uint32_t>& numbers : locals) release_vector(numbers);
+  release_vector(global);
   return out;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/key_hashing.h"
+#include "utils/page_release.h"
 
 namespace vantorelle::engine::grouping {
 
@@ -41,6 +42,41 @@ struct RowKey {
   return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
+// Bytes whose pages go back to the system when they are freed, not only to
+// the allocator (which may keep them, resident, in the middle of its heap):
+// the grouping's tables and keys are gone before the aggregation's next
+// step needs its memory. Not initialised.
+class ReleasedBytes {
+ public:
+  ReleasedBytes() = default;
+  explicit ReleasedBytes(std::size_t size) : data_(new std::uint8_t[size]), size_(size) {}
+  ReleasedBytes(ReleasedBytes&& other) noexcept : data_(std::move(other.data_)), size_(other.size_) {}
+  ReleasedBytes& operator=(ReleasedBytes&& other) noexcept {
+    release();
+    data_ = std::move(other.data_);
+    size_ = other.size_;
+    return *this;
+  }
+  ~ReleasedBytes() { release(); }
+
+  std::uint8_t* get() const { return data_.get(); }
+
+ private:
+  void release() {
+    if (data_) release_pages(data_.get(), size_);
+  }
+
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_ = 0;
+};
+
+// Frees a vector, its pages given back to the system.
+template <class T>
+void release_vector(std::vector<T>& values) {
+  release_pages(values.data(), values.size() * sizeof(T));
+  std::vector<T>().swap(values);
+}
+
 // The groups' keys, one entry each in order of group number: the group
 // (4 bytes), the key's length (a varint: one byte below 128) and its bytes.
 // An entry is named by a 32-bit reference, its block (1 MiB, or one larger
@@ -61,7 +97,7 @@ class KeyStore {
       if (!blocks_.empty()) filled_.push_back(used_);
       capacity_ = need > kBlockSize ? need : kBlockSize;
       // Not value-initialised: pages are only touched as entries fill them.
-      blocks_.push_back(std::unique_ptr<std::uint8_t[]>(new std::uint8_t[capacity_]));
+      blocks_.emplace_back(capacity_);
       used_ = 0;
     }
     std::uint8_t* at = blocks_.back().get() + used_;
@@ -141,7 +177,7 @@ class KeyStore {
     return bytes;
   }
 
-  std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  std::vector<ReleasedBytes> blocks_;
   std::vector<std::size_t> filled_;  // of each block but the last
   std::size_t used_ = 0;
   std::size_t capacity_ = 0;
@@ -155,6 +191,16 @@ class KeyStore {
 class BytesKeyTable {
  public:
   BytesKeyTable() { resize(1024); }
+  BytesKeyTable(BytesKeyTable&&) = default;
+  BytesKeyTable& operator=(BytesKeyTable&& other) noexcept {
+    release_vector(slots_);
+    slots_ = std::move(other.slots_);
+    mask_ = other.mask_;
+    shift_ = other.shift_;
+    size_ = other.size_;
+    return *this;
+  }
+  ~BytesKeyTable() { release_vector(slots_); }
 
   // Whether the table has outgrown the faster caches.
   bool large() const { return mask_ >= (1u << 15); }
@@ -216,6 +262,7 @@ class BytesKeyTable {
       slots[at] = slot;
     }
     slots_.swap(slots);
+    release_vector(slots);
     mask_ = mask;
     shift_ = shift;
   }
