@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/key_hashing.h"
-#include "utils/page_release.h"
+#include "engine/released_memory.h"
 
 namespace vantorelle::engine::grouping {
 
@@ -40,41 +40,6 @@ struct RowKey {
   const std::uint64_t h =
       size <= 16 ? hash_short_words(key.words, size, seed) : hash_long_bytes(key.bytes.data, size, seed);
   return static_cast<std::uint32_t>(h ^ (h >> 32));
-}
-
-// Bytes whose pages go back to the system when they are freed, not only to
-// the allocator (which may keep them, resident, in the middle of its heap):
-// the grouping's tables and keys are gone before the aggregation's next
-// step needs its memory. Not initialised.
-class ReleasedBytes {
- public:
-  ReleasedBytes() = default;
-  explicit ReleasedBytes(std::size_t size) : data_(new std::uint8_t[size]), size_(size) {}
-  ReleasedBytes(ReleasedBytes&& other) noexcept : data_(std::move(other.data_)), size_(other.size_) {}
-  ReleasedBytes& operator=(ReleasedBytes&& other) noexcept {
-    release();
-    data_ = std::move(other.data_);
-    size_ = other.size_;
-    return *this;
-  }
-  ~ReleasedBytes() { release(); }
-
-  std::uint8_t* get() const { return data_.get(); }
-
- private:
-  void release() {
-    if (data_) release_pages(data_.get(), size_);
-  }
-
-  std::unique_ptr<std::uint8_t[]> data_;
-  std::size_t size_ = 0;
-};
-
-// Frees a vector, its pages given back to the system.
-template <class T>
-void release_vector(std::vector<T>& values) {
-  release_pages(values.data(), values.size() * sizeof(T));
-  std::vector<T>().swap(values);
 }
 
 // The groups' keys, one entry each in order of group number: the group

@@ -57,6 +57,13 @@ struct LocalGroups {
   std::vector<std::uint8_t> bytes;
   std::vector<std::uint64_t> offsets{0};
 
+  // Frees the groups' hashes and key bytes, their pages to the system.
+  void release() {
+    release_vector(hashes);
+    release_vector(bytes);
+    release_vector(offsets);
+  }
+
   std::uint32_t add(std::int64_t row, std::uint64_t hash, const std::vector<std::uint8_t>& key) {
     first_rows.push_back(row);
     hashes.push_back(hash);
@@ -436,7 +443,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
     // new keys added to it) or a table of the keys.
     std::vector<std::uint32_t> first_map;
     if (direct) first_map = std::move(maps[0]);
-    maps.clear();
+    for (std::vector<std::uint32_t>& map : maps) release_vector(map);
     GroupTable table;
     const auto find_or_add = [&](std::uint64_t key, auto make) -> std::uint32_t {
       if (direct) {
@@ -470,7 +477,11 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
       }
     }
     renumber_rows(out.group_of_row, rows, parts, renumber);
+    release_vector(first_map);
   }
+  for (std::vector<std::uint32_t>& map : maps) release_vector(map);
+  for (IntegerGroups& local : locals) release_vector(local.keys);
+  release_vector(keys);
   return out;
 }
 
@@ -631,13 +642,15 @@ Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const K
               return static_cast<std::uint32_t>(lead.first_rows.size() - 1);
             }));
       }
-      locals[t] = LocalGroups();
+      locals[t].release();
+      release_vector(locals[t].first_rows);
     }
     renumber_rows(out.group_of_row, rows, parts, renumber);
   }
   // The key bytes were for comparing rows; they go now, before the rest of
   // the aggregation needs its memory.
   out.first_rows = std::move(lead.first_rows);
+  lead.release();
   return out;
 }
 
