@@ -234,18 +234,33 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, std::v
     Groups& local = parts[t];
     std::vector<std::uint32_t>& numbers = renumber[t];
     numbers.resize(local.first_rows.size());
-    bool null_done = local.null_group == UINT32_MAX;
-    const auto join_null = [&] {
-      numbers[local.null_group] = lead.null(local.first_rows[local.null_group]);
-      null_done = true;
+    // A block of the range's groups at a time, in order, looked up as rows
+    // are (the null group, which has no entry, at its place).
+    std::uint32_t h[kBlock];
+    RowKey keys[kBlock];
+    std::uint32_t groups[kBlock];
+    std::int64_t n = 0;
+    const auto flush = [&] {
+      number(lead, h, keys, n, [&](std::int64_t i) { return local.first_rows[groups[i]]; },
+             [&](std::int64_t i, std::uint32_t group) { numbers[groups[i]] = group; });
+      n = 0;
     };
+    const auto push = [&](std::uint32_t group, const RowKey& key) {
+      h[n] = key.bytes.size == kNullSize || hasher.constant ? 0 : bytes_key_hash(key, hasher.seed);
+      keys[n] = key;
+      groups[n++] = group;
+      if (n == kBlock) flush();
+    };
+    bool null_done = local.null_group == UINT32_MAX;
     local.store().each([&](std::uint32_t group, const BytesKey& key) {
-      if (!null_done && local.null_group < group) join_null();
-      const RowKey row = row_key(key);
-      const std::uint32_t h = hasher.constant ? 0 : bytes_key_hash(row, hasher.seed);
-      numbers[group] = lead.find_or_add(h, row, local.first_rows[group]);
+      if (!null_done && local.null_group < group) {
+        push(local.null_group, kNullKey);
+        null_done = true;
+      }
+      push(group, row_key(key));
     });
-    if (!null_done) join_null();
+    if (!null_done) push(local.null_group, kNullKey);
+    flush();
     if (lead.full) return false;
     local = Groups();
   }
@@ -276,15 +291,18 @@ inline void number_partition(const ColumnChunks& column, const Hasher& hasher, s
       for (std::int64_t s = 0; s < array.length && !groups.full; s += kBlock) {
         const std::int64_t end = std::min(array.length, s + kBlock);
         std::int64_t n = 0;
-        // Every row is read and kept only if it is the partition's: half
-        // the rows are not, in no order a branch could predict.
+        // Every row is kept only if it is the partition's, without a branch:
+        // half the rows are not, in no order a branch could predict. Then
+        // the kept rows' keys are read.
         for (std::int64_t row = s; row < end; ++row) {
           const std::uint32_t v = hashes[row];
-          const std::int64_t index = array.offset + row;
           h[n] = v;
-          keys[n] = validity != nullptr && !bit_set(validity, index) ? kNullKey : row_key(read(index));
           rows_of[n] = row;
           n += (v & mask) == partition ? 1 : 0;
+        }
+        for (std::int64_t i = 0; i < n; ++i) {
+          const std::int64_t index = array.offset + rows_of[i];
+          keys[i] = validity != nullptr && !bit_set(validity, index) ? kNullKey : row_key(read(index));
         }
         number(groups, h, keys, n, [&](std::int64_t i) { return first + rows_of[i]; },
                [&](std::int64_t i, std::uint32_t group) { locals[i] = group; });
