@@ -313,29 +313,39 @@ inline void number_partition(const ColumnChunks& column, const Hasher& hasher, s
 }
 
 // Whether a sample of the rows shows groups enough to split by partition:
-// more than half of 4096 rows spread over the column have a key (a hash) of
-// their own. Below that, ranges are faster (a partition's thread reads every
-// row), and the groups they hold twice are few.
+// more than half of 4096 rows (runs of 16 at 256 places spread over the
+// column) have a key (a hash) of their own. Below that, ranges are faster (a
+// partition's thread reads every row), and the groups they hold twice are
+// few; so too when equal keys lie together (as in a sorted column), where
+// ranges hardly share groups.
 inline bool many_groups(const ColumnChunks& column, const Hasher& hasher, std::int64_t rows) {
-  constexpr std::int64_t kSample = 4096;
+  constexpr std::int64_t kPlaces = 256, kRun = 16, kSample = kPlaces * kRun;
   if (rows < kSample * 4) return false;
-  std::vector<std::uint32_t> seen(2 * kSample, 0);  // hash + 1; 0: empty
+  std::vector<std::uint32_t> seen(2 * kSample, 0);  // a hash | 1; 0: empty
   std::int64_t distinct = 0;
-  for (std::int64_t k = 0; k < kSample; ++k) {
-    const std::int64_t row = k * (rows / kSample);
+  for (std::int64_t place = 0; place < kPlaces; ++place) {
+    const std::int64_t start = place * (rows / kPlaces);
     const std::size_t b = static_cast<std::size_t>(
-        std::upper_bound(column.starts.begin(), column.starts.end(), row) - column.starts.begin() - 1);
+        std::upper_bound(column.starts.begin(), column.starts.end(), start) - column.starts.begin() - 1);
     const ArrowArray& array = column.chunks[b];
-    const std::int64_t index = array.offset + row - column.starts[b];
-    if (array.null_count != 0 && array.buffers[0] != nullptr && !bit_set(array.buffers[0], index)) continue;
-    std::uint32_t h = 0;
-    with_key_reader(hasher.kind, array, [&](auto read) { h = bytes_key_hash(row_key(read(index)), hasher.seed); });
-    std::size_t at = (h * 0x9E3779B1u) >> 19;
-    while (seen[at] != 0 && seen[at] != h + 1) at = (at + 1) & (seen.size() - 1);
-    if (seen[at] == 0) {
-      seen[at] = h + 1;
-      ++distinct;
-    }
+    const std::int64_t begin = start - column.starts[b];
+    const std::int64_t end = std::min(array.length, begin + kRun);
+    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+    with_key_reader(hasher.kind, array, [&](auto read) {
+      for (std::int64_t row = begin; row < end; ++row) {
+        const std::int64_t index = array.offset + row;
+        if (validity != nullptr && !bit_set(validity, index)) continue;
+        // (a hash's lowest bit set, so that no hash is 0: two hashes alike
+        // but in that bit count once, which a sample can bear)
+        const std::uint32_t h = bytes_key_hash(row_key(read(index)), hasher.seed) | 1;
+        std::size_t at = (h * 0x9E3779B1u) >> 19;
+        while (seen[at] != 0 && seen[at] != h) at = (at + 1) & (seen.size() - 1);
+        if (seen[at] == 0) {
+          seen[at] = h;
+          ++distinct;
+        }
+      }
+    });
   }
   return distinct * 2 > kSample;
 }
