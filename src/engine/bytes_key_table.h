@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/key_hashing.h"
+#include "engine/key_length.h"
 #include "engine/released_memory.h"
 
 namespace vantorelle::engine::grouping {
@@ -56,7 +57,7 @@ class KeyStore {
 
   // A new entry's reference, or UINT32_MAX when the store is full (4 GiB).
   std::uint32_t add(std::uint32_t group, const BytesKey& key) {
-    const std::size_t need = 4 + varint_size(key.size) + static_cast<std::size_t>(key.size);
+    const std::size_t need = 4 + length_bytes(key.size) + static_cast<std::size_t>(key.size);
     if (used_ + need > capacity_ || used_ >= kBlockSize) {
       if (blocks_.size() == kMostBlocks) return UINT32_MAX;
       if (!blocks_.empty()) filled_.push_back(used_);
@@ -68,13 +69,7 @@ class KeyStore {
     std::uint8_t* at = blocks_.back().get() + used_;
     std::memcpy(at, &group, 4);
     at += 4;
-    for (std::uint64_t size = key.size; ; size >>= 7) {
-      if (size < 0x80) {
-        *at++ = static_cast<std::uint8_t>(size);
-        break;
-      }
-      *at++ = static_cast<std::uint8_t>(size | 0x80);
-    }
+    at = put_length(at, key.size);
     if (key.size != 0) std::memcpy(at, key.data, static_cast<std::size_t>(key.size));
     const auto ref = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | used_);
     used_ += need;
@@ -105,16 +100,8 @@ class KeyStore {
   }
 
   static BytesKey key_at(const std::uint8_t* at) {
-    at += 4;
-    std::uint64_t size = *at++;
-    if (size >= 0x80) [[unlikely]] {
-      size &= 0x7F;
-      for (int shift = 7; ; shift += 7) {
-        const std::uint8_t byte = *at++;
-        size |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-        if (byte < 0x80) break;
-      }
-    }
+    std::uint64_t size;
+    at = read_length(at + 4, &size);
     return {at, size};
   }
 
@@ -133,15 +120,6 @@ class KeyStore {
   }
 
  private:
-  static std::size_t varint_size(std::uint64_t size) {
-    std::size_t bytes = 1;
-    while (size >= 0x80) {
-      size >>= 7;
-      ++bytes;
-    }
-    return bytes;
-  }
-
   std::vector<ReleasedBytes> blocks_;
   std::vector<std::size_t> filled_;  // of each block but the last
   std::size_t used_ = 0;

@@ -14,6 +14,7 @@
 #include "engine/input_errors.h"
 #include "engine/key_column.h"
 #include "engine/key_hashing.h"
+#include "engine/key_length.h"
 #include "error/internal_failure.h"
 #include "utils/parallel.h"
 
@@ -748,8 +749,7 @@ std::string describe_group(const Grouping& grouping, std::uint32_t group, std::s
       }
     } else {
       std::uint64_t size;
-      std::memcpy(&size, at, 8);
-      at += 8;
+      at = read_length(at, &size);
       append_escaped(out, ByteView(at, static_cast<std::size_t>(size)),
                      input_type_of(formats[c].values.kind) == InputType::STRING);
       at += size;

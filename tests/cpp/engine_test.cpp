@@ -57,8 +57,10 @@ bool is_bytes(const std::string& format) { return format == "u" || format == "U"
 KeyValue value_of(const std::string& format, std::uint64_t x) {
   KeyValue value;
   if (is_bytes(format)) {
-    // Short and long (past a view's 12 inline bytes), and the empty string.
+    // Short, long (past a view's 12 inline bytes), past 127 bytes (a
+    // two-byte length among a group's key bytes), and the empty string.
     value.bytes = x % 7 == 0 ? std::string() : (x % 3 ? "k-" : "a much longer key, ") + std::to_string(x);
+    if (x % 11 == 5) value.bytes += std::string(120 + x % 13, '~');
     return value;
   }
   if (format == "b") {
