@@ -1,6 +1,7 @@
 // Scratch: times group_rows alone over 2,000,000 rows of int64 or
 // "country-<n>" keys; with "m", the peak memory of one call beyond the input.
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include "engine/bytes_groups.h"
 #include "engine/group_keys.h"
 #include "engine/grouped_aggregation.h"
 #include "engine_arrays.h"
@@ -69,13 +71,29 @@ int main(int argc, char** argv) {
            groups, threads, (peak - before) * 1024.0 / rows, ((peak - before) * 1024.0 - out) / rows);
     return 0;
   }
-  double best = 1e9;
+  double best = 1e9, best_cpu = 1e9;
+  const auto cpu_now = [] {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec * 1e-9;
+  };
   for (int it = 0; it < 10; ++it) {
+    const double c0 = cpu_now();
     auto t0 = std::chrono::steady_clock::now();
-    auto g = group_rows(keys, formats, rows, threads, constant ? KeyHashing::Constant : KeyHashing::Seeded);
+    // argv[5]: r or p, a bytes column split by range or partition.
+    const char split = argc > 5 ? argv[5][0] : 'a';
+    std::size_t found = 0;
+    if (split == 'a' || !strings) {
+      found = group_rows(keys, formats, rows, threads, constant ? KeyHashing::Constant : KeyHashing::Seeded).value().groups();
+    } else {
+      found = grouping::group_bytes_column(col, formats[0].values, rows, threads, KeyHashing::Seeded,
+                                           split == 'p' ? grouping::BytesSplit::Partitions : grouping::BytesSplit::Ranges)->groups();
+    }
     auto t1 = std::chrono::steady_clock::now();
     best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
-    if (!getenv("HASHONLY") && g.value().groups() != (size_t)groups) return 1;
+    best_cpu = std::min(best_cpu, cpu_now() - c0);
+    if (found != (size_t)groups && !getenv("ANY")) return 1;
   }
-  printf("%s %d groups %d threads: %.2f ms\n", strings ? "string" : "int", groups, threads, best * 1e3);
+  printf("%s %d groups %d threads: %.2f ms (cpu %.2f ms)\n", strings ? "string" : "int", groups, threads, best * 1e3,
+         best_cpu * 1e3);
 }
