@@ -264,12 +264,19 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, std::v
     if (lead.full) return false;
     local = Groups();
   }
-  run_parallel(count - 1, [&](int t) {
-    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), count, t + 1);
-    std::vector<std::uint32_t>& numbers = renumber[static_cast<std::size_t>(t) + 1];
-    for (std::size_t row = lo; row < hi; ++row) group_of_row[row] = numbers[group_of_row[row]];
-    release_vector(numbers);
+  // The rows after the first range, renumbered on every thread.
+  const std::size_t from = part_range(static_cast<std::size_t>(rows), count, 0).second;
+  run_parallel(count, [&](int k) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows) - from, count, k);
+    for (int t = 1; t < count; ++t) {
+      const auto [begin, end] = part_range(static_cast<std::size_t>(rows), count, t);
+      const std::uint32_t* numbers = renumber[static_cast<std::size_t>(t)].data();
+      for (std::size_t row = std::max(begin, from + lo); row < std::min(end, from + hi); ++row) {
+        group_of_row[row] = numbers[group_of_row[row]];
+      }
+    }
   });
+  for (std::vector<std::uint32_t>& numbers : renumber) release_vector(numbers);
   return true;
 }
 
