@@ -101,7 +101,7 @@ class Groups {
   std::uint32_t null(std::int64_t row) {
     if (null_group == UINT32_MAX) {
       null_group = static_cast<std::uint32_t>(first_rows.size());
-      first_rows.push_back(row);
+      push_released(first_rows, row);
     }
     return null_group;
   }
@@ -127,7 +127,7 @@ class Groups {
             full = true;
             ref = 0;
           }
-          first_rows.push_back(row);
+          push_released(first_rows, row);
           return std::pair{ref, group};
   }
 

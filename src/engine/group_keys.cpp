@@ -66,10 +66,10 @@ struct LocalGroups {
   }
 
   std::uint32_t add(std::int64_t row, std::uint64_t hash, const std::vector<std::uint8_t>& key) {
-    first_rows.push_back(row);
-    hashes.push_back(hash);
+    push_released(first_rows, row);
+    push_released(hashes, hash);
     bytes.insert(bytes.end(), key.begin(), key.end());
-    offsets.push_back(bytes.size());
+    push_released(offsets, bytes.size());
     return static_cast<std::uint32_t>(first_rows.size() - 1);
   }
   bool holds(std::uint32_t group, const std::uint8_t* key, std::size_t size) const {
@@ -196,8 +196,8 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
     if (validity != nullptr && !bit_set(validity, index)) {
       if (local.null_group == UINT32_MAX) {
         local.null_group = static_cast<std::uint32_t>(local.first_rows.size());
-        local.first_rows.push_back(first_row + row);
-        if (local.keep_keys) local.keys.push_back(0);
+        push_released(local.first_rows, first_row + row);
+        if (local.keep_keys) push_released(local.keys, 0);
       }
       group_of_row[row] = local.null_group;
       continue;
@@ -206,8 +206,8 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
     // predicting slots.
     const std::uint64_t key = key_at(index) ^ seed;
     group_of_row[row] = table.find_or_add(key, [](std::uint32_t, std::uint32_t) { return true; }, [&] {
-      local.first_rows.push_back(first_row + row);
-      if (local.keep_keys) local.keys.push_back(key);
+      push_released(local.first_rows, first_row + row);
+      if (local.keep_keys) push_released(local.keys, key);
       return static_cast<std::uint32_t>(local.first_rows.size() - 1);
     });
   }
@@ -346,16 +346,16 @@ struct DirectNumbering {
 
   [[gnu::noinline]] std::uint32_t add(std::uint32_t& slot, std::int64_t first_row, std::uint64_t key) {
     slot = static_cast<std::uint32_t>(local.first_rows.size());
-    local.first_rows.push_back(first_row);
-    if (local.keep_keys) local.keys.push_back(key);
+    push_released(local.first_rows, first_row);
+    if (local.keep_keys) push_released(local.keys, key);
     return slot;
   }
 
   [[gnu::noinline]] std::uint32_t add_null(std::int64_t first_row) {
     if (local.null_group == UINT32_MAX) {
       local.null_group = static_cast<std::uint32_t>(local.first_rows.size());
-      local.first_rows.push_back(first_row);
-      if (local.keep_keys) local.keys.push_back(0);
+      push_released(local.first_rows, first_row);
+      if (local.keep_keys) push_released(local.keys, 0);
     }
     return local.null_group;
   }
@@ -465,8 +465,8 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
       const IntegerGroups& local = locals[t];
       for (std::size_t l = 0; l < local.first_rows.size(); ++l) {
         auto make = [&] {
-          out.first_rows.push_back(local.first_rows[l]);
-          keys.push_back(local.keys[l]);
+          push_released(out.first_rows, local.first_rows[l]);
+          push_released(keys, local.keys[l]);
           return static_cast<std::uint32_t>(out.first_rows.size() - 1);
         };
         if (l == local.null_group) {
@@ -551,7 +551,7 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
     std::uint32_t& group = group_of_packed[packed[row]];
     if (group == UINT32_MAX) [[unlikely]] {
       group = static_cast<std::uint32_t>(out.first_rows.size());
-      out.first_rows.push_back(static_cast<std::int64_t>(row));
+      push_released(out.first_rows, static_cast<std::int64_t>(row));
     }
     packed[row] = group;
   }
@@ -636,10 +636,10 @@ Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const K
         renumber[t].push_back(table.find_or_add(
             local.hashes[l], [&](std::uint32_t group, std::uint32_t) { return lead.holds(group, key, size); },
             [&] {
-              lead.first_rows.push_back(local.first_rows[l]);
-              lead.hashes.push_back(local.hashes[l]);
+              push_released(lead.first_rows, local.first_rows[l]);
+              push_released(lead.hashes, local.hashes[l]);
               lead.bytes.insert(lead.bytes.end(), key, key + size);
-              lead.offsets.push_back(lead.bytes.size());
+              push_released(lead.offsets, lead.bytes.size());
               return static_cast<std::uint32_t>(lead.first_rows.size() - 1);
             }));
       }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -48,6 +49,24 @@ template <class T>
 void release_vector(std::vector<T>& values) {
   if (values.size() * sizeof(T) >= kReleasedBytes) release_pages(values.data(), values.size() * sizeof(T));
   std::vector<T>().swap(values);
+}
+
+// Makes room for `values` to double, its old buffer's pages given back.
+template <class T>
+[[gnu::noinline]] void grow_released(std::vector<T>& values) {
+  std::vector<T> bigger;
+  bigger.reserve(values.capacity() < 512 ? 1024 : 2 * values.capacity());
+  bigger.assign(values.begin(), values.end());
+  release_vector(values);
+  values.swap(bigger);
+}
+
+// push_back, growing as grow_released does: a vector that grows while the
+// rows are grouped leaves no freed buffers resident behind it.
+template <class T>
+void push_released(std::vector<T>& values, const std::type_identity_t<T>& value) {
+  if (values.size() == values.capacity()) [[unlikely]] grow_released(values);
+  values.push_back(value);
 }
 
 }  // namespace vantorelle::engine::grouping
