@@ -40,10 +40,21 @@ int main(int argc, char** argv) {
     test::KeyValue v; v.integer = g; v.bytes = "country-" + std::to_string(g);
     cells.push_back(v);
   }
+  // argv[2]: i (int64), s (string) or t (two int64 columns, n / 1000 and n % 1000).
+  const bool two = argv[2][0] == 't';
+  std::vector<test::Cell> low;
+  if (two) {
+    for (test::Cell& cell : cells) {
+      low.push_back(test::KeyValue{cell->integer % 1000, {}});
+      cell->integer /= 1000;
+    }
+  }
   auto array = test::make_array(strings ? "u" : "l", cells, 0);
+  auto low_array = test::make_array("l", low, 0);
   cells.clear(); cells.shrink_to_fit();
   ColumnChunks col = test::one_chunk("g", *array);
   std::vector<ColumnChunks> keys{col};
+  if (two) keys.push_back(test::one_chunk("g_low", *low_array));
   auto formats = check_key_columns(keys).value();
   if (argc > 4 && argv[4][0] == 'S') {
     // The whole aggregation's peak: grouping, coding and the sketches.
@@ -94,6 +105,6 @@ int main(int argc, char** argv) {
     best_cpu = std::min(best_cpu, cpu_now() - c0);
     if (found != (size_t)groups && !getenv("ANY")) return 1;
   }
-  printf("%s %d groups %d threads: %.2f ms (cpu %.2f ms)\n", strings ? "string" : "int", groups, threads, best * 1e3,
+  printf("%s %d groups %d threads: %.2f ms (cpu %.2f ms)\n", strings ? "string" : two ? "two-column" : "int", groups, threads, best * 1e3,
          best_cpu * 1e3);
 }

@@ -522,8 +522,13 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
   Grouping out;
   std::vector<std::uint32_t>& packed = out.group_of_row;
   packed.assign(static_cast<std::size_t>(rows), 0);
+  // A slice of rows at a time, every column over it while its packed
+  // numbers are in the faster caches.
+  constexpr std::size_t kSlice = 4096;
   run_parallel(parts, [&](int t) {
-    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    const auto [range_lo, range_hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    for (std::size_t lo = range_lo; lo < range_hi; lo += kSlice) {
+    const std::size_t hi = std::min(range_hi, lo + kSlice);
     for (std::size_t c = 0; c < keys.size(); ++c) {
       const auto base = static_cast<std::uint32_t>(radix[c]);
       const auto min = static_cast<std::uint64_t>(spans[c].min);
@@ -544,16 +549,46 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
         with_key_reader(formats[c].values, array, pack);
       });
     }
-  });
-  // About a nanosecond a row: one thread numbers them all, in place.
-  std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
-  for (std::size_t row = 0; row < packed.size(); ++row) {
-    std::uint32_t& group = group_of_packed[packed[row]];
-    if (group == UINT32_MAX) [[unlikely]] {
-      group = static_cast<std::uint32_t>(out.first_rows.size());
-      push_released(out.first_rows, static_cast<std::int64_t>(row));
     }
-    packed[row] = group;
+  });
+  // About a nanosecond a row, in place: one thread numbers them all, or,
+  // when the packed numbers are few, each range's thread its own rows with a
+  // map of its own, the ranges' groups then joined in order.
+  const int numbering_parts = packed_count <= (1u << 16) ? parts : 1;
+  std::vector<std::vector<std::int64_t>> first_rows(static_cast<std::size_t>(numbering_parts));
+  std::vector<std::vector<std::uint32_t>> packed_of(static_cast<std::size_t>(numbering_parts));
+  run_parallel(numbering_parts, [&](int t) {
+    const auto [lo, hi] = part_range(packed.size(), numbering_parts, t);
+    std::vector<std::int64_t>& firsts = first_rows[static_cast<std::size_t>(t)];
+    std::vector<std::uint32_t>& packs = packed_of[static_cast<std::size_t>(t)];
+    std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
+    for (std::size_t row = lo; row < hi; ++row) {
+      std::uint32_t& group = group_of_packed[packed[row]];
+      if (group == UINT32_MAX) [[unlikely]] {
+        group = static_cast<std::uint32_t>(firsts.size());
+        push_released(firsts, static_cast<std::int64_t>(row));
+        if (numbering_parts > 1) push_released(packs, packed[row]);
+      }
+      packed[row] = group;
+    }
+    release_vector(group_of_packed);
+  });
+  out.first_rows = std::move(first_rows[0]);
+  if (numbering_parts > 1) {
+    std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
+    for (std::size_t l = 0; l < packed_of[0].size(); ++l) group_of_packed[packed_of[0][l]] = static_cast<std::uint32_t>(l);
+    std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(numbering_parts));
+    for (std::size_t t = 1; t < renumber.size(); ++t) {
+      for (std::size_t l = 0; l < packed_of[t].size(); ++l) {
+        std::uint32_t& group = group_of_packed[packed_of[t][l]];
+        if (group == UINT32_MAX) {
+          group = static_cast<std::uint32_t>(out.first_rows.size());
+          push_released(out.first_rows, first_rows[t][l]);
+        }
+        renumber[t].push_back(group);
+      }
+    }
+    renumber_rows(out.group_of_row, rows, numbering_parts, renumber);
   }
   return out;
 }
