@@ -135,23 +135,28 @@ class Groups {
   BytesKeyTable table_;
 };
 
-// Numbers n rows: row i has hash h[i] and key keys[i] (size kNullSize for a
-// null) and is row first_rows[i] of the table... given as row_of(i); put(i,
-// group) takes its group.
+// Numbers n rows: row i has hash h[i], key keys[i] (size kNullSize for a
+// null) and row number row_of(i) in the table; put(i, group) takes its
+// group. With a table past the caches, each row's slot and entry are
+// fetched ahead of its lookup.
 template <class RowOf, class Put>
 void number(Groups& groups, const std::uint32_t* h, const RowKey* keys, std::int64_t n, RowOf&& row_of,
             Put&& put) {
-  const bool large = groups.large();
-  if (large) {
-    for (std::int64_t i = 0; i < std::min(n, kSlotAhead); ++i) groups.prefetch(h[i]);
-  }
-  for (std::int64_t i = 0; i < n; ++i) {
-    if (large) {
-      if (i + kSlotAhead < n) groups.prefetch(h[i + kSlotAhead]);
-      if (i + kEntryAhead < n) groups.prefetch_entry(h[i + kEntryAhead]);
+  const auto each = [&](auto fetch) {
+    for (std::int64_t i = 0; i < n; ++i) {
+      fetch(i);
+      put(i, keys[i].bytes.size == kNullSize ? groups.null(row_of(i)) : groups.find_or_add(h[i], keys[i], row_of(i)));
     }
-    put(i, keys[i].bytes.size == kNullSize ? groups.null(row_of(i)) : groups.find_or_add(h[i], keys[i], row_of(i)));
+  };
+  if (!groups.large()) {
+    each([](std::int64_t) {});
+    return;
   }
+  for (std::int64_t i = 0; i < std::min(n, kSlotAhead); ++i) groups.prefetch(h[i]);
+  each([&](std::int64_t i) {
+    if (i + kSlotAhead < n) groups.prefetch(h[i + kSlotAhead]);
+    if (i + kEntryAhead < n) groups.prefetch_entry(h[i + kEntryAhead]);
+  });
 }
 
 // Calls f(array, first, begin, end) for each chunk holding rows of [lo, hi):
