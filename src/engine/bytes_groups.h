@@ -190,19 +190,25 @@ struct Hasher {
       start(first);
       const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
       with_key_reader(kind, array, [&](auto read) {
+        // (in locals, which the loop's stores cannot change)
+        std::uint32_t* const hashes = h;
+        RowKey* const row_keys = keys;
+        const bool same = constant;
+        const std::uint64_t key_seed = seed;
+        const std::int64_t offset = array.offset;
         for (std::int64_t s = begin; s < end; s += kBlock) {
           const std::int64_t n = std::min(kBlock, end - s);
           for (std::int64_t i = 0; i < n; ++i) {
-            const std::int64_t index = array.offset + s + i;
+            const std::int64_t index = offset + s + i;
             if (validity != nullptr && !bit_set(validity, index)) {
-              keys[i] = kNullKey;
-              h[i] = 0;
+              row_keys[i] = kNullKey;
+              hashes[i] = 0;
             } else {
-              keys[i] = row_key(read(index));
-              h[i] = constant ? 0 : bytes_key_hash(keys[i], seed);
+              row_keys[i] = row_key(read(index));
+              hashes[i] = same ? 0 : bytes_key_hash(row_keys[i], key_seed);
             }
           }
-          if (!f(s, n, h, keys)) return;
+          if (!f(s, n, hashes, row_keys)) return;
         }
       });
     });
