@@ -118,6 +118,7 @@ class Groups {
   }
 
   const KeyStore& store() const { return store_; }
+  const BytesKeyTable& table() const { return table_; }
 
  private:
   [[gnu::noinline]] std::pair<std::uint32_t, std::uint32_t> add(const RowKey& key, std::int64_t row) {
@@ -143,9 +144,28 @@ template <class RowOf, class Put>
 void number(Groups& groups, const std::uint32_t* h, const RowKey* keys, std::int64_t n, RowOf&& row_of,
             Put&& put) {
   const auto each = [&](auto fetch) {
+    // Most rows find their group: through a view of the table and store,
+    // taken again after a row adds one.
+    BytesKeyTable::View table = groups.table().view();
+    const ReleasedBytes* blocks = groups.store().blocks();
     for (std::int64_t i = 0; i < n; ++i) {
       fetch(i);
-      put(i, keys[i].bytes.size == kNullSize ? groups.null(row_of(i)) : groups.find_or_add(h[i], keys[i], row_of(i)));
+      const RowKey& key = keys[i];
+      std::uint32_t group;
+      if (key.bytes.size == kNullSize) {
+        group = groups.null(row_of(i));
+      } else {
+        const std::uint32_t ref =
+            table.find(h[i], [&](std::uint32_t r) { return KeyStore::holds(KeyStore::entry_in(blocks, r), key); });
+        if (ref != UINT32_MAX) [[likely]] {
+          group = KeyStore::group_at(KeyStore::entry_in(blocks, ref));
+        } else {
+          group = groups.find_or_add(h[i], key, row_of(i));
+          table = groups.table().view();
+          blocks = groups.store().blocks();
+        }
+      }
+      put(i, group);
     }
   };
   if (!groups.large()) {

@@ -80,6 +80,13 @@ class KeyStore {
     return blocks_[ref >> kBlockBits].get() + (ref & (kBlockSize - 1));
   }
 
+  // The store's blocks as they are now (until the next add), for
+  // entry_in().
+  const ReleasedBytes* blocks() const { return blocks_.data(); }
+  static const std::uint8_t* entry_in(const ReleasedBytes* blocks, std::uint32_t ref) {
+    return blocks[ref >> kBlockBits].get() + (ref & (kBlockSize - 1));
+  }
+
   // The group of the entry at `at`, and its key.
   static std::uint32_t group_at(const std::uint8_t* at) {
     std::uint32_t group;
@@ -149,6 +156,29 @@ class BytesKeyTable {
   bool large() const { return mask_ >= (1u << 15); }
 
   void prefetch(std::uint32_t hash) const { __builtin_prefetch(slots_.data() + place(hash, shift_)); }
+
+  // The table as it is now (until the next add): a lookup that only finds,
+  // its state in the caller's registers rather than reloaded at every row.
+  struct View {
+    const std::uint64_t* slots;
+    std::size_t mask;
+    int shift;
+
+    // The reference of the entry of `hash` that same(ref) accepts, or
+    // UINT32_MAX.
+    template <class Same>
+    [[gnu::always_inline]] std::uint32_t find(std::uint32_t hash, Same&& same) const {
+      for (std::size_t at = place(hash, shift); ; at = (at + 1) & mask) {
+        const std::uint64_t slot = slots[at];
+        if (slot == 0) return UINT32_MAX;
+        if (static_cast<std::uint32_t>(slot) == hash) {
+          const auto ref = static_cast<std::uint32_t>(slot >> 32) - 1;
+          if (same(ref)) return ref;
+        }
+      }
+    }
+  };
+  View view() const { return View{slots_.data(), mask_, shift_}; }
 
   // The reference in the first slot a lookup of `hash` reads, when that slot
   // holds `hash`, else UINT32_MAX: a guess, for prefetching the entry.
