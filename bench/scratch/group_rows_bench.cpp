@@ -56,6 +56,17 @@ int main(int argc, char** argv) {
   std::vector<ColumnChunks> keys{col};
   if (two) keys.push_back(test::one_chunk("g_low", *low_array));
   auto formats = check_key_columns(keys).value();
+  if (argc > 4 && argv[4][0] == 'k') {
+    // The key columns' checks alone.
+    double fastest = 1e9;
+    for (int it = 0; it < 10; ++it) {
+      auto t0 = std::chrono::steady_clock::now();
+      (void)check_key_columns(keys).value();
+      fastest = std::min(fastest, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    }
+    printf("check_key_columns: %.2f ms\n", fastest * 1e3);
+    return 0;
+  }
   if (argc > 4 && argv[4][0] == 'S') {
     // The whole aggregation's peak: grouping, coding and the sketches.
     std::mt19937_64 r(7);
