@@ -270,6 +270,97 @@ TEST(EngineTest, PackedIntegerKeysGroupAsComparedKeysDo) {
   }
 }
 
+TEST(EngineTest, KeyStoreGivesBackEveryKeyAndItsGroup) {
+  // Keys of every length class (empty, within 16 bytes, one-, two- and
+  // three-byte lengths, past a block's megabyte), added to a store and read
+  // back by reference and in order; each entry holds its own key and not one
+  // that differs in its last byte. And lengths of every bit width survive
+  // their varint.
+  using namespace grouping;
+  std::mt19937_64 random(77);
+  for (int iteration = 0; iteration < 6; ++iteration) {
+    KeyStore store;
+    std::vector<std::string> keys;
+    std::vector<std::uint32_t> refs;
+    const std::size_t count = 1 + random() % 3000;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t sizes[] = {0, 1 + random() % 16, 17 + random() % 111, 128 + random() % 3000,
+                                   16384 + random() % 50000, iteration == 2 && i % 700 == 0 ? std::size_t{1500000} : std::size_t{3}};
+      std::string key(sizes[random() % 6], '\0');
+      for (char& c : key) c = static_cast<char>(random() % 3);  // runs of equal bytes
+      keys.push_back(key);
+      const auto* data = reinterpret_cast<const std::uint8_t*>(keys.back().data());
+      refs.push_back(store.add(static_cast<std::uint32_t>(i), BytesKey{data, key.size()}));
+      ASSERT_NE(refs.back(), UINT32_MAX);
+    }
+    std::size_t next = 0;
+    store.each([&](std::uint32_t group, const BytesKey& key) {
+      ASSERT_EQ(group, next);
+      ASSERT_EQ(std::string(reinterpret_cast<const char*>(key.data), key.size), keys[next]);
+      ++next;
+    });
+    ASSERT_EQ(next, keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const std::uint8_t* at = store.entry(refs[i]);
+      std::string other = keys[i];
+      const auto* data = reinterpret_cast<const std::uint8_t*>(keys[i].data());
+      ASSERT_EQ(KeyStore::group_at(at), i);
+      ASSERT_TRUE(KeyStore::holds(at, row_key(BytesKey{data, keys[i].size()})));
+      if (other.empty()) continue;
+      other.back() = static_cast<char>(other.back() + 1);
+      ASSERT_FALSE(KeyStore::holds(at, row_key(BytesKey{reinterpret_cast<const std::uint8_t*>(other.data()), other.size()})));
+    }
+  }
+  for (int bits = 0; bits <= 64; ++bits) {
+    for (const std::uint64_t size : {bits == 64 ? UINT64_MAX : (std::uint64_t{1} << bits) - 1,
+                                     bits == 64 ? UINT64_MAX : std::uint64_t{1} << bits}) {
+      std::uint8_t bytes[10];
+      ASSERT_EQ(static_cast<std::size_t>(put_length(bytes, size) - bytes), length_bytes(size));
+      std::uint64_t read = 0;
+      ASSERT_EQ(static_cast<std::size_t>(read_length(bytes, &read) - bytes), length_bytes(size));
+      ASSERT_EQ(read, size);
+    }
+  }
+}
+
+TEST(EngineTest, BytesKeyTableFindsEachKeyOnceWhenHashesCollide) {
+  // Keys whose hashes take few values (so slots are shared and probed past),
+  // looked up in random order against a map from key to group, through the
+  // table's growth at half and three quarters full.
+  using namespace grouping;
+  std::mt19937_64 random(78);
+  for (const std::uint32_t hashes : {1u, 64u, 4096u}) {
+    KeyStore store;
+    BytesKeyTable table;
+    std::unordered_map<std::string, std::uint32_t> model;
+    std::vector<std::string> pool;
+    const std::size_t distinct = hashes == 1 ? 300 : 60000;
+    for (std::size_t i = 0; i < distinct; ++i) pool.push_back("key " + std::to_string(i * 7919 % 100003));
+    for (std::size_t n = 0; n < 3 * distinct; ++n) {
+      const std::string& key = pool[random() % pool.size()];
+      const RowKey row = row_key(BytesKey{reinterpret_cast<const std::uint8_t*>(key.data()), key.size()});
+      const auto hash = static_cast<std::uint32_t>(std::hash<std::string>{}(key) % hashes);
+      const auto [it, added] = model.emplace(key, static_cast<std::uint32_t>(model.size()));
+      const std::uint32_t group = table.find_or_add(
+          hash,
+          [&](std::uint32_t ref) {
+            const std::uint8_t* at = store.entry(ref);
+            return KeyStore::holds(at, row) ? KeyStore::group_at(at) : UINT32_MAX;
+          },
+          [&] {
+            EXPECT_TRUE(added) << key;
+            const auto next = static_cast<std::uint32_t>(model.size() - 1);
+            return std::pair{store.add(next, row.bytes), next};
+          });
+      ASSERT_EQ(group, it->second) << key;
+      const std::uint32_t found = table.view().find(hash, [&](std::uint32_t ref) {
+        return KeyStore::holds(store.entry(ref), row);
+      });
+      ASSERT_EQ(KeyStore::group_at(store.entry(found)), it->second);
+    }
+  }
+}
+
 // The key of group g in a bytes column: empty, short, 9 to 16 bytes, past
 // 16 and past 127 bytes (a two-byte length in the key store), and runs of
 // zero bytes that differ only in length.
