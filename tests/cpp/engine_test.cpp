@@ -340,7 +340,9 @@ TEST(EngineTest, BytesKeyTableFindsEachKeyOnceWhenHashesCollide) {
       const std::string& key = pool[random() % pool.size()];
       const RowKey row = row_key(BytesKey{reinterpret_cast<const std::uint8_t*>(key.data()), key.size()});
       const auto hash = static_cast<std::uint32_t>(std::hash<std::string>{}(key) % hashes);
-      const auto [it, added] = model.emplace(key, static_cast<std::uint32_t>(model.size()));
+      const auto emplaced = model.emplace(key, static_cast<std::uint32_t>(model.size()));
+      const bool added = emplaced.second;
+      const std::uint32_t want = emplaced.first->second;
       const std::uint32_t group = table.find_or_add(
           hash,
           [&](std::uint32_t ref) {
@@ -352,11 +354,11 @@ TEST(EngineTest, BytesKeyTableFindsEachKeyOnceWhenHashesCollide) {
             const auto next = static_cast<std::uint32_t>(model.size() - 1);
             return std::pair{store.add(next, row.bytes), next};
           });
-      ASSERT_EQ(group, it->second) << key;
+      ASSERT_EQ(group, want) << key;
       const std::uint32_t found = table.view().find(hash, [&](std::uint32_t ref) {
         return KeyStore::holds(store.entry(ref), row);
       });
-      ASSERT_EQ(KeyStore::group_at(store.entry(found)), it->second);
+      ASSERT_EQ(KeyStore::group_at(store.entry(found)), want);
     }
   }
 }
