@@ -9,10 +9,12 @@
 
 #include "engine/array_checks.h"
 #include "engine/arrow_type_names.h"
+#include "engine/bytes_groups.h"
 #include "engine/group_table.h"
 #include "engine/input_errors.h"
 #include "engine/key_column.h"
 #include "engine/key_hashing.h"
+#include "engine/key_length.h"
 #include "error/internal_failure.h"
 #include "utils/parallel.h"
 
@@ -56,11 +58,18 @@ struct LocalGroups {
   std::vector<std::uint8_t> bytes;
   std::vector<std::uint64_t> offsets{0};
 
+  // Frees the groups' hashes and key bytes, their pages to the system.
+  void release() {
+    release_vector(hashes);
+    release_vector(bytes);
+    release_vector(offsets);
+  }
+
   std::uint32_t add(std::int64_t row, std::uint64_t hash, const std::vector<std::uint8_t>& key) {
-    first_rows.push_back(row);
-    hashes.push_back(hash);
+    push_released(first_rows, row);
+    push_released(hashes, hash);
     bytes.insert(bytes.end(), key.begin(), key.end());
-    offsets.push_back(bytes.size());
+    push_released(offsets, bytes.size());
     return static_cast<std::uint32_t>(first_rows.size() - 1);
   }
   bool holds(std::uint32_t group, const std::uint8_t* key, std::size_t size) const {
@@ -187,8 +196,8 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
     if (validity != nullptr && !bit_set(validity, index)) {
       if (local.null_group == UINT32_MAX) {
         local.null_group = static_cast<std::uint32_t>(local.first_rows.size());
-        local.first_rows.push_back(first_row + row);
-        if (local.keep_keys) local.keys.push_back(0);
+        push_released(local.first_rows, first_row + row);
+        if (local.keep_keys) push_released(local.keys, 0);
       }
       group_of_row[row] = local.null_group;
       continue;
@@ -197,8 +206,8 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
     // predicting slots.
     const std::uint64_t key = key_at(index) ^ seed;
     group_of_row[row] = table.find_or_add(key, [](std::uint32_t, std::uint32_t) { return true; }, [&] {
-      local.first_rows.push_back(first_row + row);
-      if (local.keep_keys) local.keys.push_back(key);
+      push_released(local.first_rows, first_row + row);
+      if (local.keep_keys) push_released(local.keys, key);
       return static_cast<std::uint32_t>(local.first_rows.size() - 1);
     });
   }
@@ -337,16 +346,16 @@ struct DirectNumbering {
 
   [[gnu::noinline]] std::uint32_t add(std::uint32_t& slot, std::int64_t first_row, std::uint64_t key) {
     slot = static_cast<std::uint32_t>(local.first_rows.size());
-    local.first_rows.push_back(first_row);
-    if (local.keep_keys) local.keys.push_back(key);
+    push_released(local.first_rows, first_row);
+    if (local.keep_keys) push_released(local.keys, key);
     return slot;
   }
 
   [[gnu::noinline]] std::uint32_t add_null(std::int64_t first_row) {
     if (local.null_group == UINT32_MAX) {
       local.null_group = static_cast<std::uint32_t>(local.first_rows.size());
-      local.first_rows.push_back(first_row);
-      if (local.keep_keys) local.keys.push_back(0);
+      push_released(local.first_rows, first_row);
+      if (local.keep_keys) push_released(local.keys, 0);
     }
     return local.null_group;
   }
@@ -435,7 +444,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
     // new keys added to it) or a table of the keys.
     std::vector<std::uint32_t> first_map;
     if (direct) first_map = std::move(maps[0]);
-    maps.clear();
+    for (std::vector<std::uint32_t>& map : maps) release_vector(map);
     GroupTable table;
     const auto find_or_add = [&](std::uint64_t key, auto make) -> std::uint32_t {
       if (direct) {
@@ -456,8 +465,8 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
       const IntegerGroups& local = locals[t];
       for (std::size_t l = 0; l < local.first_rows.size(); ++l) {
         auto make = [&] {
-          out.first_rows.push_back(local.first_rows[l]);
-          keys.push_back(local.keys[l]);
+          push_released(out.first_rows, local.first_rows[l]);
+          push_released(keys, local.keys[l]);
           return static_cast<std::uint32_t>(out.first_rows.size() - 1);
         };
         if (l == local.null_group) {
@@ -469,7 +478,11 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
       }
     }
     renumber_rows(out.group_of_row, rows, parts, renumber);
+    release_vector(first_map);
   }
+  for (std::vector<std::uint32_t>& map : maps) release_vector(map);
+  for (IntegerGroups& local : locals) release_vector(local.keys);
+  release_vector(keys);
   return out;
 }
 
@@ -509,8 +522,13 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
   Grouping out;
   std::vector<std::uint32_t>& packed = out.group_of_row;
   packed.assign(static_cast<std::size_t>(rows), 0);
+  // A slice of rows at a time, every column over it while its packed
+  // numbers are in the faster caches.
+  constexpr std::size_t kSlice = 4096;
   run_parallel(parts, [&](int t) {
-    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    const auto [range_lo, range_hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    for (std::size_t lo = range_lo; lo < range_hi; lo += kSlice) {
+    const std::size_t hi = std::min(range_hi, lo + kSlice);
     for (std::size_t c = 0; c < keys.size(); ++c) {
       const auto base = static_cast<std::uint32_t>(radix[c]);
       const auto min = static_cast<std::uint64_t>(spans[c].min);
@@ -531,16 +549,46 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
         with_key_reader(formats[c].values, array, pack);
       });
     }
-  });
-  // About a nanosecond a row: one thread numbers them all, in place.
-  std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
-  for (std::size_t row = 0; row < packed.size(); ++row) {
-    std::uint32_t& group = group_of_packed[packed[row]];
-    if (group == UINT32_MAX) [[unlikely]] {
-      group = static_cast<std::uint32_t>(out.first_rows.size());
-      out.first_rows.push_back(static_cast<std::int64_t>(row));
     }
-    packed[row] = group;
+  });
+  // About a nanosecond a row, in place: one thread numbers them all, or,
+  // when the packed numbers are few, each range's thread its own rows with a
+  // map of its own, the ranges' groups then joined in order.
+  const int numbering_parts = packed_count <= (1u << 16) ? parts : 1;
+  std::vector<std::vector<std::int64_t>> first_rows(static_cast<std::size_t>(numbering_parts));
+  std::vector<std::vector<std::uint32_t>> packed_of(static_cast<std::size_t>(numbering_parts));
+  run_parallel(numbering_parts, [&](int t) {
+    const auto [lo, hi] = part_range(packed.size(), numbering_parts, t);
+    std::vector<std::int64_t>& firsts = first_rows[static_cast<std::size_t>(t)];
+    std::vector<std::uint32_t>& packs = packed_of[static_cast<std::size_t>(t)];
+    std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
+    for (std::size_t row = lo; row < hi; ++row) {
+      std::uint32_t& group = group_of_packed[packed[row]];
+      if (group == UINT32_MAX) [[unlikely]] {
+        group = static_cast<std::uint32_t>(firsts.size());
+        push_released(firsts, static_cast<std::int64_t>(row));
+        if (numbering_parts > 1) push_released(packs, packed[row]);
+      }
+      packed[row] = group;
+    }
+    release_vector(group_of_packed);
+  });
+  out.first_rows = std::move(first_rows[0]);
+  if (numbering_parts > 1) {
+    std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
+    for (std::size_t l = 0; l < packed_of[0].size(); ++l) group_of_packed[packed_of[0][l]] = static_cast<std::uint32_t>(l);
+    std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(numbering_parts));
+    for (std::size_t t = 1; t < renumber.size(); ++t) {
+      for (std::size_t l = 0; l < packed_of[t].size(); ++l) {
+        std::uint32_t& group = group_of_packed[packed_of[t][l]];
+        if (group == UINT32_MAX) {
+          group = static_cast<std::uint32_t>(out.first_rows.size());
+          push_released(out.first_rows, first_rows[t][l]);
+        }
+        renumber[t].push_back(group);
+      }
+    }
+    renumber_rows(out.group_of_row, rows, numbering_parts, renumber);
   }
   return out;
 }
@@ -623,20 +671,22 @@ Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const K
         renumber[t].push_back(table.find_or_add(
             local.hashes[l], [&](std::uint32_t group, std::uint32_t) { return lead.holds(group, key, size); },
             [&] {
-              lead.first_rows.push_back(local.first_rows[l]);
-              lead.hashes.push_back(local.hashes[l]);
+              push_released(lead.first_rows, local.first_rows[l]);
+              push_released(lead.hashes, local.hashes[l]);
               lead.bytes.insert(lead.bytes.end(), key, key + size);
-              lead.offsets.push_back(lead.bytes.size());
+              push_released(lead.offsets, lead.bytes.size());
               return static_cast<std::uint32_t>(lead.first_rows.size() - 1);
             }));
       }
-      locals[t] = LocalGroups();
+      locals[t].release();
+      release_vector(locals[t].first_rows);
     }
     renumber_rows(out.group_of_row, rows, parts, renumber);
   }
   // The key bytes were for comparing rows; they go now, before the rest of
   // the aggregation needs its memory.
   out.first_rows = std::move(lead.first_rows);
+  lead.release();
   return out;
 }
 
@@ -688,6 +738,12 @@ Result<Grouping> group_rows(std::span<const ColumnChunks> keys, std::span<const 
       hashing == KeyHashing::Seeded) {
     return group_single_integer(keys[0], formats[0].values, rows, threads);
   }
+  if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Bytes) {
+    if (std::optional<Grouping> grouped =
+            group_bytes_column(keys[0], formats[0].values, rows, parts_for(rows, threads), hashing)) {
+      return std::move(*grouped);
+    }
+  }
   if (keys.size() > 1 && hashing == KeyHashing::Seeded) {
     if (std::optional<Grouping> packed = group_packed_integers(keys, formats, rows, threads)) return std::move(*packed);
   }
@@ -728,8 +784,7 @@ std::string describe_group(const Grouping& grouping, std::uint32_t group, std::s
       }
     } else {
       std::uint64_t size;
-      std::memcpy(&size, at, 8);
-      at += 8;
+      at = read_length(at, &size);
       append_escaped(out, ByteView(at, static_cast<std::size_t>(size)),
                      input_type_of(formats[c].values.kind) == InputType::STRING);
       at += size;

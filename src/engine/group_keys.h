@@ -19,9 +19,12 @@
 // so the numbers do not depend on the number of threads.
 //
 // A group's key bytes are, for each column: a null as 0; an integer as 1
-// and its 64 bits (sign- or zero-extended); bytes as 2, an 8-byte length
-// and the bytes. They live while the rows are grouped; a single integer key
-// needs none (the key is its own table key).
+// and its 64 bits (sign- or zero-extended); bytes as 2, the length (a
+// varint: one byte below 128) and the bytes. They live while the rows are
+// grouped; a single integer key needs none (the key is its own table key),
+// and a single plain text or binary key keeps just its length and bytes
+// (bytes_groups.h, where threads may also split the rows by hash rather
+// than by range).
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/released_memory.h"
+
 namespace vantorelle::engine::grouping {
 
 // Open addressing over group numbers, keyed by a 64-bit hash (or the key
@@ -16,6 +18,9 @@ namespace vantorelle::engine::grouping {
 class GroupTable {
  public:
   GroupTable() { resize(1024); }
+  GroupTable(const GroupTable&) = delete;
+  GroupTable& operator=(const GroupTable&) = delete;
+  ~GroupTable() { release_vector(slots_); }
 
   // Whether the table has outgrown the faster caches.
   bool large() const { return mask_ >= (1u << 15); }
@@ -82,6 +87,7 @@ class GroupTable {
       slots[at] = slot;
     }
     slots_.swap(slots);
+    release_vector(slots);
     mask_ = mask;
     shift_ = shift;
   }

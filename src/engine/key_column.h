@@ -12,6 +12,7 @@
 #include "engine/arrow_values.h"
 #include "engine/group_keys.h"
 #include "engine/key_hashing.h"
+#include "engine/key_length.h"
 
 namespace vantorelle::engine::grouping {
 
@@ -106,8 +107,8 @@ class KeyColumn {
     if (row.size == kNullSize) return at[0] == kNullTag;
     if (at[0] != kBytesTag) return false;
     std::uint64_t size;
-    std::memcpy(&size, at + 1, 8);
-    return size == row.size && equal_bytes(at + 9, row.data, static_cast<std::size_t>(size));
+    const std::uint8_t* data = read_length(at + 1, &size);
+    return size == row.size && equal_bytes(data, row.data, static_cast<std::size_t>(size));
   }
 
   // Whether the row's value is the one encoded at `*at` (a group's key
@@ -165,8 +166,7 @@ class KeyColumn {
         ByteView bytes;
         reader.bytes(row, &bytes);
         std::uint64_t size;
-        std::memcpy(&size, key + 1, 8);
-        *at = key + 9 + size;
+        *at = read_length(key + 1, &size) + size;
         return matches_bytes(RowBytes{bytes.data(), bytes.size()}, key);
       }
     }
@@ -190,9 +190,9 @@ class KeyColumn {
         const std::uint64_t size = bytes.size();
         out.push_back(kBytesTag);
         const std::size_t at = out.size();
-        out.resize(at + 8 + size);
-        std::memcpy(out.data() + at, &size, 8);
-        if (size != 0) std::memcpy(out.data() + at + 8, bytes.data(), size);
+        out.resize(at + length_bytes(size) + size);
+        std::uint8_t* data = put_length(out.data() + at, size);
+        if (size != 0) std::memcpy(data, bytes.data(), size);
         return;
       }
     }

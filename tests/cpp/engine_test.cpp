@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/bytes_groups.h"
 #include "engine/group_keys.h"
 #include "engine/input_errors.h"
 #include "engine_arrays.h"
@@ -56,8 +57,10 @@ bool is_bytes(const std::string& format) { return format == "u" || format == "U"
 KeyValue value_of(const std::string& format, std::uint64_t x) {
   KeyValue value;
   if (is_bytes(format)) {
-    // Short and long (past a view's 12 inline bytes), and the empty string.
+    // Short, long (past a view's 12 inline bytes), past 127 bytes (a
+    // two-byte length among a group's key bytes), and the empty string.
     value.bytes = x % 7 == 0 ? std::string() : (x % 3 ? "k-" : "a much longer key, ") + std::to_string(x);
+    if (x % 11 == 5) value.bytes += std::string(120 + x % 13, '~');
     return value;
   }
   if (format == "b") {
@@ -263,6 +266,180 @@ TEST(EngineTest, PackedIntegerKeysGroupAsComparedKeysDo) {
       const Grouping packed = unwrap(group_rows(table.key_columns, formats, count, threads));
       ASSERT_EQ(packed.group_of_row, compared.group_of_row) << iteration;
       ASSERT_EQ(packed.first_rows, compared.first_rows);
+    }
+  }
+}
+
+TEST(EngineTest, KeyStoreGivesBackEveryKeyAndItsGroup) {
+  // Keys of every length class (empty, within 16 bytes, one-, two- and
+  // three-byte lengths, past a block's megabyte), added to a store and read
+  // back by reference and in order; each entry holds its own key and not one
+  // that differs in its last byte. And lengths of every bit width survive
+  // their varint.
+  using namespace grouping;
+  std::mt19937_64 random(77);
+  for (int iteration = 0; iteration < 6; ++iteration) {
+    KeyStore store;
+    std::vector<std::string> keys;
+    std::vector<std::uint32_t> refs;
+    const std::size_t count = 1 + random() % 3000;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t sizes[] = {0, 1 + random() % 16, 17 + random() % 111, 128 + random() % 3000,
+                                   16384 + random() % 50000, iteration == 2 && i % 700 == 0 ? std::size_t{1500000} : std::size_t{3}};
+      std::string key(sizes[random() % 6], '\0');
+      for (char& c : key) c = static_cast<char>(random() % 3);  // runs of equal bytes
+      keys.push_back(key);
+      const auto* data = reinterpret_cast<const std::uint8_t*>(keys.back().data());
+      refs.push_back(store.add(static_cast<std::uint32_t>(i), BytesKey{data, key.size()}));
+      ASSERT_NE(refs.back(), UINT32_MAX);
+    }
+    std::size_t next = 0;
+    store.each([&](std::uint32_t group, const BytesKey& key) {
+      ASSERT_EQ(group, next);
+      ASSERT_EQ(std::string(reinterpret_cast<const char*>(key.data), key.size), keys[next]);
+      ++next;
+    });
+    ASSERT_EQ(next, keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const std::uint8_t* at = store.entry(refs[i]);
+      std::string other = keys[i];
+      const auto* data = reinterpret_cast<const std::uint8_t*>(keys[i].data());
+      ASSERT_EQ(KeyStore::group_at(at), i);
+      ASSERT_TRUE(KeyStore::holds(at, row_key(BytesKey{data, keys[i].size()})));
+      if (other.empty()) continue;
+      other.back() = static_cast<char>(other.back() + 1);
+      ASSERT_FALSE(KeyStore::holds(at, row_key(BytesKey{reinterpret_cast<const std::uint8_t*>(other.data()), other.size()})));
+    }
+  }
+  for (int bits = 0; bits <= 64; ++bits) {
+    for (const std::uint64_t size : {bits == 64 ? UINT64_MAX : (std::uint64_t{1} << bits) - 1,
+                                     bits == 64 ? UINT64_MAX : std::uint64_t{1} << bits}) {
+      std::uint8_t bytes[10];
+      ASSERT_EQ(static_cast<std::size_t>(put_length(bytes, size) - bytes), length_bytes(size));
+      std::uint64_t read = 0;
+      ASSERT_EQ(static_cast<std::size_t>(read_length(bytes, &read) - bytes), length_bytes(size));
+      ASSERT_EQ(read, size);
+    }
+  }
+}
+
+TEST(EngineTest, BytesKeyTableFindsEachKeyOnceWhenHashesCollide) {
+  // Keys whose hashes take few values (so slots are shared and probed past),
+  // looked up in random order against a map from key to group, through the
+  // table's growth at half and three quarters full.
+  using namespace grouping;
+  std::mt19937_64 random(78);
+  for (const std::uint32_t hashes : {1u, 64u, 4096u}) {
+    KeyStore store;
+    BytesKeyTable table;
+    std::unordered_map<std::string, std::uint32_t> model;
+    std::vector<std::string> pool;
+    const std::size_t distinct = hashes == 1 ? 300 : 60000;
+    for (std::size_t i = 0; i < distinct; ++i) pool.push_back("key " + std::to_string(i * 7919 % 100003));
+    for (std::size_t n = 0; n < 3 * distinct; ++n) {
+      const std::string& key = pool[random() % pool.size()];
+      const RowKey row = row_key(BytesKey{reinterpret_cast<const std::uint8_t*>(key.data()), key.size()});
+      const auto hash = static_cast<std::uint32_t>(std::hash<std::string>{}(key) % hashes);
+      const auto emplaced = model.emplace(key, static_cast<std::uint32_t>(model.size()));
+      const bool added = emplaced.second;
+      const std::uint32_t want = emplaced.first->second;
+      const std::uint32_t group = table.find_or_add(
+          hash,
+          [&](std::uint32_t ref) {
+            const std::uint8_t* at = store.entry(ref);
+            return KeyStore::holds(at, row) ? KeyStore::group_at(at) : UINT32_MAX;
+          },
+          [&] {
+            EXPECT_TRUE(added) << key;
+            const auto next = static_cast<std::uint32_t>(model.size() - 1);
+            return std::pair{store.add(next, row.bytes), next};
+          });
+      ASSERT_EQ(group, want) << key;
+      const std::uint32_t found = table.view().find(hash, [&](std::uint32_t ref) {
+        return KeyStore::holds(store.entry(ref), row);
+      });
+      ASSERT_EQ(KeyStore::group_at(store.entry(found)), want);
+    }
+  }
+}
+
+// The key of group g in a bytes column: empty, short, 9 to 16 bytes, past
+// 16 and past 127 bytes (a two-byte length in the key store), and runs of
+// zero bytes that differ only in length.
+std::string bytes_key(std::uint64_t g) {
+  switch (g % 6) {
+    case 0: return g % 12 ? "k" + std::to_string(g) : std::string();
+    case 1: return "country-" + std::to_string(g);
+    case 2: return "a much longer key than sixteen bytes, " + std::to_string(g);
+    case 3: return std::string(130 + g % 7, 'x') + std::to_string(g);
+    case 4: return std::string(g % 5, '\0');
+    default: return std::to_string(g * 0x9E3779B97F4A7C15ull);
+  }
+}
+
+TEST(EngineTest, BytesKeysGroupAsTheModelOnEverySplit) {
+  // One plain text or binary key column, its rows split between threads by
+  // range and by partition of the hashes, on 1 to 4 threads, and with every
+  // row hashed alike (so each lookup compares keys): the groups are those of
+  // a map from each key to its first appearance. Up to one group a row (the
+  // store of a thread's keys spans several blocks), nulls, several batches,
+  // and in one table keys over a megabyte (a block of their own).
+  using grouping::BytesSplit;
+  const std::vector<std::string> layouts = {"u", "U", "vu", "z", "Z", "vz"};
+  std::mt19937_64 random(31);
+  for (int iteration = 0; iteration < 30; ++iteration) {
+    const std::string format = layouts[static_cast<std::size_t>(iteration) % layouts.size()];
+    const std::size_t rows = iteration % 5 == 0 ? 150000 + random() % 1000 : random() % 5000;
+    const std::uint64_t groups = 1 + random() % (iteration % 3 == 0 ? rows + 1 : 40);
+    std::vector<Cell> cells;
+    for (std::size_t r = 0; r < rows; ++r) {
+      if (random() % 40 == 0) {
+        cells.push_back(std::nullopt);
+      } else {
+        cells.push_back(KeyValue{0, bytes_key(random() % groups)});
+      }
+    }
+    if (iteration == 7 && rows >= 3) {
+      // Two keys past a block's megabyte, differing in their last byte, one
+      // of them met twice.
+      const std::string huge(1100000, 'h');
+      cells[rows / 2] = KeyValue{0, huge + "a"};
+      cells[rows / 2 + 1] = KeyValue{0, huge + "b"};
+      cells[rows - 1] = KeyValue{0, huge + "a"};
+    }
+    std::map<std::optional<std::string>, std::uint32_t> group_of;
+    Grouping want;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::optional<std::string> key = cells[r] ? std::optional(cells[r]->bytes) : std::nullopt;
+      const auto [it, added] = group_of.emplace(key, static_cast<std::uint32_t>(want.first_rows.size()));
+      if (added) want.first_rows.push_back(static_cast<std::int64_t>(r));
+      want.group_of_row.push_back(it->second);
+    }
+    std::vector<std::size_t> cuts{0, rows};
+    for (std::uint64_t i = random() % 4; i > 0; --i) cuts.push_back(rows == 0 ? 0 : random() % rows);
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<std::unique_ptr<TestArray>> arrays;
+    ColumnChunks column;
+    column.name = "k";
+    for (std::size_t b = 0; b + 1 < cuts.size(); ++b) {
+      const std::vector<Cell> slice(cells.begin() + static_cast<std::ptrdiff_t>(cuts[b]),
+                                    cells.begin() + static_cast<std::ptrdiff_t>(cuts[b + 1]));
+      arrays.push_back(make_array(format, slice, static_cast<std::int64_t>(random() % 3)));
+      column.add(arrays.back()->array);
+    }
+    column.schema = &arrays[0]->schema;
+    const ValueFormat values = unwrap(check_key_columns(std::span(&column, 1)))[0].values;
+    const KeyHashing hashing = groups <= 64 && iteration % 2 ? KeyHashing::Constant : KeyHashing::Seeded;
+    for (const BytesSplit split : {BytesSplit::Ranges, BytesSplit::Partitions}) {
+      for (int parts = 1; parts <= 4; ++parts) {
+        SCOPED_TRACE("iteration " + std::to_string(iteration) + ", parts " + std::to_string(parts) +
+                     (split == BytesSplit::Ranges ? ", ranges" : ", partitions"));
+        const std::optional<Grouping> got = grouping::group_bytes_column(
+            column, values, static_cast<std::int64_t>(rows), parts, hashing, split);
+        ASSERT_TRUE(got.has_value());
+        ASSERT_EQ(got->group_of_row, want.group_of_row);
+        ASSERT_EQ(got->first_rows, want.first_rows);
+      }
     }
   }
 }

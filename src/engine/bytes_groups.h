@@ -1,0 +1,504 @@
+// Grouping by one plain (not dictionary-encoded) text or binary column: the
+// common string key, on a path of its own. Each group keeps its key once, in
+// a compact store (bytes_key_table.h), and nulls are one group beside the
+// table.
+//
+// Threads split the work one of two ways:
+//  - ranges: each thread numbers a contiguous range of rows with a table of
+//    its own, then the later ranges' groups join the first range's in order.
+//    Fast when the groups are few, but a group met in several ranges is
+//    held once per range.
+//  - partitions: the rows' hashes are computed on every thread (over
+//    contiguous ranges) into the output; then thread p numbers, in row
+//    order, the rows whose hash is p modulo the thread count (a power of
+//    two), so each group lives in one thread's table only; the partitions'
+//    groups are then merged by first row. Used when a sample of the rows
+//    shows many groups.
+// Either way the groups are numbered in order of first appearance.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/arrow_values.h"
+#include "engine/bytes_key_table.h"
+#include "engine/column_chunks.h"
+#include "engine/group_keys.h"
+#include "utils/parallel.h"
+
+namespace vantorelle::engine::grouping {
+
+// How the threads split the rows; Auto chooses from a sample.
+enum class BytesSplit { Auto, Ranges, Partitions };
+
+namespace bytes_groups {
+
+constexpr std::uint64_t kNullSize = UINT64_MAX;
+constexpr RowKey kNullKey{{nullptr, kNullSize}, {}};
+constexpr std::int64_t kBlock = 256;
+// Lookups in a table past the caches are started this many rows ahead: the
+// slot, then (from a guess at the slot) the entry.
+constexpr std::int64_t kSlotAhead = 16;
+constexpr std::int64_t kEntryAhead = 6;
+
+// Calls f(read), read(index) giving the key of a present row of `array` at
+// `index` (its offset included), in a form typed for the layout.
+template <class F>
+void with_key_reader(Kind kind, const ArrowArray& array, F&& f) {
+  const auto offsets = [&](auto width) {
+    using Offset = decltype(width);
+    const auto* ends = static_cast<const std::uint8_t*>(array.buffers[1]);
+    const auto* data = static_cast<const std::uint8_t*>(array.buffers[2]);
+    f([ends, data](std::int64_t index) {
+      Offset range[2];
+      std::memcpy(range, ends + index * static_cast<std::int64_t>(sizeof(Offset)), sizeof range);
+      return BytesKey{data + range[0], static_cast<std::uint64_t>(range[1] - range[0])};
+    });
+  };
+  switch (kind) {
+    case Kind::Utf8: case Kind::Binary: offsets(std::int32_t{}); return;
+    case Kind::LargeUtf8: case Kind::LargeBinary: offsets(std::int64_t{}); return;
+    default: {
+      // A 16-byte view: the length, then up to 12 bytes inline, or a 4-byte
+      // prefix, the data buffer's number and the offset in it.
+      const auto* views = static_cast<const std::uint8_t*>(array.buffers[1]);
+      const void* const* buffers = array.buffers;
+      f([views, buffers](std::int64_t index) {
+        const std::uint8_t* view = views + 16 * index;
+        std::int32_t length;
+        std::memcpy(&length, view, 4);
+        if (length <= 12) return BytesKey{view + 4, static_cast<std::uint64_t>(length)};
+        std::int32_t buffer, offset;
+        std::memcpy(&buffer, view + 8, 4);
+        std::memcpy(&offset, view + 12, 4);
+        return BytesKey{static_cast<const std::uint8_t*>(buffers[2 + buffer]) + offset,
+                        static_cast<std::uint64_t>(length)};
+      });
+    }
+  }
+}
+
+// The groups one thread meets, numbered in order of first appearance among
+// its rows: each one's first row, key and table slot.
+class Groups {
+ public:
+  std::vector<std::int64_t> first_rows;
+  std::uint32_t null_group = UINT32_MAX;
+  bool full = false;  // the key store ran out: the groups are not usable
+
+  bool large() const { return table_.large(); }
+  void prefetch(std::uint32_t hash) const { table_.prefetch(hash); }
+  void prefetch_entry(std::uint32_t hash) const {
+    const std::uint32_t ref = table_.peek(hash);
+    if (ref != UINT32_MAX) __builtin_prefetch(store_.entry(ref));
+  }
+
+  std::uint32_t null(std::int64_t row) {
+    if (null_group == UINT32_MAX) {
+      null_group = static_cast<std::uint32_t>(first_rows.size());
+      push_released(first_rows, row);
+    }
+    return null_group;
+  }
+
+  // The group of a present row's key; a new group has `row` as first row.
+  [[gnu::always_inline]] std::uint32_t find_or_add(std::uint32_t hash, const RowKey& key, std::int64_t row) {
+    return table_.find_or_add(
+        hash,
+        [&](std::uint32_t ref) {
+          const std::uint8_t* at = store_.entry(ref);
+          return KeyStore::holds(at, key) ? KeyStore::group_at(at) : UINT32_MAX;
+        },
+        [&] { return add(key, row); });
+  }
+
+  const KeyStore& store() const { return store_; }
+  const BytesKeyTable& table() const { return table_; }
+
+ private:
+  [[gnu::noinline]] std::pair<std::uint32_t, std::uint32_t> add(const RowKey& key, std::int64_t row) {
+          const auto group = static_cast<std::uint32_t>(first_rows.size());
+          std::uint32_t ref = store_.add(group, key.bytes);
+          if (ref == UINT32_MAX) {
+            full = true;
+            ref = 0;
+          }
+          push_released(first_rows, row);
+          return std::pair{ref, group};
+  }
+
+  KeyStore store_;
+  BytesKeyTable table_;
+};
+
+// Numbers n rows: row i has hash h[i], key keys[i] (size kNullSize for a
+// null) and row number row_of(i) in the table; put(i, group) takes its
+// group. With a table past the caches, each row's slot and entry are
+// fetched ahead of its lookup.
+template <class RowOf, class Put>
+void number(Groups& groups, const std::uint32_t* h, const RowKey* keys, std::int64_t n, RowOf&& row_of,
+            Put&& put) {
+  const auto each = [&](auto fetch) {
+    // Most rows find their group: through a view of the table and store,
+    // taken again after a row adds one.
+    BytesKeyTable::View table = groups.table().view();
+    const ReleasedBytes* blocks = groups.store().blocks();
+    for (std::int64_t i = 0; i < n; ++i) {
+      fetch(i);
+      const RowKey& key = keys[i];
+      std::uint32_t group;
+      if (key.bytes.size == kNullSize) {
+        group = groups.null(row_of(i));
+      } else {
+        const std::uint32_t ref =
+            table.find(h[i], [&](std::uint32_t r) { return KeyStore::holds(KeyStore::entry_in(blocks, r), key); });
+        if (ref != UINT32_MAX) [[likely]] {
+          group = KeyStore::group_at(KeyStore::entry_in(blocks, ref));
+        } else {
+          group = groups.find_or_add(h[i], key, row_of(i));
+          table = groups.table().view();
+          blocks = groups.store().blocks();
+        }
+      }
+      put(i, group);
+    }
+  };
+  if (!groups.large()) {
+    each([](std::int64_t) {});
+    return;
+  }
+  for (std::int64_t i = 0; i < std::min(n, kSlotAhead); ++i) groups.prefetch(h[i]);
+  each([&](std::int64_t i) {
+    if (i + kSlotAhead < n) groups.prefetch(h[i + kSlotAhead]);
+    if (i + kEntryAhead < n) groups.prefetch_entry(h[i + kEntryAhead]);
+  });
+}
+
+// Calls f(array, first, begin, end) for each chunk holding rows of [lo, hi):
+// the chunk, its first row in the column, and its rows [begin, end) within
+// the range.
+template <class F>
+void each_chunk_in(const ColumnChunks& column, std::int64_t lo, std::int64_t hi, F&& f) {
+  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
+    const ArrowArray& array = column.chunks[b];
+    const std::int64_t first = column.starts[b];
+    const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
+    const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
+    if (begin < end) f(array, first, begin, end);
+  }
+}
+
+// Calls f(s, n, h, keys) for the rows [lo, hi) a block at a time: rows
+// s .. s + n - 1 of the chunk, their hashes and keys; and start(first) as
+// each chunk begins (its first row in the column).
+struct Hasher {
+  Kind kind;
+  std::uint64_t seed;
+  bool constant;
+
+  template <class Start, class F>
+  void blocks(const ColumnChunks& column, std::int64_t lo, std::int64_t hi, Start&& start, F&& f) const {
+    std::uint32_t h[kBlock];
+    RowKey keys[kBlock];
+    each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t first, std::int64_t begin,
+                                      std::int64_t end) {
+      start(first);
+      const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+      with_key_reader(kind, array, [&](auto read) {
+        // (in locals, which the loop's stores cannot change)
+        std::uint32_t* const hashes = h;
+        RowKey* const row_keys = keys;
+        const bool same = constant;
+        const std::uint64_t key_seed = seed;
+        const std::int64_t offset = array.offset;
+        for (std::int64_t s = begin; s < end; s += kBlock) {
+          const std::int64_t n = std::min(kBlock, end - s);
+          for (std::int64_t i = 0; i < n; ++i) {
+            const std::int64_t index = offset + s + i;
+            if (validity != nullptr && !bit_set(validity, index)) {
+              row_keys[i] = kNullKey;
+              hashes[i] = 0;
+            } else {
+              row_keys[i] = row_key(read(index));
+              hashes[i] = same ? 0 : bytes_key_hash(row_keys[i], key_seed);
+            }
+          }
+          if (!f(s, n, hashes, row_keys)) return;
+        }
+      });
+    });
+  }
+};
+
+// Ranges: numbers the rows [lo, hi) with `groups`, writing local numbers.
+inline void number_range(const ColumnChunks& column, const Hasher& hasher, std::int64_t lo, std::int64_t hi,
+                         Groups& groups, std::uint32_t* group_of_row) {
+  std::uint32_t* out = group_of_row;
+  std::int64_t first = 0;
+  hasher.blocks(
+      column, lo, hi,
+      [&](std::int64_t chunk_first) {
+        first = chunk_first;
+        out = group_of_row + chunk_first;
+      },
+      [&](std::int64_t s, std::int64_t n, const std::uint32_t* h, const RowKey* keys) {
+        number(groups, h, keys, n, [&](std::int64_t i) { return first + s + i; },
+               [&](std::int64_t i, std::uint32_t group) { out[s + i] = group; });
+        return !groups.full;
+      });
+}
+
+// The later ranges' groups joined to the first range's, in order; their rows
+// renumbered.
+inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, std::vector<std::uint32_t>& group_of_row,
+                        std::int64_t rows) {
+  Groups& lead = parts[0];
+  const int count = static_cast<int>(parts.size());
+  if (count == 1) return true;
+  std::vector<std::vector<std::uint32_t>> renumber(parts.size());
+  for (std::size_t t = 1; t < parts.size(); ++t) {
+    Groups& local = parts[t];
+    std::vector<std::uint32_t>& numbers = renumber[t];
+    numbers.resize(local.first_rows.size());
+    // A block of the range's groups at a time, in order, looked up as rows
+    // are (the null group, which has no entry, at its place).
+    std::uint32_t h[kBlock];
+    RowKey keys[kBlock];
+    std::uint32_t groups[kBlock];
+    std::int64_t n = 0;
+    const auto flush = [&] {
+      number(lead, h, keys, n, [&](std::int64_t i) { return local.first_rows[groups[i]]; },
+             [&](std::int64_t i, std::uint32_t group) { numbers[groups[i]] = group; });
+      n = 0;
+    };
+    const auto push = [&](std::uint32_t group, const RowKey& key) {
+      h[n] = key.bytes.size == kNullSize || hasher.constant ? 0 : bytes_key_hash(key, hasher.seed);
+      keys[n] = key;
+      groups[n++] = group;
+      if (n == kBlock) flush();
+    };
+    bool null_done = local.null_group == UINT32_MAX;
+    local.store().each([&](std::uint32_t group, const BytesKey& key) {
+      if (!null_done && local.null_group < group) {
+        push(local.null_group, kNullKey);
+        null_done = true;
+      }
+      push(group, row_key(key));
+    });
+    if (!null_done) push(local.null_group, kNullKey);
+    flush();
+    if (lead.full) return false;
+    local = Groups();
+  }
+  // The rows after the first range, renumbered on every thread.
+  const std::size_t from = part_range(static_cast<std::size_t>(rows), count, 0).second;
+  run_parallel(count, [&](int k) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows) - from, count, k);
+    for (int t = 1; t < count; ++t) {
+      const auto [begin, end] = part_range(static_cast<std::size_t>(rows), count, t);
+      const std::uint32_t* numbers = renumber[static_cast<std::size_t>(t)].data();
+      for (std::size_t row = std::max(begin, from + lo); row < std::min(end, from + hi); ++row) {
+        group_of_row[row] = numbers[group_of_row[row]];
+      }
+    }
+  });
+  for (std::vector<std::uint32_t>& numbers : renumber) release_vector(numbers);
+  return true;
+}
+
+// Partitions: numbers, in row order, the rows whose hash (in group_of_row,
+// which only this step's threads read) is `partition` modulo 2^bits,
+// writing their local group numbers one after the other into `locals`.
+inline void number_partition(const ColumnChunks& column, const Hasher& hasher, std::uint32_t partition, int bits,
+                             Groups& groups, const std::uint32_t* group_of_row, std::uint32_t* locals) {
+  const std::uint32_t mask = (1u << bits) - 1;
+  std::uint32_t h[kBlock];
+  RowKey keys[kBlock];
+  std::int64_t rows_of[kBlock];
+  for (std::size_t b = 0; b < column.chunks.size() && !groups.full; ++b) {
+    const ArrowArray& array = column.chunks[b];
+    const std::int64_t first = column.starts[b];
+    const std::uint32_t* hashes = group_of_row + first;
+    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+    with_key_reader(hasher.kind, array, [&](auto read) {
+      for (std::int64_t s = 0; s < array.length && !groups.full; s += kBlock) {
+        const std::int64_t end = std::min(array.length, s + kBlock);
+        std::int64_t n = 0;
+        // Every row is kept only if it is the partition's, without a branch:
+        // half the rows are not, in no order a branch could predict. Then
+        // the kept rows' keys are read.
+        for (std::int64_t row = s; row < end; ++row) {
+          const std::uint32_t v = hashes[row];
+          h[n] = v;
+          rows_of[n] = row;
+          n += (v & mask) == partition ? 1 : 0;
+        }
+        for (std::int64_t i = 0; i < n; ++i) {
+          const std::int64_t index = array.offset + rows_of[i];
+          keys[i] = validity != nullptr && !bit_set(validity, index) ? kNullKey : row_key(read(index));
+        }
+        number(groups, h, keys, n, [&](std::int64_t i) { return first + rows_of[i]; },
+               [&](std::int64_t i, std::uint32_t group) { locals[i] = group; });
+        locals += n;
+      }
+    });
+  }
+}
+
+// Whether a sample of the rows shows groups enough to split by partition:
+// more than half of 4096 rows (runs of 16 at 256 places spread over the
+// column) have a key (a hash) of their own. Below that, ranges are faster (a
+// partition's thread reads every row), and the groups they hold twice are
+// few; so too when equal keys lie together (as in a sorted column), where
+// ranges hardly share groups.
+inline bool many_groups(const ColumnChunks& column, const Hasher& hasher, std::int64_t rows) {
+  constexpr std::int64_t kPlaces = 256, kRun = 16, kSample = kPlaces * kRun;
+  if (rows < kSample * 4) return false;
+  std::vector<std::uint32_t> seen(2 * kSample, 0);  // a hash | 1; 0: empty
+  std::int64_t distinct = 0;
+  for (std::int64_t place = 0; place < kPlaces; ++place) {
+    const std::int64_t start = place * (rows / kPlaces);
+    const std::size_t b = static_cast<std::size_t>(
+        std::upper_bound(column.starts.begin(), column.starts.end(), start) - column.starts.begin() - 1);
+    const ArrowArray& array = column.chunks[b];
+    const std::int64_t begin = start - column.starts[b];
+    const std::int64_t end = std::min(array.length, begin + kRun);
+    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+    with_key_reader(hasher.kind, array, [&](auto read) {
+      for (std::int64_t row = begin; row < end; ++row) {
+        const std::int64_t index = array.offset + row;
+        if (validity != nullptr && !bit_set(validity, index)) continue;
+        // (a hash's lowest bit set, so that no hash is 0: two hashes alike
+        // but in that bit count once, which a sample can bear)
+        const std::uint32_t h = bytes_key_hash(row_key(read(index)), hasher.seed) | 1;
+        std::size_t at = (h * 0x9E3779B1u) >> 19;
+        while (seen[at] != 0 && seen[at] != h) at = (at + 1) & (seen.size() - 1);
+        if (seen[at] == 0) {
+          seen[at] = h;
+          ++distinct;
+        }
+      }
+    });
+  }
+  return distinct * 2 > kSample;
+}
+
+inline std::optional<Grouping> group_by_partitions(const ColumnChunks& column, const Hasher& hasher,
+                                                   std::int64_t rows, int parts) {
+  const int bits = std::bit_width(static_cast<unsigned>(parts)) - 1;
+  const auto partitions = static_cast<std::size_t>(1) << bits;
+  const std::uint32_t mask = static_cast<std::uint32_t>(partitions) - 1;
+  Grouping out;
+  out.group_of_row.resize(static_cast<std::size_t>(rows));
+  std::uint32_t* group_of_row = out.group_of_row.data();
+  // Every row's hash (0 for a null: partition 0 numbers the nulls), and how
+  // many rows of each range fall in each partition.
+  std::vector<std::vector<std::size_t>> counts(static_cast<std::size_t>(parts),
+                                               std::vector<std::size_t>(partitions, 0));
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    std::vector<std::size_t>& count = counts[static_cast<std::size_t>(t)];
+    std::uint32_t* at = group_of_row;
+    hasher.blocks(
+        column, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
+        [&](std::int64_t first) { at = group_of_row + first; },
+        [&](std::int64_t s, std::int64_t n, const std::uint32_t* h, const RowKey*) {
+          for (std::int64_t i = 0; i < n; ++i) {
+            at[s + i] = h[i];
+            ++count[h[i] & mask];
+          }
+          return true;
+        });
+  });
+  // Each partition's rows' local numbers, in row order: the threads write
+  // arrays of their own, not the shared output.
+  std::vector<std::vector<std::uint32_t>> locals(partitions);
+  std::vector<std::vector<std::int64_t>> first_rows(partitions);
+  {
+    std::vector<Groups> groups(partitions);
+    run_parallel(static_cast<int>(partitions), [&](int p) {
+      const auto part = static_cast<std::size_t>(p);
+      std::size_t rows_in = 0;
+      for (const std::vector<std::size_t>& count : counts) rows_in += count[part];
+      locals[part].resize(rows_in);
+      number_partition(column, hasher, static_cast<std::uint32_t>(p), bits, groups[part], group_of_row,
+                       locals[part].data());
+    });
+    for (std::size_t p = 0; p < partitions; ++p) {
+      if (groups[p].full) return std::nullopt;
+      first_rows[p] = std::move(groups[p].first_rows);
+    }
+  }  // (the tables and keys go here)
+  // The partitions' groups in order of first row, each partition's already
+  // in that order.
+  std::vector<std::size_t> base(partitions + 1, 0);
+  for (std::size_t p = 0; p < partitions; ++p) base[p + 1] = base[p] + first_rows[p].size();
+  std::vector<std::uint32_t> global(base.back());
+  out.first_rows.reserve(base.back());
+  std::vector<std::size_t> next(partitions, 0);
+  for (std::size_t g = 0; g < base.back(); ++g) {
+    std::size_t from = partitions;
+    for (std::size_t p = 0; p < partitions; ++p) {
+      if (next[p] < first_rows[p].size() &&
+          (from == partitions || first_rows[p][next[p]] < first_rows[from][next[from]])) {
+        from = p;
+      }
+    }
+    global[base[from] + next[from]] = static_cast<std::uint32_t>(g);
+    out.first_rows.push_back(first_rows[from][next[from]++]);
+  }
+  for (std::vector<std::int64_t>& rows_of_part : first_rows) release_vector(rows_of_part);
+  // Each range's rows take the next local numbers of their partitions: the
+  // ranges before it used counts[..][p] of partition p's.
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    std::vector<const std::uint32_t*> next_local(partitions);
+    for (std::size_t p = 0; p < partitions; ++p) {
+      next_local[p] = locals[p].data();
+      for (int before = 0; before < t; ++before) next_local[p] += counts[static_cast<std::size_t>(before)][p];
+    }
+    for (std::size_t row = lo; row < hi; ++row) {
+      const std::uint32_t p = group_of_row[row] & mask;
+      group_of_row[row] = global[base[p] + *next_local[p]++];
+    }
+  });
+  for (std::vector<std::uint32_t>& numbers : locals) release_vector(numbers);
+  release_vector(global);
+  return out;
+}
+
+}  // namespace bytes_groups
+
+// Numbers the rows of one plain bytes column on `parts` threads; nothing
+// when the groups' keys outgrow the store (4 GiB).
+inline std::optional<Grouping> group_bytes_column(const ColumnChunks& column, const ValueFormat& format,
+                                                  std::int64_t rows, int parts, KeyHashing hashing,
+                                                  BytesSplit split = BytesSplit::Auto) {
+  using namespace bytes_groups;
+  const Hasher hasher{format.kind, process_seed(), hashing == KeyHashing::Constant};
+    if (parts > 1 &&
+      (split == BytesSplit::Partitions || (split == BytesSplit::Auto && many_groups(column, hasher, rows)))) {
+    return group_by_partitions(column, hasher, rows, parts);
+  }
+  Grouping out;
+  out.group_of_row.resize(static_cast<std::size_t>(rows));
+  std::vector<Groups> groups(static_cast<std::size_t>(parts));
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    number_range(column, hasher, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
+                 groups[static_cast<std::size_t>(t)], out.group_of_row.data());
+  });
+  for (const Groups& part : groups) {
+    if (part.full) return std::nullopt;
+  }
+  if (!join_ranges(groups, hasher, out.group_of_row, rows)) return std::nullopt;
+  out.first_rows = std::move(groups[0].first_rows);
+  return out;
+}
+
+}  // namespace vantorelle::engine::grouping

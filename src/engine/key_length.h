@@ -1,0 +1,41 @@
+// A key's length where a group's key is kept: a varint (7 bits a byte, low
+// bits first), one byte for a length below 128.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vantorelle::engine::grouping {
+
+inline std::size_t length_bytes(std::uint64_t size) {
+  std::size_t bytes = 1;
+  while (size >= 0x80) {
+    size >>= 7;
+    ++bytes;
+  }
+  return bytes;
+}
+
+// Writes `size` at `at`; returns the byte after it.
+inline std::uint8_t* put_length(std::uint8_t* at, std::uint64_t size) {
+  for (; size >= 0x80; size >>= 7) *at++ = static_cast<std::uint8_t>(size | 0x80);
+  *at++ = static_cast<std::uint8_t>(size);
+  return at;
+}
+
+// Reads the length at `at` into *size; returns the byte after it.
+[[gnu::always_inline]] inline const std::uint8_t* read_length(const std::uint8_t* at, std::uint64_t* size) {
+  std::uint64_t value = *at++;
+  if (value >= 0x80) [[unlikely]] {
+    value &= 0x7F;
+    for (int shift = 7; ; shift += 7) {
+      const std::uint8_t byte = *at++;
+      value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+      if (byte < 0x80) break;
+    }
+  }
+  *size = value;
+  return at;
+}
+
+}  // namespace vantorelle::engine::grouping
