@@ -8,7 +8,6 @@
 #include "engine/input_errors.h"
 #include "engine/value_codes.h"
 #include "state/state_validation.h"
-#include "utils/page_release.h"
 #include "utils/parallel.h"
 
 namespace vantorelle::engine {
@@ -158,10 +157,6 @@ Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const 
                                                        threads, context);
     if (!sorted) return sorted.take_error();
     std::vector<std::uint32_t>().swap(grouping.group_of_row);
-    // Before the output is written: the grouping's freed memory back to
-    // the system, not kept for reuse that a writer on another thread, or
-    // of another size, would not make.
-    if (group_count * std::int64_t{4} > values.rows) release_free_memory();
     built = grouped->builder.build_sorted(std::move(*sorted), threads);
   }
   if (!built) return from_core(built.error());

@@ -419,11 +419,10 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
   } else {
     sorted.starts = GroupStarts(MappedVector<std::uint32_t>(static_cast<std::size_t>(group_count) + 1, 0));
   }
-  const std::size_t rows = groups.size();
   // The rows are not read again.
   if (release_groups != nullptr) std::vector<std::uint32_t>().swap(*release_groups);
   if (release_codes != nullptr) Codes().swap(*release_codes);
-  return write_groups(sorted, parts, present, from_registers, folded, rows);
+  return write_groups(sorted, parts, present, from_registers, folded);
 }
 
 bool GroupedSketchBuilder::folds_rows(std::uint32_t group_count, std::size_t rows, int threads) const {
@@ -435,13 +434,13 @@ bool GroupedSketchBuilder::folds_rows(std::uint32_t group_count, std::size_t row
 Result<SerializedSketches> GroupedSketchBuilder::build_sorted(GroupedItems sorted, int threads,
                                                               std::span<const std::uint8_t> present) const {
   const int parts = useful_threads(threads, static_cast<std::size_t>(sorted.starts.back()));
-  return write_groups(sorted, parts, present, {}, FoldedGroups{}, static_cast<std::size_t>(sorted.starts.back()));
+  return write_groups(sorted, parts, present, {}, FoldedGroups{});
 }
 
 Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sorted, int parts,
                                                               std::span<const std::uint8_t> present,
                                                               std::span<const std::uint8_t> from_registers,
-                                                              const FoldedGroups& folded, std::size_t rows) const {
+                                                              const FoldedGroups& folded) const {
   const std::size_t group_count = sorted.starts.groups();
   VANTORELLE_ASSERT(present.empty() || present.size() == group_count, "present.size() == group_count");
   const std::size_t m = std::size_t{1} << codes_.normal_precision();
@@ -495,15 +494,7 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
     if (!failure) return failure.take_error();
   }
   decltype(sorted.items)().swap(sorted.items);
-  // Groups of fewer than four rows on average: the output outweighs the
-  // rows' arrays, and their freed memory (and then the shares', freed on
-  // other threads) must not stay with the allocator while the output is
-  // joined and handed on.
-  const bool many = group_count * 4 > rows;
-  if (many) release_free_memory();
-  SerializedSketches joined = join(shares, first, offsets, !present.empty());
-  if (many) release_free_memory();
-  return joined;
+  return join(shares, first, offsets, !present.empty());
 }
 
 Result<Bytes> GroupedSketchBuilder::build_one(std::span<std::uint32_t> codes) const {

@@ -128,7 +128,7 @@ class GroupedSketchBuilder {
   struct FoldedGroups;
   Result<SerializedSketches> write_groups(GroupedItems& sorted, int parts, std::span<const std::uint8_t> present,
                                           std::span<const std::uint8_t> from_registers,
-                                          const FoldedGroups& folded, std::size_t rows) const;
+                                          const FoldedGroups& folded) const;
   FoldedGroups fold_groups(std::span<const std::uint32_t> groups, std::span<const std::uint32_t> codes,
                            std::uint32_t group_count, std::size_t m, int parts) const;
 

@@ -6,9 +6,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 namespace vantorelle {
 
@@ -21,12 +18,6 @@ void release_pages(void* data, std::size_t size) {
 #else
   (void)data;
   (void)size;
-#endif
-}
-
-void release_free_memory() {
-#if defined(__GLIBC__)
-  malloc_trim(0);
 #endif
 }
 

@@ -13,10 +13,4 @@ namespace vantorelle {
 // such call, nothing happens.
 void release_pages(void* data, std::size_t size);
 
-// Hands the free pages the allocator holds back to the system. glibc keeps
-// a large freed block for reuse, so memory freed between the steps of a
-// long call, if the next step does not fit it exactly or runs on another
-// thread, would add to the call's peak. Elsewhere, nothing happens.
-void release_free_memory();
-
 }  // namespace vantorelle
