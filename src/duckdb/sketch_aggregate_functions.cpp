@@ -2,8 +2,8 @@
 // slots: init, update (a whole chunk, one state pointer per row), combine
 // (parallel partial states, and the nodes of a window's segment tree),
 // finalize and destroy. A slot holds the engine's state, one pointer, the
-// hashes waiting to reach it, and, for vantorelle_sketch, the precisions
-// its rows gave.
+// codes of the values waiting to reach it, and, for vantorelle_sketch, the
+// precisions its rows gave.
 //
 // The stable C API has no bind step for aggregates, so the value type is
 // chosen by overload: one typed update per accepted DuckDB type, and for the
@@ -49,26 +49,26 @@ constexpr std::string_view kCounted =
 // overloads with precision arguments start so; the one without starts at
 // the defaults).
 //
-// A group's hashes wait in its slot before they reach the engine's state:
-// the first few inside the slot, then in a buffer that grows up to 4096
-// (32 KiB, the size of the registers at the default precision). A group
-// that never sees more is written straight from its hashes when it is
-// finalised (GroupedSketchBuilder::build_one, sketch_by's writer: the bytes
-// of an aggregator that added them in order), without a sketch object,
-// which is several times cheaper than adding them to a sparse sketch one by
-// one.
+// A group's values wait in its slot before they reach the engine's state,
+// as the codes of their hashes (SketchParameters::codes: 4 bytes in place
+// of 8, and all a sketch keeps of a hash): the first few inside the slot,
+// then in a buffer that grows up to 4096. A group that never sees more is
+// written straight from its codes when it is finalised
+// (GroupedSketchBuilder::build_one, sketch_by's writer: the bytes of an
+// aggregator that added them in order), without a sketch object, which is
+// several times cheaper than adding them to a sparse sketch one by one.
 //
-// A group past 4096 hashes (with a sparse precision, and a normal one up to
-// 15) is looked at before its sketch is made: once its hashes fill more
+// A group past 4096 values (with a sparse precision, and a normal one up to
+// 15) is looked at before its sketch is made: once its codes fill more
 // registers than the sparse form's budget has bytes (each stored value takes
 // at least one), its sketch ends with registers whatever comes next, so the
 // sketch starts from those registers and the sparse phase (a buffer searched
 // and rewritten again and again) is skipped. Until then the buffer keeps
-// every hash, up to 65535, the registers beside it folded from the new ones
+// every code, up to 65535, the registers beside it folded from the new ones
 // each time it fills; a group that ends below the budget is written from its
-// hashes at finalise, and one that passes 65535 hashes below it goes to a
-// sparse sketch. A sketch then gets further hashes in batches of 512 (the
-// buffer cut to that size, 4 KiB beside the sketch), each added while the
+// codes at finalise, and one that passes 65535 values below it goes to a
+// sparse sketch. A sketch then gets further values in batches of 512 (the
+// buffer cut to that size, 2 KiB beside the sketch), each added while the
 // sketch is in cache. The sketch of a slot is always the engine state's
 // values followed by the waiting ones, in row order.
 //
@@ -84,7 +84,7 @@ constexpr std::string_view kCounted =
 //
 // The slot holds no pointer into itself: DuckDB may move states bytewise
 // (when it repartitions its hash tables).
-constexpr std::uint32_t kInlineHashes = 5;
+constexpr std::uint32_t kInlineCodes = 10;
 constexpr std::uint32_t kFirstBuffer = 32;
 constexpr std::uint32_t kLargestBuffer = 4096;
 constexpr std::uint32_t kSketchedBuffer = 512;
@@ -95,10 +95,10 @@ constexpr std::int32_t kLargestDensePrecision = 16;
 constexpr std::uint32_t kLargestFoldingBuffer = std::numeric_limits<std::uint16_t>::max();
 constexpr std::int32_t kLargestFoldingPrecision = 15;
 
-// The registers a folding slot's hashes fill.
+// The registers a folding slot's codes fill.
 struct Folding {
   std::uint8_t* registers;
-  std::uint32_t folded;  // hashes folded into them
+  std::uint32_t folded;  // codes folded into them
   std::uint32_t filled;  // registers above 0
 };
 
@@ -108,6 +108,15 @@ inline std::uint8_t update_register(std::uint8_t* registers, int p, std::uint64_
   const NormalCoordinates c = NormalEncoding::coordinates_at(p, hash);
   // A store whatever the register held: a compare and branch would be
   // mispredicted while the registers fill.
+  std::uint8_t& reg = registers[c.index];
+  const std::uint8_t before = reg;
+  reg = std::max(before, static_cast<std::uint8_t>(c.rho_w));
+  return before;
+}
+
+// The same for a code, at its encoding's normal precision.
+inline std::uint8_t update_register(std::uint8_t* registers, const SparseEncoding& codes, std::uint32_t code) {
+  const NormalCoordinates c = codes.decode_normal(code);
   std::uint8_t& reg = registers[c.index];
   const std::uint8_t before = reg;
   reg = std::max(before, static_cast<std::uint8_t>(c.rho_w));
@@ -138,16 +147,16 @@ class BufferTally {
 // partitions its hash tables, so each byte counts when groups are many.
 struct SketchSlot {
   SketchAggregate aggregate;
-  // `capacity` hashes on the heap, once the inline ones overflow; a dense
+  // `capacity` codes on the heap, once the inline ones overflow; a dense
   // slot's registers.
-  std::uint64_t* buffer = nullptr;
-  std::uint32_t pending = 0;  // waiting hashes: in `buffer` when there is one, else inline
-  std::uint16_t capacity = kInlineHashes;  // 0: dense; above kLargestBuffer: folding
+  std::uint32_t* buffer = nullptr;
+  std::uint32_t pending = 0;  // waiting codes: in `buffer` when there is one, else inline
+  std::uint16_t capacity = kInlineCodes;  // 0: dense; above kLargestBuffer: folding
   // Checked precisions (10 to 24, and 0 or up to 25) fit a byte.
   std::int8_t normal_precision = 0;
   std::int8_t sparse_precision = 0;
   union {
-    std::uint64_t inline_hashes[kInlineHashes];  // while there is no buffer
+    std::uint32_t inline_codes[kInlineCodes];  // while there is no buffer
     std::uint64_t count;                         // a dense slot's values
     Folding folding;                             // a folding slot's registers
   };
@@ -186,25 +195,24 @@ struct SketchSlot {
     folding.registers = nullptr;
     tally.freed();
   }
-  // Folds the hashes that arrived since the last look.
-  void fold_waiting() {
-    const int p = normal_precision;
+  // Folds the codes that arrived since the last look.
+  void fold_waiting(const SparseEncoding& codes) {
     std::uint32_t filled = folding.filled;
     for (std::uint32_t k = folding.folded; k < pending; ++k) {
-      filled += update_register(folding.registers, p, buffer[k]) == 0 ? 1 : 0;
+      filled += update_register(folding.registers, codes, buffer[k]) == 0 ? 1 : 0;
     }
     folding.filled = filled;
     folding.folded = pending;
   }
 
-  std::uint64_t* hashes() { return buffer != nullptr ? buffer : inline_hashes; }
-  std::span<const std::uint64_t> waiting() const {
-    return std::span(buffer != nullptr ? buffer : inline_hashes, pending);
+  std::uint32_t* codes() { return buffer != nullptr ? buffer : inline_codes; }
+  std::span<const std::uint32_t> waiting() const {
+    return std::span(buffer != nullptr ? buffer : inline_codes, pending);
   }
-  // The path of nearly every row: false when the hash does not fit.
-  bool try_append(std::uint64_t hash) {
+  // The path of nearly every row: false when the code does not fit.
+  bool try_append(std::uint32_t code) {
     if (pending == capacity) return false;
-    hashes()[pending++] = hash;
+    codes()[pending++] = code;
     return true;
   }
   // Asks for the cache line that `hash`, the slot's next, goes to.
@@ -212,7 +220,7 @@ struct SketchSlot {
     if (dense()) {
       __builtin_prefetch(reinterpret_cast<const std::uint8_t*>(buffer) + (hash >> (64 - normal_precision)), 1);
     } else {
-      __builtin_prefetch((buffer != nullptr ? buffer : inline_hashes) + pending, 1);
+      __builtin_prefetch((buffer != nullptr ? buffer : inline_codes) + pending, 1);
     }
   }
   // A dense slot's add: the register update of the sketch's own add.
@@ -220,40 +228,44 @@ struct SketchSlot {
     update_register(registers(), normal_precision, hash);
     ++dense_count();
   }
-  // Zeroed registers in place of the hash buffer; no hash may be waiting.
+  void add_dense_code(const SparseEncoding& codes, std::uint32_t code) {
+    update_register(registers(), codes, code);
+    ++dense_count();
+  }
+  // Zeroed registers in place of the code buffer; no value may be waiting.
   void make_dense(BufferTally& tally) {
-    auto* zeroed = new std::uint64_t[(std::size_t{1} << normal_precision) / 8]();
+    auto* zeroed = new std::uint32_t[(std::size_t{1} << normal_precision) / 4]();
     if (buffer == nullptr) tally.opened();
     delete[] buffer;
     buffer = zeroed;
     capacity = 0;
     dense_count() = 0;
   }
-  void append(std::span<const std::uint64_t> hashes) {
-    std::copy(hashes.begin(), hashes.end(), this->hashes() + pending);
-    pending += static_cast<std::uint32_t>(hashes.size());
+  void append(std::span<const std::uint32_t> codes) {
+    std::copy(codes.begin(), codes.end(), this->codes() + pending);
+    pending += static_cast<std::uint32_t>(codes.size());
   }
-  // A buffer of `size` hashes (> capacity) holding the waiting ones.
+  // A buffer of `size` codes (> capacity) holding the waiting ones.
   void grow(std::uint32_t size, BufferTally& tally) {
-    auto* larger = new std::uint64_t[size];
-    std::copy_n(hashes(), pending, larger);
+    auto* larger = new std::uint32_t[size];
+    std::copy_n(codes(), pending, larger);
     if (buffer == nullptr) tally.opened();
     delete[] buffer;
     buffer = larger;
     capacity = static_cast<std::uint16_t>(size);
   }
-  // An empty buffer of `size` hashes (< capacity) instead of the larger one.
+  // An empty buffer of `size` codes (< capacity) instead of the larger one.
   void shrink(std::uint32_t size) {
-    auto* smaller = new std::uint64_t[size];
+    auto* smaller = new std::uint32_t[size];
     delete[] buffer;
     buffer = smaller;
     capacity = static_cast<std::uint16_t>(size);
   }
-  // Back to inline hashes, none waiting.
+  // Back to inline codes, none waiting.
   void release(BufferTally& tally) {
     if (is_folding() && folding.registers != nullptr) close_registers(tally);
     pending = 0;
-    capacity = kInlineHashes;
+    capacity = kInlineCodes;
     if (buffer == nullptr) return;
     delete[] buffer;
     buffer = nullptr;
@@ -282,13 +294,13 @@ Status flush(SketchSlot& slot, const SketchParameters& parameters, BufferTally& 
     slot.close_registers(tally);
     // Added while the buffer is still the larger one: the slot's capacity
     // says it is folding until it shrinks.
-    Status added = slot.aggregate.add_hashes(parameters, slot.waiting());
+    Status added = slot.aggregate.add_codes(parameters, slot.waiting());
     slot.pending = 0;
     slot.shrink(kSketchedBuffer);
     return added;
   }
   if (slot.pending == 0) return {};
-  VANTORELLE_RETURN_IF_ERROR(slot.aggregate.add_hashes(parameters, slot.waiting()));
+  VANTORELLE_RETURN_IF_ERROR(slot.aggregate.add_codes(parameters, slot.waiting()));
   slot.pending = 0;
   return {};
 }
@@ -309,17 +321,17 @@ bool may_turn_dense(const SketchSlot& slot) {
          slot.aggregate.register_precision() == std::optional<std::int32_t>(slot.normal_precision);
 }
 
-// Adds `hashes` (in row order) to a slot: they wait while there is room,
-// else the waiting ones and then these go to the engine's state. A dense
-// slot takes them into its registers; with `few_groups`, a slot whose
+// Adds the codes of values (in row order) to a slot: they wait while there
+// is room, else the waiting ones and then these go to the engine's state. A
+// dense slot takes them into its registers; with `few_groups`, a slot whose
 // sketch has registers once its hashes reached it turns dense.
-Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::span<const std::uint64_t> hashes,
-                   BufferTally& tally, bool few_groups = false) {
+Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, const SparseEncoding& encoding,
+                   std::span<const std::uint32_t> codes, BufferTally& tally, bool few_groups = false) {
   if (slot.dense()) {
-    for (const std::uint64_t hash : hashes) slot.add_dense(hash);
+    for (const std::uint32_t code : codes) slot.add_dense_code(encoding, code);
     return {};
   }
-  const std::size_t wanted = slot.pending + hashes.size();
+  const std::size_t wanted = slot.pending + codes.size();
   const std::uint32_t largest = slot.aggregate.empty() ? kLargestBuffer : kSketchedBuffer;
   if (wanted > slot.capacity && slot.capacity < largest && wanted <= largest) {
     std::uint32_t size = std::max<std::uint32_t>(kFirstBuffer, slot.capacity * 2u);
@@ -327,18 +339,18 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
     slot.grow(size, tally);
   }
   if (wanted <= slot.capacity) {
-    slot.append(hashes);
+    slot.append(codes);
     return {};
   }
-  // A full buffer and no sketch yet: a look at the registers the hashes fill
+  // A full buffer and no sketch yet: a look at the registers the codes fill
   // (without a sparse precision, a sketch has registers from the start).
   if (slot.aggregate.empty() && parameters.sparse_precision != 0 &&
       parameters.normal_precision <= kLargestFoldingPrecision) {
-    // The registers' pointer takes the inline hashes' place: those move to
-    // a buffer first (a combine may bring many hashes to a slot of a few).
+    // The registers' pointer takes the inline codes' place: those move to
+    // a buffer first (a combine may bring many codes to a slot of a few).
     if (slot.buffer == nullptr) slot.grow(kLargestBuffer, tally);
     if (!slot.is_folding()) slot.open_registers(tally);
-    slot.fold_waiting();
+    slot.fold_waiting(encoding);
     // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
     // sparse representation computes it in.
     const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
@@ -354,7 +366,7 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
       std::uint32_t size = slot.capacity * 2u;
       while (size < wanted) size *= 2;
       slot.grow(std::min(size, kLargestFoldingBuffer), tally);
-      slot.append(hashes);
+      slot.append(codes);
       return {};
     } else if (!slot.is_folding()) {
       slot.close_registers(tally);  // a first look that the buffer cannot follow
@@ -363,15 +375,15 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
   VANTORELLE_RETURN_IF_ERROR(flush(slot, parameters, tally));
   if (few_groups && may_turn_dense(slot)) {
     slot.make_dense(tally);
-    for (const std::uint64_t hash : hashes) slot.add_dense(hash);
+    for (const std::uint32_t code : codes) slot.add_dense_code(encoding, code);
     return {};
   }
   if (slot.capacity > kSketchedBuffer) slot.shrink(kSketchedBuffer);
-  if (hashes.size() <= slot.capacity) {
-    slot.append(hashes);
+  if (codes.size() <= slot.capacity) {
+    slot.append(codes);
     return {};
   }
-  return slot.aggregate.add_hashes(parameters, hashes);
+  return slot.aggregate.add_codes(parameters, codes);
 }
 
 // The parameters of slots' sketches: their precisions, or the defaults when
@@ -555,13 +567,14 @@ bool spread_over_many_slots(std::span<const duckdb_aggregate_state> slots) {
 }
 
 // Each valid row's hash (hashes[i] for slots[i], row first_row + i of the
-// chunk) to its slot, in row order. A slot that has no precisions yet takes
+// chunk) to its slot, in row order: its code to wait there, or, in a dense
+// slot, the hash into the registers. A slot that has no precisions yet takes
 // the chunk's; one that has others is an error in `error`. (A slot of the
 // overload without precisions always holds the defaults.)
 template <bool kPrefetch>
 Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64_t* hashes,
                 const std::uint64_t* validity, std::uint64_t first_row, const SketchParameters& parameters,
-                BufferTally& tally, std::string& error) {
+                const SparseEncoding& encoding, BufferTally& tally, std::string& error) {
   const auto normal = static_cast<std::int8_t>(parameters.normal_precision);
   const auto sparse = static_cast<std::int8_t>(parameters.sparse_precision);
   const std::size_t count = slots.size();
@@ -578,12 +591,13 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
       if (!note_precisions(slot, parameters, error)) return {};
     }
     if (!is_valid(validity, first_row + i)) continue;
-    if (slot.try_append(hashes[i])) [[likely]] continue;
+    const std::uint32_t code = encoding.encode(hashes[i]);
+    if (slot.try_append(code)) [[likely]] continue;
     if (slot.dense()) {
       slot.add_dense(hashes[i]);
       continue;
     }
-    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, std::span(hashes + i, 1), tally, !kPrefetch));
+    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, encoding, std::span(&code, 1), tally, !kPrefetch));
   }
   return {};
 }
@@ -622,6 +636,7 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
     Result<SketchParameters> parameters = SketchParameters::create(overload->type, normal, sparse);
     if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
 
+    const SparseEncoding encoding = parameters->codes();
     duckdb_vector values = duckdb_data_chunk_get_vector(input, 0);
     const std::uint64_t* validity = duckdb_vector_get_validity(values);
     BufferTally tally;
@@ -632,8 +647,8 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
       // Row by row, so each group's hashes arrive in row order.
       const std::span<duckdb_aggregate_state> slots(states + begin, end - begin);
       Status added = spread_over_many_slots(slots)
-                         ? add_rows<true>(slots, hashes, validity, begin, *parameters, tally, error)
-                         : add_rows<false>(slots, hashes, validity, begin, *parameters, tally, error);
+                         ? add_rows<true>(slots, hashes, validity, begin, *parameters, encoding, tally, error)
+                         : add_rows<false>(slots, hashes, validity, begin, *parameters, encoding, tally, error);
       if (!added) return fail(info, "vantorelle_sketch", added.error().display());
       if (!error.empty()) return fail(info, "vantorelle_sketch", error);
     }
@@ -669,7 +684,7 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
         // `into` took the registers of from's sketch just above.
         combined = into.aggregate.merge_registers(from.register_view(), from.dense_count());
       } else {
-        combined = add_to_slot(into, *parameters, from.waiting(), tally);
+        combined = add_to_slot(into, *parameters, parameters->codes(), from.waiting(), tally);
       }
       if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
     }
@@ -700,9 +715,10 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
           if (writer == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
           last_written = *parameters;
         }
-        const std::span<const std::uint64_t> waiting = slot.waiting();
-        codes.resize(waiting.size());
-        for (std::size_t k = 0; k < waiting.size(); ++k) codes[k] = writer->code(waiting[k]);
+        // The slot's codes are the writer's: SketchParameters::codes()
+        // makes them as GroupedSketchBuilder does.
+        const std::span<const std::uint32_t> waiting = slot.waiting();
+        codes.assign(waiting.begin(), waiting.end());
         bytes = writer->build_one(codes);
       } else {
         // The state finalised is the query's own (the hash table's, or a
