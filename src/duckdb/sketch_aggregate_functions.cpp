@@ -224,8 +224,10 @@ struct SketchSlot {
     }
   }
   // A dense slot's add: the register update of the sketch's own add.
-  void add_dense(std::uint64_t hash) {
-    update_register(registers(), normal_precision, hash);
+  // `p` is the slot's normal precision, passed for loops that keep it in a
+  // register.
+  void add_dense(int p, std::uint64_t hash) {
+    update_register(registers(), p, hash);
     ++dense_count();
   }
   void add_dense_code(const SparseEncoding& codes, std::uint32_t code) {
@@ -449,7 +451,9 @@ void guarded(duckdb_function_info info, std::string_view function, Body&& body) 
 // --- value columns -----------------------------------------------------------------
 
 // Rows are hashed a block at a time, then each hash goes to its row's slot.
-constexpr std::uint64_t kBlockRows = 2048;
+// A block's hashes (2 KiB) stay in the first-level cache beside what the
+// rows touch: with few groups, their registers.
+constexpr std::uint64_t kBlockRows = 256;
 constexpr std::uint64_t kPrefetchRows = 16;
 
 // The fingerprints of rows begin .. end of a value column, into
@@ -551,7 +555,7 @@ bool note_precisions(SketchSlot& slot, const SketchParameters& parameters, std::
 
 // --- the rows of a chunk ------------------------------------------------------------
 
-// Whether a block's rows spread over more slots than stay in cache on their
+// Whether a chunk's rows spread over more slots than stay in cache on their
 // own: more than 16 among its first 64 rows. Then the loop below fetches
 // slots ahead of their rows; with few groups that only costs.
 bool spread_over_many_slots(std::span<const duckdb_aggregate_state> slots) {
@@ -591,12 +595,13 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
       if (!note_precisions(slot, parameters, error)) return {};
     }
     if (!is_valid(validity, first_row + i)) continue;
-    const std::uint32_t code = encoding.encode(hashes[i]);
-    if (slot.try_append(code)) [[likely]] continue;
     if (slot.dense()) {
-      slot.add_dense(hashes[i]);
+      // At the chunk's precision, which the slot's was just checked to be.
+      slot.add_dense(normal, hashes[i]);
       continue;
     }
+    const std::uint32_t code = encoding.encode(hashes[i]);
+    if (slot.try_append(code)) [[likely]] continue;
     VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, encoding, std::span(&code, 1), tally, !kPrefetch));
   }
   return {};
@@ -641,12 +646,13 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
     const std::uint64_t* validity = duckdb_vector_get_validity(values);
     BufferTally tally;
     std::uint64_t hashes[kBlockRows];
+    const bool many_slots = spread_over_many_slots(std::span(states, count));
     for (std::uint64_t begin = 0; begin < count; begin += kBlockRows) {
       const std::uint64_t end = std::min(count, begin + kBlockRows);
       if (!hash_column(values, validity, begin, end, hashes, error)) return fail(info, "vantorelle_sketch", error);
       // Row by row, so each group's hashes arrive in row order.
       const std::span<duckdb_aggregate_state> slots(states + begin, end - begin);
-      Status added = spread_over_many_slots(slots)
+      Status added = many_slots
                          ? add_rows<true>(slots, hashes, validity, begin, *parameters, encoding, tally, error)
                          : add_rows<false>(slots, hashes, validity, begin, *parameters, encoding, tally, error);
       if (!added) return fail(info, "vantorelle_sketch", added.error().display());
