@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -61,8 +62,9 @@ constexpr std::string_view kCounted =
 // A group past 4096 values (with a sparse precision, and a normal one up to
 // 15) is looked at before its sketch is made: once its codes fill more
 // registers than the sparse form's budget has bytes (each stored value takes
-// at least one), its sketch ends with registers whatever comes next, so the
-// sketch starts from those registers and the sparse phase (a buffer searched
+// at least one), or their sparse data is longer than the budget, its sketch
+// ends with registers whatever comes next, so the sketch starts from those
+// registers and the sparse phase (a buffer searched
 // and rewritten again and again) is skipped. Until then the buffer keeps
 // every code, up to 65535, the registers beside it folded from the new ones
 // each time it fills; a group that ends below the budget is written from its
@@ -317,6 +319,98 @@ Status settle(SketchSlot& slot, const SketchParameters& parameters, BufferTally&
   return {};
 }
 
+// The sparse precisions up to which the length below is worked out: a
+// bitmap of 2^21 bits is 256 KiB.
+constexpr std::int32_t kLargestBoundedSparsePrecision = 21;
+
+// The bytes of a varint of `value` (below 2^35): one per 7 bits, at least one.
+inline std::uint64_t varint_bytes(std::uint64_t value) {
+  return 1 + static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 7)) +
+         static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 14)) +
+         static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 21)) +
+         static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 28));
+}
+
+// Calls `visit` with each bit set in `bits`, in ascending order, clearing
+// them.
+template <class Visit>
+void take_set_bits(std::vector<std::uint64_t>& bits, Visit&& visit) {
+  for (std::size_t w = 0; w < bits.size(); ++w) {
+    std::uint64_t word = bits[w];
+    if (word == 0) continue;
+    bits[w] = 0;
+    for (; word != 0; word &= word - 1) visit(w * 64 + static_cast<std::uint64_t>(std::countr_zero(word)));
+  }
+}
+
+// A lower bound on the bytes of the sparse data that `codes` make, or 0
+// above kLargestBoundedSparsePrecision. The data is the varint of each
+// distinct value's distance from the one before, in ascending order from 0:
+// first the plain values (distinct sparse indices, counted exactly), then
+// the rho-encoded ones, whose flag lies above every plain value, one per
+// register index (the largest rho_w kept). Those are counted from their
+// indices alone: two apart by d indices are at least 64 * d - 63 apart.
+// More values never shorten the data, so a group whose codes are already
+// past the sparse form's budget ends with registers.
+std::uint64_t sparse_bytes_at_least(std::span<const std::uint32_t> codes, const SparseEncoding& encoding) {
+  const std::int32_t sparse_precision = encoding.sparse_precision();
+  if (sparse_precision > kLargestBoundedSparsePrecision) return 0;
+  // Bitmaps of the sparse indices of plain values and of the register
+  // indices of rho-encoded ones, kept zeroed between calls.
+  thread_local std::vector<std::uint64_t> plain;
+  thread_local std::vector<std::uint64_t> rho_encoded;
+  plain.resize((std::size_t{1} << sparse_precision) / 64 + 1);
+  rho_encoded.resize((std::size_t{1} << encoding.normal_precision()) / 64 + 1);
+  for (const std::uint32_t code : codes) {
+    if (encoding.is_rho_encoded(code)) {
+      const std::uint32_t index = encoding.decode_normal(code).index;
+      rho_encoded[index >> 6] |= std::uint64_t{1} << (index & 63);
+    } else {
+      plain[code >> 6] |= std::uint64_t{1} << (code & 63);
+    }
+  }
+  std::uint64_t bytes = 0;
+  std::uint64_t previous = 0;
+  take_set_bits(plain, [&](std::uint64_t value) {
+    bytes += varint_bytes(value - previous);
+    previous = value;
+  });
+  bool first = true;
+  take_set_bits(rho_encoded, [&](std::uint64_t index) {
+    // The first follows the plain values (or 0): at least one byte.
+    bytes += first ? 1 : varint_bytes(((index - previous) << RHOW_BITS) - 63);
+    first = false;
+    previous = index;
+  });
+  return bytes;
+}
+
+// Whether a folding slot's waiting codes end its sketch with registers,
+// whatever comes next: they fill more registers than the sparse form's
+// budget has bytes (each stored value takes at least one), or their sparse
+// data is longer than the budget. The registers must hold every waiting
+// code.
+bool ends_with_registers(const SketchSlot& slot, const SketchParameters& parameters,
+                         const SparseEncoding& encoding) {
+  // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
+  // sparse representation computes it in.
+  const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
+  if (slot.folding.filled > budget) return true;
+  return sparse_bytes_at_least(slot.waiting(), encoding) > budget;
+}
+
+// A folding slot's sketch started from its registers, which hold every
+// waiting code; the slot then takes batches.
+Status start_from_folded(SketchSlot& slot, const SketchParameters& parameters, BufferTally& tally) {
+  const std::span<const std::uint8_t> registers(slot.folding.registers,
+                                                std::size_t{1} << parameters.normal_precision);
+  Status started = slot.aggregate.start_from_registers(parameters, registers, slot.pending);
+  slot.close_registers(tally);
+  slot.pending = 0;
+  slot.shrink(kSketchedBuffer);
+  return started;
+}
+
 // Whether a slot whose hashes all reached the engine's state may turn dense.
 bool may_turn_dense(const SketchSlot& slot) {
   return slot.normal_precision <= kLargestDensePrecision &&
@@ -353,17 +447,8 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, const S
     if (slot.buffer == nullptr) slot.grow(kLargestBuffer, tally);
     if (!slot.is_folding()) slot.open_registers(tally);
     slot.fold_waiting(encoding);
-    // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
-    // sparse representation computes it in.
-    const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
-    if (slot.folding.filled > budget) {
-      const std::span<const std::uint8_t> registers(slot.folding.registers,
-                                                    std::size_t{1} << parameters.normal_precision);
-      Status started = slot.aggregate.start_from_registers(parameters, registers, slot.pending);
-      slot.close_registers(tally);
-      slot.pending = 0;
-      slot.shrink(kSketchedBuffer);
-      VANTORELLE_RETURN_IF_ERROR(started);
+    if (ends_with_registers(slot, parameters, encoding)) {
+      VANTORELLE_RETURN_IF_ERROR(start_from_folded(slot, parameters, tally));
     } else if (wanted <= kLargestFoldingBuffer) {
       std::uint32_t size = slot.capacity * 2u;
       while (size < wanted) size *= 2;
@@ -714,6 +799,16 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
       const SketchParameters* parameters = slot_parameters.of(slot, made);
       if (parameters == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
       Result<Bytes> bytes = Bytes();
+      if (slot.is_folding() && slot.folding.registers != nullptr) {
+        // A group that took many values since its last look: its registers
+        // when they are bound to be its sketch's, without writing its codes.
+        const SparseEncoding encoding = parameters->codes();
+        slot.fold_waiting(encoding);
+        if (ends_with_registers(slot, *parameters, encoding)) {
+          Status started = start_from_folded(slot, *parameters, tally);
+          if (!started) return fail(info, "vantorelle_sketch", started.error().display());
+        }
+      }
       if (slot.aggregate.empty()) {
         if (writer == nullptr || parameters->normal_precision != last_written.normal_precision ||
             parameters->sparse_precision != last_written.sparse_precision) {
