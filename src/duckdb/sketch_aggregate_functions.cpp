@@ -389,13 +389,17 @@ std::uint64_t sparse_bytes_at_least(std::span<const std::uint32_t> codes, const 
 // whatever comes next: they fill more registers than the sparse form's
 // budget has bytes (each stored value takes at least one), or their sparse
 // data is longer than the budget. The registers must hold every waiting
-// code.
+// code. The length costs a pass over the codes: while rows arrive, a look
+// works it out only once the registers are half as full as the budget
+// (uniform hashes do not come near it before); the last look, at finalise,
+// always does.
 bool ends_with_registers(const SketchSlot& slot, const SketchParameters& parameters,
-                         const SparseEncoding& encoding) {
+                         const SparseEncoding& encoding, bool last_look) {
   // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
   // sparse representation computes it in.
   const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
   if (slot.folding.filled > budget) return true;
+  if (!last_look && slot.folding.filled <= budget / 2) return false;
   return sparse_bytes_at_least(slot.waiting(), encoding) > budget;
 }
 
@@ -447,7 +451,7 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, const S
     if (slot.buffer == nullptr) slot.grow(kLargestBuffer, tally);
     if (!slot.is_folding()) slot.open_registers(tally);
     slot.fold_waiting(encoding);
-    if (ends_with_registers(slot, parameters, encoding)) {
+    if (ends_with_registers(slot, parameters, encoding, false)) {
       VANTORELLE_RETURN_IF_ERROR(start_from_folded(slot, parameters, tally));
     } else if (wanted <= kLargestFoldingBuffer) {
       std::uint32_t size = slot.capacity * 2u;
@@ -804,7 +808,7 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
         // when they are bound to be its sketch's, without writing its codes.
         const SparseEncoding encoding = parameters->codes();
         slot.fold_waiting(encoding);
-        if (ends_with_registers(slot, *parameters, encoding)) {
+        if (ends_with_registers(slot, *parameters, encoding, true)) {
           Status started = start_from_folded(slot, *parameters, tally);
           if (!started) return fail(info, "vantorelle_sketch", started.error().display());
         }
