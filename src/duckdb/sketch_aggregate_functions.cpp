@@ -198,7 +198,10 @@ struct SketchSlot {
     tally.freed();
   }
   // Folds the codes that arrived since the last look.
-  void fold_waiting(const SparseEncoding& codes) {
+  void fold_waiting(const SparseEncoding& encoding) {
+    // A copy the compiler keeps in registers: the stores below could alias
+    // the caller's.
+    const SparseEncoding codes = encoding;
     std::uint32_t filled = folding.filled;
     for (std::uint32_t k = folding.folded; k < pending; ++k) {
       filled += update_register(folding.registers, codes, buffer[k]) == 0 ? 1 : 0;
@@ -660,13 +663,13 @@ bool spread_over_many_slots(std::span<const duckdb_aggregate_state> slots) {
 }
 
 // Each valid row's hash (hashes[i] for slots[i], row first_row + i of the
-// chunk) to its slot, in row order: its code to wait there, or, in a dense
-// slot, the hash into the registers. A slot that has no precisions yet takes
+// chunk, its code codes[i]) to its slot, in row order: the code to wait
+// there, or, in a dense slot, the hash into the registers. A slot that has no precisions yet takes
 // the chunk's; one that has others is an error in `error`. (A slot of the
 // overload without precisions always holds the defaults.)
 template <bool kPrefetch>
 Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64_t* hashes,
-                const std::uint64_t* validity, std::uint64_t first_row, const SketchParameters& parameters,
+                const std::uint32_t* codes, const std::uint64_t* validity, std::uint64_t first_row, const SketchParameters& parameters,
                 const SparseEncoding& encoding, BufferTally& tally, std::string& error) {
   const auto normal = static_cast<std::int8_t>(parameters.normal_precision);
   const auto sparse = static_cast<std::int8_t>(parameters.sparse_precision);
@@ -689,9 +692,8 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
       slot.add_dense(normal, hashes[i]);
       continue;
     }
-    const std::uint32_t code = encoding.encode(hashes[i]);
-    if (slot.try_append(code)) [[likely]] continue;
-    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, encoding, std::span(&code, 1), tally, !kPrefetch));
+    if (slot.try_append(codes[i])) [[likely]] continue;
+    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, encoding, std::span(codes + i, 1), tally, !kPrefetch));
   }
   return {};
 }
@@ -735,15 +737,19 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
     const std::uint64_t* validity = duckdb_vector_get_validity(values);
     BufferTally tally;
     std::uint64_t hashes[kBlockRows];
+    std::uint32_t codes[kBlockRows];
     const bool many_slots = spread_over_many_slots(std::span(states, count));
     for (std::uint64_t begin = 0; begin < count; begin += kBlockRows) {
       const std::uint64_t end = std::min(count, begin + kBlockRows);
       if (!hash_column(values, validity, begin, end, hashes, error)) return fail(info, "vantorelle_sketch", error);
+      // Coded a block at a time (eight a step where AVX-512 allows), even
+      // for rows of dense slots, which do not need them.
+      encoding.encode_all(hashes, end - begin, codes);
       // Row by row, so each group's hashes arrive in row order.
       const std::span<duckdb_aggregate_state> slots(states + begin, end - begin);
       Status added = many_slots
-                         ? add_rows<true>(slots, hashes, validity, begin, *parameters, encoding, tally, error)
-                         : add_rows<false>(slots, hashes, validity, begin, *parameters, encoding, tally, error);
+                         ? add_rows<true>(slots, hashes, codes, validity, begin, *parameters, encoding, tally, error)
+                         : add_rows<false>(slots, hashes, codes, validity, begin, *parameters, encoding, tally, error);
       if (!added) return fail(info, "vantorelle_sketch", added.error().display());
       if (!error.empty()) return fail(info, "vantorelle_sketch", error);
     }
