@@ -663,8 +663,10 @@ bool spread_over_many_slots(std::span<const duckdb_aggregate_state> slots) {
 }
 
 // Each valid row's hash (hashes[i] for slots[i], row first_row + i of the
-// chunk, its code codes[i]) to its slot, in row order: the code to wait
-// there, or, in a dense slot, the hash into the registers. A slot that has no precisions yet takes
+// chunk) to its slot, in row order: its code to wait there, or, in a dense
+// slot, the hash into the registers. With many slots, few of them dense,
+// the codes are made beforehand (codes[i]); with few, most rows go to dense
+// slots and only the others are coded. A slot that has no precisions yet takes
 // the chunk's; one that has others is an error in `error`. (A slot of the
 // overload without precisions always holds the defaults.)
 template <bool kPrefetch>
@@ -692,8 +694,9 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
       slot.add_dense(normal, hashes[i]);
       continue;
     }
-    if (slot.try_append(codes[i])) [[likely]] continue;
-    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, encoding, std::span(codes + i, 1), tally, !kPrefetch));
+    const std::uint32_t code = kPrefetch ? codes[i] : encoding.encode(hashes[i]);
+    if (slot.try_append(code)) [[likely]] continue;
+    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, encoding, std::span(&code, 1), tally, !kPrefetch));
   }
   return {};
 }
@@ -742,9 +745,8 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
     for (std::uint64_t begin = 0; begin < count; begin += kBlockRows) {
       const std::uint64_t end = std::min(count, begin + kBlockRows);
       if (!hash_column(values, validity, begin, end, hashes, error)) return fail(info, "vantorelle_sketch", error);
-      // Coded a block at a time (eight a step where AVX-512 allows), even
-      // for rows of dense slots, which do not need them.
-      encoding.encode_all(hashes, end - begin, codes);
+      // Coded a block at a time (eight a step where AVX-512 allows).
+      if (many_slots) encoding.encode_all(hashes, end - begin, codes);
       // Row by row, so each group's hashes arrive in row order.
       const std::span<duckdb_aggregate_state> slots(states + begin, end - begin);
       Status added = many_slots
