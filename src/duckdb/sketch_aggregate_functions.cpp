@@ -178,6 +178,12 @@ struct SketchSlot {
   }
 
   bool dense() const { return capacity == 0; }
+  // The capacity and the precisions in one word (loaded together).
+  static std::uint32_t shape_of(std::uint16_t capacity, std::int8_t normal, std::int8_t sparse) {
+    return capacity | static_cast<std::uint32_t>(static_cast<std::uint8_t>(normal)) << 16 |
+           static_cast<std::uint32_t>(static_cast<std::uint8_t>(sparse)) << 24;
+  }
+  std::uint32_t shape() const { return shape_of(capacity, normal_precision, sparse_precision); }
   std::uint8_t* registers() { return reinterpret_cast<std::uint8_t*>(buffer); }
   std::span<const std::uint8_t> register_view() const {
     return std::span(reinterpret_cast<const std::uint8_t*>(buffer), std::size_t{1} << normal_precision);
@@ -675,6 +681,7 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
                 const SparseEncoding& encoding, BufferTally& tally, std::string& error) {
   const auto normal = static_cast<std::int8_t>(parameters.normal_precision);
   const auto sparse = static_cast<std::int8_t>(parameters.sparse_precision);
+  const std::uint32_t dense_shape = SketchSlot::shape_of(0, normal, sparse);
   const std::size_t count = slots.size();
   for (std::size_t i = 0; i < count; ++i) {
     if constexpr (kPrefetch) {
@@ -685,6 +692,12 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
       if (i + kPrefetchRows < count) sketch_slot(slots[i + kPrefetchRows]).prefetch_for(hashes[i + kPrefetchRows]);
     }
     SketchSlot& slot = sketch_slot(slots[i]);
+    // With few groups nearly every row meets a dense slot of the chunk's
+    // precisions: one test of the three fields.
+    if (slot.shape() == dense_shape && is_valid(validity, first_row + i)) {
+      slot.add_dense(normal, hashes[i]);
+      continue;
+    }
     if (slot.normal_precision != normal || slot.sparse_precision != sparse) [[unlikely]] {
       if (!note_precisions(slot, parameters, error)) return {};
     }
