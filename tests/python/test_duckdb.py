@@ -98,10 +98,11 @@ def assert_sketches_equal_sketch_by(connection, rows, precisions):
 
 @pytest.mark.parametrize("precisions", [(), (10,)])
 def test_group_sizes_at_the_edges_of_the_slots_hash_buffers(connection, precisions):
-    # A slot holds 5 hashes inline, then a buffer of 32 doubling up to 4096;
-    # past that, once its sketch exists, it gets them in batches of 512.
-    # Rows shuffled, so every group's rows are spread over many chunks.
-    sizes = [1, 5, 6, 32, 33, 4096, 4097, 4608, 4609, 4610, 9000]
+    # A slot holds the codes of 10 values inline, then a buffer of 32
+    # doubling up to 4096; past that, once its sketch exists, it gets them in
+    # batches of 512. Rows shuffled, so every group's rows are spread over
+    # many chunks.
+    sizes = [1, 5, 6, 10, 11, 32, 33, 4096, 4097, 4608, 4609, 4610, 9000]
     rng = random.Random(7)
     rows = [(group, rng.randrange(20_000)) for group, size in enumerate(sizes) for _ in range(size)]
     rows.append((len(sizes), None))
