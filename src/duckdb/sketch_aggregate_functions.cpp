@@ -507,13 +507,17 @@ class SlotParameters {
         return nullptr;
       }
       last_ = *checked;
+      codes_ = last_->codes();
     }
     return &*last_;
   }
+  // The codes of the parameters of() gave last.
+  const SparseEncoding& codes() const { return *codes_; }
 
  private:
   InputType type_;
   std::optional<SketchParameters> last_;
+  std::optional<SparseEncoding> codes_;
 };
 
 // The writer of sketches from hashes for these parameters, kept per thread
@@ -800,7 +804,14 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
         // `into` took the registers of from's sketch just above.
         combined = into.aggregate.merge_registers(from.register_view(), from.dense_count());
       } else {
-        combined = add_to_slot(into, *parameters, parameters->codes(), from.waiting(), tally);
+        // DuckDB combines each thread's state of a group into a fresh one,
+        // one after another: room for two such shares at once saves moving
+        // the first when the second arrives.
+        if (into.buffer == nullptr && into.pending == 0 && into.aggregate.empty() && from.pending > kInlineCodes &&
+            2 * from.pending <= kLargestBuffer) {
+          into.grow(std::bit_ceil(2 * from.pending), tally);
+        }
+        combined = add_to_slot(into, *parameters, slot_parameters.codes(), from.waiting(), tally);
       }
       if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
     }
@@ -827,7 +838,7 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
       if (slot.is_folding() && slot.folding.registers != nullptr) {
         // A group that took many values since its last look: its registers
         // when they are bound to be its sketch's, without writing its codes.
-        const SparseEncoding encoding = parameters->codes();
+        const SparseEncoding& encoding = slot_parameters.codes();
         slot.fold_waiting(encoding);
         if (ends_with_registers(slot, *parameters, encoding, true)) {
           Status started = start_from_folded(slot, *parameters, tally);

@@ -182,6 +182,30 @@ def test_few_large_groups_on_two_threads_give_sketch_by_bytes(connection, precis
     assert got == want
 
 
+def test_groups_of_up_to_4096_values_on_two_threads_give_sketch_by_bytes(connection):
+    # Each thread's share of a group waits as codes, and DuckDB combines the
+    # shares one after another into a fresh state: the first into room for
+    # about two, the second appended or moved to a larger buffer. A group of
+    # up to 4096 values is written from its codes, whose order does not
+    # matter, so two threads give the bytes of one pass. Group sizes from 1
+    # to past 4096 (those end as two threads' shares combine).
+    rng = random.Random(11)
+    sizes = [rng.choice([1, 10, 11, 12, 40, 300, 1000, 2047, 2048, 2049, 2100, 4096, 5000])
+             for _ in range(260)]
+    keys = [group for group, size in enumerate(sizes) for _ in range(size)]
+    rng.shuffle(keys)
+    table = pa.table({"k": pa.array(keys, pa.int64()),
+                      "v": pa.array([rng.randrange(1 << 40) for _ in keys], pa.int64())})
+    connection.register("events", table)
+    connection.execute("CREATE TABLE stored AS SELECT * FROM events")
+    connection.execute("SET threads = 2")
+    got = keyed(connection.execute("SELECT k, vantorelle_sketch(v) FROM stored GROUP BY k").fetchall())
+    want = by_key(vantorelle.sketch_by(table, "k", "v", None, threads=1), ["k"])
+    small = {(key,) for key, size in enumerate(sizes) if size <= 4096}
+    assert {key: got[key] for key in small} == {key: want[key] for key in small}
+    assert set(got) == set(want)
+
+
 def test_threads_roll_ups_grouping_sets_and_filter(connection):
     events = random_table(4)
     connection.register("events", events)
