@@ -818,77 +818,23 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
   });
 }
 
-// The groups of a finalize call that are written from their codes, in one
-// call of the writer when they are many: alone, each pays for the writer's
-// setup and output, most of the cost of a group of a few values.
-class WrittenGroups {
- public:
-  bool empty() const { return rows_.empty(); }
-  const SketchParameters& parameters() const { return parameters_; }
-
-  // A group with these codes, for result row `row`; the parameters are the
-  // batch's (a batch of other parameters is written first).
-  void add(const SketchParameters& parameters, std::span<const std::uint32_t> codes, idx_t row) {
-    if (empty()) parameters_ = parameters;
-    groups_.insert(groups_.end(), codes.size(), static_cast<std::uint32_t>(rows_.size()));
-    codes_.insert(codes_.end(), codes.begin(), codes.end());
-    ends_.push_back(codes_.size());
-    rows_.push_back(row);
-  }
-
-  // Writes the batch's sketches into their rows and empties it.
-  Status write(duckdb_vector result) {
-    if (empty()) return {};
-    Status made;
-    const GroupedSketchBuilder* writer = writer_for(parameters_, made);
-    if (writer == nullptr) return made;
-    // The writer of many groups folds each group's registers first when
-    // they are few for their size (2^p bytes each, up to 4 MiB in all):
-    // then one group at a time is cheaper.
-    if (rows_.size() > 1 && (rows_.size() << parameters_.normal_precision) > (std::size_t{1} << 22)) {
-      Result<SerializedSketches> written =
-          writer->build(groups_, codes_, static_cast<std::uint32_t>(rows_.size()), 1);
-      if (!written) return written.take_error();
-      for (std::size_t g = 0; g < rows_.size(); ++g) set_blob(result, rows_[g], written->at(g));
-    } else {
-      std::size_t begin = 0;
-      for (std::size_t g = 0; g < rows_.size(); ++g) {
-        one_.assign(codes_.begin() + static_cast<std::ptrdiff_t>(begin),
-                    codes_.begin() + static_cast<std::ptrdiff_t>(ends_[g]));
-        Result<Bytes> bytes = writer->build_one(one_);
-        if (!bytes) return bytes.take_error();
-        set_blob(result, rows_[g], *bytes);
-        begin = ends_[g];
-      }
-    }
-    groups_.clear();
-    codes_.clear();
-    ends_.clear();
-    rows_.clear();
-    return {};
-  }
-
- private:
-  SketchParameters parameters_;
-  std::vector<std::uint32_t> groups_;  // the batch's group of each code
-  std::vector<std::uint32_t> codes_;
-  std::vector<std::size_t> ends_;      // where each group's codes end
-  std::vector<idx_t> rows_;
-  std::vector<std::uint32_t> one_;
-};
-
 void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, duckdb_vector result,
                      idx_t count, idx_t offset) {
   guarded(info, "vantorelle_sketch", [&] {
     const auto* overload = static_cast<const Overload*>(duckdb_aggregate_function_get_extra_info(info));
     SlotParameters slot_parameters(overload->type);
     BufferTally tally;
-    WrittenGroups written;
+    std::vector<std::uint32_t> codes;
+    // The writer of the last parameters, asked for again only when they
+    // change (a query has one pair).
+    const GroupedSketchBuilder* writer = nullptr;
+    SketchParameters last_written;
     for (idx_t i = 0; i < count; ++i) {
       SketchSlot& slot = sketch_slot(source[i]);
       Status made;
       const SketchParameters* parameters = slot_parameters.of(slot, made);
       if (parameters == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
+      Result<Bytes> bytes = Bytes();
       if (slot.is_folding() && slot.folding.registers != nullptr) {
         // A group that took many values since its last look: its registers
         // when they are bound to be its sketch's, without writing its codes.
@@ -900,26 +846,27 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
         }
       }
       if (slot.aggregate.empty()) {
-        if (!written.empty() && (parameters->normal_precision != written.parameters().normal_precision ||
-                                 parameters->sparse_precision != written.parameters().sparse_precision)) {
-          Status done = written.write(result);
-          if (!done) return fail(info, "vantorelle_sketch", done.error().display());
+        if (writer == nullptr || parameters->normal_precision != last_written.normal_precision ||
+            parameters->sparse_precision != last_written.sparse_precision) {
+          writer = writer_for(*parameters, made);
+          if (writer == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
+          last_written = *parameters;
         }
         // The slot's codes are the writer's: SketchParameters::codes()
         // makes them as GroupedSketchBuilder does.
-        written.add(*parameters, slot.waiting(), offset + i);
-        continue;
+        const std::span<const std::uint32_t> waiting = slot.waiting();
+        codes.assign(waiting.begin(), waiting.end());
+        bytes = writer->build_one(codes);
+      } else {
+        // The state finalised is the query's own (the hash table's, or a
+        // window's per-row state), never a shared source.
+        Status flushed = settle(slot, *parameters, tally);
+        if (!flushed) return fail(info, "vantorelle_sketch", flushed.error().display());
+        bytes = slot.aggregate.finalise_sketch(*parameters);
       }
-      // The state finalised is the query's own (the hash table's, or a
-      // window's per-row state), never a shared source.
-      Status flushed = settle(slot, *parameters, tally);
-      if (!flushed) return fail(info, "vantorelle_sketch", flushed.error().display());
-      Result<Bytes> bytes = slot.aggregate.finalise_sketch(*parameters);
       if (!bytes) return fail(info, "vantorelle_sketch", bytes.error().display());
       set_blob(result, offset + i, *bytes);
     }
-    Status done = written.write(result);
-    if (!done) return fail(info, "vantorelle_sketch", done.error().display());
   });
 }
 

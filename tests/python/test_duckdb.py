@@ -110,23 +110,6 @@ def test_group_sizes_at_the_edges_of_the_slots_hash_buffers(connection, precisio
     assert_sketches_equal_sketch_by(connection, rows, precisions)
 
 
-@pytest.mark.parametrize("group_count", [128, 129, 700])
-def test_many_small_groups_written_together(connection, group_count):
-    # The groups of a finalize call that are written from their codes go to
-    # the writer together once there are more than 2^22 bytes of registers
-    # among them (128 groups at precision 15), one at a time below; groups
-    # whose values are all NULL among them.
-    rng = random.Random(group_count)
-    rows = []
-    for group in range(group_count):
-        size = rng.choice([0, 1, 2, 7, 30, 200])
-        rows += [(group, rng.randrange(1 << 40)) for _ in range(size)]
-        if size == 0 or rng.random() < 0.2:
-            rows.append((group, None))
-    rng.shuffle(rows)
-    assert_sketches_equal_sketch_by(connection, rows, ())
-
-
 @pytest.mark.parametrize("precisions,small_groups", [((11, 16), 0), ((11, 16), 200), ((), 0)])
 def test_groups_past_the_buffer_before_their_sketch(connection, precisions, small_groups):
     # A group past 4096 hashes keeps them until they fill more registers
