@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -394,21 +395,34 @@ std::uint64_t sparse_bytes_at_least(std::span<const std::uint32_t> codes, const 
   return bytes;
 }
 
+// The length of the sparse data that uniform hashes filling `filled` of the
+// 2^p registers make, about: as many distinct values as fill them,
+// d = -2^p ln(1 - filled / 2^p), at distances of 2^sp / d on average
+// (exponentially spread), each a varint of one byte, two past 2^7, three
+// past 2^14. A guide to when the exact bound is worth its pass, no bound.
+double expected_sparse_bytes(std::uint32_t filled, const SparseEncoding& encoding) {
+  const double registers = std::ldexp(1.0, encoding.normal_precision());
+  if (filled >= registers) return std::numeric_limits<double>::infinity();
+  const double distinct = -registers * std::log1p(-static_cast<double>(filled) / registers);
+  if (distinct <= 0) return 0;
+  const double distance = std::ldexp(1.0, encoding.sparse_precision()) / distinct;
+  return distinct * (1 + std::exp(-128 / distance) + std::exp(-16384 / distance));
+}
+
 // Whether a folding slot's waiting codes end its sketch with registers,
 // whatever comes next: they fill more registers than the sparse form's
 // budget has bytes (each stored value takes at least one), or their sparse
 // data is longer than the budget. The registers must hold every waiting
-// code. The length costs a pass over the codes: while rows arrive, a look
-// works it out only once the registers are half as full as the budget
-// (uniform hashes do not come near it before); the last look, at finalise,
-// always does.
+// code. The length costs a pass over the codes and a bitmap of 2^sp bits,
+// so it is worked out only when uniform hashes that fill as many registers
+// would come within a fifth of the budget.
 bool ends_with_registers(const SketchSlot& slot, const SketchParameters& parameters,
-                         const SparseEncoding& encoding, bool last_look) {
+                         const SparseEncoding& encoding) {
   // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
   // sparse representation computes it in.
   const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
   if (slot.folding.filled > budget) return true;
-  if (!last_look && slot.folding.filled <= budget / 2) return false;
+  if (expected_sparse_bytes(slot.folding.filled, encoding) < 0.8 * static_cast<double>(budget)) return false;
   return sparse_bytes_at_least(slot.waiting(), encoding) > budget;
 }
 
@@ -460,7 +474,7 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, const S
     if (slot.buffer == nullptr) slot.grow(kLargestBuffer, tally);
     if (!slot.is_folding()) slot.open_registers(tally);
     slot.fold_waiting(encoding);
-    if (ends_with_registers(slot, parameters, encoding, false)) {
+    if (ends_with_registers(slot, parameters, encoding)) {
       VANTORELLE_RETURN_IF_ERROR(start_from_folded(slot, parameters, tally));
     } else if (wanted <= kLargestFoldingBuffer) {
       std::uint32_t size = slot.capacity * 2u;
@@ -840,7 +854,7 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
         // when they are bound to be its sketch's, without writing its codes.
         const SparseEncoding& encoding = slot_parameters.codes();
         slot.fold_waiting(encoding);
-        if (ends_with_registers(slot, *parameters, encoding, true)) {
+        if (ends_with_registers(slot, *parameters, encoding)) {
           Status started = start_from_folded(slot, *parameters, tally);
           if (!started) return fail(info, "vantorelle_sketch", started.error().display());
         }
