@@ -65,12 +65,12 @@ constexpr std::string_view kCounted =
 // registers than the sparse form's budget has bytes (each stored value takes
 // at least one), or their sparse data is longer than the budget, its sketch
 // ends with registers whatever comes next, so the sketch starts from those
-// registers and the sparse phase (a buffer searched
-// and rewritten again and again) is skipped. Until then the buffer keeps
-// every code, up to 65535, the registers beside it folded from the new ones
-// each time it fills; a group that ends below the budget is written from its
-// codes at finalise, and one that passes 65535 values below it goes to a
-// sparse sketch. A sketch then gets further values in batches of 512 (the
+// registers and the sparse phase (a buffer searched and rewritten again and
+// again) is skipped. (Finalise takes that look once more.) Until then the
+// buffer keeps every code, up to 65535, the registers beside it folded from
+// the new ones each time it fills; a group that ends below the budget is
+// written from its codes at finalise, and one that passes 65535 values below
+// it goes to a sparse sketch. A sketch then gets further values in batches of 512 (the
 // buffer cut to that size, 2 KiB beside the sketch), each added while the
 // sketch is in cache. The sketch of a slot is always the engine state's
 // values followed by the waiting ones, in row order.
@@ -160,8 +160,8 @@ struct SketchSlot {
   std::int8_t sparse_precision = 0;
   union {
     std::uint32_t inline_codes[kInlineCodes];  // while there is no buffer
-    std::uint64_t count;                         // a dense slot's values
-    Folding folding;                             // a folding slot's registers
+    std::uint64_t count;                       // a dense slot's values
+    Folding folding;                           // a folding slot's registers
   };
 
   SketchSlot() = default;
@@ -690,13 +690,14 @@ bool spread_over_many_slots(std::span<const duckdb_aggregate_state> slots) {
 // chunk) to its slot, in row order: its code to wait there, or, in a dense
 // slot, the hash into the registers. With many slots, few of them dense,
 // the codes are made beforehand (codes[i]); with few, most rows go to dense
-// slots and only the others are coded. A slot that has no precisions yet takes
-// the chunk's; one that has others is an error in `error`. (A slot of the
-// overload without precisions always holds the defaults.)
+// slots and only the others are coded. A slot that has no precisions yet
+// takes the chunk's; one that has others is an error in `error`. (A slot of
+// the overload without precisions always holds the defaults.)
 template <bool kPrefetch>
 Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64_t* hashes,
-                const std::uint32_t* codes, const std::uint64_t* validity, std::uint64_t first_row, const SketchParameters& parameters,
-                const SparseEncoding& encoding, BufferTally& tally, std::string& error) {
+                const std::uint32_t* codes, const std::uint64_t* validity, std::uint64_t first_row,
+                const SketchParameters& parameters, const SparseEncoding& encoding, BufferTally& tally,
+                std::string& error) {
   const auto normal = static_cast<std::int8_t>(parameters.normal_precision);
   const auto sparse = static_cast<std::int8_t>(parameters.sparse_precision);
   const std::uint32_t dense_shape = SketchSlot::shape_of(0, normal, sparse);
@@ -780,9 +781,9 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
       if (many_slots) encoding.encode_all(hashes, end - begin, codes);
       // Row by row, so each group's hashes arrive in row order.
       const std::span<duckdb_aggregate_state> slots(states + begin, end - begin);
-      Status added = many_slots
-                         ? add_rows<true>(slots, hashes, codes, validity, begin, *parameters, encoding, tally, error)
-                         : add_rows<false>(slots, hashes, codes, validity, begin, *parameters, encoding, tally, error);
+      Status added =
+          many_slots ? add_rows<true>(slots, hashes, codes, validity, begin, *parameters, encoding, tally, error)
+                     : add_rows<false>(slots, hashes, codes, validity, begin, *parameters, encoding, tally, error);
       if (!added) return fail(info, "vantorelle_sketch", added.error().display());
       if (!error.empty()) return fail(info, "vantorelle_sketch", error);
     }
