@@ -686,6 +686,21 @@ bool spread_over_many_slots(std::span<const duckdb_aggregate_state> slots) {
   return std::popcount(buckets) > 16;
 }
 
+// The rows from `row` on whose slots are dense at the chunk's precisions
+// (`dense_shape`, normal precision p), into those slots' registers, in a
+// loop of their own (one that keeps everything it needs in registers).
+// Returns the first row whose slot is not.
+std::size_t add_dense_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64_t* hashes,
+                           const std::uint64_t* validity, std::uint64_t first_row, std::size_t row,
+                           std::uint32_t dense_shape, int p) {
+  for (; row < slots.size(); ++row) {
+    SketchSlot& slot = sketch_slot(slots[row]);
+    if (slot.shape() != dense_shape) break;
+    if (is_valid(validity, first_row + row)) slot.add_dense(p, hashes[row]);
+  }
+  return row;
+}
+
 // Each valid row's hash (hashes[i] for slots[i], row first_row + i of the
 // chunk) to its slot, in row order: its code to wait there, or, in a dense
 // slot, the hash into the registers. With many slots, few of them dense,
@@ -703,6 +718,10 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
   const std::uint32_t dense_shape = SketchSlot::shape_of(0, normal, sparse);
   const std::size_t count = slots.size();
   for (std::size_t i = 0; i < count; ++i) {
+    if constexpr (!kPrefetch) {
+      i = add_dense_rows(slots, hashes, validity, first_row, i, dense_shape, normal);
+      if (i == count) break;
+    }
     if constexpr (kPrefetch) {
       // When groups are many, a row's slot and the line its hash goes to
       // are likely cache misses: the slot is fetched 32 rows ahead, and the
@@ -711,8 +730,7 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
       if (i + kPrefetchRows < count) sketch_slot(slots[i + kPrefetchRows]).prefetch_for(hashes[i + kPrefetchRows]);
     }
     SketchSlot& slot = sketch_slot(slots[i]);
-    // With few groups nearly every row meets a dense slot of the chunk's
-    // precisions: one test of the three fields.
+    // A dense slot of the chunk's precisions: one test of the three fields.
     if (slot.shape() == dense_shape && is_valid(validity, first_row + i)) {
       slot.add_dense(normal, hashes[i]);
       continue;
