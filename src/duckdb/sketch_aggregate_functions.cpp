@@ -2,8 +2,8 @@
 // slots: init, update (a whole chunk, one state pointer per row), combine
 // (parallel partial states, and the nodes of a window's segment tree),
 // finalize and destroy. A slot holds the engine's state, one pointer, the
-// hashes waiting to reach it, and, for vantorelle_sketch, the precisions
-// its rows gave.
+// codes of the values waiting to reach it, and, for vantorelle_sketch, the
+// precisions its rows gave.
 //
 // The stable C API has no bind step for aggregates, so the value type is
 // chosen by overload: one typed update per accepted DuckDB type, and for the
@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cmath>
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -49,26 +51,27 @@ constexpr std::string_view kCounted =
 // overloads with precision arguments start so; the one without starts at
 // the defaults).
 //
-// A group's hashes wait in its slot before they reach the engine's state:
-// the first few inside the slot, then in a buffer that grows up to 4096
-// (32 KiB, the size of the registers at the default precision). A group
-// that never sees more is written straight from its hashes when it is
-// finalised (GroupedSketchBuilder::build_one, sketch_by's writer: the bytes
-// of an aggregator that added them in order), without a sketch object,
-// which is several times cheaper than adding them to a sparse sketch one by
-// one.
+// A group's values wait in its slot before they reach the engine's state,
+// as the codes of their hashes (SketchParameters::codes: 4 bytes in place
+// of 8, and all a sketch keeps of a hash): the first few inside the slot,
+// then in a buffer that grows up to 4096. A group that never sees more is
+// written straight from its codes when it is finalised
+// (GroupedSketchBuilder::build_one, sketch_by's writer: the bytes of an
+// aggregator that added them in order), without a sketch object, which is
+// several times cheaper than adding them to a sparse sketch one by one.
 //
-// A group past 4096 hashes (with a sparse precision, and a normal one up to
-// 15) is looked at before its sketch is made: once its hashes fill more
+// A group past 4096 values (with a sparse precision, and a normal one up to
+// 15) is looked at before its sketch is made: once its codes fill more
 // registers than the sparse form's budget has bytes (each stored value takes
-// at least one), its sketch ends with registers whatever comes next, so the
-// sketch starts from those registers and the sparse phase (a buffer searched
-// and rewritten again and again) is skipped. Until then the buffer keeps
-// every hash, up to 65535, the registers beside it folded from the new ones
-// each time it fills; a group that ends below the budget is written from its
-// hashes at finalise, and one that passes 65535 hashes below it goes to a
-// sparse sketch. A sketch then gets further hashes in batches of 512 (the
-// buffer cut to that size, 4 KiB beside the sketch), each added while the
+// at least one), or their sparse data is longer than the budget, its sketch
+// ends with registers whatever comes next, so the sketch starts from those
+// registers and the sparse phase (a buffer searched and rewritten again and
+// again) is skipped. (Finalise takes that look once more.) Until then the
+// buffer keeps every code, up to 65535, the registers beside it folded from
+// the new ones each time it fills; a group that ends below the budget is
+// written from its codes at finalise, and one that passes 65535 values below
+// it goes to a sparse sketch. A sketch then gets further values in batches of 512 (the
+// buffer cut to that size, 2 KiB beside the sketch), each added while the
 // sketch is in cache. The sketch of a slot is always the engine state's
 // values followed by the waiting ones, in row order.
 //
@@ -84,7 +87,7 @@ constexpr std::string_view kCounted =
 //
 // The slot holds no pointer into itself: DuckDB may move states bytewise
 // (when it repartitions its hash tables).
-constexpr std::uint32_t kInlineHashes = 5;
+constexpr std::uint32_t kInlineCodes = 10;
 constexpr std::uint32_t kFirstBuffer = 32;
 constexpr std::uint32_t kLargestBuffer = 4096;
 constexpr std::uint32_t kSketchedBuffer = 512;
@@ -95,10 +98,10 @@ constexpr std::int32_t kLargestDensePrecision = 16;
 constexpr std::uint32_t kLargestFoldingBuffer = std::numeric_limits<std::uint16_t>::max();
 constexpr std::int32_t kLargestFoldingPrecision = 15;
 
-// The registers a folding slot's hashes fill.
+// The registers a folding slot's codes fill.
 struct Folding {
   std::uint8_t* registers;
-  std::uint32_t folded;  // hashes folded into them
+  std::uint32_t folded;  // codes folded into them
   std::uint32_t filled;  // registers above 0
 };
 
@@ -108,6 +111,15 @@ inline std::uint8_t update_register(std::uint8_t* registers, int p, std::uint64_
   const NormalCoordinates c = NormalEncoding::coordinates_at(p, hash);
   // A store whatever the register held: a compare and branch would be
   // mispredicted while the registers fill.
+  std::uint8_t& reg = registers[c.index];
+  const std::uint8_t before = reg;
+  reg = std::max(before, static_cast<std::uint8_t>(c.rho_w));
+  return before;
+}
+
+// The same for a code, at its encoding's normal precision.
+inline std::uint8_t update_register(std::uint8_t* registers, const SparseEncoding& codes, std::uint32_t code) {
+  const NormalCoordinates c = codes.decode_normal(code);
   std::uint8_t& reg = registers[c.index];
   const std::uint8_t before = reg;
   reg = std::max(before, static_cast<std::uint8_t>(c.rho_w));
@@ -138,18 +150,18 @@ class BufferTally {
 // partitions its hash tables, so each byte counts when groups are many.
 struct SketchSlot {
   SketchAggregate aggregate;
-  // `capacity` hashes on the heap, once the inline ones overflow; a dense
+  // `capacity` codes on the heap, once the inline ones overflow; a dense
   // slot's registers.
-  std::uint64_t* buffer = nullptr;
-  std::uint32_t pending = 0;  // waiting hashes: in `buffer` when there is one, else inline
-  std::uint16_t capacity = kInlineHashes;  // 0: dense; above kLargestBuffer: folding
+  std::uint32_t* buffer = nullptr;
+  std::uint32_t pending = 0;  // waiting codes: in `buffer` when there is one, else inline
+  std::uint16_t capacity = kInlineCodes;  // 0: dense; above kLargestBuffer: folding
   // Checked precisions (10 to 24, and 0 or up to 25) fit a byte.
   std::int8_t normal_precision = 0;
   std::int8_t sparse_precision = 0;
   union {
-    std::uint64_t inline_hashes[kInlineHashes];  // while there is no buffer
-    std::uint64_t count;                         // a dense slot's values
-    Folding folding;                             // a folding slot's registers
+    std::uint32_t inline_codes[kInlineCodes];  // while there is no buffer
+    std::uint64_t count;                       // a dense slot's values
+    Folding folding;                           // a folding slot's registers
   };
 
   SketchSlot() = default;
@@ -167,6 +179,12 @@ struct SketchSlot {
   }
 
   bool dense() const { return capacity == 0; }
+  // The capacity and the precisions in one word (loaded together).
+  static std::uint32_t shape_of(std::uint16_t capacity, std::int8_t normal, std::int8_t sparse) {
+    return capacity | static_cast<std::uint32_t>(static_cast<std::uint8_t>(normal)) << 16 |
+           static_cast<std::uint32_t>(static_cast<std::uint8_t>(sparse)) << 24;
+  }
+  std::uint32_t shape() const { return shape_of(capacity, normal_precision, sparse_precision); }
   std::uint8_t* registers() { return reinterpret_cast<std::uint8_t*>(buffer); }
   std::span<const std::uint8_t> register_view() const {
     return std::span(reinterpret_cast<const std::uint8_t*>(buffer), std::size_t{1} << normal_precision);
@@ -186,25 +204,27 @@ struct SketchSlot {
     folding.registers = nullptr;
     tally.freed();
   }
-  // Folds the hashes that arrived since the last look.
-  void fold_waiting() {
-    const int p = normal_precision;
+  // Folds the codes that arrived since the last look.
+  void fold_waiting(const SparseEncoding& encoding) {
+    // A copy the compiler keeps in registers: the stores below could alias
+    // the caller's.
+    const SparseEncoding codes = encoding;
     std::uint32_t filled = folding.filled;
     for (std::uint32_t k = folding.folded; k < pending; ++k) {
-      filled += update_register(folding.registers, p, buffer[k]) == 0 ? 1 : 0;
+      filled += update_register(folding.registers, codes, buffer[k]) == 0 ? 1 : 0;
     }
     folding.filled = filled;
     folding.folded = pending;
   }
 
-  std::uint64_t* hashes() { return buffer != nullptr ? buffer : inline_hashes; }
-  std::span<const std::uint64_t> waiting() const {
-    return std::span(buffer != nullptr ? buffer : inline_hashes, pending);
+  std::uint32_t* codes() { return buffer != nullptr ? buffer : inline_codes; }
+  std::span<const std::uint32_t> waiting() const {
+    return std::span(buffer != nullptr ? buffer : inline_codes, pending);
   }
-  // The path of nearly every row: false when the hash does not fit.
-  bool try_append(std::uint64_t hash) {
+  // The path of nearly every row: false when the code does not fit.
+  bool try_append(std::uint32_t code) {
     if (pending == capacity) return false;
-    hashes()[pending++] = hash;
+    codes()[pending++] = code;
     return true;
   }
   // Asks for the cache line that `hash`, the slot's next, goes to.
@@ -212,48 +232,54 @@ struct SketchSlot {
     if (dense()) {
       __builtin_prefetch(reinterpret_cast<const std::uint8_t*>(buffer) + (hash >> (64 - normal_precision)), 1);
     } else {
-      __builtin_prefetch((buffer != nullptr ? buffer : inline_hashes) + pending, 1);
+      __builtin_prefetch((buffer != nullptr ? buffer : inline_codes) + pending, 1);
     }
   }
   // A dense slot's add: the register update of the sketch's own add.
-  void add_dense(std::uint64_t hash) {
-    update_register(registers(), normal_precision, hash);
+  // `p` is the slot's normal precision, passed for loops that keep it in a
+  // register.
+  void add_dense(int p, std::uint64_t hash) {
+    update_register(registers(), p, hash);
     ++dense_count();
   }
-  // Zeroed registers in place of the hash buffer; no hash may be waiting.
+  void add_dense_code(const SparseEncoding& codes, std::uint32_t code) {
+    update_register(registers(), codes, code);
+    ++dense_count();
+  }
+  // Zeroed registers in place of the code buffer; no value may be waiting.
   void make_dense(BufferTally& tally) {
-    auto* zeroed = new std::uint64_t[(std::size_t{1} << normal_precision) / 8]();
+    auto* zeroed = new std::uint32_t[(std::size_t{1} << normal_precision) / 4]();
     if (buffer == nullptr) tally.opened();
     delete[] buffer;
     buffer = zeroed;
     capacity = 0;
     dense_count() = 0;
   }
-  void append(std::span<const std::uint64_t> hashes) {
-    std::copy(hashes.begin(), hashes.end(), this->hashes() + pending);
-    pending += static_cast<std::uint32_t>(hashes.size());
+  void append(std::span<const std::uint32_t> codes) {
+    std::copy(codes.begin(), codes.end(), this->codes() + pending);
+    pending += static_cast<std::uint32_t>(codes.size());
   }
-  // A buffer of `size` hashes (> capacity) holding the waiting ones.
+  // A buffer of `size` codes (> capacity) holding the waiting ones.
   void grow(std::uint32_t size, BufferTally& tally) {
-    auto* larger = new std::uint64_t[size];
-    std::copy_n(hashes(), pending, larger);
+    auto* larger = new std::uint32_t[size];
+    std::copy_n(codes(), pending, larger);
     if (buffer == nullptr) tally.opened();
     delete[] buffer;
     buffer = larger;
     capacity = static_cast<std::uint16_t>(size);
   }
-  // An empty buffer of `size` hashes (< capacity) instead of the larger one.
+  // An empty buffer of `size` codes (< capacity) instead of the larger one.
   void shrink(std::uint32_t size) {
-    auto* smaller = new std::uint64_t[size];
+    auto* smaller = new std::uint32_t[size];
     delete[] buffer;
     buffer = smaller;
     capacity = static_cast<std::uint16_t>(size);
   }
-  // Back to inline hashes, none waiting.
+  // Back to inline codes, none waiting.
   void release(BufferTally& tally) {
     if (is_folding() && folding.registers != nullptr) close_registers(tally);
     pending = 0;
-    capacity = kInlineHashes;
+    capacity = kInlineCodes;
     if (buffer == nullptr) return;
     delete[] buffer;
     buffer = nullptr;
@@ -282,13 +308,13 @@ Status flush(SketchSlot& slot, const SketchParameters& parameters, BufferTally& 
     slot.close_registers(tally);
     // Added while the buffer is still the larger one: the slot's capacity
     // says it is folding until it shrinks.
-    Status added = slot.aggregate.add_hashes(parameters, slot.waiting());
+    Status added = slot.aggregate.add_codes(parameters, slot.waiting());
     slot.pending = 0;
     slot.shrink(kSketchedBuffer);
     return added;
   }
   if (slot.pending == 0) return {};
-  VANTORELLE_RETURN_IF_ERROR(slot.aggregate.add_hashes(parameters, slot.waiting()));
+  VANTORELLE_RETURN_IF_ERROR(slot.aggregate.add_codes(parameters, slot.waiting()));
   slot.pending = 0;
   return {};
 }
@@ -303,23 +329,132 @@ Status settle(SketchSlot& slot, const SketchParameters& parameters, BufferTally&
   return {};
 }
 
+// The sparse precisions up to which the length below is worked out: a
+// bitmap of 2^21 bits is 256 KiB.
+constexpr std::int32_t kLargestBoundedSparsePrecision = 21;
+
+// The bytes of a varint of `value` (below 2^35): one per 7 bits, at least one.
+inline std::uint64_t varint_bytes(std::uint64_t value) {
+  return 1 + static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 7)) +
+         static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 14)) +
+         static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 21)) +
+         static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 28));
+}
+
+// Calls `visit` with each bit set in `bits`, in ascending order, clearing
+// them.
+template <class Visit>
+void take_set_bits(std::vector<std::uint64_t>& bits, Visit&& visit) {
+  for (std::size_t w = 0; w < bits.size(); ++w) {
+    std::uint64_t word = bits[w];
+    if (word == 0) continue;
+    bits[w] = 0;
+    for (; word != 0; word &= word - 1) visit(w * 64 + static_cast<std::uint64_t>(std::countr_zero(word)));
+  }
+}
+
+// A lower bound on the bytes of the sparse data that `codes` make, or 0
+// above kLargestBoundedSparsePrecision. The data is the varint of each
+// distinct value's distance from the one before, in ascending order from 0:
+// first the plain values (distinct sparse indices, counted exactly), then
+// the rho-encoded ones, whose flag lies above every plain value, one per
+// register index (the largest rho_w kept). Those are counted from their
+// indices alone: two apart by d indices are at least 64 * d - 63 apart.
+// More values never shorten the data, so a group whose codes are already
+// past the sparse form's budget ends with registers.
+std::uint64_t sparse_bytes_at_least(std::span<const std::uint32_t> codes, const SparseEncoding& encoding) {
+  const std::int32_t sparse_precision = encoding.sparse_precision();
+  if (sparse_precision > kLargestBoundedSparsePrecision) return 0;
+  // Bitmaps of the sparse indices of plain values and of the register
+  // indices of rho-encoded ones, kept zeroed between calls.
+  thread_local std::vector<std::uint64_t> plain;
+  thread_local std::vector<std::uint64_t> rho_encoded;
+  plain.resize((std::size_t{1} << sparse_precision) / 64 + 1);
+  rho_encoded.resize((std::size_t{1} << encoding.normal_precision()) / 64 + 1);
+  for (const std::uint32_t code : codes) {
+    if (encoding.is_rho_encoded(code)) {
+      const std::uint32_t index = encoding.decode_normal(code).index;
+      rho_encoded[index >> 6] |= std::uint64_t{1} << (index & 63);
+    } else {
+      plain[code >> 6] |= std::uint64_t{1} << (code & 63);
+    }
+  }
+  std::uint64_t bytes = 0;
+  std::uint64_t previous = 0;
+  take_set_bits(plain, [&](std::uint64_t value) {
+    bytes += varint_bytes(value - previous);
+    previous = value;
+  });
+  bool first = true;
+  take_set_bits(rho_encoded, [&](std::uint64_t index) {
+    // The first follows the plain values (or 0): at least one byte.
+    bytes += first ? 1 : varint_bytes(((index - previous) << RHOW_BITS) - 63);
+    first = false;
+    previous = index;
+  });
+  return bytes;
+}
+
+// The length of the sparse data that uniform hashes filling `filled` of the
+// 2^p registers make, about: as many distinct values as fill them,
+// d = -2^p ln(1 - filled / 2^p), at distances of 2^sp / d on average
+// (exponentially spread), each a varint of one byte, two past 2^7, three
+// past 2^14. A guide to when the exact bound is worth its pass, no bound.
+double expected_sparse_bytes(std::uint32_t filled, const SparseEncoding& encoding) {
+  const double registers = std::ldexp(1.0, encoding.normal_precision());
+  if (filled >= registers) return std::numeric_limits<double>::infinity();
+  const double distinct = -registers * std::log1p(-static_cast<double>(filled) / registers);
+  if (distinct <= 0) return 0;
+  const double distance = std::ldexp(1.0, encoding.sparse_precision()) / distinct;
+  return distinct * (1 + std::exp(-128 / distance) + std::exp(-16384 / distance));
+}
+
+// Whether a folding slot's waiting codes end its sketch with registers,
+// whatever comes next: they fill more registers than the sparse form's
+// budget has bytes (each stored value takes at least one), or their sparse
+// data is longer than the budget. The registers must hold every waiting
+// code. The length costs a pass over the codes and a bitmap of 2^sp bits,
+// so it is worked out only when uniform hashes that fill as many registers
+// would come within a fifth of the budget.
+bool ends_with_registers(const SketchSlot& slot, const SketchParameters& parameters,
+                         const SparseEncoding& encoding) {
+  // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
+  // sparse representation computes it in.
+  const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
+  if (slot.folding.filled > budget) return true;
+  if (expected_sparse_bytes(slot.folding.filled, encoding) < 0.8 * static_cast<double>(budget)) return false;
+  return sparse_bytes_at_least(slot.waiting(), encoding) > budget;
+}
+
+// A folding slot's sketch started from its registers, which hold every
+// waiting code; the slot then takes batches.
+Status start_from_folded(SketchSlot& slot, const SketchParameters& parameters, BufferTally& tally) {
+  const std::span<const std::uint8_t> registers(slot.folding.registers,
+                                                std::size_t{1} << parameters.normal_precision);
+  Status started = slot.aggregate.start_from_registers(parameters, registers, slot.pending);
+  slot.close_registers(tally);
+  slot.pending = 0;
+  slot.shrink(kSketchedBuffer);
+  return started;
+}
+
 // Whether a slot whose hashes all reached the engine's state may turn dense.
 bool may_turn_dense(const SketchSlot& slot) {
   return slot.normal_precision <= kLargestDensePrecision &&
          slot.aggregate.register_precision() == std::optional<std::int32_t>(slot.normal_precision);
 }
 
-// Adds `hashes` (in row order) to a slot: they wait while there is room,
-// else the waiting ones and then these go to the engine's state. A dense
-// slot takes them into its registers; with `few_groups`, a slot whose
+// Adds the codes of values (in row order) to a slot: they wait while there
+// is room, else the waiting ones and then these go to the engine's state. A
+// dense slot takes them into its registers; with `few_groups`, a slot whose
 // sketch has registers once its hashes reached it turns dense.
-Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::span<const std::uint64_t> hashes,
-                   BufferTally& tally, bool few_groups = false) {
+Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, const SparseEncoding& encoding,
+                   std::span<const std::uint32_t> codes, BufferTally& tally, bool few_groups = false) {
   if (slot.dense()) {
-    for (const std::uint64_t hash : hashes) slot.add_dense(hash);
+    for (const std::uint32_t code : codes) slot.add_dense_code(encoding, code);
     return {};
   }
-  const std::size_t wanted = slot.pending + hashes.size();
+  const std::size_t wanted = slot.pending + codes.size();
   const std::uint32_t largest = slot.aggregate.empty() ? kLargestBuffer : kSketchedBuffer;
   if (wanted > slot.capacity && slot.capacity < largest && wanted <= largest) {
     std::uint32_t size = std::max<std::uint32_t>(kFirstBuffer, slot.capacity * 2u);
@@ -327,34 +462,25 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
     slot.grow(size, tally);
   }
   if (wanted <= slot.capacity) {
-    slot.append(hashes);
+    slot.append(codes);
     return {};
   }
-  // A full buffer and no sketch yet: a look at the registers the hashes fill
+  // A full buffer and no sketch yet: a look at the registers the codes fill
   // (without a sparse precision, a sketch has registers from the start).
   if (slot.aggregate.empty() && parameters.sparse_precision != 0 &&
       parameters.normal_precision <= kLargestFoldingPrecision) {
-    // The registers' pointer takes the inline hashes' place: those move to
-    // a buffer first (a combine may bring many hashes to a slot of a few).
+    // The registers' pointer takes the inline codes' place: those move to
+    // a buffer first (a combine may bring many codes to a slot of a few).
     if (slot.buffer == nullptr) slot.grow(kLargestBuffer, tally);
     if (!slot.is_folding()) slot.open_registers(tally);
-    slot.fold_waiting();
-    // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
-    // sparse representation computes it in.
-    const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
-    if (slot.folding.filled > budget) {
-      const std::span<const std::uint8_t> registers(slot.folding.registers,
-                                                    std::size_t{1} << parameters.normal_precision);
-      Status started = slot.aggregate.start_from_registers(parameters, registers, slot.pending);
-      slot.close_registers(tally);
-      slot.pending = 0;
-      slot.shrink(kSketchedBuffer);
-      VANTORELLE_RETURN_IF_ERROR(started);
+    slot.fold_waiting(encoding);
+    if (ends_with_registers(slot, parameters, encoding)) {
+      VANTORELLE_RETURN_IF_ERROR(start_from_folded(slot, parameters, tally));
     } else if (wanted <= kLargestFoldingBuffer) {
       std::uint32_t size = slot.capacity * 2u;
       while (size < wanted) size *= 2;
       slot.grow(std::min(size, kLargestFoldingBuffer), tally);
-      slot.append(hashes);
+      slot.append(codes);
       return {};
     } else if (!slot.is_folding()) {
       slot.close_registers(tally);  // a first look that the buffer cannot follow
@@ -363,15 +489,15 @@ Status add_to_slot(SketchSlot& slot, const SketchParameters& parameters, std::sp
   VANTORELLE_RETURN_IF_ERROR(flush(slot, parameters, tally));
   if (few_groups && may_turn_dense(slot)) {
     slot.make_dense(tally);
-    for (const std::uint64_t hash : hashes) slot.add_dense(hash);
+    for (const std::uint32_t code : codes) slot.add_dense_code(encoding, code);
     return {};
   }
   if (slot.capacity > kSketchedBuffer) slot.shrink(kSketchedBuffer);
-  if (hashes.size() <= slot.capacity) {
-    slot.append(hashes);
+  if (codes.size() <= slot.capacity) {
+    slot.append(codes);
     return {};
   }
-  return slot.aggregate.add_hashes(parameters, hashes);
+  return slot.aggregate.add_codes(parameters, codes);
 }
 
 // The parameters of slots' sketches: their precisions, or the defaults when
@@ -395,13 +521,17 @@ class SlotParameters {
         return nullptr;
       }
       last_ = *checked;
+      codes_ = last_->codes();
     }
     return &*last_;
   }
+  // The codes of the parameters of() gave last.
+  const SparseEncoding& codes() const { return *codes_; }
 
  private:
   InputType type_;
   std::optional<SketchParameters> last_;
+  std::optional<SparseEncoding> codes_;
 };
 
 // The writer of sketches from hashes for these parameters, kept per thread
@@ -437,7 +567,9 @@ void guarded(duckdb_function_info info, std::string_view function, Body&& body) 
 // --- value columns -----------------------------------------------------------------
 
 // Rows are hashed a block at a time, then each hash goes to its row's slot.
-constexpr std::uint64_t kBlockRows = 2048;
+// A block's hashes (2 KiB) stay in the first-level cache beside what the
+// rows touch: with few groups, their registers.
+constexpr std::uint64_t kBlockRows = 256;
 constexpr std::uint64_t kPrefetchRows = 16;
 
 // The fingerprints of rows begin .. end of a value column, into
@@ -539,33 +671,57 @@ bool note_precisions(SketchSlot& slot, const SketchParameters& parameters, std::
 
 // --- the rows of a chunk ------------------------------------------------------------
 
-// Whether a block's rows spread over more slots than stay in cache on their
-// own: more than 16 among its first 64 rows. Then the loop below fetches
-// slots ahead of their rows; with few groups that only costs.
+// Whether a chunk's rows spread over more slots than stay in cache on their
+// own: more than 16 among its first 64 rows, as far as 64 buckets of the
+// slots' addresses tell (slots that share one count once). Then the loop
+// below fetches slots ahead of their rows; with few groups that only costs.
+// (Without a branch a row: a search of the slots seen so far mispredicts at
+// nearly every row.)
 bool spread_over_many_slots(std::span<const duckdb_aggregate_state> slots) {
-  constexpr std::size_t kFew = 16;
-  std::array<duckdb_aggregate_state, kFew> seen{};
-  std::size_t distinct = 0;
+  std::uint64_t buckets = 0;
   for (std::size_t row = 0; row < std::min<std::size_t>(slots.size(), 64); ++row) {
-    if (std::find(seen.begin(), seen.begin() + distinct, slots[row]) != seen.begin() + distinct) continue;
-    if (distinct == kFew) return true;
-    seen[distinct++] = slots[row];
+    const auto address = reinterpret_cast<std::uintptr_t>(slots[row]);
+    buckets |= std::uint64_t{1} << ((address * 0x9E3779B97F4A7C15ull) >> 58);
   }
-  return false;
+  return std::popcount(buckets) > 16;
+}
+
+// The rows from `row` on whose slots are dense at the chunk's precisions
+// (`dense_shape`, normal precision p), into those slots' registers, in a
+// loop of their own (one that keeps everything it needs in registers).
+// Returns the first row whose slot is not.
+std::size_t add_dense_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64_t* hashes,
+                           const std::uint64_t* validity, std::uint64_t first_row, std::size_t row,
+                           std::uint32_t dense_shape, int p) {
+  for (; row < slots.size(); ++row) {
+    SketchSlot& slot = sketch_slot(slots[row]);
+    if (slot.shape() != dense_shape) break;
+    if (is_valid(validity, first_row + row)) slot.add_dense(p, hashes[row]);
+  }
+  return row;
 }
 
 // Each valid row's hash (hashes[i] for slots[i], row first_row + i of the
-// chunk) to its slot, in row order. A slot that has no precisions yet takes
-// the chunk's; one that has others is an error in `error`. (A slot of the
-// overload without precisions always holds the defaults.)
+// chunk) to its slot, in row order: its code to wait there, or, in a dense
+// slot, the hash into the registers. With many slots, few of them dense,
+// the codes are made beforehand (codes[i]); with few, most rows go to dense
+// slots and only the others are coded. A slot that has no precisions yet
+// takes the chunk's; one that has others is an error in `error`. (A slot of
+// the overload without precisions always holds the defaults.)
 template <bool kPrefetch>
 Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64_t* hashes,
-                const std::uint64_t* validity, std::uint64_t first_row, const SketchParameters& parameters,
-                BufferTally& tally, std::string& error) {
+                const std::uint32_t* codes, const std::uint64_t* validity, std::uint64_t first_row,
+                const SketchParameters& parameters, const SparseEncoding& encoding, BufferTally& tally,
+                std::string& error) {
   const auto normal = static_cast<std::int8_t>(parameters.normal_precision);
   const auto sparse = static_cast<std::int8_t>(parameters.sparse_precision);
+  const std::uint32_t dense_shape = SketchSlot::shape_of(0, normal, sparse);
   const std::size_t count = slots.size();
   for (std::size_t i = 0; i < count; ++i) {
+    if constexpr (!kPrefetch) {
+      i = add_dense_rows(slots, hashes, validity, first_row, i, dense_shape, normal);
+      if (i == count) break;
+    }
     if constexpr (kPrefetch) {
       // When groups are many, a row's slot and the line its hash goes to
       // are likely cache misses: the slot is fetched 32 rows ahead, and the
@@ -574,16 +730,23 @@ Status add_rows(std::span<const duckdb_aggregate_state> slots, const std::uint64
       if (i + kPrefetchRows < count) sketch_slot(slots[i + kPrefetchRows]).prefetch_for(hashes[i + kPrefetchRows]);
     }
     SketchSlot& slot = sketch_slot(slots[i]);
+    // A dense slot of the chunk's precisions: one test of the three fields.
+    if (slot.shape() == dense_shape && is_valid(validity, first_row + i)) {
+      slot.add_dense(normal, hashes[i]);
+      continue;
+    }
     if (slot.normal_precision != normal || slot.sparse_precision != sparse) [[unlikely]] {
       if (!note_precisions(slot, parameters, error)) return {};
     }
     if (!is_valid(validity, first_row + i)) continue;
-    if (slot.try_append(hashes[i])) [[likely]] continue;
     if (slot.dense()) {
-      slot.add_dense(hashes[i]);
+      // At the chunk's precision, which the slot's was just checked to be.
+      slot.add_dense(normal, hashes[i]);
       continue;
     }
-    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, std::span(hashes + i, 1), tally, !kPrefetch));
+    const std::uint32_t code = kPrefetch ? codes[i] : encoding.encode(hashes[i]);
+    if (slot.try_append(code)) [[likely]] continue;
+    VANTORELLE_RETURN_IF_ERROR(add_to_slot(slot, parameters, encoding, std::span(&code, 1), tally, !kPrefetch));
   }
   return {};
 }
@@ -622,18 +785,23 @@ void sketch_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_ag
     Result<SketchParameters> parameters = SketchParameters::create(overload->type, normal, sparse);
     if (!parameters) return fail(info, "vantorelle_sketch", parameters.error().display());
 
+    const SparseEncoding encoding = parameters->codes();
     duckdb_vector values = duckdb_data_chunk_get_vector(input, 0);
     const std::uint64_t* validity = duckdb_vector_get_validity(values);
     BufferTally tally;
     std::uint64_t hashes[kBlockRows];
+    std::uint32_t codes[kBlockRows];
+    const bool many_slots = spread_over_many_slots(std::span(states, count));
     for (std::uint64_t begin = 0; begin < count; begin += kBlockRows) {
       const std::uint64_t end = std::min(count, begin + kBlockRows);
       if (!hash_column(values, validity, begin, end, hashes, error)) return fail(info, "vantorelle_sketch", error);
+      // Coded a block at a time (eight a step where AVX-512 allows).
+      if (many_slots) encoding.encode_all(hashes, end - begin, codes);
       // Row by row, so each group's hashes arrive in row order.
       const std::span<duckdb_aggregate_state> slots(states + begin, end - begin);
-      Status added = spread_over_many_slots(slots)
-                         ? add_rows<true>(slots, hashes, validity, begin, *parameters, tally, error)
-                         : add_rows<false>(slots, hashes, validity, begin, *parameters, tally, error);
+      Status added =
+          many_slots ? add_rows<true>(slots, hashes, codes, validity, begin, *parameters, encoding, tally, error)
+                     : add_rows<false>(slots, hashes, codes, validity, begin, *parameters, encoding, tally, error);
       if (!added) return fail(info, "vantorelle_sketch", added.error().display());
       if (!error.empty()) return fail(info, "vantorelle_sketch", error);
     }
@@ -669,7 +837,14 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
         // `into` took the registers of from's sketch just above.
         combined = into.aggregate.merge_registers(from.register_view(), from.dense_count());
       } else {
-        combined = add_to_slot(into, *parameters, from.waiting(), tally);
+        // DuckDB combines each thread's state of a group into a fresh one,
+        // one after another: room for two such shares at once saves moving
+        // the first when the second arrives.
+        if (into.buffer == nullptr && into.pending == 0 && into.aggregate.empty() && from.pending > kInlineCodes &&
+            2 * from.pending <= kLargestBuffer) {
+          into.grow(std::bit_ceil(2 * from.pending), tally);
+        }
+        combined = add_to_slot(into, *parameters, slot_parameters.codes(), from.waiting(), tally);
       }
       if (!combined) return fail(info, "vantorelle_sketch", combined.error().display());
     }
@@ -693,6 +868,16 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
       const SketchParameters* parameters = slot_parameters.of(slot, made);
       if (parameters == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
       Result<Bytes> bytes = Bytes();
+      if (slot.is_folding() && slot.folding.registers != nullptr) {
+        // A group that took many values since its last look: its registers
+        // when they are bound to be its sketch's, without writing its codes.
+        const SparseEncoding& encoding = slot_parameters.codes();
+        slot.fold_waiting(encoding);
+        if (ends_with_registers(slot, *parameters, encoding)) {
+          Status started = start_from_folded(slot, *parameters, tally);
+          if (!started) return fail(info, "vantorelle_sketch", started.error().display());
+        }
+      }
       if (slot.aggregate.empty()) {
         if (writer == nullptr || parameters->normal_precision != last_written.normal_precision ||
             parameters->sparse_precision != last_written.sparse_precision) {
@@ -700,9 +885,10 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
           if (writer == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
           last_written = *parameters;
         }
-        const std::span<const std::uint64_t> waiting = slot.waiting();
-        codes.resize(waiting.size());
-        for (std::size_t k = 0; k < waiting.size(); ++k) codes[k] = writer->code(waiting[k]);
+        // The slot's codes are the writer's: SketchParameters::codes()
+        // makes them as GroupedSketchBuilder does.
+        const std::span<const std::uint32_t> waiting = slot.waiting();
+        codes.assign(waiting.begin(), waiting.end());
         bytes = writer->build_one(codes);
       } else {
         // The state finalised is the query's own (the hash table's, or a

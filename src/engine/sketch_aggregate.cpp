@@ -1,5 +1,6 @@
 #include "engine/sketch_aggregate.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "error/internal_failure.h"
@@ -25,6 +26,13 @@ Result<SketchParameters> SketchParameters::create(InputType type, std::int32_t n
   return SketchParameters{type, normal_precision, sparse_precision};
 }
 
+SparseEncoding SketchParameters::codes() const {
+  Result<SparseEncoding> encoding =
+      SparseEncoding::create(normal_precision, sparse_precision == 0 ? normal_precision : sparse_precision);
+  VANTORELLE_ASSERT(encoding.has_value(), "the codes of checked precisions");
+  return *encoding;
+}
+
 void SketchAggregate::hold(HyperLogLogPlusPlus sketch) {
   if (sketch_ == nullptr) live_.fetch_add(1, std::memory_order_relaxed);
   sketch_ = std::make_unique<HyperLogLogPlusPlus>(std::move(sketch));
@@ -45,6 +53,30 @@ Status SketchAggregate::add_hashes(const SketchParameters& parameters,
     hold(std::move(*fresh));
   }
   return sketch_->add_hashes(parameters.type, hashes);
+}
+
+Status SketchAggregate::add_codes(const SketchParameters& parameters, std::span<const std::uint32_t> codes) {
+  // Each code stands for the hash of its sparse index followed by the one
+  // bit its rho_w places (none when rho_w says the rest is zero): that hash
+  // has the code and the register coordinates of every hash with the code.
+  const SparseEncoding encoding = parameters.codes();
+  const int sparse_bits = encoding.sparse_precision();
+  constexpr std::size_t kBatch = 512;
+  std::uint64_t hashes[kBatch];
+  for (std::size_t begin = 0; begin < codes.size(); begin += kBatch) {
+    const std::size_t count = std::min(kBatch, codes.size() - begin);
+    for (std::size_t i = 0; i < count; ++i) {
+      const SparseCoordinates c = encoding.decode_sparse(codes[begin + i]);
+      const std::uint64_t index = std::uint64_t{c.sparse_index} << (64 - sparse_bits);
+      const std::uint64_t one =
+          c.sparse_rho_w == 0 || c.sparse_rho_w > static_cast<std::uint32_t>(64 - sparse_bits)
+              ? 0
+              : std::uint64_t{1} << (64 - sparse_bits - static_cast<int>(c.sparse_rho_w));
+      hashes[i] = index | one;
+    }
+    VANTORELLE_RETURN_IF_ERROR(add_hashes(parameters, std::span(hashes, count)));
+  }
+  return {};
 }
 
 std::optional<std::int32_t> SketchAggregate::register_precision() const {

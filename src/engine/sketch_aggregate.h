@@ -27,6 +27,7 @@
 #include <span>
 
 #include "error/result.h"
+#include "hll/encoding.h"
 #include "hll/hyperloglogplusplus.h"
 #include "utils/bytes.h"
 
@@ -41,6 +42,12 @@ struct SketchParameters {
   // The precision checks and messages of the aggregator's constructors.
   static Result<SketchParameters> create(InputType type, std::int32_t normal_precision,
                                          std::int32_t sparse_precision);
+
+  // The code of a hash: its sparse value at these precisions, at (p, p)
+  // without a sparse precision (GroupedSketchBuilder's codes). A sketch
+  // depends on a hash only through its code, so a host may keep the codes
+  // of waiting values (4 bytes each) in place of their hashes.
+  SparseEncoding codes() const;
 };
 
 class SketchAggregate {
@@ -62,6 +69,9 @@ class SketchAggregate {
   // `parameters.type` (HyperLogLogPlusPlus::hash_long / hash_bytes), in row
   // order.
   Status add_hashes(const SketchParameters& parameters, std::span<const std::uint64_t> hashes);
+  // The same for the values' codes (parameters.codes()): the sketch is the
+  // one their hashes make.
+  Status add_codes(const SketchParameters& parameters, std::span<const std::uint32_t> codes);
 
   // The precision of this state's registers once its sketch holds them
   // (normal), else nullopt. From then on the order of further values no

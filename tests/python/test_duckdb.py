@@ -98,10 +98,11 @@ def assert_sketches_equal_sketch_by(connection, rows, precisions):
 
 @pytest.mark.parametrize("precisions", [(), (10,)])
 def test_group_sizes_at_the_edges_of_the_slots_hash_buffers(connection, precisions):
-    # A slot holds 5 hashes inline, then a buffer of 32 doubling up to 4096;
-    # past that, once its sketch exists, it gets them in batches of 512.
-    # Rows shuffled, so every group's rows are spread over many chunks.
-    sizes = [1, 5, 6, 32, 33, 4096, 4097, 4608, 4609, 4610, 9000]
+    # A slot holds the codes of 10 values inline, then a buffer of 32
+    # doubling up to 4096; past that, once its sketch exists, it gets them in
+    # batches of 512. Rows shuffled, so every group's rows are spread over
+    # many chunks.
+    sizes = [1, 5, 6, 10, 11, 32, 33, 4096, 4097, 4608, 4609, 4610, 9000]
     rng = random.Random(7)
     rows = [(group, rng.randrange(20_000)) for group, size in enumerate(sizes) for _ in range(size)]
     rows.append((len(sizes), None))
@@ -131,6 +132,35 @@ def test_groups_past_the_buffer_before_their_sketch(connection, precisions, smal
     assert_sketches_equal_sketch_by(connection, rows, precisions)
 
 
+@pytest.mark.parametrize("precisions", [(), (14, 21), (13, 22)])
+def test_groups_whose_sparse_data_passes_the_budget_before_their_registers_fill(connection, precisions):
+    # Distinct values fill fewer registers than the sparse form's budget
+    # (0.75 * 2^p) has bytes well before their sparse data outgrows it: a
+    # group is started from its registers once the length of its plain
+    # sparse values passes the budget, at a look while its rows arrive or at
+    # finalise, and written from its codes while it stays below. Groups of
+    # the first n of one list of distinct values, n on both sides of the
+    # least that ends normal (found here with vantorelle.sketch), and groups
+    # with repeats; at (13, 22) the length is not worked out.
+    rng = random.Random(sum(precisions) + 3)
+    values = rng.sample(range(1 << 40), 45_000)
+
+    def form(n):
+        stored = vantorelle.sketch(values[:n], None, *precisions).to_bytes()
+        return connection.execute("SELECT vantorelle_describe(?::BLOB).form", [stored]).fetchall()[0][0]
+
+    low, high = 1, len(values)
+    assert form(low) == "sparse" and form(high) == "normal"
+    while high - low > 1:
+        middle = (low + high) // 2
+        low, high = (middle, high) if form(middle) == "sparse" else (low, middle)
+    sizes = [high - 200, high - 1, high, high + 1, high + 300, high + 1500, high + 6000]
+    rows = [(group, value) for group, size in enumerate(sizes) for value in values[:size]]
+    rows += [(len(sizes), rng.randrange(high)) for _ in range(2 * high)]
+    rng.shuffle(rows)
+    assert_sketches_equal_sketch_by(connection, rows, precisions)
+
+
 @pytest.mark.parametrize("precisions", [(10,), (12, 0), (16, 20), (17, 0)])
 def test_few_large_groups_on_two_threads_give_sketch_by_bytes(connection, precisions):
     # Every group but one of three rows ends with registers, whose bytes do
@@ -150,6 +180,30 @@ def test_few_large_groups_on_two_threads_give_sketch_by_bytes(connection, precis
     got = keyed(connection.execute(f"SELECT k, vantorelle_sketch(v{arguments}) FROM stored GROUP BY k").fetchall())
     want = by_key(vantorelle.sketch_by(table, "k", "v", None, *precisions, threads=1), ["k"])
     assert got == want
+
+
+def test_groups_of_up_to_4096_values_on_two_threads_give_sketch_by_bytes(connection):
+    # Each thread's share of a group waits as codes, and DuckDB combines the
+    # shares one after another into a fresh state: the first into room for
+    # about two, the second appended or moved to a larger buffer. A group of
+    # up to 4096 values is written from its codes, whose order does not
+    # matter, so two threads give the bytes of one pass. Group sizes from 1
+    # to past 4096 (those end as two threads' shares combine).
+    rng = random.Random(11)
+    sizes = [rng.choice([1, 10, 11, 12, 40, 300, 1000, 2047, 2048, 2049, 2100, 4096, 5000])
+             for _ in range(260)]
+    keys = [group for group, size in enumerate(sizes) for _ in range(size)]
+    rng.shuffle(keys)
+    table = pa.table({"k": pa.array(keys, pa.int64()),
+                      "v": pa.array([rng.randrange(1 << 40) for _ in keys], pa.int64())})
+    connection.register("events", table)
+    connection.execute("CREATE TABLE stored AS SELECT * FROM events")
+    connection.execute("SET threads = 2")
+    got = keyed(connection.execute("SELECT k, vantorelle_sketch(v) FROM stored GROUP BY k").fetchall())
+    want = by_key(vantorelle.sketch_by(table, "k", "v", None, threads=1), ["k"])
+    small = {(key,) for key, size in enumerate(sizes) if size <= 4096}
+    assert {key: got[key] for key in small} == {key: want[key] for key in small}
+    assert set(got) == set(want)
 
 
 def test_threads_roll_ups_grouping_sets_and_filter(connection):
