@@ -859,8 +859,10 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
     BufferTally tally;
     std::vector<std::uint32_t> codes;
     // The writer of the last parameters, asked for again only when they
-    // change (a query has one pair).
+    // change (a query has one pair), and its room kept from group to group.
     const GroupedSketchBuilder* writer = nullptr;
+    std::optional<GroupedSketchBuilder::OneAtATime> one_at_a_time;
+    Bytes written;
     SketchParameters last_written;
     for (idx_t i = 0; i < count; ++i) {
       SketchSlot& slot = sketch_slot(source[i]);
@@ -883,13 +885,18 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
             parameters->sparse_precision != last_written.sparse_precision) {
           writer = writer_for(*parameters, made);
           if (writer == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
+          one_at_a_time.emplace(*writer);
           last_written = *parameters;
         }
         // The slot's codes are the writer's: SketchParameters::codes()
         // makes them as GroupedSketchBuilder does.
         const std::span<const std::uint32_t> waiting = slot.waiting();
         codes.assign(waiting.begin(), waiting.end());
-        bytes = writer->build_one(codes);
+        written.clear();
+        Status wrote = one_at_a_time->write(codes, written);
+        if (!wrote) return fail(info, "vantorelle_sketch", wrote.error().display());
+        set_blob(result, offset + i, written);
+        continue;
       } else {
         // The state finalised is the query's own (the hash table's, or a
         // window's per-row state), never a shared source.

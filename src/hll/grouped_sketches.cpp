@@ -502,11 +502,20 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
 }
 
 Result<Bytes> GroupedSketchBuilder::build_one(std::span<std::uint32_t> codes) const {
-  const auto values = static_cast<std::size_t>(std::remove(codes.begin(), codes.end(), kNoValue) - codes.begin());
   Bytes out;
-  GroupWriter writer(*this);
-  VANTORELLE_RETURN_IF_ERROR(writer.write(codes.first(values), out));
+  VANTORELLE_RETURN_IF_ERROR(OneAtATime(*this).write(codes, out));
   return out;
+}
+
+GroupedSketchBuilder::OneAtATime::OneAtATime(const GroupedSketchBuilder& builder)
+    : writer_(std::make_unique<GroupWriter>(builder)) {}
+GroupedSketchBuilder::OneAtATime::~OneAtATime() = default;
+GroupedSketchBuilder::OneAtATime::OneAtATime(OneAtATime&&) noexcept = default;
+GroupedSketchBuilder::OneAtATime& GroupedSketchBuilder::OneAtATime::operator=(OneAtATime&&) noexcept = default;
+
+Status GroupedSketchBuilder::OneAtATime::write(std::span<std::uint32_t> codes, Bytes& out) {
+  const auto values = static_cast<std::size_t>(std::remove(codes.begin(), codes.end(), kNoValue) - codes.begin());
+  return writer_->write(codes.first(values), out);
 }
 
 Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,

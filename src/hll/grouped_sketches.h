@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -62,6 +63,8 @@ struct SerializedSketches {
 using Codes = MappedVector<std::uint32_t>;
 
 class GroupedSketchBuilder {
+  class GroupWriter;
+
  public:
   // Sketches of `type`'s family (LONG, or STRING / BYTES) at the given
   // precisions; a sparse precision of 0 means none. Refuses what the
@@ -107,6 +110,24 @@ class GroupedSketchBuilder {
   // build() writes it; `codes` is reordered.
   Result<Bytes> build_one(std::span<std::uint32_t> codes) const;
 
+  // Writes one group's sketch after another as build_one() does, its
+  // scratch room kept from group to group: for callers that finalise many
+  // groups one at a time.
+  class OneAtATime {
+   public:
+    explicit OneAtATime(const GroupedSketchBuilder& builder);
+    ~OneAtATime();
+    OneAtATime(OneAtATime&&) noexcept;
+    OneAtATime& operator=(OneAtATime&&) noexcept;
+
+    // Appends the sketch of a group's codes (in row order; kNoValue
+    // skipped) to `out`; `codes` is reordered.
+    Status write(std::span<std::uint32_t> codes, Bytes& out);
+
+   private:
+    std::unique_ptr<GroupWriter> writer_;
+  };
+
  private:
   GroupedSketchBuilder(SketchState fresh, SparseEncoding codes, Bytes empty,
                        std::uint64_t max_buffer_elements, std::uint64_t max_sparse_data_bytes,
@@ -124,7 +145,6 @@ class GroupedSketchBuilder {
                                         std::vector<std::uint32_t>* release_groups,
                                         Codes* release_codes) const;
 
-  class GroupWriter;
   struct FoldedGroups;
   Result<SerializedSketches> write_groups(GroupedItems& sorted, int parts, std::span<const std::uint8_t> present,
                                           std::span<const std::uint8_t> from_registers,
