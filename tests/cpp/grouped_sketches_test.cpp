@@ -108,6 +108,17 @@ TEST(GroupedSketches, EachGroupEqualsItsOwnAggregator) {
     EXPECT_EQ(one.offsets, three.offsets);
     EXPECT_EQ(one.data, scattered.data);
     EXPECT_EQ(one.offsets, scattered.offsets);
+    // One group after another through one writer, its room reused.
+    const GroupedSketchBuilder builder = unwrap(GroupedSketchBuilder::create(type, p, sp));
+    const std::vector<std::uint32_t> codes = codes_of(table, builder);
+    std::vector<std::vector<std::uint32_t>> by_group(table.group_count);
+    for (std::size_t i = 0; i < codes.size(); ++i) by_group[table.groups[i]].push_back(codes[i]);
+    GroupedSketchBuilder::OneAtATime writer(builder);
+    for (std::uint32_t g = 0; g < table.group_count; ++g) {
+      Bytes written;
+      unwrap(writer.write(by_group[g], written));
+      ASSERT_EQ(written, expected[g]) << "one at a time, round " << round << " group " << g;
+    }
     for (std::uint32_t g = 0; g < table.group_count; ++g) {
       ASSERT_EQ(entry(one, g), expected[g]) << "round " << round << " group " << g << " p " << p
                                             << " sp " << sp;

@@ -38,8 +38,9 @@ HyperLogLogPlusPlus model_sketch(const SketchParameters& parameters) {
 
 // Rows of (group, value) cut into chunks of random length, each group's
 // values fed to its state chunk by chunk as a host's update does, against
-// one aggregator per group adding the same values one at a time. Group
-// sizes cross the sparse budget and the switch to registers.
+// one aggregator per group adding the same values one at a time (a chunk's
+// values as hashes or as codes). Group sizes cross the sparse budget and
+// the switch to registers.
 TEST(SketchAggregate, ChunkedUpdatesGiveTheBytesOfOneByOneAdds) {
   std::mt19937_64 random(20261209);
   for (int round = 0; round < 12; ++round) {
@@ -73,7 +74,15 @@ TEST(SketchAggregate, ChunkedUpdatesGiveTheBytesOfOneByOneAdds) {
         }
       }
       for (auto& [group, hashes] : per_group) {
-        unwrap(states[static_cast<std::size_t>(group)].add_hashes(parameters, hashes));
+        SketchAggregate& state = states[static_cast<std::size_t>(group)];
+        if (random() % 2) {
+          unwrap(state.add_hashes(parameters, hashes));
+          continue;
+        }
+        // The same values as their codes, as a host that keeps codes adds them.
+        std::vector<std::uint32_t> codes;
+        for (const std::uint64_t hash : hashes) codes.push_back(parameters.codes().encode(hash));
+        unwrap(state.add_codes(parameters, codes));
       }
     }
     for (int group = 0; group < groups; ++group) {
