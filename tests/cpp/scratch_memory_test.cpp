@@ -1,0 +1,125 @@
+// The containers that hand large scratch arrays back to the system: mapped
+// vectors, vectors grown and freed with their pages released, and
+// release_pages itself. Each must keep every value a plain vector keeps.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "engine/released_memory.h"
+#include "utils/mapped_allocator.h"
+#include "utils/page_release.h"
+
+#if defined(__linux__)
+#include <unistd.h>
+#endif
+
+namespace vantorelle {
+namespace {
+
+// Past the mapped threshold for 32-bit values, and below it.
+constexpr std::size_t kLarge = MappedAllocator<std::uint32_t>::kMappedBytes / sizeof(std::uint32_t) + 1000;
+
+void expect_same(const MappedVector<std::uint32_t>& vector, const std::vector<std::uint32_t>& model) {
+  ASSERT_EQ(vector.size(), model.size());
+  for (std::size_t i = 0; i < model.size(); ++i) ASSERT_EQ(vector[i], model[i]) << "at " << i;
+}
+
+// Random operations on two vectors, each mapped or not, against plain
+// vectors: memory moved between them must be freed the way it was taken
+// (a mapped block given to free() is a crash under AddressSanitizer).
+TEST(MappedVectorTest, KeepsWhatAPlainVectorKeeps) {
+  std::mt19937_64 random(20261209);
+  for (int round = 0; round < 12; ++round) {
+    MappedVector<std::uint32_t> vectors[2] = {MappedVector<std::uint32_t>(MappedAllocator<std::uint32_t>(round % 2 == 0)),
+                                              MappedVector<std::uint32_t>(MappedAllocator<std::uint32_t>(round % 3 == 0))};
+    std::vector<std::uint32_t> models[2];
+    for (int step = 0; step < 16; ++step) {
+      const int k = static_cast<int>(random() % 2);
+      switch (random() % 5) {
+        case 0: {  // resize, new values written before they are read
+          const std::size_t size = random() % 2 == 0 ? random() % 100 : kLarge + random() % kLarge;
+          const std::size_t old = vectors[k].size();
+          vectors[k].resize(size);
+          models[k].resize(size);
+          for (std::size_t i = old; i < size; ++i) vectors[k][i] = models[k][i] = static_cast<std::uint32_t>(random());
+          break;
+        }
+        case 1:  // grow one value at a time, across reallocations
+          for (std::size_t i = 0, n = random() % (kLarge / 4); i < n; ++i) {
+            const auto value = static_cast<std::uint32_t>(random());
+            vectors[k].push_back(value);
+            models[k].push_back(value);
+          }
+          break;
+        case 2:
+          vectors[k] = std::move(vectors[1 - k]);
+          models[k] = std::move(models[1 - k]);
+          vectors[1 - k].clear();
+          models[1 - k].clear();
+          break;
+        case 3:
+          std::swap(vectors[0], vectors[1]);
+          std::swap(models[0], models[1]);
+          break;
+        default:
+          vectors[k] = vectors[1 - k];
+          models[k] = models[1 - k];
+          break;
+      }
+      expect_same(vectors[0], models[0]);
+      expect_same(vectors[1], models[1]);
+    }
+  }
+}
+
+TEST(ReleasedMemoryTest, GrowingAndFreeingKeepsTheValues) {
+  std::mt19937_64 random(7);
+  std::vector<std::uint64_t> values;
+  std::vector<std::uint64_t> model;
+  for (std::size_t i = 0; i < 300000; ++i) {
+    const std::uint64_t value = random();
+    engine::grouping::push_released(values, value);
+    model.push_back(value);
+  }
+  EXPECT_EQ(values, model);
+  engine::grouping::release_vector(values);
+  EXPECT_TRUE(values.empty());
+  EXPECT_EQ(values.capacity(), 0u);
+}
+
+#if defined(__linux__)
+// Only whole pages inside the range are released (read as zeros); the
+// bytes at either end, on pages the range shares with other data, keep
+// their values. Ranges start and end at every kind of offset.
+TEST(ReleasedMemoryTest, ReleasesOnlyWholePagesInsideTheRange) {
+  const auto kPage = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  std::vector<std::uint8_t> memory(16 * kPage);
+  const auto base = reinterpret_cast<std::uintptr_t>(memory.data());
+  std::mt19937_64 random(11);
+  for (int round = 0; round < 200; ++round) {
+    for (std::size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<std::uint8_t>(i % 251 + 1);
+    const std::size_t begin = random() % (memory.size() / 2);
+    const std::size_t size = random() % (memory.size() - begin);
+    release_pages(memory.data() + begin, size);
+    const std::uintptr_t first_page = (base + begin + kPage - 1) / kPage * kPage;
+    const std::uintptr_t end_page = (base + begin + size) / kPage * kPage;
+    for (std::size_t i = 0; i < memory.size(); ++i) {
+      const std::uintptr_t at = base + i;
+      if (at < base + begin || at >= base + begin + size) {
+        ASSERT_EQ(memory[i], i % 251 + 1) << "outside the range, at " << i;
+      } else if (at < first_page || at >= end_page) {
+        ASSERT_EQ(memory[i], i % 251 + 1) << "on a page shared with the range's ends, at " << i;
+      } else {
+        ASSERT_EQ(memory[i], 0) << "on a page inside the range, at " << i;
+      }
+    }
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace vantorelle
