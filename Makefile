@@ -34,9 +34,10 @@ demo: setup install
 
 # What CI runs (.ci/run), within ten minutes on two cores: three builds (the
 # sanitized tree, the ThreadSanitizer test programs, the Release modules),
-# then two lanes side by side: the Python suite on the Release modules, and
-# the C++ tests, the ThreadSanitizer tests, the native-path Python tests and
-# a short run of each fuzz target on the sanitized tree. Each stage's time is
+# then two lanes side by side, each on one core for about as long: the
+# Python suite on the Release modules and a short run of each fuzz target;
+# the C++ tests, the ThreadSanitizer tests and the native-path Python tests
+# on the sanitized tree. Each stage's time is
 # printed at the end. The Release C++ tests are `make cpp-test`, longer
 # fuzzing `make fuzz` and `make fuzz-python`.
 FUZZ_SECONDS ?= 60
@@ -54,12 +55,13 @@ test:
 	@$(call stage,tests (both lanes),test-lanes)
 	@echo "=== time per stage (the lanes' stages overlap)"; cat $(STAGE_TIMES)
 
-# The plain Python suite in the foreground; the sanitized lane beside it, its
-# output shown when both are done.
+# The plain Python suite and the fuzz targets in the foreground; the
+# sanitized lane beside them, its output shown when both are done.
 test-lanes:
 	@echo "the sanitized lane runs beside the Python suite; its log: $(SANITIZED_LANE_LOG)"
 	@$(MAKE) --no-print-directory sanitized-lane >$(SANITIZED_LANE_LOG) 2>&1 & lane=$$!; \
 	$(call stage,Python suite (Release modules),python-test); plain=$$?; \
+	$(call stage,fuzz targets ($(TEST_FUZZ_SECONDS) s each),fuzz-test) || plain=1; \
 	wait $$lane; sanitized=$$?; \
 	echo "=== sanitized lane"; cat $(SANITIZED_LANE_LOG); \
 	exit $$((plain || sanitized))
@@ -68,7 +70,6 @@ sanitized-lane:
 	@$(call stage,C++ tests (ASan+UBSan),cpp-test-asan)
 	@$(call stage,ThreadSanitizer tests,tsan)
 	@$(call stage,Python native path (ASan+UBSan),python-test-asan)
-	@$(call stage,fuzz targets ($(TEST_FUZZ_SECONDS) s each),fuzz-test)
 
 sanitized-build:
 	JOBS=$(JOBS) bash scripts/sanitized_build.sh $(SANITIZE_BUILD_DIR)
