@@ -6,6 +6,8 @@
 // added to its child's.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,5 +30,19 @@ struct ColumnChunks {
     rows += chunk.length;
   }
 };
+
+// Calls f(array, first, begin, end) for each chunk holding rows of [lo, hi):
+// the chunk, its first row in the column, and its rows [begin, end) within
+// the range.
+template <class F>
+void each_chunk_in(const ColumnChunks& column, std::int64_t lo, std::int64_t hi, F&& f) {
+  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
+    const ArrowArray& array = column.chunks[b];
+    const std::int64_t first = column.starts[b];
+    const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
+    const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
+    if (begin < end) f(array, first, begin, end);
+  }
+}
 
 }  // namespace vantorelle::engine

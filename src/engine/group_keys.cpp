@@ -213,20 +213,6 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
   }
 }
 
-// Calls f(array, first, begin, end) for each chunk holding rows of [lo, hi):
-// the chunk, its first row in the column, and its rows [begin, end) within
-// the range.
-template <class F>
-void each_chunk_in(const ColumnChunks& column, std::int64_t lo, std::int64_t hi, F&& f) {
-  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
-    const ArrowArray& array = column.chunks[b];
-    const std::int64_t first = column.starts[b];
-    const std::int64_t begin = std::max<std::int64_t>(lo - first, 0);
-    const std::int64_t end = std::min<std::int64_t>(hi - first, array.length);
-    if (begin < end) f(array, first, begin, end);
-  }
-}
-
 void group_integer_range(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi,
                          std::uint64_t seed, IntegerGroups& local, std::uint32_t* group_of_row) {
   GroupTable table;
