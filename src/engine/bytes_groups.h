@@ -122,14 +122,14 @@ class Groups {
 
  private:
   [[gnu::noinline]] std::pair<std::uint32_t, std::uint32_t> add(const RowKey& key, std::int64_t row) {
-          const auto group = static_cast<std::uint32_t>(first_rows.size());
-          std::uint32_t ref = store_.add(group, key.bytes);
-          if (ref == UINT32_MAX) {
-            full = true;
-            ref = 0;
-          }
-          push_released(first_rows, row);
-          return std::pair{ref, group};
+    const auto group = static_cast<std::uint32_t>(first_rows.size());
+    std::uint32_t ref = store_.add(group, key.bytes);
+    if (ref == UINT32_MAX) {
+      full = true;
+      ref = 0;
+    }
+    push_released(first_rows, row);
+    return std::pair{ref, group};
   }
 
   KeyStore store_;
@@ -467,7 +467,7 @@ inline std::optional<Grouping> group_bytes_column(const ColumnChunks& column, co
                                                   BytesSplit split = BytesSplit::Auto) {
   using namespace bytes_groups;
   const Hasher hasher{format.kind, process_seed(), hashing == KeyHashing::Constant};
-    if (parts > 1 &&
+  if (parts > 1 &&
       (split == BytesSplit::Partitions || (split == BytesSplit::Auto && many_groups(column, hasher, rows)))) {
     return group_by_partitions(column, hasher, rows, parts);
   }

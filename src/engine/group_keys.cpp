@@ -228,9 +228,7 @@ void group_integer_range(const ColumnChunks& column, const ValueFormat& format, 
   });
 }
 
-int parts_for(std::int64_t rows, int threads) {
-  return static_cast<int>(std::clamp<std::int64_t>(rows >> 16, 1, std::max(threads, 1)));
-}
+int parts_for(std::int64_t rows, int threads) { return useful_threads(threads, static_cast<std::size_t>(rows)); }
 
 // Renumbers the rows of ranges 1 .. parts - 1 through `renumber`.
 void renumber_rows(std::vector<std::uint32_t>& group_of_row, std::int64_t rows, int parts,

@@ -38,10 +38,6 @@ RowContext group_context(const Grouping& grouping, std::span<const ColumnChunks>
   };
 }
 
-}  // namespace
-
-namespace {
-
 // The error for a column whose coding stopped at `failure`.
 Err coding_error(const ColumnChunks& column, CodingFailure failure, const char* where, const RowContext& context) {
   const std::int64_t row = failure.row;
@@ -76,8 +72,8 @@ Result<Codes> code_column(const ColumnChunks& column, const ValueColumnFormat& f
     return Codes(static_cast<std::size_t>(column.rows), GroupedSketchBuilder::kNoValue);
   }
   ValueCodes coded = code_values(column, format, builder, threads);
-  if (coded.refused_row < 0) return std::move(coded.codes);
-  return coding_error(column, CodingFailure{coded.refused_row, coded.malformed}, where, context);
+  if (coded.failure.row < 0) return std::move(coded.codes);
+  return coding_error(column, coded.failure, where, context);
 }
 
 namespace {
@@ -106,6 +102,7 @@ Result<GroupedItems> code_column_by_group(const ColumnChunks& column, const Valu
 
 // A table's rows grouped by its keys, and their values' builder.
 struct GroupedRows {
+  std::vector<KeyFormat> key_formats;
   GroupedSketchBuilder builder;
   Grouping grouping;
   ValueColumnFormat value_format;
@@ -115,10 +112,9 @@ struct GroupedRows {
 // The checks and grouping that sketch_groups and count_groups share.
 Result<GroupedRows> check_and_group(std::span<const ColumnChunks> keys, const ColumnChunks& values,
                                     std::optional<InputType> ty, int normal_precision, int sparse_precision,
-                                    int threads, std::vector<KeyFormat>* formats) {
-  Result<std::vector<KeyFormat>> checked = check_key_columns(keys);
-  if (!checked) return checked.take_error();
-  *formats = std::move(*checked);
+                                    int threads) {
+  Result<std::vector<KeyFormat>> formats = check_key_columns(keys);
+  if (!formats) return formats.take_error();
   Result<ValueColumnFormat> value_format = check_value_column(values);
   if (!value_format) return value_format.take_error();
   const InputType family = ty ? *ty : input_type_of(value_format->values.kind);
@@ -126,7 +122,7 @@ Result<GroupedRows> check_and_group(std::span<const ColumnChunks> keys, const Co
   if (!builder) return from_core(builder.error());
   Result<Grouping> grouping = group_rows(keys, *formats, values.rows, threads);
   if (!grouping) return grouping.take_error();
-  return GroupedRows{std::move(*builder), std::move(*grouping), *value_format, family};
+  return GroupedRows{std::move(*formats), std::move(*builder), std::move(*grouping), *value_format, family};
 }
 
 }  // namespace
@@ -134,21 +130,19 @@ Result<GroupedRows> check_and_group(std::span<const ColumnChunks> keys, const Co
 Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const ColumnChunks& values,
                                       std::optional<InputType> ty, int normal_precision, int sparse_precision,
                                       int threads) {
-  std::vector<KeyFormat> formats;
-  Result<GroupedRows> grouped = check_and_group(keys, values, ty, normal_precision, sparse_precision, threads,
-                                                &formats);
+  Result<GroupedRows> grouped = check_and_group(keys, values, ty, normal_precision, sparse_precision, threads);
   if (!grouped) return grouped.take_error();
   Grouping& grouping = grouped->grouping;
   const auto group_count = static_cast<std::uint32_t>(grouping.groups());
-  const RowContext context = group_context(grouping, keys, formats);
+  const RowContext context = group_context(grouping, keys, grouped->key_formats);
   Result<SerializedSketches> built = SerializedSketches{};
   if (grouped->builder.folds_rows(group_count, static_cast<std::size_t>(values.rows), threads)) {
     // Few groups: the codes in row order, then folded into each group's
     // registers in a pass of their own (folding each block as it is coded
     // measured slower: the registers of all groups then share the caches
     // with the hashing).
-    Result<Codes> codes = code_column(values, grouped->value_format, grouped->family,
-                                                           grouped->builder, threads, "row", context);
+    Result<Codes> codes =
+        code_column(values, grouped->value_format, grouped->family, grouped->builder, threads, "row", context);
     if (!codes) return codes.take_error();
     built = grouped->builder.build_consuming(grouping.group_of_row, *codes, group_count, threads);
   } else {
@@ -172,14 +166,11 @@ Result<GroupedCounts> count_groups(std::span<const ColumnChunks> keys, const Col
   Result<MartingaleCounter> counter = MartingaleCounter::create(normal_precision, sparse_precision);
   if (!counter) return from_core(counter.error());
   // Coded exactly as sketch_groups codes them.
-  std::vector<KeyFormat> formats;
-  Result<GroupedRows> grouped = check_and_group(keys, values, ty, normal_precision, sparse_precision, threads,
-                                                &formats);
+  Result<GroupedRows> grouped = check_and_group(keys, values, ty, normal_precision, sparse_precision, threads);
   if (!grouped) return grouped.take_error();
   Grouping& grouping = grouped->grouping;
-  Result<Codes> codes = code_column(values, grouped->value_format, grouped->family,
-                                                         grouped->builder, threads, "row",
-                                                         group_context(grouping, keys, formats));
+  Result<Codes> codes = code_column(values, grouped->value_format, grouped->family, grouped->builder, threads,
+                                    "row", group_context(grouping, keys, grouped->key_formats));
   if (!codes) return codes.take_error();
   GroupedCounts out;
   out.counts = counter->count(grouping.group_of_row, *codes, static_cast<std::uint32_t>(grouping.groups()), threads);

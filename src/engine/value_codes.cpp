@@ -208,15 +208,12 @@ ValueCodes code_values(const ColumnChunks& column, const ValueColumnFormat& form
                        const GroupedSketchBuilder& builder, int threads) {
   ValueCodes out;
   out.codes.resize(static_cast<std::size_t>(column.rows));
-  const int parts = static_cast<int>(std::clamp<std::int64_t>(column.rows >> 16, 1, std::max(threads, 1)));
+  const int parts = useful_threads(threads, static_cast<std::size_t>(column.rows));
   std::uint32_t* codes = out.codes.data();
-  const CodingFailure failure =
-      code_blocks(column, format, builder, parts,
-                  [codes](int, std::int64_t row, std::size_t count, const std::uint32_t* block) {
-                    std::memcpy(codes + row, block, count * sizeof(std::uint32_t));
-                  });
-  out.refused_row = failure.row;
-  out.malformed = failure.malformed;
+  out.failure = code_blocks(column, format, builder, parts,
+                            [codes](int, std::int64_t row, std::size_t count, const std::uint32_t* block) {
+                              std::memcpy(codes + row, block, count * sizeof(std::uint32_t));
+                            });
   return out;
 }
 

@@ -25,19 +25,16 @@ struct ValueColumnFormat {
 // an array that cannot be read.
 Result<ValueColumnFormat> check_value_column(const ColumnChunks& column);
 
-struct ValueCodes {
-  Codes codes;
-  // The first row that cannot be added (a uint64 above 2^63 - 1), or whose
-  // dictionary index lies outside its dictionary; -1 when none.
-  std::int64_t refused_row = -1;
-  bool malformed = false;
-};
-
 // The first row that cannot be added (a uint64 above 2^63 - 1) or whose
-// dictionary index lies outside its dictionary.
+// dictionary index lies outside its dictionary; row -1 when none.
 struct CodingFailure {
   std::int64_t row = -1;
   bool malformed = false;
+};
+
+struct ValueCodes {
+  Codes codes;
+  CodingFailure failure;
 };
 
 // The most rows code_blocks() hands over at once.

@@ -60,12 +60,11 @@ void insertion_sort(std::uint32_t* begin, std::uint32_t* end) {
 
 }  // namespace
 
-// Sorts codes (below 2^31). Up to 64 with AVX-512: rank_sort; otherwise few:
-// insertion sort. Up to a few thousand: one
-// pass into buckets by the top bits of their range, which leaves about one
-// code per bucket, then an insertion sort of the nearly sorted result. More:
-// a least-significant-digit radix sort of 11 bits a pass, as many passes as
-// the largest code needs.
+// Sorts codes (below 2^31). Up to 64 with AVX-512: rank_sort; otherwise
+// few: insertion sort. Up to a few thousand: one pass into buckets by the
+// top bits of their range, which leaves about one code per bucket, then an
+// insertion sort of the nearly sorted result. More: a least-significant-digit
+// radix sort of 11 bits a pass, as many passes as the largest code needs.
 void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scratch) {
   const std::size_t n = codes.size();
   if (n < 2) return;
@@ -111,6 +110,5 @@ void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scra
   }
   if (from != codes.data()) std::memcpy(codes.data(), from, n * sizeof(std::uint32_t));
 }
-
 
 }  // namespace vantorelle

@@ -8,17 +8,13 @@
 namespace vantorelle {
 namespace {
 
-// Below this many rows a second thread costs more than it saves.
-constexpr std::size_t kRowsPerThread = 1 << 16;
 // How many rows ahead a part loads its counters: with many groups they are
 // a table larger than the caches.
 constexpr std::size_t kAhead = 16;
 
 int parts_for(int threads, std::size_t rows, std::size_t groups) {
   // Each part has counters of its own, a word a group.
-  if (groups * 4 > rows) return 1;
-  const std::size_t most = std::max<std::size_t>(rows / kRowsPerThread, 1);
-  return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), most));
+  return groups * 4 > rows ? 1 : useful_threads(threads, rows);
 }
 
 // One part's counters after it placed its items hold the ends of its

@@ -19,15 +19,9 @@
 namespace vantorelle {
 namespace {
 
-// Below this many rows (stored sketches, for merges) a second thread costs
-// more than it saves.
-constexpr std::size_t kRowsPerThread = 1 << 16;
+// Below this many stored sketches a second merging thread costs more than
+// it saves.
 constexpr std::size_t kSketchesPerThread = 1 << 10;
-
-int useful_threads(int threads, std::size_t rows, std::size_t per_thread = kRowsPerThread) {
-  const std::size_t most = std::max<std::size_t>(rows / per_thread, 1);
-  return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), most));
-}
 
 // A share of the groups written on one thread: its groups' sketches end
 // to end (each group's end in `data` goes to the shared offsets, at the
@@ -123,7 +117,6 @@ GroupedSketchBuilder::FoldedGroups GroupedSketchBuilder::fold_groups(std::span<c
     for (std::size_t g = 0; g < group_count; ++g) folded.counts[g] += partial[t].counts[g];
   }
   return std::move(folded);
-
 }
 
 // Writes one group's sketch after another into a share's output, reusing

@@ -92,7 +92,7 @@ PyObject* collect_split_impl(PyObject* const* args) {
     if (first >= 0) coded = engine::code_values(column, *format, *builder, static_cast<int>(threads));
   }
   if (first < 0) return Py_BuildValue("(iOLO)", static_cast<int>(type), Py_None, -1LL, Py_None);
-  if (coded.refused_row >= 0) Py_RETURN_NONE;
+  if (coded.failure.row >= 0) Py_RETURN_NONE;
   python::OwnedRef first_value(value_object(column, first));
   if (!first_value) Py_RETURN_NONE;
   std::optional<Result<Bytes>> rest;

@@ -44,4 +44,14 @@ inline std::pair<std::size_t, std::size_t> part_range(std::size_t n, int parts, 
   return {n * i / p, n * (i + 1) / p};
 }
 
+// Below this many rows a second thread costs more than it saves.
+inline constexpr std::size_t kRowsPerThread = std::size_t{1} << 16;
+
+// How many of `threads` threads are worth starting for `items` items, at
+// least `per_thread` each (and always one).
+inline int useful_threads(int threads, std::size_t items, std::size_t per_thread = kRowsPerThread) {
+  const std::size_t most = std::max<std::size_t>(items / per_thread, 1);
+  return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), most));
+}
+
 }  // namespace vantorelle
