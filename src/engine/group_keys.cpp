@@ -58,8 +58,9 @@ struct LocalGroups {
   std::vector<std::uint8_t> bytes;
   std::vector<std::uint64_t> offsets{0};
 
-  // Frees the groups' hashes and key bytes, their pages to the system.
+  // Frees the groups' rows, hashes and key bytes, their pages to the system.
   void release() {
+    release_vector(first_rows);
     release_vector(hashes);
     release_vector(bytes);
     release_vector(offsets);
@@ -515,27 +516,27 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
   run_parallel(parts, [&](int t) {
     const auto [range_lo, range_hi] = part_range(static_cast<std::size_t>(rows), parts, t);
     for (std::size_t lo = range_lo; lo < range_hi; lo += kSlice) {
-    const std::size_t hi = std::min(range_hi, lo + kSlice);
-    for (std::size_t c = 0; c < keys.size(); ++c) {
-      const auto base = static_cast<std::uint32_t>(radix[c]);
-      const auto min = static_cast<std::uint64_t>(spans[c].min);
-      const auto null_digit = static_cast<std::uint32_t>(radix[c] - 1);
-      each_chunk_in(keys[c], static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
-                    [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
-        const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
-        std::uint32_t* at = packed.data() + first;
-        const auto pack = [&](auto key_at) {
-          for (std::int64_t row = begin; row < end; ++row) {
-            const std::int64_t index = array.offset + row;
-            const std::uint32_t digit = validity != nullptr && !bit_set(validity, index)
-                                            ? null_digit
-                                            : static_cast<std::uint32_t>(static_cast<std::uint64_t>(key_at(index)) - min);
-            at[row] = at[row] * base + digit;
-          }
-        };
-        with_key_reader(formats[c].values, array, pack);
-      });
-    }
+      const std::size_t hi = std::min(range_hi, lo + kSlice);
+      for (std::size_t c = 0; c < keys.size(); ++c) {
+        const auto base = static_cast<std::uint32_t>(radix[c]);
+        const auto min = static_cast<std::uint64_t>(spans[c].min);
+        const auto null_digit = static_cast<std::uint32_t>(radix[c] - 1);
+        each_chunk_in(keys[c], static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
+                      [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
+          const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+          std::uint32_t* at = packed.data() + first;
+          const auto pack = [&](auto key_at) {
+            for (std::int64_t row = begin; row < end; ++row) {
+              const std::int64_t index = array.offset + row;
+              const std::uint32_t digit = validity != nullptr && !bit_set(validity, index)
+                                              ? null_digit
+                                              : static_cast<std::uint32_t>(static_cast<std::uint64_t>(key_at(index)) - min);
+              at[row] = at[row] * base + digit;
+            }
+          };
+          with_key_reader(formats[c].values, array, pack);
+        });
+      }
     }
   });
   // About a nanosecond a row, in place: one thread numbers them all, or,
@@ -666,7 +667,6 @@ Result<Grouping> group_any(std::span<const ColumnChunks> keys, std::span<const K
             }));
       }
       locals[t].release();
-      release_vector(locals[t].first_rows);
     }
     renumber_rows(out.group_of_row, rows, parts, renumber);
   }
