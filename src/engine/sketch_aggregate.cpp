@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "error/internal_failure.h"
+#include "hll/grouped_sketches.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::engine {
@@ -27,8 +28,7 @@ Result<SketchParameters> SketchParameters::create(InputType type, std::int32_t n
 }
 
 SparseEncoding SketchParameters::codes() const {
-  Result<SparseEncoding> encoding =
-      SparseEncoding::create(normal_precision, sparse_precision == 0 ? normal_precision : sparse_precision);
+  Result<SparseEncoding> encoding = GroupedSketchBuilder::code_encoding(normal_precision, sparse_precision);
   VANTORELLE_ASSERT(encoding.has_value(), "the codes of checked precisions");
   return *encoding;
 }

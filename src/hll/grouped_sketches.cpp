@@ -340,8 +340,7 @@ Result<GroupedSketchBuilder> GroupedSketchBuilder::create(InputType type,
     max_buffer = sparse->max_buffer_elements();
     max_data = sparse->max_sparse_data_bytes();
   }
-  Result<SparseEncoding> codes = SparseEncoding::create(
-      normal_precision, sparse_precision == 0 ? normal_precision : sparse_precision);
+  Result<SparseEncoding> codes = code_encoding(normal_precision, sparse_precision);
   if (!codes) return codes.take_error();
   // Codes come from hashes of the caller's values, which could be chosen to
   // crowd one stretch of a set with a known multiplier.
@@ -358,6 +357,11 @@ Result<SerializedSketches> GroupedSketchBuilder::build(std::span<const std::uint
                                                        std::uint32_t group_count, int threads,
                                                        std::span<const std::uint8_t> present) const {
   return build_impl(groups, codes, group_count, threads, present, nullptr, nullptr);
+}
+
+Result<SparseEncoding> GroupedSketchBuilder::code_encoding(std::int32_t normal_precision,
+                                                           std::int32_t sparse_precision) {
+  return SparseEncoding::create(normal_precision, sparse_precision == 0 ? normal_precision : sparse_precision);
 }
 
 Result<SerializedSketches> GroupedSketchBuilder::build_consuming(std::vector<std::uint32_t>& groups,

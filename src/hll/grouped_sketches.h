@@ -72,6 +72,10 @@ class GroupedSketchBuilder {
   static Result<GroupedSketchBuilder> create(InputType type, std::int32_t normal_precision,
                                              std::int32_t sparse_precision);
 
+  // The encoding of the codes of sketches at these precisions: their
+  // sparse values, at (p, p) without a sparse precision.
+  static Result<SparseEncoding> code_encoding(std::int32_t normal_precision, std::int32_t sparse_precision);
+
   // The code of a row without a value (skipped, its group still made).
   static constexpr std::uint32_t kNoValue = GroupScatter::kNoItem;
   // The code of one value's hash (never kNoValue: codes are below 2^31).
