@@ -5,23 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "utils/var_int.h"
+
 namespace vantorelle::engine::grouping {
 
-inline std::size_t length_bytes(std::uint64_t size) {
-  std::size_t bytes = 1;
-  while (size >= 0x80) {
-    size >>= 7;
-    ++bytes;
-  }
-  return bytes;
-}
+inline std::size_t length_bytes(std::uint64_t size) { return varint64_length(size); }
 
 // Writes `size` at `at`; returns the byte after it.
-inline std::uint8_t* put_length(std::uint8_t* at, std::uint64_t size) {
-  for (; size >= 0x80; size >>= 7) *at++ = static_cast<std::uint8_t>(size | 0x80);
-  *at++ = static_cast<std::uint8_t>(size);
-  return at;
-}
+inline std::uint8_t* put_length(std::uint8_t* at, std::uint64_t size) { return put_varint64(at, size); }
 
 // Reads the length at `at` into *size; returns the byte after it.
 [[gnu::always_inline]] inline const std::uint8_t* read_length(const std::uint8_t* at, std::uint64_t* size) {

@@ -3,7 +3,6 @@
 #include "state/common_shape_reader.h"
 
 #include <google/protobuf/io/coded_stream.h>
-#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/wire_format_lite.h>
 
 #include <algorithm>
@@ -14,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <utility>
+
+#include "utils/var_int.h"
 
 namespace vantorelle {
 namespace {
@@ -67,24 +68,16 @@ std::size_t bytes_field_size(const Bytes& bytes) {
 
 // Writers into a buffer sized beforehand by the *_size functions above,
 // byte for byte what a coded output stream writes.
-std::uint8_t* put_varint(std::uint8_t* out, std::uint64_t value) {
-  while (value >= 0x80) {
-    *out++ = static_cast<std::uint8_t>(value | 0x80);
-    value >>= 7;
-  }
-  *out++ = static_cast<std::uint8_t>(value);
-  return out;
-}
 
 // A negative int32 is written sign-extended to 64 bits, as protobuf does.
 std::uint8_t* put_int32_field(std::uint8_t* out, int field, std::int32_t value) {
-  out = put_varint(out, varint_tag(field));
-  return put_varint(out, static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
+  out = put_varint64(out, varint_tag(field));
+  return put_varint64(out, static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
 }
 
 std::uint8_t* put_bytes_field(std::uint8_t* out, int field, const Bytes& bytes) {
-  out = put_varint(out, bytes_tag(field));
-  out = put_varint(out, bytes.size());
+  out = put_varint64(out, bytes_tag(field));
+  out = put_varint64(out, bytes.size());
   // Nothing is copied from an empty array: its data() may be null, and
   // memcpy from null is undefined even for zero bytes.
   for (std::size_t done = 0; done < bytes.size(); done += kCopyBlock) {
@@ -415,14 +408,14 @@ Status encode_state_into(const SketchState& state, Bytes& message) {
   message.resize(start + total_size);
   std::uint8_t* const begin = message.data() + start;
   std::uint8_t* out = put_int32_field(begin, kTypeField, type);
-  out = put_varint(out, varint_tag(kNumValuesField));
-  out = put_varint(out, state.num_values);
+  out = put_varint64(out, varint_tag(kNumValuesField));
+  out = put_varint64(out, state.num_values);
   if (state.encoding_version != kDefaultEncodingVersion) {
     out = put_int32_field(out, kEncodingVersionField, state.encoding_version);
   }
   if (value_type != 0) out = put_int32_field(out, kValueTypeField, value_type);
-  out = put_varint(out, bytes_tag(kHllStateField));
-  out = put_varint(out, nested_size);
+  out = put_varint64(out, bytes_tag(kHllStateField));
+  out = put_varint64(out, nested_size);
   if (state.sparse_size != 0) out = put_int32_field(out, kSparseSizeField, state.sparse_size);
   if (state.precision != 0) out = put_int32_field(out, kPrecisionField, state.precision);
   if (state.sparse_precision != 0) out = put_int32_field(out, kSparsePrecisionField, state.sparse_precision);

@@ -1,5 +1,6 @@
-// Unsigned LEB128 coding of 32-bit values: 7-bit groups, least significant
-// first, bit 7 set on every byte but the last; 1 to 5 bytes per value.
+// Unsigned LEB128 coding: 7-bit groups, least significant first, bit 7 set
+// on every byte but the last; 1 to 5 bytes for a 32-bit value (read and
+// checked here), up to 10 for a 64-bit one (written here).
 #pragma once
 
 #include <cstddef>
@@ -55,6 +56,21 @@ inline ReadVarint read_varint(ByteView input) {
   // Only the low four bits of the fifth byte fit in 32 bits.
   value |= static_cast<std::uint32_t>(last) << 28;
   return {value, 5, last < 16 ? VarintFault::None : VarintFault::Over32Bits};
+}
+
+// Writes the varint of a 64-bit `value` at `out` (room for
+// varint64_length(value) bytes, at most ten); returns the byte after it.
+inline std::uint8_t* put_varint64(std::uint8_t* out, std::uint64_t value) {
+  for (; value >= 0x80; value >>= 7) *out++ = static_cast<std::uint8_t>(value | 0x80);
+  *out++ = static_cast<std::uint8_t>(value);
+  return out;
+}
+
+// Bytes that put_varint64 writes for `value`.
+inline std::size_t varint64_length(std::uint64_t value) {
+  std::size_t bytes = 1;
+  for (; value >= 0x80; value >>= 7) ++bytes;
+  return bytes;
 }
 
 [[noreturn]] void varint_cut_off(std::size_t index, std::size_t remaining);
