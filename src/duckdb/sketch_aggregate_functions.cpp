@@ -15,9 +15,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
-#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -34,6 +34,7 @@
 #include "hll/encoding.h"
 #include "hll/grouped_sketches.h"
 #include "hll/hyperloglogplusplus.h"
+#include "utils/var_int.h"
 
 namespace vantorelle::duckdb_ext {
 namespace {
@@ -70,9 +71,9 @@ constexpr std::string_view kCounted =
 // buffer keeps every code, up to 65535, the registers beside it folded from
 // the new ones each time it fills; a group that ends below the budget is
 // written from its codes at finalise, and one that passes 65535 values below
-// it goes to a sparse sketch. A sketch then gets further values in batches of 512 (the
-// buffer cut to that size, 2 KiB beside the sketch), each added while the
-// sketch is in cache. The sketch of a slot is always the engine state's
+// it goes to a sparse sketch. A sketch then gets further values in batches
+// of 512 (the buffer cut to that size, 2 KiB beside the sketch), each added
+// while the sketch is in cache. The sketch of a slot is always the engine state's
 // values followed by the waiting ones, in row order.
 //
 // Once the engine's sketch holds registers, the order of further values no
@@ -105,10 +106,9 @@ struct Folding {
   std::uint32_t filled;  // registers above 0
 };
 
-// A register update: the largest rho_w of the index of `hash` at precision p.
-// Returns the register's value before.
-inline std::uint8_t update_register(std::uint8_t* registers, int p, std::uint64_t hash) {
-  const NormalCoordinates c = NormalEncoding::coordinates_at(p, hash);
+// A register update: the register at c.index takes the larger of its value
+// and c.rho_w. Returns the register's value before.
+inline std::uint8_t update_register(std::uint8_t* registers, NormalCoordinates c) {
   // A store whatever the register held: a compare and branch would be
   // mispredicted while the registers fill.
   std::uint8_t& reg = registers[c.index];
@@ -117,13 +117,14 @@ inline std::uint8_t update_register(std::uint8_t* registers, int p, std::uint64_
   return before;
 }
 
+// The update of `hash` at precision p.
+inline std::uint8_t update_register(std::uint8_t* registers, int p, std::uint64_t hash) {
+  return update_register(registers, NormalEncoding::coordinates_at(p, hash));
+}
+
 // The same for a code, at its encoding's normal precision.
 inline std::uint8_t update_register(std::uint8_t* registers, const SparseEncoding& codes, std::uint32_t code) {
-  const NormalCoordinates c = codes.decode_normal(code);
-  std::uint8_t& reg = registers[c.index];
-  const std::uint8_t before = reg;
-  reg = std::max(before, static_cast<std::uint8_t>(c.rho_w));
-  return before;
+  return update_register(registers, codes.decode_normal(code));
 }
 
 std::atomic<std::int64_t> live_buffers{0};
@@ -333,14 +334,6 @@ Status settle(SketchSlot& slot, const SketchParameters& parameters, BufferTally&
 // bitmap of 2^21 bits is 256 KiB.
 constexpr std::int32_t kLargestBoundedSparsePrecision = 21;
 
-// The bytes of a varint of `value` (below 2^35): one per 7 bits, at least one.
-inline std::uint64_t varint_bytes(std::uint64_t value) {
-  return 1 + static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 7)) +
-         static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 14)) +
-         static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 21)) +
-         static_cast<std::uint64_t>(value >= (std::uint64_t{1} << 28));
-}
-
 // Calls `visit` with each bit set in `bits`, in ascending order, clearing
 // them.
 template <class Visit>
@@ -382,13 +375,13 @@ std::uint64_t sparse_bytes_at_least(std::span<const std::uint32_t> codes, const 
   std::uint64_t bytes = 0;
   std::uint64_t previous = 0;
   take_set_bits(plain, [&](std::uint64_t value) {
-    bytes += varint_bytes(value - previous);
+    bytes += varint64_length(value - previous);
     previous = value;
   });
   bool first = true;
   take_set_bits(rho_encoded, [&](std::uint64_t index) {
     // The first follows the plain values (or 0): at least one byte.
-    bytes += first ? 1 : varint_bytes(((index - previous) << RHOW_BITS) - 63);
+    bytes += first ? 1 : varint64_length(((index - previous) << RHOW_BITS) - 63);
     first = false;
     previous = index;
   });
