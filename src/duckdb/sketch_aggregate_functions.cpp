@@ -862,7 +862,6 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
       Status made;
       const SketchParameters* parameters = slot_parameters.of(slot, made);
       if (parameters == nullptr) return fail(info, "vantorelle_sketch", made.error().display());
-      Result<Bytes> bytes = Bytes();
       if (slot.is_folding() && slot.folding.registers != nullptr) {
         // A group that took many values since its last look: its registers
         // when they are bound to be its sketch's, without writing its codes.
@@ -890,13 +889,12 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
         if (!wrote) return fail(info, "vantorelle_sketch", wrote.error().display());
         set_blob(result, offset + i, written);
         continue;
-      } else {
-        // The state finalised is the query's own (the hash table's, or a
-        // window's per-row state), never a shared source.
-        Status flushed = settle(slot, *parameters, tally);
-        if (!flushed) return fail(info, "vantorelle_sketch", flushed.error().display());
-        bytes = slot.aggregate.finalise_sketch(*parameters);
       }
+      // The state finalised is the query's own (the hash table's, or a
+      // window's per-row state), never a shared source.
+      Status flushed = settle(slot, *parameters, tally);
+      if (!flushed) return fail(info, "vantorelle_sketch", flushed.error().display());
+      Result<Bytes> bytes = slot.aggregate.finalise_sketch(*parameters);
       if (!bytes) return fail(info, "vantorelle_sketch", bytes.error().display());
       set_blob(result, offset + i, *bytes);
     }
