@@ -37,9 +37,9 @@ demo: setup install
 # then two lanes side by side, each on one core for about as long: the
 # Python suite on the Release modules and a short run of each fuzz target;
 # the C++ tests, the ThreadSanitizer tests and the native-path Python tests
-# on the sanitized tree. Each stage's time is
-# printed at the end. The Release C++ tests are `make cpp-test`, longer
-# fuzzing `make fuzz` and `make fuzz-python`.
+# on the sanitized tree. Each stage's time is printed at the end. The
+# Release C++ tests are `make cpp-test`, longer fuzzing `make fuzz` and
+# `make fuzz-python`.
 FUZZ_SECONDS ?= 60
 TEST_FUZZ_SECONDS ?= 15
 STAGE_TIMES := $(SANITIZE_BUILD_DIR)/stage-times.txt

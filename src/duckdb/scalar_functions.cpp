@@ -63,7 +63,8 @@ SketchState load_state(ByteView bytes, idx_t row) {
 // The estimate of a stored sketch read in place, refused as load_state
 // refuses it.
 std::int64_t estimate_in_place(ViewEstimator& estimator, SketchStateView& room, ByteView bytes, idx_t row) {
-  Result<ViewEstimator::Estimate> estimate = estimator.estimate_message(bytes, room, EstimateMethod::Default, std::nullopt);
+  Result<ViewEstimator::Estimate> estimate =
+      estimator.estimate_message(bytes, room, EstimateMethod::Default, std::nullopt);
   if (!estimate) {
     throw Failure{"the sketch in row " + std::to_string(row) + " of the chunk (" +
                   std::to_string(bytes.size()) + " bytes) is not a sound sketch: " +
