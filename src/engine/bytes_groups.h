@@ -41,10 +41,8 @@ namespace bytes_groups {
 constexpr std::uint64_t kNullSize = UINT64_MAX;
 constexpr RowKey kNullKey{{nullptr, kNullSize}, {}};
 constexpr std::int64_t kBlock = 256;
-// Lookups in a table past the caches are started this many rows ahead: the
-// slot, then (from a guess at the slot) the entry.
+// Slots of a table past the caches are fetched this many rows ahead.
 constexpr std::int64_t kSlotAhead = 16;
-constexpr std::int64_t kEntryAhead = 6;
 
 // Calls f(read), read(index) giving the key of a present row of `array` at
 // `index` (its offset included), in a form typed for the layout.
@@ -92,11 +90,8 @@ class Groups {
   bool full = false;  // the key store ran out: the groups are not usable
 
   bool large() const { return table_.large(); }
+  void reserve(std::size_t count) { table_.reserve(count); }
   void prefetch(std::uint32_t hash) const { table_.prefetch(hash); }
-  void prefetch_entry(std::uint32_t hash) const {
-    const std::uint32_t ref = table_.peek(hash);
-    if (ref != UINT32_MAX) __builtin_prefetch(store_.entry(ref));
-  }
 
   std::uint32_t null(std::int64_t row) {
     if (null_group == UINT32_MAX) {
@@ -136,47 +131,74 @@ class Groups {
   BytesKeyTable table_;
 };
 
-// Numbers n rows: row i has hash h[i], key keys[i] (size kNullSize for a
-// null) and row number row_of(i) in the table; put(i, group) takes its
-// group. With a table past the caches, each row's slot and entry are
-// fetched ahead of its lookup.
+// The first pass of a lookup in a table past the caches (see number()):
+// each row's candidate entry, or UINT32_MAX, the candidates' entries
+// fetched.
+inline void find_candidates(const Groups& groups, const std::uint32_t* h, const RowKey* keys, std::int64_t n,
+                            std::uint32_t* candidates) {
+  const BytesKeyTable::View table = groups.table().view();
+  const ReleasedBytes* blocks = groups.store().blocks();
+  for (std::int64_t i = 0; i < std::min(n, kSlotAhead); ++i) groups.prefetch(h[i]);
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (i + kSlotAhead < n) groups.prefetch(h[i + kSlotAhead]);
+    const std::uint32_t ref = keys[i].bytes.size == kNullSize ? UINT32_MAX : table.candidate(h[i]);
+    if (ref != UINT32_MAX) __builtin_prefetch(KeyStore::entry_in(blocks, ref));
+    candidates[i] = ref;
+  }
+}
+
+// Numbers n rows (at most kBlock): row i has hash h[i], key keys[i] (size
+// kNullSize for a null) and row number row_of(i) in the table; put(i, group)
+// takes its group.
+//
+// With a table past the caches, a lookup's two reads (the slot, then the
+// entry it names) would each wait on memory, the second on the first. So
+// the rows go in two passes: the first reads each row's slot (fetched a few
+// rows ahead) and fetches the entry of the first slot whose hash agrees; the
+// second, when those entries have arrived, compares the keys. A row whose
+// candidate is missing or holds another key takes the full lookup, which
+// also adds a new group.
 template <class RowOf, class Put>
 void number(Groups& groups, const std::uint32_t* h, const RowKey* keys, std::int64_t n, RowOf&& row_of,
             Put&& put) {
-  const auto each = [&](auto fetch) {
+  const auto slow = [&](std::int64_t i) {
+    return keys[i].bytes.size == kNullSize ? groups.null(row_of(i)) : groups.find_or_add(h[i], keys[i], row_of(i));
+  };
+  if (!groups.large()) {
     // Most rows find their group: through a view of the table and store,
     // taken again after a row adds one.
     BytesKeyTable::View table = groups.table().view();
     const ReleasedBytes* blocks = groups.store().blocks();
     for (std::int64_t i = 0; i < n; ++i) {
-      fetch(i);
       const RowKey& key = keys[i];
-      std::uint32_t group;
-      if (key.bytes.size == kNullSize) {
-        group = groups.null(row_of(i));
-      } else {
-        const std::uint32_t ref =
-            table.find(h[i], [&](std::uint32_t r) { return KeyStore::holds(KeyStore::entry_in(blocks, r), key); });
-        if (ref != UINT32_MAX) [[likely]] {
-          group = KeyStore::group_at(KeyStore::entry_in(blocks, ref));
-        } else {
-          group = groups.find_or_add(h[i], key, row_of(i));
-          table = groups.table().view();
-          blocks = groups.store().blocks();
-        }
+      std::uint32_t ref = UINT32_MAX;
+      if (key.bytes.size != kNullSize) {
+        ref = table.find(h[i], [&](std::uint32_t r) { return KeyStore::holds(KeyStore::entry_in(blocks, r), key); });
       }
-      put(i, group);
+      if (ref != UINT32_MAX) [[likely]] {
+        put(i, KeyStore::group_at(KeyStore::entry_in(blocks, ref)));
+      } else {
+        put(i, slow(i));
+        table = groups.table().view();
+        blocks = groups.store().blocks();
+      }
     }
-  };
-  if (!groups.large()) {
-    each([](std::int64_t) {});
     return;
   }
-  for (std::int64_t i = 0; i < std::min(n, kSlotAhead); ++i) groups.prefetch(h[i]);
-  each([&](std::int64_t i) {
-    if (i + kSlotAhead < n) groups.prefetch(h[i + kSlotAhead]);
-    if (i + kEntryAhead < n) groups.prefetch_entry(h[i + kEntryAhead]);
-  });
+  std::uint32_t candidates[kBlock];
+  find_candidates(groups, h, keys, n, candidates);
+  // (a group added below leaves every candidate's entry where it was)
+  for (std::int64_t i = 0; i < n; ++i) {
+    const std::uint32_t ref = candidates[i];
+    if (ref != UINT32_MAX) [[likely]] {
+      const std::uint8_t* entry = groups.store().entry(ref);
+      if (KeyStore::holds(entry, keys[i])) [[likely]] {
+        put(i, KeyStore::group_at(entry));
+        continue;
+      }
+    }
+    put(i, slow(i));
+  }
 }
 
 // Calls f(s, n, h, keys) for the rows [lo, hi) a block at a time: rows
@@ -185,7 +207,11 @@ void number(Groups& groups, const std::uint32_t* h, const RowKey* keys, std::int
 struct Hasher {
   Kind kind;
   std::uint64_t seed;
-  bool constant;
+  std::uint32_t kept_bits;  // all but in tests (kept_hash_bits)
+
+  std::uint32_t hash(const RowKey& key) const {
+    return key.bytes.size == kNullSize ? 0 : bytes_key_hash(key, seed) & kept_bits;
+  }
 
   template <class Start, class F>
   void blocks(const ColumnChunks& column, std::int64_t lo, std::int64_t hi, Start&& start, F&& f) const {
@@ -199,7 +225,7 @@ struct Hasher {
         // (in locals, which the loop's stores cannot change)
         std::uint32_t* const hashes = h;
         RowKey* const row_keys = keys;
-        const bool same = constant;
+        const std::uint32_t kept = kept_bits;
         const std::uint64_t key_seed = seed;
         const std::int64_t offset = array.offset;
         for (std::int64_t s = begin; s < end; s += kBlock) {
@@ -211,7 +237,7 @@ struct Hasher {
               hashes[i] = 0;
             } else {
               row_keys[i] = row_key(read(index));
-              hashes[i] = same ? 0 : bytes_key_hash(row_keys[i], key_seed);
+              hashes[i] = bytes_key_hash(row_keys[i], key_seed) & kept;
             }
           }
           if (!f(s, n, hashes, row_keys)) return;
@@ -239,8 +265,33 @@ inline void number_range(const ColumnChunks& column, const Hasher& hasher, std::
       });
 }
 
+// The group of each of n keys (at most kBlock) that `groups` already has,
+// or UINT32_MAX: reads the table only, so threads may share it.
+inline void find_existing(const Groups& groups, const std::uint32_t* h, const RowKey* keys, std::int64_t n,
+                          std::uint32_t* out) {
+  std::uint32_t candidates[kBlock];
+  find_candidates(groups, h, keys, n, candidates);
+  const BytesKeyTable::View table = groups.table().view();
+  const ReleasedBytes* blocks = groups.store().blocks();
+  for (std::int64_t i = 0; i < n; ++i) {
+    const RowKey& key = keys[i];
+    if (key.bytes.size == kNullSize) {
+      out[i] = groups.null_group;
+      continue;
+    }
+    std::uint32_t ref = candidates[i];
+    if (ref != UINT32_MAX && !KeyStore::holds(KeyStore::entry_in(blocks, ref), key)) [[unlikely]] {
+      // The first entry of this hash is another key's: the full lookup.
+      ref = table.find(h[i], [&](std::uint32_t r) { return KeyStore::holds(KeyStore::entry_in(blocks, r), key); });
+    }
+    out[i] = ref == UINT32_MAX ? UINT32_MAX : KeyStore::group_at(KeyStore::entry_in(blocks, ref));
+  }
+}
+
 // The later ranges' groups joined to the first range's, in order; their rows
-// renumbered.
+// renumbered. A range's groups are first looked up in the first range's
+// table by every thread (which only read it); then those it lacks are
+// added, in order.
 inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, std::vector<std::uint32_t>& group_of_row,
                         std::int64_t rows) {
   Groups& lead = parts[0];
@@ -249,10 +300,33 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, std::v
   std::vector<std::vector<std::uint32_t>> renumber(parts.size());
   for (std::size_t t = 1; t < parts.size(); ++t) {
     Groups& local = parts[t];
+    const std::size_t local_count = local.first_rows.size();
     std::vector<std::uint32_t>& numbers = renumber[t];
-    numbers.resize(local.first_rows.size());
-    // A block of the range's groups at a time, in order, looked up as rows
-    // are (the null group, which has no entry, at its place).
+    numbers.resize(local_count);
+    // Each group's key in group order (the null group's, which has no
+    // entry, a null).
+    std::vector<BytesKey> keys_of(local_count, kNullKey.bytes);
+    local.store().each([&](std::uint32_t group, const BytesKey& key) { keys_of[group] = key; });
+    const int finders = useful_threads(count, local_count, std::size_t{1} << 14);
+    run_parallel(finders, [&](int k) {
+      const auto [lo, hi] = part_range(local_count, finders, k);
+      std::uint32_t h[kBlock];
+      RowKey keys[kBlock];
+      for (std::size_t s = lo; s < hi; s += kBlock) {
+        const auto n = static_cast<std::int64_t>(std::min<std::size_t>(kBlock, hi - s));
+        for (std::int64_t i = 0; i < n; ++i) {
+          keys[i] = keys_of[s + static_cast<std::size_t>(i)].size == kNullSize
+                        ? kNullKey
+                        : row_key(keys_of[s + static_cast<std::size_t>(i)]);
+          h[i] = hasher.hash(keys[i]);
+        }
+        find_existing(lead, h, keys, n, numbers.data() + s);
+      }
+    });
+    // The groups the first range lacks, a block at a time, in order, the
+    // table grown for them first.
+    lead.reserve(lead.first_rows.size() +
+                 static_cast<std::size_t>(std::count(numbers.begin(), numbers.end(), UINT32_MAX)));
     std::uint32_t h[kBlock];
     RowKey keys[kBlock];
     std::uint32_t groups[kBlock];
@@ -262,21 +336,13 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, std::v
              [&](std::int64_t i, std::uint32_t group) { numbers[groups[i]] = group; });
       n = 0;
     };
-    const auto push = [&](std::uint32_t group, const RowKey& key) {
-      h[n] = key.bytes.size == kNullSize || hasher.constant ? 0 : bytes_key_hash(key, hasher.seed);
-      keys[n] = key;
-      groups[n++] = group;
+    for (std::size_t g = 0; g < local_count; ++g) {
+      if (numbers[g] != UINT32_MAX) continue;
+      keys[n] = keys_of[g].size == kNullSize ? kNullKey : row_key(keys_of[g]);
+      h[n] = hasher.hash(keys[n]);
+      groups[n++] = static_cast<std::uint32_t>(g);
       if (n == kBlock) flush();
-    };
-    bool null_done = local.null_group == UINT32_MAX;
-    local.store().each([&](std::uint32_t group, const BytesKey& key) {
-      if (!null_done && local.null_group < group) {
-        push(local.null_group, kNullKey);
-        null_done = true;
-      }
-      push(group, row_key(key));
-    });
-    if (!null_done) push(local.null_group, kNullKey);
+    }
     flush();
     if (lead.full) return false;
     local = Groups();
@@ -466,7 +532,7 @@ inline std::optional<Grouping> group_bytes_column(const ColumnChunks& column, co
                                                   std::int64_t rows, int parts, KeyHashing hashing,
                                                   BytesSplit split = BytesSplit::Auto) {
   using namespace bytes_groups;
-  const Hasher hasher{format.kind, process_seed(), hashing == KeyHashing::Constant};
+  const Hasher hasher{format.kind, process_seed(), static_cast<std::uint32_t>(kept_hash_bits(hashing))};
   if (parts > 1 &&
       (split == BytesSplit::Partitions || (split == BytesSplit::Auto && many_groups(column, hasher, rows)))) {
     return group_by_partitions(column, hasher, rows, parts);

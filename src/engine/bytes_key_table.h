@@ -152,6 +152,14 @@ class BytesKeyTable {
   }
   ~BytesKeyTable() { release_vector(slots_); }
 
+  // Grows the table now, if need be, so that it holds `count` entries in
+  // all without growing again.
+  void reserve(std::size_t count) {
+    std::size_t slots = slots_.size();
+    while (count > (slots <= kLoose ? slots / 2 : slots / 4 * 3)) slots *= 2;
+    if (slots != slots_.size()) resize(slots);
+  }
+
   // Whether the table has outgrown the faster caches.
   bool large() const { return mask_ >= (1u << 15); }
 
@@ -177,16 +185,18 @@ class BytesKeyTable {
         }
       }
     }
+
+    // The reference in the first slot that holds `hash`, or UINT32_MAX: a
+    // candidate, its key not yet compared.
+    [[gnu::always_inline]] std::uint32_t candidate(std::uint32_t hash) const {
+      for (std::size_t at = place(hash, shift); ; at = (at + 1) & mask) {
+        const std::uint64_t slot = slots[at];
+        if (slot == 0) return UINT32_MAX;
+        if (static_cast<std::uint32_t>(slot) == hash) return static_cast<std::uint32_t>(slot >> 32) - 1;
+      }
+    }
   };
   View view() const { return View{slots_.data(), mask_, shift_}; }
-
-  // The reference in the first slot a lookup of `hash` reads, when that slot
-  // holds `hash`, else UINT32_MAX: a guess, for prefetching the entry.
-  std::uint32_t peek(std::uint32_t hash) const {
-    const std::uint64_t slot = slots_[place(hash, shift_)];
-    return slot != 0 && static_cast<std::uint32_t>(slot) == hash ? static_cast<std::uint32_t>(slot >> 32) - 1
-                                                                   : UINT32_MAX;
-  }
 
   // The group of the entry of `hash` whose key same(ref) accepts (it returns
   // the entry's group, or UINT32_MAX for another key), or else the group of

@@ -109,7 +109,9 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
         if (bad >= 0 && (malformed.row < 0 || first + bad < malformed.row)) malformed = {first + bad, c};
       }
       if (malformed.row >= 0) return;
-      if (hashing == KeyHashing::Constant) std::fill(h, h + n, 0);
+      if (hashing != KeyHashing::Seeded) {
+        for (std::int64_t i = 0; i < n; ++i) h[i] &= kept_hash_bits(hashing);
+      }
       // A lookup in a table larger than the caches waits on two loads: the
       // slot and the group's key bytes. Each is started ahead of its use
       // (the bytes from a guess at the slot). A slot keeps the offset of its

@@ -56,10 +56,22 @@ struct Grouping {
   std::size_t groups() const { return first_rows.size(); }
 };
 
-// How rows are hashed: Seeded in use; Constant gives every row the same
-// hash, so that every lookup compares keys (for tests of the comparison,
-// which seeded hashes almost never reach with unequal keys).
-enum class KeyHashing { Seeded, Constant };
+// How rows are hashed: Seeded in use. The others are for tests of the
+// comparison of keys, which seeded hashes almost never reach with unequal
+// keys: Constant gives every row the same hash, so that every lookup
+// compares keys; Colliding keeps 12 bits of the hash, so that lookups in
+// tables of many groups (past the caches) also meet other keys of their
+// hash.
+enum class KeyHashing { Seeded, Constant, Colliding };
+
+// The bits of a row's hash that `hashing` keeps.
+inline std::uint64_t kept_hash_bits(KeyHashing hashing) {
+  switch (hashing) {
+    case KeyHashing::Constant: return 0;
+    case KeyHashing::Colliding: return 0xFFF;
+    default: return ~std::uint64_t{0};
+  }
+}
 
 // Numbers the rows of the checked key columns on up to `threads` threads. A
 // dictionary index outside its dictionary is a Malformed error naming the
