@@ -292,7 +292,7 @@ inline void find_existing(const Groups& groups, const std::uint32_t* h, const Ro
 // renumbered. A range's groups are first looked up in the first range's
 // table by every thread (which only read it); then those it lacks are
 // added, in order.
-inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, std::vector<std::uint32_t>& group_of_row,
+inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, MappedVector<std::uint32_t>& group_of_row,
                         std::int64_t rows) {
   Groups& lead = parts[0];
   const int count = static_cast<int>(parts.size());

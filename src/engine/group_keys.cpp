@@ -234,7 +234,7 @@ void group_integer_range(const ColumnChunks& column, const ValueFormat& format, 
 int parts_for(std::int64_t rows, int threads) { return useful_threads(threads, static_cast<std::size_t>(rows)); }
 
 // Renumbers the rows of ranges 1 .. parts - 1 through `renumber`.
-void renumber_rows(std::vector<std::uint32_t>& group_of_row, std::int64_t rows, int parts,
+void renumber_rows(MappedVector<std::uint32_t>& group_of_row, std::int64_t rows, int parts,
                    const std::vector<std::vector<std::uint32_t>>& renumber) {
   run_parallel(parts - 1, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t + 1);
@@ -510,7 +510,7 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
     packed_count *= radix[c];
   }
   Grouping out;
-  std::vector<std::uint32_t>& packed = out.group_of_row;
+  MappedVector<std::uint32_t>& packed = out.group_of_row;
   packed.assign(static_cast<std::size_t>(rows), 0);
   // A slice of rows at a time, every column over it while its packed
   // numbers are in the faster caches.

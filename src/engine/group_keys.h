@@ -36,6 +36,7 @@
 #include "engine/arrow_values.h"
 #include "engine/column_chunks.h"
 #include "error/result.h"
+#include "utils/mapped_allocator.h"
 
 namespace vantorelle::engine {
 
@@ -50,7 +51,8 @@ struct KeyFormat {
 Result<std::vector<KeyFormat>> check_key_columns(std::span<const ColumnChunks> keys);
 
 struct Grouping {
-  std::vector<std::uint32_t> group_of_row;
+  // Not zeroed when sized: every path writes each row's number.
+  MappedVector<std::uint32_t> group_of_row;
   std::vector<std::int64_t> first_rows;  // per group, its first row
 
   std::size_t groups() const { return first_rows.size(); }

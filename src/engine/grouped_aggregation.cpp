@@ -150,7 +150,7 @@ Result<GroupedSketches> sketch_groups(std::span<const ColumnChunks> keys, const 
                                                        grouped->builder, grouping.group_of_row, group_count,
                                                        threads, context);
     if (!sorted) return sorted.take_error();
-    std::vector<std::uint32_t>().swap(grouping.group_of_row);
+    MappedVector<std::uint32_t>().swap(grouping.group_of_row);
     built = grouped->builder.build_sorted(std::move(*sorted), threads);
   }
   if (!built) return from_core(built.error());

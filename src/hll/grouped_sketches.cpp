@@ -364,7 +364,7 @@ Result<SparseEncoding> GroupedSketchBuilder::code_encoding(std::int32_t normal_p
   return SparseEncoding::create(normal_precision, sparse_precision == 0 ? normal_precision : sparse_precision);
 }
 
-Result<SerializedSketches> GroupedSketchBuilder::build_consuming(std::vector<std::uint32_t>& groups,
+Result<SerializedSketches> GroupedSketchBuilder::build_consuming(MappedVector<std::uint32_t>& groups,
                                                                  Codes& codes,
                                                                  std::uint32_t group_count, int threads,
                                                                  std::span<const std::uint8_t> present) const {
@@ -375,14 +375,14 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
                                                             std::span<const std::uint32_t> codes,
                                                             std::uint32_t group_count, int threads,
                                                             std::span<const std::uint8_t> present,
-                                                            std::vector<std::uint32_t>* release_groups,
+                                                            MappedVector<std::uint32_t>* release_groups,
                                                             Codes* release_codes) const {
   VANTORELLE_ASSERT(present.empty() || present.size() == group_count, "present.size() == group_count");
   VANTORELLE_ASSERT(groups.size() == codes.size(), "groups.size() == codes.size()");
   if (!folds_rows(group_count, groups.size(), threads)) {
     GroupedItems sorted = items_by_group(groups, codes, group_count, threads);
     // The rows are not read again.
-    if (release_groups != nullptr) std::vector<std::uint32_t>().swap(*release_groups);
+    if (release_groups != nullptr) MappedVector<std::uint32_t>().swap(*release_groups);
     if (release_codes != nullptr) Codes().swap(*release_codes);
     return build_sorted(std::move(sorted), threads, present);
   }
@@ -417,7 +417,7 @@ Result<SerializedSketches> GroupedSketchBuilder::build_impl(std::span<const std:
     sorted.starts = GroupStarts(MappedVector<std::uint32_t>(static_cast<std::size_t>(group_count) + 1, 0));
   }
   // The rows are not read again.
-  if (release_groups != nullptr) std::vector<std::uint32_t>().swap(*release_groups);
+  if (release_groups != nullptr) MappedVector<std::uint32_t>().swap(*release_groups);
   if (release_codes != nullptr) Codes().swap(*release_codes);
   return write_groups(sorted, parts, present, from_registers, folded);
 }

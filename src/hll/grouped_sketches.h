@@ -96,7 +96,7 @@ class GroupedSketchBuilder {
 
   // build() that frees `groups` and `codes` as soon as it no longer needs
   // them, before the sketches are written: less memory at the peak.
-  Result<SerializedSketches> build_consuming(std::vector<std::uint32_t>& groups,
+  Result<SerializedSketches> build_consuming(MappedVector<std::uint32_t>& groups,
                                              Codes& codes, std::uint32_t group_count,
                                              int threads, std::span<const std::uint8_t> present = {}) const;
 
@@ -146,7 +146,7 @@ class GroupedSketchBuilder {
   Result<SerializedSketches> build_impl(std::span<const std::uint32_t> groups,
                                         std::span<const std::uint32_t> codes, std::uint32_t group_count,
                                         int threads, std::span<const std::uint8_t> present,
-                                        std::vector<std::uint32_t>* release_groups,
+                                        MappedVector<std::uint32_t>* release_groups,
                                         Codes* release_codes) const;
 
   struct FoldedGroups;

@@ -242,7 +242,7 @@ bool read_list_column(PyObject* object, ListColumn* out) {
 
 // The list row of each item (items outside every present list get no
 // value), with `codes` reordered to list order.
-void items_by_list(const ListColumn& lists, Codes& codes, std::vector<std::uint32_t>* groups) {
+void items_by_list(const ListColumn& lists, Codes& codes, MappedVector<std::uint32_t>* groups) {
   Codes ordered;
   for (std::size_t row = 0; row < lists.present.size(); ++row) {
     for (std::int64_t k = lists.item_begin[row]; k < lists.item_end[row]; ++k) {
@@ -280,7 +280,7 @@ PyObject* sketch_lists_impl(PyObject* module, PyObject* const* args) {
     coded.emplace(engine::code_column(lists.items, *format, family, *builder, threads, "item",
                                       [](std::int64_t) { return std::string(); }));
     if (*coded) {
-      std::vector<std::uint32_t> groups;
+      MappedVector<std::uint32_t> groups;
       items_by_list(lists, **coded, &groups);
       built.emplace(builder->build_consuming(groups, **coded, static_cast<std::uint32_t>(lists.present.size()),
                                              threads, lists.present));
