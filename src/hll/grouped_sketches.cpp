@@ -11,6 +11,7 @@
 #include "hll/group_scatter.h"
 #include "hll/representation.h"
 #include "hll/sparse_representation.h"
+#include "hll/sparse_roll_up.h"
 #include "state/state_message.h"
 #include "utils/buffer_traits.h"
 #include "utils/page_release.h"
@@ -538,6 +539,7 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
   run_parallel(parts, [&](int t) {
     ShareOutput& share = shares[static_cast<std::size_t>(t)];
     RowFailure& own = failed[static_cast<std::size_t>(t)];
+    std::vector<ByteView> group_sketches;
     for (std::size_t g = first[static_cast<std::size_t>(t)]; g < first[static_cast<std::size_t>(t) + 1]; ++g) {
       const auto begin = static_cast<std::size_t>(sorted.starts.at(g));
       const auto end = static_cast<std::size_t>(sorted.starts.at(g + 1));
@@ -545,6 +547,16 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
         share.present.push_back(0);
         offsets[g + 1] = static_cast<std::int64_t>(share.data.size());
         continue;
+      }
+      if (end - begin >= 2) {
+        group_sketches.clear();
+        for (std::size_t k = begin; k < end; ++k) group_sketches.push_back(sketches[sorted.items[k]]);
+        if (std::optional<Bytes> rolled = roll_up_alike_sparse(group_sketches)) {
+          append(share.data, *rolled);
+          share.present.push_back(1);
+          offsets[g + 1] = static_cast<std::int64_t>(share.data.size());
+          continue;
+        }
       }
       std::optional<HyperLogLogPlusPlus> merged;
       for (std::size_t k = begin; k < end; ++k) {

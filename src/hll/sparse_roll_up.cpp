@@ -1,0 +1,149 @@
+#include "hll/sparse_roll_up.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "hll/hyperloglogplusplus.h"
+#include "hll/sparse_representation.h"
+#include "state/state_message.h"
+#include "utils/buffer_traits.h"
+#include "utils/var_int.h"
+
+namespace vantorelle {
+namespace {
+
+// Whether two states agree in every scalar field but the counts.
+bool alike(const SketchState& a, const SketchState& b) {
+  return a.type == b.type && a.encoding_version == b.encoding_version && a.value_type == b.value_type &&
+         a.precision == b.precision && a.sparse_precision == b.sparse_precision;
+}
+
+// The values of `data`; false for data the one-by-one merge is left to
+// meet: a varint cut off or too long, or values that do not ascend (a
+// difference that wraps past 2^32).
+bool decode_into(const std::optional<ByteView>& data, std::vector<std::uint32_t>& out) {
+  out.clear();
+  if (!data) return true;
+  const std::uint8_t* at = data->data();
+  const std::uint8_t* const end = at + data->size();
+  std::uint32_t running = 0;
+  while (at < end) {
+    // (one and two bytes inline: the differences of a sparse sketch's values)
+    std::uint32_t difference = *at;
+    if (difference < 0x80) {
+      ++at;
+    } else if (end - at >= 2 && at[1] < 0x80) {
+      difference = (difference & 0x7F) | static_cast<std::uint32_t>(at[1]) << 7;
+      at += 2;
+    } else {
+      const ReadVarint read = read_varint(ByteView(at, static_cast<std::size_t>(end - at)));
+      if (read.fault == VarintFault::CutOff || read.fault == VarintFault::TooLong) return false;
+      difference = read.value;
+      at += read.length;
+    }
+    const std::uint32_t value = running + difference;
+    if (value < running) return false;
+    out.push_back(value);
+    running = value;
+  }
+  return true;
+}
+
+// `into` becomes the union of itself and `values` (both ascending),
+// collapsed as a sparse union is: one of equal plain values, and of the
+// rho-encoded values of one sparse index the last (the largest rho_w). The
+// union of sets, it does not matter that the one-by-one merge collapses the
+// other's values among themselves first.
+void unite(std::vector<std::uint32_t>& into, const std::vector<std::uint32_t>& values,
+           const SparseEncoding& encoding, std::vector<std::uint32_t>& scratch) {
+  scratch.resize(into.size() + values.size());
+  std::uint32_t* const start = scratch.data();
+  std::uint32_t* out = start;
+  const auto keep = [&](std::uint32_t value) {
+    if (out != start) {
+      const std::uint32_t last = out[-1];
+      if (last == value) return;
+      if (encoding.is_rho_encoded(value) && encoding.is_rho_encoded(last) &&
+          encoding.decode_sparse(last).sparse_index == encoding.decode_sparse(value).sparse_index) {
+        out[-1] = value;
+        return;
+      }
+    }
+    *out++ = value;
+  };
+  const std::uint32_t* a = into.data();
+  const std::uint32_t* const a_end = a + into.size();
+  const std::uint32_t* b = values.data();
+  const std::uint32_t* const b_end = b + values.size();
+  while (a != a_end && b != b_end) {
+    // (without a branch on which is smaller: the two interleave at random;
+    // on equal heads the union's first, as the one-by-one merge)
+    const std::uint32_t x = *a, y = *b;
+    const bool other_first = y < x;
+    keep(other_first ? y : x);
+    a += other_first ? 0 : 1;
+    b += other_first ? 1 : 0;
+  }
+  while (a != a_end) keep(*a++);
+  while (b != b_end) keep(*b++);
+  scratch.resize(static_cast<std::size_t>(out - start));
+  into.swap(scratch);
+}
+
+// The bytes of `values` difference-coded, or 0 for values the coder
+// refuses (one above 2^31 - 1).
+std::uint64_t coded_length(const std::vector<std::uint32_t>& values) {
+  std::uint64_t bytes = 0;
+  std::uint32_t previous = 0;
+  for (const std::uint32_t value : values) {
+    if (value > INT32_MAX) return 0;
+    bytes += varint_length(value - previous);
+    previous = value;
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<Bytes> roll_up_alike_sparse(std::span<const ByteView> sketches) {
+  if (sketches.size() < 2) return std::nullopt;
+  Result<SketchStateView> first = decode_state_view(sketches[0]);
+  if (!first || first->data || first->scalars.sparse_precision == 0) return std::nullopt;
+  if (!HyperLogLogPlusPlus::check_state(first->scalars)) return std::nullopt;
+  Result<SparseRepresentation> shape = SparseRepresentation::create(scalar_fields(first->scalars));
+  if (!shape) return std::nullopt;
+  const SparseEncoding& encoding = shape->encoding();
+  const std::uint64_t budget = shape->max_sparse_data_bytes();
+
+  SketchState merged = scalar_fields(first->scalars);
+  std::vector<std::uint32_t> united, values, scratch;
+  if (!decode_into(first->sparse_data, united)) return std::nullopt;
+  bool rewritten = false;
+  for (std::size_t k = 1; k < sketches.size(); ++k) {
+    Result<SketchStateView> other = decode_state_view(sketches[k]);
+    if (!other || other->data || !alike(other->scalars, merged)) return std::nullopt;
+    merged.num_values += other->scalars.num_values;
+    if (!decode_into(other->sparse_data, values)) return std::nullopt;
+    // (a sketch without values leaves the union's bytes as they are)
+    if (values.empty()) continue;
+    for (const std::uint32_t value : values) {
+      if (!encoding.check_holds(value)) return std::nullopt;
+    }
+    // The union's length is held to the budget at every step.
+    unite(united, values, encoding, scratch);
+    const std::uint64_t length = coded_length(united);
+    if (length == 0 || length > budget) return std::nullopt;
+    rewritten = true;
+  }
+  // Only the first sketch's values: its bytes stay as they were stored.
+  if (!rewritten) return std::nullopt;
+  DifferenceEncoder encoder;
+  if (!encoder.put_all(united)) return std::nullopt;
+  merged.sparse_data = std::move(encoder).take();
+  merged.sparse_size = static_cast<std::int32_t>(united.size());
+  Result<Bytes> bytes = encode_state(merged);
+  if (!bytes) return std::nullopt;
+  return std::move(*bytes);
+}
+
+}  // namespace vantorelle

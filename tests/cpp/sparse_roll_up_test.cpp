@@ -1,0 +1,91 @@
+// The roll-up of alike sparse sketches against the one-by-one merge it
+// stands for.
+#include "hll/sparse_roll_up.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "hll/hyperloglogplusplus.h"
+#include "state/state_message.h"
+#include "test_support.h"
+
+namespace vantorelle {
+namespace {
+
+using test::unwrap;
+
+// from_bytes of the first, merge_bytes of the others in order, to_bytes.
+Bytes one_by_one(const std::vector<ByteView>& sketches) {
+  HyperLogLogPlusPlus merged = unwrap(HyperLogLogPlusPlus::from_bytes(sketches[0]));
+  for (std::size_t k = 1; k < sketches.size(); ++k) unwrap(merged.merge_bytes(sketches[k]));
+  return unwrap(merged.to_bytes());
+}
+
+TEST(SparseRollUp, EqualsTheOneByOneMergeOrLeavesItToIt) {
+  // Groups of two to six sketches of one precision pair: without values, with
+  // a few, or with so many that their union ends near the sparse budget, on
+  // either side of it; in some groups the hashes come from a narrow range,
+  // so that values and the rho_w of one index meet across sketches, and in
+  // some one sketch has another precision. Wherever the roll-up answers, its
+  // bytes are the one-by-one merge's; it answers for most groups within the
+  // budget and leaves the others to the one-by-one merge.
+  std::mt19937_64 random(5);
+  int answered = 0, left = 0;
+  for (const auto& [p, sp] : {std::pair{10, 15}, {10, 20}, {12, 25}, {13, 13}, {15, 20}}) {
+    for (int group = 0; group < 80; ++group) {
+      const std::size_t count = 2 + random() % 5;
+      const bool narrow = random() % 3 == 0;
+      const std::size_t most = random() % 4 == 0 ? (std::size_t{1} << p) / 3 : 40;
+      std::vector<Bytes> stored;
+      for (std::size_t k = 0; k < count; ++k) {
+        const std::int32_t own_p = group % 10 == 9 && k == count - 1 ? p + 1 : p;
+        HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::new_long(own_p, std::max(sp, own_p)));
+        const std::size_t values = random() % 6 == 0 ? 0 : random() % most;
+        for (std::size_t v = 0; v < values; ++v) {
+          const std::uint64_t hash = narrow ? (random() % 64) << 52 | random() % 4 : random();
+          unwrap(sketch.add_hashes(InputType::LONG, std::span(&hash, 1)));
+        }
+        stored.push_back(unwrap(sketch.to_bytes()));
+      }
+      const std::vector<ByteView> views(stored.begin(), stored.end());
+      const Bytes expected = one_by_one(views);
+      if (const std::optional<Bytes> rolled = roll_up_alike_sparse(views)) {
+        ++answered;
+        ASSERT_EQ(*rolled, expected) << "p " << p << ", sp " << sp << ", group " << group;
+      } else {
+        ++left;
+      }
+    }
+  }
+  EXPECT_GT(answered, 200);
+  EXPECT_GT(left, 40);
+}
+
+TEST(SparseRollUp, AnotherProducersRepeatsAsTheOneByOneMergeLeavesThem) {
+  // A stored sparse_data that repeats a value: the one-by-one merge keeps
+  // it as stored while only sketches without values follow it, and
+  // collapses it in the first union with values.
+  SketchState state = test::sketch_state(12, 17);
+  state.sparse_data = test::difference_bytes({5, 5, 9, 700});
+  state.sparse_size = 4;
+  state.num_values = 4;
+  const Bytes repeating = unwrap(encode_state(state));
+  const Bytes empty = unwrap(unwrap(HyperLogLogPlusPlus::new_long(12, 17)).to_bytes());
+  HyperLogLogPlusPlus some = unwrap(HyperLogLogPlusPlus::new_long(12, 17));
+  unwrap(some.add_long(1));
+  const Bytes with_values = unwrap(some.to_bytes());
+  for (const std::vector<ByteView>& group :
+       {std::vector<ByteView>{repeating, empty}, std::vector<ByteView>{repeating, empty, with_values},
+        std::vector<ByteView>{empty, repeating}}) {
+    if (const std::optional<Bytes> rolled = roll_up_alike_sparse(group)) {
+      EXPECT_EQ(*rolled, one_by_one(group));
+    }
+  }
+  EXPECT_FALSE(roll_up_alike_sparse(std::vector<ByteView>{repeating, empty}).has_value());
+}
+
+}  // namespace
+}  // namespace vantorelle
