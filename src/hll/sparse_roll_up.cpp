@@ -90,17 +90,19 @@ void unite(std::vector<std::uint32_t>& into, const std::vector<std::uint32_t>& v
   into.swap(scratch);
 }
 
-// The bytes of `values` difference-coded, or 0 for values the coder
-// refuses (one above 2^31 - 1).
-std::uint64_t coded_length(const std::vector<std::uint32_t>& values) {
+// Whether `values` (ascending) difference-coded take more than `budget`
+// bytes, or hold a value the coder refuses (above 2^31 - 1). A varint takes
+// at most five bytes, so few values need no count.
+bool past_budget(const std::vector<std::uint32_t>& values, std::uint64_t budget) {
+  if (!values.empty() && values.back() > INT32_MAX) return true;
+  if (values.size() * 5 <= budget) return false;
   std::uint64_t bytes = 0;
   std::uint32_t previous = 0;
   for (const std::uint32_t value : values) {
-    if (value > INT32_MAX) return 0;
     bytes += varint_length(value - previous);
     previous = value;
   }
-  return bytes;
+  return bytes > budget;
 }
 
 }  // namespace
@@ -131,8 +133,7 @@ std::optional<Bytes> roll_up_alike_sparse(std::span<const ByteView> sketches) {
     }
     // The union's length is held to the budget at every step.
     unite(united, values, encoding, scratch);
-    const std::uint64_t length = coded_length(united);
-    if (length == 0 || length > budget) return std::nullopt;
+    if (past_budget(united, budget)) return std::nullopt;
     rewritten = true;
   }
   // Only the first sketch's values: its bytes stay as they were stored.
