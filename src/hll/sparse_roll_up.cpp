@@ -1,16 +1,20 @@
 #include "hll/sparse_roll_up.h"
 
 #include <cstdint>
-#include <vector>
 
 #include "hll/hyperloglogplusplus.h"
 #include "hll/sparse_representation.h"
 #include "state/state_message.h"
 #include "utils/buffer_traits.h"
+#include "utils/mapped_allocator.h"
 #include "utils/var_int.h"
 
 namespace vantorelle {
 namespace {
+
+// Decoded values: sized without zeroing, as each is written before it is
+// read.
+using Values = MappedVector<std::uint32_t>;
 
 // Whether two states agree in every scalar field but the counts.
 bool alike(const SketchState& a, const SketchState& b) {
@@ -21,11 +25,15 @@ bool alike(const SketchState& a, const SketchState& b) {
 // The values of `data`; false for data the one-by-one merge is left to
 // meet: a varint cut off or too long, or values that do not ascend (a
 // difference that wraps past 2^32).
-bool decode_into(const std::optional<ByteView>& data, std::vector<std::uint32_t>& out) {
+bool decode_into(const std::optional<ByteView>& data, Values& out) {
   out.clear();
   if (!data) return true;
   const std::uint8_t* at = data->data();
   const std::uint8_t* const end = at + data->size();
+  // (at most one value a byte)
+  out.resize(data->size());
+  std::uint32_t* values = out.data();
+  std::uint32_t* next = values;
   std::uint32_t running = 0;
   while (at < end) {
     // (one and two bytes inline: the differences of a sparse sketch's values)
@@ -43,9 +51,10 @@ bool decode_into(const std::optional<ByteView>& data, std::vector<std::uint32_t>
     }
     const std::uint32_t value = running + difference;
     if (value < running) return false;
-    out.push_back(value);
+    *next++ = value;
     running = value;
   }
+  out.resize(static_cast<std::size_t>(next - values));
   return true;
 }
 
@@ -54,8 +63,7 @@ bool decode_into(const std::optional<ByteView>& data, std::vector<std::uint32_t>
 // rho-encoded values of one sparse index the last (the largest rho_w). The
 // union of sets, it does not matter that the one-by-one merge collapses the
 // other's values among themselves first.
-void unite(std::vector<std::uint32_t>& into, const std::vector<std::uint32_t>& values,
-           const SparseEncoding& encoding, std::vector<std::uint32_t>& scratch) {
+void unite(Values& into, const Values& values, const SparseEncoding& encoding, Values& scratch) {
   scratch.resize(into.size() + values.size());
   std::uint32_t* const start = scratch.data();
   std::uint32_t* out = start;
@@ -93,7 +101,7 @@ void unite(std::vector<std::uint32_t>& into, const std::vector<std::uint32_t>& v
 // Whether `values` (ascending) difference-coded take more than `budget`
 // bytes, or hold a value the coder refuses (above 2^31 - 1). A varint takes
 // at most five bytes, so few values need no count.
-bool past_budget(const std::vector<std::uint32_t>& values, std::uint64_t budget) {
+bool past_budget(const Values& values, std::uint64_t budget) {
   if (!values.empty() && values.back() > INT32_MAX) return true;
   if (values.size() * 5 <= budget) return false;
   std::uint64_t bytes = 0;
@@ -118,7 +126,7 @@ std::optional<Bytes> roll_up_alike_sparse(std::span<const ByteView> sketches) {
   const std::uint64_t budget = shape->max_sparse_data_bytes();
 
   SketchState merged = scalar_fields(first->scalars);
-  std::vector<std::uint32_t> united, values, scratch;
+  Values united, values, scratch;
   if (!decode_into(first->sparse_data, united)) return std::nullopt;
   bool rewritten = false;
   for (std::size_t k = 1; k < sketches.size(); ++k) {
