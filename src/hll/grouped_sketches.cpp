@@ -23,6 +23,8 @@ namespace {
 // Below this many stored sketches a second merging thread costs more than
 // it saves.
 constexpr std::size_t kSketchesPerThread = 1 << 10;
+// Groups ahead of the one merged whose stored sketches are fetched.
+constexpr std::size_t kGroupsAhead = 8;
 
 // A share of the groups written on one thread: its groups' sketches end
 // to end (each group's end in `data` goes to the shared offsets, at the
@@ -540,9 +542,26 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
     ShareOutput& share = shares[static_cast<std::size_t>(t)];
     RowFailure& own = failed[static_cast<std::size_t>(t)];
     std::vector<ByteView> group_sketches;
-    for (std::size_t g = first[static_cast<std::size_t>(t)]; g < first[static_cast<std::size_t>(t) + 1]; ++g) {
+    SparseRollUp roll_up;
+    const std::size_t last = first[static_cast<std::size_t>(t) + 1];
+    for (std::size_t g = first[static_cast<std::size_t>(t)]; g < last; ++g) {
       const auto begin = static_cast<std::size_t>(sorted.starts.at(g));
       const auto end = static_cast<std::size_t>(sorted.starts.at(g + 1));
+      // A group's sketches lie anywhere in the column: while this one is
+      // merged, where a later group's lie is fetched, then (once that has
+      // arrived) their first bytes.
+      if (g + 2 * kGroupsAhead < last) {
+        const auto ahead_end = static_cast<std::size_t>(sorted.starts.at(g + 2 * kGroupsAhead + 1));
+        for (auto k = static_cast<std::size_t>(sorted.starts.at(g + 2 * kGroupsAhead)); k < ahead_end; ++k) {
+          __builtin_prefetch(&sketches[sorted.items[k]]);
+        }
+      }
+      if (g + kGroupsAhead < last) {
+        const auto ahead_end = static_cast<std::size_t>(sorted.starts.at(g + kGroupsAhead + 1));
+        for (auto k = static_cast<std::size_t>(sorted.starts.at(g + kGroupsAhead)); k < ahead_end; ++k) {
+          __builtin_prefetch(sketches[sorted.items[k]].data());
+        }
+      }
       if (begin == end) {
         share.present.push_back(0);
         offsets[g + 1] = static_cast<std::int64_t>(share.data.size());
@@ -551,8 +570,7 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
       if (end - begin >= 2) {
         group_sketches.clear();
         for (std::size_t k = begin; k < end; ++k) group_sketches.push_back(sketches[sorted.items[k]]);
-        if (std::optional<Bytes> rolled = roll_up_alike_sparse(group_sketches)) {
-          append(share.data, *rolled);
+        if (roll_up.merge_into(group_sketches, share.data)) {
           share.present.push_back(1);
           offsets[g + 1] = static_cast<std::int64_t>(share.data.size());
           continue;

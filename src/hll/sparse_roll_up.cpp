@@ -115,44 +115,55 @@ bool past_budget(const Values& values, std::uint64_t budget) {
 
 }  // namespace
 
-std::optional<Bytes> roll_up_alike_sparse(std::span<const ByteView> sketches) {
-  if (sketches.size() < 2) return std::nullopt;
+bool SparseRollUp::merge_into(std::span<const ByteView> sketches, Bytes& out) {
+  if (sketches.size() < 2) return false;
   Result<SketchStateView> first = decode_state_view(sketches[0]);
-  if (!first || first->data || first->scalars.sparse_precision == 0) return std::nullopt;
-  if (!HyperLogLogPlusPlus::check_state(first->scalars)) return std::nullopt;
-  Result<SparseRepresentation> shape = SparseRepresentation::create(scalar_fields(first->scalars));
-  if (!shape) return std::nullopt;
-  const SparseEncoding& encoding = shape->encoding();
-  const std::uint64_t budget = shape->max_sparse_data_bytes();
+  if (!first || first->data || first->scalars.sparse_precision == 0) return false;
+  // The checks and budget of a sketch of these scalar fields, kept for the
+  // next group's (mostly the same fields).
+  if (!shape_ || !alike(first->scalars, shape_->state())) {
+    shape_.reset();
+    if (!HyperLogLogPlusPlus::check_state(first->scalars)) return false;
+    Result<SparseRepresentation> shape = SparseRepresentation::create(scalar_fields(first->scalars));
+    if (!shape) return false;
+    shape_.emplace(std::move(*shape));
+  }
+  const SparseEncoding& encoding = shape_->encoding();
+  const std::uint64_t budget = shape_->max_sparse_data_bytes();
 
-  SketchState merged = scalar_fields(first->scalars);
-  Values united, values, scratch;
-  if (!decode_into(first->sparse_data, united)) return std::nullopt;
+  std::uint64_t num_values = first->scalars.num_values;
+  if (!decode_into(first->sparse_data, united_)) return false;
   bool rewritten = false;
   for (std::size_t k = 1; k < sketches.size(); ++k) {
     Result<SketchStateView> other = decode_state_view(sketches[k]);
-    if (!other || other->data || !alike(other->scalars, merged)) return std::nullopt;
-    merged.num_values += other->scalars.num_values;
-    if (!decode_into(other->sparse_data, values)) return std::nullopt;
+    if (!other || other->data || !alike(other->scalars, first->scalars)) return false;
+    num_values += other->scalars.num_values;
+    if (!decode_into(other->sparse_data, values_)) return false;
     // (a sketch without values leaves the union's bytes as they are)
-    if (values.empty()) continue;
-    for (const std::uint32_t value : values) {
-      if (!encoding.check_holds(value)) return std::nullopt;
+    if (values_.empty()) continue;
+    for (const std::uint32_t value : values_) {
+      if (!encoding.check_holds(value)) return false;
     }
     // The union's length is held to the budget at every step.
-    unite(united, values, encoding, scratch);
-    if (past_budget(united, budget)) return std::nullopt;
+    unite(united_, values_, encoding, scratch_);
+    if (past_budget(united_, budget)) return false;
     rewritten = true;
   }
   // Only the first sketch's values: its bytes stay as they were stored.
-  if (!rewritten) return std::nullopt;
-  DifferenceEncoder encoder;
-  if (!encoder.put_all(united)) return std::nullopt;
+  if (!rewritten) return false;
+  SketchState& merged = shape_->state();
+  merged.num_values = num_values;
+  merged.sparse_size = static_cast<std::int32_t>(united_.size());
+  coded_.clear();
+  DifferenceEncoder encoder(std::move(coded_));
+  if (!encoder.put_all(united_)) return false;
   merged.sparse_data = std::move(encoder).take();
-  merged.sparse_size = static_cast<std::int32_t>(united.size());
-  Result<Bytes> bytes = encode_state(merged);
-  if (!bytes) return std::nullopt;
-  return std::move(*bytes);
+  const std::size_t before = out.size();
+  const bool written = static_cast<bool>(encode_state_into(merged, out));
+  if (!written) out.resize(before);
+  coded_ = std::move(*merged.sparse_data);
+  merged.sparse_data.reset();
+  return written;
 }
 
 }  // namespace vantorelle

@@ -8,15 +8,28 @@
 #include <optional>
 #include <span>
 
+#include "hll/sparse_representation.h"
 #include "utils/bytes.h"
+#include "utils/mapped_allocator.h"
 
 namespace vantorelle {
 
-// The serialised merge of `sketches` (two or more): the bytes of from_bytes
-// of the first, merge_bytes of the others in order, then to_bytes. Nothing
-// when they are not sparse sketches alike, when the union passes the sparse
-// budget at any step, or for anything odd in their data: the one-by-one
-// merge then decides, and reports any error.
-std::optional<Bytes> roll_up_alike_sparse(std::span<const ByteView> sketches);
+// Merges groups one after another, keeping its buffers and the checks of
+// the last group's fields for the next.
+class SparseRollUp {
+ public:
+  // Appends to `out` the serialised merge of `sketches` (two or more): the
+  // bytes of from_bytes of the first, merge_bytes of the others in order,
+  // then to_bytes. False, with `out` as it was, when they are not sparse
+  // sketches alike, when the union passes the sparse budget at any step, or
+  // for anything odd in their data: the one-by-one merge then decides, and
+  // reports any error.
+  bool merge_into(std::span<const ByteView> sketches, Bytes& out);
+
+ private:
+  std::optional<SparseRepresentation> shape_;  // a sketch of the last fields, without values
+  MappedVector<std::uint32_t> united_, values_, scratch_;
+  Bytes coded_;
+};
 
 }  // namespace vantorelle

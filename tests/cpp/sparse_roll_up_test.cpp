@@ -33,6 +33,7 @@ TEST(SparseRollUp, EqualsTheOneByOneMergeOrLeavesItToIt) {
   // bytes are the one-by-one merge's; it answers for most groups within the
   // budget and leaves the others to the one-by-one merge.
   std::mt19937_64 random(5);
+  SparseRollUp roll_up;  // one for all groups, as merge_by keeps one a thread
   int answered = 0, left = 0;
   for (const auto& [p, sp] : {std::pair{10, 15}, {10, 20}, {12, 25}, {13, 13}, {15, 20}}) {
     for (int group = 0; group < 80; ++group) {
@@ -52,11 +53,13 @@ TEST(SparseRollUp, EqualsTheOneByOneMergeOrLeavesItToIt) {
       }
       const std::vector<ByteView> views(stored.begin(), stored.end());
       const Bytes expected = one_by_one(views);
-      if (const std::optional<Bytes> rolled = roll_up_alike_sparse(views)) {
+      Bytes rolled = {7};  // appended to
+      if (roll_up.merge_into(views, rolled)) {
         ++answered;
-        ASSERT_EQ(*rolled, expected) << "p " << p << ", sp " << sp << ", group " << group;
+        ASSERT_EQ(Bytes(rolled.begin() + 1, rolled.end()), expected) << "p " << p << ", sp " << sp << ", group " << group;
       } else {
         ++left;
+        ASSERT_EQ(rolled, Bytes{7});
       }
     }
   }
@@ -80,11 +83,13 @@ TEST(SparseRollUp, AnotherProducersRepeatsAsTheOneByOneMergeLeavesThem) {
   for (const std::vector<ByteView>& group :
        {std::vector<ByteView>{repeating, empty}, std::vector<ByteView>{repeating, empty, with_values},
         std::vector<ByteView>{empty, repeating}}) {
-    if (const std::optional<Bytes> rolled = roll_up_alike_sparse(group)) {
-      EXPECT_EQ(*rolled, one_by_one(group));
+    Bytes rolled;
+    if (SparseRollUp().merge_into(group, rolled)) {
+      EXPECT_EQ(rolled, one_by_one(group));
     }
   }
-  EXPECT_FALSE(roll_up_alike_sparse(std::vector<ByteView>{repeating, empty}).has_value());
+  Bytes rolled;
+  EXPECT_FALSE(SparseRollUp().merge_into(std::vector<ByteView>{repeating, empty}, rolled));
 }
 
 }  // namespace
