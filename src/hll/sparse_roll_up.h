@@ -5,6 +5,7 @@
 // out on decoded values and written once.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 
