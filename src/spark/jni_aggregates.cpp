@@ -6,12 +6,14 @@
 // nothing behind.
 #include <jni.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/sketch_aggregate.h"
+#include "hll/sparse_roll_up.h"
 #include "hll/sketch_estimates.h"
 #include "spark/jni_support.h"
 #include "state/state_validation.h"
@@ -204,18 +206,37 @@ JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_mergeStore
     if (stored == nullptr || count < 0 || count > env->GetArrayLength(stored)) {
       fail(JavaError::InvalidInput, "a batch count outside its array");
     }
-    engine::SketchAggregate state;
-    resume(env, state, sketch);
+    // The sketch so far and the batch's stored sketches, in order. When
+    // every one passes the check and they are sparse sketches alike, they are
+    // rolled up in one pass; otherwise they are merged one by one, which
+    // meets any failure where it lies.
+    std::vector<Bytes> batch;
+    if (std::optional<Bytes> so_far = copy_bytes(env, sketch)) batch.push_back(std::move(*so_far));
     for (jint i = 0; i < count; ++i) {
       jobject element = env->GetObjectArrayElement(stored, i);
       std::optional<Bytes> bytes = copy_bytes(env, static_cast<jbyteArray>(element));
       env->DeleteLocalRef(element);
-      if (!bytes) continue;
-      Status merged = state.merge_stored(*bytes);
+      if (bytes) batch.push_back(std::move(*bytes));
+    }
+    if (batch.size() >= 2 && std::all_of(batch.begin(), batch.end(), [](const Bytes& bytes) {
+          return static_cast<bool>(validate_bytes(bytes));
+        })) {
+      const std::vector<ByteView> views(batch.begin(), batch.end());
+      Bytes rolled;
+      if (SparseRollUp().merge_into(views, rolled)) return new_byte_array(env, rolled);
+    }
+    engine::SketchAggregate state;
+    if (sketch != nullptr) {
+      Status merged = state.merge_stored(batch.front());
+      if (!merged) fail_with(merged.error(), JavaError::Corrupt, "a partial sketch");
+    }
+    for (std::size_t i = sketch != nullptr ? 1 : 0; i < batch.size(); ++i) {
+      const Bytes& bytes = batch[i];
+      Status merged = state.merge_stored(bytes);
       if (!merged) {
         // Validation failures are corrupt input; a sound sketch that does
         // not merge with the others is an incompatibility.
-        const bool sound = static_cast<bool>(validate_bytes(*bytes));
+        const bool sound = static_cast<bool>(validate_bytes(bytes));
         fail_with(merged.error(), sound ? JavaError::Incompatible : JavaError::Corrupt, "");
       }
     }
