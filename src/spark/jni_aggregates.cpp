@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "engine/sketch_aggregate.h"
-#include "hll/sparse_roll_up.h"
 #include "hll/sketch_estimates.h"
+#include "hll/sparse_roll_up.h"
 #include "spark/jni_support.h"
+#include "state/state_message.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::spark {
@@ -218,7 +219,14 @@ JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_mergeStore
       env->DeleteLocalRef(element);
       if (bytes) batch.push_back(std::move(*bytes));
     }
-    if (batch.size() >= 2 && std::all_of(batch.begin(), batch.end(), [](const Bytes& bytes) {
+    // (a first sketch with registers is never rolled up: no pass to check
+    // the others for it)
+    const auto sparse = [](const Bytes& bytes) {
+      Result<SketchStateView> view = decode_state_view(bytes);
+      return view && !view->data;
+    };
+    if (batch.size() >= 2 && sparse(batch.front()) &&
+        std::all_of(batch.begin(), batch.end(), [](const Bytes& bytes) {
           return static_cast<bool>(validate_bytes(bytes));
         })) {
       const std::vector<ByteView> views(batch.begin(), batch.end());
