@@ -307,6 +307,9 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, Mapped
     // entry, a null).
     std::vector<BytesKey> keys_of(local_count, kNullKey.bytes);
     local.store().each([&](std::uint32_t group, const BytesKey& key) { keys_of[group] = key; });
+    const auto lookup_key = [&](std::size_t group) {
+      return keys_of[group].size == kNullSize ? kNullKey : row_key(keys_of[group]);
+    };
     const int finders = useful_threads(count, local_count, std::size_t{1} << 14);
     run_parallel(finders, [&](int k) {
       const auto [lo, hi] = part_range(local_count, finders, k);
@@ -315,9 +318,7 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, Mapped
       for (std::size_t s = lo; s < hi; s += kBlock) {
         const auto n = static_cast<std::int64_t>(std::min<std::size_t>(kBlock, hi - s));
         for (std::int64_t i = 0; i < n; ++i) {
-          keys[i] = keys_of[s + static_cast<std::size_t>(i)].size == kNullSize
-                        ? kNullKey
-                        : row_key(keys_of[s + static_cast<std::size_t>(i)]);
+          keys[i] = lookup_key(s + static_cast<std::size_t>(i));
           h[i] = hasher.hash(keys[i]);
         }
         find_existing(lead, h, keys, n, numbers.data() + s);
@@ -338,7 +339,7 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, Mapped
     };
     for (std::size_t g = 0; g < local_count; ++g) {
       if (numbers[g] != UINT32_MAX) continue;
-      keys[n] = keys_of[g].size == kNullSize ? kNullKey : row_key(keys_of[g]);
+      keys[n] = lookup_key(g);
       h[n] = hasher.hash(keys[n]);
       groups[n++] = static_cast<std::uint32_t>(g);
       if (n == kBlock) flush();

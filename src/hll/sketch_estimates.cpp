@@ -173,13 +173,12 @@ Status ViewEstimator::pass_scalars(const SketchState& fields) {
 
 Result<std::optional<std::uint64_t>> ViewEstimator::occupied_cells(const SketchStateView& view) {
   if (view.data || !view.sparse_data || view.scalars.sparse_precision == 0) return std::optional<std::uint64_t>();
-  // The build checks read the scalar fields but num_values and sparse_size,
-  // and whether sparse_data is there, not its bytes.
+  // The build checks read the scalar fields but the counts, and whether
+  // sparse_data is there, not its bytes.
   const SketchState& fields = view.scalars;
-  const bool seen = passed_ && passed_->type == fields.type && passed_->encoding_version == fields.encoding_version &&
-                    passed_->value_type == fields.value_type && passed_->precision == fields.precision &&
-                    passed_->sparse_precision == fields.sparse_precision;
-  if (!seen) [[unlikely]] VANTORELLE_RETURN_IF_ERROR(pass_scalars(fields));
+  if (!passed_ || !same_checked_fields(*passed_, fields)) [[unlikely]] {
+    VANTORELLE_RETURN_IF_ERROR(pass_scalars(fields));
+  }
   Result<std::uint64_t> occupied = count_sparse_indices(*view.sparse_data, *encoding_);
   if (!occupied) return occupied.take_error();
   return std::optional<std::uint64_t>(*occupied);

@@ -4,6 +4,7 @@
 
 #include "hll/hyperloglogplusplus.h"
 #include "hll/sparse_representation.h"
+#include "hll/sparse_union.h"
 #include "state/state_message.h"
 #include "utils/buffer_traits.h"
 #include "utils/mapped_allocator.h"
@@ -15,12 +16,6 @@ namespace {
 // Decoded values: sized without zeroing, as each is written before it is
 // read.
 using Values = MappedVector<std::uint32_t>;
-
-// Whether two states agree in every scalar field but the counts.
-bool alike(const SketchState& a, const SketchState& b) {
-  return a.type == b.type && a.encoding_version == b.encoding_version && a.value_type == b.value_type &&
-         a.precision == b.precision && a.sparse_precision == b.sparse_precision;
-}
 
 // The values of `data`; false for data the one-by-one merge is left to
 // meet: a varint cut off or too long, or values that do not ascend (a
@@ -68,16 +63,11 @@ void unite(Values& into, const Values& values, const SparseEncoding& encoding, V
   std::uint32_t* const start = scratch.data();
   std::uint32_t* out = start;
   const auto keep = [&](std::uint32_t value) {
-    if (out != start) {
-      const std::uint32_t last = out[-1];
-      if (last == value) return;
-      if (encoding.is_rho_encoded(value) && encoding.is_rho_encoded(last) &&
-          encoding.decode_sparse(last).sparse_index == encoding.decode_sparse(value).sparse_index) {
-        out[-1] = value;
-        return;
-      }
+    if (out != start && replaces_in_union(encoding, out[-1], value)) {
+      out[-1] = value;
+    } else {
+      *out++ = value;
     }
-    *out++ = value;
   };
   const std::uint32_t* a = into.data();
   const std::uint32_t* const a_end = a + into.size();
@@ -121,7 +111,7 @@ bool SparseRollUp::merge_into(std::span<const ByteView> sketches, Bytes& out) {
   if (!first || first->data || first->scalars.sparse_precision == 0) return false;
   // The checks and budget of a sketch of these scalar fields, kept for the
   // next group's (mostly the same fields).
-  if (!shape_ || !alike(first->scalars, shape_->state())) {
+  if (!shape_ || !same_checked_fields(first->scalars, shape_->state())) {
     shape_.reset();
     if (!HyperLogLogPlusPlus::check_state(first->scalars)) return false;
     Result<SparseRepresentation> shape = SparseRepresentation::create(scalar_fields(first->scalars));
@@ -136,7 +126,7 @@ bool SparseRollUp::merge_into(std::span<const ByteView> sketches, Bytes& out) {
   bool rewritten = false;
   for (std::size_t k = 1; k < sketches.size(); ++k) {
     Result<SketchStateView> other = decode_state_view(sketches[k]);
-    if (!other || other->data || !alike(other->scalars, first->scalars)) return false;
+    if (!other || other->data || !same_checked_fields(other->scalars, first->scalars)) return false;
     num_values += other->scalars.num_values;
     if (!decode_into(other->sparse_data, values_)) return false;
     // (a sketch without values leaves the union's bytes as they are)

@@ -17,6 +17,16 @@
 
 namespace vantorelle {
 
+// Whether `later`, coming after `earlier` in an ascending union, takes its
+// place when the union is collapsed: after a plain value an equal one,
+// after a rho-encoded value one of the same sparse index (the later has the
+// larger rho_w).
+[[gnu::always_inline]] inline bool replaces_in_union(const SparseEncoding& encoding, std::uint32_t earlier,
+                                                     std::uint32_t later) {
+  if (!encoding.is_rho_encoded(earlier)) return later == earlier;
+  return encoding.decode_sparse(later).sparse_index == encoding.decode_sparse(earlier).sparse_index;
+}
+
 // The collapsed ascending union of stored values (decoded from `stored` as
 // they are read) and ascending `buffered` values, handed to `emit` one by
 // one, on equal heads the stored value first. The collapse keeps, of each
@@ -48,15 +58,8 @@ void stream_union(const std::optional<Bytes>& stored, std::span<const std::uint3
   bool pending = next(value);
   while (pending) {
     std::uint32_t following = 0;
-    if (encoding.is_rho_encoded(value)) {
-      const std::uint32_t index = encoding.decode_sparse(value).sparse_index;
-      while ((pending = next(following)) && encoding.decode_sparse(following).sparse_index == index) {
-        value = following;
-      }
-    } else {
-      while ((pending = next(following)) && following == value) {
-      }
-    }
+    const std::uint32_t head = value;
+    while ((pending = next(following)) && replaces_in_union(encoding, head, following)) value = following;
     if (!emit(value)) {
       while (!decoder.at_end()) decoder.next();
       return;

@@ -54,4 +54,9 @@ SketchState scalar_fields(const SketchState& state) {
   return scalars;
 }
 
+bool same_checked_fields(const SketchState& a, const SketchState& b) {
+  return a.type == b.type && a.encoding_version == b.encoding_version && a.value_type == b.value_type &&
+         a.precision == b.precision && a.sparse_precision == b.sparse_precision;
+}
+
 }  // namespace vantorelle

@@ -96,4 +96,9 @@ struct SketchStateView {
 // not copied.
 SketchState scalar_fields(const SketchState& state);
 
+// Whether two states agree in every scalar field but the counts (num_values
+// and sparse_size): the fields a sketch's checks read, so that states alike
+// in them pass or fail those checks alike.
+bool same_checked_fields(const SketchState& a, const SketchState& b);
+
 }  // namespace vantorelle

@@ -68,7 +68,7 @@ std::size_t bytes_field_size(const Bytes& bytes) {
 
 // Writers into a buffer sized beforehand by the *_size functions above,
 // byte for byte what a coded output stream writes.
-
+//
 // A negative int32 is written sign-extended to 64 bits, as protobuf does.
 std::uint8_t* put_int32_field(std::uint8_t* out, int field, std::int32_t value) {
   out = put_varint64(out, varint_tag(field));
