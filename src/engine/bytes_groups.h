@@ -81,6 +81,37 @@ void with_key_reader(Kind kind, const ArrowArray& array, F&& f) {
   }
 }
 
+// The groups of the keys of at most 16 bytes last looked up, by the low
+// bits of their hash: while a thread has met few groups, nearly every row
+// finds its group here, in one read that depends on nothing but the row's
+// hash (where the table's lookup reads a slot, then the entry it names).
+class ShortKeyCache {
+ public:
+  // Used while a thread has at most this many groups; past that, most rows
+  // would miss.
+  static constexpr std::size_t kGroups = 128;
+
+  [[gnu::always_inline]] std::uint32_t find(std::uint32_t hash, const RowKey& key) const {
+    const Line& line = lines_[hash & (kLines - 1)];
+    return line.size == key.bytes.size && line.words.first == key.words.first && line.words.last == key.words.last
+               ? line.group
+               : UINT32_MAX;
+  }
+  void keep(std::uint32_t hash, const RowKey& key, std::uint32_t group) {
+    if (key.bytes.size > 16) return;  // (a null's size is kNullSize)
+    lines_[hash & (kLines - 1)] = Line{key.words, key.bytes.size, group};
+  }
+
+ private:
+  static constexpr std::size_t kLines = 512;
+  struct Line {
+    ShortWords words;
+    std::uint64_t size = UINT64_MAX - 1;  // no key's
+    std::uint32_t group = UINT32_MAX;
+  };
+  std::vector<Line> lines_ = std::vector<Line>(kLines);
+};
+
 // The groups one thread meets, numbered in order of first appearance among
 // its rows: each one's first row, key and table slot.
 class Groups {
@@ -114,6 +145,7 @@ class Groups {
 
   const KeyStore& store() const { return store_; }
   const BytesKeyTable& table() const { return table_; }
+  ShortKeyCache& cache() { return cache_; }
 
  private:
   [[gnu::noinline]] std::pair<std::uint32_t, std::uint32_t> add(const RowKey& key, std::int64_t row) {
@@ -129,6 +161,7 @@ class Groups {
 
   KeyStore store_;
   BytesKeyTable table_;
+  ShortKeyCache cache_;
 };
 
 // The first pass of a lookup in a table past the caches (see number()):
@@ -165,23 +198,33 @@ void number(Groups& groups, const std::uint32_t* h, const RowKey* keys, std::int
     return keys[i].bytes.size == kNullSize ? groups.null(row_of(i)) : groups.find_or_add(h[i], keys[i], row_of(i));
   };
   if (!groups.large()) {
-    // Most rows find their group: through a view of the table and store,
-    // taken again after a row adds one.
+    // Most rows find their group: while the groups are few, in the cache;
+    // else through a view of the table and store, taken again after a row
+    // adds a group.
+    const bool cached = groups.first_rows.size() <= ShortKeyCache::kGroups;
+    ShortKeyCache& cache = groups.cache();
     BytesKeyTable::View table = groups.table().view();
     const ReleasedBytes* blocks = groups.store().blocks();
     for (std::int64_t i = 0; i < n; ++i) {
       const RowKey& key = keys[i];
+      std::uint32_t group = cached ? cache.find(h[i], key) : UINT32_MAX;
+      if (group != UINT32_MAX) [[likely]] {
+        put(i, group);
+        continue;
+      }
       std::uint32_t ref = UINT32_MAX;
       if (key.bytes.size != kNullSize) {
         ref = table.find(h[i], [&](std::uint32_t r) { return KeyStore::holds(KeyStore::entry_in(blocks, r), key); });
       }
       if (ref != UINT32_MAX) [[likely]] {
-        put(i, KeyStore::group_at(KeyStore::entry_in(blocks, ref)));
+        group = KeyStore::group_at(KeyStore::entry_in(blocks, ref));
       } else {
-        put(i, slow(i));
+        group = slow(i);
         table = groups.table().view();
         blocks = groups.store().blocks();
       }
+      if (cached) cache.keep(h[i], key, group);
+      put(i, group);
     }
     return;
   }
@@ -259,8 +302,10 @@ inline void number_range(const ColumnChunks& column, const Hasher& hasher, std::
         out = group_of_row + chunk_first;
       },
       [&](std::int64_t s, std::int64_t n, const std::uint32_t* h, const RowKey* keys) {
-        number(groups, h, keys, n, [&](std::int64_t i) { return first + s + i; },
-               [&](std::int64_t i, std::uint32_t group) { out[s + i] = group; });
+        std::uint32_t* const at = out + s;
+        const std::int64_t row = first + s;
+        number(groups, h, keys, n, [row](std::int64_t i) { return row + i; },
+               [at](std::int64_t i, std::uint32_t group) { at[i] = group; });
         return !groups.full;
       });
 }
