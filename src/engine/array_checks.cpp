@@ -29,11 +29,14 @@ std::optional<std::string> offsets_fault(const ArrowArray& array) {
   Offset previous = load<Offset>(array.buffers[1], first);
   if (previous < 0) return "an offset is negative";
   const Offset start = previous;
-  for (std::int64_t i = 1; i <= array.length; ++i) {
-    const Offset next = load<Offset>(array.buffers[1], first + i);
-    if (next < previous) return "its offsets are not in order";
-    previous = next;
+  // Without an early exit, which the compiler vectorises: the offsets of
+  // millions of rows are read before any row is.
+  std::uint32_t descends = 0;
+  for (std::int64_t i = first + 1; i <= first + array.length; ++i) {
+    descends |= load<Offset>(array.buffers[1], i) < load<Offset>(array.buffers[1], i - 1) ? 1u : 0u;
   }
+  if (descends != 0) return "its offsets are not in order";
+  previous = load<Offset>(array.buffers[1], first + array.length);
   // Rows point into the data buffer even when they are empty.
   if (previous > 0 && array.buffers[2] == nullptr) return "an offset points past the end of its data";
   const auto span = static_cast<std::size_t>(previous - start);
