@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -29,17 +30,18 @@ struct KeyValue {
 };
 using Cell = std::optional<KeyValue>;
 
-// A buffer whose end touches a PROT_NONE page.
+// A buffer whose end touches `guard` bytes of unreadable memory (at least
+// a page).
 class GuardedBuffer {
  public:
-  explicit GuardedBuffer(const std::vector<std::uint8_t>& bytes) {
+  explicit GuardedBuffer(const std::vector<std::uint8_t>& bytes, std::size_t guard = 0) {
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    pages_ = (bytes.size() + page - 1) / page + 1;
-    size_ = pages_ * page;
-    void* mapped = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const std::size_t readable = (bytes.size() + page - 1) / page * page;
+    size_ = readable + std::max((guard + page - 1) / page * page, page);
+    void* mapped = mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     base_ = static_cast<std::uint8_t*>(mapped);
-    mprotect(base_ + size_ - page, page, PROT_NONE);
-    data_ = base_ + size_ - page - bytes.size();
+    if (readable != 0) mprotect(base_, readable, PROT_READ | PROT_WRITE);
+    data_ = base_ + readable - bytes.size();
     if (!bytes.empty()) std::memcpy(data_, bytes.data(), bytes.size());
   }
   ~GuardedBuffer() { munmap(base_, size_); }
@@ -51,7 +53,6 @@ class GuardedBuffer {
   std::uint8_t* base_ = nullptr;
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t pages_ = 0;
 };
 
 class TestArray {

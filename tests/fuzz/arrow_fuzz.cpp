@@ -1,10 +1,10 @@
 // libFuzzer target over the engine's Arrow readers: a key column and a value
 // column built from fuzzed bytes (arrow_input.h), every buffer placed right
-// before an unreadable page, handed to the grouped aggregation. Offsets,
+// before a wide unreadable guard, handed to the grouped aggregation. Offsets,
 // view indices and sizes, dictionary indices, buffer counts and lengths are
 // the fuzzer's: whatever they are, the engine must refuse the input with an
 // error or read only what the arrays hold (a read past any buffer faults on
-// its guard page). An accepted input must give the same result on one
+// its guard). An accepted input must give the same result on one
 // thread as on several.
 #include <cstdint>
 #include <memory>
@@ -20,6 +20,13 @@ namespace {
 
 constexpr const char kFuzzTarget[] = "arrow_fuzz";
 
+// Unreadable memory after every buffer, past the reach of any 32-bit offset
+// or view: the engine can tell an offset past its data buffer only when it
+// points at memory that does not exist (memory_probe.h), so with a guard of
+// one page an offset a few pages out would be read, in whatever allocation
+// lies there, and the sanitizer would report that read as the engine's.
+constexpr std::size_t kGuardBytes = std::size_t{1} << 36;
+
 std::unique_ptr<test::TestArray> build(const test::ArraySpec& spec, const char* format) {
   auto array = std::make_unique<test::TestArray>();
   array->format = format;
@@ -29,7 +36,9 @@ std::unique_ptr<test::TestArray> build(const test::ArraySpec& spec, const char* 
   array->array.null_count = spec.null_count;
   array->guarded.resize(array->buffers.size());
   for (std::size_t b = 0; b < array->buffers.size(); ++b) {
-    if (!array->buffers[b].empty()) array->guarded[b] = std::make_unique<test::GuardedBuffer>(array->buffers[b]);
+    if (!array->buffers[b].empty()) {
+      array->guarded[b] = std::make_unique<test::GuardedBuffer>(array->buffers[b], kGuardBytes);
+    }
   }
   array->finish();
   // An empty buffer is a missing one.
