@@ -34,6 +34,7 @@
 #include "hll/encoding.h"
 #include "hll/grouped_sketches.h"
 #include "hll/hyperloglogplusplus.h"
+#include "state/state_validation.h"
 #include "utils/var_int.h"
 
 namespace vantorelle::duckdb_ext {
@@ -292,9 +293,6 @@ static_assert(sizeof(SketchSlot) == 64);
 static_assert(kLargestBuffer <= std::numeric_limits<std::uint16_t>::max());
 
 SketchSlot& sketch_slot(duckdb_aggregate_state state) { return *reinterpret_cast<SketchSlot*>(state); }
-SketchAggregate& merge_slot(duckdb_aggregate_state state) {
-  return *reinterpret_cast<SketchAggregate*>(state);
-}
 
 // What an overload of vantorelle_sketch counts: its extra info.
 struct Overload {
@@ -971,9 +969,138 @@ std::string refusal_message(duckdb_type id) {
 
 // --- vantorelle_merge --------------------------------------------------------------
 
-idx_t merge_state_size(duckdb_function_info) { return sizeof(SketchAggregate); }
+// A group's stored sketches wait in its slot (copied: a chunk's data is gone
+// once update returns), each checked as it arrives so that a corrupt one
+// fails the query at its row, until kWaitingSketches of them or
+// kWaitingBytes have gathered, or the slot is combined or finalised. Then
+// they are rolled up in one pass with the group's merge so far when all are
+// sparse sketches alike (SparseRollUp, as merge_by rolls up a group), and
+// merged one by one otherwise. The bytes are those of merging them one by
+// one in row order either way; the roll-up spares each step's decoding and
+// writing of the growing union.
+//
+// The merge so far is kept as the bytes a roll-up wrote (which are also
+// the result), or as the engine's sketch once a one-by-one merge made it
+// (a sketch with registers, other precisions, kinds that do not merge):
+// never both. A slot with a sketch merges further sketches into it as they
+// come, as the roll-up no longer applies.
+constexpr std::size_t kWaitingSketches = 32;
+constexpr std::size_t kWaitingBytes = std::size_t{64} << 10;
+// The row of a waiting sketch that is another slot's merge so far.
+constexpr std::uint32_t kPartialMerge = UINT32_MAX;
 
-void merge_init(duckdb_function_info, duckdb_aggregate_state state) { new (state) SketchAggregate(); }
+struct WaitingSketches {
+  struct Entry {
+    std::uint32_t end;         // in `bytes`
+    std::uint32_t row;         // in its chunk, or kPartialMerge
+    std::uint32_t chunk_rows;  // its chunk's rows
+  };
+  Bytes bytes;  // the sketches, one after another
+  std::vector<Entry> entries;
+
+  void add(ByteView sketch, std::uint32_t row, std::uint32_t chunk_rows) {
+    bytes.insert(bytes.end(), sketch.begin(), sketch.end());
+    entries.push_back(Entry{static_cast<std::uint32_t>(bytes.size()), row, chunk_rows});
+  }
+  ByteView sketch(std::size_t i) const {
+    const std::uint32_t begin = i == 0 ? 0 : entries[i - 1].end;
+    return ByteView(bytes.data() + begin, entries[i].end - begin);
+  }
+  bool full() const { return entries.size() >= kWaitingSketches || bytes.size() >= kWaitingBytes; }
+  void clear() {
+    bytes.clear();
+    entries.clear();
+  }
+};
+
+struct MergeSlot {
+  SketchAggregate aggregate;
+  Bytes* merged = nullptr;
+  WaitingSketches* waiting = nullptr;
+
+  void release(BufferTally& tally) {
+    aggregate.reset();
+    if (merged != nullptr) {
+      delete merged;
+      merged = nullptr;
+      tally.freed();
+    }
+    if (waiting != nullptr) {
+      delete waiting;
+      waiting = nullptr;
+      tally.freed();
+    }
+  }
+  WaitingSketches& waiting_list(BufferTally& tally) {
+    if (waiting == nullptr) {
+      waiting = new WaitingSketches();
+      tally.opened();
+    }
+    return *waiting;
+  }
+};
+
+MergeSlot& merge_slot(duckdb_aggregate_state state) { return *reinterpret_cast<MergeSlot*>(state); }
+
+std::string merge_failure(std::size_t size, std::uint32_t row, std::uint32_t chunk_rows, const SketchError& error) {
+  if (row == kPartialMerge) return error.display();
+  return "the sketch of " + std::to_string(size) + " bytes in row " + std::to_string(row) + " of a chunk of " +
+         std::to_string(chunk_rows) + " rows cannot be merged: " + error.display();
+}
+
+// A slot's merge so far as the engine's sketch, from the bytes a roll-up
+// wrote (which load: the check is the only way they could fail).
+bool load_merged(MergeSlot& slot, BufferTally& tally, std::string& error) {
+  if (slot.merged == nullptr) return true;
+  Status loaded = slot.aggregate.merge_stored(*slot.merged);
+  if (!loaded) {
+    error = loaded.error().display();
+    return false;
+  }
+  delete slot.merged;
+  slot.merged = nullptr;
+  tally.freed();
+  return true;
+}
+
+// Merges a slot's waiting sketches into its merge so far (see above); false
+// with `error` set when one does not merge.
+bool settle_waiting(MergeSlot& slot, SparseRollUp& roll_up, BufferTally& tally, std::string& error) {
+  if (slot.waiting == nullptr || slot.waiting->entries.empty()) return true;
+  WaitingSketches& waiting = *slot.waiting;
+  std::vector<ByteView> batch;
+  batch.reserve(waiting.entries.size() + 1);
+  if (slot.merged != nullptr) batch.push_back(*slot.merged);
+  for (std::size_t i = 0; i < waiting.entries.size(); ++i) batch.push_back(waiting.sketch(i));
+  if (slot.aggregate.empty()) {
+    Bytes rolled;
+    if (engine::roll_up_stored(batch, roll_up, rolled)) {
+      if (slot.merged == nullptr) {
+        slot.merged = new Bytes();
+        tally.opened();
+      }
+      *slot.merged = std::move(rolled);
+      waiting.clear();
+      return true;
+    }
+  }
+  if (!load_merged(slot, tally, error)) return false;
+  for (std::size_t i = 0; i < waiting.entries.size(); ++i) {
+    const ByteView sketch = waiting.sketch(i);
+    Status merged = slot.aggregate.merge_stored(sketch);
+    if (!merged) {
+      const WaitingSketches::Entry& entry = waiting.entries[i];
+      error = merge_failure(sketch.size(), entry.row, entry.chunk_rows, merged.error());
+      return false;
+    }
+  }
+  waiting.clear();
+  return true;
+}
+
+idx_t merge_state_size(duckdb_function_info) { return sizeof(MergeSlot); }
+
+void merge_init(duckdb_function_info, duckdb_aggregate_state state) { new (state) MergeSlot(); }
 
 void merge_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_aggregate_state* states) {
   guarded(info, "vantorelle_merge", [&] {
@@ -981,26 +1108,68 @@ void merge_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_agg
     duckdb_vector vector = duckdb_data_chunk_get_vector(input, 0);
     const auto* values = static_cast<const duckdb_string_t*>(duckdb_vector_get_data(vector));
     const std::uint64_t* validity = duckdb_vector_get_validity(vector);
+    BufferTally tally;
+    SparseRollUp roll_up;
+    std::string error;
     for (std::uint64_t row = 0; row < count; ++row) {
       if (!is_valid(validity, row)) continue;
       const ByteView stored = string_bytes(values[row]);
-      Status merged = merge_slot(states[row]).merge_stored(stored);
-      if (!merged) {
+      MergeSlot& slot = merge_slot(states[row]);
+      // A sketch so far takes each stored one as it comes; the others wait.
+      Status checked = slot.aggregate.empty() ? validate_bytes(stored) : slot.aggregate.merge_stored(stored);
+      if (!checked) {
         return fail(info, "vantorelle_merge",
-                    "the sketch of " + std::to_string(stored.size()) + " bytes in row " +
-                        std::to_string(row) + " of a chunk of " + std::to_string(count) +
-                        " rows cannot be merged: " + merged.error().display());
+                    merge_failure(stored.size(), static_cast<std::uint32_t>(row),
+                                  static_cast<std::uint32_t>(count), checked.error()));
+      }
+      if (!slot.aggregate.empty()) continue;
+      WaitingSketches& waiting = slot.waiting_list(tally);
+      waiting.add(stored, static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(count));
+      if (waiting.full() && !settle_waiting(slot, roll_up, tally, error)) {
+        return fail(info, "vantorelle_merge", error);
       }
     }
   });
 }
 
+// `into` takes what `from` holds after its own, in that order; `from` is
+// only read (DuckDB's window segment trees combine one node into many).
 void merge_combine(duckdb_function_info info, duckdb_aggregate_state* source,
                    duckdb_aggregate_state* target, idx_t count) {
   guarded(info, "vantorelle_merge", [&] {
+    BufferTally tally;
+    SparseRollUp roll_up;
+    std::string error;
     for (idx_t i = 0; i < count; ++i) {
-      Status combined = merge_slot(target[i]).combine_copy(merge_slot(source[i]));
-      if (!combined) return fail(info, "vantorelle_merge", combined.error().display());
+      const MergeSlot& from = merge_slot(source[i]);
+      MergeSlot& into = merge_slot(target[i]);
+      if (from.merged != nullptr) {
+        into.waiting_list(tally).add(*from.merged, kPartialMerge, 0);
+      } else if (!from.aggregate.empty()) {
+        if (!settle_waiting(into, roll_up, tally, error) || !load_merged(into, tally, error)) {
+          return fail(info, "vantorelle_merge", error);
+        }
+        Status combined = into.aggregate.combine_copy(from.aggregate);
+        if (!combined) return fail(info, "vantorelle_merge", combined.error().display());
+      }
+      if (from.waiting != nullptr) {
+        for (std::size_t k = 0; k < from.waiting->entries.size(); ++k) {
+          const WaitingSketches::Entry& entry = from.waiting->entries[k];
+          if (!into.aggregate.empty()) {
+            Status merged = into.aggregate.merge_stored(from.waiting->sketch(k));
+            if (!merged) {
+              return fail(info, "vantorelle_merge",
+                          merge_failure(from.waiting->sketch(k).size(), entry.row, entry.chunk_rows,
+                                        merged.error()));
+            }
+            continue;
+          }
+          into.waiting_list(tally).add(from.waiting->sketch(k), entry.row, entry.chunk_rows);
+        }
+      }
+      if (into.waiting != nullptr && into.waiting->full() && !settle_waiting(into, roll_up, tally, error)) {
+        return fail(info, "vantorelle_merge", error);
+      }
     }
   });
 }
@@ -1008,8 +1177,17 @@ void merge_combine(duckdb_function_info info, duckdb_aggregate_state* source,
 void merge_finalize(duckdb_function_info info, duckdb_aggregate_state* source, duckdb_vector result,
                     idx_t count, idx_t offset) {
   guarded(info, "vantorelle_merge", [&] {
+    BufferTally tally;
+    SparseRollUp roll_up;
+    std::string error;
     for (idx_t i = 0; i < count; ++i) {
-      Result<std::optional<Bytes>> bytes = merge_slot(source[i]).finalise_merge();
+      MergeSlot& slot = merge_slot(source[i]);
+      if (!settle_waiting(slot, roll_up, tally, error)) return fail(info, "vantorelle_merge", error);
+      if (slot.merged != nullptr) {
+        set_blob(result, offset + i, *slot.merged);
+        continue;
+      }
+      Result<std::optional<Bytes>> bytes = slot.aggregate.finalise_merge();
       if (!bytes) return fail(info, "vantorelle_merge", bytes.error().display());
       if (bytes->has_value()) {
         set_blob(result, offset + i, **bytes);
@@ -1021,7 +1199,12 @@ void merge_finalize(duckdb_function_info info, duckdb_aggregate_state* source, d
 }
 
 void merge_destroy(duckdb_aggregate_state* states, idx_t count) {
-  for (idx_t i = 0; i < count; ++i) merge_slot(states[i]).~SketchAggregate();
+  BufferTally tally;
+  for (idx_t i = 0; i < count; ++i) {
+    MergeSlot& slot = merge_slot(states[i]);
+    slot.release(tally);
+    slot.~MergeSlot();
+  }
 }
 
 // --- registration ------------------------------------------------------------------

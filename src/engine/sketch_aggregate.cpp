@@ -5,6 +5,7 @@
 
 #include "error/internal_failure.h"
 #include "hll/grouped_sketches.h"
+#include "state/state_message.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::engine {
@@ -163,6 +164,13 @@ Result<std::optional<Bytes>> SketchAggregate::finalise_merge() const {
   Result<Bytes> bytes = sketch_->to_bytes();
   if (!bytes) return bytes.take_error();
   return std::optional<Bytes>(std::move(*bytes));
+}
+
+bool roll_up_stored(std::span<const ByteView> checked, SparseRollUp& roll_up, Bytes& out) {
+  if (checked.size() < 2) return false;
+  Result<SketchStateView> first = decode_state_view(checked.front());
+  if (!first || first->data) return false;
+  return roll_up.merge_into(checked, out);
 }
 
 }  // namespace vantorelle::engine

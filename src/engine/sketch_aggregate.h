@@ -29,6 +29,7 @@
 #include "error/result.h"
 #include "hll/encoding.h"
 #include "hll/hyperloglogplusplus.h"
+#include "hll/sparse_roll_up.h"
 #include "utils/bytes.h"
 
 namespace vantorelle::engine {
@@ -129,5 +130,14 @@ class SketchAggregate {
 };
 
 static_assert(sizeof(SketchAggregate) == sizeof(void*), "a host's state slot holds one pointer");
+
+// A host that gathers a group's stored sketches (each already through the
+// check of merge_stored) merges them in one pass: appends to `out` the
+// bytes that merge_stored of each in order, then finalise_merge, would
+// give, when there are two or more, the first sparse and all alike
+// (SparseRollUp); else false, and the host merges them one by one, which
+// meets any failure where it lies. A batch whose first sketch holds
+// registers is not looked at further.
+bool roll_up_stored(std::span<const ByteView> checked, SparseRollUp& roll_up, Bytes& out);
 
 }  // namespace vantorelle::engine

@@ -230,8 +230,9 @@ JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_mergeStore
           return static_cast<bool>(validate_bytes(bytes));
         })) {
       const std::vector<ByteView> views(batch.begin(), batch.end());
+      SparseRollUp roll_up;
       Bytes rolled;
-      if (SparseRollUp().merge_into(views, rolled)) return new_byte_array(env, rolled);
+      if (engine::roll_up_stored(views, roll_up, rolled)) return new_byte_array(env, rolled);
     }
     engine::SketchAggregate state;
     if (sketch != nullptr) {

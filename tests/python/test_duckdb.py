@@ -252,6 +252,43 @@ def test_threads_roll_ups_grouping_sets_and_filter(connection):
                             for k, s in expected_sketches(events, keys, column).items()}
 
 
+def test_merges_of_many_sketches_a_group_equal_merge_by(connection):
+    # Groups of 1 to 100 stored sketches in shuffled rows (more than the 32
+    # that wait in a slot to be rolled up together): sparse ones of several
+    # sizes, and at precision 10 also ones with registers, first or anywhere.
+    rng = random.Random(5)
+    rows = []
+    for group in range(40):
+        dense_group = group % 4 == 0
+        for _ in range(rng.choice([1, 2, 31, 32, 33, 100])):
+            size = rng.choice([0, 3, 60, 60, 600] + ([2_000] if dense_group else []))
+            precision = 10 if dense_group else 15
+            values = [rng.randint(0, 10**6) for _ in range(size)]
+            rows.append((group, vantorelle.sketch(values, int, precision).to_bytes()))
+    rng.shuffle(rows)
+    table = pa.table({"k": [k for k, _ in rows], "sketch": pa.array([s for _, s in rows], pa.binary())})
+    connection.register("stored", table)
+    query = "SELECT k, vantorelle_merge(sketch) FROM stored GROUP BY k"
+    want = by_key(vantorelle.merge_by(table, "k", threads=1), ["k"])
+    assert keyed(connection.execute(query).fetchall()) == want
+    connection.execute("SET threads = 2")
+    assert {k: vantorelle.estimate(s) for k, s in keyed(connection.execute(query).fetchall()).items()} == {
+        k: vantorelle.estimate(s) for k, s in want.items()}
+
+    # Rows enough for DuckDB to split them between both threads (more than
+    # one row group), each thread meeting a group's sketches more than 32
+    # times: partial merges, rolled up and waiting, combined.
+    ids = pa.array(range(500_000), pa.int64())
+    parts = vantorelle.sketch_by(pa.table({"id": pa.compute.divide(ids, 2), "v": ids}), "id", "v", threads=2)
+    connection.register("parts", parts)
+    connection.execute("CREATE TABLE many AS SELECT id % 2000 AS k, sketch FROM parts")
+    rolled = keyed(connection.execute("SELECT k, vantorelle_merge(sketch) FROM many GROUP BY k").fetchall())
+    direct = by_key(vantorelle.merge_by(connection.sql("SELECT * FROM many").to_arrow_table(), "k", threads=1),
+                    ["k"])
+    assert {k: vantorelle.estimate(s) for k, s in rolled.items()} == {
+        k: vantorelle.estimate(s) for k, s in direct.items()}
+
+
 def test_rolling_seven_day_windows_equal_sketches_of_each_window(connection):
     rng = random.Random(11)
     # Windows on both sides of the sparse-to-normal switch at p=15 (the
