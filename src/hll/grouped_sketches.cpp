@@ -567,17 +567,32 @@ Result<SerializedSketches> merge_groups(std::span<const std::uint32_t> groups,
         offsets[g + 1] = static_cast<std::int64_t>(share.data.size());
         continue;
       }
+      std::optional<HyperLogLogPlusPlus> merged;
+      std::size_t from = begin;
       if (end - begin >= 2) {
         group_sketches.clear();
         for (std::size_t k = begin; k < end; ++k) group_sketches.push_back(sketches[sorted.items[k]]);
-        if (roll_up.merge_into(group_sketches, share.data)) {
+        const std::size_t before = share.data.size();
+        const std::size_t rolled = roll_up.merge_prefix_into(group_sketches, share.data);
+        if (rolled == group_sketches.size()) {
           share.present.push_back(1);
           offsets[g + 1] = static_cast<std::int64_t>(share.data.size());
           continue;
         }
+        if (rolled != 0) {
+          // The one-by-one merge goes on from the merge of the first ones.
+          Result<HyperLogLogPlusPlus> loaded =
+              HyperLogLogPlusPlus::from_bytes(ByteView(share.data.data() + before, share.data.size() - before));
+          share.data.resize(before);
+          if (!loaded) {
+            broken[static_cast<std::size_t>(t)] = loaded.take_error();
+            return;
+          }
+          merged.emplace(std::move(*loaded));
+          from = begin + rolled;
+        }
       }
-      std::optional<HyperLogLogPlusPlus> merged;
-      for (std::size_t k = begin; k < end; ++k) {
+      for (std::size_t k = from; k < end; ++k) {
         const std::uint32_t i = sorted.items[k];
         Status step;
         if (!merged) {

@@ -1,6 +1,8 @@
 #include "hll/sparse_roll_up.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstddef>
 
 #include "hll/hyperloglogplusplus.h"
 #include "hll/sparse_representation.h"
@@ -103,57 +105,132 @@ bool past_budget(const Values& values, std::uint64_t budget) {
   return bytes > budget;
 }
 
+// Whether the union of `a` and `b` (ascending; equal values once, none
+// collapsed) fits `budget` as past_budget counts. Every union of `a` with a
+// part of `b`, collapsed or not, is then within it too: it holds no value
+// this one lacks, and a value more never shortens the coding (a difference
+// split in two takes at least the bytes it took whole).
+bool union_within_budget(const Values& a, const Values& b, std::uint64_t budget) {
+  const std::uint32_t largest = std::max(a.empty() ? 0 : a.back(), b.empty() ? 0 : b.back());
+  if (largest > INT32_MAX) return false;
+  if ((a.size() + b.size()) * 5 <= budget) return true;
+  std::uint64_t bytes = 0;
+  std::uint32_t previous = 0;
+  bool any = false;
+  const auto count = [&](std::uint32_t value) {
+    if (any && value == previous) return;
+    bytes += varint_length(value - previous);
+    previous = value;
+    any = true;
+  };
+  std::size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) count(b[j] < a[i] ? b[j++] : a[i++]);
+  while (i < a.size()) count(a[i++]);
+  while (j < b.size()) count(b[j++]);
+  return bytes <= budget;
+}
+
 }  // namespace
 
 bool SparseRollUp::merge_into(std::span<const ByteView> sketches, Bytes& out) {
-  if (sketches.size() < 2) return false;
+  return roll(sketches, out, false) == sketches.size();
+}
+
+std::size_t SparseRollUp::merge_prefix_into(std::span<const ByteView> sketches, Bytes& out) {
+  return roll(sketches, out, true);
+}
+
+std::size_t SparseRollUp::roll(std::span<const ByteView> sketches, Bytes& out, bool prefix) {
+  if (sketches.size() < 2) return 0;
   Result<SketchStateView> first = decode_state_view(sketches[0]);
-  if (!first || first->data || first->scalars.sparse_precision == 0) return false;
+  if (!first || first->data || first->scalars.sparse_precision == 0) return 0;
   // The checks and budget of a sketch of these scalar fields, kept for the
   // next group's (mostly the same fields).
   if (!shape_ || !same_checked_fields(first->scalars, shape_->state())) {
     shape_.reset();
-    if (!HyperLogLogPlusPlus::check_state(first->scalars)) return false;
+    if (!HyperLogLogPlusPlus::check_state(first->scalars)) return 0;
     Result<SparseRepresentation> shape = SparseRepresentation::create(scalar_fields(first->scalars));
-    if (!shape) return false;
+    if (!shape) return 0;
     shape_.emplace(std::move(*shape));
   }
   const SparseEncoding& encoding = shape_->encoding();
   const std::uint64_t budget = shape_->max_sparse_data_bytes();
 
   std::uint64_t num_values = first->scalars.num_values;
-  if (!decode_into(first->sparse_data, united_)) return false;
+  if (!decode_into(first->sparse_data, united_)) return 0;
   bool rewritten = false;
-  for (std::size_t k = 1; k < sketches.size(); ++k) {
-    Result<SketchStateView> other = decode_state_view(sketches[k]);
-    if (!other || other->data || !same_checked_fields(other->scalars, first->scalars)) return false;
-    num_values += other->scalars.num_values;
-    if (!decode_into(other->sparse_data, values_)) return false;
-    // (a sketch without values leaves the union's bytes as they are)
-    if (values_.empty()) continue;
-    for (const std::uint32_t value : values_) {
-      if (!encoding.check_holds(value)) return false;
+  std::size_t merged_count = sketches.size();
+  // The sketches after the first in batches: each sketch's values, checked,
+  // one after the other in batch_ (ends_), and its count.
+  for (std::size_t k = 1; k < sketches.size() && merged_count == sketches.size();) {
+    const std::size_t stop = std::min(sketches.size(), k + kBatch);
+    batch_.clear();
+    ends_.clear();
+    counts_.clear();
+    for (std::size_t j = k; j < stop; ++j) {
+      Result<SketchStateView> other = decode_state_view(sketches[j]);
+      if (!other || other->data || !same_checked_fields(other->scalars, first->scalars)) return 0;
+      if (!decode_into(other->sparse_data, values_)) return 0;
+      for (const std::uint32_t value : values_) {
+        if (!encoding.check_holds(value)) return 0;
+      }
+      batch_.insert(batch_.end(), values_.begin(), values_.end());
+      ends_.push_back(batch_.size());
+      counts_.push_back(other->scalars.num_values);
     }
-    // The union's length is held to the budget at every step.
-    unite(united_, values_, encoding, scratch_);
-    if (past_budget(united_, budget)) return false;
-    rewritten = true;
+    // The union's length is held to the budget at every step. When the
+    // union with all of the batch's values fits it, every step's does, and
+    // the batch joins the union at once (the union of sets: it does not
+    // matter that each step collapses a sketch's values with the union's).
+    values_.assign(batch_.begin(), batch_.end());
+    std::sort(values_.begin(), values_.end());
+    values_.erase(std::unique(values_.begin(), values_.end()), values_.end());
+    if (union_within_budget(united_, values_, budget)) {
+      for (const std::uint64_t count : counts_) num_values += count;
+      if (!values_.empty()) {
+        unite(united_, values_, encoding, scratch_);
+        rewritten = true;
+      }
+      k = stop;
+      continue;
+    }
+    // Else one step a sketch, to find the one that passes it.
+    for (std::size_t j = k; j < stop; ++j) {
+      const std::size_t begin = j == k ? 0 : ends_[j - k - 1];
+      values_.assign(batch_.begin() + static_cast<std::ptrdiff_t>(begin),
+                     batch_.begin() + static_cast<std::ptrdiff_t>(ends_[j - k]));
+      // (a sketch without values leaves the union's bytes as they are)
+      if (!values_.empty()) {
+        unite(united_, values_, encoding, scratch_);
+        if (past_budget(united_, budget)) {
+          // The union before this step (unite left it in scratch_) is a
+          // prefix's merge, from which the one-by-one merge may go on.
+          if (!prefix || !rewritten) return 0;
+          united_.swap(scratch_);
+          merged_count = j;
+          break;
+        }
+        rewritten = true;
+      }
+      num_values += counts_[j - k];
+    }
+    k = stop;
   }
   // Only the first sketch's values: its bytes stay as they were stored.
-  if (!rewritten) return false;
+  if (!rewritten) return 0;
   SketchState& merged = shape_->state();
   merged.num_values = num_values;
   merged.sparse_size = static_cast<std::int32_t>(united_.size());
   coded_.clear();
   DifferenceEncoder encoder(std::move(coded_));
-  if (!encoder.put_all(united_)) return false;
+  if (!encoder.put_all(united_)) return 0;
   merged.sparse_data = std::move(encoder).take();
   const std::size_t before = out.size();
   const bool written = static_cast<bool>(encode_state_into(merged, out));
   if (!written) out.resize(before);
   coded_ = std::move(*merged.sparse_data);
   merged.sparse_data.reset();
-  return written;
+  return written ? merged_count : 0;
 }
 
 }  // namespace vantorelle

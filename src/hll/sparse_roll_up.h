@@ -5,9 +5,11 @@
 // out on decoded values and written once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "hll/sparse_representation.h"
 #include "utils/bytes.h"
@@ -27,9 +29,26 @@ class SparseRollUp {
   // reports any error.
   bool merge_into(std::span<const ByteView> sketches, Bytes& out);
 
+  // The same, but when the union passes the budget at a later sketch after
+  // at least two were merged, appends the merge of those before it and
+  // returns their number, from which the one-by-one merge goes on (that
+  // next step then turns the sketch to registers, and the rest merge into
+  // those): without it, a group of many small sketches is merged one by one
+  // from its start, each step writing the growing union again. Returns
+  // sketches.size() when all merged, 0 (`out` as it was) when none did.
+  std::size_t merge_prefix_into(std::span<const ByteView> sketches, Bytes& out);
+
  private:
+  std::size_t roll(std::span<const ByteView> sketches, Bytes& out, bool prefix);
+
+  // Sketches merged a batch at a time (see roll()).
+  static constexpr std::size_t kBatch = 64;
+
   std::optional<SparseRepresentation> shape_;  // a sketch of the last fields, without values
   MappedVector<std::uint32_t> united_, values_, scratch_;
+  std::vector<std::uint32_t> batch_;
+  std::vector<std::size_t> ends_;
+  std::vector<std::uint64_t> counts_;
   Bytes coded_;
 };
 

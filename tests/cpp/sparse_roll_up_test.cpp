@@ -67,6 +67,61 @@ TEST(SparseRollUp, EqualsTheOneByOneMergeOrLeavesItToIt) {
   EXPECT_GT(left, 40);
 }
 
+TEST(SparseRollUp, ManySmallSketchesAndThePrefixBeforeTheBudget) {
+  // Groups of 2 to 300 small sketches (several batches), whose union ends
+  // below the sparse budget or passes it at some sketch, some from a narrow
+  // range of hashes. merge_into answers only for the groups below it, with
+  // the one-by-one merge's bytes; merge_prefix_into also answers for the
+  // others with the merge of the sketches before the one that passes it,
+  // from which the one-by-one merge of the rest ends where merging all one
+  // by one does.
+  std::mt19937_64 random(9);
+  SparseRollUp roll_up;
+  int whole = 0, prefixes = 0;
+  for (const auto& [p, sp] : {std::pair{10, 15}, {11, 20}, {13, 13}}) {
+    for (int group = 0; group < 30; ++group) {
+      const std::size_t count = 2 + random() % 299;
+      const bool narrow = random() % 4 == 0;
+      const std::size_t per_sketch = 1 + random() % ((std::size_t{1} << p) / 40);
+      std::vector<Bytes> stored;
+      for (std::size_t k = 0; k < count; ++k) {
+        HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::new_long(p, sp));
+        const std::size_t values = random() % 8 == 0 ? 0 : random() % per_sketch;
+        for (std::size_t v = 0; v < values; ++v) {
+          const std::uint64_t hash = narrow ? (random() % 256) << 52 | random() % 8 : random();
+          unwrap(sketch.add_hashes(InputType::LONG, std::span(&hash, 1)));
+        }
+        stored.push_back(unwrap(sketch.to_bytes()));
+      }
+      const std::vector<ByteView> views(stored.begin(), stored.end());
+      const Bytes expected = one_by_one(views);
+      Bytes rolled;
+      const bool answered = roll_up.merge_into(views, rolled);
+      if (answered) {
+        ASSERT_EQ(rolled, expected) << "p " << p << ", group " << group;
+      }
+      Bytes prefix;
+      const std::size_t merged = roll_up.merge_prefix_into(views, prefix);
+      ASSERT_EQ(merged == views.size(), answered) << "p " << p << ", group " << group;
+      if (merged == views.size()) {
+        ++whole;
+        ASSERT_EQ(prefix, expected);
+      } else if (merged != 0) {
+        ++prefixes;
+        ASSERT_GE(merged, 2u);
+        ASSERT_EQ(prefix, one_by_one(std::vector<ByteView>(views.begin(), views.begin() + merged)));
+        HyperLogLogPlusPlus rest = unwrap(HyperLogLogPlusPlus::from_bytes(prefix));
+        for (std::size_t k = merged; k < views.size(); ++k) unwrap(rest.merge_bytes(views[k]));
+        ASSERT_EQ(unwrap(rest.to_bytes()), expected) << "p " << p << ", group " << group;
+      } else {
+        ASSERT_TRUE(prefix.empty());
+      }
+    }
+  }
+  EXPECT_GT(whole, 10);
+  EXPECT_GT(prefixes, 10);
+}
+
 TEST(SparseRollUp, AnotherProducersRepeatsAsTheOneByOneMergeLeavesThem) {
   // A stored sparse_data that repeats a value: the one-by-one merge keeps
   // it as stored while only sketches without values follow it, and
