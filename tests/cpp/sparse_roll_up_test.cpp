@@ -24,6 +24,19 @@ Bytes one_by_one(const std::vector<ByteView>& sketches) {
   return unwrap(merged.to_bytes());
 }
 
+// A stored sketch at (p, sp) of `values` random hashes; when `narrow`, of
+// hashes with one of `indices` sparse indices and one of `rho_bits` low
+// bits, so that values and the rho_w of one index meet across sketches.
+Bytes random_sketch(std::int32_t p, std::int32_t sp, std::size_t values, bool narrow, std::uint64_t indices,
+                    std::uint64_t rho_bits, std::mt19937_64& random) {
+  HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::new_long(p, sp));
+  for (std::size_t v = 0; v < values; ++v) {
+    const std::uint64_t hash = narrow ? (random() % indices) << 52 | random() % rho_bits : random();
+    unwrap(sketch.add_hashes(InputType::LONG, std::span(&hash, 1)));
+  }
+  return unwrap(sketch.to_bytes());
+}
+
 TEST(SparseRollUp, EqualsTheOneByOneMergeOrLeavesItToIt) {
   // Groups of two to six sketches of one precision pair: without values, with
   // a few, or with so many that their union ends near the sparse budget, on
@@ -43,13 +56,8 @@ TEST(SparseRollUp, EqualsTheOneByOneMergeOrLeavesItToIt) {
       std::vector<Bytes> stored;
       for (std::size_t k = 0; k < count; ++k) {
         const std::int32_t own_p = group % 10 == 9 && k == count - 1 ? p + 1 : p;
-        HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::new_long(own_p, std::max(sp, own_p)));
         const std::size_t values = random() % 6 == 0 ? 0 : random() % most;
-        for (std::size_t v = 0; v < values; ++v) {
-          const std::uint64_t hash = narrow ? (random() % 64) << 52 | random() % 4 : random();
-          unwrap(sketch.add_hashes(InputType::LONG, std::span(&hash, 1)));
-        }
-        stored.push_back(unwrap(sketch.to_bytes()));
+        stored.push_back(random_sketch(own_p, std::max(sp, own_p), values, narrow, 64, 4, random));
       }
       const std::vector<ByteView> views(stored.begin(), stored.end());
       const Bytes expected = one_by_one(views);
@@ -85,13 +93,8 @@ TEST(SparseRollUp, ManySmallSketchesAndThePrefixBeforeTheBudget) {
       const std::size_t per_sketch = 1 + random() % ((std::size_t{1} << p) / 40);
       std::vector<Bytes> stored;
       for (std::size_t k = 0; k < count; ++k) {
-        HyperLogLogPlusPlus sketch = unwrap(HyperLogLogPlusPlus::new_long(p, sp));
         const std::size_t values = random() % 8 == 0 ? 0 : random() % per_sketch;
-        for (std::size_t v = 0; v < values; ++v) {
-          const std::uint64_t hash = narrow ? (random() % 256) << 52 | random() % 8 : random();
-          unwrap(sketch.add_hashes(InputType::LONG, std::span(&hash, 1)));
-        }
-        stored.push_back(unwrap(sketch.to_bytes()));
+        stored.push_back(random_sketch(p, sp, values, narrow, 256, 8, random));
       }
       const std::vector<ByteView> views(stored.begin(), stored.end());
       const Bytes expected = one_by_one(views);
