@@ -160,10 +160,29 @@ std::size_t SparseRollUp::roll(std::span<const ByteView> sketches, Bytes& out, b
   if (!decode_into(first->sparse_data, united_)) return 0;
   bool rewritten = false;
   std::size_t merged_count = sketches.size();
-  // The sketches after the first in batches: each sketch's values, checked,
-  // one after the other in batch_ (ends_), and its count.
+  // Sketch j's values joined to the union, its length held to the budget
+  // at every step: false when they pass it, the union then the one before
+  // (unite left that in scratch_): the merge of a prefix, from which the
+  // one-by-one merge may go on.
+  const auto step = [&](const Values& values, std::uint64_t count, std::size_t j) {
+    // (a sketch without values leaves the union's bytes as they are)
+    if (!values.empty()) {
+      unite(united_, values, encoding, scratch_);
+      if (past_budget(united_, budget)) {
+        united_.swap(scratch_);
+        merged_count = j;
+        return false;
+      }
+      rewritten = true;
+    }
+    num_values += count;
+    return true;
+  };
+  // The sketches after the first: a few one step each; more in batches,
+  // each sketch's values one after the other in batch_ (ends_).
   for (std::size_t k = 1; k < sketches.size() && merged_count == sketches.size();) {
     const std::size_t stop = std::min(sketches.size(), k + kBatch);
+    const bool batched = stop - k >= kFewestBatched;
     batch_.clear();
     ends_.clear();
     counts_.clear();
@@ -174,14 +193,22 @@ std::size_t SparseRollUp::roll(std::span<const ByteView> sketches, Bytes& out, b
       for (const std::uint32_t value : values_) {
         if (!encoding.check_holds(value)) return 0;
       }
+      if (!batched) {
+        if (!step(values_, other->scalars.num_values, j)) break;
+        continue;
+      }
       batch_.insert(batch_.end(), values_.begin(), values_.end());
       ends_.push_back(batch_.size());
       counts_.push_back(other->scalars.num_values);
     }
-    // The union's length is held to the budget at every step. When the
-    // union with all of the batch's values fits it, every step's does, and
-    // the batch joins the union at once (the union of sets: it does not
-    // matter that each step collapses a sketch's values with the union's).
+    if (!batched) {
+      k = stop;
+      continue;
+    }
+    // When the union with all of the batch's values fits the budget, every
+    // step's does, and the batch joins the union at once (the union of
+    // sets: it does not matter that each step collapses a sketch's values
+    // with the union's).
     values_.assign(batch_.begin(), batch_.end());
     std::sort(values_.begin(), values_.end());
     values_.erase(std::unique(values_.begin(), values_.end()), values_.end());
@@ -199,23 +226,11 @@ std::size_t SparseRollUp::roll(std::span<const ByteView> sketches, Bytes& out, b
       const std::size_t begin = j == k ? 0 : ends_[j - k - 1];
       values_.assign(batch_.begin() + static_cast<std::ptrdiff_t>(begin),
                      batch_.begin() + static_cast<std::ptrdiff_t>(ends_[j - k]));
-      // (a sketch without values leaves the union's bytes as they are)
-      if (!values_.empty()) {
-        unite(united_, values_, encoding, scratch_);
-        if (past_budget(united_, budget)) {
-          // The union before this step (unite left it in scratch_) is a
-          // prefix's merge, from which the one-by-one merge may go on.
-          if (!prefix || !rewritten) return 0;
-          united_.swap(scratch_);
-          merged_count = j;
-          break;
-        }
-        rewritten = true;
-      }
-      num_values += counts_[j - k];
+      if (!step(values_, counts_[j - k], j)) break;
     }
     k = stop;
   }
+  if (merged_count != sketches.size() && !prefix) return 0;
   // Only the first sketch's values: its bytes stay as they were stored.
   if (!rewritten) return 0;
   SketchState& merged = shape_->state();

@@ -41,8 +41,10 @@ class SparseRollUp {
  private:
   std::size_t roll(std::span<const ByteView> sketches, Bytes& out, bool prefix);
 
-  // Sketches merged a batch at a time (see roll()).
+  // Sketches merged a batch at a time (see roll()), when there are at
+  // least kFewestBatched: fewer are cheaper one step each.
   static constexpr std::size_t kBatch = 64;
+  static constexpr std::size_t kFewestBatched = 8;
 
   std::optional<SparseRepresentation> shape_;  // a sketch of the last fields, without values
   MappedVector<std::uint32_t> united_, values_, scratch_;
