@@ -19,6 +19,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <new>
@@ -989,112 +990,118 @@ constexpr std::size_t kWaitingBytes = std::size_t{64} << 10;
 // The row of a waiting sketch that is another slot's merge so far.
 constexpr std::uint32_t kPartialMerge = UINT32_MAX;
 
-struct WaitingSketches {
-  struct Entry {
-    std::uint32_t end;         // in `bytes`
-    std::uint32_t row;         // in its chunk, or kPartialMerge
-    std::uint32_t chunk_rows;  // its chunk's rows
-  };
-  Bytes bytes;  // the sketches, one after another
-  std::vector<Entry> entries;
-
-  void add(ByteView sketch, std::uint32_t row, std::uint32_t chunk_rows) {
-    bytes.insert(bytes.end(), sketch.begin(), sketch.end());
-    entries.push_back(Entry{static_cast<std::uint32_t>(bytes.size()), row, chunk_rows});
-  }
-  ByteView sketch(std::size_t i) const {
-    const std::uint32_t begin = i == 0 ? 0 : entries[i - 1].end;
-    return ByteView(bytes.data() + begin, entries[i].end - begin);
-  }
-  bool full() const { return entries.size() >= kWaitingSketches || bytes.size() >= kWaitingBytes; }
-  void clear() {
-    bytes.clear();
-    entries.clear();
-  }
+// A waiting sketch's place: its size, its row in its chunk (or
+// kPartialMerge) and its chunk's rows, each 4 bytes, before its bytes.
+struct WaitingEntry {
+  ByteView sketch;
+  std::uint32_t row;
+  std::uint32_t chunk_rows;
 };
 
+// One cache line, its buffers on the heap: DuckDB moves states bytewise.
 struct MergeSlot {
   SketchAggregate aggregate;
-  Bytes* merged = nullptr;
-  WaitingSketches* waiting = nullptr;
+  Bytes merged;   // the last roll-up's bytes; empty: none
+  Bytes waiting;  // the waiting sketches, each after its place
+  std::uint32_t waiting_count = 0;
 
+  bool full() const { return waiting_count >= kWaitingSketches || waiting.size() >= kWaitingBytes; }
+
+  void wait(ByteView sketch, std::uint32_t row, std::uint32_t chunk_rows, BufferTally& tally) {
+    if (waiting.capacity() == 0) tally.opened();
+    const std::uint32_t place[3] = {static_cast<std::uint32_t>(sketch.size()), row, chunk_rows};
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(place);
+    waiting.insert(waiting.end(), bytes, bytes + sizeof place);
+    waiting.insert(waiting.end(), sketch.begin(), sketch.end());
+    ++waiting_count;
+  }
+
+  // Calls f(entry) for each waiting sketch in order, until f returns false;
+  // false then.
+  template <class F>
+  bool each_waiting(F&& f) const {
+    const std::uint8_t* at = waiting.data();
+    for (std::uint32_t i = 0; i < waiting_count; ++i) {
+      std::uint32_t place[3];
+      std::memcpy(place, at, sizeof place);
+      at += sizeof place;
+      if (!f(WaitingEntry{ByteView(at, place[0]), place[1], place[2]})) return false;
+      at += place[0];
+    }
+    return true;
+  }
+
+  void clear_waiting() {
+    waiting.clear();
+    waiting_count = 0;
+  }
+  void set_merged(Bytes bytes, BufferTally& tally) {
+    if (merged.capacity() == 0) tally.opened();
+    merged = std::move(bytes);
+  }
+  void drop_merged(BufferTally& tally) {
+    if (merged.capacity() != 0) tally.freed();
+    Bytes().swap(merged);
+  }
   void release(BufferTally& tally) {
     aggregate.reset();
-    if (merged != nullptr) {
-      delete merged;
-      merged = nullptr;
-      tally.freed();
-    }
-    if (waiting != nullptr) {
-      delete waiting;
-      waiting = nullptr;
-      tally.freed();
-    }
-  }
-  WaitingSketches& waiting_list(BufferTally& tally) {
-    if (waiting == nullptr) {
-      waiting = new WaitingSketches();
-      tally.opened();
-    }
-    return *waiting;
+    drop_merged(tally);
+    if (waiting.capacity() != 0) tally.freed();
+    Bytes().swap(waiting);
+    waiting_count = 0;
   }
 };
+
+static_assert(sizeof(MergeSlot) == 64);
 
 MergeSlot& merge_slot(duckdb_aggregate_state state) { return *reinterpret_cast<MergeSlot*>(state); }
 
-std::string merge_failure(std::size_t size, std::uint32_t row, std::uint32_t chunk_rows, const SketchError& error) {
-  if (row == kPartialMerge) return error.display();
-  return "the sketch of " + std::to_string(size) + " bytes in row " + std::to_string(row) + " of a chunk of " +
-         std::to_string(chunk_rows) + " rows cannot be merged: " + error.display();
+std::string merge_failure(const WaitingEntry& entry, const SketchError& error) {
+  if (entry.row == kPartialMerge) return error.display();
+  return "the sketch of " + std::to_string(entry.sketch.size()) + " bytes in row " + std::to_string(entry.row) +
+         " of a chunk of " + std::to_string(entry.chunk_rows) + " rows cannot be merged: " + error.display();
 }
 
 // A slot's merge so far as the engine's sketch, from the bytes a roll-up
 // wrote (which load: the check is the only way they could fail).
 bool load_merged(MergeSlot& slot, BufferTally& tally, std::string& error) {
-  if (slot.merged == nullptr) return true;
-  Status loaded = slot.aggregate.merge_stored(*slot.merged);
+  if (slot.merged.empty()) return true;
+  Status loaded = slot.aggregate.merge_stored(slot.merged);
   if (!loaded) {
     error = loaded.error().display();
     return false;
   }
-  delete slot.merged;
-  slot.merged = nullptr;
-  tally.freed();
+  slot.drop_merged(tally);
   return true;
 }
 
 // Merges a slot's waiting sketches into its merge so far (see above); false
 // with `error` set when one does not merge.
-bool settle_waiting(MergeSlot& slot, SparseRollUp& roll_up, BufferTally& tally, std::string& error) {
-  if (slot.waiting == nullptr || slot.waiting->entries.empty()) return true;
-  WaitingSketches& waiting = *slot.waiting;
-  std::vector<ByteView> batch;
-  batch.reserve(waiting.entries.size() + 1);
-  if (slot.merged != nullptr) batch.push_back(*slot.merged);
-  for (std::size_t i = 0; i < waiting.entries.size(); ++i) batch.push_back(waiting.sketch(i));
+bool settle_waiting(MergeSlot& slot, SparseRollUp& roll_up, std::vector<ByteView>& batch, BufferTally& tally,
+                    std::string& error) {
+  if (slot.waiting_count == 0) return true;
   if (slot.aggregate.empty()) {
+    batch.clear();
+    if (!slot.merged.empty()) batch.push_back(slot.merged);
+    slot.each_waiting([&](const WaitingEntry& entry) {
+      batch.push_back(entry.sketch);
+      return true;
+    });
     Bytes rolled;
     if (engine::roll_up_stored(batch, roll_up, rolled)) {
-      if (slot.merged == nullptr) {
-        slot.merged = new Bytes();
-        tally.opened();
-      }
-      *slot.merged = std::move(rolled);
-      waiting.clear();
+      slot.set_merged(std::move(rolled), tally);
+      slot.clear_waiting();
       return true;
     }
   }
   if (!load_merged(slot, tally, error)) return false;
-  for (std::size_t i = 0; i < waiting.entries.size(); ++i) {
-    const ByteView sketch = waiting.sketch(i);
-    Status merged = slot.aggregate.merge_stored(sketch);
-    if (!merged) {
-      const WaitingSketches::Entry& entry = waiting.entries[i];
-      error = merge_failure(sketch.size(), entry.row, entry.chunk_rows, merged.error());
-      return false;
-    }
-  }
-  waiting.clear();
+  const bool merged = slot.each_waiting([&](const WaitingEntry& entry) {
+    Status step = slot.aggregate.merge_stored(entry.sketch);
+    if (!step) error = merge_failure(entry, step.error());
+    return static_cast<bool>(step);
+  });
+  if (!merged) return false;
+  slot.clear_waiting();
   return true;
 }
 
@@ -1110,22 +1117,20 @@ void merge_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_agg
     const std::uint64_t* validity = duckdb_vector_get_validity(vector);
     BufferTally tally;
     SparseRollUp roll_up;
+    std::vector<ByteView> batch;
     std::string error;
     for (std::uint64_t row = 0; row < count; ++row) {
       if (!is_valid(validity, row)) continue;
-      const ByteView stored = string_bytes(values[row]);
+      const WaitingEntry entry{string_bytes(values[row]), static_cast<std::uint32_t>(row),
+                               static_cast<std::uint32_t>(count)};
       MergeSlot& slot = merge_slot(states[row]);
       // A sketch so far takes each stored one as it comes; the others wait.
-      Status checked = slot.aggregate.empty() ? validate_bytes(stored) : slot.aggregate.merge_stored(stored);
-      if (!checked) {
-        return fail(info, "vantorelle_merge",
-                    merge_failure(stored.size(), static_cast<std::uint32_t>(row),
-                                  static_cast<std::uint32_t>(count), checked.error()));
-      }
+      Status checked =
+          slot.aggregate.empty() ? validate_bytes(entry.sketch) : slot.aggregate.merge_stored(entry.sketch);
+      if (!checked) return fail(info, "vantorelle_merge", merge_failure(entry, checked.error()));
       if (!slot.aggregate.empty()) continue;
-      WaitingSketches& waiting = slot.waiting_list(tally);
-      waiting.add(stored, static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(count));
-      if (waiting.full() && !settle_waiting(slot, roll_up, tally, error)) {
+      slot.wait(entry.sketch, entry.row, entry.chunk_rows, tally);
+      if (slot.full() && !settle_waiting(slot, roll_up, batch, tally, error)) {
         return fail(info, "vantorelle_merge", error);
       }
     }
@@ -1139,35 +1144,32 @@ void merge_combine(duckdb_function_info info, duckdb_aggregate_state* source,
   guarded(info, "vantorelle_merge", [&] {
     BufferTally tally;
     SparseRollUp roll_up;
+    std::vector<ByteView> batch;
     std::string error;
     for (idx_t i = 0; i < count; ++i) {
       const MergeSlot& from = merge_slot(source[i]);
       MergeSlot& into = merge_slot(target[i]);
-      if (from.merged != nullptr) {
-        into.waiting_list(tally).add(*from.merged, kPartialMerge, 0);
+      // A stored sketch of `from` waits in `into`, or goes into its sketch.
+      const auto take = [&](const WaitingEntry& entry) {
+        if (into.aggregate.empty()) {
+          into.wait(entry.sketch, entry.row, entry.chunk_rows, tally);
+          return true;
+        }
+        Status merged = into.aggregate.merge_stored(entry.sketch);
+        if (!merged) error = merge_failure(entry, merged.error());
+        return static_cast<bool>(merged);
+      };
+      if (!from.merged.empty()) {
+        if (!take(WaitingEntry{from.merged, kPartialMerge, 0})) return fail(info, "vantorelle_merge", error);
       } else if (!from.aggregate.empty()) {
-        if (!settle_waiting(into, roll_up, tally, error) || !load_merged(into, tally, error)) {
+        if (!settle_waiting(into, roll_up, batch, tally, error) || !load_merged(into, tally, error)) {
           return fail(info, "vantorelle_merge", error);
         }
         Status combined = into.aggregate.combine_copy(from.aggregate);
         if (!combined) return fail(info, "vantorelle_merge", combined.error().display());
       }
-      if (from.waiting != nullptr) {
-        for (std::size_t k = 0; k < from.waiting->entries.size(); ++k) {
-          const WaitingSketches::Entry& entry = from.waiting->entries[k];
-          if (!into.aggregate.empty()) {
-            Status merged = into.aggregate.merge_stored(from.waiting->sketch(k));
-            if (!merged) {
-              return fail(info, "vantorelle_merge",
-                          merge_failure(from.waiting->sketch(k).size(), entry.row, entry.chunk_rows,
-                                        merged.error()));
-            }
-            continue;
-          }
-          into.waiting_list(tally).add(from.waiting->sketch(k), entry.row, entry.chunk_rows);
-        }
-      }
-      if (into.waiting != nullptr && into.waiting->full() && !settle_waiting(into, roll_up, tally, error)) {
+      if (!from.each_waiting(take)) return fail(info, "vantorelle_merge", error);
+      if (into.full() && !settle_waiting(into, roll_up, batch, tally, error)) {
         return fail(info, "vantorelle_merge", error);
       }
     }
@@ -1179,12 +1181,13 @@ void merge_finalize(duckdb_function_info info, duckdb_aggregate_state* source, d
   guarded(info, "vantorelle_merge", [&] {
     BufferTally tally;
     SparseRollUp roll_up;
+    std::vector<ByteView> batch;
     std::string error;
     for (idx_t i = 0; i < count; ++i) {
       MergeSlot& slot = merge_slot(source[i]);
-      if (!settle_waiting(slot, roll_up, tally, error)) return fail(info, "vantorelle_merge", error);
-      if (slot.merged != nullptr) {
-        set_blob(result, offset + i, *slot.merged);
+      if (!settle_waiting(slot, roll_up, batch, tally, error)) return fail(info, "vantorelle_merge", error);
+      if (!slot.merged.empty()) {
+        set_blob(result, offset + i, slot.merged);
         continue;
       }
       Result<std::optional<Bytes>> bytes = slot.aggregate.finalise_merge();
