@@ -1080,6 +1080,8 @@ bool load_merged(MergeSlot& slot, BufferTally& tally, std::string& error) {
 bool settle_waiting(MergeSlot& slot, SparseRollUp& roll_up, std::vector<ByteView>& batch, BufferTally& tally,
                     std::string& error) {
   if (slot.waiting_count == 0) return true;
+  // The waiting sketches that a roll-up took.
+  std::size_t rolled_up = 0;
   if (slot.aggregate.empty()) {
     batch.clear();
     if (!slot.merged.empty()) batch.push_back(slot.merged);
@@ -1088,14 +1090,23 @@ bool settle_waiting(MergeSlot& slot, SparseRollUp& roll_up, std::vector<ByteView
       return true;
     });
     Bytes rolled;
-    if (engine::roll_up_stored(batch, roll_up, rolled)) {
+    const std::size_t taken = engine::roll_up_stored(batch, roll_up, rolled);
+    if (taken == batch.size()) {
       slot.set_merged(std::move(rolled), tally);
       slot.clear_waiting();
       return true;
     }
+    if (taken != 0) {
+      // Those before the one that passes the sparse budget: the rest go
+      // one by one from their merge.
+      rolled_up = slot.merged.empty() ? taken : taken - 1;
+      slot.set_merged(std::move(rolled), tally);
+    }
   }
   if (!load_merged(slot, tally, error)) return false;
+  std::size_t k = 0;
   const bool merged = slot.each_waiting([&](const WaitingEntry& entry) {
+    if (k++ < rolled_up) return true;
     Status step = slot.aggregate.merge_stored(entry.sketch);
     if (!step) error = merge_failure(entry, step.error());
     return static_cast<bool>(step);

@@ -166,11 +166,11 @@ Result<std::optional<Bytes>> SketchAggregate::finalise_merge() const {
   return std::optional<Bytes>(std::move(*bytes));
 }
 
-bool roll_up_stored(std::span<const ByteView> checked, SparseRollUp& roll_up, Bytes& out) {
-  if (checked.size() < 2) return false;
+std::size_t roll_up_stored(std::span<const ByteView> checked, SparseRollUp& roll_up, Bytes& out) {
+  if (checked.size() < 2) return 0;
   Result<SketchStateView> first = decode_state_view(checked.front());
-  if (!first || first->data) return false;
-  return roll_up.merge_into(checked, out);
+  if (!first || first->data) return 0;
+  return roll_up.merge_prefix_into(checked, out);
 }
 
 }  // namespace vantorelle::engine

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -135,9 +136,13 @@ static_assert(sizeof(SketchAggregate) == sizeof(void*), "a host's state slot hol
 // check of merge_stored) merges them in one pass: appends to `out` the
 // bytes that merge_stored of each in order, then finalise_merge, would
 // give, when there are two or more, the first sparse and all alike
-// (SparseRollUp); else false, and the host merges them one by one, which
-// meets any failure where it lies. A batch whose first sketch holds
-// registers is not looked at further.
-bool roll_up_stored(std::span<const ByteView> checked, SparseRollUp& roll_up, Bytes& out);
+// (SparseRollUp), and returns their number. When the union passes the
+// sparse budget at a later sketch, it appends the merge of those before
+// it (two or more) and returns their number: the host loads it and merges
+// the rest one by one (the next turns the sketch to registers). Else 0:
+// the host merges them all one by one, which meets any failure where it
+// lies. A batch whose first sketch holds registers is not looked at
+// further.
+std::size_t roll_up_stored(std::span<const ByteView> checked, SparseRollUp& roll_up, Bytes& out);
 
 }  // namespace vantorelle::engine

@@ -219,6 +219,7 @@ JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_mergeStore
       env->DeleteLocalRef(element);
       if (bytes) batch.push_back(std::move(*bytes));
     }
+    bool rolled_up = false;  // batch.front() is then the roll-up of the first ones
     // (a first sketch with registers is never rolled up: no pass to check
     // the others for it)
     const auto sparse = [](const Bytes& bytes) {
@@ -232,14 +233,22 @@ JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_mergeStore
       const std::vector<ByteView> views(batch.begin(), batch.end());
       SparseRollUp roll_up;
       Bytes rolled;
-      if (engine::roll_up_stored(views, roll_up, rolled)) return new_byte_array(env, rolled);
+      const std::size_t taken = engine::roll_up_stored(views, roll_up, rolled);
+      if (taken == views.size()) return new_byte_array(env, rolled);
+      if (taken != 0) {
+        // Those before the one that passes the sparse budget: the rest go
+        // one by one from their merge.
+        batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(taken));
+        batch.insert(batch.begin(), std::move(rolled));
+        rolled_up = true;
+      }
     }
     engine::SketchAggregate state;
-    if (sketch != nullptr) {
+    if (sketch != nullptr || rolled_up) {
       Status merged = state.merge_stored(batch.front());
       if (!merged) fail_with(merged.error(), JavaError::Corrupt, "a partial sketch");
     }
-    for (std::size_t i = sketch != nullptr ? 1 : 0; i < batch.size(); ++i) {
+    for (std::size_t i = sketch != nullptr || rolled_up ? 1 : 0; i < batch.size(); ++i) {
       const Bytes& bytes = batch[i];
       Status merged = state.merge_stored(bytes);
       if (!merged) {

@@ -265,6 +265,12 @@ def test_merges_of_many_sketches_a_group_equal_merge_by(connection):
             precision = 10 if dense_group else 15
             values = [rng.randint(0, 10**6) for _ in range(size)]
             rows.append((group, vantorelle.sketch(values, int, precision).to_bytes()))
+    # Two whose union passes the sparse budget: among the first 32, and
+    # after those are rolled up.
+    for group, count, size in ((40, 40, 40), (41, 90, 8)):
+        for _ in range(count):
+            values = [rng.randint(0, 10**6) for _ in range(size)]
+            rows.append((group, vantorelle.sketch(values, int, 10).to_bytes()))
     rng.shuffle(rows)
     table = pa.table({"k": [k for k, _ in rows], "sketch": pa.array([s for _, s in rows], pa.binary())})
     connection.register("stored", table)
