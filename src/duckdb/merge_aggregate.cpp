@@ -124,38 +124,34 @@ struct MergeWork {
 
 // A slot's merge so far as the engine's sketch, from the bytes a roll-up
 // wrote (which load: the check is the only way they could fail).
-bool load_merged(MergeSlot& slot, BufferTally& tally, std::string& error) {
+bool load_merged(MergeSlot& slot, MergeWork& work) {
   if (slot.merged.empty()) return true;
   Status loaded = slot.aggregate.merge_stored(slot.merged);
   if (!loaded) {
-    error = loaded.error().display();
+    work.error = loaded.error().display();
     return false;
   }
-  slot.drop_merged(tally);
+  slot.drop_merged(work.tally);
   return true;
 }
 
 // Merges a slot's waiting sketches into its merge so far (see above); false
 // with work.error set when one does not merge.
 bool settle_waiting(MergeSlot& slot, MergeWork& work) {
-  SparseRollUp& roll_up = work.roll_up;
-  std::vector<ByteView>& batch = work.batch;
-  BufferTally& tally = work.tally;
-  std::string& error = work.error;
   if (slot.waiting_count == 0) return true;
   // The waiting sketches that a roll-up took.
   std::size_t rolled_up = 0;
   if (slot.aggregate.empty()) {
-    batch.clear();
-    if (!slot.merged.empty()) batch.push_back(slot.merged);
+    work.batch.clear();
+    if (!slot.merged.empty()) work.batch.push_back(slot.merged);
     slot.each_waiting([&](const WaitingEntry& entry) {
-      batch.push_back(entry.sketch);
+      work.batch.push_back(entry.sketch);
       return true;
     });
     Bytes rolled;
-    const std::size_t taken = engine::roll_up_stored(batch, roll_up, rolled);
-    if (taken == batch.size()) {
-      slot.set_merged(std::move(rolled), tally);
+    const std::size_t taken = work.roll_up.merge_prefix_into(work.batch, rolled);
+    if (taken == work.batch.size()) {
+      slot.set_merged(std::move(rolled), work.tally);
       slot.clear_waiting();
       return true;
     }
@@ -163,15 +159,15 @@ bool settle_waiting(MergeSlot& slot, MergeWork& work) {
       // Those before the one that passes the sparse budget: the rest go
       // one by one from their merge.
       rolled_up = slot.merged.empty() ? taken : taken - 1;
-      slot.set_merged(std::move(rolled), tally);
+      slot.set_merged(std::move(rolled), work.tally);
     }
   }
-  if (!load_merged(slot, tally, error)) return false;
+  if (!load_merged(slot, work)) return false;
   std::size_t k = 0;
   const bool merged = slot.each_waiting([&](const WaitingEntry& entry) {
     if (k++ < rolled_up) return true;
     Status step = slot.aggregate.merge_stored(entry.sketch);
-    if (!step) error = merge_failure(entry, step.error());
+    if (!step) work.error = merge_failure(entry, step.error());
     return static_cast<bool>(step);
   });
   if (!merged) return false;
@@ -234,7 +230,7 @@ void merge_combine(duckdb_function_info info, duckdb_aggregate_state* source,
       if (!from.merged.empty()) {
         if (!take(WaitingEntry{from.merged, kPartialMerge, 0})) return fail(info, "vantorelle_merge", error);
       } else if (!from.aggregate.empty()) {
-        if (!settle_waiting(into, work) || !load_merged(into, work.tally, error)) {
+        if (!settle_waiting(into, work) || !load_merged(into, work)) {
           return fail(info, "vantorelle_merge", error);
         }
         Status combined = into.aggregate.combine_copy(from.aggregate);

@@ -5,7 +5,6 @@
 
 #include "error/internal_failure.h"
 #include "hll/grouped_sketches.h"
-#include "state/state_message.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::engine {
@@ -164,13 +163,6 @@ Result<std::optional<Bytes>> SketchAggregate::finalise_merge() const {
   Result<Bytes> bytes = sketch_->to_bytes();
   if (!bytes) return bytes.take_error();
   return std::optional<Bytes>(std::move(*bytes));
-}
-
-std::size_t roll_up_stored(std::span<const ByteView> checked, SparseRollUp& roll_up, Bytes& out) {
-  if (checked.size() < 2) return 0;
-  Result<SketchStateView> first = decode_state_view(checked.front());
-  if (!first || first->data) return 0;
-  return roll_up.merge_prefix_into(checked, out);
 }
 
 }  // namespace vantorelle::engine

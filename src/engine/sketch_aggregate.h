@@ -21,7 +21,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,7 +29,6 @@
 #include "error/result.h"
 #include "hll/encoding.h"
 #include "hll/hyperloglogplusplus.h"
-#include "hll/sparse_roll_up.h"
 #include "utils/bytes.h"
 
 namespace vantorelle::engine {
@@ -132,17 +130,5 @@ class SketchAggregate {
 
 static_assert(sizeof(SketchAggregate) == sizeof(void*), "a host's state slot holds one pointer");
 
-// A host that gathers a group's stored sketches (each already through the
-// check of merge_stored) merges them in one pass: appends to `out` the
-// bytes that merge_stored of each in order, then finalise_merge, would
-// give, when there are two or more, the first sparse and all alike
-// (SparseRollUp), and returns their number. When the union passes the
-// sparse budget at a later sketch, it appends the merge of those before
-// it (two or more) and returns their number: the host loads it and merges
-// the rest one by one (the next turns the sketch to registers). Else 0:
-// the host merges them all one by one, which meets any failure where it
-// lies. A batch whose first sketch holds registers is not looked at
-// further.
-std::size_t roll_up_stored(std::span<const ByteView> checked, SparseRollUp& roll_up, Bytes& out);
 
 }  // namespace vantorelle::engine

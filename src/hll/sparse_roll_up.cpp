@@ -140,10 +140,18 @@ std::size_t SparseRollUp::merge_prefix_into(std::span<const ByteView> sketches, 
   return roll(sketches, out, true);
 }
 
+std::optional<SketchStateView> SparseRollUp::lead(ByteView first) {
+  Result<SketchStateView> view = decode_state_view(first);
+  if (!view || view->data || view->scalars.sparse_precision == 0) return std::nullopt;
+  return std::move(*view);
+}
+
+bool SparseRollUp::may_lead(ByteView first) { return lead(first).has_value(); }
+
 std::size_t SparseRollUp::roll(std::span<const ByteView> sketches, Bytes& out, bool prefix) {
   if (sketches.size() < 2) return 0;
-  Result<SketchStateView> first = decode_state_view(sketches[0]);
-  if (!first || first->data || first->scalars.sparse_precision == 0) return 0;
+  const std::optional<SketchStateView> first = lead(sketches[0]);
+  if (!first) return 0;
   // The checks and budget of a sketch of these scalar fields, kept for the
   // next group's (mostly the same fields).
   if (!shape_ || !same_checked_fields(first->scalars, shape_->state())) {

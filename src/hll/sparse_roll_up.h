@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hll/sparse_representation.h"
+#include "state/sketch_state.h"
 #include "utils/bytes.h"
 #include "utils/mapped_allocator.h"
 
@@ -38,8 +39,14 @@ class SparseRollUp {
   // sketches.size() when all merged, 0 (`out` as it was) when none did.
   std::size_t merge_prefix_into(std::span<const ByteView> sketches, Bytes& out);
 
+  // Whether a group may be rolled up at all, from its first sketch alone
+  // (sparse): a caller that checks every sketch first spares that pass
+  // when it may not.
+  static bool may_lead(ByteView first);
+
  private:
   std::size_t roll(std::span<const ByteView> sketches, Bytes& out, bool prefix);
+  static std::optional<SketchStateView> lead(ByteView first);
 
   // Sketches merged a batch at a time (see roll()), when there are at
   // least kFewestBatched: fewer are cheaper one step each.

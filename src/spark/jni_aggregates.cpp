@@ -16,7 +16,6 @@
 #include "hll/sketch_estimates.h"
 #include "hll/sparse_roll_up.h"
 #include "spark/jni_support.h"
-#include "state/state_message.h"
 #include "state/state_validation.h"
 
 namespace vantorelle::spark {
@@ -220,20 +219,15 @@ JNIEXPORT jbyteArray JNICALL Java_org_vantorelle_spark_NativeSketches_mergeStore
       if (bytes) batch.push_back(std::move(*bytes));
     }
     bool rolled_up = false;  // batch.front() is then the roll-up of the first ones
-    // (a first sketch with registers is never rolled up: no pass to check
-    // the others for it)
-    const auto sparse = [](const Bytes& bytes) {
-      Result<SketchStateView> view = decode_state_view(bytes);
-      return view && !view->data;
-    };
-    if (batch.size() >= 2 && sparse(batch.front()) &&
+    // (a batch that cannot be rolled up is not checked for it)
+    if (batch.size() >= 2 && SparseRollUp::may_lead(batch.front()) &&
         std::all_of(batch.begin(), batch.end(), [](const Bytes& bytes) {
           return static_cast<bool>(validate_bytes(bytes));
         })) {
       const std::vector<ByteView> views(batch.begin(), batch.end());
       SparseRollUp roll_up;
       Bytes rolled;
-      const std::size_t taken = engine::roll_up_stored(views, roll_up, rolled);
+      const std::size_t taken = roll_up.merge_prefix_into(views, rolled);
       if (taken == views.size()) return new_byte_array(env, rolled);
       if (taken != 0) {
         // Those before the one that passes the sparse budget: the rest go
