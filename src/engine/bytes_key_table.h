@@ -235,7 +235,9 @@ class BytesKeyTable {
   }
 
   void resize(std::size_t count) {
-    std::vector<std::uint64_t> slots(count, 0);
+    std::vector<std::uint64_t> slots;
+    reserve_large(slots, count);
+    slots.assign(count, 0);
     const std::size_t mask = count - 1;
     const int shift = 64 - std::countr_zero(count);
     for (const std::uint64_t slot : slots_) {

@@ -21,4 +21,27 @@ void release_pages(void* data, std::size_t size) {
 #endif
 }
 
+void prefer_huge_pages(void* data, std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (size < kHugePagedBytes) return;
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHugePage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
+void populate_pages(void* data, std::size_t size) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  // (kernels before 5.14 refuse it; their pages fault in as written)
+  madvise(data, size, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
 }  // namespace vantorelle
