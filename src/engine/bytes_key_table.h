@@ -236,7 +236,9 @@ class BytesKeyTable {
 
   void resize(std::size_t count) {
     std::vector<std::uint64_t> slots;
-    reserve_large(slots, count);
+    slots.reserve(count);
+    // (written in full just below)
+    prefer_huge_pages(slots.data(), count * sizeof(std::uint64_t));
     slots.assign(count, 0);
     const std::size_t mask = count - 1;
     const int shift = 64 - std::countr_zero(count);

@@ -55,7 +55,7 @@ void release_vector(std::vector<T>& values) {
 template <class T>
 [[gnu::noinline]] void grow_released(std::vector<T>& values) {
   std::vector<T> bigger;
-  reserve_large(bigger, values.capacity() < 512 ? 1024 : 2 * values.capacity());
+  bigger.reserve(values.capacity() < 512 ? 1024 : 2 * values.capacity());
   bigger.assign(values.begin(), values.end());
   release_vector(values);
   values.swap(bigger);

@@ -472,7 +472,7 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
     ShareOutput& share = shares[static_cast<std::size_t>(t)];
     GroupWriter writer(*this);
     const std::size_t end = first[static_cast<std::size_t>(t) + 1];
-    reserve_large(share.data, t == 0 ? room(0, group_count) : room(first[static_cast<std::size_t>(t)], end));
+    share.data.reserve(t == 0 ? room(0, group_count) : room(first[static_cast<std::size_t>(t)], end));
     for (std::size_t g = first[static_cast<std::size_t>(t)]; g < end; ++g) {
       if (!present.empty()) share.present.push_back(present[g]);
       if (!present.empty() && present[g] == 0) {

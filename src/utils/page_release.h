@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 namespace vantorelle {
 
@@ -19,17 +18,11 @@ inline constexpr std::size_t kHugePagedBytes = std::size_t{4} << 20;
 
 // Asks the system to back the not yet touched part of a buffer of at least
 // kHugePagedBytes with huge pages: a page fault then maps 2 MiB instead of
-// 4 KiB, which matters for buffers of many MiB written soon after they are
-// allocated. Smaller buffers are left as they are. A hint: where the system
-// has no such pages, nothing changes.
+// 4 KiB, which matters for buffers of many MiB written in full soon after
+// they are allocated (a huge page partly written is resident whole).
+// Smaller buffers are left as they are. A hint: where the system has no
+// such pages, nothing changes.
 void prefer_huge_pages(void* data, std::size_t size);
-
-// reserve(), the room offered huge pages.
-template <class T, class Allocator>
-void reserve_large(std::vector<T, Allocator>& values, std::size_t count) {
-  values.reserve(count);
-  prefer_huge_pages(values.data(), values.capacity() * sizeof(T));
-}
 
 // Maps every page of a fresh buffer for writing now, in one call, where the
 // system can (faster than a fault on each page); else nothing happens.
