@@ -1,6 +1,7 @@
-// Handing a buffer's memory back to the system while the buffer lives: for
-// a large buffer whose contents have been copied elsewhere, so that the
-// copy and the original are not both resident.
+// A large buffer's pages and the system: handing them back while the
+// buffer lives (for a buffer whose contents have been copied elsewhere, so
+// that the copy and the original are not both resident), and asking for
+// them in fewer, larger steps than a fault on each.
 #pragma once
 
 #include <cstddef>
