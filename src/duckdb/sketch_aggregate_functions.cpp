@@ -353,12 +353,20 @@ std::uint64_t sparse_bytes_at_least(std::span<const std::uint32_t> codes, const 
       plain[code >> 6] |= std::uint64_t{1} << (code & 63);
     }
   }
+  // Values of one word are less than 64 apart: a byte each. Only the
+  // first of each word may take more, its distance measured from the last
+  // value of the word before.
   std::uint64_t bytes = 0;
   std::uint64_t previous = 0;
-  take_set_bits(plain, [&](std::uint64_t value) {
-    bytes += varint64_length(value - previous);
-    previous = value;
-  });
+  for (std::size_t w = 0; w < plain.size(); ++w) {
+    const std::uint64_t word = plain[w];
+    if (word == 0) continue;
+    plain[w] = 0;
+    const std::uint64_t base = w * 64;
+    bytes += varint64_length(base + static_cast<std::uint64_t>(std::countr_zero(word)) - previous) +
+             static_cast<std::uint64_t>(std::popcount(word)) - 1;
+    previous = base + 63 - static_cast<std::uint64_t>(std::countl_zero(word));
+  }
   bool first = true;
   take_set_bits(rho_encoded, [&](std::uint64_t index) {
     // The first follows the plain values (or 0): at least one byte.
