@@ -473,6 +473,8 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
     GroupWriter writer(*this);
     const std::size_t end = first[static_cast<std::size_t>(t) + 1];
     share.data.reserve(t == 0 ? room(0, group_count) : room(first[static_cast<std::size_t>(t)], end));
+    // Written from the start on: only the last huge page is partly unwritten.
+    prefer_huge_pages(share.data.data(), share.data.capacity());
     for (std::size_t g = first[static_cast<std::size_t>(t)]; g < end; ++g) {
       if (!present.empty()) share.present.push_back(present[g]);
       if (!present.empty() && present[g] == 0) {
