@@ -5,7 +5,8 @@ of the earlier Python functions.
 The data of bench/groups_bench.py (2,000,000 rows by default, int64 values
 out of 1,000,000, an int64 key with 14, 10,000 and 200,000 groups of uneven
 sizes), stored in a DuckDB table of one in-memory database; every query runs
-there, with SET threads, one run each (--repeat for the best of more),
+there, with SET threads, one run each (--repeat for the best of more, in
+rounds that run every query once in turn),
 timed by the wall clock and by the process's CPU time:
 
   vantorelle_sketch(v) + estimate       precision 15 (0.57 % error)
@@ -69,18 +70,23 @@ def add_list_route(connection) -> None:
                                sqltypes.BLOB, type=PythonUDFType.ARROW)
 
 
-def timed(connection, query: str, repeat: int) -> tuple[float, float, list]:
-    """The best wall time of `repeat` runs, the mean CPU time (user + sys of
-    the whole process, every DuckDB thread included) of one, and the rows."""
-    best, cpu, rows = float("inf"), 0.0, []
+def timed(connection, repeat: int) -> tuple[dict, dict, dict]:
+    """Per query: the best wall time of `repeat` runs, the mean CPU time
+    (user + sys of the whole process, every DuckDB thread included) of one,
+    and the rows. The runs go in rounds that run every query once in turn: a
+    slow spell of the machine then falls on every query alike."""
+    best = {name: float("inf") for name in QUERIES}
+    cpu = {name: 0.0 for name in QUERIES}
+    rows = {}
     for _ in range(repeat):
-        before = resource.getrusage(resource.RUSAGE_SELF)
-        start = time.perf_counter()
-        rows = connection.execute(query).fetchall()
-        best = min(best, time.perf_counter() - start)
-        after = resource.getrusage(resource.RUSAGE_SELF)
-        cpu += (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-    return best, cpu / repeat, rows
+        for name, query in QUERIES.items():
+            before = resource.getrusage(resource.RUSAGE_SELF)
+            start = time.perf_counter()
+            rows[name] = connection.execute(query).fetchall()
+            best[name] = min(best[name], time.perf_counter() - start)
+            after = resource.getrusage(resource.RUSAGE_SELF)
+            cpu[name] += (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return best, {name: total / repeat for name, total in cpu.items()}, rows
 
 
 def run(args) -> list[dict]:
@@ -94,10 +100,8 @@ def run(args) -> list[dict]:
             connection.register("arrow_input", table)
             connection.execute("CREATE TABLE t AS SELECT * FROM arrow_input")
             connection.unregister("arrow_input")
-            times, cpu, answers = {}, {}, {}
-            for name, query in QUERIES.items():
-                times[name], cpu[name], rows = timed(connection, query, args.repeat)
-                answers[name] = dict(rows)
+            times, cpu, rows = timed(connection, args.repeat)
+            answers = {name: dict(found) for name, found in rows.items()}
             # The sketches' estimates stay close to the exact counts (a check
             # that the timed queries counted the same thing).
             exact = answers["count(DISTINCT v)"]

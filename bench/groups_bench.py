@@ -3,9 +3,10 @@
 2,000,000 rows of int64 values (by default) grouped with 14, 10,000 and
 200,000 groups by three keys over the same groups: an int64 key, a string key
 ("country-<n>") and a two-column int64 key; every method runs in this process
-on the same data, best of --repeat runs, with the same number of threads where
-the library takes one (polars through POLARS_MAX_THREADS, set before it is
-imported; DuckDB through SET threads):
+on the same data, best of --repeat rounds that each run every method once in
+turn, with the same number of threads where the library takes one (polars
+through POLARS_MAX_THREADS, set before it is imported; DuckDB through SET
+threads):
 
   vantorelle.sketch_by        one stored sketch per group, at the default
                               precision (15) and at 14 and 10 for equal-accuracy
@@ -83,13 +84,19 @@ def key_names(key: str) -> list[str]:
     return ["g_high", "g_low"] if key == "two-column" else ["g"]
 
 
-def best(repeat: int, run) -> tuple[float, object]:
-    times, result = [], None
+def best_of_rounds(repeat: int, runs: dict) -> tuple[dict, dict]:
+    """The best time and the last output of every run, over `repeat` rounds
+    that each time every run once in turn: a slow spell of the machine then
+    falls on every method alike, and the ratios of one run hold while its
+    speed drifts."""
+    times = {name: float("inf") for name in runs}
+    outputs = {}
     for _ in range(repeat):
-        start = time.perf_counter()
-        result = run()
-        times.append(time.perf_counter() - start)
-    return min(times), result
+        for name, run in runs.items():
+            start = time.perf_counter()
+            outputs[name] = run()
+            times[name] = min(times[name], time.perf_counter() - start)
+    return times, outputs
 
 
 def methods(tables: dict, threads: int):
@@ -198,13 +205,14 @@ def run(args) -> list[dict]:
     results = []
     for groups in args.groups:
         tables = {key: make_table(args.rows, groups, key) for key in KEYS}
-        times, errors = {}, {}
+        runs = methods(tables, args.threads)
+        times, outputs = best_of_rounds(args.repeat, {name: method for name, (_, method) in runs.items()})
+        errors = {}
         exact = None
-        for name, (key, method) in methods(tables, args.threads).items():
-            times[name], output = best(args.repeat, method)
+        for name, (key, _) in runs.items():
             if key != "int":
                 continue
-            counts = counts_of(name, output, key)
+            counts = counts_of(name, outputs[name], key)
             if name == "polars n_unique, int key":
                 exact = counts
             errors[name] = counts
@@ -297,7 +305,7 @@ def write_docs(results: list[dict], args, docs: Path, elapsed: float) -> None:
         f"({DISTINCT_VALUES:,} possible) grouped by an int64 key, a string key and a two-column "
         f"key over the same groups, every group present, sizes uneven; all methods in one process on the same pyarrow table, {args.threads} thread(s) "
         f"each (polars through `POLARS_MAX_THREADS`, DuckDB through `SET threads`), best of "
-        f"{args.repeat}. `vantorelle.sketch_by` returns a stored, mergeable sketch per group; the "
+        f"{args.repeat} rounds that each run every method once in turn. `vantorelle.sketch_by` returns a stored, mergeable sketch per group; the "
         "peers return one number. Memory: the peak resident memory of one "
         "`sketch_by` call beyond its output, per row, in a fresh process.",
         "",
