@@ -14,7 +14,12 @@
 #include "utils/page_release.h"
 
 #if defined(__linux__)
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
 #endif
 
 namespace vantorelle {
@@ -22,6 +27,8 @@ namespace {
 
 // Past the mapped threshold for 32-bit values, and below it.
 constexpr std::size_t kLarge = MappedAllocator<std::uint32_t>::kMappedBytes / sizeof(std::uint32_t) + 1000;
+// Past the size that is offered huge pages (mapped, then populated).
+constexpr std::size_t kHuge = kHugePagedBytes / sizeof(std::uint32_t) + 1000;
 
 void expect_same(const MappedVector<std::uint32_t>& vector, const std::vector<std::uint32_t>& model) {
   ASSERT_EQ(vector.size(), model.size());
@@ -41,7 +48,9 @@ TEST(MappedVectorTest, KeepsWhatAPlainVectorKeeps) {
       const int k = static_cast<int>(random() % 2);
       switch (random() % 5) {
         case 0: {  // resize, new values written before they are read
-          const std::size_t size = random() % 2 == 0 ? random() % 100 : kLarge + random() % kLarge;
+          const std::size_t size = random() % 3 == 0 ? random() % 100
+                                   : random() % 2 == 0 ? kLarge + random() % kLarge
+                                                       : kHuge + random() % kLarge;
           const std::size_t old = vectors[k].size();
           vectors[k].resize(size);
           models[k].resize(size);
@@ -118,6 +127,62 @@ TEST(ReleasedMemoryTest, ReleasesOnlyWholePagesInsideTheRange) {
       }
     }
   }
+}
+#endif
+
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+// The ranges of this process's mappings whose flags ask for huge pages
+// (VmFlags "hg" in /proc/self/smaps), within [begin, end).
+std::vector<std::pair<std::uintptr_t, std::uintptr_t>> huge_page_ranges(std::uintptr_t begin, std::uintptr_t end) {
+  std::vector<std::pair<std::uintptr_t, std::uintptr_t>> found;
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line;
+  std::uintptr_t from = 0;
+  std::uintptr_t to = 0;
+  while (std::getline(smaps, line)) {
+    unsigned long long a = 0;
+    unsigned long long b = 0;
+    if (std::sscanf(line.c_str(), "%llx-%llx ", &a, &b) == 2 && line.find(' ') > line.find('-')) {
+      from = static_cast<std::uintptr_t>(a);
+      to = static_cast<std::uintptr_t>(b);
+    } else if (line.rfind("VmFlags:", 0) == 0 && line.find(" hg") != std::string::npos && from >= begin &&
+               to <= end) {
+      found.emplace_back(from, to);
+    }
+  }
+  return found;
+}
+
+// The advice covers exactly the whole huge pages inside a buffer, whatever
+// its ends; a buffer below the threshold gets none.
+TEST(PageReleaseTest, HugePagesAskedForTheWholeHugePagesInsideABuffer) {
+  constexpr std::size_t kHugePage = std::size_t{1} << 21;
+  const std::size_t span = 8 * kHugePage;
+  void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  const auto base = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t aligned = (base + kHugePage - 1) / kHugePage * kHugePage;
+  // A buffer from 4 KiB past a huge page boundary to 4 KiB before a later
+  // one: its inside is the whole huge pages between.
+  const std::uintptr_t begin = aligned + 4096;
+  const std::uintptr_t end = aligned + 5 * kHugePage - 4096;
+  prefer_huge_pages(reinterpret_cast<void*>(begin), end - begin);
+  const auto ranges = huge_page_ranges(base, base + span);
+  if (ranges.empty() && madvise(mapped, kHugePage, MADV_HUGEPAGE) != 0) {
+    munmap(mapped, span);
+    GTEST_SKIP() << "this kernel has no transparent huge pages";
+  }
+  ASSERT_EQ(ranges.size(), 1u);
+  EXPECT_EQ(ranges[0].first, aligned + kHugePage);
+  EXPECT_EQ(ranges[0].second, aligned + 4 * kHugePage);
+  munmap(mapped, span);
+
+  void* small = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(small, MAP_FAILED);
+  const auto small_base = reinterpret_cast<std::uintptr_t>(small);
+  prefer_huge_pages(small, kHugePagedBytes - 1);
+  EXPECT_TRUE(huge_page_ranges(small_base, small_base + span).empty());
+  munmap(small, span);
 }
 #endif
 
