@@ -37,7 +37,6 @@
 #include "hll/encoding.h"
 #include "hll/grouped_sketches.h"
 #include "hll/hyperloglogplusplus.h"
-#include "state/state_validation.h"
 #include "utils/var_int.h"
 
 namespace vantorelle::duckdb_ext {

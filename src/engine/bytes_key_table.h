@@ -13,6 +13,7 @@
 #include "engine/key_hashing.h"
 #include "engine/key_length.h"
 #include "engine/released_memory.h"
+#include "utils/mapped_allocator.h"
 
 namespace vantorelle::engine::grouping {
 
@@ -235,11 +236,7 @@ class BytesKeyTable {
   }
 
   void resize(std::size_t count) {
-    std::vector<std::uint64_t> slots;
-    slots.reserve(count);
-    // (written in full just below)
-    prefer_huge_pages(slots.data(), count * sizeof(std::uint64_t));
-    slots.assign(count, 0);
+    MappedVector<std::uint64_t> slots(count, 0);
     const std::size_t mask = count - 1;
     const int shift = 64 - std::countr_zero(count);
     for (const std::uint64_t slot : slots_) {
@@ -254,7 +251,8 @@ class BytesKeyTable {
     shift_ = shift;
   }
 
-  std::vector<std::uint64_t> slots_;
+  // (from the C allocator; large ones offered huge pages, see MappedAllocator)
+  MappedVector<std::uint64_t> slots_;
   std::size_t mask_ = 0;
   int shift_ = 64;
   std::size_t size_ = 0;

@@ -45,10 +45,10 @@ class ReleasedBytes {
 };
 
 // Frees a vector, its pages given back to the system.
-template <class T>
-void release_vector(std::vector<T>& values) {
+template <class T, class Allocator>
+void release_vector(std::vector<T, Allocator>& values) {
   if (values.size() * sizeof(T) >= kReleasedBytes) release_pages(values.data(), values.size() * sizeof(T));
-  std::vector<T>().swap(values);
+  std::vector<T, Allocator>().swap(values);
 }
 
 // Makes room for `values` to double, its old buffer's pages given back.

@@ -130,5 +130,4 @@ class SketchAggregate {
 
 static_assert(sizeof(SketchAggregate) == sizeof(void*), "a host's state slot holds one pointer");
 
-
 }  // namespace vantorelle::engine
