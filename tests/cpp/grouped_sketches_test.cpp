@@ -131,24 +131,36 @@ TEST(GroupedSketches, EachGroupEqualsItsOwnAggregator) {
   EXPECT_GT(sparse, 100);
 }
 
-TEST(GroupedSketches, LargeTablesSplitAcrossThreads) {
-  // Enough rows and sketches for every thread to take a share.
-  std::mt19937_64 random(31);
+Table split_table(std::mt19937_64& random, bool skewed) {
   Table table;
   table.group_count = 3000;
   for (std::size_t i = 0; i < 400000; ++i) {
-    table.groups.push_back(static_cast<std::uint32_t>(random() % table.group_count));
+    // Skewed: a quarter of the rows in five groups, far past the sparse
+    // buffer, so the threads' shares differ in work a row.
+    const std::uint64_t group = skewed && random() % 4 == 0 ? random() % 5 : random() % table.group_count;
+    table.groups.push_back(static_cast<std::uint32_t>(group));
     table.hashes.push_back(random() % 4 == 0 ? random() % 500 : random());
     table.null.push_back(random() % 50 == 0);
   }
-  const std::vector<Bytes> expected = reference(table, InputType::LONG, 11, 16);
-  const SerializedSketches one = build(table, InputType::LONG, 11, 16, 1);
-  for (int threads : {2, 4}) {
-    const SerializedSketches split = build(table, InputType::LONG, 11, 16, threads);
-    EXPECT_EQ(split.data, one.data);
-    EXPECT_EQ(split.offsets, one.offsets);
+  return table;
+}
+
+TEST(GroupedSketches, LargeTablesSplitAcrossThreads) {
+  // Enough rows and sketches for every thread to take a share.
+  std::mt19937_64 random(31);
+  for (const bool skewed : {true, false}) {
+    const Table table = split_table(random, skewed);
+    const std::vector<Bytes> expected = reference(table, InputType::LONG, 11, 16);
+    const SerializedSketches one = build(table, InputType::LONG, 11, 16, 1);
+    for (int threads : {2, 4}) {
+      const SerializedSketches split = build(table, InputType::LONG, 11, 16, threads);
+      EXPECT_EQ(split.data, one.data);
+      EXPECT_EQ(split.offsets, one.offsets);
+    }
+    for (std::uint32_t g = 0; g < table.group_count; ++g) ASSERT_EQ(entry(one, g), expected[g]) << g;
   }
-  for (std::uint32_t g = 0; g < table.group_count; ++g) ASSERT_EQ(entry(one, g), expected[g]) << g;
+  const Table table = split_table(random, false);
+  const SerializedSketches one = build(table, InputType::LONG, 11, 16, 1);
   std::vector<std::uint32_t> groups;
   std::vector<ByteView> sketches;
   std::vector<std::int64_t> rows;
