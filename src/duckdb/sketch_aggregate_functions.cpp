@@ -17,7 +17,6 @@
 #include <array>
 #include <atomic>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -37,7 +36,7 @@
 #include "hll/encoding.h"
 #include "hll/grouped_sketches.h"
 #include "hll/hyperloglogplusplus.h"
-#include "utils/var_int.h"
+#include "hll/sparse_length_bound.h"
 
 namespace vantorelle::duckdb_ext {
 namespace {
@@ -310,101 +309,14 @@ Status settle(SketchSlot& slot, const SketchParameters& parameters, BufferTally&
   return {};
 }
 
-// The sparse precisions up to which the length below is worked out: a
-// bitmap of 2^21 bits is 256 KiB.
-constexpr std::int32_t kLargestBoundedSparsePrecision = 21;
-
-// Calls `visit` with each bit set in `bits`, in ascending order, clearing
-// them.
-template <class Visit>
-void take_set_bits(std::vector<std::uint64_t>& bits, Visit&& visit) {
-  for (std::size_t w = 0; w < bits.size(); ++w) {
-    std::uint64_t word = bits[w];
-    if (word == 0) continue;
-    bits[w] = 0;
-    for (; word != 0; word &= word - 1) visit(w * 64 + static_cast<std::uint64_t>(std::countr_zero(word)));
-  }
-}
-
-// A lower bound on the bytes of the sparse data that `codes` make, or 0
-// above kLargestBoundedSparsePrecision. The data is the varint of each
-// distinct value's distance from the one before, in ascending order from 0:
-// first the plain values (distinct sparse indices, counted exactly), then
-// the rho-encoded ones, whose flag lies above every plain value, one per
-// register index (the largest rho_w kept). Those are counted from their
-// indices alone: two apart by d indices are at least 64 * d - 63 apart.
-// More values never shorten the data, so a group whose codes are already
-// past the sparse form's budget ends with registers.
-std::uint64_t sparse_bytes_at_least(std::span<const std::uint32_t> codes, const SparseEncoding& encoding) {
-  const std::int32_t sparse_precision = encoding.sparse_precision();
-  if (sparse_precision > kLargestBoundedSparsePrecision) return 0;
-  // Bitmaps of the sparse indices of plain values and of the register
-  // indices of rho-encoded ones, kept zeroed between calls.
-  thread_local std::vector<std::uint64_t> plain;
-  thread_local std::vector<std::uint64_t> rho_encoded;
-  plain.resize((std::size_t{1} << sparse_precision) / 64 + 1);
-  rho_encoded.resize((std::size_t{1} << encoding.normal_precision()) / 64 + 1);
-  for (const std::uint32_t code : codes) {
-    if (encoding.is_rho_encoded(code)) {
-      const std::uint32_t index = encoding.decode_normal(code).index;
-      rho_encoded[index >> 6] |= std::uint64_t{1} << (index & 63);
-    } else {
-      plain[code >> 6] |= std::uint64_t{1} << (code & 63);
-    }
-  }
-  // Values of one word are less than 64 apart: a byte each. Only the
-  // first of each word may take more, its distance measured from the last
-  // value of the word before.
-  std::uint64_t bytes = 0;
-  std::uint64_t previous = 0;
-  for (std::size_t w = 0; w < plain.size(); ++w) {
-    const std::uint64_t word = plain[w];
-    if (word == 0) continue;
-    plain[w] = 0;
-    const std::uint64_t base = w * 64;
-    bytes += varint64_length(base + static_cast<std::uint64_t>(std::countr_zero(word)) - previous) +
-             static_cast<std::uint64_t>(std::popcount(word)) - 1;
-    previous = base + 63 - static_cast<std::uint64_t>(std::countl_zero(word));
-  }
-  bool first = true;
-  take_set_bits(rho_encoded, [&](std::uint64_t index) {
-    // The first follows the plain values (or 0): at least one byte.
-    bytes += first ? 1 : varint64_length(((index - previous) << RHOW_BITS) - 63);
-    first = false;
-    previous = index;
-  });
-  return bytes;
-}
-
-// The length of the sparse data that uniform hashes filling `filled` of the
-// 2^p registers make, about: as many distinct values as fill them,
-// d = -2^p ln(1 - filled / 2^p), at distances of 2^sp / d on average
-// (exponentially spread), each a varint of one byte, two past 2^7, three
-// past 2^14. A guide to when the exact bound is worth its pass, no bound.
-double expected_sparse_bytes(std::uint32_t filled, const SparseEncoding& encoding) {
-  const double registers = std::ldexp(1.0, encoding.normal_precision());
-  if (filled >= registers) return std::numeric_limits<double>::infinity();
-  const double distinct = -registers * std::log1p(-static_cast<double>(filled) / registers);
-  if (distinct <= 0) return 0;
-  const double distance = std::ldexp(1.0, encoding.sparse_precision()) / distinct;
-  return distinct * (1 + std::exp(-128 / distance) + std::exp(-16384 / distance));
-}
-
 // Whether a folding slot's waiting codes end its sketch with registers,
-// whatever comes next: they fill more registers than the sparse form's
-// budget has bytes (each stored value takes at least one), or their sparse
-// data is longer than the budget. The registers must hold every waiting
-// code. The length costs a pass over the codes and a bitmap of 2^sp bits,
-// so it is worked out only when uniform hashes that fill as many registers
-// would come within a fifth of the budget.
+// whatever comes next. The registers must hold every waiting code.
 bool ends_with_registers(const SketchSlot& slot, const SketchParameters& parameters,
                          const SparseEncoding& encoding) {
   // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
   // sparse representation computes it in.
   const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
-  if (slot.folding.filled > budget) return true;
-  if (expected_sparse_bytes(slot.folding.filled, encoding) < 0.8 * static_cast<double>(budget)) return false;
-  return sparse_bytes_at_least(slot.waiting(), encoding) > budget;
+  return sparse_data_exceeds(slot.waiting(), slot.folding.filled, budget, encoding);
 }
 
 // A folding slot's sketch started from its registers, which hold every

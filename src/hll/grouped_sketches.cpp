@@ -11,6 +11,7 @@
 #include "hll/group_scatter.h"
 #include "hll/representation.h"
 #include "hll/sparse_representation.h"
+#include "hll/sparse_length_bound.h"
 #include "hll/sparse_roll_up.h"
 #include "state/state_message.h"
 #include "utils/buffer_traits.h"
@@ -181,7 +182,9 @@ class GroupedSketchBuilder::GroupWriter {
       // Registers that no sparse form could fit rule out the sort.
       fold(codes);
       const std::size_t filled = filled_registers();
-      if (filled > builder_.max_sparse_data_bytes_) return write_registers(n, out);
+      if (sparse_data_exceeds(codes, filled, builder_.max_sparse_data_bytes_, builder_.codes_)) {
+        return write_registers(n, out);
+      }
       // The codes stay in row order for a replay. Mostly distinct codes are
       // sorted as they are (encode_sorted drops repeats); with many repeats
       // a set of the distinct ones is smaller.
