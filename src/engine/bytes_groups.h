@@ -336,7 +336,7 @@ inline void find_existing(const Groups& groups, const std::uint32_t* h, const Ro
 // The later ranges' groups joined to the first range's, in order; their rows
 // renumbered. A range's groups are first looked up in the first range's
 // table by every thread (which only read it); then those it lacks are
-// added, in order.
+// added, in order (the last range's are only numbered).
 inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, MappedVector<std::uint32_t>& group_of_row,
                         std::int64_t rows) {
   Groups& lead = parts[0];
@@ -369,6 +369,17 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, Mapped
         find_existing(lead, h, keys, n, numbers.data() + s);
       }
     });
+    if (t + 1 == parts.size()) {
+      // The last range's new groups only take the next numbers, in order:
+      // no later range looks them up, so they stay out of the table.
+      for (std::size_t g = 0; g < local_count; ++g) {
+        if (numbers[g] != UINT32_MAX) continue;
+        numbers[g] = static_cast<std::uint32_t>(lead.first_rows.size());
+        push_released(lead.first_rows, local.first_rows[g]);
+      }
+      local = Groups();
+      continue;
+    }
     // The groups the first range lacks, a block at a time, in order, the
     // table grown for them first.
     lead.reserve(lead.first_rows.size() +
