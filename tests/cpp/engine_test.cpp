@@ -270,6 +270,54 @@ TEST(EngineTest, PackedIntegerKeysGroupAsComparedKeysDo) {
   }
 }
 
+TEST(EngineTest, DenseIntegerKeysGroupAsTheModelOnAnyThreads) {
+  // One integer key column whose keys lie close together, numbered through
+  // a map indexed by key: a few thousand keys (a map per thread, the later
+  // ranges renumbered through the first's), or more than 2^16 or than a
+  // quarter as many as rows (one thread numbers every row). Nulls, several
+  // batches, skewed groups.
+  std::mt19937_64 random(23);
+  for (int iteration = 0; iteration < 9; ++iteration) {
+    const std::string format = iteration % 2 ? "l" : "i";
+    const std::size_t rows = 140000 + random() % 100000;
+    const std::int64_t low = static_cast<std::int64_t>(random() % 1000) - 500;
+    const std::uint64_t span = iteration % 3 == 0 ? 70000 + random() % 50000 : iteration % 3 == 1 ? rows / 3 : 5000;
+    std::vector<Cell> cells;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::uint64_t u = random() % span;
+      cells.push_back(random() % 50 == 0 ? Cell(std::nullopt)
+                                         : Cell(KeyValue{static_cast<std::uint64_t>(low) + u * u / span, {}}));
+    }
+    std::map<std::optional<std::uint64_t>, std::uint32_t> group_of;
+    Grouping want;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::optional<std::uint64_t> key = cells[r] ? std::optional(cells[r]->integer) : std::nullopt;
+      const auto [it, added] = group_of.emplace(key, static_cast<std::uint32_t>(want.first_rows.size()));
+      if (added) want.first_rows.push_back(static_cast<std::int64_t>(r));
+      want.group_of_row.push_back(it->second);
+    }
+    std::vector<std::size_t> cuts{0, rows, random() % rows, random() % rows};
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<std::unique_ptr<TestArray>> arrays;
+    ColumnChunks column;
+    column.name = "k";
+    for (std::size_t b = 0; b + 1 < cuts.size(); ++b) {
+      const std::vector<Cell> slice(cells.begin() + static_cast<std::ptrdiff_t>(cuts[b]),
+                                    cells.begin() + static_cast<std::ptrdiff_t>(cuts[b + 1]));
+      arrays.push_back(make_array(format, slice, static_cast<std::int64_t>(random() % 3)));
+      column.add(arrays.back()->array);
+    }
+    column.schema = &arrays[0]->schema;
+    const auto formats = unwrap(check_key_columns(std::span(&column, 1)));
+    for (int threads = 1; threads <= 4; ++threads) {
+      SCOPED_TRACE("iteration " + std::to_string(iteration) + ", threads " + std::to_string(threads));
+      const Grouping got = unwrap(group_rows(std::span(&column, 1), formats, static_cast<std::int64_t>(rows), threads));
+      ASSERT_EQ(got.first_rows, want.first_rows);
+      ASSERT_EQ(got.group_of_row, want.group_of_row);
+    }
+  }
+}
+
 TEST(EngineTest, KeyStoreGivesBackEveryKeyAndItsGroup) {
   // Keys of every length class (empty, within 16 bytes, one-, two- and
   // three-byte lengths, past a block's megabyte), added to a store and read
