@@ -291,8 +291,47 @@ struct Hasher {
 };
 
 // Ranges: numbers the rows [lo, hi) with `groups`, writing local numbers.
+// While a thread has met few groups nearly every row finds its group in
+// the cache, so each row is read, hashed and looked up in one step, its key
+// not kept for a later pass. Numbers rows from `lo` until the groups
+// outgrow the cache; returns the first row not numbered (hi when all are).
+inline std::int64_t number_few(const ColumnChunks& column, const Hasher& hasher, std::int64_t lo, std::int64_t hi,
+                               Groups& groups, std::uint32_t* group_of_row) {
+  std::int64_t next = lo;
+  each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t first, std::int64_t begin,
+                                    std::int64_t end) {
+    if (next != first + begin) return;  // (stopped in an earlier chunk)
+    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+    with_key_reader(hasher.kind, array, [&](auto read) {
+      ShortKeyCache& cache = groups.cache();
+      std::uint32_t* const out = group_of_row + first;
+      const std::int64_t offset = array.offset;
+      for (std::int64_t row = begin; row < end; ++row) {
+        const std::int64_t index = offset + row;
+        const RowKey key = validity != nullptr && !bit_set(validity, index) ? kNullKey : row_key(read(index));
+        const std::uint32_t h = hasher.hash(key);
+        std::uint32_t group = cache.find(h, key);
+        if (group == UINT32_MAX) [[unlikely]] {
+          group = key.bytes.size == kNullSize ? groups.null(first + row) : groups.find_or_add(h, key, first + row);
+          cache.keep(h, key, group);
+          if (groups.full || groups.first_rows.size() > ShortKeyCache::kGroups) {
+            out[row] = group;
+            next = first + row + 1;
+            return;
+          }
+        }
+        out[row] = group;
+      }
+      next = first + end;
+    });
+  });
+  return next;
+}
+
 inline void number_range(const ColumnChunks& column, const Hasher& hasher, std::int64_t lo, std::int64_t hi,
                          Groups& groups, std::uint32_t* group_of_row) {
+  lo = number_few(column, hasher, lo, hi, groups, group_of_row);
+  if (lo == hi || groups.full) return;
   std::uint32_t* out = group_of_row;
   std::int64_t first = 0;
   hasher.blocks(
