@@ -85,6 +85,36 @@ std::string model_key(const Cell& cell) {
   return "V" + std::to_string(cell->integer) + ":" + std::to_string(cell->bytes.size()) + ":" + cell->bytes;
 }
 
+// One key column of `cells` cut into batches at `cuts` (sorted, from 0 to
+// the row count), each array at a random offset; the arrays are kept in
+// `arrays`.
+ColumnChunks column_in_batches(const std::string& format, const std::vector<Cell>& cells,
+                               const std::vector<std::size_t>& cuts, std::mt19937_64& random,
+                               std::vector<std::unique_ptr<TestArray>>& arrays) {
+  ColumnChunks column;
+  column.name = "k";
+  for (std::size_t b = 0; b + 1 < cuts.size(); ++b) {
+    const std::vector<Cell> slice(cells.begin() + static_cast<std::ptrdiff_t>(cuts[b]),
+                                  cells.begin() + static_cast<std::ptrdiff_t>(cuts[b + 1]));
+    arrays.push_back(make_array(format, slice, static_cast<std::int64_t>(random() % 3)));
+    column.add(arrays.back()->array);
+  }
+  column.schema = &arrays[0]->schema;
+  return column;
+}
+
+// The model of one key column's groups: each key's first appearance.
+Grouping model_grouping(const std::vector<Cell>& cells) {
+  std::map<std::string, std::uint32_t> group_of;
+  Grouping want;
+  for (std::size_t r = 0; r < cells.size(); ++r) {
+    const auto [it, added] = group_of.emplace(model_key(cells[r]), static_cast<std::uint32_t>(want.first_rows.size()));
+    if (added) want.first_rows.push_back(static_cast<std::int64_t>(r));
+    want.group_of_row.push_back(it->second);
+  }
+  return want;
+}
+
 // A table as columns of cells, with the arrays of its batches.
 struct Table {
   std::vector<KeyKind> kinds;
@@ -288,26 +318,11 @@ TEST(EngineTest, DenseIntegerKeysGroupAsTheModelOnAnyThreads) {
       cells.push_back(random() % 50 == 0 ? Cell(std::nullopt)
                                          : Cell(KeyValue{static_cast<std::uint64_t>(low) + u * u / span, {}}));
     }
-    std::map<std::optional<std::uint64_t>, std::uint32_t> group_of;
-    Grouping want;
-    for (std::size_t r = 0; r < rows; ++r) {
-      const std::optional<std::uint64_t> key = cells[r] ? std::optional(cells[r]->integer) : std::nullopt;
-      const auto [it, added] = group_of.emplace(key, static_cast<std::uint32_t>(want.first_rows.size()));
-      if (added) want.first_rows.push_back(static_cast<std::int64_t>(r));
-      want.group_of_row.push_back(it->second);
-    }
+    const Grouping want = model_grouping(cells);
     std::vector<std::size_t> cuts{0, rows, random() % rows, random() % rows};
     std::sort(cuts.begin(), cuts.end());
     std::vector<std::unique_ptr<TestArray>> arrays;
-    ColumnChunks column;
-    column.name = "k";
-    for (std::size_t b = 0; b + 1 < cuts.size(); ++b) {
-      const std::vector<Cell> slice(cells.begin() + static_cast<std::ptrdiff_t>(cuts[b]),
-                                    cells.begin() + static_cast<std::ptrdiff_t>(cuts[b + 1]));
-      arrays.push_back(make_array(format, slice, static_cast<std::int64_t>(random() % 3)));
-      column.add(arrays.back()->array);
-    }
-    column.schema = &arrays[0]->schema;
+    const ColumnChunks column = column_in_batches(format, cells, cuts, random, arrays);
     const auto formats = unwrap(check_key_columns(std::span(&column, 1)));
     for (int threads = 1; threads <= 4; ++threads) {
       SCOPED_TRACE("iteration " + std::to_string(iteration) + ", threads " + std::to_string(threads));
@@ -457,27 +472,12 @@ TEST(EngineTest, BytesKeysGroupAsTheModelOnEverySplit) {
       cells[rows / 2 + 1] = KeyValue{0, huge + "b"};
       cells[rows - 1] = KeyValue{0, huge + "a"};
     }
-    std::map<std::optional<std::string>, std::uint32_t> group_of;
-    Grouping want;
-    for (std::size_t r = 0; r < rows; ++r) {
-      const std::optional<std::string> key = cells[r] ? std::optional(cells[r]->bytes) : std::nullopt;
-      const auto [it, added] = group_of.emplace(key, static_cast<std::uint32_t>(want.first_rows.size()));
-      if (added) want.first_rows.push_back(static_cast<std::int64_t>(r));
-      want.group_of_row.push_back(it->second);
-    }
+    const Grouping want = model_grouping(cells);
     std::vector<std::size_t> cuts{0, rows};
     for (std::uint64_t i = random() % 4; i > 0; --i) cuts.push_back(rows == 0 ? 0 : random() % rows);
     std::sort(cuts.begin(), cuts.end());
     std::vector<std::unique_ptr<TestArray>> arrays;
-    ColumnChunks column;
-    column.name = "k";
-    for (std::size_t b = 0; b + 1 < cuts.size(); ++b) {
-      const std::vector<Cell> slice(cells.begin() + static_cast<std::ptrdiff_t>(cuts[b]),
-                                    cells.begin() + static_cast<std::ptrdiff_t>(cuts[b + 1]));
-      arrays.push_back(make_array(format, slice, static_cast<std::int64_t>(random() % 3)));
-      column.add(arrays.back()->array);
-    }
-    column.schema = &arrays[0]->schema;
+    const ColumnChunks column = column_in_batches(format, cells, cuts, random, arrays);
     const ValueFormat values = unwrap(check_key_columns(std::span(&column, 1)))[0].values;
     const KeyHashing hashing = iteration == 15                  ? KeyHashing::Colliding
                                : groups <= 64 && iteration % 2 ? KeyHashing::Constant
