@@ -290,7 +290,6 @@ struct Hasher {
   }
 };
 
-// Ranges: numbers the rows [lo, hi) with `groups`, writing local numbers.
 // While a thread has met few groups nearly every row finds its group in
 // the cache, so each row is read, hashed and looked up in one step, its key
 // not kept for a later pass. Numbers rows from `lo` until the groups
@@ -328,6 +327,7 @@ inline std::int64_t number_few(const ColumnChunks& column, const Hasher& hasher,
   return next;
 }
 
+// Ranges: numbers the rows [lo, hi) with `groups`, writing local numbers.
 inline void number_range(const ColumnChunks& column, const Hasher& hasher, std::int64_t lo, std::int64_t hi,
                          Groups& groups, std::uint32_t* group_of_row) {
   lo = number_few(column, hasher, lo, hi, groups, group_of_row);

@@ -15,6 +15,21 @@ namespace {
 // 2^21 bits is 256 KiB.
 constexpr std::int32_t kLargestBoundedSparsePrecision = 21;
 
+// The length of the sparse data that uniform hashes filling `filled` of the
+// 2^p registers make, about (a guide to when the bound is worth its pass,
+// not a bound): as many distinct values as fill them,
+// d = -2^p ln(1 - filled / 2^p), at distances of 2^sp / d on average
+// (exponentially spread), each a varint of one byte, two past 2^7, three
+// past 2^14.
+double expected_sparse_bytes(std::uint64_t filled, const SparseEncoding& encoding) {
+  const double registers = std::ldexp(1.0, encoding.normal_precision());
+  if (static_cast<double>(filled) >= registers) return std::numeric_limits<double>::infinity();
+  const double distinct = -registers * std::log1p(-static_cast<double>(filled) / registers);
+  if (distinct <= 0) return 0;
+  const double distance = std::ldexp(1.0, encoding.sparse_precision()) / distinct;
+  return distinct * (1 + std::exp(-128 / distance) + std::exp(-16384 / distance));
+}
+
 }  // namespace
 
 // The data is the varint of each distinct value's distance from the one
@@ -73,19 +88,6 @@ std::uint64_t sparse_bytes_at_least(std::span<const std::uint32_t> codes, const 
     }
   }
   return bytes;
-}
-
-// As many distinct values as fill `filled` registers,
-// d = -2^p ln(1 - filled / 2^p), at distances of 2^sp / d on average
-// (exponentially spread), each a varint of one byte, two past 2^7, three
-// past 2^14.
-double expected_sparse_bytes(std::uint64_t filled, const SparseEncoding& encoding) {
-  const double registers = std::ldexp(1.0, encoding.normal_precision());
-  if (static_cast<double>(filled) >= registers) return std::numeric_limits<double>::infinity();
-  const double distinct = -registers * std::log1p(-static_cast<double>(filled) / registers);
-  if (distinct <= 0) return 0;
-  const double distance = std::ldexp(1.0, encoding.sparse_precision()) / distinct;
-  return distinct * (1 + std::exp(-128 / distance) + std::exp(-16384 / distance));
 }
 
 bool sparse_data_exceeds(std::span<const std::uint32_t> codes, std::uint64_t filled, std::uint64_t budget,

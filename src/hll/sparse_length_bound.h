@@ -16,11 +16,6 @@ namespace vantorelle {
 // precision is above 21 (its bitmap would pass 256 KiB).
 std::uint64_t sparse_bytes_at_least(std::span<const std::uint32_t> codes, const SparseEncoding& encoding);
 
-// The length of the sparse data that uniform hashes filling `filled` of the
-// 2^p registers make, about: a guide to when the bound is worth its pass,
-// not a bound.
-double expected_sparse_bytes(std::uint64_t filled, const SparseEncoding& encoding);
-
 // Whether `codes`, which fill `filled` registers, make sparse data longer
 // than `budget` bytes: more filled registers than bytes (each stored value
 // takes at least one), or a lower bound past it. The bound costs a pass over
