@@ -293,7 +293,8 @@ struct Hasher {
 // While a thread has met few groups nearly every row finds its group in
 // the cache, so each row is read, hashed and looked up in one step, its key
 // not kept for a later pass. Numbers rows from `lo` until the groups
-// outgrow the cache; returns the first row not numbered (hi when all are).
+// outgrow the cache or a key is too long for it; returns the first row not
+// numbered (hi when all are).
 inline std::int64_t number_few(const ColumnChunks& column, const Hasher& hasher, std::int64_t lo, std::int64_t hi,
                                Groups& groups, std::uint32_t* group_of_row) {
   std::int64_t next = lo;
@@ -311,6 +312,11 @@ inline std::int64_t number_few(const ColumnChunks& column, const Hasher& hasher,
         const std::uint32_t h = hasher.hash(key);
         std::uint32_t group = cache.find(h, key);
         if (group == UINT32_MAX) [[unlikely]] {
+          if (key.bytes.size > 16 && key.bytes.size != kNullSize) {
+            // (the cache holds no longer keys: the block path looks them up)
+            next = first + row;
+            return;
+          }
           group = key.bytes.size == kNullSize ? groups.null(first + row) : groups.find_or_add(h, key, first + row);
           cache.keep(h, key, group);
           if (groups.full || groups.first_rows.size() > ShortKeyCache::kGroups) {
