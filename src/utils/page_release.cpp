@@ -8,13 +8,24 @@
 #endif
 
 namespace vantorelle {
+namespace {
+
+#if defined(__linux__)
+// Gives `advice` for the whole pages of `page` bytes (a power of two) that
+// lie inside [data, data + size).
+void advise_whole_pages(void* data, std::size_t size, std::uintptr_t page, int advice) {
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+}
+#endif
+
+}  // namespace
 
 void release_pages(void* data, std::size_t size) {
 #if defined(__linux__)
   static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+  advise_whole_pages(data, size, page, MADV_DONTNEED);
 #else
   (void)data;
   (void)size;
@@ -23,11 +34,7 @@ void release_pages(void* data, std::size_t size) {
 
 void prefer_huge_pages(void* data, std::size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (size < kHugePagedBytes) return;
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHugePage - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  if (size >= kHugePagedBytes) advise_whole_pages(data, size, std::uintptr_t{1} << 21, MADV_HUGEPAGE);
 #else
   (void)data;
   (void)size;
