@@ -37,6 +37,7 @@
 #include "hll/grouped_sketches.h"
 #include "hll/hyperloglogplusplus.h"
 #include "hll/sparse_length_bound.h"
+#include "hll/sparse_representation.h"
 
 namespace vantorelle::duckdb_ext {
 namespace {
@@ -313,10 +314,8 @@ Status settle(SketchSlot& slot, const SketchParameters& parameters, BufferTally&
 // whatever comes next. The registers must hold every waiting code.
 bool ends_with_registers(const SketchSlot& slot, const SketchParameters& parameters,
                          const SparseEncoding& encoding) {
-  // The sparse form's budget in bytes: 0.75 * 2^p, exact in the float the
-  // sparse representation computes it in.
-  const std::uint64_t budget = (std::uint64_t{3} << parameters.normal_precision) / 4;
-  return sparse_data_exceeds(slot.waiting(), slot.folding.filled, budget, encoding);
+  return sparse_data_exceeds(slot.waiting(), slot.folding.filled,
+                             SparseRepresentation::max_sparse_data_bytes_at(parameters.normal_precision), encoding);
 }
 
 // A folding slot's sketch started from its registers, which hold every

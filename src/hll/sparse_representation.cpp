@@ -50,6 +50,10 @@ std::uint64_t budget(float fraction, std::int32_t precision) {
 
 }  // namespace
 
+std::uint64_t SparseRepresentation::max_sparse_data_bytes_at(std::int32_t normal_precision) {
+  return budget(0.75f, normal_precision);
+}
+
 Result<SparseRepresentation> SparseRepresentation::create(SketchState state) {
   const std::int32_t p = state.precision;
   const std::int32_t sp = state.sparse_precision;
@@ -57,7 +61,7 @@ Result<SparseRepresentation> SparseRepresentation::create(SketchState state) {
   VANTORELLE_RETURN_IF_ERROR(check_sparse_precision(p, sp));
   Result<SparseEncoding> encoding = SparseEncoding::create(p, sp);
   if (!encoding) return encoding.take_error();
-  const std::uint64_t max_data_bytes = budget(0.75f, p);
+  const std::uint64_t max_data_bytes = max_sparse_data_bytes_at(p);
   const std::uint64_t max_buffer_elements = budget(0.25f, p);
   if (max_data_bytes == 0 || max_buffer_elements == 0) {
     return invalid_argument(

@@ -27,6 +27,8 @@ class SparseRepresentation {
   const SparseEncoding& encoding() const { return encoding_; }
   const SparseBuffer& buffer() const { return buffer_; }
   std::uint64_t max_sparse_data_bytes() const { return max_sparse_data_bytes_; }
+  // The sparse data's budget of a sketch of normal precision p: 0.75 * 2^p.
+  static std::uint64_t max_sparse_data_bytes_at(std::int32_t normal_precision);
   std::uint64_t max_buffer_elements() const { return max_buffer_elements_; }
 
   // Buffers the sparse value of a hash. The sketch must then be updated if
