@@ -31,13 +31,11 @@ Run: .venv/bin/python bench/duckdb_bench.py [--rows N] [--threads N] [--repeat N
 from __future__ import annotations
 
 import argparse
-import resource
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from groups_bench import GROUP_COUNTS, make_table  # noqa: E402
+from groups_bench import GROUP_COUNTS, best_of_rounds, make_table  # noqa: E402
 
 TARGET_EXACT_RATIO = 3.0
 
@@ -70,25 +68,6 @@ def add_list_route(connection) -> None:
                                sqltypes.BLOB, type=PythonUDFType.ARROW)
 
 
-def timed(connection, repeat: int) -> tuple[dict, dict, dict]:
-    """Per query: the best wall time of `repeat` runs, the mean CPU time
-    (user + sys of the whole process, every DuckDB thread included) of one,
-    and the rows. The runs go in rounds that run every query once in turn: a
-    slow spell of the machine then falls on every query alike."""
-    best = {name: float("inf") for name in QUERIES}
-    cpu = {name: 0.0 for name in QUERIES}
-    rows = {}
-    for _ in range(repeat):
-        for name, query in QUERIES.items():
-            before = resource.getrusage(resource.RUSAGE_SELF)
-            start = time.perf_counter()
-            rows[name] = connection.execute(query).fetchall()
-            best[name] = min(best[name], time.perf_counter() - start)
-            after = resource.getrusage(resource.RUSAGE_SELF)
-            cpu[name] += (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-    return best, {name: total / repeat for name, total in cpu.items()}, rows
-
-
 def run(args) -> list[dict]:
     import vantorelle.duckdb as vdb
 
@@ -100,7 +79,9 @@ def run(args) -> list[dict]:
             connection.register("arrow_input", table)
             connection.execute("CREATE TABLE t AS SELECT * FROM arrow_input")
             connection.unregister("arrow_input")
-            times, cpu, rows = timed(connection, args.repeat)
+            times, rows, cpu = best_of_rounds(
+                args.repeat,
+                {name: lambda query=query: connection.execute(query).fetchall() for name, query in QUERIES.items()})
             answers = {name: dict(found) for name, found in rows.items()}
             # The sketches' estimates stay close to the exact counts (a check
             # that the timed queries counted the same thing).

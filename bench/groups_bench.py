@@ -44,6 +44,7 @@ import argparse
 import datetime
 import json
 import os
+import resource
 import subprocess
 import sys
 import time
@@ -84,19 +85,24 @@ def key_names(key: str) -> list[str]:
     return ["g_high", "g_low"] if key == "two-column" else ["g"]
 
 
-def best_of_rounds(repeat: int, runs: dict) -> tuple[dict, dict]:
-    """The best time and the last output of every run, over `repeat` rounds
-    that each time every run once in turn: a slow spell of the machine then
-    falls on every method alike, and the ratios of one run hold while its
-    speed drifts."""
+def best_of_rounds(repeat: int, runs: dict) -> tuple[dict, dict, dict]:
+    """The best time, the last output and the mean CPU time (user + system
+    of the whole process, every thread of it) of every run, over `repeat`
+    rounds that each time every run once in turn: a slow spell of the
+    machine then falls on every method alike, and the ratios of one run hold
+    while its speed drifts."""
     times = {name: float("inf") for name in runs}
+    cpu = {name: 0.0 for name in runs}
     outputs = {}
     for _ in range(repeat):
         for name, run in runs.items():
+            before = resource.getrusage(resource.RUSAGE_SELF)
             start = time.perf_counter()
             outputs[name] = run()
             times[name] = min(times[name], time.perf_counter() - start)
-    return times, outputs
+            after = resource.getrusage(resource.RUSAGE_SELF)
+            cpu[name] += (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return times, outputs, {name: total / repeat for name, total in cpu.items()}
 
 
 def methods(tables: dict, threads: int):
@@ -206,7 +212,7 @@ def run(args) -> list[dict]:
     for groups in args.groups:
         tables = {key: make_table(args.rows, groups, key) for key in KEYS}
         runs = methods(tables, args.threads)
-        times, outputs = best_of_rounds(args.repeat, {name: method for name, (_, method) in runs.items()})
+        times, outputs, _ = best_of_rounds(args.repeat, {name: method for name, (_, method) in runs.items()})
         errors = {}
         exact = None
         for name, (key, _) in runs.items():
