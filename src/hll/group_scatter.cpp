@@ -28,23 +28,7 @@ void ends_to_starts(MappedVector<Counter>& counters) {
 }  // namespace
 
 std::vector<std::size_t> GroupStarts::shares(int parts) const {
-  const std::size_t g_count = groups();
-  const auto rows = static_cast<std::size_t>(back());
-  std::vector<std::size_t> first(static_cast<std::size_t>(parts) + 1, g_count);
-  first[0] = 0;
-  for (int t = 1; t < parts; ++t) {
-    const auto target = static_cast<std::int64_t>(part_range(rows, parts, t).first);
-    // The first group starting at or after the target.
-    std::size_t lo = 0;
-    std::size_t hi = g_count;
-    while (lo < hi) {
-      const std::size_t mid = lo + (hi - lo) / 2;
-      if (at(mid) < target) lo = mid + 1;
-      else hi = mid;
-    }
-    first[static_cast<std::size_t>(t)] = std::max(first[static_cast<std::size_t>(t) - 1], lo);
-  }
-  return first;
+  return shares_by_cost(groups(), parts, [this](std::size_t g) { return static_cast<std::uint64_t>(at(g + 1) - at(g)); });
 }
 
 GroupScatter::GroupScatter(std::span<const std::uint32_t> groups, std::uint32_t group_count, int threads)

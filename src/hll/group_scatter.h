@@ -22,6 +22,26 @@
 
 namespace vantorelle {
 
+// Shares of groups of about equal work, whole groups each: the first group
+// of each of `parts` shares, and the group count at the end. cost(g) is
+// group g's work in any unit.
+template <class Cost>
+std::vector<std::size_t> shares_by_cost(std::size_t group_count, int parts, Cost&& cost) {
+  std::vector<std::size_t> first(static_cast<std::size_t>(parts) + 1, group_count);
+  first[0] = 0;
+  if (parts == 1) return first;
+  std::uint64_t total = 0;
+  for (std::size_t g = 0; g < group_count; ++g) total += cost(g);
+  std::uint64_t done = 0;
+  std::size_t t = 1;
+  for (std::size_t g = 0; g < group_count && t < first.size() - 1; ++g) {
+    // Group g starts share t once the groups before it did t shares' work.
+    while (t < first.size() - 1 && done * static_cast<std::uint64_t>(parts) >= t * total) first[t++] = g;
+    done += cost(g);
+  }
+  return first;
+}
+
 // Where each group's items start: group g's are [at(g), at(g + 1)). 32-bit
 // offsets while the rows fit them.
 class GroupStarts {
@@ -33,8 +53,7 @@ class GroupStarts {
   std::int64_t at(std::size_t g) const { return wide_.empty() ? narrow_[g] : wide_[g]; }
   std::int64_t back() const { return at(groups()); }
   std::size_t groups() const { return (wide_.empty() ? narrow_.size() : wide_.size()) - 1; }
-  // Row shares of about equal size, whole groups each: the first group of
-  // each of `parts` shares, and group_count at the end.
+  // Row shares of about equal size, whole groups each (shares_by_cost).
   std::vector<std::size_t> shares(int parts) const;
 
  private:

@@ -73,26 +73,6 @@ SerializedSketches join(std::vector<ShareOutput>& shares, const std::vector<std:
 
 void append(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
-// Shares of groups of about equal work, whole groups each: the first group
-// of each of `parts` shares, and the group count at the end. cost(g) is
-// group g's work in any unit.
-template <class Cost>
-std::vector<std::size_t> shares_by_cost(std::size_t group_count, int parts, Cost&& cost) {
-  std::vector<std::size_t> first(static_cast<std::size_t>(parts) + 1, group_count);
-  first[0] = 0;
-  if (parts == 1) return first;
-  std::uint64_t total = 0;
-  for (std::size_t g = 0; g < group_count; ++g) total += cost(g);
-  std::uint64_t done = 0;
-  std::size_t t = 1;
-  for (std::size_t g = 0; g < group_count && t < first.size() - 1; ++g) {
-    // Group g starts share t once the groups before it did t shares' work.
-    while (t < first.size() - 1 && done * static_cast<std::uint64_t>(parts) >= t * total) first[t++] = g;
-    done += cost(g);
-  }
-  return first;
-}
-
 }  // namespace
 
 // Every group's registers (group g's at registers[g * m]) and value count,
