@@ -3,6 +3,7 @@
 // finds a key's group from its 32-bit hash.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -46,23 +47,27 @@ struct RowKey {
 
 // The groups' keys, one entry each in order of group number: the group
 // (4 bytes), the key's length (a varint: one byte below 128) and its bytes.
-// An entry is named by a 32-bit reference, its block (1 MiB, or one larger
-// entry alone) and its place there, so the store grows a block at a time and
-// never copies what it holds.
+// An entry is named by a 32-bit reference, its block and its place there,
+// so the store grows a block at a time and never copies what it holds. The
+// first two blocks are small (64 KiB, 512 KiB), for the many columns of few
+// groups; the others take 2 MiB, a huge page each (an entry larger than
+// that has a block of its own).
 class KeyStore {
  public:
-  static constexpr int kBlockBits = 20;
+  static constexpr int kBlockBits = 21;
   static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockBits;
-  // References stay below 2^32 - 2^20, so a reference + 1 fits in 32 bits.
-  static constexpr std::size_t kMostBlocks = 4095;
+  // References stay below 2^32 - 2^21, so a reference + 1 fits in 32 bits.
+  static constexpr std::size_t kMostBlocks = 2047;
 
-  // A new entry's reference, or UINT32_MAX when the store is full (4 GiB).
+  // A new entry's reference, or UINT32_MAX when the store is full (about
+  // 4 GiB).
   std::uint32_t add(std::uint32_t group, const BytesKey& key) {
     const std::size_t need = 4 + length_bytes(key.size) + static_cast<std::size_t>(key.size);
     if (used_ + need > capacity_ || used_ >= kBlockSize) {
       if (blocks_.size() == kMostBlocks) return UINT32_MAX;
       if (!blocks_.empty()) filled_.push_back(used_);
-      capacity_ = need > kBlockSize ? need : kBlockSize;
+      const std::size_t size = blocks_.empty() ? kBlockSize / 32 : blocks_.size() == 1 ? kBlockSize / 4 : kBlockSize;
+      capacity_ = std::max(need, size);
       // Not value-initialised: pages are only touched as entries fill them.
       blocks_.emplace_back(capacity_);
       used_ = 0;
@@ -236,7 +241,7 @@ class BytesKeyTable {
   }
 
   void resize(std::size_t count) {
-    MappedVector<std::uint64_t> slots(count, 0);
+    MappedVector<std::uint64_t> slots(count, 0, MappedAllocator<std::uint64_t>(true));
     const std::size_t mask = count - 1;
     const int shift = 64 - std::countr_zero(count);
     for (const std::uint64_t slot : slots_) {
@@ -251,7 +256,8 @@ class BytesKeyTable {
     shift_ = shift;
   }
 
-  // (from the C allocator; large ones offered huge pages, see MappedAllocator)
+  // (from 1 MiB on mapped from the system, huge pages from 2 MiB: see
+  // MappedAllocator)
   MappedVector<std::uint64_t> slots_;
   std::size_t mask_ = 0;
   int shift_ = 64;

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -19,28 +19,37 @@ constexpr std::size_t kReleasedBytes = std::size_t{1} << 16;
 // Bytes whose pages go back to the system when they are freed, not only to
 // the allocator (which may keep them, resident, in the middle of its heap):
 // the grouping's tables and keys are gone before the aggregation's next
-// step needs its memory. Not initialised.
+// step needs its memory. From kReleasedBytes on they are mapped straight
+// from the system (huge pages from 2 MiB, see map_pages); pages are only
+// touched as the bytes are written. Not initialised.
 class ReleasedBytes {
  public:
   ReleasedBytes() = default;
-  explicit ReleasedBytes(std::size_t size) : data_(new std::uint8_t[size]), size_(size) {}
-  ReleasedBytes(ReleasedBytes&& other) noexcept : data_(std::move(other.data_)), size_(other.size_) {}
+  explicit ReleasedBytes(std::size_t size)
+      : data_(size >= kReleasedBytes ? static_cast<std::uint8_t*>(map_pages(size, false)) : new std::uint8_t[size]),
+        size_(size) {
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  ReleasedBytes(ReleasedBytes&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
   ReleasedBytes& operator=(ReleasedBytes&& other) noexcept {
-    release();
-    data_ = std::move(other.data_);
-    size_ = other.size_;
+    free();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
     return *this;
   }
-  ~ReleasedBytes() { release(); }
+  ~ReleasedBytes() { free(); }
 
-  std::uint8_t* get() const { return data_.get(); }
+  std::uint8_t* get() const { return data_; }
 
  private:
-  void release() {
-    if (data_ && size_ >= kReleasedBytes) release_pages(data_.get(), size_);
+  void free() {
+    if (data_ == nullptr) return;
+    if (size_ >= kReleasedBytes) unmap_pages(data_, size_);
+    else delete[] data_;
   }
 
-  std::unique_ptr<std::uint8_t[]> data_;
+  std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };
 

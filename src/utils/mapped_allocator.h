@@ -18,17 +18,7 @@
 
 #include "utils/page_release.h"
 
-#if defined(__unix__)
-#include <sys/mman.h>
-#endif
-
 namespace vantorelle {
-
-#if defined(MAP_POPULATE)
-inline constexpr int kPopulate = MAP_POPULATE;
-#elif defined(__unix__)
-inline constexpr int kPopulate = 0;
-#endif
 
 template <class T>
 struct MappedAllocator {
@@ -49,34 +39,24 @@ struct MappedAllocator {
 
   T* allocate(std::size_t n) {
     const std::size_t bytes = n * sizeof(T);
-#if defined(__unix__)
     if (maps(n)) {
       // Every page is written: mapping them all at once costs less than a
       // fault on each, and huge pages (where the system gives them) less
       // than small ones.
-      const bool huge = bytes >= kHugePagedBytes;
-      void* at = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | (huge ? 0 : kPopulate),
-                      -1, 0);
-      if (at == MAP_FAILED) throw std::bad_alloc();
-      if (huge) {
-        prefer_huge_pages(at, bytes);
-        populate_pages(at, bytes);
-      }
+      void* at = map_pages(bytes, true);
+      if (at == nullptr) throw std::bad_alloc();
       return static_cast<T*>(at);
     }
-#endif
     T* at = std::allocator<T>().allocate(n);
     prefer_huge_pages(at, bytes);
     return at;
   }
 
   void deallocate(T* at, std::size_t n) noexcept {
-#if defined(__unix__)
     if (maps(n)) {
-      munmap(at, n * sizeof(T));
+      unmap_pages(at, n * sizeof(T));
       return;
     }
-#endif
     std::allocator<T>().deallocate(at, n);
   }
 

@@ -29,4 +29,13 @@ void prefer_huge_pages(void* data, std::size_t size);
 // system can (faster than a fault on each page); else nothing happens.
 void populate_pages(void* data, std::size_t size);
 
+// A buffer of `size` bytes straight from the system (zeros), or nullptr
+// when it has no memory to give; unmap_pages(at, size) hands it back whole.
+// From 2 MiB on it starts on a huge page boundary, and its whole huge pages
+// are asked for: one fault then maps 2 MiB, where 512 faults of 4 KiB each
+// cost about five times as long (an unaligned buffer holds one huge page
+// fewer, and a 2 MiB one none). With `populate`, every page is mapped now.
+void* map_pages(std::size_t size, bool populate);
+void unmap_pages(void* at, std::size_t size);
+
 }  // namespace vantorelle

@@ -1,6 +1,6 @@
 // The containers that hand large scratch arrays back to the system: mapped
-// vectors, vectors grown and freed with their pages released, and
-// release_pages itself. Each must keep every value a plain vector keeps.
+// vectors, vectors grown and freed with their pages released, and the page
+// calls beneath them. Each must keep every value a plain vector keeps.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -183,6 +183,53 @@ TEST(PageReleaseTest, HugePagesAskedForTheWholeHugePagesInsideABuffer) {
   prefer_huge_pages(small, kHugePagedBytes - 1);
   EXPECT_TRUE(huge_page_ranges(small_base, small_base + span).empty());
   munmap(small, span);
+}
+
+// The process's mapped size (VmSize), in bytes.
+std::size_t mapped_size() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
+  }
+  return 0;
+}
+
+// Buffers below, at and past a huge page, at odd sizes: zeros, writable to
+// their last byte, those of a huge page or more starting on a huge page
+// boundary with exactly their whole huge pages advised; and handing them
+// back leaves nothing mapped behind (the stretch mapped beyond the buffer
+// to align it is trimmed, not leaked).
+TEST(PageReleaseTest, MappedPagesAreAlignedAdvisedAndHandedBackWhole) {
+  constexpr std::size_t kHugePage = std::size_t{1} << 21;
+  const std::size_t before = mapped_size();
+  for (const std::size_t size : {std::size_t{4096}, kHugePage - 1, kHugePage, kHugePage + 1, 3 * kHugePage + 12345,
+                                 5 * kHugePage}) {
+    SCOPED_TRACE(size);
+    for (int round = 0; round < 20; ++round) {
+      auto* at = static_cast<std::uint8_t*>(map_pages(size, round % 2 == 0));
+      ASSERT_NE(at, nullptr);
+      const auto address = reinterpret_cast<std::uintptr_t>(at);
+      if (size >= kHugePage) {
+        ASSERT_EQ(address % kHugePage, 0u);
+        if (round == 0) {
+          const auto ranges = huge_page_ranges(address, address + size + kHugePage);
+          if (!ranges.empty()) {
+            ASSERT_EQ(ranges.size(), 1u);
+            EXPECT_EQ(ranges[0].first, address);
+            EXPECT_EQ(ranges[0].second, address + size / kHugePage * kHugePage);
+          }
+        }
+      }
+      ASSERT_EQ(at[0], 0);
+      ASSERT_EQ(at[size / 2], 0);
+      ASSERT_EQ(at[size - 1], 0);
+      at[0] = at[size - 1] = 1;
+      unmap_pages(at, size);
+    }
+  }
+  // 120 buffers of up to 12 MiB: one leaked stretch would show.
+  EXPECT_LT(mapped_size(), before + kHugePage);
 }
 #endif
 
