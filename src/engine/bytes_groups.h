@@ -11,9 +11,10 @@
 //  - partitions: the rows' hashes are computed on every thread (over
 //    contiguous ranges) into the output; then thread p numbers, in row
 //    order, the rows whose hash is p modulo the thread count (a power of
-//    two), so each group lives in one thread's table only; the partitions'
-//    groups are then merged by first row. Used when a sample of the rows
-//    shows many groups.
+//    two), so each group lives in one thread's table only, its numbers
+//    written over the hashes once every thread has read them; the
+//    partitions' groups are then merged by first row. Used when a sample
+//    of the rows shows many groups.
 // Either way the groups are numbered in order of first appearance.
 #pragma once
 
@@ -465,42 +466,118 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, Mapped
   return true;
 }
 
-// Partitions: numbers, in row order, the rows whose hash (in group_of_row,
-// which only this step's threads read) is `partition` modulo 2^bits,
-// writing their local group numbers one after the other into `locals`.
+// Partitions: every partition's thread reads every row's hash from
+// group_of_row, so a row's hash may be overwritten only once all of them
+// have read it. The rows go in windows of kWindow; a thread numbers its
+// rows of a window into a buffer of its own, and writes them back (each
+// row's local number, tagged with its partition in the low bits) once every
+// thread has numbered that window. A thread holds two windows' buffers, so
+// it numbers the next window while slower threads finish the last.
+class PartitionWindows {
+ public:
+  static constexpr std::int64_t kWindow = std::int64_t{1} << 15;
+
+  explicit PartitionWindows(int partitions) : done_(static_cast<std::size_t>(partitions)) {}
+
+  // Partition p has numbered its rows of windows [0, windows).
+  void numbered(int p, std::int64_t windows) {
+    std::atomic<std::int64_t>& done = done_[static_cast<std::size_t>(p)];
+    done.store(windows, std::memory_order_release);
+    done.notify_all();
+  }
+  // Partition p stops early (its groups are not usable): no thread waits
+  // for it.
+  void stopped(int p) { numbered(p, INT64_MAX); }
+  // Waits until every partition has numbered windows [0, windows).
+  void wait_all(std::int64_t windows) {
+    for (std::atomic<std::int64_t>& done : done_) {
+      for (std::int64_t seen = done.load(std::memory_order_acquire); seen < windows;
+           seen = done.load(std::memory_order_acquire)) {
+        done.wait(seen, std::memory_order_acquire);
+      }
+    }
+  }
+
+ private:
+  std::vector<std::atomic<std::int64_t>> done_;
+};
+
+// Numbers, in row order, the rows whose hash (in group_of_row) is
+// `partition` modulo 2^bits, and overwrites each one's hash with
+// local << bits | partition (see PartitionWindows).
 inline void number_partition(const ColumnChunks& column, const Hasher& hasher, std::uint32_t partition, int bits,
-                             Groups& groups, const std::uint32_t* group_of_row, std::uint32_t* locals) {
+                             std::int64_t rows, Groups& groups, std::uint32_t* group_of_row,
+                             PartitionWindows& windows) {
   const std::uint32_t mask = (1u << bits) - 1;
+  // Local numbers stay below 2^(32 - bits), so that the tag fits.
+  const std::size_t most_groups = std::size_t{1} << (32 - bits);
+  // A window's rows of this partition (from the window's start), and
+  // their local numbers.
+  struct Numbered {
+    std::vector<std::uint32_t> rows, groups;
+  };
+  Numbered buffers[2];
+  for (Numbered& numbered : buffers) {
+    numbered.rows.reserve(PartitionWindows::kWindow);
+    numbered.groups.reserve(PartitionWindows::kWindow);
+  }
+  const auto write_back = [&](std::int64_t window) {
+    const Numbered& numbered = buffers[window % 2];
+    std::uint32_t* const at = group_of_row + window * PartitionWindows::kWindow;
+    for (std::size_t i = 0; i < numbered.rows.size(); ++i) at[numbered.rows[i]] = numbered.groups[i] << bits | partition;
+  };
+  const std::int64_t count = (rows + PartitionWindows::kWindow - 1) / PartitionWindows::kWindow;
   std::uint32_t h[kBlock];
   RowKey keys[kBlock];
   std::int64_t rows_of[kBlock];
-  for (std::size_t b = 0; b < column.chunks.size() && !groups.full; ++b) {
-    const ArrowArray& array = column.chunks[b];
-    const std::int64_t first = column.starts[b];
-    const std::uint32_t* hashes = group_of_row + first;
-    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
-    with_key_reader(hasher.kind, array, [&](auto read) {
-      for (std::int64_t s = 0; s < array.length && !groups.full; s += kBlock) {
-        const std::int64_t end = std::min(array.length, s + kBlock);
-        std::int64_t n = 0;
-        // Every row is kept only if it is the partition's, without a branch:
-        // half the rows are not, in no order a branch could predict. Then
-        // the kept rows' keys are read.
-        for (std::int64_t row = s; row < end; ++row) {
-          const std::uint32_t v = hashes[row];
-          h[n] = v;
-          rows_of[n] = row;
-          n += (v & mask) == partition ? 1 : 0;
+  for (std::int64_t window = 0; window < count; ++window) {
+    Numbered& numbered = buffers[window % 2];
+    numbered.rows.clear();
+    numbered.groups.clear();
+    const std::int64_t lo = window * PartitionWindows::kWindow;
+    each_chunk_in(column, lo, std::min(rows, lo + PartitionWindows::kWindow),
+                  [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
+      const std::uint32_t* hashes = group_of_row + first;
+      const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
+      with_key_reader(hasher.kind, array, [&](auto read) {
+        for (std::int64_t s = begin; s < end && !groups.full; s += kBlock) {
+          const std::int64_t block_end = std::min(end, s + kBlock);
+          std::int64_t n = 0;
+          // Every row is kept only if it is the partition's, without a
+          // branch: half the rows are not, in no order a branch could
+          // predict. Then the kept rows' keys are read.
+          for (std::int64_t row = s; row < block_end; ++row) {
+            const std::uint32_t v = hashes[row];
+            h[n] = v;
+            rows_of[n] = first + row;
+            n += (v & mask) == partition ? 1 : 0;
+          }
+          for (std::int64_t i = 0; i < n; ++i) {
+            const std::int64_t index = array.offset + (rows_of[i] - first);
+            keys[i] = validity != nullptr && !bit_set(validity, index) ? kNullKey : row_key(read(index));
+          }
+          number(groups, h, keys, n, [&](std::int64_t i) { return rows_of[i]; },
+                 [&](std::int64_t i, std::uint32_t group) {
+                   numbered.rows.push_back(static_cast<std::uint32_t>(rows_of[i] - lo));
+                   numbered.groups.push_back(group);
+                 });
+          if (groups.first_rows.size() >= most_groups) groups.full = true;
         }
-        for (std::int64_t i = 0; i < n; ++i) {
-          const std::int64_t index = array.offset + rows_of[i];
-          keys[i] = validity != nullptr && !bit_set(validity, index) ? kNullKey : row_key(read(index));
-        }
-        number(groups, h, keys, n, [&](std::int64_t i) { return first + rows_of[i]; },
-               [&](std::int64_t i, std::uint32_t group) { locals[i] = group; });
-        locals += n;
-      }
+      });
     });
+    if (groups.full) {
+      windows.stopped(static_cast<int>(partition));
+      return;
+    }
+    windows.numbered(static_cast<int>(partition), window + 1);
+    if (window > 0) {
+      windows.wait_all(window);
+      write_back(window - 1);
+    }
+  }
+  if (count > 0) {
+    windows.wait_all(count);
+    write_back(count - 1);
   }
 }
 
@@ -550,38 +627,26 @@ inline std::optional<Grouping> group_by_partitions(const ColumnChunks& column, c
   Grouping out;
   out.group_of_row.resize(static_cast<std::size_t>(rows));
   std::uint32_t* group_of_row = out.group_of_row.data();
-  // Every row's hash (0 for a null: partition 0 numbers the nulls), and how
-  // many rows of each range fall in each partition.
-  std::vector<std::vector<std::size_t>> counts(static_cast<std::size_t>(parts),
-                                               std::vector<std::size_t>(partitions, 0));
+  // Every row's hash (0 for a null: partition 0 numbers the nulls).
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
-    std::vector<std::size_t>& count = counts[static_cast<std::size_t>(t)];
     std::uint32_t* at = group_of_row;
     hasher.blocks(
         column, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
         [&](std::int64_t first) { at = group_of_row + first; },
         [&](std::int64_t s, std::int64_t n, const std::uint32_t* h, const RowKey*) {
-          for (std::int64_t i = 0; i < n; ++i) {
-            at[s + i] = h[i];
-            ++count[h[i] & mask];
-          }
+          std::copy(h, h + n, at + s);
           return true;
         });
   });
-  // Each partition's rows' local numbers, in row order: the threads write
-  // arrays of their own, not the shared output.
-  std::vector<std::vector<std::uint32_t>> locals(partitions);
+  // Each row's local number in its partition, tagged with the partition.
   std::vector<std::vector<std::int64_t>> first_rows(partitions);
   {
     std::vector<Groups> groups(partitions);
+    PartitionWindows windows(static_cast<int>(partitions));
     run_parallel(static_cast<int>(partitions), [&](int p) {
-      const auto part = static_cast<std::size_t>(p);
-      std::size_t rows_in = 0;
-      for (const std::vector<std::size_t>& count : counts) rows_in += count[part];
-      locals[part].resize(rows_in);
-      number_partition(column, hasher, static_cast<std::uint32_t>(p), bits, groups[part], group_of_row,
-                       locals[part].data());
+      number_partition(column, hasher, static_cast<std::uint32_t>(p), bits, rows, groups[static_cast<std::size_t>(p)],
+                       group_of_row, windows);
     });
     for (std::size_t p = 0; p < partitions; ++p) {
       if (groups[p].full) return std::nullopt;
@@ -607,21 +672,13 @@ inline std::optional<Grouping> group_by_partitions(const ColumnChunks& column, c
     out.first_rows.push_back(first_rows[from][next[from]++]);
   }
   for (std::vector<std::int64_t>& rows_of_part : first_rows) release_vector(rows_of_part);
-  // Each range's rows take the next local numbers of their partitions: the
-  // ranges before it used counts[..][p] of partition p's.
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
-    std::vector<const std::uint32_t*> next_local(partitions);
-    for (std::size_t p = 0; p < partitions; ++p) {
-      next_local[p] = locals[p].data();
-      for (int before = 0; before < t; ++before) next_local[p] += counts[static_cast<std::size_t>(before)][p];
-    }
     for (std::size_t row = lo; row < hi; ++row) {
-      const std::uint32_t p = group_of_row[row] & mask;
-      group_of_row[row] = global[base[p] + *next_local[p]++];
+      const std::uint32_t tagged = group_of_row[row];
+      group_of_row[row] = global[base[tagged & mask] + (tagged >> bits)];
     }
   });
-  for (std::vector<std::uint32_t>& numbers : locals) release_vector(numbers);
   release_vector(global);
   return out;
 }
