@@ -373,7 +373,13 @@ struct DirectNumbering {
 void group_integer_range_direct(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo,
                                 std::int64_t hi, KeySpan span, std::vector<std::uint32_t>& group_of_key,
                                 IntegerGroups& local, std::uint32_t* group_of_row) {
-  group_of_key.assign(static_cast<std::size_t>(span.max - span.min) + 1, UINT32_MAX);
+  const auto keys = static_cast<std::size_t>(span.max - span.min) + 1;
+  group_of_key.assign(keys, UINT32_MAX);
+  // At most a group a key, and the nulls': room for them all up front, so
+  // that the list is not copied as it doubles (pages are only taken as it
+  // fills).
+  local.first_rows.reserve(std::min(keys + 1, static_cast<std::size_t>(hi - lo)));
+  if (local.keep_keys) local.keys.reserve(local.first_rows.capacity());
   DirectNumbering numbering{group_of_key.data(), static_cast<std::uint64_t>(span.min), local};
   each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
     with_key_reader(format, array, [&](auto key_at) {
