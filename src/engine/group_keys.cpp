@@ -376,8 +376,8 @@ void group_integer_range_direct(const ColumnChunks& column, const ValueFormat& f
   const auto keys = static_cast<std::size_t>(span.max - span.min) + 1;
   group_of_key.assign(keys, UINT32_MAX);
   // At most a group a key, and the nulls': room for them all up front, so
-  // that the list is not copied as it doubles (pages are only taken as it
-  // fills).
+  // that the list is not copied as it doubles (its pages are only taken as
+  // it fills).
   local.first_rows.reserve(std::min(keys + 1, static_cast<std::size_t>(hi - lo)));
   if (local.keep_keys) local.keys.reserve(local.first_rows.capacity());
   DirectNumbering numbering{group_of_key.data(), static_cast<std::uint64_t>(span.min), local};
@@ -558,6 +558,9 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
     std::vector<std::int64_t>& firsts = first_rows[static_cast<std::size_t>(t)];
     std::vector<std::uint32_t>& packs = packed_of[static_cast<std::size_t>(t)];
     std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
+    // (a group a packed number at most: room for them all, as for one key)
+    firsts.reserve(std::min<std::size_t>(static_cast<std::size_t>(packed_count), hi - lo));
+    if (numbering_parts > 1) packs.reserve(firsts.capacity());
     for (std::size_t row = lo; row < hi; ++row) {
       std::uint32_t& group = group_of_packed[packed[row]];
       if (group == UINT32_MAX) [[unlikely]] {
