@@ -639,14 +639,20 @@ inline std::optional<Grouping> group_by_partitions(const ColumnChunks& column, c
           return true;
         });
   });
-  // Each row's local number in its partition, tagged with the partition.
+  // Each row's hash overwritten with its local number in its partition,
+  // tagged with the partition.
   std::vector<std::vector<std::int64_t>> first_rows(partitions);
   {
     std::vector<Groups> groups(partitions);
     PartitionWindows windows(static_cast<int>(partitions));
     run_parallel(static_cast<int>(partitions), [&](int p) {
-      number_partition(column, hasher, static_cast<std::uint32_t>(p), bits, rows, groups[static_cast<std::size_t>(p)],
-                       group_of_row, windows);
+      try {
+        number_partition(column, hasher, static_cast<std::uint32_t>(p), bits, rows,
+                         groups[static_cast<std::size_t>(p)], group_of_row, windows);
+      } catch (...) {
+        windows.stopped(p);  // (else the others would wait for it forever)
+        throw;
+      }
     });
     for (std::size_t p = 0; p < partitions; ++p) {
       if (groups[p].full) return std::nullopt;
