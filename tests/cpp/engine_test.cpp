@@ -446,9 +446,9 @@ TEST(EngineTest, BytesKeysGroupAsTheModelOnEverySplit) {
   // row hashed alike (so each lookup compares keys): the groups are those of
   // a map from each key to its first appearance. Up to one group a row (the
   // store of a thread's keys spans several blocks), nulls, several batches,
-  // in one table keys over a megabyte (a block of their own), and in one
-  // 40,000 keys whose hashes keep 12 bits (tables past the caches, whose
-  // lookups meet other keys of their hash).
+  // in one table keys longer than a block of the store (a block of their
+  // own), and in one 40,000 keys whose hashes keep 12 bits (tables past the
+  // caches, whose lookups meet other keys of their hash).
   using grouping::BytesSplit;
   const std::vector<std::string> layouts = {"u", "U", "vu", "z", "Z", "vz"};
   std::mt19937_64 random(31);
@@ -465,9 +465,9 @@ TEST(EngineTest, BytesKeysGroupAsTheModelOnEverySplit) {
       }
     }
     if (iteration == 7 && rows >= 3) {
-      // Two keys past a block's megabyte, differing in their last byte, one
-      // of them met twice.
-      const std::string huge(1100000, 'h');
+      // Two keys longer than a block, differing in their last byte, one of
+      // them met twice.
+      const std::string huge(grouping::KeyStore::kBlockSize + 1000, 'h');
       cells[rows / 2] = KeyValue{0, huge + "a"};
       cells[rows / 2 + 1] = KeyValue{0, huge + "b"};
       cells[rows - 1] = KeyValue{0, huge + "a"};
