@@ -33,17 +33,17 @@ class ReleasedBytes {
   ReleasedBytes(ReleasedBytes&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
   ReleasedBytes& operator=(ReleasedBytes&& other) noexcept {
-    free();
+    drop();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     return *this;
   }
-  ~ReleasedBytes() { free(); }
+  ~ReleasedBytes() { drop(); }
 
   std::uint8_t* get() const { return data_; }
 
  private:
-  void free() {
+  void drop() {
     if (data_ == nullptr) return;
     if (size_ >= kReleasedBytes) unmap_pages(data_, size_);
     else delete[] data_;
