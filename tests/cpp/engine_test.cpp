@@ -335,7 +335,7 @@ TEST(EngineTest, DenseIntegerKeysGroupAsTheModelOnAnyThreads) {
 
 TEST(EngineTest, KeyStoreGivesBackEveryKeyAndItsGroup) {
   // Keys of every length class (empty, within 16 bytes, one-, two- and
-  // three-byte lengths, past a block's megabyte), added to a store and read
+  // three-byte lengths, longer than a block), added to a store and read
   // back by reference and in order; each entry holds its own key and not one
   // that differs in its last byte. And lengths of every bit width survive
   // their varint.
@@ -348,7 +348,7 @@ TEST(EngineTest, KeyStoreGivesBackEveryKeyAndItsGroup) {
     const std::size_t count = 1 + random() % 3000;
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t sizes[] = {0, 1 + random() % 16, 17 + random() % 111, 128 + random() % 3000,
-                                   16384 + random() % 50000, iteration == 2 && i % 700 == 0 ? std::size_t{1500000} : std::size_t{3}};
+                                   16384 + random() % 50000, iteration == 2 && i % 700 == 0 ? KeyStore::kBlockSize + 500000 : std::size_t{3}};
       std::string key(sizes[random() % 6], '\0');
       for (char& c : key) c = static_cast<char>(random() % 3);  // runs of equal bytes
       keys.push_back(key);
