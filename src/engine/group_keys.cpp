@@ -170,9 +170,12 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
 // first row and key; null_group is the group of the nulls.
 struct IntegerGroups {
   std::vector<std::int64_t> first_rows;
-  std::vector<std::uint64_t> keys;  // only when ranges are merged
+  std::vector<std::uint64_t> keys;  // only in the ranges after the first
   std::uint32_t null_group = UINT32_MAX;
   bool keep_keys = false;
+  // Kept after the range is numbered: the later ranges' groups join the
+  // first range's in its table.
+  GroupTable table;
 };
 
 // Numbers the rows [begin, end) of one chunk.
@@ -218,7 +221,7 @@ void group_integer_rows(const ArrowArray& array, std::int64_t first_row, std::in
 
 void group_integer_range(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi,
                          std::uint64_t seed, IntegerGroups& local, std::uint32_t* group_of_row) {
-  GroupTable table;
+  GroupTable& table = local.table;
   each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
     std::uint32_t* out = group_of_row + first;
     if (format.kind == Kind::Bool) {
@@ -405,7 +408,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   const std::uint64_t seed = process_seed();
   int parts = parts_for(rows, threads);
   std::vector<IntegerGroups> locals(static_cast<std::size_t>(parts));
-  for (IntegerGroups& local : locals) local.keep_keys = parts > 1;
+  for (std::size_t t = 1; t < locals.size(); ++t) locals[t].keep_keys = true;
   const KeySpan span = column_span(column, format, rows, parts);
   const bool direct = direct_map_pays(span, rows);
   // Numbering through the map takes a nanosecond or two a row; with many
@@ -417,7 +420,6 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   if (direct && (keys_spanned > (1u << 16) || keys_spanned * 4 > static_cast<std::uint64_t>(rows))) {
     parts = 1;
     locals.resize(1);
-    locals[0].keep_keys = false;
   }
   std::vector<std::vector<std::uint32_t>> maps(direct ? static_cast<std::size_t>(parts) : 0);
   run_parallel(parts, [&](int t) {
@@ -432,16 +434,15 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
     }
   });
   out.first_rows = std::move(locals[0].first_rows);
-  std::vector<std::uint64_t> keys = std::move(locals[0].keys);
   std::uint32_t null_group = locals[0].null_group;
   if (parts > 1) {
     // The later ranges' groups, renumbered after the first range's: through
-    // the first range's map (its entries are the first range's numbers,
-    // new keys added to it) or a table of the keys.
+    // the first range's map or table (their entries are the first range's
+    // numbers, new keys added to them).
     std::vector<std::uint32_t> first_map;
     if (direct) first_map = std::move(maps[0]);
     for (std::vector<std::uint32_t>& map : maps) release_vector(map);
-    GroupTable table;
+    GroupTable& table = locals[0].table;
     const auto find_or_add = [&](std::uint64_t key, auto make) -> std::uint32_t {
       if (direct) {
         std::uint32_t& group = first_map[key - static_cast<std::uint64_t>(span.min)];
@@ -450,19 +451,15 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
       }
       return table.find_or_add(key, [](std::uint32_t, std::uint32_t) { return true; }, make);
     };
-    if (!direct) {
-      for (std::size_t l = 0; l < out.first_rows.size(); ++l) {
-        if (l == null_group) continue;
-        table.find_or_add(keys[l], [](std::uint32_t, std::uint32_t) { return true; }, [&] { return static_cast<std::uint32_t>(l); });
-      }
-    }
     std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(parts));
     for (std::size_t t = 1; t < locals.size(); ++t) {
       const IntegerGroups& local = locals[t];
       for (std::size_t l = 0; l < local.first_rows.size(); ++l) {
+        // (a table past the caches: its slots fetched ahead, as when the
+        // rows were numbered)
+        if (!direct && l + 16 < local.keys.size() && table.large()) table.prefetch(local.keys[l + 16]);
         auto make = [&] {
           push_released(out.first_rows, local.first_rows[l]);
-          push_released(keys, local.keys[l]);
           return static_cast<std::uint32_t>(out.first_rows.size() - 1);
         };
         if (l == local.null_group) {
@@ -473,12 +470,15 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
         }
       }
     }
-    renumber_rows(out.group_of_row, rows, parts, renumber);
     release_vector(first_map);
+    // (the tables and keys go before the rows are renumbered)
+    for (IntegerGroups& local : locals) {
+      local.table = GroupTable();
+      release_vector(local.keys);
+    }
+    renumber_rows(out.group_of_row, rows, parts, renumber);
   }
   for (std::vector<std::uint32_t>& map : maps) release_vector(map);
-  for (IntegerGroups& local : locals) release_vector(local.keys);
-  release_vector(keys);
   return out;
 }
 

@@ -4,9 +4,11 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "engine/released_memory.h"
+#include "utils/mapped_allocator.h"
 
 namespace vantorelle::engine::grouping {
 
@@ -18,8 +20,15 @@ namespace vantorelle::engine::grouping {
 class GroupTable {
  public:
   GroupTable() { resize(1024); }
-  GroupTable(const GroupTable&) = delete;
-  GroupTable& operator=(const GroupTable&) = delete;
+  GroupTable(GroupTable&&) = default;
+  GroupTable& operator=(GroupTable&& other) noexcept {
+    release_vector(slots_);
+    slots_ = std::move(other.slots_);
+    mask_ = other.mask_;
+    shift_ = other.shift_;
+    size_ = other.size_;
+    return *this;
+  }
   ~GroupTable() { release_vector(slots_); }
 
   // Whether the table has outgrown the faster caches.
@@ -77,7 +86,7 @@ class GroupTable {
   };
 
   void resize(std::size_t count) {
-    std::vector<Slot> slots(count, Slot{0, 0, 0});
+    MappedVector<Slot> slots(count, Slot{0, 0, 0}, MappedAllocator<Slot>(true));
     const std::size_t mask = count - 1;
     const int shift = 64 - std::countr_zero(count);
     for (const Slot& slot : slots_) {
@@ -92,7 +101,9 @@ class GroupTable {
     shift_ = shift;
   }
 
-  std::vector<Slot> slots_;
+  // (from 1 MiB on mapped from the system, huge pages from 2 MiB: see
+  // MappedAllocator)
+  MappedVector<Slot> slots_;
   std::size_t mask_ = 0;
   int shift_ = 64;
   std::size_t size_ = 0;

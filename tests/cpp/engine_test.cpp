@@ -300,23 +300,27 @@ TEST(EngineTest, PackedIntegerKeysGroupAsComparedKeysDo) {
   }
 }
 
-TEST(EngineTest, DenseIntegerKeysGroupAsTheModelOnAnyThreads) {
+TEST(EngineTest, IntegerKeysGroupAsTheModelOnAnyThreads) {
   // One integer key column whose keys lie close together, numbered through
   // a map indexed by key: a few thousand keys (a map per thread, the later
   // ranges renumbered through the first's), or more than 2^16 or than a
-  // quarter as many as rows (one thread numbers every row). Nulls, several
-  // batches, skewed groups.
+  // quarter as many as rows (one thread numbers every row). The same keys
+  // spread over 64 bits take the hash table (a table per thread, the later
+  // ranges' groups joined in the first's). Nulls, several batches, skewed
+  // groups.
   std::mt19937_64 random(23);
-  for (int iteration = 0; iteration < 9; ++iteration) {
-    const std::string format = iteration % 2 ? "l" : "i";
+  for (int iteration = 0; iteration < 12; ++iteration) {
+    const bool spread = iteration >= 9;
+    const std::string format = iteration % 2 || spread ? "l" : "i";
     const std::size_t rows = 140000 + random() % 100000;
     const std::int64_t low = static_cast<std::int64_t>(random() % 1000) - 500;
     const std::uint64_t span = iteration % 3 == 0 ? 70000 + random() % 50000 : iteration % 3 == 1 ? rows / 3 : 5000;
     std::vector<Cell> cells;
     for (std::size_t r = 0; r < rows; ++r) {
       const std::uint64_t u = random() % span;
+      const std::uint64_t key = static_cast<std::uint64_t>(low) + u * u / span;
       cells.push_back(random() % 50 == 0 ? Cell(std::nullopt)
-                                         : Cell(KeyValue{static_cast<std::uint64_t>(low) + u * u / span, {}}));
+                                         : Cell(KeyValue{spread ? key * 0x9E3779B97F4A7C15ull : key, {}}));
     }
     const Grouping want = model_grouping(cells);
     std::vector<std::size_t> cuts{0, rows, random() % rows, random() % rows};
