@@ -293,6 +293,17 @@ KeySpan key_span(const ColumnChunks& column, const ValueFormat& format, std::int
   return span;
 }
 
+// The rows whose span is looked at first: when even they span too many keys
+// for a map (ids spread over 64 bits, say), the whole column does, and it
+// is not read for its span.
+constexpr std::int64_t kSpanSample = 4096;
+
+// The number of keys from span.min to span.max (0: none, or all 2^64).
+std::uint64_t keys_in(KeySpan span) {
+  if (span.min > span.max) return 0;
+  return static_cast<std::uint64_t>(span.max) - static_cast<std::uint64_t>(span.min) + 1;
+}
+
 // key_span of the whole column, its ranges read on `parts` threads.
 KeySpan column_span(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows, int parts) {
   std::vector<KeySpan> spans(static_cast<std::size_t>(parts));
@@ -395,8 +406,7 @@ void group_integer_range_direct(const ColumnChunks& column, const ValueFormat& f
 // a key must not outweigh the table it replaces (about 16 bytes a row at
 // worst), and stay within the caches' reach for small inputs.
 bool direct_map_pays(KeySpan span, std::int64_t rows) {
-  if (span.min > span.max) return false;
-  const std::uint64_t keys = static_cast<std::uint64_t>(span.max) - static_cast<std::uint64_t>(span.min) + 1;
+  const std::uint64_t keys = keys_in(span);
   return keys != 0 && keys <= std::max<std::uint64_t>(static_cast<std::uint64_t>(rows), 1u << 16) &&
          keys <= (std::uint64_t{1} << 26);
 }
@@ -409,7 +419,9 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   int parts = parts_for(rows, threads);
   std::vector<IntegerGroups> locals(static_cast<std::size_t>(parts));
   for (std::size_t t = 1; t < locals.size(); ++t) locals[t].keep_keys = true;
-  const KeySpan span = column_span(column, format, rows, parts);
+  const KeySpan first = key_span(column, format, 0, std::min(rows, kSpanSample));
+  const bool too_wide = first.min <= first.max && !direct_map_pays(first, rows);
+  const KeySpan span = too_wide ? first : column_span(column, format, rows, parts);
   const bool direct = direct_map_pays(span, rows);
   // Numbering through the map takes a nanosecond or two a row; with many
   // groups, the ranges' own maps and group lists would cost more memory
@@ -505,12 +517,15 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
   std::vector<std::uint64_t> radix(keys.size());
   std::uint64_t packed_count = 1;
   for (std::size_t c = 0; c < keys.size(); ++c) {
+    // (keys_in is 0 for every one of the 2^64 keys: too many as well)
+    const auto too_many = [&](KeySpan span) { return span.min <= span.max && keys_in(span) - 1 >= most; };
+    if (too_many(key_span(keys[c], formats[c].values, 0, std::min(rows, kSpanSample)))) return std::nullopt;
     spans[c] = column_span(keys[c], formats[c].values, rows, parts);
+    if (too_many(spans[c])) return std::nullopt;
     const bool nulls = std::any_of(keys[c].chunks.begin(), keys[c].chunks.end(),
                                    [](const ArrowArray& array) { return array.null_count != 0; });
     if (spans[c].min > spans[c].max) spans[c] = {0, -1};  // nulls only
-    const std::uint64_t values = static_cast<std::uint64_t>(spans[c].max) - static_cast<std::uint64_t>(spans[c].min) + 1;
-    if (values > most) return std::nullopt;
+    const std::uint64_t values = keys_in(spans[c]);
     radix[c] = values + (nulls ? 1 : 0);
     if (radix[c] > most / packed_count) return std::nullopt;
     packed_count *= radix[c];

@@ -298,6 +298,39 @@ TEST(EngineTest, PackedIntegerKeysGroupAsComparedKeysDo) {
       ASSERT_EQ(packed.first_rows, compared.first_rows);
     }
   }
+  // Integer columns too wide for a map or a packing, in their first rows or
+  // only further on, up to both ends of int64 (2^64 keys: a count that
+  // wraps to 0), and a narrow one. One column, and two.
+  constexpr std::uint64_t kLowest = std::uint64_t{1} << 63, kHighest = kLowest - 1;
+  for (int iteration = 0; iteration < 4; ++iteration) {
+    const std::size_t rows = 20000;
+    Table table;
+    table.kinds = {{"l", ""}, {"l", ""}};
+    table.keys.resize(2);
+    for (std::size_t r = 0; r < rows; ++r) {
+      std::uint64_t key = random() % 40;
+      const bool late = r == rows - 100 || r == rows - 3000;
+      if (iteration == 0 && late) key = r == rows - 100 ? kLowest : kHighest;
+      if (iteration == 1 && r < 2) key = r == 0 ? kHighest : kLowest;
+      if (iteration == 2 && late) key = std::uint64_t{1} << 40;
+      table.keys[0].push_back(KeyValue{key, {}});
+      table.keys[1].push_back(r % 50 == 0 ? Cell(std::nullopt) : Cell(KeyValue{random() % 7, {}}));
+      table.values.push_back(static_cast<std::int64_t>(r));
+    }
+    write_batches(table, random);
+    const auto formats = unwrap(check_key_columns(table.key_columns));
+    const auto count = static_cast<std::int64_t>(rows);
+    for (std::size_t columns : {1, 2}) {
+      const std::span keys(table.key_columns.data(), columns);
+      const std::span key_formats(formats.data(), columns);
+      const Grouping compared = unwrap(group_rows(keys, key_formats, count, 1, KeyHashing::Constant));
+      for (int threads : {1, 3}) {
+        const Grouping got = unwrap(group_rows(keys, key_formats, count, threads));
+        ASSERT_EQ(got.group_of_row, compared.group_of_row) << iteration << " " << columns;
+        ASSERT_EQ(got.first_rows, compared.first_rows);
+      }
+    }
+  }
 }
 
 TEST(EngineTest, IntegerKeysGroupAsTheModelOnAnyThreads) {
