@@ -485,7 +485,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
     release_vector(first_map);
     // (the tables and keys go before the rows are renumbered)
     for (IntegerGroups& local : locals) {
-      local.table = GroupTable();
+      const GroupTable gone = std::move(local.table);
       release_vector(local.keys);
     }
     renumber_rows(out.group_of_row, rows, parts, renumber);

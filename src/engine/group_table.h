@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "engine/released_memory.h"
@@ -20,15 +19,9 @@ namespace vantorelle::engine::grouping {
 class GroupTable {
  public:
   GroupTable() { resize(1024); }
+  // (a table moved from holds nothing: it is only destroyed)
   GroupTable(GroupTable&&) = default;
-  GroupTable& operator=(GroupTable&& other) noexcept {
-    release_vector(slots_);
-    slots_ = std::move(other.slots_);
-    mask_ = other.mask_;
-    shift_ = other.shift_;
-    size_ = other.size_;
-    return *this;
-  }
+  GroupTable& operator=(GroupTable&&) = delete;
   ~GroupTable() { release_vector(slots_); }
 
   // Whether the table has outgrown the faster caches.
