@@ -747,6 +747,9 @@ Result<Grouping> group_rows(std::span<const ColumnChunks> keys, std::span<const 
     VANTORELLE_ASSERT(column.chunks.size() == keys[0].chunks.size() && column.rows == rows,
                       "key columns of one table");
   }
+  // (no path needs to meet a column without a single row: the packing would
+  // count 0 numbers in it)
+  if (rows == 0) return Grouping{};
   if (keys.size() == 1 && !formats[0].indices && family_of(formats[0].values.kind) == Family::Integer &&
       hashing == KeyHashing::Seeded) {
     return group_single_integer(keys[0], formats[0].values, rows, threads);

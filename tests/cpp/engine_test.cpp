@@ -298,6 +298,19 @@ TEST(EngineTest, PackedIntegerKeysGroupAsComparedKeysDo) {
       ASSERT_EQ(packed.first_rows, compared.first_rows);
     }
   }
+  // No rows at all: no groups, whatever the columns.
+  {
+    Table empty;
+    empty.kinds = {{"l", ""}, {"i", ""}, {"u", ""}};
+    empty.keys.resize(3);
+    write_batches(empty, random);
+    const auto formats = unwrap(check_key_columns(empty.key_columns));
+    for (std::size_t columns : {1, 2, 3}) {
+      const Grouping got =
+          unwrap(group_rows(std::span(empty.key_columns.data(), columns), std::span(formats.data(), columns), 0, 2));
+      EXPECT_TRUE(got.first_rows.empty() && got.group_of_row.empty()) << columns;
+    }
+  }
   // Integer columns too wide for a map or a packing, in their first rows or
   // only further on, up to both ends of int64 (2^64 keys: a count that
   // wraps to 0), and a narrow one. One column, and two.
