@@ -14,7 +14,8 @@ A GROUP BY whose aggregates are all vantorelle_sketch (or
 vantorelle_estimate of it) has its partial step done by the jar's own plan
 node rather than by Spark's generic aggregation: far less work a row, and no
 sorting however many groups. Its buffers stay within
-``spark.vantorelle.partialAggregationBytes`` a task (64 MiB unless set);
+``spark.vantorelle.partialAggregationBytes`` a task (64 MiB unless set; a
+size as Spark's settings take it, 67108864 or 64m);
 past that it writes its groups out and starts again, which costs shuffle
 bytes but no memory.
 
@@ -133,6 +134,24 @@ def _check_value_column(
         raise TypeError(
             f"cannot sketch column {column!r} of type {field.dataType.simpleString()}: {error}"
         ) from None
+
+
+def _check_key_columns(df: DataFrame, keys: list[str]) -> None:
+    """Refuses, before any job runs, key columns the core does not group by,
+    with the core's own check: an empty table of their types, grouped."""
+    fields = []
+    for key in keys:
+        data_type = _field(df, key).dataType
+        try:
+            # (the zone only names the type: mapInArrow hands timestamps over as UTC)
+            fields.append(pa.field(key, to_arrow_type(data_type, timezone="UTC")))
+        except Exception:  # noqa: BLE001 (pyspark raises its own kinds for unconvertible types)
+            raise vantorelle.RefusedValueError(
+                f"cannot group by column {key!r} of type {data_type.simpleString()}"
+            ) from None
+    counted = "_".join(["counted", *keys])  # (a name no key has)
+    empty = pa.schema([*fields, pa.field(counted, pa.int64())]).empty_table()
+    _grouped.sketch_by(empty, keys, counted, threads=1)
 
 
 def _check_sketch_column(df: DataFrame, column: str) -> None:
@@ -303,9 +322,11 @@ def _merge_partition(
         return
     try:
         result = _grouped.merge_by(table, keys, column, threads=1)
-    except _FAILURES as error:
+    except (vantorelle.CorruptSketchError, vantorelle.IncompatibleSketchError) as error:
         where = _failing_group(table, keys, column)
         raise type(error)(f"{who}, column {column!r}{where}: {error}") from None
+    except _FAILURES as error:
+        raise type(error)(f"{who}, column {column!r}: {error}") from None
     yield from _as_output(result, keys, name)
 
 
@@ -341,6 +362,7 @@ def sketch_by(
     _check_present(df, [column])
     if column in keys:
         raise ValueError(f"column {column!r} is also a key")
+    _check_key_columns(df, keys)
     _check_value_column(df, column, ty, normal_precision, sparse_precision)
     schema = _output_schema(df, keys, SKETCH)
     read = functools.partial(
@@ -362,6 +384,7 @@ def merge_by(df: DataFrame, by: str | Iterable[str], column: str = SKETCH) -> Da
     _check_present(df, [column])
     if column in keys:
         raise ValueError(f"column {column!r} is also a key")
+    _check_key_columns(df, keys)
     _check_sketch_column(df, column)
     schema = _output_schema(df, keys, column)
     who = "vantorelle.spark.merge_by"

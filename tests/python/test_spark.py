@@ -121,6 +121,12 @@ def test_errors_name_the_column_or_group_and_reach_the_driver(spark, events):
         vs.merge_by(frame, "k", "s")
     with pytest.raises(ValueError, match="no column 'nope'"):
         vs.sketch_by(frame, "nope", "s")
+    # Keys the core does not group by, refused before any job runs.
+    with pytest.raises(vantorelle.RefusedValueError, match="column 'f' holds float64 values"):
+        vs.sketch_by(frame, "f", "s")
+    nested = frame.select(F.struct("k").alias("n"), "sketch")
+    with pytest.raises(vantorelle.RefusedValueError, match="column 'n' holds struct values"):
+        vs.merge_by(nested, "n")
     with pytest.raises(Exception, match=r"column 'sketch', group \(k=2\)") as caught:
         vs.merge_by(frame, "k").collect()
     assert "CorruptSketchError" in str(caught.value)  # a ValueError, raised in the worker
@@ -248,6 +254,7 @@ def test_partial_step_in_every_key_shape_with_any_buffer_budget(sql, tmp_path):
     buffer budget and with one so small that every task writes many partial
     rows per key. Seeded tables against sketches added row by row."""
     settings = [{}, {"spark.vantorelle.partialAggregationBytes": "1"},
+                {"spark.vantorelle.partialAggregationBytes": "1k"},
                 {"spark.sql.parquet.enableVectorizedReader": "false"}]
     queries = {
         "SELECT k, vantorelle_sketch(vi) AS s FROM shapes GROUP BY k": (["k"], "vi"),
@@ -387,6 +394,15 @@ def test_roll_ups_grouping_sets_parquet_and_scalars(sql, events, tmp_path):
         assert row.u == vantorelle.union(a or empty, b or empty)
         assert row.i == (vantorelle.intersection(a, b) if a and b else 0)
         assert row.j == (vantorelle.jaccard(a, b) if a and b else 0.0)
+    # Unaliased calls are named as written, the same in every query.
+    named = frame.selectExpr("vantorelle_estimate(a)", "vantorelle_bounds(a, 0.9)",
+                             "vantorelle_jaccard(a, b)")
+    assert named.columns == ["vantorelle_estimate(a)", "vantorelle_bounds(a, 0.9)",
+                             "vantorelle_jaccard(a, b)"]
+    frame.createOrReplaceTempView("pairs")
+    merged = "SELECT vantorelle_estimate(vantorelle_merge(a)) FROM pairs"
+    assert sql.sql(merged).columns == sql.sql(merged).columns == [
+        "vantorelle_estimate(vantorelle_merge(a))"]
 
 
 def test_refusals_at_analysis_corrupt_sketches_and_no_native_state_left(sql):
@@ -441,6 +457,12 @@ def test_refusals_at_analysis_corrupt_sketches_and_no_native_state_left(sql):
     # The session works on after the failed jobs.
     assert sql.sql("SELECT vantorelle_estimate(vantorelle_sketch(s)) AS n FROM bad") \
         .collect()[0].n == 3
+    sql.conf.set("spark.vantorelle.partialAggregationBytes", "lots")
+    try:
+        with pytest.raises(Exception, match="partialAggregationBytes must be a size in bytes"):
+            sql.sql("SELECT k, vantorelle_sketch(k) FROM bad GROUP BY k").collect()
+    finally:
+        sql.conf.unset("spark.vantorelle.partialAggregationBytes")
 
 
 def refusals_text(spark, query):

@@ -193,15 +193,51 @@ public final class FunctionBuilders {
       return aggregate.copy(sketch.estimating(), aggregate.mode(), aggregate.isDistinct(),
           aggregate.filter(), NamedExpression$.MODULE$.newExprId());
     }
-    return call("estimate", DataTypes.LongType, sketchArgument("vantorelle_estimate", args.get(0)));
+    return named("vantorelle_estimate", args);
   }
 
   /** vantorelle_bounds(sketch, confidence): {lower, upper}; NULL for a NULL confidence. */
   public static Expression bounds(Seq<Expression> children) {
-    List<Expression> args = arguments(children, "vantorelle_bounds", 2, 2,
-        "a sketch and a confidence");
-    Expression sketch = sketchArgument("vantorelle_bounds", args.get(0));
-    Expression confidence = args.get(1);
+    return named("vantorelle_bounds",
+        arguments(children, "vantorelle_bounds", 2, 2, "a sketch and a confidence"));
+  }
+
+  public static Expression union(Seq<Expression> children) {
+    return named("vantorelle_union", arguments(children, "vantorelle_union", 2, 2, "two sketches"));
+  }
+
+  public static Expression intersection(Seq<Expression> children) {
+    return named("vantorelle_intersection",
+        arguments(children, "vantorelle_intersection", 2, 2, "two sketches"));
+  }
+
+  public static Expression jaccard(Seq<Expression> children) {
+    return named("vantorelle_jaccard",
+        arguments(children, "vantorelle_jaccard", 2, 2, "two sketches"));
+  }
+
+  // A scalar function's call as written (NamedCall), its arguments checked
+  // now, while the query is analysed.
+  private static Expression named(String name, List<Expression> args) {
+    scalarCall(name, args);
+    return new NamedCall(name, seq(args.toArray(new Expression[0])));
+  }
+
+  /** The expression that computes scalar function `name` of checked arguments. */
+  static Expression scalarCall(String name, List<Expression> args) {
+    return switch (name) {
+      case "vantorelle_estimate" ->
+          call("estimate", DataTypes.LongType, sketchArgument(name, args.get(0)));
+      case "vantorelle_bounds" -> boundsCall(args.get(0), args.get(1));
+      case "vantorelle_union" -> call("union", DataTypes.LongType, pair(name, args));
+      case "vantorelle_intersection" -> call("intersection", DataTypes.LongType, pair(name, args));
+      case "vantorelle_jaccard" -> call("jaccard", DataTypes.DoubleType, pair(name, args));
+      default -> throw new IllegalArgumentException("no scalar function " + name);
+    };
+  }
+
+  private static Expression boundsCall(Expression sketchColumn, Expression confidence) {
+    Expression sketch = sketchArgument("vantorelle_bounds", sketchColumn);
     DataType type = confidence.dataType();
     if (type instanceof NullType) return Literal.create(null, BOUNDS);
     if (!(type instanceof NumericType)) {
@@ -213,20 +249,7 @@ public final class FunctionBuilders {
         call("bounds", BOUNDS, sketch, asDouble));
   }
 
-  private static Expression[] pair(String name, Seq<Expression> children) {
-    List<Expression> args = arguments(children, name, 2, 2, "two sketches");
+  private static Expression[] pair(String name, List<Expression> args) {
     return new Expression[] {sketchArgument(name, args.get(0)), sketchArgument(name, args.get(1))};
-  }
-
-  public static Expression union(Seq<Expression> children) {
-    return call("union", DataTypes.LongType, pair("vantorelle_union", children));
-  }
-
-  public static Expression intersection(Seq<Expression> children) {
-    return call("intersection", DataTypes.LongType, pair("vantorelle_intersection", children));
-  }
-
-  public static Expression jaccard(Seq<Expression> children) {
-    return call("jaccard", DataTypes.DoubleType, pair("vantorelle_jaccard", children));
   }
 }

@@ -28,6 +28,13 @@ final class SketchAggregators {
 
     abstract void add(SketchBuffer buffer, IN value);
 
+    // Spark prints the aggregator in plans and in the default names of
+    // columns: the same text in every query, not the object's identity.
+    @Override
+    public String toString() {
+      return "vantorelle_merge";
+    }
+
     // The function and column, and the group where the buffer knows it.
     String where(SketchBuffer buffer) {
       return buffer.group == null ? where : where + ", group (" + buffer.group + ")";

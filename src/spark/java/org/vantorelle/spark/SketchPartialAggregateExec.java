@@ -3,6 +3,7 @@ package org.vantorelle.spark;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Objects;
+import org.apache.spark.network.util.JavaUtils;
 import org.apache.spark.rdd.RDD;
 import org.apache.spark.sql.catalyst.InternalRow;
 import org.apache.spark.sql.catalyst.expressions.Attribute;
@@ -106,11 +107,20 @@ public final class SketchPartialAggregateExec extends SparkPlan {
     return "VantorelleSketchPartialAggregate";
   }
 
+  /** The setting's bytes: a count, or a size in Spark's units ("64m"). */
+  static long budget(String setting) {
+    try {
+      return JavaUtils.byteStringAsBytes(setting.strip());
+    } catch (NumberFormatException error) {
+      throw new IllegalArgumentException(
+          BUDGET_SETTING + " must be a size in bytes, as 67108864 or 64m, not '" + setting + "'");
+    }
+  }
+
   @Override
   public RDD<InternalRow> doExecute() {
-    long budget = Long.parseLong(
-        SQLConf.get().getConfString(BUDGET_SETTING, Long.toString(DEFAULT_BUDGET)).strip());
-    if (budget < 0) throw new IllegalArgumentException(BUDGET_SETTING + " must not be negative");
+    long budget =
+        budget(SQLConf.get().getConfString(BUDGET_SETTING, Long.toString(DEFAULT_BUDGET)));
     Partition task = new Partition(child.output(), groupingExpressions, aggregateExpressions,
         output, budget, longMetric("numOutputRows"));
     ClassTag<InternalRow> rowTag = ClassTag$.MODULE$.apply(InternalRow.class);
