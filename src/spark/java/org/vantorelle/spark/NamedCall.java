@@ -26,7 +26,7 @@ final class NamedCall extends Expression implements java.io.Serializable {
 
   private final String name;
   private final Seq<Expression> arguments;
-  private transient Expression call;
+  private transient volatile Expression call;  // made on first use, where it runs
 
   NamedCall(String name, Seq<Expression> arguments) {
     this.name = name;
