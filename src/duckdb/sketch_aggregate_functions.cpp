@@ -749,6 +749,14 @@ void sketch_finalize(duckdb_function_info info, duckdb_aggregate_state* source, 
     SketchParameters last_written;
     for (idx_t i = 0; i < count; ++i) {
       SketchSlot& slot = sketch_slot(source[i]);
+      if (slot.normal_precision == 0) {
+        // No row reached the slot (no rows at all, a FILTER that none
+        // passed, an empty window frame), and DuckDB hands an aggregate its
+        // precision arguments only with rows: a sketch at precisions nobody
+        // asked for would lower every sketch merged with it. NULL instead.
+        set_null(result, offset + i);
+        continue;
+      }
       Status made;
       const SketchParameters* parameters = slot_parameters.of(slot, made);
       if (parameters == nullptr) return fail(info, "vantorelle_sketch", made.error().display());

@@ -387,6 +387,17 @@ def test_scalars_equal_the_python_functions(connection):
     assert connection.execute(
         "SELECT vantorelle_merge(NULL::BLOB), vantorelle_estimate(vantorelle_sketch(NULL::BIGINT))"
     ).fetchall() == [(None, 0)]
+    # Precisions reach the aggregate only with rows: where none comes (no
+    # rows, a FILTER that none passes, an empty frame) the sketch is NULL,
+    # not one at the defaults that a merge would lower the others to.
+    assert connection.execute(
+        "SELECT vantorelle_sketch(range, 10, 12), vantorelle_sketch(range, 24) FILTER (WHERE range > 5), "
+        "vantorelle_sketch(range) FROM range(0)").fetchall() == [(None, None, vantorelle.sketch([], int).to_bytes())]
+    frames = connection.execute(
+        "SELECT vantorelle_sketch(range, 12, 14) OVER (ORDER BY range ROWS BETWEEN 1 FOLLOWING AND 1 FOLLOWING) "
+        "FROM range(3) ORDER BY range").fetchall()
+    assert frames == [(vantorelle.sketch([1], int, 12, 14).to_bytes(),),
+                      (vantorelle.sketch([2], int, 12, 14).to_bytes(),), (None,)]
 
 
 @pytest.mark.parametrize("query, message", [
