@@ -271,6 +271,18 @@ def sketch_by(
     return finish(first_rows, sketches)
 
 
+def check_key_types(schema: Any) -> None:
+    """Raises the RefusedValueError that `sketch_by` would for a key column of
+    the pyarrow `schema` that the engine does not group by (floats, decimals,
+    nested types): an empty table of those columns, grouped."""
+    import pyarrow as pa
+
+    keys = list(schema.names)
+    counted = "_".join(["counted", *keys])  # (a name no key has)
+    empty = pa.schema([*schema, pa.field(counted, pa.int64())]).empty_table()
+    _native.sketch_by(empty, keys, counted, None, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1)
+
+
 def _through_arrow(call: Any, *args: Any) -> Any:
     """A native call whose table is read through the Arrow C stream: a
     library's own failure to export a column (pyarrow's ArrowTypeError,

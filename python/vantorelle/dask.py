@@ -38,7 +38,7 @@ from dask.dataframe.utils import meta_nonempty
 from vantorelle_py import HyperLogLogPlusPlus
 
 import vantorelle
-from vantorelle import InvalidInputError, RefusedValueError, _native
+from vantorelle import InvalidInputError, RefusedValueError, _grouped, _native
 from vantorelle._arguments import check_precisions, check_ty
 from vantorelle._columns import column_value_type, read_object_column
 from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION
@@ -519,14 +519,18 @@ def _sketch_by_index(
 ) -> pd.Series | None:
     """One sketch per key of `rows`' index, of the values: one native
     sketch_by call grouping by the keys themselves (no pandas grouping
-    first). None for keys that Arrow cannot hold, which the caller then
-    groups with pandas."""
+    first). None for keys that Arrow cannot hold or the engine does not
+    group by, which the caller then groups with pandas."""
     frame = rows.index.to_frame(index=False)
     key_names = [f"key{i}" for i in range(frame.shape[1])]
     frame.columns = key_names
     try:
         table = pa.Table.from_pandas(frame, preserve_index=False)
     except (pa.ArrowException, TypeError, ValueError):
+        return None
+    try:
+        _grouped.check_key_types(table.schema)
+    except RefusedValueError:  # keys the engine does not group by (floats, intervals)
         return None
     column = _value_column(values, rows.name)
     if column in key_names:

@@ -137,8 +137,7 @@ def _check_value_column(
 
 
 def _check_key_columns(df: DataFrame, keys: list[str]) -> None:
-    """Refuses, before any job runs, key columns the core does not group by,
-    with the core's own check: an empty table of their types, grouped."""
+    """Refuses, before any job runs, key columns the core does not group by."""
     fields = []
     for key in keys:
         data_type = _field(df, key).dataType
@@ -149,9 +148,7 @@ def _check_key_columns(df: DataFrame, keys: list[str]) -> None:
             raise vantorelle.RefusedValueError(
                 f"cannot group by column {key!r} of type {data_type.simpleString()}"
             ) from None
-    counted = "_".join(["counted", *keys])  # (a name no key has)
-    empty = pa.schema([*fields, pa.field(counted, pa.int64())]).empty_table()
-    _grouped.sketch_by(empty, keys, counted, threads=1)
+    _grouped.check_key_types(pa.schema(fields))
 
 
 def _check_sketch_column(df: DataFrame, column: str) -> None:
