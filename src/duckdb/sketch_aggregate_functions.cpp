@@ -831,8 +831,11 @@ std::string refusal_message(duckdb_type id) {
            "themselves, so write vantorelle_sketch(value) rather than vantorelle_sketch(list(value))";
   }
   std::string message = "vantorelle_sketch cannot count ";
-  message += id == DUCKDB_TYPE_ANY ? std::string("values of this type (a STRUCT, MAP, UNION, ARRAY or another)")
-                                   : std::string(type_name(id)) + " values";
+  // (the catch-all overload learns no more of the type than that it is none
+  // of the others)
+  message += id == DUCKDB_TYPE_ANY
+                 ? std::string("values of this type (an ENUM, STRUCT, MAP, UNION, ARRAY, an untyped NULL or another)")
+                 : std::string(type_name(id)) + " values";
   message += ": ";
   message += kCounted;
   switch (id) {
