@@ -113,18 +113,36 @@ def _arrow_stream(source: Any, keys: list[str], names: list[str]):
     needed = pa.schema([reader.schema.field(name) for name in names])
     key_schema = pa.schema([reader.schema.field(name) for name in keys])
     kept: list[Any] = []
+    stream = _SourceStream()
 
     def batches():
-        for batch in reader:
-            kept.append(batch.select(keys))
-            yield batch.select(names)
+        try:
+            for batch in reader:
+                kept.append(batch.select(keys))
+                yield batch.select(names)
+        except Exception as error:  # noqa: BLE001 (the source's own, a query failing midway say)
+            stream.failure = error
+            raise
 
     def finish(first_rows: Any, sketches: Any) -> Any:
         seen = pa.Table.from_batches(kept, schema=key_schema)
         result = seen.take(pa.array(first_rows))
         return result.append_column(SKETCH_COLUMN, pa.array(sketches))
 
-    return pa.RecordBatchReader.from_batches(needed, batches()), finish
+    stream.reader = pa.RecordBatchReader.from_batches(needed, batches())
+    return stream, finish
+
+
+class _SourceStream:
+    """A stream of the source's batches that keeps the source's own failure,
+    which the native call would only see as the stream's error text."""
+
+    def __init__(self) -> None:
+        self.reader: Any = None
+        self.failure: BaseException | None = None
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        return self.reader.__arrow_c_stream__(requested_schema)
 
 
 def _pandas_frame(frame: Any, keys: list[str], names: list[str]):
@@ -290,6 +308,11 @@ def _through_arrow(call: Any, *args: Any) -> Any:
     try:
         return call(*args)
     except Exception as error:  # noqa: BLE001 (foreign classes, unknown here)
+        failure = getattr(args[0], "failure", None)
+        if failure is not None:
+            # The source failed (a DuckDB query raising midway): its message,
+            # not the stream's text of it with a traceback inside.
+            raise InvalidInputError(f"reading the table failed: {failure}") from failure
         if type(error).__module__.partition(".")[0] in ("vantorelle", "builtins"):
             raise
         raise _arrow_refusal(error) from None

@@ -65,8 +65,8 @@ _TASK_THREADS = 1
 
 
 def _refused(error: Exception, dtype: Any, column: Any = None) -> RefusedValueError:
-    where = "" if column is None else f"column {column!r} "
-    return RefusedValueError(f"cannot sketch {where}of dtype {dtype}: {error}")
+    what = "values" if column is None else f"column {column!r}"
+    return RefusedValueError(f"cannot sketch {what} of dtype {dtype}: {error}")
 
 
 def _value_type(meta: pd.Series, ty: type | None) -> type | None:

@@ -487,6 +487,11 @@ def test_connect_load_and_relations_on_their_own_connection(tmp_path, monkeypatc
         assert con.execute(
             "SELECT count(*) FROM per_k JOIN (SELECT range % 3 AS k, vantorelle_sketch(range) AS s "
             "FROM range(300) GROUP BY k) USING (k) WHERE per_k.sketch = s").fetchall() == [(3,)]
+        # A query that fails midway: its own message, as vantorelle's error.
+        failing = con.sql("SELECT range % 3 AS k, CASE WHEN range = 5000 THEN error('boom') "
+                          "ELSE range END AS v FROM range(10000)")
+        with pytest.raises(vantorelle.InvalidInputError, match="^reading the table failed: .*boom$"):
+            vantorelle.sketch_by(failing, "k", "v")
 
     monkeypatch.setenv(vdb.EXTENSION_ENVIRONMENT_VARIABLE, str(tmp_path / "missing"))
     with pytest.raises(FileNotFoundError, match="VANTORELLE_DUCKDB_EXTENSION"):
