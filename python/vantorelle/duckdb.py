@@ -104,7 +104,8 @@ def connect(database: str = ":memory:", **config: Any) -> Any:
     it (and into no other database)."""
     import duckdb
 
-    if config.get("allow_unsigned_extensions", True) is not True:
+    # (as DuckDB reads a boolean setting: True, 1, "true")
+    if str(config.get("allow_unsigned_extensions", True)).strip().lower() not in ("true", "1"):
         raise ValueError(
             "connect() opens the database with allow_unsigned_extensions, which the extension "
             "needs; open it with duckdb.connect() to keep that setting off (the extension then "

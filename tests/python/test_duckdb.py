@@ -470,6 +470,8 @@ def test_connect_load_and_relations_on_their_own_connection(tmp_path, monkeypatc
     plain.close()
     with pytest.raises(ValueError, match="allow_unsigned_extensions"):
         vdb.connect(allow_unsigned_extensions=False)
+    with vdb.connect(allow_unsigned_extensions="true") as con:  # DuckDB's spelling of it too
+        assert con.execute("SELECT vantorelle_estimate(vantorelle_sketch(1))").fetchall() == [(1,)]
 
     # A file database, loaded again after reopening; load() into a
     # connection opened by hand.
