@@ -50,12 +50,11 @@ class BlobColumn {
 };
 
 SketchState load_state(ByteView bytes, idx_t row) {
-  Result<SketchState> state = decode_state(bytes);
-  Status checked = state ? validate_state(*state) : Status(state.take_error());
-  if (!checked) {
+  Result<SketchState> state = decode_valid_state(bytes);
+  if (!state) {
     throw Failure{"the sketch in row " + std::to_string(row) + " of the chunk (" +
                   std::to_string(bytes.size()) + " bytes) is not a sound sketch: " +
-                  checked.error().display()};
+                  state.error().display()};
   }
   return std::move(*state);
 }

@@ -254,6 +254,7 @@ Result<ViewEstimator::Estimate> ViewEstimator::estimate_sparse_data(ByteView spa
 Result<ViewEstimator::Estimate> ViewEstimator::decode_and_estimate(ByteView bytes, SketchStateView& room,
                                                                    EstimateMethod method,
                                                                    std::optional<double> confidence) {
+  VANTORELLE_RETURN_IF_ERROR(check_not_empty(bytes));
   VANTORELLE_RETURN_IF_ERROR(decode_state_view_into(bytes, room));
   return estimate(room, method, confidence);
 }

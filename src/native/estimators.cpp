@@ -45,11 +45,9 @@ std::optional<SketchState> load_state(PyObject* data, const char* what) {
   }
   const ByteView bytes(static_cast<const std::uint8_t*>(view->buf),
                        static_cast<std::size_t>(view->len));
-  // The checks of validate_bytes, on the one decoded state.
-  Result<SketchState> state = decode_state(bytes);
-  Status checked = state ? validate_state(*state) : Status(state.take_error());
-  if (!checked) {
-    raise_sketch_error_format(ErrorClass::Corrupt, "%s: %s", what, checked.error().display().c_str());
+  Result<SketchState> state = decode_valid_state(bytes);
+  if (!state) {
+    raise_sketch_error_format(ErrorClass::Corrupt, "%s: %s", what, state.error().display().c_str());
     return std::nullopt;
   }
   return std::move(*state);

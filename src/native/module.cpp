@@ -128,14 +128,6 @@ PyObject* validate(PyObject*, PyObject* data) {
   return guarded([&]() -> PyObject* {
     ByteView bytes;
     if (!bytes_argument(data, "validate", &bytes)) return nullptr;
-    if (bytes.empty()) {
-      // Zero bytes parse as a message with every field at its default, which
-      // the check would report as a sketch of the wrong type.
-      raise_sketch_error(ErrorClass::Corrupt,
-                         "the serialised sketch is empty (0 bytes); a sketch's to_bytes() is "
-                         "never empty");
-      return nullptr;
-    }
     Status checked = validate_bytes(bytes);
     if (checked) Py_RETURN_NONE;
     raise_sketch_error(ErrorClass::Corrupt, checked.error().display());

@@ -20,9 +20,8 @@ namespace {
 
 // The validated state of serialised bytes, as vantorelle.estimate reads them.
 SketchState load_state(const Bytes& bytes, const char* what) {
-  Result<SketchState> state = decode_state(bytes);
-  Status checked = state ? validate_state(*state) : Status(state.take_error());
-  if (!checked) fail_with(checked.error(), JavaError::Corrupt, what);
+  Result<SketchState> state = decode_valid_state(bytes);
+  if (!state) fail_with(state.error(), JavaError::Corrupt, what);
   return std::move(*state);
 }
 

@@ -623,10 +623,23 @@ Result<RegisterSums> validate_normal_view(const SketchStateView& view) {
   return *sums;
 }
 
-Status validate_bytes(ByteView bytes) {
+Status check_not_empty(ByteView bytes) {
+  if (!bytes.empty()) return {};
+  return invalid_state("the serialised sketch is empty (0 bytes); a sketch's to_bytes() is never empty");
+}
+
+Result<SketchState> decode_valid_state(ByteView bytes) {
+  VANTORELLE_RETURN_IF_ERROR(check_not_empty(bytes));
   Result<SketchState> state = decode_state(bytes);
   if (!state) return state.take_error();
-  return validate_state(*state);
+  VANTORELLE_RETURN_IF_ERROR(validate_state(*state));
+  return state;
+}
+
+Status validate_bytes(ByteView bytes) {
+  Result<SketchState> state = decode_valid_state(bytes);
+  if (!state) return state.take_error();
+  return {};
 }
 
 }  // namespace vantorelle

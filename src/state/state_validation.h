@@ -24,7 +24,15 @@ Status validate_state(const SketchState& state);
 // registers that the register check took, and S where it formed it.
 Result<RegisterSums> validate_normal_view(const SketchStateView& view);
 
-// decode_state (its wire errors unchanged), then validate_state.
+// Stored bytes as every door reads them: refused when empty (zero bytes
+// decode as a message whose every field is at its default, which the type
+// check would report as a sketch of the wrong type; HyperLogLogPlusPlus::
+// from_bytes keeps that report), then decode_state (its wire errors
+// unchanged) and validate_state.
+Status check_not_empty(ByteView bytes);
+Result<SketchState> decode_valid_state(ByteView bytes);
+
+// decode_valid_state, its state dropped.
 Status validate_bytes(ByteView bytes);
 
 // The contents of stored sparse values made with `encoding`, as its

@@ -125,7 +125,11 @@ def test_out_of_range_integers_read_alike_from_every_kind_of_column(seed):
     }
 
 
-@pytest.mark.parametrize("call", [vantorelle.validate, vantorelle.from_bytes])
+@pytest.mark.parametrize("call", [
+    vantorelle.validate, vantorelle.from_bytes, vantorelle.estimate,
+    lambda data: vantorelle.bounds(data, 0.9), lambda data: vantorelle.estimates([data]),
+    lambda data: vantorelle.merge_by(pa.table({"k": [1], "sketch": pa.array([data])}), "k"),
+])
 def test_empty_bytes_are_called_empty(call):
     with pytest.raises(CorruptSketchError, match=r"is empty \(0 bytes\)"):
         call(b"")
