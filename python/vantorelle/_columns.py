@@ -251,7 +251,8 @@ def sketch(
     input_type = collected[0]
     if input_type is None:
         raise InvalidInputError(
-            "cannot infer the value type of an empty column; pass ty=int, ty=str or ty=bytes"
+            "cannot infer the value type of a column without values (empty, or every value "
+            "null); pass ty=int, ty=str or ty=bytes"
         )
     result = HyperLogLogPlusPlus(
         int if input_type == _INPUT_LONG else str, normal_precision, sparse_precision

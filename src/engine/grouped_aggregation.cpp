@@ -117,6 +117,14 @@ Result<GroupedRows> check_and_group(std::span<const ColumnChunks> keys, const Co
   if (!formats) return formats.take_error();
   Result<ValueColumnFormat> value_format = check_value_column(values);
   if (!value_format) return value_format.take_error();
+  if (!ty && value_format->values.kind == Kind::Null) {
+    // (every value null: nothing tells integers from text, as in an empty
+    // column of sketch)
+    return input_error(InputFault::Malformed,
+                       (values.name.empty() ? std::string("the column") : "column '" + values.name + "'") +
+                           " has no values (every one is null), so its value type cannot be inferred; "
+                           "give it (ty=int, ty=str or ty=bytes)");
+  }
   const InputType family = ty ? *ty : input_type_of(value_format->values.kind);
   Result<GroupedSketchBuilder> builder = GroupedSketchBuilder::create(family, normal_precision, sparse_precision);
   if (!builder) return from_core(builder.error());

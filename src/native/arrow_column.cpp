@@ -226,6 +226,12 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
   return true;
 }
 
+// The input type the column's format fixes; none for the null type, whose
+// values (every one null) decide nothing, as an empty list's do not.
+void note_column_type(const ColumnFormat& format, ColumnBuilder& builder) {
+  if (format.values.kind != Kind::Null) builder.set_column_type(input_type_of(format.values.kind));
+}
+
 bool read_stream(PyObject* capsule, ColumnBuilder& builder) {
   OwnedStream stream;
   if (!move_from_capsule(capsule, "arrow_array_stream", &stream.stream)) return false;
@@ -233,7 +239,7 @@ bool read_stream(PyObject* capsule, ColumnBuilder& builder) {
   if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_failed(stream.stream, code);
   ColumnFormat format;
   if (!column_format(schema.schema, &format)) return false;
-  builder.set_column_type(input_type_of(format.values.kind));
+  note_column_type(format, builder);
   std::int64_t position = 0;
   while (!builder.refused()) {
     OwnedArray chunk;
@@ -251,7 +257,7 @@ bool read_array(PyObject* pair, ColumnBuilder& builder) {
   if (!move_from_array_pair(pair, &schema.schema, &array.array)) return false;
   ColumnFormat format;
   if (!column_format(schema.schema, &format)) return false;
-  builder.set_column_type(input_type_of(format.values.kind));
+  note_column_type(format, builder);
   return read_chunk(format, array.array, 0, builder);
 }
 

@@ -125,6 +125,23 @@ def test_out_of_range_integers_read_alike_from_every_kind_of_column(seed):
     }
 
 
+def test_a_column_without_values_needs_ty_unless_its_type_tells():
+    import polars as pl
+
+    untyped = [pa.nulls(3), pd.Series([None, None, None], dtype=object), pl.Series([None, None, None])]
+    for column in untyped:
+        with pytest.raises(InvalidInputError, match="cannot infer the value type"):
+            vantorelle.sketch(column)
+        assert vantorelle.sketch(column, str).to_bytes() == vantorelle.sketch([], str).to_bytes()
+        table = pa.table({"k": [1, 1, 2], "u": pa.array(column, from_pandas=True)})
+        for grouped in (vantorelle.sketch_by, vantorelle.count_by):
+            with pytest.raises(InvalidInputError, match="column 'u' has no values"):
+                grouped(table, "k", "u")
+    # An Arrow type says what its nulls would have been.
+    typed = pa.array([None, None], pa.string())
+    assert vantorelle.sketch(typed).to_bytes() == vantorelle.sketch([], str).to_bytes()
+
+
 @pytest.mark.parametrize("call", [
     vantorelle.validate, vantorelle.from_bytes, vantorelle.estimate,
     lambda data: vantorelle.bounds(data, 0.9), lambda data: vantorelle.estimates([data]),
