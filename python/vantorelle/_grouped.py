@@ -94,10 +94,24 @@ def _pyarrow_table(table: Any, keys: list[str], names: list[str]):
     _check_present(table.column_names, names)
 
     def finish(first_rows: Any, sketches: Any) -> Any:
-        result = table.select(keys).take(pa.array(first_rows))
+        result = _take_rows(table.select(keys), pa.array(first_rows))
         return result.append_column(SKETCH_COLUMN, pa.array(sketches))
 
     return table.select(names), finish
+
+
+def _take_rows(table: Any, rows: Any) -> Any:
+    """table.take(rows), view columns included (pyarrow's take has no kernel
+    for string_view and binary_view: they pass through their large forms)."""
+    import pyarrow as pa
+
+    large = {pa.string_view(): pa.large_string(), pa.binary_view(): pa.large_binary()}
+    if not any(column.type in large for column in table.columns):
+        return table.take(rows)
+    taken = [column.take(rows) if column.type not in large
+             else column.cast(large[column.type]).take(rows).cast(column.type)
+             for column in table.columns]
+    return pa.Table.from_arrays(taken, schema=table.schema)
 
 
 def _arrow_stream(source: Any, keys: list[str], names: list[str]):
@@ -126,7 +140,7 @@ def _arrow_stream(source: Any, keys: list[str], names: list[str]):
 
     def finish(first_rows: Any, sketches: Any) -> Any:
         seen = pa.Table.from_batches(kept, schema=key_schema)
-        result = seen.take(pa.array(first_rows))
+        result = _take_rows(seen, pa.array(first_rows))
         return result.append_column(SKETCH_COLUMN, pa.array(sketches))
 
     stream.reader = pa.RecordBatchReader.from_batches(needed, batches())

@@ -191,6 +191,18 @@ def test_key_columns_keep_the_input_types():
     assert out.schema["d"] == pl.Date and out.schema["c"] == pl.Categorical
     assert out.select("d", "c").equals(polars.select("d", "c")[[0, 1, 4, 5]])
 
+    # View keys, which pyarrow's take does not take, by every function and reader.
+    views = pa.table({"k": pa.array(["a", "b", "a", None], pa.string_view()),
+                      "b": pa.array([b"x", b"y", b"x", b"z"], pa.binary_view()), "v": [1, 2, 3, 4]})
+    for source in (views, views.to_reader()):
+        got = vantorelle.sketch_by(source, ["k", "b"], "v")
+        assert got.schema.field("k").type == pa.string_view()
+        rows = views.select(["k", "b"]).to_pylist()
+        assert got.select(["k", "b"]).to_pylist() == [rows[0], rows[1], rows[3]]
+    assert vantorelle.count_by(views, "k", "v").column("count").to_pylist() == [2, 1, 1]
+    merged = vantorelle.merge_by(got.select(["k", "sketch"]), "k")
+    assert merged.column("k").to_pylist() == ["a", "b", None]
+
 
 def test_merge_by_of_any_partition_equals_sketch_by_of_all():
     rng = np.random.default_rng(99)
