@@ -19,6 +19,10 @@ if TYPE_CHECKING:
 from vantorelle import _native
 from vantorelle._native import InvalidInputError, RefusedValueError
 
+# Thread counts past this are taken as this (the native grouped calls
+# refuse more, a guard against a count that is no count).
+_MOST_THREADS = 1024
+
 # The class's own text for a value type it does not take.
 _UNSUPPORTED_TY = "Unsupported type for HyperLogLogPlusPlus. Use 'str', 'int', or 'bytes'."
 
@@ -31,7 +35,8 @@ def thread_count(threads: Any) -> int:
         raise RefusedValueError(f"threads must be an int or None, not {type(threads).__qualname__}")
     if threads < 1:
         raise InvalidInputError(f"threads must be at least 1, not {threads}")
-    return threads
+    # (more than any machine has cores: the work is split by rows anyway)
+    return min(threads, _MOST_THREADS)
 
 
 def check_ty(ty: Any) -> None:

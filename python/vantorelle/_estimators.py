@@ -9,6 +9,8 @@ serialised form: the sketch itself is never changed.
 
 from __future__ import annotations
 
+import numbers
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
@@ -18,7 +20,7 @@ from vantorelle_py import HyperLogLogPlusPlus
 from vantorelle import _native
 from vantorelle._internal import InternalError, corrupt_sketch
 from vantorelle._loading import _as_bytes
-from vantorelle._native import InvalidInputError
+from vantorelle._native import InvalidInputError, RefusedValueError
 
 # The method codes of _native.estimate.
 _METHODS = {"default": 0, "improved": 1, "ml": 2}
@@ -41,8 +43,9 @@ def _method_code(method: Any) -> int:
 
 
 def _confidence(confidence: Any) -> float:
-    if isinstance(confidence, bool) or not isinstance(confidence, (int, float)):
-        raise TypeError(
+    # (any real number, numpy's float32 too; not a bool, nor a str)
+    if isinstance(confidence, (bool, str, bytes)) or not isinstance(confidence, numbers.Real):
+        raise RefusedValueError(
             f"confidence must be a number between 0 and 1, not {type(confidence).__qualname__}"
         )
     return float(confidence)

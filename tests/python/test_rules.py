@@ -87,6 +87,14 @@ def test_an_argument_mistake_raises_one_class_with_one_text_through_every_door(
         assert text in str(caught.value), (door, str(caught.value))
 
 
+def test_a_thread_count_past_any_machine_and_a_numpy_confidence_are_taken():
+    for door, call in _doors_with(threads=2**63).items():
+        call()  # (no OverflowError from converting the count)
+    assert vantorelle.bounds(GOOD, np.float32(0.9)) == vantorelle.bounds(GOOD, 0.9)
+    with pytest.raises(RefusedValueError, match="confidence must be a number"):
+        vantorelle.bounds(GOOD, "0.9")
+
+
 def _type_word(message):
     found = re.search(r"(?:column of|holds) (.+?) values", message)
     assert found, message
