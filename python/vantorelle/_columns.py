@@ -174,7 +174,10 @@ def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int)
     try:
         collected = _native.collect(values, _ANY, normal_precision, sparse_code, threads)
     except RefusedValueError as error:
-        raise _at_column_position(error, positions) from None
+        placed = _at_column_position(error, positions)
+        if placed is error:
+            raise  # (its cause kept: the exception an iterable of the caller's raised, say)
+        raise placed from None
     if positions is None or collected[1] is None:
         return collected
     input_type, first, position, rest = collected

@@ -230,6 +230,16 @@ def test_generators_and_mutating_conversions():
     with pytest.raises(KeyError, match="boom"):
         vantorelle.sketch(failing(), int)
 
+    def mistaken():
+        yield 1
+        len(5)
+
+    # A TypeError of the caller's iterable is refused as a value's would be,
+    # with the original as its cause.
+    with pytest.raises(TypeError, match="has no len") as caught:
+        vantorelle.sketch(mistaken())
+    assert type(caught.value.__cause__) is TypeError
+
 
 @pytest.mark.parametrize(
     "values, error, text",
