@@ -293,15 +293,17 @@ KeySpan key_span(const ColumnChunks& column, const ValueFormat& format, std::int
   return span;
 }
 
-// The rows whose span is looked at first: when even they span too many keys
-// for a map (ids spread over 64 bits, say), the whole column does, and it
-// is not read for its span.
-constexpr std::int64_t kSpanSample = 4096;
-
 // The number of keys from span.min to span.max (0: none, or all 2^64).
 std::uint64_t keys_in(KeySpan span) {
   if (span.min > span.max) return 0;
   return static_cast<std::uint64_t>(span.max) - static_cast<std::uint64_t>(span.min) + 1;
+}
+
+// The most keys (or packed numbers) a map indexed by key may span: its 4
+// bytes a key must not outweigh the table it replaces (about 16 bytes a row
+// at worst), and stay within the caches' reach for small inputs.
+std::uint64_t most_mapped_keys(std::int64_t rows) {
+  return std::min<std::uint64_t>(std::max<std::uint64_t>(static_cast<std::uint64_t>(rows), 1u << 16), 1u << 26);
 }
 
 // key_span of the whole column, its ranges read on `parts` threads.
@@ -314,6 +316,20 @@ KeySpan column_span(const ColumnChunks& column, const ValueFormat& format, std::
   });
   KeySpan span;
   for (const KeySpan& part : spans) span.widen(part);
+  return span;
+}
+
+// The column's span, or nothing when it spans more than `most` keys. Its
+// first rows are looked at first: when even they span too many (ids spread
+// over 64 bits, say), the column is not read whole.
+std::optional<KeySpan> narrow_span(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows,
+                                   int parts, std::uint64_t most) {
+  // (keys_in is 0 for every one of the 2^64 keys: too many as well)
+  const auto too_many = [most](KeySpan span) { return span.min <= span.max && keys_in(span) - 1 >= most; };
+  constexpr std::int64_t kSample = 4096;
+  if (too_many(key_span(column, format, 0, std::min(rows, kSample)))) return std::nullopt;
+  const KeySpan span = column_span(column, format, rows, parts);
+  if (too_many(span)) return std::nullopt;
   return span;
 }
 
@@ -402,15 +418,6 @@ void group_integer_range_direct(const ColumnChunks& column, const ValueFormat& f
   });
 }
 
-// Whether keys within `span` are numbered through a direct map: its 4 bytes
-// a key must not outweigh the table it replaces (about 16 bytes a row at
-// worst), and stay within the caches' reach for small inputs.
-bool direct_map_pays(KeySpan span, std::int64_t rows) {
-  const std::uint64_t keys = keys_in(span);
-  return keys != 0 && keys <= std::max<std::uint64_t>(static_cast<std::uint64_t>(rows), 1u << 16) &&
-         keys <= (std::uint64_t{1} << 26);
-}
-
 Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows,
                               int threads) {
   Grouping out;
@@ -419,10 +426,10 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   int parts = parts_for(rows, threads);
   std::vector<IntegerGroups> locals(static_cast<std::size_t>(parts));
   for (std::size_t t = 1; t < locals.size(); ++t) locals[t].keep_keys = true;
-  const KeySpan first = key_span(column, format, 0, std::min(rows, kSpanSample));
-  const bool too_wide = first.min <= first.max && !direct_map_pays(first, rows);
-  const KeySpan span = too_wide ? first : column_span(column, format, rows, parts);
-  const bool direct = direct_map_pays(span, rows);
+  // Keys within few enough numbers are numbered through a direct map.
+  const std::optional<KeySpan> narrow = narrow_span(column, format, rows, parts, most_mapped_keys(rows));
+  const bool direct = narrow && narrow->min <= narrow->max;
+  const KeySpan span = narrow.value_or(KeySpan{});
   // Numbering through the map takes a nanosecond or two a row; with many
   // groups, the ranges' own maps and group lists would cost more memory
   // than a second thread saves time, and past 2^16 keys the maps together
@@ -511,17 +518,14 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
     if (format.indices || family_of(format.values.kind) != Family::Integer) return std::nullopt;
   }
   const int parts = parts_for(rows, threads);
-  const std::uint64_t most =
-      std::min<std::uint64_t>(std::max<std::uint64_t>(static_cast<std::uint64_t>(rows), 1u << 16), 1u << 26);
+  const std::uint64_t most = most_mapped_keys(rows);
   std::vector<KeySpan> spans(keys.size());
   std::vector<std::uint64_t> radix(keys.size());
   std::uint64_t packed_count = 1;
   for (std::size_t c = 0; c < keys.size(); ++c) {
-    // (keys_in is 0 for every one of the 2^64 keys: too many as well)
-    const auto too_many = [&](KeySpan span) { return span.min <= span.max && keys_in(span) - 1 >= most; };
-    if (too_many(key_span(keys[c], formats[c].values, 0, std::min(rows, kSpanSample)))) return std::nullopt;
-    spans[c] = column_span(keys[c], formats[c].values, rows, parts);
-    if (too_many(spans[c])) return std::nullopt;
+    const std::optional<KeySpan> narrow = narrow_span(keys[c], formats[c].values, rows, parts, most);
+    if (!narrow) return std::nullopt;
+    spans[c] = *narrow;
     const bool nulls = std::any_of(keys[c].chunks.begin(), keys[c].chunks.end(),
                                    [](const ArrowArray& array) { return array.null_count != 0; });
     if (spans[c].min > spans[c].max) spans[c] = {0, -1};  // nulls only
