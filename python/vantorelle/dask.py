@@ -397,11 +397,36 @@ def _arrow_of(series: pd.Series, empty_type: pa.DataType) -> pa.Array:
     return array.combine_chunks() if isinstance(array, pa.ChunkedArray) else array
 
 
+def _key_table(index: pd.Index) -> tuple[pa.Table, list[str]] | None:
+    """The levels of an index of group keys as Arrow key columns, each named
+    as its level is where that name is text and unique (so that the engine's
+    messages name a group by the user's keys), else key<i>. None for keys
+    that Arrow cannot hold or the engine does not group by."""
+    frame = index.to_frame(index=False)
+    names: list[str] = []
+    for i, level in enumerate(index.names):
+        names.append(level if isinstance(level, str) and level not in names else f"key{i}")
+    if len(set(names)) != len(names):
+        names = [f"key{i}" for i in range(len(names))]
+    frame.columns = names
+    try:
+        table = pa.Table.from_pandas(frame, preserve_index=False)
+    except (pa.ArrowException, TypeError, ValueError):
+        return None
+    try:
+        _grouped.check_key_types(table.schema)
+    except RefusedValueError:  # keys the engine does not group by (floats, intervals)
+        return None
+    return table, names
+
+
 def _sketch_rows(
     keys: pd.Index, codes: np.ndarray, values: pa.Array, dtype: Any, name: Any,
-    ty: type | None, normal_precision: int, sparse_precision: int | None,
+    ty: type | None, normal_precision: int, sparse_precision: int | None, sample: bool = False,
 ) -> pd.Series:
-    """One sketch_by call: a sketch per group of `values` by their codes."""
+    """One sketch_by call: a sketch per group of `values` by their codes.
+    (On Dask's made-up `sample` a refusal names no key: its keys are not the
+    user's.)"""
     column = _value_column(values, name)
 
     try:
@@ -410,8 +435,33 @@ def _sketch_rows(
             normal_precision, sparse_precision, threads=_TASK_THREADS,
         )
     except RefusedValueError as error:
+        if not sample:
+            error = _refusal_by_key(error, keys, codes, values, name, ty, normal_precision, sparse_precision)
         raise _refused(error, dtype, name) from None
     return _keyed_sketches(table, keys, name)
+
+
+def _refusal_by_key(
+    error: RefusedValueError, keys: pd.Index, codes: np.ndarray, values: pa.Array, name: Any,
+    ty: type | None, normal_precision: int, sparse_precision: int | None,
+) -> RefusedValueError:
+    """The refusal of a call over group codes, made again over the groups'
+    own keys, so that it names the failing group as sketch_by over the
+    user's frame would; `error` itself when those keys cannot be grouped."""
+    present = codes >= 0
+    keyed = _key_table(keys.take(codes[present]))
+    if keyed is None:
+        return error
+    table, key_names = keyed
+    column = _value_column(values, name)
+    if column in key_names:
+        column = "values"
+    try:
+        _native.sketch_by(table.append_column(column, values.filter(pa.array(present))), key_names, column,
+                          ty, normal_precision, sparse_precision or 0, 1)
+    except RefusedValueError as named:
+        return named
+    return error
 
 
 def _sketch_groups(
@@ -443,12 +493,12 @@ def _sketch_groups(
             # A ty the values do not fit: the refusal sketch_by gives, here,
             # where the column still has its name.
             _sketch_rows(keys, codes, array, values.dtype, values.name, ty,
-                         normal_precision, sparse_precision)
+                         normal_precision, sparse_precision, _is_dask_sample(values))
         kept = pa.array(present)
         return _partials(keys.take(codes[present]), pa.nulls(rows, pa.binary()),
                          array.filter(kept), value_type, values.name)
     sketched = _sketch_rows(keys, codes, array, values.dtype, values.name, ty,
-                            normal_precision, sparse_precision)
+                            normal_precision, sparse_precision, _is_dask_sample(values))
     return _as_partials(sketched, value_type)
 
 
@@ -521,17 +571,10 @@ def _sketch_by_index(
     sketch_by call grouping by the keys themselves (no pandas grouping
     first). None for keys that Arrow cannot hold or the engine does not
     group by, which the caller then groups with pandas."""
-    frame = rows.index.to_frame(index=False)
-    key_names = [f"key{i}" for i in range(frame.shape[1])]
-    frame.columns = key_names
-    try:
-        table = pa.Table.from_pandas(frame, preserve_index=False)
-    except (pa.ArrowException, TypeError, ValueError):
+    keyed = _key_table(rows.index)
+    if keyed is None:
         return None
-    try:
-        _grouped.check_key_types(table.schema)
-    except RefusedValueError:  # keys the engine does not group by (floats, intervals)
-        return None
+    table, key_names = keyed
     column = _value_column(values, rows.name)
     if column in key_names:
         column = "values"

@@ -263,6 +263,10 @@ def test_refused_and_broken_inputs_reach_the_caller(compute):
         with pytest.raises(RuntimeError, match="group 1: .*incompatible"):
             compute(dd.from_pandas(mixed, npartitions=1)
                     .groupby("g").s.agg(vd.merge_aggregation()))
+        # A ty the values do not fit names the failing group by its key.
+        numbers = pd.DataFrame({"g": ["y", "x"] * 20, "n": pd.Series(range(40), dtype=object)})
+        with pytest.raises(TypeError, match=r"row 0: .*\(group g='y'\)$"):
+            compute(dd.from_pandas(numbers, npartitions=1).groupby("g").n.agg(vd.sketch_aggregation(ty=str)))
     text = dd.from_pandas(pd.DataFrame({"g": [1], "s": ["abc"]}), npartitions=1)
     with pytest.raises(TypeError, match="column 's' holds large_string values, which are not serialised"):
         compute(text.groupby("g").s.agg(vd.merge_aggregation()))
