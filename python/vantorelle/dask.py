@@ -604,10 +604,13 @@ def _finalize_partials(
     sketches: pd.Series, values: pd.Series, ty: type | None, normal_precision: int,
     sparse_precision: int | None,
 ) -> pd.Series:
-    """finalize of `sketch_aggregation`: one sketch per group."""
+    """finalize of `sketch_aggregation`: one sketch per group. (A null key
+    here is a group: the user's groupby dropped none, or none would reach
+    this far.)"""
     levels = list(range(sketches.index.nlevels))
     return _combine_partials(
-        sketches.groupby(level=levels, sort=False), values.groupby(level=levels, sort=False),
+        sketches.groupby(level=levels, sort=False, dropna=False),
+        values.groupby(level=levels, sort=False, dropna=False),
         ty, normal_precision, sparse_precision, final=True,
     )
 

@@ -166,6 +166,19 @@ def test_empty_partitions_nulls_and_single_partition_groups(compute, kind):
     assert compute(vd.approx_distinct(ddf.v)) == 6
 
 
+@pytest.mark.parametrize("per_key", [2, 200])
+def test_null_keys_are_a_group_under_dropna_false(compute, per_key):
+    # Partitions of small groups pass values on, of large ones sketches.
+    frame = pd.DataFrame({"k": pd.array([1, 2, None] * per_key, dtype="Int64"), "v": range(3 * per_key)})
+    ddf = dd.from_pandas(frame, npartitions=2)
+    whole = vantorelle.sketch_by(frame, "k", "v")
+    for dropna in (False, True):
+        result = compute(ddf.groupby("k", dropna=dropna).v.agg(vd.sketch_aggregation()))
+        expected = {None if pd.isna(k) else k: s for k, s in zip(whole["k"], whole["sketch"])
+                    if not dropna or not pd.isna(k)}
+        assert {None if pd.isna(k) else k: s for k, s in result.items()} == expected, dropna
+
+
 def test_object_columns_of_bytes_and_all_null_groups(compute):
     with dask.config.set({"dataframe.convert-string": False}):
         frame = pd.DataFrame({
