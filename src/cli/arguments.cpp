@@ -195,17 +195,20 @@ std::variant<Arguments, int> parse_arguments(int argc, const char* const* argv) 
 
   CLI::App* estimate = app.add_subcommand("estimate", "Print the estimate of each sketch file.");
   estimate->add_option("SKETCH", args.sketches, "sketch files");
-  estimate->add_flag("--union", args.union_of, "print one estimate: that of the files merged");
-  estimate
+  CLI::Option* union_of = estimate->add_flag(
+      "--union", args.union_of,
+      "print one estimate: that of the files' union (with the default method, the joint estimate "
+      "of vantorelle.union; with another, that of the files merged)");
+  CLI::Option* method = estimate
       ->add_option("--method", args.method,
                    "estimator: result() (default), Ertl's improved raw estimator (improved), or "
                    "maximum likelihood (ml)")
       ->type_name("{default,improved,ml}")
       ->capture_default_str();
-  estimate->add_flag("--bounds", args.bounds,
+  CLI::Option* bounds = estimate->add_flag("--bounds", args.bounds,
                      "also print the lower and upper bounds of the count (tab-separated)");
   std::string confidence = "0.95";
-  estimate
+  CLI::Option* confidence_option = estimate
       ->add_option("--confidence", confidence,
                    "probability that the bounds hold the count")
       ->type_name("C")
@@ -282,6 +285,13 @@ std::variant<Arguments, int> parse_arguments(int argc, const char* const* argv) 
       case Command::Estimate:
         required({{!args.sketches.empty(), "SKETCH"}});
         exclusive(intersection, jaccard);
+        // (options that the two-sketch forms would ignore)
+        for (const CLI::Option* pair : {intersection, jaccard}) {
+          for (const CLI::Option* single : {union_of, method, bounds, confidence_option}) exclusive(pair, single);
+        }
+        if (confidence_option->count() > 0 && bounds->count() == 0) {
+          throw ArgumentError("argument --confidence: only with --bounds");
+        }
         if (args.method != "default" && args.method != "improved" && args.method != "ml") {
           throw ArgumentError("argument --method: invalid choice: " + in_quotes(args.method) +
                               " (choose from 'default', 'improved', 'ml')");

@@ -2,6 +2,7 @@
 // core's own functions (the ones vantorelle._native binds).
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,9 +86,7 @@ void run_pair(const Arguments& args) {
 }
 
 // The package's one union estimate (vantorelle.union) of the files.
-std::int64_t union_of(const std::vector<std::string>& paths) {
-  std::vector<HyperLogLogPlusPlus> sketches;
-  for (const std::string& path : paths) sketches.push_back(load_sketch(path).sketch);
+std::int64_t union_of(const std::vector<HyperLogLogPlusPlus>& sketches) {
   const double value = checked(union_estimate(sketches), "cannot estimate the union: ");
   // Halves go to the even neighbour, as Python's round() takes them.
   return static_cast<std::int64_t>(std::nearbyint(value));
@@ -110,20 +109,24 @@ void run_estimate(const Arguments& args) {
     run_pair(args);
     return;
   }
-  // Every file is loaded before anything is printed.
+  // Every file is loaded (each read once: standard input cannot be read
+  // again) before anything is printed.
   std::vector<SketchFile> files;
-  if (args.union_of) {
-    files.push_back({"", merge_sketches(args.sketches)});
-  } else {
-    for (const std::string& path : args.sketches) files.push_back(load_sketch(path));
-  }
+  for (const std::string& path : args.sketches) files.push_back(load_sketch(path));
   const EstimateMethod method = method_of(args.method);
+  std::optional<std::int64_t> joint;
+  if (args.union_of) {
+    std::vector<HyperLogLogPlusPlus> sketches;
+    for (const SketchFile& file : files) sketches.push_back(file.sketch);
+    std::vector<SketchFile> merged;
+    merged.push_back({"", merge_files(std::move(files))});  // (a file that cannot merge is named)
+    files = std::move(merged);
+    if (method == EstimateMethod::Default && sketches.size() > 1) joint = union_of(sketches);
+  }
   std::vector<std::string> lines;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string context = files[i].name.empty() ? "" : files[i].name + ": ";
-    const std::int64_t value = args.union_of && method == EstimateMethod::Default && args.sketches.size() > 1
-                                   ? union_of(args.sketches)
-                                   : checked(estimate_sketch(files[i].sketch, method), context);
+    const std::int64_t value = joint ? *joint : checked(estimate_sketch(files[i].sketch, method), context);
     std::string line = std::to_string(value);
     JsonObject shown;
     if (args.union_of) {

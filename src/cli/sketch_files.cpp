@@ -68,14 +68,25 @@ SketchFile load_sketch(const std::string& path) {
   return SketchFile{std::move(name), std::move(sketch).value()};
 }
 
+namespace {
+
+void merge_into(HyperLogLogPlusPlus& merged, SketchFile file) {
+  if (Status done = merged.merge(std::move(file.sketch)); !done) {
+    throw CommandError(file.name + ": cannot merge: " + done.error().display());
+  }
+}
+
+}  // namespace
+
 HyperLogLogPlusPlus merge_sketches(const std::vector<std::string>& paths) {
   HyperLogLogPlusPlus merged = load_sketch(paths.front()).sketch;
-  for (std::size_t i = 1; i < paths.size(); ++i) {
-    SketchFile file = load_sketch(paths[i]);
-    if (Status done = merged.merge(std::move(file.sketch)); !done) {
-      throw CommandError(file.name + ": cannot merge: " + done.error().display());
-    }
-  }
+  for (std::size_t i = 1; i < paths.size(); ++i) merge_into(merged, load_sketch(paths[i]));
+  return merged;
+}
+
+HyperLogLogPlusPlus merge_files(std::vector<SketchFile> files) {
+  HyperLogLogPlusPlus merged = std::move(files.front().sketch);
+  for (std::size_t i = 1; i < files.size(); ++i) merge_into(merged, std::move(files[i]));
   return merged;
 }
 

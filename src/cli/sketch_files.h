@@ -20,5 +20,7 @@ SketchFile load_sketch(const std::string& path);
 
 // The files merged into the first; CommandError "PATH: cannot merge: reason".
 HyperLogLogPlusPlus merge_sketches(const std::vector<std::string>& paths);
+// The same, of files already loaded.
+HyperLogLogPlusPlus merge_files(std::vector<SketchFile> files);
 
 }  // namespace vantorelle::cli

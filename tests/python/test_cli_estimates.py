@@ -23,6 +23,7 @@ def test_estimate_bounds_and_two_sketch_estimates(tmp_path):
         f"{vantorelle.estimate(merged, 'ml')}\t{low}\t{high}\n")
     # The one union estimate: the command prints what vantorelle.union gives.
     assert ok("estimate", "--union", a, b) == f"{vantorelle.union(sketch_a, sketch_b)}\n"
+    assert ok("estimate", "--union", "-", b, stdin=a.read_bytes()) == f"{vantorelle.union(sketch_a, sketch_b)}\n"
     lines = ok("estimate", "--bounds", a, b).splitlines()
     assert [line.split("\t")[-1] for line in lines] == [str(a), str(b)]
 
@@ -33,6 +34,10 @@ def test_estimate_bounds_and_two_sketch_estimates(tmp_path):
     assert "exactly two" in failed(2, "estimate", "--intersection", a)
     assert "confidence" in failed(2, "estimate", "--bounds", "--confidence", "1.5", a)
     assert "not allowed with" in failed(2, "estimate", "--intersection", "--jaccard", a, b)
+    # Options a form would ignore are refused.
+    for extra in (["--union"], ["--method", "ml"], ["--bounds"], ["--bounds", "--confidence", "0.9"]):
+        assert "not allowed with argument --jaccard" in failed(2, "estimate", "--jaccard", *extra, a, b)
+    assert "only with --bounds" in failed(2, "estimate", "--confidence", "0.9", a)
 
 
 def test_estimate_and_merge_json(tmp_path):
