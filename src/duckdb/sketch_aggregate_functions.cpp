@@ -539,12 +539,15 @@ bool constant_precision(duckdb_vector vector, std::uint64_t count, const char* n
 // Records the chunk's precisions in a slot whose precisions differ from them
 // (a group whose values are all NULL still finalises to the empty sketch at
 // them): only a slot that has none yet may take them.
+std::string differing_precisions(const SketchSlot& slot, int normal_precision, int sparse_precision) {
+  return "the precisions must be constants, the same for every row (a group has (" +
+         std::to_string(slot.normal_precision) + ", " + std::to_string(slot.sparse_precision) + ") and (" +
+         std::to_string(normal_precision) + ", " + std::to_string(sparse_precision) + "))";
+}
+
 bool note_precisions(SketchSlot& slot, const SketchParameters& parameters, std::string& error) {
   if (slot.normal_precision != 0) {
-    error = "the precisions must be constants, the same for every row (a group has (" +
-            std::to_string(slot.normal_precision) + ", " + std::to_string(slot.sparse_precision) + ") and (" +
-            std::to_string(parameters.normal_precision) + ", " + std::to_string(parameters.sparse_precision) +
-            "))";
+    error = differing_precisions(slot, parameters.normal_precision, parameters.sparse_precision);
     return false;
   }
   slot.normal_precision = static_cast<std::int8_t>(parameters.normal_precision);
@@ -705,6 +708,12 @@ void sketch_combine(duckdb_function_info info, duckdb_aggregate_state* source,
       if (into.normal_precision == 0) {
         into.normal_precision = from.normal_precision;
         into.sparse_precision = from.sparse_precision;
+      } else if (from.normal_precision != 0 && (from.normal_precision != into.normal_precision ||
+                                                from.sparse_precision != into.sparse_precision)) {
+        // (rows of one group at other precisions met in another partial
+        // state: another thread's, another branch of a UNION ALL)
+        return fail(info, "vantorelle_sketch",
+                    differing_precisions(into, from.normal_precision, from.sparse_precision));
       }
       if (from.pending == 0 && from.aggregate.empty()) continue;
       Status combined;

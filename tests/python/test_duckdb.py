@@ -430,6 +430,10 @@ def test_scalars_equal_the_python_functions(connection):
     # group's slot holds the first chunk's precisions.
     ("SELECT range % 3 AS g, vantorelle_sketch(range, (10 + range // 2048)::INTEGER) FROM range(4096) GROUP BY g",
      "a group has \\(10, 20\\) and \\(11, 20\\)"),
+    # Different precisions in the partial states of one group (each branch
+    # of a UNION ALL has its own), combined.
+    ("SELECT g, vantorelle_sketch(v, p) FROM (SELECT range v, range % 64 g, 10 p FROM range(122880) UNION ALL "
+     "SELECT range v, range % 64 g, 14 p FROM range(122880)) GROUP BY g", "a group has \\(1[04], 20\\) and"),
     ("SELECT vantorelle_estimate(x) FROM (VALUES (NULL::BLOB), ('\\x08\\x70\\x10'::BLOB)) t(x)",
      "vantorelle_estimate: the sketch in row 1 .* not a sound sketch"),
     ("SELECT vantorelle_merge(x) FROM (SELECT vantorelle_sketch(1) x UNION ALL SELECT '\\x08\\x70\\x10'::BLOB)",
