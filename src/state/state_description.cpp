@@ -36,9 +36,8 @@ std::string_view value_type_name(const ValueType& type) {
 }  // namespace
 
 Result<StateDescription> describe_state(ByteView bytes) {
-  Result<SketchState> state = decode_state(bytes);
+  Result<SketchState> state = decode_valid_state(bytes);
   if (!state) return state.take_error();
-  VANTORELLE_RETURN_IF_ERROR(validate_state(*state));
   StateDescription description;
   description.value_type = value_type_name(state->value_type);
   description.normal_precision = state->precision;

@@ -411,6 +411,7 @@ def test_scalars_equal_the_python_functions(connection):
     ("SELECT vantorelle_sketch(INTERVAL 1 DAY)", "cannot count INTERVAL values"),
     ("SELECT vantorelle_sketch('ok'::ENUM('sad', 'ok'))", r"an ENUM, .*cast the value to VARCHAR"),
     ("SELECT vantorelle_estimate(''::BLOB)", r"is empty \(0 bytes\)"),
+    ("SELECT vantorelle_describe(''::BLOB)", r"is empty \(0 bytes\)"),
     ("SELECT vantorelle_sketch(uuid())", "cannot count UUID values"),
     ("SELECT vantorelle_sketch([1, 2])", "cannot count LIST values: .*vantorelle_sketch\\(value\\)"),
     ("SELECT vantorelle_sketch({'a': 1})", "cannot count values of this type \\(an ENUM, STRUCT"),
