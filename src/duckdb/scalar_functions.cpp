@@ -127,9 +127,7 @@ void bounds(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector ou
         continue;
       }
       const double confidence = confidences[row];
-      if (!(confidence > 0.0 && confidence < 1.0)) {
-        throw Failure{"confidence must lie strictly between 0 and 1, not " + std::to_string(confidence)};
-      }
+      if (Status checked = check_confidence(confidence); !checked) throw Failure{checked.error().message()};
       const std::optional<ByteView> bytes = sketches.at(row);
       SketchBounds interval;
       if (bytes) interval = value_or_fail(bounds_of_state(load_state(*bytes, row), confidence));

@@ -1,6 +1,7 @@
 #include "hll/sketch_estimates.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -74,11 +75,6 @@ CountInterval interval_of_sparse(const SparseRepresentation& sparse, double conf
   return occupancy_interval(cells, static_cast<double>(sparse_indices(sparse).size()), confidence);
 }
 
-Status check_confidence(double confidence) {
-  if (confidence > 0.0 && confidence < 1.0) return {};
-  return invalid_argument("confidence must lie strictly between 0 and 1, not " +
-                          std::to_string(confidence));
-}
 
 SketchBounds rounded_outwards(CountInterval interval) {
   return SketchBounds{floor_to_int64(interval.lower), ceil_to_int64(interval.upper)};
@@ -110,6 +106,14 @@ Result<std::int64_t> estimate_as_stored(const HyperLogLogPlusPlus& sketch) {
   Result<Representation> stored = sparse->compacted();
   if (!stored) return stored.take_error();
   return stored->estimate();
+}
+
+Status check_confidence(double confidence) {
+  if (confidence > 0.0 && confidence < 1.0) return {};
+  // (the shortest text that reads back as the same double: 1.0000001, not 1.000000)
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, confidence);
+  return invalid_argument("confidence must lie strictly between 0 and 1, not " + std::string(text, written.ptr));
 }
 
 Result<SketchBounds> bounds_of(const HyperLogLogPlusPlus& sketch, double confidence) {

@@ -46,6 +46,10 @@ struct SketchBounds {
   std::int64_t lower = 0;
   std::int64_t upper = 0;  // INT64_MAX when nothing bounds the count
 };
+// The rule every door applies to a confidence: 0 < confidence < 1, else
+// InvalidArgument naming it.
+Status check_confidence(double confidence);
+
 // 0 < confidence < 1, else InvalidArgument.
 Result<SketchBounds> bounds_of(const HyperLogLogPlusPlus& sketch, double confidence);
 

@@ -110,9 +110,8 @@ JNIEXPORT jlongArray JNICALL Java_org_vantorelle_spark_NativeSketches_bounds(
                                      : JavaError::Incompatible, "");
       }
       interval = *found;
-    } else if (!(confidence > 0.0 && confidence < 1.0)) {
-      fail(JavaError::InvalidInput, "confidence must lie strictly between 0 and 1, not " +
-                                        std::to_string(confidence));
+    } else if (Status checked = check_confidence(confidence); !checked) {
+      fail(JavaError::InvalidInput, checked.error().message());
     }
     jlongArray out = env->NewLongArray(2);
     if (out == nullptr) fail(JavaError::Sketch, "cannot allocate the result");

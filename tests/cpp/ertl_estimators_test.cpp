@@ -312,6 +312,10 @@ TEST(SketchEstimates, Refusals) {
     ASSERT_FALSE(refused.has_value());
     EXPECT_EQ(refused.error().kind(), ErrorKind::InvalidArgument);
   }
+  // The refused value as given, not rounded to six places.
+  EXPECT_EQ(bounds_of(longs, 1.0000001).error().message(),
+            "confidence must lie strictly between 0 and 1, not 1.0000001");
+  EXPECT_EQ(bounds_of(longs, -1e-9).error().message(), "confidence must lie strictly between 0 and 1, not -1e-09");
 }
 
 // One estimator over a column whose rows change precisions, sizes and
