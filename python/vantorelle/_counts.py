@@ -13,21 +13,12 @@ if TYPE_CHECKING:
     from typing import Any
 
 from vantorelle import _grouped, _native
+from vantorelle._estimators import _confidence
 from vantorelle._arguments import check_precisions, check_ty, thread_count
 from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, InvalidInputError
 
 COUNT_COLUMN = "count"
 BOUND_COLUMNS = ("lower", "upper")
-
-
-def _confidence(bounds: Any) -> float | None:
-    if bounds is None:
-        return None
-    if isinstance(bounds, bool) or not isinstance(bounds, (int, float)):
-        raise TypeError(f"bounds must be a confidence between 0 and 1 or None, not {type(bounds).__qualname__}")
-    if not 0 < bounds < 1:
-        raise InvalidInputError(f"bounds must lie strictly between 0 and 1, not {bounds!r}")
-    return float(bounds)
 
 
 def _with_columns(result: Any, library: str, columns: dict[str, Any]) -> Any:
@@ -93,15 +84,16 @@ def count_by(
     column = _grouped._value_name(column, keys, "column")
     check_ty(ty)
     check_precisions(normal_precision, sparse_precision)
-    confidence = _confidence(bounds)
+    # (its range is checked where every door checks it)
+    confidence = None if bounds is None else _confidence(bounds)
     taken = set(keys)
     clashes = sorted(taken & {COUNT_COLUMN, *(BOUND_COLUMNS if confidence is not None else ())})
     if clashes:
         raise InvalidInputError(f"a key column named {clashes[0]!r} would clash with the result's columns; rename it")
     count = thread_count(threads)
     stream, finish = _grouped._reader(table, keys, [*keys, column])
-    first_rows, counts, lower, upper = _native.count_by(
-        stream, keys, column, ty, normal_precision, sparse_precision or 0, count, confidence
+    first_rows, counts, lower, upper = _grouped._through_arrow(
+        _native.count_by, stream, keys, column, ty, normal_precision, sparse_precision or 0, count, confidence
     )
     extra = {} if confidence is None else {"lower": lower, "upper": upper}
     return _with_columns(finish(first_rows, counts), _grouped._library(table), extra)

@@ -75,7 +75,8 @@ def test_more_accurate_than_the_estimates_of_sketches():
 
 @pytest.mark.parametrize("kwargs, error, text", [
     ({"bounds": 1.0}, vantorelle.InvalidInputError, "strictly between 0 and 1"),
-    ({"bounds": True}, TypeError, "bounds must be a confidence"),
+    ({"bounds": True}, vantorelle.RefusedValueError, "confidence must be a number between 0 and 1, not bool"),
+    ({"bounds": "0.9"}, vantorelle.RefusedValueError, "confidence must be a number between 0 and 1, not str"),
     ({"ty": str}, vantorelle.RefusedValueError, "column 'v', row 0"),
     ({"normal_precision": 9}, ValueError, "precision"),
     ({"threads": 0}, vantorelle.InvalidInputError, "threads must be at least 1"),

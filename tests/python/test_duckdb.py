@@ -498,8 +498,9 @@ def test_connect_load_and_relations_on_their_own_connection(tmp_path, monkeypatc
         # A query that fails midway: its own message, as vantorelle's error.
         failing = con.sql("SELECT range % 3 AS k, CASE WHEN range = 5000 THEN error('boom') "
                           "ELSE range END AS v FROM range(10000)")
-        with pytest.raises(vantorelle.InvalidInputError, match="^reading the table failed: .*boom$"):
-            vantorelle.sketch_by(failing, "k", "v")
+        for grouped in (vantorelle.sketch_by, vantorelle.count_by):
+            with pytest.raises(vantorelle.InvalidInputError, match="^reading the table failed: .*boom$"):
+                grouped(failing, "k", "v")
 
     monkeypatch.setenv(vdb.EXTENSION_ENVIRONMENT_VARIABLE, str(tmp_path / "missing"))
     with pytest.raises(FileNotFoundError, match="VANTORELLE_DUCKDB_EXTENSION"):
