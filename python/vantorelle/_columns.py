@@ -157,6 +157,29 @@ def column_value_type(arrow_type: Any) -> type | None:
     return int if input_type == _INPUT_LONG else str
 
 
+def arrow_refusal(error: BaseException) -> Exception:
+    """pyarrow's refusal to convert a column, as the package's own error."""
+    detail = "; ".join(str(part) for part in error.args) or type(error).__name__
+    if isinstance(error, (TypeError, NotImplementedError)):
+        return RefusedValueError(f"a column cannot be read as Arrow: {detail}")
+    return InvalidInputError(f"a column cannot be read as Arrow: {detail}")
+
+
+def read_through_arrow(call: Any, *args: Any) -> Any:
+    """call(*args), a native call that reads the caller's column or table
+    args[0]: when that is read through the Arrow interfaces, a library's own
+    failure to export it (pyarrow's ArrowTypeError from a pandas column, say)
+    comes out as the package's error. The package's and Python's own pass
+    unchanged, as does whatever a caller's iterable raises."""
+    try:
+        return call(*args)
+    except Exception as error:  # noqa: BLE001 (foreign classes, unknown here)
+        exported = hasattr(args[0], "__arrow_c_stream__") or hasattr(args[0], "__arrow_c_array__")
+        if not exported or type(error).__module__.partition(".")[0] in ("vantorelle", "builtins"):
+            raise
+        raise arrow_refusal(error) from None
+
+
 def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int) -> tuple:
     """_native.collect, with a pandas object column read as
     `object_column_as_arrow` reads it, or, when that does not take it, item by
@@ -172,7 +195,7 @@ def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int)
             positions = [i for i, keep in enumerate(present) if keep]
             values = [item for item, keep in zip(values.tolist(), present) if keep]
     try:
-        collected = _native.collect(values, _ANY, normal_precision, sparse_code, threads)
+        collected = read_through_arrow(_native.collect, values, _ANY, normal_precision, sparse_code, threads)
     except RefusedValueError as error:
         placed = _at_column_position(error, positions)
         if placed is error:

@@ -20,7 +20,7 @@ if TYPE_CHECKING:
 
 from vantorelle import _native
 from vantorelle._arguments import check_precisions, check_ty, thread_count
-from vantorelle._columns import read_object_column
+from vantorelle._columns import arrow_refusal, read_object_column, read_through_arrow
 from vantorelle._estimators import _confidence, _method_code
 from vantorelle._native import (
     DEFAULT_NORMAL_PRECISION,
@@ -193,16 +193,8 @@ def _arrow_of_frame(frame: Any, value: str) -> Any:
     try:
         table = pa.Table.from_pandas(keys, preserve_index=False)
     except pa.ArrowException as error:
-        raise _arrow_refusal(error) from None
+        raise arrow_refusal(error) from None
     return table.append_column(value, array)
-
-
-def _arrow_refusal(error: BaseException) -> Exception:
-    """pyarrow's refusal to convert a column, as the package's own error."""
-    detail = "; ".join(str(part) for part in error.args) or type(error).__name__
-    if isinstance(error, (TypeError, NotImplementedError)):
-        return RefusedValueError(f"a column cannot be read as Arrow: {detail}")
-    return InvalidInputError(f"a column cannot be read as Arrow: {detail}")
 
 
 def _polars_frame(frame: Any, keys: list[str], names: list[str]):
@@ -316,20 +308,17 @@ def check_key_types(schema: Any) -> None:
 
 
 def _through_arrow(call: Any, *args: Any) -> Any:
-    """A native call whose table is read through the Arrow C stream: a
-    library's own failure to export a column (pyarrow's ArrowTypeError,
-    say) comes out as the package's error."""
+    """A native call whose table is read through the Arrow C stream
+    (read_through_arrow), a source that failed midway (a DuckDB query
+    raising) named by its own message, not the stream's text of it with a
+    traceback inside."""
     try:
-        return call(*args)
-    except Exception as error:  # noqa: BLE001 (foreign classes, unknown here)
+        return read_through_arrow(call, *args)
+    except Exception:
         failure = getattr(args[0], "failure", None)
-        if failure is not None:
-            # The source failed (a DuckDB query raising midway): its message,
-            # not the stream's text of it with a traceback inside.
-            raise InvalidInputError(f"reading the table failed: {failure}") from failure
-        if type(error).__module__.partition(".")[0] in ("vantorelle", "builtins"):
+        if failure is None:
             raise
-        raise _arrow_refusal(error) from None
+        raise InvalidInputError(f"reading the table failed: {failure}") from failure
 
 
 def merge_by(
@@ -386,9 +375,9 @@ def estimates(
             f"expected a column of serialised sketches, not {type(sketches).__qualname__}"
         )
     if bounds is None:
-        columns = {"estimate": _native.estimates(sketches, count, code)}
+        columns = {"estimate": read_through_arrow(_native.estimates, sketches, count, code)}
     else:
-        values, lower, upper = _native.estimates(sketches, count, code, _confidence(bounds))
+        values, lower, upper = read_through_arrow(_native.estimates, sketches, count, code, _confidence(bounds))
         columns = {"estimate": values, "lower": lower, "upper": upper}
     if not arrow:
         lists = [memoryview(data).cast("q").tolist() for data in columns.values()]

@@ -177,6 +177,11 @@ def test_a_bad_stored_sketch_is_the_same_class_through_every_door():
     (lambda: vd.estimate([GOOD]), RefusedValueError),
     (lambda: vantorelle.sketch_by(pd.DataFrame({"k": pd.Series([1, "a"], dtype=object),
                                                 "v": [1, 2]}), "k", "v"), SketchError),
+    # Columns that pyarrow cannot export: the package's error, not pyarrow's.
+    (lambda: vantorelle.sketch(pd.Series([1j, 2j])), RefusedValueError),
+    (lambda: vantorelle.count_distinct(pd.Series(pd.arrays.SparseArray([0, 1]))), RefusedValueError),
+    (lambda: vantorelle.estimates(pd.Series([1j])), RefusedValueError),
+    (lambda: vantorelle.count_by(pd.DataFrame({"k": [1, 2], "v": [1j, 2j]}), "k", "v"), RefusedValueError),
 ])
 def test_other_mistakes_are_sketch_errors(call, expected):
     with pytest.raises(expected):
