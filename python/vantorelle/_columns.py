@@ -133,13 +133,23 @@ def read_object_column(values: Any, name: Any) -> Any:
     if array is not None:
         return array
     try:
-        _collect(values, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1)
+        input_type = _collect(values, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1)[0]
     except RefusedValueError as error:
         raise RefusedValueError(f"column {name!r} of dtype object: {error}") from None
-    # (not reached: a column the Arrow reading does not take is refused item by item)
-    raise RefusedValueError(
-        f"column {name!r} of dtype object: its values are not all int, all str or all bytes"
-    )
+    # Items that `add` takes though Arrow does not read them so (text beside
+    # a NaT, which pandas counts as missing; lists of byte values): each as
+    # `add` converts it.
+    import pyarrow as pa
+
+    present = (~values.isna()).tolist()
+    items = [item if keep else None for item, keep in zip(values.tolist(), present)]
+    if input_type is None:
+        return pa.nulls(len(items))
+    if input_type == _INPUT_LONG:
+        return pa.array([None if item is None else operator.index(item) for item in items], pa.int64())
+    if all(item is None or isinstance(item, str) for item in items):
+        return pa.array(items, pa.string())
+    return pa.array([None if item is None else bytes(item) for item in items], pa.binary())
 
 
 def column_value_type(arrow_type: Any) -> type | None:
