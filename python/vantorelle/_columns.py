@@ -196,6 +196,8 @@ def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int)
     item as `add` reads each (its missing values skipped), so that the refused
     item is named by its position in the column."""
     positions = None
+    if type(values).__name__ == "LazyFrame" and type(values).__module__.partition(".")[0] == "polars":
+        raise RefusedValueError("expected a column, not a polars LazyFrame: collect() it first")
     if _is_pandas_object_column(values):
         arrow = object_column_as_arrow(values)
         if arrow is not None:

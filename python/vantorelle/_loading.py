@@ -105,6 +105,13 @@ def merge_all(items: Iterable[Any]) -> HyperLogLogPlusPlus:
     class's own ``from_bytes``), both ValueErrors, and IncompatibleSketchError
     (a RuntimeError) for sketches of different kinds of value.
     """
+    refusal = f"expected an iterable of sketches or serialised sketches, not {type(items).__qualname__}"
+    if isinstance(items, (str, bytes, bytearray, memoryview, HyperLogLogPlusPlus)):
+        raise RefusedValueError(refusal)
+    try:
+        items = iter(items)
+    except TypeError:
+        raise RefusedValueError(refusal) from None
     merged: HyperLogLogPlusPlus | None = None
     for position, item in enumerate(items):
         failure = None

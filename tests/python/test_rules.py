@@ -11,6 +11,7 @@ import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
+import polars as pl
 import pyarrow as pa
 import pytest
 
@@ -177,6 +178,9 @@ def test_a_bad_stored_sketch_is_the_same_class_through_every_door():
     (lambda: vd.estimate([GOOD]), RefusedValueError),
     (lambda: vantorelle.sketch_by(pd.DataFrame({"k": pd.Series([1, "a"], dtype=object),
                                                 "v": [1, 2]}), "k", "v"), SketchError),
+    (lambda: vantorelle.merge_all(None), RefusedValueError),
+    (lambda: vantorelle.merge_all(GOOD), RefusedValueError),
+    (lambda: vantorelle.sketch(pl.DataFrame({"v": [1]}).lazy()), RefusedValueError),
     # Columns that pyarrow cannot export: the package's error, not pyarrow's.
     (lambda: vantorelle.sketch(pd.Series([1j, 2j])), RefusedValueError),
     (lambda: vantorelle.count_distinct(pd.Series(pd.arrays.SparseArray([0, 1]))), RefusedValueError),
