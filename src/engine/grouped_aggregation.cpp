@@ -46,8 +46,9 @@ Err coding_error(const ColumnChunks& column, CodingFailure failure, const char* 
                                                   "malformed Arrow array: dictionary index out of range" +
                                                   context(row));
   }
-  return input_error(InputFault::Refused, row_text(column.name, where, row) + kUnsupportedType +
-                                              " (an unsigned value above 2^63 - 1)" + context(row));
+  return input_error(InputFault::Refused, row_text(column.name, where, row) +
+                                              integer_range_refusal(std::to_string(failure.refused_value)) +
+                                              context(row));
 }
 
 // A column of values of the other family than the sketches': every value is

@@ -39,6 +39,14 @@ inline InputFault fault_of(const SketchError& error) {
   }
 }
 
+// The refusal of an integer that sketches do not count (one outside the
+// signed 64-bit range: an unsigned value above 2^63 - 1), `shown` in
+// decimal, as every door words it.
+inline std::string integer_range_refusal(const std::string& shown) {
+  return "Unsupported type for HyperLogLogPlusPlus: the integer " + shown +
+         " is outside the signed 64-bit range (-2**63 to 2**63 - 1) that sketches count";
+}
+
 // A core error as an engine error: an invalid argument keeps its text, any
 // other kind becomes an incompatibility whose text is the core's display.
 inline Err from_core(const SketchError& error) {

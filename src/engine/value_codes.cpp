@@ -32,7 +32,9 @@ bool column_format(const ArrowSchema& schema, ColumnFormat* out) {
 class HashReader {
  public:
   HashReader(const ColumnFormat& format, const ArrowArray& array)
-      : reader_(format.indices ? *format.indices : format.values, array) {
+      : reader_(format.indices ? *format.indices : format.values, array),
+        values_(format.values),
+        dictionary_array_(array.dictionary) {
     if (!format.indices) return;
     const ValueReader dictionary(format.values, *array.dictionary);
     entry_hash_.resize(static_cast<std::size_t>(dictionary.length()));
@@ -41,6 +43,14 @@ class HashReader {
       entry_row_[i] = dictionary.hash(static_cast<std::int64_t>(i), &entry_hash_[i]);
     }
     dictionary_ = true;
+  }
+
+  // The unsigned value of a refused row (above 2^63 - 1).
+  std::uint64_t refused_value(std::int64_t row) const {
+    if (!dictionary_) return reader_.unsigned_value(row);
+    std::int64_t entry = 0;
+    reader_.integer(row, &entry);
+    return ValueReader(values_, *dictionary_array_).unsigned_value(entry);
   }
 
   Row hash(std::int64_t row, std::uint64_t* out) const {
@@ -57,6 +67,8 @@ class HashReader {
 
  private:
   ValueReader reader_;
+  ValueFormat values_;
+  const ArrowArray* dictionary_array_;
   bool dictionary_ = false;
   std::vector<std::uint64_t> entry_hash_;
   std::vector<Row> entry_row_;
@@ -192,7 +204,8 @@ CodingFailure code_blocks(const ColumnChunks& column, const ValueColumnFormat& f
         complete = code_rows(readers[b], begin - start, end - start, builder, chunk_sink, &refused_at, &malformed);
       }
       if (!complete) {
-        failures[static_cast<std::size_t>(t)] = CodingFailure{start + refused_at, malformed};
+        failures[static_cast<std::size_t>(t)] = CodingFailure{
+            start + refused_at, malformed, malformed ? 0 : readers[b].refused_value(refused_at)};
         return;
       }
     }

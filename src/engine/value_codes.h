@@ -30,6 +30,7 @@ Result<ValueColumnFormat> check_value_column(const ColumnChunks& column);
 struct CodingFailure {
   std::int64_t row = -1;
   bool malformed = false;
+  std::uint64_t refused_value = 0;  // (not malformed: the unsigned value above 2^63 - 1)
 };
 
 struct ValueCodes {

@@ -1,6 +1,7 @@
 #include "native/refusal_messages.h"
 
 #include "engine/arrow_type_names.h"
+#include "engine/input_errors.h"
 #include "native/column_builder.h"
 #include "python/owned_ref.h"
 
@@ -8,9 +9,6 @@ namespace vantorelle::native {
 namespace {
 
 using python::OwnedRef;
-
-constexpr std::string_view kIntRange =
-    " is outside the signed 64-bit range (-2**63 to 2**63 - 1) that sketches count";
 
 // The str of `object`, cut to a readable length; empty when it fails.
 std::string shown(PyObject* object, Py_ssize_t limit = 40) {
@@ -48,16 +46,10 @@ std::string lone_surrogate_message(PyObject* text) {
 
 }  // namespace
 
-std::string out_of_range_message(std::uint64_t value) {
-  return std::string(kUnsupportedType) + ": the integer " + std::to_string(value) +
-         std::string(kIntRange);
-}
+std::string out_of_range_message(std::uint64_t value) { return engine::integer_range_refusal(std::to_string(value)); }
 
 std::string refused_item_message(PyObject* item) {
-  if (PyLong_Check(item)) {
-    return std::string(kUnsupportedType) + ": the integer " + shown(item) +
-           std::string(kIntRange);
-  }
+  if (PyLong_Check(item)) return engine::integer_range_refusal(shown(item));
   if (PyUnicode_Check(item)) return lone_surrogate_message(item);
   return kUnsupportedType;
 }

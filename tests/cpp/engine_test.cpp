@@ -764,8 +764,15 @@ TEST(EngineTest, FailuresNameTheGroup) {
   ASSERT_FALSE(result);
   EXPECT_EQ(fault_of(result.error()), InputFault::Refused);
   EXPECT_EQ(result.error().message(),
-            "column 'v', row 3: Unsupported type for HyperLogLogPlusPlus (an unsigned value above 2^63 - 1) "
-            "(group k='x')");
+            "column 'v', row 3: Unsupported type for HyperLogLogPlusPlus: the integer 9223372036854775808 is "
+            "outside the signed 64-bit range (-2**63 to 2**63 - 1) that sketches count (group k='x')");
+  // The same in a dictionary's entry (offset by one row): the entry's value.
+  const std::vector<Cell> indices{KeyValue{0, {}}, KeyValue{1, {}}, KeyValue{0, {}}, KeyValue{2, {}}};
+  OneColumn dictionary(make_array("u", keys),
+                       make_dictionary("i", indices, "L", {KeyValue{1, {}}, KeyValue{2, {}}, KeyValue{(1ull << 63) + 5, {}}}, 1));
+  EXPECT_EQ(dictionary.run().error().message(),
+            "column 'v', row 3: Unsupported type for HyperLogLogPlusPlus: the integer 9223372036854775813 is "
+            "outside the signed 64-bit range (-2**63 to 2**63 - 1) that sketches count (group k='x')");
   // Two key columns, a null among them, and a sketch that cannot join its group.
   auto first = unwrap(HyperLogLogPlusPlus::new_long(12, 0));
   auto other = unwrap(HyperLogLogPlusPlus::new_string_or_bytes(12, 0));
