@@ -46,11 +46,19 @@ std::string lone_surrogate_message(PyObject* text) {
 
 }  // namespace
 
-std::string out_of_range_message(std::uint64_t value) { return engine::integer_range_refusal(std::to_string(value)); }
+std::string out_of_range_message(std::uint64_t value) {
+  return engine::integer_range_refusal(std::to_string(value));
+}
 
 std::string refused_item_message(PyObject* item) {
   if (PyLong_Check(item)) return engine::integer_range_refusal(shown(item));
   if (PyUnicode_Check(item)) return lone_surrogate_message(item);
+  if (PyIndex_Check(item)) {
+    // (numpy's uint64 past 2^63 - 1, say: an integer out of range)
+    OwnedRef number(PyNumber_Index(item));
+    if (number) return engine::integer_range_refusal(shown(number.get()));
+    PyErr_Clear();
+  }
   return kUnsupportedType;
 }
 

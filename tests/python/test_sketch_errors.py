@@ -114,7 +114,7 @@ def test_out_of_range_integers_read_alike_from_every_kind_of_column(seed):
     values = [rng.randrange(2**63) for _ in range(5)]
     values[position] = value
     messages = set()
-    for column in (values, np.array(values, dtype=np.uint64),
+    for column in (values, np.array(values, dtype=np.uint64), [np.uint64(value) for value in values],
                    pa.array(values, pa.uint64()), pa.chunked_array([values[:2], values[2:]], pa.uint64())):
         with pytest.raises(RefusedValueError) as caught:
             vantorelle.sketch(column)
