@@ -38,7 +38,7 @@ from dask.dataframe.utils import meta_nonempty
 from vantorelle_py import HyperLogLogPlusPlus
 
 import vantorelle
-from vantorelle import InvalidInputError, RefusedValueError, _grouped, _native
+from vantorelle import IncompatibleSketchError, InvalidInputError, RefusedValueError, _grouped, _native
 from vantorelle._arguments import check_precisions, check_ty
 from vantorelle._columns import column_value_type, read_object_column
 from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION
@@ -156,8 +156,24 @@ def _merge_present(items: list[Any], where: str = "") -> bytes | None:
         raise type(error)(f"{where}: {error}") from None
 
 
+def _mixed_partitions(what: str) -> RefusedValueError:
+    """The refusal of `what` (a collection, a column) whose partitions'
+    values are of different types (integers in some, text or bytes in
+    others), met when their partial sketches, all made at one pair of
+    precisions, cannot merge: the class vantorelle.sketch refuses such a
+    column with. (Dask's steps know the column only by a name of its own.)"""
+    return RefusedValueError(
+        f"{what} holds integers in some partitions and text or bytes in others, which one sketch does "
+        "not count together (vantorelle.sketch refuses such a column at its first value of the other type)"
+    )
+
+
 def _merge_serialized(parts: list[bytes | None]) -> bytes | None:
-    return _merge_present(list(parts))
+    """A merge of a collection's own partial sketches."""
+    try:
+        return _merge_present(list(parts))
+    except IncompatibleSketchError:
+        raise _mixed_partitions("the collection") from None
 
 
 def _finish_sketch(
@@ -559,7 +575,10 @@ def _combine_partials(
             return merged if final else _as_partials(merged, value_type)
         parts = [sketches.filter(pa.array(is_sketch)), sketched.column("sketch").combine_chunks()]
         part_codes = [codes[is_sketch], sketched.column("group").to_numpy()]
-    merged = _merge_rows(keys, np.concatenate(part_codes), pa.concat_arrays(parts), name)
+    try:
+        merged = _merge_rows(keys, np.concatenate(part_codes), pa.concat_arrays(parts), name)
+    except IncompatibleSketchError:  # (partial sketches, all of one pair of precisions)
+        raise _mixed_partitions("the column") from None
     return merged if final else _as_partials(merged, value_type)
 
 

@@ -276,6 +276,15 @@ def test_refused_and_broken_inputs_reach_the_caller(compute):
         with pytest.raises(RuntimeError, match="group 1: .*incompatible"):
             compute(dd.from_pandas(mixed, npartitions=1)
                     .groupby("g").s.agg(vd.merge_aggregation()))
+        # Integers in one partition and text in the other: refused as
+        # vantorelle.sketch refuses the column, not as sketches that cannot merge.
+        mixed_kinds = pd.DataFrame({"g": [1, 1, 1, 1], "v": pd.Series([1, 2, "a", "b"], dtype=object)})
+        with pytest.raises(vantorelle.RefusedValueError):
+            vantorelle.sketch(mixed_kinds.v)
+        ddf = dd.from_pandas(mixed_kinds, npartitions=2, sort=False)
+        for computed in (vd.sketch(ddf.v), ddf.groupby("g").v.agg(vd.sketch_aggregation())):
+            with pytest.raises(vantorelle.RefusedValueError, match="integers in some partitions and text"):
+                compute(computed)
         # A ty the values do not fit names the failing group by its key.
         numbers = pd.DataFrame({"g": ["y", "x"] * 20, "n": pd.Series(range(40), dtype=object)})
         with pytest.raises(TypeError, match=r"row 0: .*\(group g='y'\)$"):
