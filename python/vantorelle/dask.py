@@ -436,6 +436,11 @@ def _key_table(index: pd.Index) -> tuple[pa.Table, list[str]] | None:
     return table, names
 
 
+def _beside_keys(column: str, key_names: list[str]) -> str:
+    """A name for the value column that no key column has."""
+    return "_".join(["values", *key_names]) if column in key_names else column
+
+
 def _sketch_rows(
     keys: pd.Index, codes: np.ndarray, values: pa.Array, dtype: Any, name: Any,
     ty: type | None, normal_precision: int, sparse_precision: int | None, sample: bool = False,
@@ -469,9 +474,7 @@ def _refusal_by_key(
     if keyed is None:
         return error
     table, key_names = keyed
-    column = _value_column(values, name)
-    if column in key_names:
-        column = "values"
+    column = _beside_keys(_value_column(values, name), key_names)
     try:
         _native.sketch_by(table.append_column(column, values.filter(pa.array(present))), key_names, column,
                           ty, normal_precision, sparse_precision or 0, 1)
@@ -594,9 +597,7 @@ def _sketch_by_index(
     if keyed is None:
         return None
     table, key_names = keyed
-    column = _value_column(values, rows.name)
-    if column in key_names:
-        column = "values"
+    column = _beside_keys(_value_column(values, rows.name), key_names)
     try:
         first_rows, sketches = _native.sketch_by(
             table.append_column(column, values), key_names, column, ty, normal_precision,
