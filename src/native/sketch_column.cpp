@@ -44,7 +44,7 @@ bool SketchColumn::add_object(PyObject* object, std::int64_t row) {
   }
   if (PyObject_CheckBuffer(object)) {
     Py_buffer& buffer = buffers_.emplace_back();
-    if (PyObject_GetBuffer(object, &buffer, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+    if (PyObject_GetBuffer(object, &buffer, PyBUF_RECORDS_RO) != 0) {
       buffers_.pop_back();
       return false;
     }
@@ -54,6 +54,16 @@ bool SketchColumn::add_object(PyObject* object, std::int64_t row) {
                    "bytes",
                    static_cast<long long>(row), buffer.itemsize);
       return false;
+    }
+    if (!PyBuffer_IsContiguous(&buffer, 'C')) {
+      // A strided view (a slice with a step): its bytes copied in order, as
+      // from_bytes reads them.
+      PyObject* copy = PyBytes_FromObject(object);
+      if (copy == nullptr) return false;
+      objects_.push_back(copy);
+      add(ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(copy)),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(copy))));
+      return true;
     }
     add(ByteView(static_cast<const std::uint8_t*>(buffer.buf), static_cast<std::size_t>(buffer.len)));
     return true;
