@@ -25,10 +25,13 @@ std::string arrow_format_in_words(std::string_view format) {
     if (entry.format == format) return std::string(entry.words);
   }
   const auto starts = [&](std::string_view prefix) { return format.substr(0, prefix.size()) == prefix; };
-  if (starts("tss:")) return "timestamp[s]";
-  if (starts("tsm:")) return "timestamp[ms]";
-  if (starts("tsu:")) return "timestamp[us]";
-  if (starts("tsn:")) return "timestamp[ns]";
+  static constexpr std::string_view kUnits[] = {"s", "ms", "us", "ns"};
+  const std::size_t unit = std::string_view("smun").find(format.size() >= 4 ? format[2] : '?');
+  if (starts("ts") && unit != std::string_view::npos && format[3] == ':') {
+    // (pyarrow's own spelling: timestamp[us, tz=UTC])
+    const std::string_view zone = format.substr(4);
+    return "timestamp[" + std::string(kUnits[unit]) + (zone.empty() ? "" : ", tz=" + std::string(zone)) + "]";
+  }
   if (starts("d:")) return "decimal";
   if (starts("w:")) return "fixed_size_binary";
   if (starts("+w:")) return "fixed_size_list";
