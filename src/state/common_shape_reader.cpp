@@ -80,11 +80,11 @@ class Cursor {
 };
 
 // As the general reader: fields are read while the position is before the
-// declared end, and one that starts inside may run past it; the input
-// ending first ends the nested message too.
+// declared end, and one that starts inside may run past it; a declared end
+// past the input's (a message cut short) is left to it to refuse.
 bool read_hll_state(Cursor& in, SketchStateView& view) {
   std::uint64_t length = 0;
-  if (!in.varint(length) || length > static_cast<std::uint64_t>(INT32_MAX)) return false;
+  if (!in.varint(length) || length > static_cast<std::uint64_t>(INT32_MAX) || length > in.left()) return false;
   SketchState& state = view.scalars;
   state.sparse_size = 0;
   state.precision = 0;

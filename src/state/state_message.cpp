@@ -278,8 +278,9 @@ bool Reader::skip_field(std::uint32_t tag, int tag_offset) {
 
 // The nested message is read while the position is before its declared end,
 // so a field that starts inside it is read whole even if it runs past the
-// end; running out of input ends it without error, and a negative length
-// makes it empty.
+// end, and a negative length makes it empty. A declared length past the end
+// of the input is an error: the message was cut short (a truncated file or
+// value), and what is left of it would read as a smaller sketch.
 bool Reader::read_hll_state(SketchStateView& view) {
   SketchState& state = view.scalars;
   const int offset = position();
@@ -290,6 +291,11 @@ bool Reader::read_hll_state(SketchStateView& view) {
     return fail("length " + std::to_string(length) + " of field " +
                 std::to_string(kHllStateField) + " at offset " + std::to_string(offset) +
                 " is out of the int32 range");
+  }
+  if (length > bytes_left()) {
+    return fail("length " + std::to_string(length) + " of field " + std::to_string(kHllStateField) +
+                " at offset " + std::to_string(offset) + " exceeds the " + std::to_string(bytes_left()) +
+                " bytes left (the sketch was cut short)");
   }
   // A later hll_state replaces an earlier one whole.
   state.sparse_size = 0;

@@ -152,6 +152,16 @@ def test_empty_bytes_are_called_empty(call):
         call(b"")
 
 
+def test_a_sketch_cut_short_anywhere_is_refused():
+    # (a truncated file or column value: what is left must not read as a smaller sketch)
+    for sketch in (vantorelle.sketch([], int), vantorelle.sketch(range(5)), vantorelle.sketch(range(100_000)),
+                   vantorelle.sketch(["a", "b"], str, 12, 0), vantorelle.sketch(range(3000), int, 10, 25)):
+        data = sketch.to_bytes()
+        for cut in range(len(data)):
+            with pytest.raises(CorruptSketchError):
+                vantorelle.validate(data[:cut])
+
+
 @pytest.mark.parametrize("seed", range(6))
 def test_a_one_column_table_counts_as_its_column(seed):
     rng = random.Random(seed)
