@@ -19,6 +19,7 @@
 #include "engine/array_checks.h"
 #include "engine/arrow_abi.h"
 #include "engine/arrow_values.h"
+#include "engine/memory_probe.h"
 #include "native/arrow_capsules.h"
 #include "native/arrow_objects.h"
 #include "native/column_builder.h"
@@ -113,8 +114,12 @@ struct ColumnFormat {
 };
 
 bool column_format(const ArrowSchema& outer, ColumnFormat* out) {
-  const bool single_field = std::string_view(outer.format ? outer.format : "") == "+s" &&
-                            outer.n_children == 1 && outer.children[0] != nullptr;
+  const bool is_struct = std::string_view(outer.format ? outer.format : "") == "+s";
+  if (is_struct && outer.n_children > 0 && outer.children == nullptr) {
+    raise_sketch_error(ErrorClass::InvalidInput, "malformed Arrow schema: a table's columns are missing");
+    return false;
+  }
+  const bool single_field = is_struct && outer.n_children == 1 && outer.children[0] != nullptr;
   const ArrowSchema& schema = single_field ? *outer.children[0] : outer;
   out->single_field = single_field;
   const char* format = schema.format ? schema.format : "";
@@ -167,8 +172,20 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
   if (format.single_field) {
     // The field's rows under the table's offset and length; a view, released
     // with the table.
-    if (outer.n_children != 1 || outer.children[0] == nullptr) return malformed_table();
-    if (outer.null_count != 0 && outer.buffers[0] != nullptr) {
+    if (outer.n_children != 1 || outer.children == nullptr || outer.children[0] == nullptr) return malformed_table();
+    const ArrowArray& only = *outer.children[0];
+    if (outer.length < 0 || outer.offset < 0 || only.length < outer.offset + outer.length) {
+      raise_sketch_error(ErrorClass::InvalidInput, "malformed Arrow array: a table's column is shorter than the table");
+      return false;
+    }
+    const bool has_validity = outer.null_count != 0 && outer.n_buffers >= 1 && outer.buffers != nullptr &&
+                              outer.buffers[0] != nullptr;
+    if (has_validity && !engine::readable(static_cast<const char*>(outer.buffers[0]) + (outer.offset >> 3),
+                                          static_cast<std::size_t>(((outer.offset + outer.length + 7) >> 3) -
+                                                                   (outer.offset >> 3)))) {
+      return malformed_table();
+    }
+    if (has_validity) {
       for (std::int64_t row = 0; row < outer.length; ++row) {
         if (bit_set(outer.buffers[0], outer.offset + row)) continue;
         raise_sketch_error(ErrorClass::InvalidInput,

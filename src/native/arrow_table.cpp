@@ -60,12 +60,14 @@ bool ArrowTable::read(PyObject* table) {
     return false;
   }
   for (const auto& batch : batches_) {
-    if (batch->array.n_children != schema_.schema.n_children) {
+    if (batch->array.n_children != schema_.schema.n_children ||
+        (batch->array.n_children > 0 && batch->array.children == nullptr)) {
       PyErr_SetString(PyExc_ValueError, "malformed Arrow stream: a batch does not match its schema");
       return false;
     }
     for (std::int64_t c = 0; c < batch->array.n_children; ++c) {
-      if (batch->array.children[c]->length < batch->array.offset + batch->array.length) {
+      if (batch->array.children[c] == nullptr ||
+          batch->array.children[c]->length < batch->array.offset + batch->array.length) {
         PyErr_SetString(PyExc_ValueError, "malformed Arrow stream: a column is shorter than its batch");
         return false;
       }

@@ -3,6 +3,8 @@ array whose offsets were changed after pyarrow validated them (as a faulty
 producer could hand over) is an InvalidInputError, not a crash. The engine's
 own checks of every layout are tested in tests/cpp/engine_test.cpp."""
 
+import ctypes
+
 import numpy as np
 import pyarrow as pa
 import pytest
@@ -22,3 +24,38 @@ def test_an_offset_past_the_data_is_refused(arrow_type, offset_type, ty):
     offsets[3] = 1 << 30
     with pytest.raises(InvalidInputError, match="an offset points past the end of its data"):
         vantorelle.sketch(array, ty)
+
+
+class _ArrowArray(ctypes.Structure):
+    _fields_ = [("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
+                ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64), ("buffers", ctypes.c_void_p),
+                ("children", ctypes.c_void_p), ("dictionary", ctypes.c_void_p),
+                ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
+
+
+class _Lying:
+    """An exported array whose struct a faulty producer changed after export."""
+
+    def __init__(self, array, **fields):
+        self.schema, self.array = array.__arrow_c_array__()
+        pointer = ctypes.pythonapi.PyCapsule_GetPointer
+        pointer.restype, pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+        exported = _ArrowArray.from_address(pointer(self.array, b"arrow_array"))
+        for name, value in fields.items():
+            setattr(exported, name, value)
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.schema, self.array
+
+
+@pytest.mark.parametrize(("array", "fields", "message"), [
+    # A one-column table that claims more rows than its column has.
+    (pa.StructArray.from_arrays([pa.array([1, 2, 3, 4])], ["v"]), {"length": 64}, "shorter than the table"),
+    # A buffer count far past the array of buffer pointers.
+    (pa.array(["a long string past twelve bytes", "b"], pa.string_view()), {"n_buffers": 1 << 40},
+     "its buffers do not match its type"),
+])
+def test_a_struct_that_lies_is_refused(array, fields, message):
+    assert vantorelle.count_distinct(_Lying(array)) == len(array)
+    with pytest.raises(InvalidInputError, match=message):
+        vantorelle.count_distinct(_Lying(array, **fields))
