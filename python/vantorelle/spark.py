@@ -61,7 +61,8 @@ from pyspark.sql.pandas.types import to_arrow_type
 from pyspark.sql.types import BinaryType, StructField, StructType
 
 import vantorelle
-from vantorelle import _grouped, _native
+from vantorelle import RefusedValueError, _grouped, _native
+from vantorelle._columns import column_value_type
 from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION
 
 __all__ = [
@@ -107,6 +108,11 @@ def _check_present(df: DataFrame, names: Iterable[str]) -> None:
     for name in names:
         if name not in df.columns:
             raise ValueError(f"no column {name!r} in the DataFrame (columns: {df.columns})")
+        if "." in name:
+            # (pyspark's mapInArrow selects its input's columns by name, which
+            # reads a dot as a struct's field)
+            raise ValueError(f"column {name!r} has a dot in its name, which these functions cannot "
+                             f"select: rename it first (df.withColumnRenamed)")
 
 
 def _field(df: DataFrame, name: str) -> StructField:
@@ -130,10 +136,18 @@ def _check_value_column(
         raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
     try:
         vantorelle.sketch(pa.array([], arrow_type), ty, normal_precision, sparse_precision)
+        counts_as = column_value_type(arrow_type)
     except TypeError as error:
-        raise TypeError(
+        raise RefusedValueError(
             f"cannot sketch column {column!r} of type {field.dataType.simpleString()}: {error}"
         ) from None
+    if ty is not None and counts_as is not None and (ty is int) != (counts_as is int):
+        # (every value of the column would be refused, in the job)
+        counted = "integers" if counts_as is int else "text or bytes"
+        raise RefusedValueError(
+            f"cannot sketch column {column!r} of type {field.dataType.simpleString()} with ty={ty.__name__}: "
+            f"its values count as {counted}"
+        )
 
 
 def _check_key_columns(df: DataFrame, keys: list[str]) -> None:

@@ -115,8 +115,13 @@ def test_errors_name_the_column_or_group_and_reach_the_driver(spark, events):
          (2, 1.5, "y", bytearray(b"\x08\x70\x10\x01\xff")),
          (2, 2.5, "z", None)],
         "k long, f double, s string, sketch binary")
-    with pytest.raises(TypeError, match="column 'f' of type double"):
+    with pytest.raises(vantorelle.RefusedValueError, match="column 'f' of type double"):
         vs.sketch_by(frame, "k", "f")
+    # A ty its values do not fit, and a name with a dot, before any job.
+    with pytest.raises(vantorelle.RefusedValueError, match="column 'k' of type bigint with ty=str"):
+        vs.sketch_by(frame, "s", "k", ty=str)
+    with pytest.raises(ValueError, match="has a dot in its name"):
+        vs.sketch_by(frame.withColumnRenamed("k", "k.1"), "k.1", "s")
     with pytest.raises(TypeError, match="column 's' holds string"):
         vs.merge_by(frame, "k", "s")
     with pytest.raises(ValueError, match="no column 'nope'"):
@@ -457,10 +462,11 @@ def test_refusals_at_analysis_corrupt_sketches_and_no_native_state_left(sql):
     # The session works on after the failed jobs.
     assert sql.sql("SELECT vantorelle_estimate(vantorelle_sketch(s)) AS n FROM bad") \
         .collect()[0].n == 3
-    sql.conf.set("spark.vantorelle.partialAggregationBytes", "lots")
     try:
-        with pytest.raises(Exception, match="partialAggregationBytes must be a size in bytes"):
-            sql.sql("SELECT k, vantorelle_sketch(k) FROM bad GROUP BY k").collect()
+        for setting in ("lots", "9999999999999g"):  # (the second past Long.MAX_VALUE)
+            sql.conf.set("spark.vantorelle.partialAggregationBytes", setting)
+            with pytest.raises(Exception, match="partialAggregationBytes must be a size in bytes"):
+                sql.sql("SELECT k, vantorelle_sketch(k) FROM bad GROUP BY k").collect()
     finally:
         sql.conf.unset("spark.vantorelle.partialAggregationBytes")
 

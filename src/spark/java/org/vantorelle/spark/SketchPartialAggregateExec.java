@@ -111,7 +111,8 @@ public final class SketchPartialAggregateExec extends SparkPlan {
   static long budget(String setting) {
     try {
       return JavaUtils.byteStringAsBytes(setting.strip());
-    } catch (NumberFormatException error) {
+    } catch (IllegalArgumentException error) {
+      // (a malformed number, or a size past Long.MAX_VALUE)
       throw new IllegalArgumentException(
           BUDGET_SETTING + " must be a size in bytes, as 67108864 or 64m, not '" + setting + "'");
     }
