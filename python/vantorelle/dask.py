@@ -446,8 +446,8 @@ def _sketch_rows(
     ty: type | None, normal_precision: int, sparse_precision: int | None, sample: bool = False,
 ) -> pd.Series:
     """One sketch_by call: a sketch per group of `values` by their codes.
-    (On Dask's made-up `sample` a refusal names no key: its keys are not the
-    user's.)"""
+    (On Dask's made-up `sample` a refusal stays as the call over codes gives
+    it: the sample's keys are not the user's.)"""
     column = _value_column(values, name)
 
     try:

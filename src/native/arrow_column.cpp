@@ -174,7 +174,8 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
     // with the table.
     if (outer.n_children != 1 || outer.children == nullptr || outer.children[0] == nullptr) return malformed_table();
     const ArrowArray& only = *outer.children[0];
-    if (outer.length < 0 || outer.offset < 0 || only.length < outer.offset + outer.length) {
+    if (outer.length < 0 || outer.offset < 0 || outer.offset > only.length ||
+        outer.length > only.length - outer.offset) {
       raise_sketch_error(ErrorClass::InvalidInput, "malformed Arrow array: a table's column is shorter than the table");
       return false;
     }

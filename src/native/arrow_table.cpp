@@ -66,8 +66,9 @@ bool ArrowTable::read(PyObject* table) {
       return false;
     }
     for (std::int64_t c = 0; c < batch->array.n_children; ++c) {
-      if (batch->array.children[c] == nullptr ||
-          batch->array.children[c]->length < batch->array.offset + batch->array.length) {
+      const ArrowArray* column = batch->array.children[c];
+      if (column == nullptr || batch->array.offset > column->length ||
+          batch->array.length > column->length - batch->array.offset) {
         PyErr_SetString(PyExc_ValueError, "malformed Arrow stream: a column is shorter than its batch");
         return false;
       }
