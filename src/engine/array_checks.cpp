@@ -97,7 +97,8 @@ std::optional<std::string> array_fault(const ValueFormat& format, const ArrowArr
   if (array.buffers == nullptr) return kLayout;
   if (array.length == 0) return std::nullopt;
   // (the array of buffer pointers itself: a count that lies would read past it)
-  if (buffers > (std::int64_t{1} << 31) || !readable(array.buffers, static_cast<std::size_t>(buffers) * sizeof(void*))) {
+  if (buffers > (std::int64_t{1} << 31) ||
+      !readable(array.buffers, static_cast<std::size_t>(buffers) * sizeof(void*))) {
     return kLayout;
   }
   if (array.null_count != 0 && array.buffers[0] != nullptr &&

@@ -176,7 +176,8 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
     const ArrowArray& only = *outer.children[0];
     if (outer.length < 0 || outer.offset < 0 || outer.offset > only.length ||
         outer.length > only.length - outer.offset) {
-      raise_sketch_error(ErrorClass::InvalidInput, "malformed Arrow array: a table's column is shorter than the table");
+      raise_sketch_error(ErrorClass::InvalidInput,
+                         "malformed Arrow array: a table's column is shorter than the table");
       return false;
     }
     const bool has_validity = outer.null_count != 0 && outer.n_buffers >= 1 && outer.buffers != nullptr &&
