@@ -25,6 +25,7 @@
 #include "native/sketch_column.h"
 #include "state/state_message.h"
 #include "state/state_validation.h"
+#include "utils/parallel.h"
 
 namespace vantorelle::native {
 
@@ -195,15 +196,11 @@ PyObject* estimates(PyObject* module, PyObject* args, PyObject* kwargs) {
     {
       WithoutGil released;
       const std::size_t step = (n + threads - 1) / threads;
-      std::vector<std::thread> workers;
-      for (std::size_t t = 1; t < threads; ++t) {
+      run_parallel(static_cast<int>(threads), [&](int part) {
+        const auto t = static_cast<std::size_t>(part);
         const std::size_t begin = std::min(n, t * step);
-        const std::size_t end = std::min(n, begin + step);
-        workers.emplace_back(estimate_range, std::cref(rows), begin, end, std::cref(request), std::cref(out),
-                             std::ref(outcomes[t]));
-      }
-      estimate_range(rows, 0, std::min(n, step), request, out, outcomes[0]);
-      for (std::thread& worker : workers) worker.join();
+        estimate_range(rows, begin, std::min(n, begin + step), request, out, outcomes[t]);
+      });
     }
     // Ranges are in row order, so the first one that failed holds the
     // column's first failure.

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <exception>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -15,6 +18,12 @@ namespace vantorelle {
 // others on threads of their own; returns when all have finished. An
 // exception thrown by any body is rethrown here (the first by thread number)
 // once all have finished.
+//
+// Every thread is started before any body runs, as a body may wait on
+// another (the partitions of bytes_groups.h): when the system gives no more
+// threads (a process or memory limit), the ones started leave without
+// running theirs, and std::bad_alloc is thrown, which every door reports as
+// running out of memory.
 template <class Body>
 void run_parallel(int threads, Body&& body) {
   const int count = std::max(threads, 1);
@@ -28,7 +37,22 @@ void run_parallel(int threads, Body&& body) {
   };
   std::vector<std::thread> workers;
   workers.reserve(static_cast<std::size_t>(count - 1));
-  for (int t = 1; t < count; ++t) workers.emplace_back(run, t);
+  std::atomic<int> start{0};  // 1: run the bodies; -1: leave
+  try {
+    for (int t = 1; t < count; ++t) {
+      workers.emplace_back([&run, &start, t] {
+        start.wait(0, std::memory_order_acquire);
+        if (start.load(std::memory_order_acquire) == 1) run(t);
+      });
+    }
+  } catch (const std::system_error&) {
+    start.store(-1, std::memory_order_release);
+    start.notify_all();
+    for (std::thread& worker : workers) worker.join();
+    throw std::bad_alloc();
+  }
+  start.store(1, std::memory_order_release);
+  start.notify_all();
   run(0);
   for (std::thread& worker : workers) worker.join();
   for (const std::exception_ptr& failure : failures) {

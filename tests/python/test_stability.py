@@ -204,3 +204,26 @@ def test_memory_stays_flat_over_many_failing_calls():
     corrupt = state_message(precision=10, sparse_precision=15, sparse_data=b"\x80", num_values=1)
     assert_memory_flat(lambda rounds: failing_calls(rounds, sketch, corrupt), FAILING_CALLS)
     assert sketch.num_values() == 1
+
+
+@pytest.mark.skipif("VANTORELLE_SANITIZED" in os.environ,
+                    reason="the sanitizers reserve more address space than the limit allows")
+def test_threads_the_system_refuses_are_an_error_not_an_abort():
+    # 511 thread stacks of 8 MB do not fit in 4 GB: once the system stops
+    # giving threads, the call raises MemoryError (or, where stacks are
+    # smaller, finishes); it never aborts the process.
+    import subprocess
+
+    script = (
+        "import resource, vantorelle\n"
+        "sketches = [vantorelle.sketch([i]).to_bytes() for i in range(65536)]\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (4 * 10**9, resource.RLIM_INFINITY))\n"
+        "try:\n"
+        "    print(sum(vantorelle.estimates(sketches, threads=512)))\n"
+        "except MemoryError:\n"
+        "    print('MemoryError')\n"
+        "print(vantorelle.estimate(sketches[0]))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() in (["MemoryError", "1"], ["65536", "1"])
