@@ -232,6 +232,28 @@ def test_file_errors(files, tmp_path):
     )
 
 
+def test_a_write_that_fails_midway_leaves_the_old_file(tmp_path):
+    # A file-size limit stops the write of a dense sketch part-way (as a full
+    # disk would): the existing OUT keeps its bytes, and no temporary file stays.
+    import resource
+    import signal
+
+    out = tmp_path / "out.hll"
+    ok("sketch", "-o", out, stdin=b"1\n2\n")
+    old = out.read_bytes()
+
+    def limited():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))
+
+    dense = b"".join(b"%d\n" % i for i in range(100_000))  # (32 KiB of registers)
+    done = subprocess.run([sys.executable, "-m", "vantorelle", "sketch", "-o", str(out)], input=dense,
+                          capture_output=True, timeout=120, preexec_fn=limited)
+    assert (done.returncode, done.stderr) == (1, f"vantorelle: {out}: File too large\n".encode())
+    assert out.read_bytes() == old
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["out.hll"]
+
+
 @pytest.mark.skipif(not Path("/proc/self/mem").exists(), reason="needs Linux /proc")
 def test_read_error_after_open():
     # Opens fine, but reading at offset 0 fails: the read path's error.
