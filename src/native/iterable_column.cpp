@@ -15,7 +15,8 @@ bool take(PyObject* item, std::int64_t position, python::ByteSequence& bytes,
           ColumnBuilder& builder) {
   python::ConvertedValue value;
   if (!python::convert_value(item, bytes, &value)) {
-    builder.refuse(position, refused_item_message(item));
+    // (an interrupted conversion's exception ends the column as it is)
+    if (!PyErr_Occurred()) builder.refuse(position, refused_item_message(item));
     return false;
   }
   if (!builder.column_type()) builder.set_column_type(value.type);

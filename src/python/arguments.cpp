@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "python/owned_ref.h"
+#include "python/value_conversion.h"
 
 namespace vantorelle::python {
 namespace {
@@ -184,7 +185,7 @@ bool ByteSequence::read(PyObject* object) {
     return true;
   }
   if (read_generic(object)) return true;
-  PyErr_Clear();
+  clear_refusal();
   return false;
 }
 

@@ -42,7 +42,8 @@ bool value_family(PyTypeObject* type, ValueFamily* out) {
 // A str or str subclass as its UTF-8 text; text with lone surrogates is
 // refused (no exception left set), and a str is never a byte sequence.
 // The add conversions, tried in order. Returns false when none applies (no
-// exception set); otherwise the aggregator's outcome is in `status`.
+// exception set) or one was interrupted (its exception set); otherwise the
+// aggregator's outcome is in `status`.
 bool add_converted(HyperLogLogPlusPlus& sketch, PyObject* value, Status* status) {
   ByteSequence storage;
   ConvertedValue converted;
@@ -191,7 +192,8 @@ PyObject* sketch_add(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
     }
     Status status;
     if (!add_converted(*self->sketch, value, &status)) {
-      PyErr_SetString(PyExc_TypeError, "Unsupported type for HyperLogLogPlusPlus");
+      // (unless the conversion was interrupted: its exception stands)
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Unsupported type for HyperLogLogPlusPlus");
       return nullptr;
     }
     if (status) Py_RETURN_NONE;

@@ -3,6 +3,17 @@
 #include <string_view>
 
 namespace vantorelle::python {
+
+bool clear_refusal() {
+  PyObject* pending = PyErr_Occurred();
+  if (pending != nullptr && (!PyErr_GivenExceptionMatches(pending, PyExc_Exception) ||
+                             PyErr_GivenExceptionMatches(pending, PyExc_MemoryError))) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
 namespace {
 
 bool as_long(long long number, ConvertedValue* out) {
@@ -14,7 +25,7 @@ bool as_long(long long number, ConvertedValue* out) {
 bool as_text(PyObject* value, ConvertedValue* out) {
   std::string_view utf8;
   if (!text_as_utf8(value, &utf8)) {
-    PyErr_Clear();  // lone surrogates
+    clear_refusal();  // lone surrogates
     return false;
   }
   out->type = InputType::STRING;
@@ -32,7 +43,7 @@ bool convert_value(PyObject* value, ByteSequence& storage, ConvertedValue* out) 
     if (exact_int_as_int64(value, &number)) return as_long(number, out);
     number = PyLong_AsLongLong(value);
     if (number != -1 || !PyErr_Occurred()) return as_long(number, out);
-    PyErr_Clear();
+    clear_refusal();
     return false;  // an out-of-range int is neither text nor a sequence
   }
   // Exact str and bytes have no __index__, so the integer conversion could
@@ -47,7 +58,7 @@ bool convert_value(PyObject* value, ByteSequence& storage, ConvertedValue* out) 
   if (PyLong_Check(value) || PyIndex_Check(value)) {
     const long long number = PyLong_AsLongLong(value);
     if (number != -1 || !PyErr_Occurred()) return as_long(number, out);
-    PyErr_Clear();
+    if (!clear_refusal()) return false;
   }
   if (PyUnicode_Check(value)) return as_text(value, out);
   if (!storage.read(value)) return false;

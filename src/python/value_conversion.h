@@ -24,8 +24,16 @@ struct ConvertedValue {
   ByteView bytes;           // STRING, BYTES
 };
 
-// False when no conversion applies (no exception set). `storage` holds the
-// bytes of a sequence that is not a bytes or bytearray object.
+// False when no conversion applies (no exception set), or when a
+// conversion was interrupted (an exception set: see clear_refusal).
+// `storage` holds the bytes of a sequence that is not a bytes or bytearray
+// object.
 bool convert_value(PyObject* value, ByteSequence& storage, ConvertedValue* out);
+
+// Clears the exception of a conversion that refused its value, and returns
+// true; leaves one that must reach the caller (KeyboardInterrupt or any
+// other exception that is not an Exception, and MemoryError), and returns
+// false: a Ctrl-C while a value's __index__ runs is not a refusal.
+bool clear_refusal();
 
 }  // namespace vantorelle::python

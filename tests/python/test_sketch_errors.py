@@ -241,3 +241,25 @@ def test_copies_keep_the_kind_a_sketch_narrowed_to(kind, n):
     # A sketch that never narrowed stays open in its copies.
     loaded = HLL.from_bytes(original.to_bytes())
     copy.deepcopy(loaded).add(other)
+
+
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, MemoryError])
+def test_an_interrupted_conversion_is_not_a_refused_value(interrupt):
+    # A Ctrl-C (or an allocation failure) while a value's __index__ runs
+    # reaches the caller as it is, and the sketch keeps what it had.
+    class Slow:
+        def __index__(self):
+            raise interrupt()
+
+    sketch = vantorelle.sketch([1, 2], int)
+    before = sketch.to_bytes()
+    with pytest.raises(interrupt):
+        sketch.add(Slow())
+    with pytest.raises(interrupt):
+        vantorelle.add_all(sketch, [3, Slow(), 4])
+    with pytest.raises(interrupt):
+        vantorelle.sketch([Slow()])
+    assert sketch.to_bytes() == before
+    # A value whose conversion fails otherwise is refused as before.
+    with pytest.raises(TypeError, match="Unsupported type"):
+        sketch.add(object())
