@@ -175,6 +175,11 @@ def arrow_refusal(error: BaseException) -> Exception:
     return InvalidInputError(f"a column cannot be read as Arrow: {detail}")
 
 
+def exports_arrow(values: Any) -> bool:
+    """Whether `values` is read through the Arrow C interfaces."""
+    return hasattr(values, "__arrow_c_stream__") or hasattr(values, "__arrow_c_array__")
+
+
 def read_through_arrow(call: Any, *args: Any) -> Any:
     """call(*args), a native call that reads the caller's column or table
     args[0]: when that is read through the Arrow interfaces, a library's own
@@ -184,8 +189,7 @@ def read_through_arrow(call: Any, *args: Any) -> Any:
     try:
         return call(*args)
     except Exception as error:  # noqa: BLE001 (foreign classes, unknown here)
-        exported = hasattr(args[0], "__arrow_c_stream__") or hasattr(args[0], "__arrow_c_array__")
-        if not exported or type(error).__module__.partition(".")[0] in ("vantorelle", "builtins"):
+        if not exports_arrow(args[0]) or type(error).__module__.partition(".")[0] in ("vantorelle", "builtins"):
             raise
         raise arrow_refusal(error) from None
 

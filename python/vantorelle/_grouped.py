@@ -20,7 +20,7 @@ if TYPE_CHECKING:
 
 from vantorelle import _native
 from vantorelle._arguments import check_precisions, check_ty, thread_count
-from vantorelle._columns import arrow_refusal, read_object_column, read_through_arrow
+from vantorelle._columns import arrow_refusal, exports_arrow, read_object_column, read_through_arrow
 from vantorelle._estimators import _confidence, _method_code
 from vantorelle._native import (
     DEFAULT_NORMAL_PRECISION,
@@ -369,7 +369,7 @@ def estimates(
         raise RefusedValueError(
             f"expected a column of serialised sketches, not one {type(sketches).__qualname__}"
         )
-    arrow = hasattr(sketches, "__arrow_c_stream__") or hasattr(sketches, "__arrow_c_array__")
+    arrow = exports_arrow(sketches)
     if not arrow and not hasattr(sketches, "__iter__"):
         raise RefusedValueError(
             f"expected a column of serialised sketches, not {type(sketches).__qualname__}"

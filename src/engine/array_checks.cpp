@@ -15,13 +15,6 @@ bool rows_readable(const void* buffer, std::int64_t first, std::int64_t count, s
          readable(static_cast<const char*>(buffer) + first * width, static_cast<std::size_t>(count * width));
 }
 
-bool bits_readable(const void* bitmap, std::int64_t first, std::int64_t count) {
-  if (count == 0) return true;
-  const std::int64_t begin = first >> 3;
-  const std::int64_t end = (first + count + 7) >> 3;
-  return bitmap != nullptr && readable(static_cast<const char*>(bitmap) + begin, static_cast<std::size_t>(end - begin));
-}
-
 template <class Offset>
 std::optional<std::string> offsets_fault(const ArrowArray& array) {
   const std::int64_t first = array.offset;
@@ -79,6 +72,13 @@ std::optional<std::string> views_fault(const ArrowArray& array) {
 }
 
 }  // namespace
+
+bool bits_readable(const void* bitmap, std::int64_t first, std::int64_t count) {
+  if (count == 0) return true;
+  const std::int64_t begin = first >> 3;
+  const std::int64_t end = (first + count + 7) >> 3;
+  return bitmap != nullptr && readable(static_cast<const char*>(bitmap) + begin, static_cast<std::size_t>(end - begin));
+}
 
 std::optional<std::string> array_fault(const ValueFormat& format, const ArrowArray& array) {
   if (array.length < 0 || array.offset < 0 || array.offset > INT64_MAX / 16 - array.length - 1) {

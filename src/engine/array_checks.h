@@ -25,6 +25,10 @@
 
 namespace vantorelle::engine {
 
+// Whether the bits [first, first + count) of `bitmap` can be read (a
+// validity bitmap's rows, say); none always can.
+bool bits_readable(const void* bitmap, std::int64_t first, std::int64_t count);
+
 // The fault of one array of `format` (not a dictionary), in words ("its
 // offsets are not in order"), or nothing when it can be read.
 std::optional<std::string> array_fault(const ValueFormat& format, const ArrowArray& array);

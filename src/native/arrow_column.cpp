@@ -19,7 +19,6 @@
 #include "engine/array_checks.h"
 #include "engine/arrow_abi.h"
 #include "engine/arrow_values.h"
-#include "engine/memory_probe.h"
 #include "native/arrow_capsules.h"
 #include "native/arrow_objects.h"
 #include "native/column_builder.h"
@@ -182,9 +181,7 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
     }
     const bool has_validity = outer.null_count != 0 && outer.n_buffers >= 1 && outer.buffers != nullptr &&
                               outer.buffers[0] != nullptr;
-    if (has_validity && !engine::readable(static_cast<const char*>(outer.buffers[0]) + (outer.offset >> 3),
-                                          static_cast<std::size_t>(((outer.offset + outer.length + 7) >> 3) -
-                                                                   (outer.offset >> 3)))) {
+    if (has_validity && !engine::bits_readable(outer.buffers[0], outer.offset, outer.length)) {
       return malformed_table();
     }
     if (has_validity) {
