@@ -353,130 +353,161 @@ void with_key_reader(const ValueFormat& format, const ArrowArray& array, F&& f) 
   });
 }
 
-// The numbering of one range's rows through a map indexed by key - min
-// (UINT32_MAX where the key is not yet seen). New groups are rare: they
-// leave the loop.
-struct DirectNumbering {
-  std::uint32_t* map;
-  std::uint64_t min;
-  IntegerGroups& local;
+// A new group's number, its first row listed.
+[[gnu::noinline]] std::uint32_t new_group(std::vector<std::int64_t>& first_rows, std::int64_t row) {
+  push_released(first_rows, row);
+  return static_cast<std::uint32_t>(first_rows.size() - 1);
+}
 
-  [[gnu::noinline]] std::uint32_t add(std::uint32_t& slot, std::int64_t first_row, std::uint64_t key) {
-    slot = static_cast<std::uint32_t>(local.first_rows.size());
-    push_released(local.first_rows, first_row);
-    if (local.keep_keys) push_released(local.keys, key);
-    return slot;
-  }
-
-  [[gnu::noinline]] std::uint32_t add_null(std::int64_t first_row) {
-    if (local.null_group == UINT32_MAX) {
-      local.null_group = static_cast<std::uint32_t>(local.first_rows.size());
-      push_released(local.first_rows, first_row);
-      if (local.keep_keys) push_released(local.keys, 0);
-    }
-    return local.null_group;
-  }
-
-  // Rows [begin, end) of one chunk whose first row is `first`; key_at(index)
-  // reads a present row's key.
-  template <class KeyAt>
-  void rows(const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end, KeyAt key_at,
-            std::uint32_t* out) {
-    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
-    for (std::int64_t row = begin; row < end; ++row) {
-      const std::int64_t index = array.offset + row;
-      if (validity != nullptr && !bit_set(validity, index)) {
-        out[row] = add_null(first + row);
-        continue;
-      }
-      const std::uint64_t key = static_cast<std::uint64_t>(key_at(index));
-      std::uint32_t& slot = map[key - min];
-      const std::uint32_t group = slot;
-      out[row] = group != UINT32_MAX ? group : add(slot, first + row, key);
-    }
-  }
-};
-
-// Numbers the rows [lo, hi) of keys within `span` through a map indexed by
-// key - span.min (`group_of_key`): no hashing and no probing, and less
-// memory than a table when the keys are dense.
-void group_integer_range_direct(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo,
-                                std::int64_t hi, KeySpan span, std::vector<std::uint32_t>& group_of_key,
-                                IntegerGroups& local, std::uint32_t* group_of_row) {
-  const auto keys = static_cast<std::size_t>(span.max - span.min) + 1;
-  group_of_key.assign(keys, UINT32_MAX);
-  // At most a group a key, and the nulls': room for them all up front, so
-  // that the list is not copied as it doubles (its pages are only taken as
-  // it fills).
-  local.first_rows.reserve(std::min(keys + 1, static_cast<std::size_t>(hi - lo)));
-  if (local.keep_keys) local.keys.reserve(local.first_rows.capacity());
-  DirectNumbering numbering{group_of_key.data(), static_cast<std::uint64_t>(span.min), local};
+// Calls f(row, index) for each present or null row of [lo, hi): index is
+// the row's key - min, or null_index for a null.
+template <class F>
+void each_key_index(const ColumnChunks& column, const ValueFormat& format, std::int64_t lo, std::int64_t hi,
+                    std::uint64_t min, std::uint32_t null_index, F&& f) {
   each_chunk_in(column, lo, hi, [&](const ArrowArray& array, std::int64_t first, std::int64_t begin, std::int64_t end) {
+    const void* validity = array.null_count != 0 ? array.buffers[0] : nullptr;
     with_key_reader(format, array, [&](auto key_at) {
-      numbering.rows(array, first, begin, end, key_at, group_of_row + first);
+      const std::int64_t offset = array.offset;
+      if (validity == nullptr) {
+        for (std::int64_t row = begin; row < end; ++row) {
+          f(first + row, static_cast<std::uint32_t>(static_cast<std::uint64_t>(key_at(offset + row)) - min));
+        }
+        return;
+      }
+      for (std::int64_t row = begin; row < end; ++row) {
+        const std::int64_t index = offset + row;
+        f(first + row, bit_set(validity, index)
+                           ? static_cast<std::uint32_t>(static_cast<std::uint64_t>(key_at(index)) - min)
+                           : null_index);
+      }
     });
   });
 }
 
+// The keys one range of rows meets: a bitmap of them, and a list in order
+// of first appearance of each one's index (key - min, or the nulls') and
+// first row (from the range's start) in one word.
+struct MetKeys {
+  static constexpr int kRowBits = 37;  // (indices stay below 2^27)
+  std::int64_t lo = 0;
+  std::vector<std::uint64_t> met;
+
+  [[gnu::noinline]] void add(std::uint32_t index, std::int64_t row) {
+    push_released(met, std::uint64_t{index} << kRowBits | static_cast<std::uint64_t>(row - lo));
+  }
+  std::uint32_t index(std::size_t i) const { return static_cast<std::uint32_t>(met[i] >> kRowBits); }
+  std::int64_t first_row(std::size_t i) const {
+    return lo + static_cast<std::int64_t>(met[i] & ((std::uint64_t{1} << kRowBits) - 1));
+  }
+};
+
+// Keys within a span of few numbers, numbered through a map indexed by
+// key - span.min (no hashing, no probing). The first range of rows (on this
+// thread) is numbered through the map as it is read. Each later range, on
+// a thread of its own at the same time, only lists the keys it meets (in a
+// bitmap of its own) in order of first appearance. Then the lists, range
+// after range, number the keys the map lacks, and every thread renumbers a
+// share of the later ranges' rows through the map.
+Grouping group_dense_integers(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows, int parts,
+                              KeySpan span) {
+  const auto min = static_cast<std::uint64_t>(span.min);
+  const auto null_index = static_cast<std::uint32_t>(static_cast<std::uint64_t>(span.max) - min + 1);
+  const std::size_t indices = std::size_t{null_index} + 1;
+  Grouping out;
+  out.group_of_row.resize(static_cast<std::size_t>(rows));
+  std::uint32_t* const group_of_row = out.group_of_row.data();
+  std::vector<std::uint32_t> group_of_index;
+  std::vector<MetKeys> later(static_cast<std::size_t>(parts - 1));
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
+    // (a group a row at most: room for them all, so that the list is not
+    // copied as it grows; its pages are only taken as it fills)
+    const std::size_t most = std::min(indices, hi - lo);
+    if (t == 0) {
+      group_of_index.assign(indices, UINT32_MAX);
+      out.first_rows.reserve(most);
+      std::uint32_t* const map = group_of_index.data();
+      std::vector<std::int64_t>& first_rows = out.first_rows;
+      each_key_index(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), min, null_index,
+                     [map, &first_rows, group_of_row](std::int64_t row, std::uint32_t index) __attribute__((always_inline)) {
+        std::uint32_t& group = map[index];
+        if (group == UINT32_MAX) [[unlikely]] group = new_group(first_rows, row);
+        group_of_row[row] = group;
+      });
+      return;
+    }
+    MetKeys& keys = later[static_cast<std::size_t>(t) - 1];
+    keys.lo = static_cast<std::int64_t>(lo);
+    keys.met.reserve(most);
+    std::vector<std::uint64_t> seen((indices + 63) / 64, 0);
+    std::uint64_t* const words = seen.data();
+    each_key_index(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), min, null_index,
+                   [words, &keys](std::int64_t row, std::uint32_t index) __attribute__((always_inline)) {
+      std::uint64_t& word = words[index >> 6];
+      const std::uint64_t bit = std::uint64_t{1} << (index & 63);
+      if ((word & bit) == 0) [[unlikely]] {
+        word |= bit;
+        keys.add(index, row);
+      }
+    });
+  });
+  for (MetKeys& keys : later) {
+    for (std::size_t i = 0; i < keys.met.size(); ++i) {
+      std::uint32_t& group = group_of_index[keys.index(i)];
+      if (group == UINT32_MAX) group = new_group(out.first_rows, keys.first_row(i));
+    }
+    release_vector(keys.met);
+  }
+  const std::size_t from = part_range(static_cast<std::size_t>(rows), parts, 0).second;
+  const std::uint32_t* const group_of = group_of_index.data();
+  run_parallel(parts, [&](int t) {
+    const auto [lo, hi] = part_range(static_cast<std::size_t>(rows) - from, parts, t);
+    each_key_index(column, format, static_cast<std::int64_t>(from + lo), static_cast<std::int64_t>(from + hi), min,
+                   null_index, [group_of_row, group_of](std::int64_t row, std::uint32_t index) __attribute__((always_inline)) {
+                     group_of_row[row] = group_of[index];
+                   });
+  });
+  release_vector(group_of_index);
+  return out;
+}
+
 Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows,
                               int threads) {
+  const int parts = parts_for(rows, threads);
+  // Keys within few enough numbers are numbered through a direct map.
+  const std::optional<KeySpan> narrow = narrow_span(column, format, rows, parts, most_mapped_keys(rows));
+  if (narrow && narrow->min <= narrow->max && rows < std::int64_t{1} << MetKeys::kRowBits) {
+    // Keys spanning more than a quarter as many numbers as rows: the later
+    // ranges' lists of keys would add about 4 bytes a row to the memory at
+    // its peak, so one thread numbers them all.
+    const std::uint64_t spanned = keys_in(*narrow);
+    return group_dense_integers(column, format, rows, spanned > static_cast<std::uint64_t>(rows) / 4 ? 1 : parts,
+                                *narrow);
+  }
   Grouping out;
   out.group_of_row.resize(static_cast<std::size_t>(rows));
   const std::uint64_t seed = process_seed();
-  int parts = parts_for(rows, threads);
   std::vector<IntegerGroups> locals(static_cast<std::size_t>(parts));
   for (std::size_t t = 1; t < locals.size(); ++t) locals[t].keep_keys = true;
-  // Keys within few enough numbers are numbered through a direct map.
-  const std::optional<KeySpan> narrow = narrow_span(column, format, rows, parts, most_mapped_keys(rows));
-  const bool direct = narrow && narrow->min <= narrow->max;
-  const KeySpan span = narrow.value_or(KeySpan{});
-  // Numbering through the map takes a nanosecond or two a row; with many
-  // groups, the ranges' own maps and group lists would cost more memory
-  // than a second thread saves time, and past 2^16 keys the maps together
-  // outgrow the caches two threads may share (a single map measured 5 ms
-  // faster in 2,000,000 rows of 200,000 keys).
-  const std::uint64_t keys_spanned = static_cast<std::uint64_t>(span.max) - static_cast<std::uint64_t>(span.min);
-  if (direct && (keys_spanned > (1u << 16) || keys_spanned * 4 > static_cast<std::uint64_t>(rows))) {
-    parts = 1;
-    locals.resize(1);
-  }
-  std::vector<std::vector<std::uint32_t>> maps(direct ? static_cast<std::size_t>(parts) : 0);
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);
-    IntegerGroups& local = locals[static_cast<std::size_t>(t)];
-    if (direct) {
-      group_integer_range_direct(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
-                                 span, maps[static_cast<std::size_t>(t)], local, out.group_of_row.data());
-    } else {
-      group_integer_range(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), seed, local,
-                          out.group_of_row.data());
-    }
+    group_integer_range(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), seed,
+                        locals[static_cast<std::size_t>(t)], out.group_of_row.data());
   });
   out.first_rows = std::move(locals[0].first_rows);
   std::uint32_t null_group = locals[0].null_group;
   if (parts > 1) {
-    // The later ranges' groups, renumbered after the first range's: through
-    // the first range's map or table (their entries are the first range's
-    // numbers, new keys added to them).
-    std::vector<std::uint32_t> first_map;
-    if (direct) first_map = std::move(maps[0]);
-    for (std::vector<std::uint32_t>& map : maps) release_vector(map);
+    // The later ranges' groups, renumbered after the first range's through
+    // its table (its entries are the first range's numbers, new keys added
+    // to them).
     GroupTable& table = locals[0].table;
-    const auto find_or_add = [&](std::uint64_t key, auto make) -> std::uint32_t {
-      if (direct) {
-        std::uint32_t& group = first_map[key - static_cast<std::uint64_t>(span.min)];
-        if (group == UINT32_MAX) group = make();
-        return group;
-      }
-      return table.find_or_add(key, [](std::uint32_t, std::uint32_t) { return true; }, make);
-    };
     std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(parts));
     for (std::size_t t = 1; t < locals.size(); ++t) {
       const IntegerGroups& local = locals[t];
       for (std::size_t l = 0; l < local.first_rows.size(); ++l) {
         // (a table past the caches: its slots fetched ahead, as when the
         // rows were numbered)
-        if (!direct && l + 16 < local.keys.size() && table.large()) table.prefetch(local.keys[l + 16]);
+        if (l + 16 < local.keys.size() && table.large()) table.prefetch(local.keys[l + 16]);
         auto make = [&] {
           push_released(out.first_rows, local.first_rows[l]);
           return static_cast<std::uint32_t>(out.first_rows.size() - 1);
@@ -485,11 +516,10 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
           if (null_group == UINT32_MAX) null_group = make();
           renumber[t].push_back(null_group);
         } else {
-          renumber[t].push_back(find_or_add(local.keys[l], make));
+          renumber[t].push_back(table.find_or_add(local.keys[l], [](std::uint32_t, std::uint32_t) { return true; }, make));
         }
       }
     }
-    release_vector(first_map);
     // (the tables and keys go before the rows are renumbered)
     for (IntegerGroups& local : locals) {
       const GroupTable gone = std::move(local.table);
@@ -497,7 +527,6 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
     }
     renumber_rows(out.group_of_row, rows, parts, renumber);
   }
-  for (std::vector<std::uint32_t>& map : maps) release_vector(map);
   return out;
 }
 

@@ -348,12 +348,11 @@ TEST(EngineTest, PackedIntegerKeysGroupAsComparedKeysDo) {
 
 TEST(EngineTest, IntegerKeysGroupAsTheModelOnAnyThreads) {
   // One integer key column whose keys lie close together, numbered through
-  // a map indexed by key: a few thousand keys (a map per thread, the later
-  // ranges renumbered through the first's), or more than 2^16 or than a
-  // quarter as many as rows (one thread numbers every row). The same keys
-  // spread over 64 bits take the hash table (a table per thread, the later
-  // ranges' groups joined in the first's). Nulls, several batches, skewed
-  // groups.
+  // a map indexed by key: a few thousand keys, more than 2^16, or more than
+  // a quarter as many as rows (each range's keys listed, the later ranges'
+  // new ones following the earlier ranges'). The same keys spread over 64
+  // bits take the hash table (a table per thread, the later ranges' groups
+  // joined in the first's). Nulls, several batches, skewed groups.
   std::mt19937_64 random(23);
   for (int iteration = 0; iteration < 12; ++iteration) {
     const bool spread = iteration >= 9;
