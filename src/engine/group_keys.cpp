@@ -401,20 +401,19 @@ struct MetKeys {
   }
 };
 
-// Keys within a span of few numbers, numbered through a map indexed by
-// key - span.min (no hashing, no probing). The first range of rows (on this
-// thread) is numbered through the map as it is read. Each later range, on
-// a thread of its own at the same time, only lists the keys it meets (in a
-// bitmap of its own) in order of first appearance. Then the lists, range
-// after range, number the keys the map lacks, and every thread renumbers a
-// share of the later ranges' rows through the map.
-Grouping group_dense_integers(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows, int parts,
-                              KeySpan span) {
-  const auto min = static_cast<std::uint64_t>(span.min);
-  const auto null_index = static_cast<std::uint32_t>(static_cast<std::uint64_t>(span.max) - min + 1);
-  const std::size_t indices = std::size_t{null_index} + 1;
-  Grouping out;
-  out.group_of_row.resize(static_cast<std::size_t>(rows));
+// Rows numbered through a map indexed by a number of their key (the key -
+// its smallest, or its columns' digits packed), below `indices`:
+// each_index(lo, hi, f) calls f(row, index) for the rows [lo, hi). No
+// hashing, no probing. The first range of rows (on this thread) is numbered
+// through the map as it is read. Each later range, on a thread of its own
+// at the same time, only lists the keys it meets (in a bitmap of its own)
+// in order of first appearance. Then the lists, range after range, number
+// the keys the map lacks, and every thread renumbers a share of the later
+// ranges' rows through the map. Writes out.group_of_row (sized by the
+// caller: each_index may read it, as a row's index is read before its
+// number is written) and out.first_rows.
+template <class EachIndex>
+void number_dense(std::int64_t rows, int parts, std::size_t indices, EachIndex&& each_index, Grouping& out) {
   std::uint32_t* const group_of_row = out.group_of_row.data();
   std::vector<std::uint32_t> group_of_index;
   std::vector<MetKeys> later(static_cast<std::size_t>(parts - 1));
@@ -428,8 +427,8 @@ Grouping group_dense_integers(const ColumnChunks& column, const ValueFormat& for
       out.first_rows.reserve(most);
       std::uint32_t* const map = group_of_index.data();
       std::vector<std::int64_t>& first_rows = out.first_rows;
-      each_key_index(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), min, null_index,
-                     [map, &first_rows, group_of_row](std::int64_t row, std::uint32_t index) __attribute__((always_inline)) {
+      each_index(static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
+                 [map, &first_rows, group_of_row](std::int64_t row, std::uint32_t index) __attribute__((always_inline)) {
         std::uint32_t& group = map[index];
         if (group == UINT32_MAX) [[unlikely]] group = new_group(first_rows, row);
         group_of_row[row] = group;
@@ -439,10 +438,12 @@ Grouping group_dense_integers(const ColumnChunks& column, const ValueFormat& for
     MetKeys& keys = later[static_cast<std::size_t>(t) - 1];
     keys.lo = static_cast<std::int64_t>(lo);
     keys.met.reserve(most);
+    // (marked through a local: through a member the loop measured a sixth
+    // slower)
     std::vector<std::uint64_t> seen((indices + 63) / 64, 0);
     std::uint64_t* const words = seen.data();
-    each_key_index(column, format, static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi), min, null_index,
-                   [words, &keys](std::int64_t row, std::uint32_t index) __attribute__((always_inline)) {
+    each_index(static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi),
+               [words, &keys](std::int64_t row, std::uint32_t index) __attribute__((always_inline)) {
       std::uint64_t& word = words[index >> 6];
       const std::uint64_t bit = std::uint64_t{1} << (index & 63);
       if ((word & bit) == 0) [[unlikely]] {
@@ -462,13 +463,19 @@ Grouping group_dense_integers(const ColumnChunks& column, const ValueFormat& for
   const std::uint32_t* const group_of = group_of_index.data();
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows) - from, parts, t);
-    each_key_index(column, format, static_cast<std::int64_t>(from + lo), static_cast<std::int64_t>(from + hi), min,
-                   null_index, [group_of_row, group_of](std::int64_t row, std::uint32_t index) __attribute__((always_inline)) {
-                     group_of_row[row] = group_of[index];
-                   });
+    each_index(static_cast<std::int64_t>(from + lo), static_cast<std::int64_t>(from + hi),
+               [group_of_row, group_of](std::int64_t row, std::uint32_t index) __attribute__((always_inline)) {
+                 group_of_row[row] = group_of[index];
+               });
   });
   release_vector(group_of_index);
-  return out;
+}
+
+// The threads for number_dense: keys spanning more than a quarter as many
+// numbers as rows are numbered on one thread, as the later ranges' lists
+// would add about 4 bytes a row to the memory at its peak.
+int dense_parts(std::uint64_t indices, std::int64_t rows, int parts) {
+  return indices > static_cast<std::uint64_t>(rows) / 4 ? 1 : parts;
 }
 
 Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows,
@@ -477,12 +484,16 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   // Keys within few enough numbers are numbered through a direct map.
   const std::optional<KeySpan> narrow = narrow_span(column, format, rows, parts, most_mapped_keys(rows));
   if (narrow && narrow->min <= narrow->max && rows < std::int64_t{1} << MetKeys::kRowBits) {
-    // Keys spanning more than a quarter as many numbers as rows: the later
-    // ranges' lists of keys would add about 4 bytes a row to the memory at
-    // its peak, so one thread numbers them all.
-    const std::uint64_t spanned = keys_in(*narrow);
-    return group_dense_integers(column, format, rows, spanned > static_cast<std::uint64_t>(rows) / 4 ? 1 : parts,
-                                *narrow);
+    const auto min = static_cast<std::uint64_t>(narrow->min);
+    const auto null_index = static_cast<std::uint32_t>(static_cast<std::uint64_t>(narrow->max) - min + 1);
+    Grouping out;
+    out.group_of_row.resize(static_cast<std::size_t>(rows));
+    number_dense(rows, dense_parts(std::uint64_t{null_index} + 1, rows, parts), std::size_t{null_index} + 1,
+                 [&](std::int64_t lo, std::int64_t hi, auto&& f) {
+                   each_key_index(column, format, lo, hi, min, null_index, f);
+                 },
+                 out);
+    return out;
   }
   Grouping out;
   out.group_of_row.resize(static_cast<std::size_t>(rows));
@@ -546,6 +557,7 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
   for (const KeyFormat& format : formats) {
     if (format.indices || family_of(format.values.kind) != Family::Integer) return std::nullopt;
   }
+  if (rows >= std::int64_t{1} << MetKeys::kRowBits) return std::nullopt;
   const int parts = parts_for(rows, threads);
   const std::uint64_t most = most_mapped_keys(rows);
   std::vector<KeySpan> spans(keys.size());
@@ -595,48 +607,13 @@ std::optional<Grouping> group_packed_integers(std::span<const ColumnChunks> keys
       }
     }
   });
-  // About a nanosecond a row, in place: one thread numbers them all, or,
-  // when the packed numbers are few, each range's thread its own rows with a
-  // map of its own, the ranges' groups then joined in order.
-  const int numbering_parts = packed_count <= (1u << 16) ? parts : 1;
-  std::vector<std::vector<std::int64_t>> first_rows(static_cast<std::size_t>(numbering_parts));
-  std::vector<std::vector<std::uint32_t>> packed_of(static_cast<std::size_t>(numbering_parts));
-  run_parallel(numbering_parts, [&](int t) {
-    const auto [lo, hi] = part_range(packed.size(), numbering_parts, t);
-    std::vector<std::int64_t>& firsts = first_rows[static_cast<std::size_t>(t)];
-    std::vector<std::uint32_t>& packs = packed_of[static_cast<std::size_t>(t)];
-    std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
-    // (a group a packed number at most: room for them all, as for one key)
-    firsts.reserve(std::min<std::size_t>(static_cast<std::size_t>(packed_count), hi - lo));
-    if (numbering_parts > 1) packs.reserve(firsts.capacity());
-    for (std::size_t row = lo; row < hi; ++row) {
-      std::uint32_t& group = group_of_packed[packed[row]];
-      if (group == UINT32_MAX) [[unlikely]] {
-        group = static_cast<std::uint32_t>(firsts.size());
-        push_released(firsts, static_cast<std::int64_t>(row));
-        if (numbering_parts > 1) push_released(packs, packed[row]);
-      }
-      packed[row] = group;
-    }
-    release_vector(group_of_packed);
-  });
-  out.first_rows = std::move(first_rows[0]);
-  if (numbering_parts > 1) {
-    std::vector<std::uint32_t> group_of_packed(static_cast<std::size_t>(packed_count), UINT32_MAX);
-    for (std::size_t l = 0; l < packed_of[0].size(); ++l) group_of_packed[packed_of[0][l]] = static_cast<std::uint32_t>(l);
-    std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(numbering_parts));
-    for (std::size_t t = 1; t < renumber.size(); ++t) {
-      for (std::size_t l = 0; l < packed_of[t].size(); ++l) {
-        std::uint32_t& group = group_of_packed[packed_of[t][l]];
-        if (group == UINT32_MAX) {
-          group = static_cast<std::uint32_t>(out.first_rows.size());
-          push_released(out.first_rows, first_rows[t][l]);
-        }
-        renumber[t].push_back(group);
-      }
-    }
-    renumber_rows(out.group_of_row, rows, numbering_parts, renumber);
-  }
+  // The packed numbers, numbered in place.
+  const std::uint32_t* const numbers = packed.data();
+  number_dense(rows, dense_parts(packed_count, rows, parts), static_cast<std::size_t>(packed_count),
+               [numbers](std::int64_t lo, std::int64_t hi, auto&& f) {
+                 for (std::int64_t row = lo; row < hi; ++row) f(row, numbers[row]);
+               },
+               out);
   return out;
 }
 
