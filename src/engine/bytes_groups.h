@@ -394,27 +394,41 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, Mapped
     const std::size_t local_count = local.first_rows.size();
     std::vector<std::uint32_t>& numbers = renumber[t];
     numbers.resize(local_count);
-    // Each group's key in group order (the null group's, which has no
-    // entry, a null).
-    std::vector<BytesKey> keys_of(local_count, kNullKey.bytes);
-    local.store().each([&](std::uint32_t group, const BytesKey& key) { keys_of[group] = key; });
-    const auto lookup_key = [&](std::size_t group) {
-      return keys_of[group].size == kNullSize ? kNullKey : row_key(keys_of[group]);
-    };
+    // Each group's number among the first range's groups (UINT32_MAX where
+    // it has none), looked up by every thread (which only read that range's
+    // table), each over a share of this range's table: a slot holds its
+    // key's hash, and names the entry that holds the key and its group.
+    const BytesKeyTable& table = local.table();
     const int finders = useful_threads(count, local_count, std::size_t{1} << 14);
     run_parallel(finders, [&](int k) {
-      const auto [lo, hi] = part_range(local_count, finders, k);
+      const auto [lo, hi] = part_range(table.slot_count(), finders, k);
       std::uint32_t h[kBlock];
+      std::uint32_t refs[kBlock];
       RowKey keys[kBlock];
-      for (std::size_t s = lo; s < hi; s += kBlock) {
-        const auto n = static_cast<std::int64_t>(std::min<std::size_t>(kBlock, hi - s));
+      std::uint32_t groups[kBlock];
+      std::uint32_t found[kBlock];
+      std::int64_t n = 0;
+      // (a block's entries are fetched as their slots are read, and read
+      // once they have arrived)
+      const auto flush = [&] {
         for (std::int64_t i = 0; i < n; ++i) {
-          keys[i] = lookup_key(s + static_cast<std::size_t>(i));
-          h[i] = hasher.hash(keys[i]);
+          const std::uint8_t* at = local.store().entry(refs[i]);
+          keys[i] = row_key(KeyStore::key_at(at));
+          groups[i] = KeyStore::group_at(at);
         }
-        find_existing(lead, h, keys, n, numbers.data() + s);
-      }
+        find_existing(lead, h, keys, n, found);
+        for (std::int64_t i = 0; i < n; ++i) numbers[groups[i]] = found[i];
+        n = 0;
+      };
+      table.each_entry(lo, hi, [&](std::uint32_t hash, std::uint32_t ref) {
+        __builtin_prefetch(local.store().entry(ref));
+        h[n] = hash;
+        refs[n] = ref;
+        if (++n == kBlock) flush();
+      });
+      flush();
     });
+    if (local.null_group != UINT32_MAX) numbers[local.null_group] = lead.null_group;
     if (t + 1 == parts.size()) {
       // The last range's new groups only take the next numbers, in order:
       // no later range looks them up, so they stay out of the table.
@@ -427,7 +441,13 @@ inline bool join_ranges(std::vector<Groups>& parts, const Hasher& hasher, Mapped
       continue;
     }
     // The groups the first range lacks, a block at a time, in order, the
-    // table grown for them first.
+    // table grown for them first. (Each group's key in group order: the
+    // null group's, which has no entry, a null.)
+    std::vector<BytesKey> keys_of(local_count, kNullKey.bytes);
+    local.store().each([&](std::uint32_t group, const BytesKey& key) { keys_of[group] = key; });
+    const auto lookup_key = [&](std::size_t group) {
+      return keys_of[group].size == kNullSize ? kNullKey : row_key(keys_of[group]);
+    };
     lead.reserve(lead.first_rows.size() +
                  static_cast<std::size_t>(std::count(numbers.begin(), numbers.end(), UINT32_MAX)));
     std::uint32_t h[kBlock];

@@ -204,6 +204,16 @@ class BytesKeyTable {
   };
   View view() const { return View{slots_.data(), mask_, shift_}; }
 
+  std::size_t slot_count() const { return slots_.size(); }
+  // Calls f(hash, ref) for the entry of each filled slot of [begin, end).
+  template <class F>
+  void each_entry(std::size_t begin, std::size_t end, F&& f) const {
+    for (std::size_t at = begin; at < end; ++at) {
+      const std::uint64_t slot = slots_[at];
+      if (slot != 0) f(static_cast<std::uint32_t>(slot), static_cast<std::uint32_t>(slot >> 32) - 1);
+    }
+  }
+
   // The group of the entry of `hash` whose key same(ref) accepts (it returns
   // the entry's group, or UINT32_MAX for another key), or else the group of
   // the entry make() adds (it returns {ref, group}).
