@@ -339,6 +339,9 @@ inline void number_range(const ColumnChunks& column, const Hasher& hasher, std::
                          Groups& groups, std::uint32_t* group_of_row) {
   lo = number_few(column, hasher, lo, hi, groups, group_of_row);
   if (lo == hi || groups.full) return;
+  // Past the few groups: room for a group a row, so that the list is not
+  // copied as it grows (its pages are only taken as it fills).
+  groups.first_rows.reserve(groups.first_rows.size() + static_cast<std::size_t>(hi - lo));
   std::uint32_t* out = group_of_row;
   std::int64_t first = 0;
   hasher.blocks(
