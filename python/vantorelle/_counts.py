@@ -80,8 +80,9 @@ def count_by(
     combine groups later, keep sketches (`sketch_by`). ``threads=None`` uses
     every core; the counts do not depend on it.
     """
-    keys = _grouped._key_names(by)
-    column = _grouped._value_name(column, keys, "column")
+    keys = _grouped._key_names(by, table)
+    column = _grouped._value_name(column, keys, "column", table)
+    *stream_keys, stream_column = _grouped._stream_names([*keys, column])
     check_ty(ty)
     check_precisions(normal_precision, sparse_precision)
     # (its range is checked where every door checks it)
@@ -93,7 +94,8 @@ def count_by(
     count = thread_count(threads)
     stream, finish = _grouped._reader(table, keys, [*keys, column])
     first_rows, counts, lower, upper = _grouped._through_arrow(
-        _native.count_by, stream, keys, column, ty, normal_precision, sparse_precision or 0, count, confidence
+        _native.count_by, stream, stream_keys, stream_column, ty, normal_precision, sparse_precision or 0, count,
+        confidence
     )
     extra = {} if confidence is None else {"lower": lower, "upper": upper}
     return _with_columns(finish(first_rows, counts), _grouped._library(table), extra)

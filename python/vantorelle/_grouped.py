@@ -36,8 +36,13 @@ SKETCH_COLUMN = "sketch"
 # --- arguments ----------------------------------------------------------------
 
 
-def _key_names(by: Any) -> list[str]:
-    names = [by] if isinstance(by, str) else by
+def _key_names(by: Any, table: Any) -> list[Any]:
+    """The key column names in `by`. A pandas frame's columns may be labelled
+    by other values than str (0, 1, ... after read_csv(header=None)): its
+    labels are taken as they are."""
+    labels = _library(table) == "pandas"
+    single = isinstance(by, str) or (labels and not isinstance(by, (list, tuple)))
+    names = [by] if single else by
     if not isinstance(names, (list, tuple)):
         raise RefusedValueError(
             f"by must be a column name or a list of column names, not {type(by).__qualname__}"
@@ -45,16 +50,16 @@ def _key_names(by: Any) -> list[str]:
     if not names:
         raise InvalidInputError("by names no column: give at least one key column")
     for name in names:
-        if not isinstance(name, str):
+        if not isinstance(name, str) and not labels:
             raise RefusedValueError(f"key column names must be str, not {type(name).__qualname__}: {name!r}")
-    repeated = sorted({name for name in names if names.count(name) > 1})
+    repeated = [name for i, name in enumerate(names) if name in names[:i]]
     if repeated:
         raise InvalidInputError(f"key column {repeated[0]!r} is named more than once in by")
     return list(names)
 
 
-def _value_name(column: Any, keys: list[str], role: str) -> str:
-    if not isinstance(column, str):
+def _value_name(column: Any, keys: list[Any], role: str, table: Any) -> Any:
+    if not isinstance(column, str) and _library(table) != "pandas":
         raise RefusedValueError(f"{role} must be a column name (str), not {type(column).__qualname__}")
     if column in keys:
         raise InvalidInputError(f"{role} {column!r} is also a key column")
@@ -64,6 +69,19 @@ def _value_name(column: Any, keys: list[str], role: str) -> str:
             "rename it"
         )
     return column
+
+
+def _stream_names(names: list[Any]) -> list[str]:
+    """The names the columns `names` have in the table's Arrow stream, where
+    a pandas frame's labels become text."""
+    streamed = [str(name) for name in names]
+    for i, name in enumerate(streamed):
+        if name in streamed[:i]:
+            first = names[streamed.index(name)]
+            raise InvalidInputError(
+                f"columns {first!r} and {names[i]!r} are both named {name!r} in Arrow; rename one"
+            )
+    return streamed
 
 
 def _check_present(available: Any, names: list[str]) -> None:
@@ -166,8 +184,10 @@ def _pandas_frame(frame: Any, keys: list[str], names: list[str]):
     if not isinstance(frame, pd.DataFrame):
         raise RefusedValueError(f"expected a table, not a {type(frame).__qualname__}: use a DataFrame")
     _check_present(frame.columns, names)
-    value = names[-1]
     needed = frame[names].reset_index(drop=True)
+    # (named as the native call names them, whatever the frame's labels)
+    needed.columns = _stream_names(names)
+    value = needed.columns[-1]
     if str(needed[value].dtype) == "object":
         needed = _arrow_of_frame(needed, value)
 
@@ -283,14 +303,15 @@ def sketch_by(
     sparse_precision)``. ``threads=None`` uses every core; the bytes do not
     depend on it.
     """
-    keys = _key_names(by)
-    column = _value_name(column, keys, "column")
+    keys = _key_names(by, table)
+    column = _value_name(column, keys, "column", table)
+    *stream_keys, stream_column = _stream_names([*keys, column])
     check_ty(ty)
     check_precisions(normal_precision, sparse_precision)
     count = thread_count(threads)
     stream, finish = _reader(table, keys, [*keys, column])
     first_rows, sketches = _through_arrow(
-        _native.sketch_by, stream, keys, column, ty, normal_precision, sparse_precision or 0, count
+        _native.sketch_by, stream, stream_keys, stream_column, ty, normal_precision, sparse_precision or 0, count
     )
     return finish(first_rows, sketches)
 
@@ -331,11 +352,12 @@ def merge_by(
     Every stored sketch is checked as ``vantorelle.from_bytes`` checks it; a
     corrupt one is a ValueError naming its row. Null sketches are skipped.
     """
-    keys = _key_names(by)
-    column = _value_name(column, keys, "column")
+    keys = _key_names(by, table)
+    column = _value_name(column, keys, "column", table)
+    *stream_keys, stream_column = _stream_names([*keys, column])
     count = thread_count(threads)
     stream, finish = _reader(table, keys, [*keys, column])
-    first_rows, sketches = _through_arrow(_native.merge_by, stream, keys, column, count)
+    first_rows, sketches = _through_arrow(_native.merge_by, stream, stream_keys, stream_column, count)
     return finish(first_rows, sketches)
 
 

@@ -290,6 +290,25 @@ def test_bad_arguments_are_refused_before_any_work(call, error, text):
         call()
 
 
+def test_pandas_columns_labelled_by_numbers_group_as_named_ones():
+    # (as read_csv(header=None) labels them); the result keeps the labels
+    named = pd.DataFrame({"k": pd.array([3, 1, 3, None, 1], "Int64"), "o": ["a", "b", "x", "c", "b"],
+                          "v": [1, 2, 3, 4, 5]})
+    labelled = named.set_axis([0, 2.5, 1], axis=1)
+    by_name = vantorelle.sketch_by(named, ["k", "o"], "v")
+    by_label = vantorelle.sketch_by(labelled, [0, 2.5], 1)
+    assert list(by_label.columns) == [0, 2.5, "sketch"]
+    assert by_label.equals(by_name.set_axis([0, 2.5, "sketch"], axis=1))
+    assert vantorelle.sketch_by(labelled, 0, 1)["sketch"].tolist() == vantorelle.sketch_by(named, "k", "v")["sketch"].tolist()
+    stored = by_label.rename(columns={"sketch": 7})
+    assert vantorelle.merge_by(stored, 0, 7)["sketch"].tolist() == vantorelle.sketch_by(named, "k", "v")["sketch"].tolist()
+    assert vantorelle.count_by(labelled, 0, 1)["count"].tolist() == [2, 2, 1]
+    with pytest.raises(ValueError, match="both named '0'"):
+        vantorelle.sketch_by(labelled.rename(columns={2.5: "0"}), [0, "0"], 1)
+    with pytest.raises(TypeError, match="by must be"):
+        vantorelle.sketch_by(pa.Table.from_pandas(named), 0, "v")
+
+
 def test_corrupt_stored_sketch_names_its_row():
     good = vantorelle.sketch([1, 2]).to_bytes()
     stored = pa.table({"g": [1, 2, 2], "sketch": pa.array([good, good, good[:-2]], pa.binary())})
