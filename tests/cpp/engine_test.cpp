@@ -352,20 +352,27 @@ TEST(EngineTest, IntegerKeysGroupAsTheModelOnAnyThreads) {
   // a quarter as many as rows (each range's keys listed, the later ranges'
   // new ones following the earlier ranges'). The same keys spread over 64
   // bits take the hash table (a table per thread, the later ranges' groups
-  // joined in the first's). Nulls, several batches, skewed groups.
+  // joined in the first's). Nulls (in some iterations only in the last
+  // third of the rows: a group a later range meets first), several batches,
+  // skewed groups; unsigned keys past 2^63 (read as numbers near the
+  // smallest int64).
   std::mt19937_64 random(23);
   for (int iteration = 0; iteration < 12; ++iteration) {
     const bool spread = iteration >= 9;
-    const std::string format = iteration % 2 || spread ? "l" : "i";
+    const bool high = iteration == 4 || iteration == 8;
+    const std::string format = high ? "L" : iteration % 2 || spread ? "l" : "i";
     const std::size_t rows = 140000 + random() % 100000;
-    const std::int64_t low = static_cast<std::int64_t>(random() % 1000) - 500;
+    const std::uint64_t low =
+        high ? (1ull << 63) + random() % 1000 : static_cast<std::uint64_t>(static_cast<std::int64_t>(random() % 1000) - 500);
     const std::uint64_t span = iteration % 3 == 0 ? 70000 + random() % 50000 : iteration % 3 == 1 ? rows / 3 : 5000;
     std::vector<Cell> cells;
     for (std::size_t r = 0; r < rows; ++r) {
       const std::uint64_t u = random() % span;
-      const std::uint64_t key = static_cast<std::uint64_t>(low) + u * u / span;
-      cells.push_back(random() % 50 == 0 ? Cell(std::nullopt)
-                                         : Cell(KeyValue{spread ? key * 0x9E3779B97F4A7C15ull : key, {}}));
+      const std::uint64_t key = low + u * u / span;
+      const bool may_be_null = iteration % 4 != 1 || r >= 2 * rows / 3;
+      cells.push_back(may_be_null && random() % 50 == 0
+                          ? Cell(std::nullopt)
+                          : Cell(KeyValue{spread ? key * 0x9E3779B97F4A7C15ull : key, {}}));
     }
     const Grouping want = model_grouping(cells);
     std::vector<std::size_t> cuts{0, rows, random() % rows, random() % rows};
