@@ -50,7 +50,9 @@ def _key_names(by: Any, table: Any) -> list[Any]:
     if not names:
         raise InvalidInputError("by names no column: give at least one key column")
     for name in names:
-        if not isinstance(name, str) and not labels:
+        if labels:
+            _check_label(name, "by")
+        elif not isinstance(name, str):
             raise RefusedValueError(f"key column names must be str, not {type(name).__qualname__}: {name!r}")
     repeated = [name for i, name in enumerate(names) if name in names[:i]]
     if repeated:
@@ -58,8 +60,27 @@ def _key_names(by: Any, table: Any) -> list[Any]:
     return list(names)
 
 
+def _check_label(label: Any, role: str) -> None:
+    """Refuses a pandas column label that cannot name one column: one that is
+    not hashable (an array of labels, say), a bool (pandas reads a list of
+    them as a mask of rows), None or NaN (equal to no label), or one without
+    a text (which names it in the Arrow stream)."""
+    import pandas as pd
+
+    try:
+        hash(label)
+        str(label)
+    except Exception:  # noqa: BLE001 (whatever the label's own methods raise)
+        some = " or a list of them" if role == "by" else ""
+        raise RefusedValueError(f"{role} must be a column label{some}, not {type(label).__qualname__}") from None
+    if pd.api.types.is_bool(label) or (pd.api.types.is_scalar(label) and pd.isna(label)):
+        raise RefusedValueError(f"a column labelled {label!r} cannot be named in {role}: relabel it")
+
+
 def _value_name(column: Any, keys: list[Any], role: str, table: Any) -> Any:
-    if not isinstance(column, str) and _library(table) != "pandas":
+    if _library(table) == "pandas":
+        _check_label(column, role)
+    elif not isinstance(column, str):
         raise RefusedValueError(f"{role} must be a column name (str), not {type(column).__qualname__}")
     if column in keys:
         raise InvalidInputError(f"{role} {column!r} is also a key column")
@@ -183,6 +204,9 @@ def _pandas_frame(frame: Any, keys: list[str], names: list[str]):
 
     if not isinstance(frame, pd.DataFrame):
         raise RefusedValueError(f"expected a table, not a {type(frame).__qualname__}: use a DataFrame")
+    if isinstance(frame.columns, pd.MultiIndex):
+        # (its results' columns would mix levels with the sketch's name)
+        raise RefusedValueError("the frame's columns have several levels: give them one (frame.columns = [...])")
     _check_present(frame.columns, names)
     needed = frame[names].reset_index(drop=True)
     # (named as the native call names them, whatever the frame's labels)

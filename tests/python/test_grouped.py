@@ -307,6 +307,15 @@ def test_pandas_columns_labelled_by_numbers_group_as_named_ones():
         vantorelle.sketch_by(labelled.rename(columns={2.5: "0"}), [0, "0"], 1)
     with pytest.raises(TypeError, match="by must be"):
         vantorelle.sketch_by(pa.Table.from_pandas(named), 0, "v")
+    # labels that cannot name one column, and columns of several levels
+    for frame, by, text in [(named.set_axis([True, False, 1], axis=1), True, "labelled True"),
+                            (named.set_axis([None, "o", 1], axis=1), None, "labelled None"),
+                            (named.set_axis([np.nan, "o", 1], axis=1), np.nan, "labelled nan"),
+                            (labelled, np.array([0, 2.5]), "by must be a column label"),
+                            (named.set_axis(pd.MultiIndex.from_tuples([("k", ""), ("o", ""), ("v", "")]), axis=1),
+                             [("k", "")], "several levels")]:
+        with pytest.raises(TypeError, match=text):
+            vantorelle.sketch_by(frame, by, 1 if text != "several levels" else ("v", ""))
 
 
 def test_corrupt_stored_sketch_names_its_row():
