@@ -140,17 +140,26 @@ def _pyarrow_table(table: Any, keys: list[str], names: list[str]):
 
 
 def _take_rows(table: Any, rows: Any) -> Any:
-    """table.take(rows), view columns included (pyarrow's take has no kernel
-    for string_view and binary_view: they pass through their large forms)."""
+    """table.take(rows), for every key type the engine groups by."""
+    import pyarrow as pa
+
+    return pa.Table.from_arrays([_take_column(column, rows) for column in table.columns], schema=table.schema)
+
+
+def _take_column(column: Any, rows: Any) -> Any:
+    """column.take(rows) where pyarrow's take falls short: string_view and
+    binary_view (no kernel: they pass through their large forms), and
+    dictionaries that differ between chunks and hold a null entry (which take
+    cannot unify: they pass through their values, encoded again)."""
     import pyarrow as pa
 
     large = {pa.string_view(): pa.large_string(), pa.binary_view(): pa.large_binary()}
-    if not any(column.type in large for column in table.columns):
-        return table.take(rows)
-    taken = [column.take(rows) if column.type not in large
-             else column.cast(large[column.type]).take(rows).cast(column.type)
-             for column in table.columns]
-    return pa.Table.from_arrays(taken, schema=table.schema)
+    if column.type in large:
+        return column.cast(large[column.type]).take(rows).cast(column.type)
+    if (pa.types.is_dictionary(column.type) and column.num_chunks > 1
+            and any(chunk.dictionary.null_count for chunk in column.chunks)):
+        return column.cast(column.type.value_type).take(rows).dictionary_encode().cast(column.type)
+    return column.take(rows)
 
 
 def _arrow_stream(source: Any, keys: list[str], names: list[str]):

@@ -318,6 +318,19 @@ def test_pandas_columns_labelled_by_numbers_group_as_named_ones():
             vantorelle.sketch_by(frame, by, 1 if text != "several levels" else ("v", ""))
 
 
+def test_key_dictionaries_that_differ_between_batches_and_hold_a_null():
+    # (pyarrow's take cannot unify such dictionaries for the result's keys)
+    batches = [pa.record_batch({"k": pa.DictionaryArray.from_arrays(pa.array([0, 1, 1], pa.int8()), pa.array(entries)),
+                                "v": pa.array(values, pa.int64())})
+               for entries, values in [([None, 5], [1, 2, 3]), ([5, 7], [4, 5, 6])]]
+    table = pa.Table.from_batches(batches)
+    for grouped in (vantorelle.sketch_by(table, "k", "v"), vantorelle.sketch_by(table.to_reader(), "k", "v")):
+        assert grouped.column("k").type == table.column("k").type
+        assert grouped.column("k").to_pylist() == [None, 5, 7]
+        assert grouped.column("sketch").to_pylist() == [vantorelle.sketch(pa.array(g, pa.int64())).to_bytes()
+                                                        for g in ([1], [2, 3, 4], [5, 6])]
+
+
 def test_corrupt_stored_sketch_names_its_row():
     good = vantorelle.sketch([1, 2]).to_bytes()
     stored = pa.table({"g": [1, 2, 2], "sketch": pa.array([good, good, good[:-2]], pa.binary())})
