@@ -43,9 +43,13 @@ GroupScatter::GroupScatter(std::span<const std::uint32_t> groups, std::span<cons
       wide_counters_(groups.size() > UINT32_MAX),
       saw_no_item_(static_cast<std::size_t>(parts_), 0) {
   VANTORELLE_ASSERT(items.empty() || items.size() == groups.size(), "items.size() == groups.size()");
-  // Groups of fewer than four rows on average: the output will outweigh
-  // the rows, and these arrays leave the moment they are freed.
-  const bool mapped = static_cast<std::size_t>(group_count) * 4 > groups.size();
+  // Groups of fewer than 16 rows on average: these arrays are mapped (and
+  // leave the moment they are freed), their pages asked for at once. With
+  // fewer groups they come from the C allocator, which keeps freed blocks
+  // for the next call. (2,000,000 rows on 2 threads, a call's page faults
+  // and system time: 200,000 groups 3,500 -> 2,350 and 11.6 -> 6.8 ms when
+  // mapped; 10,000 groups 470 -> 890 and 2.0 -> 3.1 ms.)
+  const bool mapped = static_cast<std::size_t>(group_count) * 16 > groups.size();
   narrow_ = MappedVector<std::uint32_t>(MappedAllocator<std::uint32_t>(mapped));
   wide_ = MappedVector<std::int64_t>(MappedAllocator<std::int64_t>(mapped));
   out_.items = MappedVector<std::uint32_t>(MappedAllocator<std::uint32_t>(mapped));
