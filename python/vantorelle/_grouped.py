@@ -168,7 +168,10 @@ def _arrow_stream(source: Any, keys: list[str], names: list[str]):
     import pyarrow as pa
 
     try:
-        reader = pa.RecordBatchReader.from_stream(source)
+        # (a pyarrow reader is read as it is: through its C stream, an
+        # exception of its source, a Ctrl-C say, would come out as an Arrow
+        # error's text)
+        reader = source if isinstance(source, pa.RecordBatchReader) else pa.RecordBatchReader.from_stream(source)
     except (TypeError, ValueError, pa.ArrowException) as error:
         raise RefusedValueError(f"expected a table: its Arrow stream does not give record batches ({error})") from None
     _check_present(reader.schema.names, names)
@@ -182,7 +185,7 @@ def _arrow_stream(source: Any, keys: list[str], names: list[str]):
             for batch in reader:
                 kept.append(batch.select(keys))
                 yield batch.select(names)
-        except Exception as error:  # noqa: BLE001 (the source's own, a query failing midway say)
+        except BaseException as error:  # noqa: BLE001 (the source's own: a query failing midway, a Ctrl-C)
             stream.failure = error
             raise
 
@@ -372,6 +375,8 @@ def _through_arrow(call: Any, *args: Any) -> Any:
         failure = getattr(args[0], "failure", None)
         if failure is None:
             raise
+        if not isinstance(failure, Exception):
+            raise failure from None  # (KeyboardInterrupt, SystemExit: as they were)
         raise InvalidInputError(f"reading the table failed: {failure}") from failure
 
 

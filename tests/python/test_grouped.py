@@ -331,6 +331,21 @@ def test_key_dictionaries_that_differ_between_batches_and_hold_a_null():
                                                         for g in ([1], [2, 3, 4], [5, 6])]
 
 
+def test_a_source_failing_midway_keeps_its_own_exception_or_ctrl_c():
+    schema = pa.schema([("g", pa.int64()), ("v", pa.int64())])
+
+    def failing(error):
+        yield pa.record_batch([pa.array([1, 2]), pa.array([3, 4])], schema=schema)
+        raise error
+
+    for grouped in (vantorelle.sketch_by, vantorelle.count_by):
+        with pytest.raises(KeyboardInterrupt):
+            grouped(pa.RecordBatchReader.from_batches(schema, failing(KeyboardInterrupt())), "g", "v")
+        with pytest.raises(vantorelle.InvalidInputError, match="^reading the table failed: lost the file$") as raised:
+            grouped(pa.RecordBatchReader.from_batches(schema, failing(OSError("lost the file"))), "g", "v")
+        assert isinstance(raised.value.__cause__, OSError)
+
+
 def test_corrupt_stored_sketch_names_its_row():
     good = vantorelle.sketch([1, 2]).to_bytes()
     stored = pa.table({"g": [1, 2, 2], "sketch": pa.array([good, good, good[:-2]], pa.binary())})
