@@ -80,9 +80,7 @@ def count_by(
     combine groups later, keep sketches (`sketch_by`). ``threads=None`` uses
     every core; the counts do not depend on it.
     """
-    keys = _grouped._key_names(by, table)
-    column = _grouped._value_name(column, keys, "column", table)
-    *stream_keys, stream_column = _grouped._stream_names([*keys, column])
+    keys, column, stream_keys, stream_column = _grouped._grouping_names(table, by, column)
     check_ty(ty)
     check_precisions(normal_precision, sparse_precision)
     # (its range is checked where every door checks it)

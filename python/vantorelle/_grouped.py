@@ -92,6 +92,15 @@ def _value_name(column: Any, keys: list[Any], role: str, table: Any) -> Any:
     return column
 
 
+def _grouping_names(table: Any, by: Any, column: Any) -> tuple[list[Any], Any, list[str], str]:
+    """The key columns and the value column of a grouped call on `table`, as
+    the caller names them and as the table's Arrow stream names them."""
+    keys = _key_names(by, table)
+    column = _value_name(column, keys, "column", table)
+    *stream_keys, stream_column = _stream_names([*keys, column])
+    return keys, column, stream_keys, stream_column
+
+
 def _stream_names(names: list[Any]) -> list[str]:
     """The names the columns `names` have in the table's Arrow stream, where
     a pandas frame's labels become text."""
@@ -339,9 +348,7 @@ def sketch_by(
     sparse_precision)``. ``threads=None`` uses every core; the bytes do not
     depend on it.
     """
-    keys = _key_names(by, table)
-    column = _value_name(column, keys, "column", table)
-    *stream_keys, stream_column = _stream_names([*keys, column])
+    keys, column, stream_keys, stream_column = _grouping_names(table, by, column)
     check_ty(ty)
     check_precisions(normal_precision, sparse_precision)
     count = thread_count(threads)
@@ -390,9 +397,7 @@ def merge_by(
     Every stored sketch is checked as ``vantorelle.from_bytes`` checks it; a
     corrupt one is a ValueError naming its row. Null sketches are skipped.
     """
-    keys = _key_names(by, table)
-    column = _value_name(column, keys, "column", table)
-    *stream_keys, stream_column = _stream_names([*keys, column])
+    keys, column, stream_keys, stream_column = _grouping_names(table, by, column)
     count = thread_count(threads)
     stream, finish = _reader(table, keys, [*keys, column])
     first_rows, sketches = _through_arrow(_native.merge_by, stream, stream_keys, stream_column, count)

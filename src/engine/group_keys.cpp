@@ -486,9 +486,10 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
   if (narrow && narrow->min <= narrow->max && rows < std::int64_t{1} << MetKeys::kRowBits) {
     const auto min = static_cast<std::uint64_t>(narrow->min);
     const auto null_index = static_cast<std::uint32_t>(static_cast<std::uint64_t>(narrow->max) - min + 1);
+    const std::size_t indices = std::size_t{null_index} + 1;
     Grouping out;
     out.group_of_row.resize(static_cast<std::size_t>(rows));
-    number_dense(rows, dense_parts(std::uint64_t{null_index} + 1, rows, parts), std::size_t{null_index} + 1,
+    number_dense(rows, dense_parts(indices, rows, parts), indices,
                  [&](std::int64_t lo, std::int64_t hi, auto&& f) {
                    each_key_index(column, format, lo, hi, min, null_index, f);
                  },
