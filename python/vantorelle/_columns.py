@@ -74,8 +74,27 @@ def _new_sketch(
     return HyperLogLogPlusPlus(ty, normal_precision, sparse_precision)
 
 
+# The libraries whose objects are read in their own ways.
+_LIBRARIES = ("pandas", "polars", "pyarrow", "duckdb")
+
+
+def library_class(obj: Any) -> tuple[str, str]:
+    """The library `obj` comes from and the name of its class there. A class
+    of the caller's own derived from one of the libraries' (a DataFrame
+    subclass, say) is read as its base is."""
+    for cls in type(obj).__mro__:
+        library = cls.__module__.partition(".")[0]
+        if library in _LIBRARIES:
+            return library, cls.__name__
+    return type(obj).__module__.partition(".")[0], type(obj).__name__
+
+
+def library_of(obj: Any) -> str:
+    return library_class(obj)[0]
+
+
 def _is_pandas_object_column(values: Any) -> bool:
-    return type(values).__module__.partition(".")[0] == "pandas" and str(
+    return library_of(values) == "pandas" and str(
         getattr(values, "dtype", "")
     ) == "object"
 
@@ -200,7 +219,7 @@ def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int)
     item as `add` reads each (its missing values skipped), so that the refused
     item is named by its position in the column."""
     positions = None
-    if type(values).__name__ == "LazyFrame" and type(values).__module__.partition(".")[0] == "polars":
+    if library_class(values) == ("polars", "LazyFrame"):
         raise RefusedValueError("expected a column, not a polars LazyFrame: collect() it first")
     if _is_pandas_object_column(values):
         arrow = object_column_as_arrow(values)

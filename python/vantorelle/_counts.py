@@ -96,4 +96,4 @@ def count_by(
         confidence
     )
     extra = {} if confidence is None else {"lower": lower, "upper": upper}
-    return _with_columns(finish(first_rows, counts), _grouped._library(table), extra)
+    return _with_columns(finish(first_rows, counts), _grouped.library_of(table), extra)

@@ -20,7 +20,14 @@ if TYPE_CHECKING:
 
 from vantorelle import _native
 from vantorelle._arguments import check_precisions, check_ty, thread_count
-from vantorelle._columns import arrow_refusal, exports_arrow, read_object_column, read_through_arrow
+from vantorelle._columns import (
+    arrow_refusal,
+    exports_arrow,
+    library_class,
+    library_of,
+    read_object_column,
+    read_through_arrow,
+)
 from vantorelle._estimators import _confidence, _method_code
 from vantorelle._native import (
     DEFAULT_NORMAL_PRECISION,
@@ -40,8 +47,9 @@ def _key_names(by: Any, table: Any) -> list[Any]:
     """The key column names in `by`. A pandas frame's columns may be labelled
     by other values than str (0, 1, ... after read_csv(header=None)): its
     labels are taken as they are."""
-    labels = _library(table) == "pandas"
-    single = isinstance(by, str) or (labels and not isinstance(by, (list, tuple)))
+    labels = library_of(table) == "pandas"
+    # (a tuple that labels a column is that column, as pandas reads it)
+    single = isinstance(by, str) or (labels and (not isinstance(by, (list, tuple)) or _labels_column(by, table)))
     names = [by] if single else by
     if not isinstance(names, (list, tuple)):
         raise RefusedValueError(
@@ -58,6 +66,13 @@ def _key_names(by: Any, table: Any) -> list[Any]:
     if repeated:
         raise InvalidInputError(f"key column {repeated[0]!r} is named more than once in by")
     return list(names)
+
+
+def _labels_column(by: Any, table: Any) -> bool:
+    try:
+        return isinstance(by, tuple) and by in table.columns
+    except Exception:  # noqa: BLE001 (an index that cannot look the tuple up)
+        return False
 
 
 def _check_label(label: Any, role: str) -> None:
@@ -78,7 +93,7 @@ def _check_label(label: Any, role: str) -> None:
 
 
 def _value_name(column: Any, keys: list[Any], role: str, table: Any) -> Any:
-    if _library(table) == "pandas":
+    if library_of(table) == "pandas":
         _check_label(column, role)
     elif not isinstance(column, str):
         raise RefusedValueError(f"{role} must be a column name (str), not {type(column).__qualname__}")
@@ -106,12 +121,26 @@ def _stream_names(names: list[Any]) -> list[str]:
     a pandas frame's labels become text."""
     streamed = [str(name) for name in names]
     for i, name in enumerate(streamed):
+        # (an Arrow column's name is C text in UTF-8)
+        if "\0" in name or not _utf8(name):
+            raise RefusedValueError(
+                f"column {names[i]!r} cannot be named in Arrow (its name holds "
+                f"{'a NUL character' if chr(0) in name else 'text that is not UTF-8'}): rename it"
+            )
         if name in streamed[:i]:
             first = names[streamed.index(name)]
             raise InvalidInputError(
                 f"columns {first!r} and {names[i]!r} are both named {name!r} in Arrow; rename one"
             )
     return streamed
+
+
+def _utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _check_present(available: Any, names: list[str]) -> None:
@@ -128,10 +157,6 @@ def _check_present(available: Any, names: list[str]) -> None:
 # Each reader returns (stream, finish): `stream` has __arrow_c_stream__ and
 # holds the needed columns only; finish(first_rows, sketches, sketch_type)
 # builds the result table from the native call's two Arrow arrays.
-
-
-def _library(obj: Any) -> str:
-    return type(obj).__module__.partition(".")[0]
 
 
 def _pyarrow_table(table: Any, keys: list[str], names: list[str]):
@@ -300,7 +325,7 @@ def _duckdb_relation(relation: Any, keys: list[str], names: list[str]):
 
 
 def _reader(table: Any, keys: list[str], names: list[str]):
-    library = _library(table)
+    library = library_of(table)
     if library == "pandas":
         return _pandas_frame(table, keys, names)
     if library == "polars":
@@ -427,9 +452,9 @@ def estimates(
     """
     count = thread_count(threads)
     code = _method_code(method)
-    library = _library(sketches)
-    if library in ("pandas", "polars") and type(sketches).__name__ in ("DataFrame", "LazyFrame"):
-        raise RefusedValueError(f"expected one column of sketches, not a {library} {type(sketches).__name__}")
+    library, kind = library_class(sketches)
+    if library in ("pandas", "polars") and kind in ("DataFrame", "LazyFrame"):
+        raise RefusedValueError(f"expected one column of sketches, not a {library} {kind}")
     if isinstance(sketches, (str, bytes, bytearray, memoryview)):
         raise RefusedValueError(
             f"expected a column of serialised sketches, not one {type(sketches).__qualname__}"

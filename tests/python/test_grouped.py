@@ -318,6 +318,29 @@ def test_pandas_columns_labelled_by_numbers_group_as_named_ones():
             vantorelle.sketch_by(frame, by, 1 if text != "several levels" else ("v", ""))
 
 
+def test_frame_subclasses_tuple_labels_and_names_arrow_cannot_carry():
+    class Frame(pd.DataFrame):
+        @property
+        def _constructor(self):
+            return Frame
+
+    frame = Frame({("k", "x"): [3, 1, 3], "v": [1, 2, 3]})
+    # a subclass is answered in pandas; a tuple that labels a column is that column
+    for by in (("k", "x"), [("k", "x")]):
+        counted = vantorelle.count_by(frame, by, "v")
+        assert isinstance(counted, pd.DataFrame) and counted["count"].tolist() == [2, 1]
+    with pytest.raises(TypeError, match="one column of sketches, not a pandas DataFrame"):
+        vantorelle.estimates(frame)
+    # Arrow's C interface cuts a name at a NUL: refused, never matched to another column
+    table = pa.table({"a": [1, 1], "a\0b": [1, 2], "v": [5, 6]})
+    for call in (lambda: vantorelle.sketch_by(table, "a\0b", "v"), lambda: vantorelle.count_by(table, "a", "a\0b")):
+        with pytest.raises(TypeError, match=r"column 'a\\x00b' cannot be named in Arrow \(its name holds a NUL"):
+            call()
+    unencodable = pd.DataFrame([[1, 2]], columns=pd.Index(["\ud800", "v"], dtype=object))
+    with pytest.raises(TypeError, match="not UTF-8"):
+        vantorelle.sketch_by(unencodable, "\ud800", "v")
+
+
 def test_key_dictionaries_that_differ_between_batches_and_hold_a_null():
     # (pyarrow's take cannot unify such dictionaries for the result's keys)
     batches = [pa.record_batch({"k": pa.DictionaryArray.from_arrays(pa.array([0, 1, 1], pa.int8()), pa.array(entries)),
