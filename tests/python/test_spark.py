@@ -413,6 +413,9 @@ def test_roll_ups_grouping_sets_parquet_and_scalars(sql, events, tmp_path):
 def test_refusals_at_analysis_corrupt_sketches_and_no_native_state_left(sql):
     from pyspark.errors import AnalysisException
 
+    described = [row[0] for row in sql.sql("DESCRIBE FUNCTION vantorelle_merge").collect()]
+    assert "Usage: vantorelle_merge(sketch) - the group's stored sketches merged; NULL when all are NULL" in described
+
     sql.createDataFrame(
         [(1, 0.5, "x", bytearray(vantorelle.sketch([1, 2]).to_bytes())),
          (2, 1.5, "y", bytearray(b"\x08\x70\x10\x01\xff")),

@@ -18,8 +18,12 @@ final class FunctionTable {
     }
 
     ExpressionInfo info() {
-      return new ExpressionInfo(FunctionBuilders.class.getName(), null, name, usage, "", "", "",
-          "", "", "", "");
+      return info(null, "");
+    }
+
+    ExpressionInfo info(String database, String source) {
+      return new ExpressionInfo(FunctionBuilders.class.getName(), database, name, usage, "", "", "",
+          "", "", "", source);
     }
 
     scala.Function1<Seq<Expression>, Expression> builder() {

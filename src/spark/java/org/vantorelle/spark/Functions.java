@@ -8,7 +8,10 @@ import org.apache.spark.sql.catalyst.plans.logical.LogicalPlan;
 import org.apache.spark.sql.catalyst.rules.Rule;
 import org.apache.spark.sql.execution.SparkStrategy;
 import scala.jdk.javaapi.CollectionConverters;
+import org.apache.spark.sql.catalyst.FunctionIdentifier;
 import org.apache.spark.sql.catalyst.analysis.FunctionRegistry;
+import org.apache.spark.sql.connector.catalog.CatalogManager$;
+import scala.Option;
 
 /** Registration in a running session, and the debug counter of the leak tests. */
 public final class Functions {
@@ -21,8 +24,13 @@ public final class Functions {
   public static void register(SparkSession session) {
     FunctionRegistry registry =
         ((org.apache.spark.sql.classic.SparkSession) session).sessionState().functionRegistry();
+    // Named as createOrReplaceTempFunction names a temporary function, but
+    // with the entry's usage text, which DESCRIBE FUNCTION shows.
+    String namespace = CatalogManager$.MODULE$.SESSION_NAMESPACE();
+    Option<String> catalog = Option.apply(CatalogManager$.MODULE$.SYSTEM_CATALOG_NAME());
     for (FunctionTable.Entry entry : FunctionTable.ENTRIES) {
-      registry.createOrReplaceTempFunction(entry.name(), entry.builder(), "scala_udf");
+      registry.registerFunction(new FunctionIdentifier(entry.name(), Option.apply(namespace), catalog),
+          entry.info(namespace, "scala_udf"), entry.builder());
     }
     // A running session's analyser is built; its optimiser takes extra rules.
     ExperimentalMethods experimental = session.experimental();
