@@ -16,6 +16,7 @@
 #include "engine/key_hashing.h"
 #include "engine/key_length.h"
 #include "error/internal_failure.h"
+#include "utils/mapped_allocator.h"
 #include "utils/parallel.h"
 
 namespace vantorelle::engine {
@@ -390,10 +391,11 @@ void each_key_index(const ColumnChunks& column, const ValueFormat& format, std::
 struct MetKeys {
   static constexpr int kRowBits = 37;  // (indices stay below 2^27)
   std::int64_t lo = 0;
-  std::vector<std::uint64_t> met;
+  // (reserved to the most keys a range can meet: it never grows)
+  MappedVector<std::uint64_t> met{MappedAllocator<std::uint64_t>::written_as_needed()};
 
   [[gnu::noinline]] void add(std::uint32_t index, std::int64_t row) {
-    push_released(met, std::uint64_t{index} << kRowBits | static_cast<std::uint64_t>(row - lo));
+    met.push_back(std::uint64_t{index} << kRowBits | static_cast<std::uint64_t>(row - lo));
   }
   std::uint32_t index(std::size_t i) const { return static_cast<std::uint32_t>(met[i] >> kRowBits); }
   std::int64_t first_row(std::size_t i) const {
@@ -415,7 +417,7 @@ struct MetKeys {
 template <class EachIndex>
 void number_dense(std::int64_t rows, int parts, std::size_t indices, EachIndex&& each_index, Grouping& out) {
   std::uint32_t* const group_of_row = out.group_of_row.data();
-  std::vector<std::uint32_t> group_of_index;
+  MappedVector<std::uint32_t> group_of_index(MappedAllocator<std::uint32_t>::written_as_needed());
   std::vector<MetKeys> later(static_cast<std::size_t>(parts - 1));
   run_parallel(parts, [&](int t) {
     const auto [lo, hi] = part_range(static_cast<std::size_t>(rows), parts, t);

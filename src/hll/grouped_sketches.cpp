@@ -13,6 +13,7 @@
 #include "hll/sparse_length_bound.h"
 #include "hll/sparse_representation.h"
 #include "hll/sparse_roll_up.h"
+#include "state/sparse_layout.h"
 #include "state/state_message.h"
 #include "utils/buffer_traits.h"
 #include "utils/page_release.h"
@@ -31,9 +32,18 @@ constexpr std::size_t kGroupsAhead = 8;
 // to end (each group's end in `data` goes to the shared offsets, at the
 // group's own index), and whether each group is present.
 struct ShareOutput {
-  Bytes data;
+  SketchBytes data{MappedAllocator<std::uint8_t>::written_as_needed()};
   std::vector<std::uint8_t> present;
 };
+
+// (resized, then copied: inserted, a vector of another allocator than the
+// standard one copies byte by byte)
+template <class Out>
+void append(Out& out, ByteView bytes) {
+  const std::size_t at = out.size();
+  out.resize(at + bytes.size());
+  if (!bytes.empty()) std::memcpy(out.data() + at, bytes.data(), bytes.size());
+}
 
 // Every share's sketches end to end in group order. `first` is each
 // share's first group; `offsets` holds each group's end within its share's
@@ -60,18 +70,16 @@ SerializedSketches join(std::vector<ShareOutput>& shares, const std::vector<std:
     std::uint8_t* from = share.data.data();
     for (std::size_t done = 0; done < share.data.size(); done += kPiece) {
       const std::size_t piece = std::min(kPiece, share.data.size() - done);
-      joined.data.insert(joined.data.end(), from + done, from + done + piece);
+      append(joined.data, ByteView(from + done, piece));
       release_pages(from + done, piece);
     }
     for (std::size_t g = first[t]; g < first[t + 1]; ++g) offsets[g + 1] += base;
     if (nullable) joined.present.insert(joined.present.end(), share.present.begin(), share.present.end());
-    Bytes().swap(share.data);
+    SketchBytes().swap(share.data);
   }
   joined.offsets = std::move(offsets);
   return joined;
 }
-
-void append(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
 }  // namespace
 
@@ -141,10 +149,11 @@ GroupedSketchBuilder::FoldedGroups GroupedSketchBuilder::fold_groups(std::span<c
 class GroupedSketchBuilder::GroupWriter {
  public:
   explicit GroupWriter(const GroupedSketchBuilder& builder)
-      : builder_(builder), state_(scalar_fields(builder.fresh_)) {}
+      : builder_(builder), state_(scalar_fields(builder.fresh_)), layout_(SparseLayout::written_for(state_)) {}
 
   // `codes` are the group's, in row order.
-  Status write(std::span<std::uint32_t> codes, Bytes& out) {
+  template <class Out>
+  Status write(std::span<std::uint32_t> codes, Out& out) {
     const std::size_t n = codes.size();
     if (n == 0) {
       append(out, builder_.empty_);
@@ -184,6 +193,10 @@ class GroupedSketchBuilder::GroupWriter {
     }
     if (n <= builder_.max_buffer_elements_ ||
         length + static_cast<std::size_t>(rho_encoded) <= builder_.max_sparse_data_bytes_) {
+      if (layout_) {
+        layout_->append(out, n, static_cast<std::uint32_t>(state_.sparse_size), *state_.sparse_data);
+        return {};
+      }
       state_.num_values = n;
       return encode_state_into(state_, out);
     }
@@ -191,7 +204,8 @@ class GroupedSketchBuilder::GroupWriter {
   }
 
   // A group's registers, folded elsewhere from its n values.
-  Status write_folded(const std::uint8_t* registers, std::size_t n, Bytes& out) {
+  template <class Out>
+  Status write_folded(const std::uint8_t* registers, std::size_t n, Out& out) {
     registers_.assign(registers, registers + (std::size_t{1} << builder_.codes_.normal_precision()));
     return write_registers(n, out);
   }
@@ -257,12 +271,14 @@ class GroupedSketchBuilder::GroupWriter {
     return filled;
   }
 
-  Status write_normal(std::span<const std::uint32_t> codes, Bytes& out) {
+  template <class Out>
+  Status write_normal(std::span<const std::uint32_t> codes, Out& out) {
     fold(codes);
     return write_registers(codes.size(), out);
   }
 
-  Status write_registers(std::size_t n, Bytes& out) {
+  template <class Out>
+  Status write_registers(std::size_t n, Out& out) {
     SketchState& state = normal_state_;
     if (!state.data) {
       state = scalar_fields(builder_.fresh_);
@@ -311,7 +327,8 @@ class GroupedSketchBuilder::GroupWriter {
   }
 
   // The aggregator's own path for the group's codes in row order.
-  Status replay(std::span<const std::uint32_t> codes, Bytes& out) const {
+  template <class Out>
+  Status replay(std::span<const std::uint32_t> codes, Out& out) const {
     Result<Representation> fresh = Representation::from_state(builder_.fresh_);
     if (!fresh) return fresh.take_error();
     Result<Representation> added = add_value_sequence(std::move(*fresh), codes, builder_.codes_);
@@ -323,6 +340,7 @@ class GroupedSketchBuilder::GroupWriter {
 
   const GroupedSketchBuilder& builder_;
   SketchState state_;         // sparse groups
+  std::optional<SparseLayout> layout_;  // theirs, where the fields allow
   SketchState normal_state_;  // normal groups, once one is met
   Bytes registers_;
   std::vector<std::uint32_t> set_;

@@ -40,13 +40,18 @@
 #include "hll/group_scatter.h"
 #include "hll/hyperloglogplusplus.h"
 #include "state/sketch_state.h"
+#include "utils/mapped_allocator.h"
 
 namespace vantorelle {
 
 // Serialised sketches end to end: sketch i is
 // data[offsets[i] .. offsets[i + 1]); a null entry (present[i] == 0) is empty.
+// The bytes of many sketches end to end, reserved to a loose bound of their
+// size (see MappedAllocator::written_as_needed).
+using SketchBytes = MappedVector<std::uint8_t>;
+
 struct SerializedSketches {
-  Bytes data;
+  SketchBytes data;
   std::vector<std::int64_t> offsets{0};
   // Empty when every entry is present.
   std::vector<std::uint8_t> present;

@@ -133,11 +133,15 @@ bool union_within_budget(const Values& a, const Values& b, std::uint64_t budget)
 }  // namespace
 
 bool SparseRollUp::merge_into(std::span<const ByteView> sketches, Bytes& out) {
-  return roll(sketches, out, false) == sketches.size();
+  return append_merge(roll(sketches, false), out) == sketches.size();
 }
 
 std::size_t SparseRollUp::merge_prefix_into(std::span<const ByteView> sketches, Bytes& out) {
-  return roll(sketches, out, true);
+  return append_merge(roll(sketches, true), out);
+}
+
+std::size_t SparseRollUp::merge_prefix_into(std::span<const ByteView> sketches, MappedVector<std::uint8_t>& out) {
+  return append_merge(roll(sketches, true), out);
 }
 
 std::optional<SketchStateView> SparseRollUp::lead(ByteView first) {
@@ -148,7 +152,7 @@ std::optional<SketchStateView> SparseRollUp::lead(ByteView first) {
 
 bool SparseRollUp::may_lead(ByteView first) { return lead(first).has_value(); }
 
-std::size_t SparseRollUp::roll(std::span<const ByteView> sketches, Bytes& out, bool prefix) {
+std::size_t SparseRollUp::roll(std::span<const ByteView> sketches, bool prefix) {
   if (sketches.size() < 2) return 0;
   const std::optional<SketchStateView> first = lead(sketches[0]);
   if (!first) return 0;
@@ -248,6 +252,13 @@ std::size_t SparseRollUp::roll(std::span<const ByteView> sketches, Bytes& out, b
   DifferenceEncoder encoder(std::move(coded_));
   if (!encoder.put_all(united_)) return 0;
   merged.sparse_data = std::move(encoder).take();
+  return merged_count;
+}
+
+template <class Out>
+std::size_t SparseRollUp::append_merge(std::size_t merged_count, Out& out) {
+  if (merged_count == 0) return 0;
+  SketchState& merged = shape_->state();
   const std::size_t before = out.size();
   const bool written = static_cast<bool>(encode_state_into(merged, out));
   if (!written) out.resize(before);

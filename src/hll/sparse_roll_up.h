@@ -38,6 +38,7 @@ class SparseRollUp {
   // from its start, each step writing the growing union again. Returns
   // sketches.size() when all merged, 0 (`out` as it was) when none did.
   std::size_t merge_prefix_into(std::span<const ByteView> sketches, Bytes& out);
+  std::size_t merge_prefix_into(std::span<const ByteView> sketches, MappedVector<std::uint8_t>& out);
 
   // Whether a group may be rolled up at all, from its first sketch alone
   // (sparse): a caller that checks every sketch first spares that pass
@@ -45,7 +46,12 @@ class SparseRollUp {
   static bool may_lead(ByteView first);
 
  private:
-  std::size_t roll(std::span<const ByteView> sketches, Bytes& out, bool prefix);
+  // The merge into shape_'s state (its sparse data set), and the number of
+  // sketches it holds, or 0 when none merged.
+  std::size_t roll(std::span<const ByteView> sketches, bool prefix);
+  // That merge appended to `out`: the number, or 0 (`out` as it was).
+  template <class Out>
+  std::size_t append_merge(std::size_t merged_count, Out& out);
   static std::optional<SketchStateView> lead(ByteView first);
 
   // Sketches merged a batch at a time (see roll()), when there are at

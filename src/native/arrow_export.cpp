@@ -24,7 +24,7 @@ struct ExportedColumn {
   std::unique_ptr<std::int64_t[]> written_values;  // new_int64_column's
   std::vector<std::int32_t> offsets;
   std::vector<std::int64_t> large_offsets;  // large_binary, past 2 GiB of data
-  Bytes data;
+  SketchBytes data;
   const void* buffers[3] = {nullptr, nullptr, nullptr};
   std::int64_t n_buffers = 2;
 };

@@ -1,5 +1,7 @@
 #include "state/sparse_layout.h"
 
+#include "utils/var_int.h"
+
 namespace vantorelle {
 
 std::optional<SparseLayout> SparseLayout::of(const SketchState& fields) {
@@ -17,6 +19,48 @@ std::optional<SparseLayout> SparseLayout::of(const SketchState& fields) {
   layout.outer_tail_ = load16(outer + 4);
   layout.inner_head_ = load32(inner);
   return layout;
+}
+
+std::optional<SparseLayout> SparseLayout::written_for(const SketchState& fields) {
+  // (the encoding version written unless it is 1; the others unless 0)
+  if (fields.encoding_version == 1 || fields.value_type.wire_number() == 0 || fields.precision == 0 ||
+      fields.sparse_precision == 0) {
+    return std::nullopt;
+  }
+  return of(fields);
+}
+
+template <class Out>
+void SparseLayout::append_to(Out& out, std::uint64_t num_values, std::uint32_t sparse_size,
+                             ByteView sparse_data) const {
+  const std::size_t inner = 1 + varint64_length(sparse_size) + 5 + varint64_length(sparse_data.size()) +
+                            sparse_data.size();
+  const std::size_t total = 3 + varint64_length(num_values) + 6 + varint64_length(inner) + inner;
+  const std::size_t start = out.size();
+  out.resize(start + total);
+  std::uint8_t* at = out.data() + start;
+  const std::uint8_t head[3] = {0x08, type_, 0x10};
+  std::memcpy(at, head, 3);
+  at = put_varint64(at + 3, num_values);
+  std::memcpy(at, &outer_head_, 4);
+  std::memcpy(at + 4, &outer_tail_, 2);
+  at = put_varint64(at + 6, inner);
+  *at = 0x10;
+  at = put_varint64(at + 1, sparse_size);
+  std::memcpy(at, &inner_head_, 4);
+  at[4] = 0x32;
+  at = put_varint64(at + 5, sparse_data.size());
+  if (!sparse_data.empty()) std::memcpy(at, sparse_data.data(), sparse_data.size());
+}
+
+void SparseLayout::append(Bytes& out, std::uint64_t num_values, std::uint32_t sparse_size,
+                          ByteView sparse_data) const {
+  append_to(out, num_values, sparse_size, sparse_data);
+}
+
+void SparseLayout::append(MappedVector<std::uint8_t>& out, std::uint64_t num_values, std::uint32_t sparse_size,
+                          ByteView sparse_data) const {
+  append_to(out, num_values, sparse_size, sparse_data);
 }
 
 }  // namespace vantorelle

@@ -20,6 +20,7 @@
 
 #include "state/sketch_state.h"
 #include "utils/bytes.h"
+#include "utils/mapped_allocator.h"
 
 namespace vantorelle {
 
@@ -29,6 +30,17 @@ class SparseLayout {
   // encoding version, value type, precision, sparse precision); nothing when
   // one of them does not fit in a one-byte varint.
   static std::optional<SparseLayout> of(const SketchState& fields);
+  // The same, when the message encode_state_into writes for these fixed
+  // fields (and a sparse_size above 0) takes the layout: it leaves out
+  // fields of their defaults.
+  static std::optional<SparseLayout> written_for(const SketchState& fields);
+
+  // Appends the message of this layout that encode_state_into writes for
+  // these fixed fields (when written_for gave the layout), num_values,
+  // sparse_size (above 0) and sparse_data, without building the state.
+  void append(Bytes& out, std::uint64_t num_values, std::uint32_t sparse_size, ByteView sparse_data) const;
+  void append(MappedVector<std::uint8_t>& out, std::uint64_t num_values, std::uint32_t sparse_size,
+              ByteView sparse_data) const;
 
   // The sparse_data of `bytes` when it is a message of this layout to its
   // last byte. decode_state_view then gives the same: these fixed fields,
@@ -67,6 +79,9 @@ class SparseLayout {
   static constexpr int kNumValuesBytes = 9;
   static constexpr int kSparseSizeBytes = 4;
   static constexpr int kLengthBytes = 5;
+
+  template <class Out>
+  void append_to(Out& out, std::uint64_t num_values, std::uint32_t sparse_size, ByteView sparse_data) const;
 
   static std::uint32_t load32(const std::uint8_t* at) {
     std::uint32_t value;

@@ -383,7 +383,10 @@ Result<Bytes> encode_state(const SketchState& state) {
   return out;
 }
 
-Status encode_state_into(const SketchState& state, Bytes& message) {
+namespace {
+
+template <class Out>
+Status encode_into(const SketchState& state, Out& message) {
   std::size_t nested_size = 0;
   if (state.sparse_size != 0) nested_size += int32_field_size(state.sparse_size);
   if (state.precision != 0) nested_size += int32_field_size(state.precision);
@@ -433,6 +436,14 @@ Status encode_state_into(const SketchState& state, Bytes& message) {
                "wrote " + std::to_string(written) + " of " + std::to_string(total_size) + " bytes");
   }
   return {};
+}
+
+}  // namespace
+
+Status encode_state_into(const SketchState& state, Bytes& out) { return encode_into(state, out); }
+
+Status encode_state_into(const SketchState& state, MappedVector<std::uint8_t>& out) {
+  return encode_into(state, out);
 }
 
 Result<SketchState> decode_state(ByteView bytes) {

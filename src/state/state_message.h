@@ -4,6 +4,7 @@
 
 #include "error/result.h"
 #include "state/sketch_state.h"
+#include "utils/mapped_allocator.h"
 
 namespace vantorelle {
 
@@ -11,6 +12,7 @@ namespace vantorelle {
 Result<Bytes> encode_state(const SketchState& state);
 // The same message appended to `out` (for many messages end to end).
 Status encode_state_into(const SketchState& state, Bytes& out);
+Status encode_state_into(const SketchState& state, MappedVector<std::uint8_t>& out);
 
 // Checks the wire form only; failures are ProtoDeserialization with a text
 // that says what was wrong and at which byte offset.

@@ -84,6 +84,16 @@ TEST(SparseLayout, WhatItAcceptsDecodesAlike) {
                              !state.data && state.num_values < (std::uint64_t{1} << 63) &&
                              state.sparse_size < (1 << 28);
       ASSERT_EQ(sparse.has_value(), described) << "round " << round;
+      // Its writer writes those messages byte for byte.
+      const std::optional<SparseLayout> writer = SparseLayout::written_for(fields);
+      ASSERT_EQ(writer.has_value(), sp != 0 && fields.value_type.wire_number() != 0) << "round " << round;
+      if (writer && state.sparse_size != 0 && !state.data) {
+        const auto before = static_cast<std::ptrdiff_t>(round % 3);  // (appended after what is there)
+        Bytes written(static_cast<std::size_t>(before), 7);
+        writer->append(written, state.num_values, static_cast<std::uint32_t>(state.sparse_size),
+                       *state.sparse_data);
+        ASSERT_EQ(Bytes(written.begin() + before, written.end()), message_bytes(state)) << "round " << round;
+      }
     }
     if (!sparse) continue;
     ++accepted;
