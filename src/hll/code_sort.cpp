@@ -49,6 +49,28 @@ __attribute__((target("avx512f"))) void rank_sort(std::uint32_t* codes, std::siz
 
 #endif
 
+// Two to four codes: a sorting network over them padded with UINT32_MAX
+// (above every code), of minima and maxima, with no branch on the codes.
+void sort_few(std::uint32_t* codes, std::size_t n) {
+  std::uint32_t a = codes[0], b = codes[1];
+  std::uint32_t c = n > 2 ? codes[2] : UINT32_MAX, d = n > 3 ? codes[3] : UINT32_MAX;
+  const auto exchange = [](std::uint32_t& low, std::uint32_t& high) {
+    const std::uint32_t least = std::min(low, high);
+    high = std::max(low, high);
+    low = least;
+  };
+  exchange(a, b);
+  exchange(c, d);
+  exchange(a, c);
+  exchange(b, d);
+  exchange(b, c);
+  // (one store a code: a copy from an array just stored would wait on them)
+  codes[0] = a;
+  codes[1] = b;
+  if (n > 2) codes[2] = c;
+  if (n > 3) codes[3] = d;
+}
+
 void insertion_sort(std::uint32_t* begin, std::uint32_t* end) {
   for (std::uint32_t* i = begin + 1; i < end; ++i) {
     const std::uint32_t value = *i;
@@ -60,14 +82,19 @@ void insertion_sort(std::uint32_t* begin, std::uint32_t* end) {
 
 }  // namespace
 
-// Sorts codes (below 2^31). Up to 64 with AVX-512: rank_sort; otherwise
-// few: insertion sort. Up to a few thousand: one pass into buckets by the
-// top bits of their range, which leaves about one code per bucket, then an
-// insertion sort of the nearly sorted result. More: a least-significant-digit
-// radix sort of 11 bits a pass, as many passes as the largest code needs.
+// Sorts codes (below 2^31). Up to four: sort_few. Up to 64 with AVX-512:
+// rank_sort; otherwise few: insertion sort. Up to a few thousand: one pass
+// into buckets by the top bits of their range, which leaves about one code
+// per bucket, then an insertion sort of the nearly sorted result. More: a
+// least-significant-digit radix sort of 11 bits a pass, as many passes as
+// the largest code needs.
 void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scratch) {
   const std::size_t n = codes.size();
   if (n < 2) return;
+  if (n <= 4) {
+    sort_few(codes.data(), n);
+    return;
+  }
 #if defined(__x86_64__)
   if (n <= kRankSorted && cpu_has_avx512()) {
     rank_sort(codes.data(), n);
