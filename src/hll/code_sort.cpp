@@ -84,8 +84,10 @@ void insertion_sort(std::uint32_t* begin, std::uint32_t* end) {
 
 // Sorts codes (below 2^31). Up to four: sort_few. Up to 64 with AVX-512:
 // rank_sort; otherwise few: insertion sort. Up to a few thousand: one pass
-// into buckets by the top bits of their range, which leaves about one code
-// per bucket, then an insertion sort of the nearly sorted result. More: a
+// into buckets by the top bits of their range, two to four buckets a code
+// (with more, summing the counts costs more than the insertion sort of the
+// nearly sorted result saves; with fewer, the other way), then that
+// insertion sort. More: a
 // least-significant-digit radix sort of 11 bits a pass, as many passes as
 // the largest code needs.
 void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scratch) {
@@ -110,7 +112,7 @@ void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scra
   const int bits = std::bit_width(largest);
   scratch.resize(n);
   if (n < 4096) {
-    const int bucket_bits = std::min(bits, static_cast<int>(std::bit_width(n)) + 2);
+    const int bucket_bits = std::min(bits, static_cast<int>(std::bit_width(n)) + 1);
     const int shift = bits - bucket_bits;
     std::uint32_t counts[16385];
     std::fill(counts, counts + (std::size_t{1} << bucket_bits) + 1, 0);
