@@ -122,11 +122,9 @@ def _stream_names(names: list[Any]) -> list[str]:
     streamed = [str(name) for name in names]
     for i, name in enumerate(streamed):
         # (an Arrow column's name is C text in UTF-8)
-        if "\0" in name or not _utf8(name):
-            raise RefusedValueError(
-                f"column {names[i]!r} cannot be named in Arrow (its name holds "
-                f"{'a NUL character' if chr(0) in name else 'text that is not UTF-8'}): rename it"
-            )
+        fault = "a NUL character" if "\0" in name else None if _utf8(name) else "text that is not UTF-8"
+        if fault is not None:
+            raise RefusedValueError(f"column {names[i]!r} cannot be named in Arrow (its name holds {fault}): rename it")
         if name in streamed[:i]:
             first = names[streamed.index(name)]
             raise InvalidInputError(
