@@ -32,7 +32,17 @@ std::string arrow_format_in_words(std::string_view format) {
     const std::string_view zone = format.substr(4);
     return "timestamp[" + std::string(kUnits[unit]) + (zone.empty() ? "" : ", tz=" + std::string(zone)) + "]";
   }
-  if (starts("d:")) return "decimal";
+  if (starts("d:")) {
+    // d:precision,scale[,bit width], in pyarrow's spelling: decimal128(38, 0)
+    // (the form a DuckDB HUGEINT takes in Arrow)
+    const std::string_view fields = format.substr(2);
+    const std::size_t comma = fields.find(',');
+    if (comma == std::string_view::npos) return "decimal";
+    const std::size_t last = fields.find(',', comma + 1);
+    const std::string_view scale = fields.substr(comma + 1, last == std::string_view::npos ? last : last - comma - 1);
+    const std::string bits(last == std::string_view::npos ? "128" : fields.substr(last + 1));
+    return "decimal" + bits + "(" + std::string(fields.substr(0, comma)) + ", " + std::string(scale) + ")";
+  }
   if (starts("w:")) return "fixed_size_binary";
   if (starts("+w:")) return "fixed_size_list";
   if (starts("+ud:") || starts("+us:")) return "union";
