@@ -35,20 +35,39 @@ void expect_same(const MappedVector<std::uint32_t>& vector, const std::vector<st
   for (std::size_t i = 0; i < model.size(); ++i) ASSERT_EQ(vector[i], model[i]) << "at " << i;
 }
 
-// Random operations on two vectors, each mapped or not, against plain
+// The C allocator's, mapped (its pages asked for at once), and mapped
+// rounded up to huge pages (left to fault in).
+MappedAllocator<std::uint32_t> allocator_of_kind(int kind) {
+  return kind == 2 ? MappedAllocator<std::uint32_t>::written_as_needed() : MappedAllocator<std::uint32_t>(kind == 1);
+}
+
+// The process's mapped size (VmSize), in bytes; 0 where it is not known.
+std::size_t mapped_size() {
+#if defined(__linux__)
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
+  }
+#endif
+  return 0;
+}
+
+// Random operations on two vectors, each of any kind, against plain
 // vectors: memory moved between them must be freed the way it was taken
 // (a mapped block given to free() is a crash under AddressSanitizer).
 TEST(MappedVectorTest, KeepsWhatAPlainVectorKeeps) {
   std::mt19937_64 random(20261209);
-  for (int round = 0; round < 12; ++round) {
-    MappedVector<std::uint32_t> vectors[2] = {MappedVector<std::uint32_t>(MappedAllocator<std::uint32_t>(round % 2 == 0)),
-                                              MappedVector<std::uint32_t>(MappedAllocator<std::uint32_t>(round % 3 == 0))};
+  for (int round = 0; round < 18; ++round) {
+    MappedVector<std::uint32_t> vectors[2] = {MappedVector<std::uint32_t>(allocator_of_kind(round % 3)),
+                                              MappedVector<std::uint32_t>(allocator_of_kind(round / 3 % 3))};
     std::vector<std::uint32_t> models[2];
     for (int step = 0; step < 16; ++step) {
       const int k = static_cast<int>(random() % 2);
       switch (random() % 5) {
         case 0: {  // resize, new values written before they are read
-          const std::size_t size = random() % 3 == 0 ? random() % 100
+          const std::size_t size = random() % 4 == 0   ? random() % 100
+                                   : random() % 3 == 0 ? kLarge / 2 - 500 + random() % 1000
                                    : random() % 2 == 0 ? kLarge + random() % kLarge
                                                        : kHuge + random() % kLarge;
           const std::size_t old = vectors[k].size();
@@ -84,6 +103,32 @@ TEST(MappedVectorTest, KeepsWhatAPlainVectorKeeps) {
     }
   }
 }
+
+#if defined(__linux__)
+// Mapped vectors of sizes about every threshold (half a MiB, a MiB, a huge
+// page), grown, copied, swapped and freed: each mapping is handed back at
+// the size it was taken, so nothing stays mapped (the C allocator, whose
+// heap would grow, takes no part).
+TEST(MappedVectorTest, MappedMemoryIsHandedBackWhole) {
+  std::mt19937_64 random(8);
+  const std::size_t before = mapped_size();
+  for (int round = 0; round < 300; ++round) {
+    const MappedAllocator<std::uint32_t> allocator = allocator_of_kind(1 + round % 2);
+    MappedVector<std::uint32_t> grown(allocator), sized(allocator);
+    const std::size_t thresholds[] = {kLarge / 2, kLarge, (std::size_t{1} << 21) / 4, kHuge};
+    const std::size_t size = thresholds[random() % 4] - 2000 + random() % 4000;
+    sized.resize(size);
+    sized[size - 1] = 1;
+    for (std::size_t i = 0, n = random() % size; i < n; ++i) grown.push_back(static_cast<std::uint32_t>(i));
+    std::swap(grown, sized);
+    sized = grown;
+    grown = std::move(sized);
+    ASSERT_EQ(grown.size(), size);
+    ASSERT_EQ(grown[size - 1], 1u);
+  }
+  EXPECT_LT(mapped_size(), before + (std::size_t{1} << 21));
+}
+#endif
 
 TEST(ReleasedMemoryTest, GrowingAndFreeingKeepsTheValues) {
   std::mt19937_64 random(7);
@@ -185,15 +230,6 @@ TEST(PageReleaseTest, HugePagesAskedForTheWholeHugePagesInsideABuffer) {
   munmap(small, span);
 }
 
-// The process's mapped size (VmSize), in bytes.
-std::size_t mapped_size() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
-  }
-  return 0;
-}
 
 // Buffers below, at and past a huge page, at odd sizes: zeros, writable to
 // their last byte, those of a huge page or more starting on a huge page
