@@ -87,9 +87,8 @@ void insertion_sort(std::uint32_t* begin, std::uint32_t* end) {
 // into buckets by the top bits of their range, two to four buckets a code
 // (with more, summing the counts costs more than the insertion sort of the
 // nearly sorted result saves; with fewer, the other way), then that
-// insertion sort. More: a
-// least-significant-digit radix sort of 11 bits a pass, as many passes as
-// the largest code needs.
+// insertion sort. More: a least-significant-digit radix sort of 11 bits a
+// pass, as many passes as the largest code needs.
 void sort_codes(std::span<std::uint32_t> codes, std::vector<std::uint32_t>& scratch) {
   const std::size_t n = codes.size();
   if (n < 2) return;

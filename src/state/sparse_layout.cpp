@@ -1,5 +1,6 @@
 #include "state/sparse_layout.h"
 
+#include "state/state_message.h"
 #include "utils/var_int.h"
 
 namespace vantorelle {
@@ -22,12 +23,20 @@ std::optional<SparseLayout> SparseLayout::of(const SketchState& fields) {
 }
 
 std::optional<SparseLayout> SparseLayout::written_for(const SketchState& fields) {
-  // (the encoding version written unless it is 1; the others unless 0)
-  if (fields.encoding_version == 1 || fields.value_type.wire_number() == 0 || fields.precision == 0 ||
-      fields.sparse_precision == 0) {
-    return std::nullopt;
-  }
-  return of(fields);
+  const std::optional<SparseLayout> layout = of(fields);
+  if (!layout) return std::nullopt;
+  // encode_state_into leaves out the fields of their defaults, by its own
+  // rules: the layout is taken when a message it writes is that one's.
+  SketchState probe = fields;
+  probe.data.reset();
+  probe.num_values = 1;
+  probe.sparse_size = 1;
+  probe.sparse_data = Bytes{1};
+  Bytes encoded;
+  Bytes written;
+  if (!encode_state_into(probe, encoded)) return std::nullopt;
+  layout->append(written, 1, 1, *probe.sparse_data);
+  return written == encoded ? layout : std::nullopt;
 }
 
 template <class Out>

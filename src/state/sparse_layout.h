@@ -32,12 +32,14 @@ class SparseLayout {
   static std::optional<SparseLayout> of(const SketchState& fields);
   // The same, when the message encode_state_into writes for these fixed
   // fields (and a sparse_size above 0) takes the layout: it leaves out
-  // fields of their defaults.
+  // fields of their defaults. For append().
   static std::optional<SparseLayout> written_for(const SketchState& fields);
 
   // Appends the message of this layout that encode_state_into writes for
   // these fixed fields (when written_for gave the layout), num_values,
-  // sparse_size (above 0) and sparse_data, without building the state.
+  // sparse_size (above 0) and sparse_data (within the sparse budget, so
+  // that the message is far from the readers' limit), without building the
+  // state.
   void append(Bytes& out, std::uint64_t num_values, std::uint32_t sparse_size, ByteView sparse_data) const;
   void append(MappedVector<std::uint8_t>& out, std::uint64_t num_values, std::uint32_t sparse_size,
               ByteView sparse_data) const;

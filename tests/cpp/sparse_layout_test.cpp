@@ -28,6 +28,7 @@ TEST(SparseLayout, TheLibrarysSparseSketchesHaveIt) {
       const SketchStateView view = unwrap(decode_state_view(bytes));
       const std::optional<SparseLayout> layout = SparseLayout::of(view.scalars);
       ASSERT_TRUE(layout.has_value());
+      ASSERT_TRUE(SparseLayout::written_for(view.scalars).has_value());  // (and they are written by it)
       const std::optional<ByteView> sparse = layout->sparse_data(bytes);
       ASSERT_TRUE(sparse.has_value()) << pair[0] << ", " << pair[1] << ": " << value;
       EXPECT_EQ(sparse->data(), view.sparse_data->data());
