@@ -83,10 +83,10 @@ def library_class(obj: Any) -> tuple[str, str]:
     of the caller's own derived from one of the libraries' (a DataFrame
     subclass, say) is read as its base is."""
     for cls in type(obj).__mro__:
-        library = cls.__module__.partition(".")[0]
+        library = (cls.__module__ or "").partition(".")[0]
         if library in _LIBRARIES:
             return library, cls.__name__
-    return type(obj).__module__.partition(".")[0], type(obj).__name__
+    return (type(obj).__module__ or "").partition(".")[0], type(obj).__name__
 
 
 def library_of(obj: Any) -> str:
@@ -154,7 +154,8 @@ def read_object_column(values: Any, name: Any) -> Any:
     try:
         input_type = _collect(values, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1)[0]
     except RefusedValueError as error:
-        raise RefusedValueError(f"column {name!r} of dtype object: {error}") from None
+        what = "the column" if name is None else f"column {name!r}"
+        raise RefusedValueError(f"{what} of dtype object: {error}") from None
     # Items that `add` takes though Arrow does not read them so (text beside
     # a NaT, which pandas counts as missing; lists of byte values): each as
     # `add` converts it.
@@ -180,14 +181,18 @@ def column_value_type(arrow_type: Any) -> type | None:
 
     if pa.types.is_null(arrow_type):
         return None
+    # (pa.nulls: pa.array([], type) cannot make dictionaries of dates, say)
     input_type = _native.collect(
-        pa.array([], arrow_type), _ANY, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1
+        pa.nulls(0, arrow_type), _ANY, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1
     )[0]
     return int if input_type == _INPUT_LONG else str
 
 
 def arrow_refusal(error: BaseException) -> Exception:
     """pyarrow's refusal to convert a column, as the package's own error."""
+    if isinstance(error, UnicodeEncodeError):
+        text = error.object[error.start:error.end]
+        return RefusedValueError(f"a column cannot be read as Arrow: it holds text with a lone surrogate ({text!r})")
     detail = "; ".join(str(part) for part in error.args) or type(error).__name__
     if isinstance(error, (TypeError, NotImplementedError)):
         return RefusedValueError(f"a column cannot be read as Arrow: {detail}")
@@ -208,7 +213,9 @@ def read_through_arrow(call: Any, *args: Any) -> Any:
     try:
         return call(*args)
     except Exception as error:  # noqa: BLE001 (foreign classes, unknown here)
-        if not exports_arrow(args[0]) or type(error).__module__.partition(".")[0] in ("vantorelle", "builtins"):
+        # (text that UTF-8 cannot encode is the export's failure, not Python's)
+        foreign = type(error).__module__.partition(".")[0] not in ("vantorelle", "builtins")
+        if not exports_arrow(args[0]) or not (foreign or isinstance(error, UnicodeEncodeError)):
             raise
         raise arrow_refusal(error) from None
 

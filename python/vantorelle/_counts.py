@@ -39,13 +39,11 @@ def _with_columns(result: Any, library: str, columns: dict[str, Any]) -> Any:
         result = result.rename({sketch: COUNT_COLUMN})
         return result.with_columns([pl.Series(array).alias(name) for name, array in columns.items()])
     if library == "duckdb":
-        import duckdb
-
         table = result.to_arrow_table()
         table = table.rename_columns([COUNT_COLUMN if name == sketch else name for name in table.column_names])
         for name, array in columns.items():
             table = table.append_column(name, array)
-        return duckdb.from_arrow(table)
+        return _grouped.on_connection_of(result, table)
     import pyarrow as pa
 
     result = result.rename_columns([COUNT_COLUMN if name == sketch else name for name in result.column_names])

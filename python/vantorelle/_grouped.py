@@ -21,6 +21,7 @@ if TYPE_CHECKING:
 from vantorelle import _native
 from vantorelle._arguments import check_precisions, check_ty, thread_count
 from vantorelle._columns import (
+    _is_pandas_object_column,
     arrow_refusal,
     exports_arrow,
     library_class,
@@ -121,8 +122,7 @@ def _stream_names(names: list[Any]) -> list[str]:
     a pandas frame's labels become text."""
     streamed = [str(name) for name in names]
     for i, name in enumerate(streamed):
-        # (an Arrow column's name is C text in UTF-8)
-        fault = "a NUL character" if "\0" in name else None if _utf8(name) else "text that is not UTF-8"
+        fault = arrow_name_fault(name)
         if fault is not None:
             raise RefusedValueError(f"column {names[i]!r} cannot be named in Arrow (its name holds {fault}): rename it")
         if name in streamed[:i]:
@@ -133,12 +133,16 @@ def _stream_names(names: list[Any]) -> list[str]:
     return streamed
 
 
-def _utf8(text: str) -> bool:
+def arrow_name_fault(name: str) -> str | None:
+    """What keeps `name` from naming an Arrow column through the C interfaces
+    (C text in UTF-8), or None."""
+    if "\0" in name:
+        return "a NUL character"
     try:
-        text.encode("utf-8")
+        name.encode("utf-8")
     except UnicodeEncodeError:
-        return False
-    return True
+        return "text that is not UTF-8"
+    return None
 
 
 def _check_present(available: Any, names: list[str]) -> None:
@@ -280,7 +284,7 @@ def _arrow_of_frame(frame: Any, value: str) -> Any:
     keys = frame.drop(columns=[value])
     try:
         table = pa.Table.from_pandas(keys, preserve_index=False)
-    except pa.ArrowException as error:
+    except (pa.ArrowException, UnicodeEncodeError) as error:
         raise arrow_refusal(error) from None
     return table.append_column(value, array)
 
@@ -314,12 +318,17 @@ def _duckdb_relation(relation: Any, keys: list[str], names: list[str]):
     stream, finish_arrow = _arrow_stream(projected, keys, names)
 
     def finish(first_rows: Any, sketches: Any) -> Any:
-        # Read on the relation's own connection, so the result can be stored
-        # or joined there: DuckDB finds the Arrow table by this variable's name.
-        __vantorelle_sketch_by_result = finish_arrow(first_rows, sketches)  # noqa: F841
-        return relation.query("__vantorelle_input", "SELECT * FROM __vantorelle_sketch_by_result")
+        return on_connection_of(relation, finish_arrow(first_rows, sketches))
 
     return stream, finish
+
+
+def on_connection_of(relation: Any, table: Any) -> Any:
+    """The Arrow `table` as a relation on `relation`'s own connection, so that
+    a result can be stored or joined there."""
+    # DuckDB finds the Arrow table by this variable's name.
+    __vantorelle_result = table  # noqa: F841
+    return relation.query("__vantorelle_input", "SELECT * FROM __vantorelle_result")
 
 
 def _reader(table: Any, keys: list[str], names: list[str]):
@@ -462,10 +471,13 @@ def estimates(
         raise RefusedValueError(
             f"expected a column of serialised sketches, not {type(sketches).__qualname__}"
         )
+    # (a pandas object column read item by item, as merge_by reads one: text
+    # among bytes is refused, not encoded by Arrow and read as a sketch)
+    column = read_object_column(sketches, sketches.name) if _is_pandas_object_column(sketches) else sketches
     if bounds is None:
-        columns = {"estimate": read_through_arrow(_native.estimates, sketches, count, code)}
+        columns = {"estimate": read_through_arrow(_native.estimates, column, count, code)}
     else:
-        values, lower, upper = read_through_arrow(_native.estimates, sketches, count, code, _confidence(bounds))
+        values, lower, upper = read_through_arrow(_native.estimates, column, count, code, _confidence(bounds))
         columns = {"estimate": values, "lower": lower, "upper": upper}
     if not arrow:
         lists = [memoryview(data).cast("q").tolist() for data in columns.values()]

@@ -135,7 +135,7 @@ def _check_value_column(
     if ty not in (None, int, str, bytes):
         raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")
     try:
-        vantorelle.sketch(pa.array([], arrow_type), ty, normal_precision, sparse_precision)
+        vantorelle.sketch(pa.nulls(0, arrow_type), ty, normal_precision, sparse_precision)
         counts_as = column_value_type(arrow_type)
     except TypeError as error:
         raise RefusedValueError(

@@ -141,7 +141,7 @@ bool column_format(const ArrowSchema& outer, ColumnFormat* out) {
     return false;
   }
   if (!value_format(values, &out->values)) {
-    raise_sketch_error(ErrorClass::Refused, unsupported_arrow_column_message(values));
+    raise_sketch_error(ErrorClass::Refused, unsupported_arrow_column_message(schema, values));
     return false;
   }
   return true;

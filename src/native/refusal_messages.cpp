@@ -62,11 +62,13 @@ std::string refused_item_message(PyObject* item) {
   return kUnsupportedType;
 }
 
-std::string unsupported_arrow_column_message(std::string_view format) {
+std::string unsupported_arrow_column_message(const ArrowSchema& schema, std::string_view values) {
   std::string message(kUnsupportedType);
-  message += ": cannot count an Arrow column of " + engine::arrow_format_in_words(format) + " values";
+  // (named as every door names it: a dictionary as dictionary<...>)
+  message += ": cannot count an Arrow column of " + engine::arrow_type_in_words(schema) + " values";
   message += "; integers, booleans, strings and binary are counted";
-  if (format == "e" || format == "f" || format == "g") {
+  const std::string_view format = values;
+  if (schema.dictionary == nullptr && (format == "e" || format == "f" || format == "g")) {
     message +=
         " (pandas turns an integer column with missing values into floats: "
         "astype('Int64') keeps it integers, and the missing values are skipped)";

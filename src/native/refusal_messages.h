@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/arrow_abi.h"
+
 namespace vantorelle::native {
 
 // An unsigned 64-bit value above 2^63 - 1.
@@ -21,7 +23,8 @@ std::string out_of_range_message(std::uint64_t value);
 // plain "Unsupported type" for any other type. GIL held.
 std::string refused_item_message(PyObject* item);
 
-// An Arrow column of a type that does not count, its type in words.
-std::string unsupported_arrow_column_message(std::string_view format);
+// An Arrow column of a type that does not count (`schema`'s; `values` is
+// its values' format, a dictionary's own), its type in words.
+std::string unsupported_arrow_column_message(const ArrowSchema& schema, std::string_view values);
 
 }  // namespace vantorelle::native

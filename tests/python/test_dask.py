@@ -362,6 +362,28 @@ def test_categories_booleans_and_many_groups(compute):
         for key, group in floats.groupby("g", sort=False).user}
 
 
+def test_names_arrow_cannot_carry_and_categories_of_any_type(compute):
+    # Dask groups by names holding a NUL; they never reach Arrow's C
+    # interface, which would cut them there.
+    frame = pd.DataFrame({"k\0z": np.arange(60) % 3, "a\0b": np.arange(60) % 7})
+    ddf = dd.from_pandas(frame, npartitions=3, sort=False)
+    sketched = compute(ddf.groupby("k\0z")["a\0b"].agg(vd.sketch_aggregation()))
+    assert dict(zip(sketched.index, sketched.tolist())) == {
+        key: vantorelle.sketch(list(group), int).to_bytes() for key, group in frame.groupby("k\0z")["a\0b"]}
+    stored = dd.from_pandas(pd.DataFrame({"k\0z": sketched.index, "a\0b": sketched.array}), npartitions=2)
+    merged = compute(stored.groupby("k\0z")["a\0b"].agg(vd.merge_aggregation()))
+    assert dict(zip(merged.index, merged.tolist())) == dict(zip(sketched.index, sketched.tolist()))
+    # Categories of dates are refused as vantorelle.sketch refuses them; of
+    # string views, counted.
+    days = dd.from_pandas(pd.DataFrame({"g": [1, 1], "day": pd.Categorical(pd.to_datetime(["2026-01-01"] * 2))}),
+                          npartitions=1)
+    for call in (lambda: vd.approx_distinct(days.day), lambda: days.groupby("g").day.agg(vd.sketch_aggregation())):
+        with pytest.raises(vantorelle.RefusedValueError, match="timestamp"):
+            compute(call())
+    views = pd.Series(pd.arrays.ArrowExtensionArray(pa.array(["a", "b", "a"], pa.string_view()).dictionary_encode()))
+    assert compute(vd.approx_distinct(dd.from_pandas(views.to_frame("s"), npartitions=1).s)) == 2
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_partitions_shipping_values_and_partitions_shipping_sketches_combine_exactly(compute, seed):
     # Partitions of many small groups pass their values on, partitions of

@@ -492,6 +492,9 @@ def test_connect_load_and_relations_on_their_own_connection(tmp_path, monkeypatc
         relation = con.sql("SELECT range % 3 AS k, range AS v FROM range(300)")
         out = vantorelle.sketch_by(relation, "k", "v", threads=1)
         con.execute("CREATE TABLE per_k AS SELECT * FROM out")
+        counted = vantorelle.count_by(relation, "k", "v")  # (so is count_by's)
+        assert sorted(counted.join(con.sql("SELECT range AS k FROM range(3)"), "k").fetchall()) == [
+            (0, 100), (1, 100), (2, 100)]
         assert con.execute(
             "SELECT count(*) FROM per_k JOIN (SELECT range % 3 AS k, vantorelle_sketch(range) AS s "
             "FROM range(300) GROUP BY k) USING (k) WHERE per_k.sketch = s").fetchall() == [(3,)]

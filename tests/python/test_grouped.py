@@ -341,6 +341,20 @@ def test_frame_subclasses_tuple_labels_and_names_arrow_cannot_carry():
         vantorelle.sketch_by(unencodable, "\ud800", "v")
 
 
+def test_text_arrow_cannot_hold_in_keys_and_text_among_sketches_are_refused():
+    bad = pd.Series(["x", "a\udc80", "x"], dtype=object)
+    one = vantorelle.sketch([1]).to_bytes()
+    for call in (lambda: vantorelle.sketch_by(pd.DataFrame({"k": bad, "v": [1, 2, 3]}), "k", "v"),
+                 lambda: vantorelle.count_by(pd.DataFrame({"k": bad, "v": [1, 2, 3]}), "k", "v"),
+                 lambda: vantorelle.merge_by(pd.DataFrame({"k": bad, "s": pd.Series([one] * 3, dtype=object)}),
+                                             "k", "s")):
+        with pytest.raises(vantorelle.RefusedValueError, match="lone surrogate"):
+            call()
+    # (not encoded by Arrow and then read as a corrupt sketch)
+    with pytest.raises(vantorelle.RefusedValueError, match="the column of dtype object: value at position 1"):
+        vantorelle.estimates(pd.Series([one, "abc"], dtype=object))
+
+
 def test_key_dictionaries_that_differ_between_batches_and_hold_a_null():
     # (pyarrow's take cannot unify such dictionaries for the result's keys)
     batches = [pa.record_batch({"k": pa.DictionaryArray.from_arrays(pa.array([0, 1, 1], pa.int8()), pa.array(entries)),

@@ -105,6 +105,7 @@ def _type_word(message):
 @pytest.mark.parametrize("arrow_type", [
     pa.float64(), pa.float32(), pa.timestamp("us"), pa.timestamp("s", tz="Europe/Oslo"), pa.date32(),
     pa.time64("ns"), pa.decimal128(5, 2), pa.decimal256(40, 0), pa.list_(pa.int64()), pa.duration("ms"),
+    pa.dictionary(pa.int8(), pa.float64()),
 ])
 def test_a_column_of_a_type_that_does_not_count_is_refused_alike_and_named_alike(arrow_type):
     column = pa.array([None, None], arrow_type)
