@@ -223,7 +223,7 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
                                ": the text is not valid UTF-8");
         return false;
       }
-      if (!builder.hold_first(first.get(), type, position + row)) return true;
+      if (!builder.hold_first(first.get(), type, hash, position + row)) return true;
       ++row;
       break;
     }

@@ -163,7 +163,7 @@ bool read_buffer_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
   }
   OwnedRef first_object(PyLong_FromLongLong(first));
   if (!first_object) return false;
-  if (!builder.hold_first(first_object.get(), InputType::LONG, 0)) return true;
+  if (!builder.hold_first(first_object.get(), InputType::LONG, HyperLogLogPlusPlus::hash_long(first), 0)) return true;
   {
     WithoutGil released;
     dispatch<HashItems>(view->itemsize, format.is_signed, *view, 1, format.swap, builder);

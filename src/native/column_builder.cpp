@@ -6,6 +6,7 @@
 
 #include "native/errors.h"
 #include "state/sketch_state.h"
+#include "state/state_message.h"
 
 namespace vantorelle::native {
 namespace {
@@ -38,11 +39,11 @@ std::unique_ptr<ColumnBuilder> ColumnBuilder::create(Family family, std::int32_t
   return std::make_unique<ColumnBuilder>(std::move(sketch).value());
 }
 
-bool ColumnBuilder::hold_first(PyObject* value, InputType type, std::int64_t position) {
+bool ColumnBuilder::hold_first(PyObject* value, InputType type, std::uint64_t hash, std::int64_t position) {
   if (!check_type(type, position)) return false;
   first_.reset(Py_NewRef(value));
   first_position_ = position;
-  return true;
+  return add(type, hash, position);
 }
 
 bool ColumnBuilder::check_type(InputType type, std::int64_t position) {
@@ -81,19 +82,34 @@ PyObject* ColumnBuilder::finish() {
                              : Py_NewRef(Py_None));
   if (!type) return nullptr;
   OwnedRef rest(Py_NewRef(Py_None));
-  if (sketch_.num_values() > 0) {
+  if (sketch_.num_values() > 1) {
     Result<Bytes> encoded = sketch_.to_bytes();
     if (!encoded) {
       raise_error(encoded.error());
       return nullptr;
     }
-    rest.reset(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(encoded->data()),
-                                         static_cast<Py_ssize_t>(encoded->size())));
+    rest.reset(rest_of(*encoded));
     if (!rest) return nullptr;
   }
   PyObject* first = first_ ? first_.get() : Py_None;
   return Py_BuildValue("(OOLO)", type.get(), first, static_cast<long long>(first_position_),
                        rest.get());
+}
+
+PyObject* ColumnBuilder::rest_of(ByteView all) {
+  Result<SketchState> state = decode_state(all);
+  if (!state) {
+    raise_error(state.error());
+    return nullptr;
+  }
+  if (state->num_values < 2) Py_RETURN_NONE;
+  --state->num_values;
+  Result<Bytes> rest = encode_state(*state);
+  if (!rest) {
+    raise_error(rest.error());
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rest->data()), static_cast<Py_ssize_t>(rest->size()));
 }
 
 }  // namespace vantorelle::native

@@ -5,14 +5,18 @@
 // at the end, so a refused value leaves the sketch as it was, and the
 // hashing can run with the GIL released.
 //
-// The first value accepted is held back as a Python object and not added:
-// the Python layer adds it through the sketch's own `add`, which narrows a
+// The first value accepted is also held back as a Python object: the Python
+// layer adds it through the sketch's own `add`, which narrows a
 // text-or-bytes sketch to the kind it saw exactly as one-by-one adds would,
-// and then merges the private aggregator holding the rest.
+// and then merges the private aggregator. That aggregator holds every value,
+// the first too, and its bytes count one value fewer (rest_of): a sketch of
+// the values after the first alone could go normal where the whole column
+// stays sparse (its buffer flushes at other points), and the merge would
+// not give the bytes of one-by-one adds; the union with v0 added twice does.
 //
 //     column:   v0   v1   v2   ...   vn
-//               |    '--------+--------'
-//      sketch.add(v0)   private aggregator -> bytes -> sketch.merge(bytes)
+//               |'------------+--------'
+//      sketch.add(v0)   private aggregator -> rest_of -> sketch.merge(bytes)
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -50,10 +54,11 @@ class ColumnBuilder {
 
   bool has_first() const { return static_cast<bool>(first_); }
 
-  // Holds `value` back as the first value (GIL held). The private aggregator
-  // checks and narrows its type as the add would. False when the type is
-  // refused; the refusal is then recorded at `position`.
-  bool hold_first(PyObject* value, InputType type, std::int64_t position);
+  // Holds `value` back as the first value (GIL held), and adds its `hash`.
+  // The private aggregator checks and narrows its type as the add would.
+  // False when the type is refused; the refusal is then recorded at
+  // `position`.
+  bool hold_first(PyObject* value, InputType type, std::uint64_t hash, std::int64_t position);
 
   // Adds one value's hash (GIL may be released). False when the type is
   // refused; the refusal is recorded at `position`.
@@ -78,6 +83,11 @@ class ColumnBuilder {
   // tuple (input type or None, first value or None, position of the first
   // value, serialised rest or None).
   PyObject* finish();
+
+  // The serialised rest of a column whose sketch of every value (the first
+  // too) is `all`: the same sketch counting one value fewer; None for a
+  // column of one value. New reference, or nullptr with an exception set.
+  static PyObject* rest_of(ByteView all);
 
  private:
 

@@ -20,10 +20,10 @@ bool take(PyObject* item, std::int64_t position, python::ByteSequence& bytes,
     return false;
   }
   if (!builder.column_type()) builder.set_column_type(value.type);
-  if (!builder.has_first()) return builder.hold_first(item, value.type, position);
   const std::uint64_t hash = value.type == InputType::LONG
                                  ? HyperLogLogPlusPlus::hash_long(value.number)
                                  : HyperLogLogPlusPlus::hash_bytes(value.bytes);
+  if (!builder.has_first()) return builder.hold_first(item, value.type, hash, position);
   return builder.add(value.type, hash, position);
 }
 

@@ -1,8 +1,9 @@
 // A large Arrow column split across threads: the rows are hashed on
-// `threads` ranges at once (value_codes.h) and the sketch of all but the
-// first value is built by the grouped builder as one group, whose bytes equal
-// those of the private aggregator that collect() fills value by value. The
-// result has collect()'s form, so the package applies it the same way.
+// `threads` ranges at once (value_codes.h) and the sketch of every value is
+// built by the grouped builder as one group, whose bytes equal those of the
+// private aggregator that collect() fills value by value. The result has
+// collect()'s form (ColumnBuilder::rest_of), so the package applies it the
+// same way.
 //
 // Anything this path does not take as it is (a format outside the value
 // table, a refused value, a first value that is not valid UTF-8, a family
@@ -95,25 +96,21 @@ PyObject* collect_split_impl(PyObject* const* args) {
   if (coded.failure.row >= 0) Py_RETURN_NONE;
   python::OwnedRef first_value(value_object(column, first));
   if (!first_value) Py_RETURN_NONE;
-  std::optional<Result<Bytes>> rest;
+  Result<Bytes> all = Bytes{};
   {
     WithoutGil released;
-    // Everything up to and including the first value is left out.
-    coded.codes.erase(coded.codes.begin(), coded.codes.begin() + first + 1);
+    // (the rows before the first value hold none)
+    coded.codes.erase(coded.codes.begin(), coded.codes.begin() + first);
     coded.codes.erase(std::remove(coded.codes.begin(), coded.codes.end(), GroupedSketchBuilder::kNoValue),
                       coded.codes.end());
-    if (!coded.codes.empty()) rest.emplace(builder->build_one(coded.codes));
+    all = builder->build_one(coded.codes);
   }
-  python::OwnedRef rest_bytes(Py_NewRef(Py_None));
-  if (rest) {
-    if (!*rest) {
-      raise_error(rest->error());
-      return nullptr;
-    }
-    rest_bytes.reset(PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*rest)->data()),
-                                               static_cast<Py_ssize_t>((*rest)->size())));
-    if (!rest_bytes) return nullptr;
+  if (!all) {
+    raise_error(all.error());
+    return nullptr;
   }
+  python::OwnedRef rest_bytes(ColumnBuilder::rest_of(*all));
+  if (!rest_bytes) return nullptr;
   return Py_BuildValue("(iOLO)", static_cast<int>(type), first_value.get(), static_cast<long long>(first),
                        rest_bytes.get());
 }

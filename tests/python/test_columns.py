@@ -65,6 +65,18 @@ def test_every_path_matches_one_by_one_adds(n, p, sp):
             assert vantorelle.sketch(values, None, p, sp).to_bytes() == expected, type(values)
 
 
+def test_a_column_sparse_at_its_end_whose_values_after_the_first_alone_go_normal():
+    # (p = sp: the values after the first, sketched alone, flush at other
+    # points and pass the sparse budget; the whole column stays within it)
+    values = np.random.default_rng(18).integers(0, 2**62, size=1 << 13)[:3231]
+    split = np.concatenate([values, np.full(1 << 17, values[-1])])  # (long enough for the threads' path)
+    for column in (values, split):
+        expected = one_by_one(column.tolist(), int, 12, 12).to_bytes()
+        for made in (vantorelle.sketch(column, int, 12, 12), vantorelle.sketch(pa.array(column), None, 12, 12,
+                                                                             threads=2)):
+            assert made.to_bytes() == expected
+
+
 @pytest.mark.parametrize(
     "dtype", ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "bool",
               ">i4", ">u8", "<i2"]
