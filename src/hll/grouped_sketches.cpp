@@ -77,6 +77,13 @@ SerializedSketches join(std::vector<ShareOutput>& shares, const std::vector<std:
     if (nullable) joined.present.insert(joined.present.end(), share.present.begin(), share.present.end());
     SketchBytes().swap(share.data);
   }
+  // A caller may keep the output long after the call: the rest of its
+  // reservation goes back, the rest of the huge page its end lies on too.
+  const MappedAllocator<std::uint8_t> allocator = joined.data.get_allocator();
+  if (allocator.maps(joined.data.capacity())) {
+    const std::size_t mapped = allocator.mapped_bytes(joined.data.capacity());
+    release_pages(joined.data.data() + joined.data.size(), mapped - joined.data.size());
+  }
   joined.offsets = std::move(offsets);
   return joined;
 }

@@ -7,6 +7,11 @@
 #include <random>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "test_support.h"
 #include "utils/parallel.h"
 
@@ -285,6 +290,34 @@ TEST(GroupedSketches, MergeFollowsTheAggregatorAndNamesTheFailingRow) {
     EXPECT_NE(failure.message.find("incompatible"), std::string::npos) << failure.message;
   }
 }
+
+#if defined(__linux__)
+// An output reserved past the size that is mapped (on huge pages, a group's
+// room being a loose bound on what it writes) holds, once built, only the
+// pages its sketches were written to: callers keep outputs long after the
+// call.
+TEST(GroupedSketches, AKeptOutputHoldsOnlyThePagesWrittenTo) {
+  constexpr std::size_t kGroups = 8000;
+  Table table;
+  table.group_count = kGroups;
+  for (std::uint32_t g = 0; g < kGroups; ++g) {
+    table.groups.push_back(g);
+    table.hashes.push_back(HyperLogLogPlusPlus::hash_long(g));
+    table.null.push_back(false);
+  }
+  const SerializedSketches built = build(table, InputType::LONG, 15, 20, 2);
+  ASSERT_EQ(entry(built, 7), reference(table, InputType::LONG, 15, 20)[7]);
+  const MappedAllocator<std::uint8_t> allocator = built.data.get_allocator();
+  ASSERT_TRUE(allocator.maps(built.data.capacity()));
+  const std::size_t mapped = allocator.mapped_bytes(built.data.capacity());
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> resident((mapped + page - 1) / page);
+  ASSERT_EQ(mincore(const_cast<std::uint8_t*>(built.data.data()), mapped, resident.data()), 0);
+  std::size_t pages = 0;
+  for (const unsigned char in : resident) pages += in & 1;
+  EXPECT_LE(pages * page, built.data.size() + 2 * page);
+}
+#endif
 
 }  // namespace
 }  // namespace vantorelle
