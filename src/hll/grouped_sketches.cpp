@@ -492,7 +492,8 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
   // doubling holds its old and new copies at once, twice the output at the
   // peak. Reserved pages that are never written take no memory, so the
   // bound may be loose: a group takes at most its fields and the smaller of
-  // five bytes a value and a byte a register. The first share's room also
+  // five bytes a value and a byte a register (without a sparse phase, a
+  // byte a register once it has a value). The first share's room also
   // holds the other shares', appended to it at the end.
   const auto room = [&](std::size_t begin, std::size_t end) {
     std::size_t bytes = 0;
@@ -500,7 +501,7 @@ Result<SerializedSketches> GroupedSketchBuilder::write_groups(GroupedItems& sort
       const auto values = !from_registers.empty() && from_registers[g]
                               ? m
                               : static_cast<std::size_t>(sorted.starts.at(g + 1) - sorted.starts.at(g));
-      bytes += 64 + std::min(5 * values, m);
+      bytes += 64 + (max_buffer_elements_ == 0 && values != 0 ? m : std::min(5 * values, m));
     }
     return bytes;
   };

@@ -291,6 +291,26 @@ TEST(GroupedSketches, MergeFollowsTheAggregatorAndNamesTheFailingRow) {
   }
 }
 
+// Without a sparse phase every group with a value writes its registers: the
+// output's room is reserved for them at once, not grown by doubling (which
+// holds the old and the new buffer at once, up to twice the output).
+TEST(GroupedSketches, WithoutASparsePhaseTheOutputIsReservedWhole) {
+  constexpr std::uint32_t kGroups = 3000;
+  Table table;
+  table.group_count = kGroups;
+  for (std::uint32_t i = 0; i < 2 * kGroups; ++i) {
+    table.groups.push_back(i % kGroups);
+    table.hashes.push_back(HyperLogLogPlusPlus::hash_long(i));
+    table.null.push_back(false);
+  }
+  for (const int threads : {1, 2}) {
+    const SerializedSketches built = build(table, InputType::LONG, 12, 0, threads);
+    ASSERT_EQ(entry(built, 5), reference(table, InputType::LONG, 12, 0)[5]);
+    // (the room: the registers and 64 bytes of fields a group)
+    EXPECT_LE(built.data.capacity(), built.data.size() + std::size_t{64} * kGroups) << threads;
+  }
+}
+
 #if defined(__linux__)
 // An output reserved past the size that is mapped (on huge pages, a group's
 // room being a loose bound on what it writes) holds, once built, only the
