@@ -38,7 +38,8 @@ def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
 
     The first value goes through `add`, so that a text-or-bytes sketch narrows
     to the kind it saw (and refuses the other kind) exactly as one-by-one adds
-    would; the rest arrives as one serialised sketch and is merged.
+    would; the rest arrives as one serialised sketch, of the whole column but
+    counting one value fewer, and is merged.
     """
     _, first, position, rest = collected
     if first is None:
