@@ -23,7 +23,19 @@ bool take(PyObject* item, std::int64_t position, python::ByteSequence& bytes,
   const std::uint64_t hash = value.type == InputType::LONG
                                  ? HyperLogLogPlusPlus::hash_long(value.number)
                                  : HyperLogLogPlusPlus::hash_bytes(value.bytes);
-  if (!builder.has_first()) return builder.hold_first(item, value.type, hash, position);
+  if (!builder.has_first()) {
+    // The value as it was hashed: the item itself may change before the
+    // column ends (a buffer refilled by a generator) or convert otherwise
+    // a second time (an __index__ with state of its own).
+    OwnedRef snapshot(value.type == InputType::LONG ? PyLong_FromLongLong(value.number)
+                      : value.type == InputType::STRING
+                          ? PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(value.bytes.data()),
+                                                 static_cast<Py_ssize_t>(value.bytes.size()), "strict")
+                          : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.bytes.data()),
+                                                      static_cast<Py_ssize_t>(value.bytes.size())));
+    if (!snapshot) return false;
+    return builder.hold_first(snapshot.get(), value.type, hash, position);
+  }
   return builder.add(value.type, hash, position);
 }
 

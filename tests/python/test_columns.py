@@ -235,6 +235,17 @@ def test_generators_and_mutating_conversions():
     made = vantorelle.sketch(column, int)
     assert made.to_bytes() == one_by_one([1, 9], int, 15, 20).to_bytes()
 
+    def refilled():  # (one buffer, refilled for every record and cleared at the end)
+        buffer = bytearray()
+        for record in (b"alpha", b"beta", b"gamma"):
+            buffer[:] = record
+            yield buffer
+        buffer.clear()
+
+    # The first value counts as it was read, once.
+    made = vantorelle.sketch(refilled(), bytes)
+    assert made.to_bytes() == one_by_one([b"alpha", b"beta", b"gamma"], bytes, 15, 20).to_bytes()
+
     def failing():
         yield 1
         raise KeyError("boom")
