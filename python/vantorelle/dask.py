@@ -315,8 +315,13 @@ def _value_column(column: pa.Array, name: Any) -> str:
     """The name under which a column of the user's takes part in a native
     grouped call: its own when it is text that does not clash and that Arrow
     can carry (so that refusals name it), else "values"."""
-    usable = isinstance(name, str) and name != "group" and _grouped.arrow_name_fault(name) is None
-    return name if usable else "values"
+    return name if _carried(name) and name != "group" else "values"
+
+
+def _carried(name: Any) -> bool:
+    """Whether `name` is text that can name a column through Arrow's C
+    interfaces."""
+    return isinstance(name, str) and _grouped.arrow_name_fault(name) is None
 
 
 def _by_group(
@@ -422,8 +427,7 @@ def _key_table(index: pd.Index) -> tuple[pa.Table, list[str]] | None:
     frame = index.to_frame(index=False)
     names: list[str] = []
     for i, level in enumerate(index.names):
-        usable = isinstance(level, str) and level not in names and _grouped.arrow_name_fault(level) is None
-        names.append(level if usable else f"key{i}")
+        names.append(level if _carried(level) and level not in names else f"key{i}")
     if len(set(names)) != len(names):
         names = [f"key{i}" for i in range(len(names))]
     frame.columns = names

@@ -522,10 +522,7 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
         // (a table past the caches: its slots fetched ahead, as when the
         // rows were numbered)
         if (l + 16 < local.keys.size() && table.large()) table.prefetch(local.keys[l + 16]);
-        auto make = [&] {
-          push_released(out.first_rows, local.first_rows[l]);
-          return static_cast<std::uint32_t>(out.first_rows.size() - 1);
-        };
+        auto make = [&] { return new_group(out.first_rows, local.first_rows[l]); };
         if (l == local.null_group) {
           if (null_group == UINT32_MAX) null_group = make();
           renumber[t].push_back(null_group);
