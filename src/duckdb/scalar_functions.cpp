@@ -205,7 +205,8 @@ void describe(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector 
     for (idx_t i = 0; i < 6; ++i) children[i] = duckdb_struct_vector_get_child(output, i);
     auto* normal = static_cast<std::int32_t*>(duckdb_vector_get_data(children[1]));
     auto* sparse = static_cast<std::int32_t*>(duckdb_vector_get_data(children[2]));
-    auto* values = static_cast<std::int64_t*>(duckdb_vector_get_data(children[4]));
+    // (the count is unsigned 64-bit in the message, as in UBIGINT)
+    auto* values = static_cast<std::uint64_t*>(duckdb_vector_get_data(children[4]));
     auto* sizes = static_cast<std::int64_t*>(duckdb_vector_get_data(children[5]));
     for (idx_t row = 0; row < count; ++row) {
       const std::optional<ByteView> bytes = sketches.at(row);
@@ -225,7 +226,7 @@ void describe(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector 
       normal[row] = described->normal_precision;
       sparse[row] = described->sparse_precision;
       duckdb_vector_assign_string_element(children[3], row, described->sparse ? "sparse" : "normal");
-      values[row] = static_cast<std::int64_t>(described->num_values);
+      values[row] = described->num_values;
       sizes[row] = static_cast<std::int64_t>(described->message_bytes);
     }
   });
@@ -285,7 +286,7 @@ bool register_scalar_functions(duckdb_connection connection, std::string& error)
                                        {kDescribeFields[1], DUCKDB_TYPE_INTEGER},
                                        {kDescribeFields[2], DUCKDB_TYPE_INTEGER},
                                        {kDescribeFields[3], DUCKDB_TYPE_VARCHAR},
-                                       {kDescribeFields[4], DUCKDB_TYPE_BIGINT},
+                                       {kDescribeFields[4], DUCKDB_TYPE_UBIGINT},
                                        {kDescribeFields[5], DUCKDB_TYPE_BIGINT}}));
   constexpr duckdb_type kBlob = DUCKDB_TYPE_BLOB;
   return register_scalar(connection, "vantorelle_estimate", {kBlob}, bigint.get(), estimate, false, error) &&

@@ -11,6 +11,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 from grouped_tables import expected_sketches, random_table
+from support import state_message
 
 import vantorelle
 import vantorelle.duckdb as vdb
@@ -357,6 +358,8 @@ def test_scalars_equal_the_python_functions(connection):
         sa = vantorelle.sketch(range(a), int, *p).to_bytes() if a else None
         sb = vantorelle.sketch(range(start, start + b), int, *q).to_bytes()
         rows.append((sa, sb))
+    # A count past the signed 64-bit range (the message's count is unsigned).
+    rows.append((state_message(num_values=2**64 - 1, value_type=8), rows[0][1]))
     connection.execute("CREATE TABLE pairs (a BLOB, b BLOB)")
     connection.executemany("INSERT INTO pairs VALUES (?, ?)", rows)
     got = connection.execute(
