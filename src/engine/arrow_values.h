@@ -74,6 +74,12 @@ T load(const void* buffer, std::int64_t index) {
   return value;
 }
 
+// A value of at most 32 bits, sign- or zero-extended as its type says.
+template <class T>
+std::int64_t widened(const void* buffer, std::int64_t index) {
+  return static_cast<std::int64_t>(load<T>(buffer, index));
+}
+
 // What one row holds.
 enum class Row { Value, Null, Refused, Malformed };
 
@@ -101,10 +107,12 @@ class ValueReader {
       *out = bit_set(values, index) ? 1 : 0;
       return Row::Value;
     }
+    // (each load widened on its own: in one conditional expression an int32
+    // would first become the uint32 beside it)
     switch (format_.width) {
-      case 1: *out = format_.is_signed ? load<std::int8_t>(values, index) : load<std::uint8_t>(values, index); break;
-      case 2: *out = format_.is_signed ? load<std::int16_t>(values, index) : load<std::uint16_t>(values, index); break;
-      case 4: *out = format_.is_signed ? load<std::int32_t>(values, index) : load<std::uint32_t>(values, index); break;
+      case 1: *out = format_.is_signed ? widened<std::int8_t>(values, index) : widened<std::uint8_t>(values, index); break;
+      case 2: *out = format_.is_signed ? widened<std::int16_t>(values, index) : widened<std::uint16_t>(values, index); break;
+      case 4: *out = format_.is_signed ? widened<std::int32_t>(values, index) : widened<std::uint32_t>(values, index); break;
       default:
         if (!format_.is_signed) {
           const auto value = load<std::uint64_t>(values, index);

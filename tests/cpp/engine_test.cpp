@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/arrow_values.h"
 #include "engine/bytes_groups.h"
 #include "engine/group_keys.h"
 #include "engine/input_errors.h"
@@ -579,6 +580,38 @@ TEST(EngineTest, StringValuesAndTheFamilyAskedFor) {
   EXPECT_EQ(fault_of(refused.error()), InputFault::Refused);
   EXPECT_EQ(refused.error().message(),
             "column 'v', row 1: Unable to add type STRING to aggregator of type {LONG} (group k='g1')");
+}
+
+TEST(EngineTest, EveryIntegerFormatReadsAsItsValue) {
+  // Random raw bits of every width, signed values sign-extended and unsigned
+  // ones zero-extended, as the integer a one-by-one add takes.
+  std::mt19937_64 random(5);
+  const struct {
+    const char* format;
+    int bits;
+    bool is_signed;
+  } formats[] = {{"c", 8, true}, {"C", 8, false}, {"s", 16, true}, {"S", 16, false},
+                 {"i", 32, true}, {"I", 32, false}, {"l", 64, true}};
+  for (const auto& [format, bits, is_signed] : formats) {
+    std::vector<Cell> cells;
+    std::vector<std::int64_t> want;
+    for (int r = 0; r < 200; ++r) {
+      const std::uint64_t raw = r < 2 ? (r == 0 ? ~std::uint64_t{0} : 0) : random();
+      cells.push_back(Cell(KeyValue{raw, {}}));
+      const int shift = 64 - bits;
+      want.push_back(is_signed ? static_cast<std::int64_t>(raw << shift) >> shift
+                               : static_cast<std::int64_t>((raw << shift) >> shift));
+    }
+    auto array = make_array(format, cells);
+    ValueFormat value;
+    ASSERT_TRUE(value_format(format, &value));
+    const ValueReader reader(value, array->array);
+    for (std::int64_t r = 0; r < 200; ++r) {
+      std::int64_t got = 0;
+      ASSERT_EQ(reader.integer(r, &got), Row::Value);
+      ASSERT_EQ(got, want[static_cast<std::size_t>(r)]) << format << " row " << r;
+    }
+  }
 }
 
 TEST(EngineTest, AMillionGroupsInOneRun) {
