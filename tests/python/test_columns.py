@@ -2,6 +2,8 @@
 one-by-one adds, over every input path."""
 
 import array
+import itertools
+import signal
 import sys
 import threading
 
@@ -262,6 +264,29 @@ def test_generators_and_mutating_conversions():
     with pytest.raises(TypeError, match="has no len") as caught:
         vantorelle.sketch(mistaken())
     assert type(caught.value.__cause__) is TypeError
+
+
+def test_a_signal_handler_stops_a_column_iterated_in_c():
+    # Nothing of Python runs while C iterates a column, so Ctrl-C would wait
+    # for its end: handlers run as it goes.
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    count = 2 * 10**8
+    items = itertools.islice(itertools.count(), count)
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Stop):
+            vantorelle.sketch(items)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # (the iterator read part way, not to its end)
+    assert next(items) < count - 1
 
 
 @pytest.mark.parametrize(
