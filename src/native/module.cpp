@@ -191,6 +191,23 @@ constexpr const char kCheckPrecisionsDoc[] =
     "for these precisions (sparse_precision None: no sparse phase), without making\n"
     "a sketch.";
 
+// A precision as the class converts it, but one past 32 bits is out of
+// range like any other (the class's own OverflowError is its contract, not
+// the package's).
+bool package_precision(PyObject* object, const char* which, std::int32_t* out) {
+  if (python::convert_precision(object, which[0] == 'n' ? "normal_precision" : "sparse_precision", out)) {
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+  PyErr_Clear();
+  python::OwnedRef text(PyObject_Str(object));
+  const char* digits = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  if (digits == nullptr) return false;
+  raise_error(SketchError(ErrorKind::InvalidArgument,
+                          std::string("Expected ") + which + " precision to fit 32 bits but was " + digits));
+  return false;
+}
+
 PyObject* check_precisions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
     if (nargs != 2) {
@@ -199,10 +216,8 @@ PyObject* check_precisions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     std::int32_t normal = 0;
     std::int32_t sparse = 0;  // None: no sparse phase, as the class reads it
-    if (!python::convert_precision(args[0], "normal_precision", &normal)) return nullptr;
-    if (args[1] != Py_None && !python::convert_precision(args[1], "sparse_precision", &sparse)) {
-      return nullptr;
-    }
+    if (!package_precision(args[0], "normal", &normal)) return nullptr;
+    if (args[1] != Py_None && !package_precision(args[1], "sparse", &sparse)) return nullptr;
     Status checked = HyperLogLogPlusPlus::check_precisions(normal, sparse);
     if (!checked) {
       raise_error(checked.error());

@@ -78,6 +78,8 @@ def _doors_with(**options):
     ({"normal_precision": 3}, InvalidInputError, "Invalid argument"),
     ({"normal_precision": "15"}, RefusedValueError, "argument 'normal_precision'"),
     ({"sparse_precision": 9}, InvalidInputError, "Invalid argument"),
+    ({"normal_precision": 2**40}, InvalidInputError, "normal precision to fit 32 bits but was 1099511627776"),
+    ({"sparse_precision": -2**31 - 1}, InvalidInputError, "sparse precision to fit 32 bits but was -2147483649"),
 ])
 def test_an_argument_mistake_raises_one_class_with_one_text_through_every_door(
         options, expected, text):
