@@ -66,7 +66,10 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: the native program is not installed (looked for {looked}); "
               "reinstall the package", file=sys.stderr)
         return 1
-    sys.stdout.flush()
-    sys.stderr.flush()
+    # (None where the process was started with the stream closed: the
+    # program reports that itself)
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            stream.flush()
     os.execv(path, [PROG, *argv])
     return 1  # not reached: execv replaces the process or raises

@@ -468,8 +468,9 @@ def test_a_csv_column_that_no_row_has_is_an_error(files):
 
 
 def test_closed_standard_output_and_a_missing_program(tmp_path, monkeypatch, capsys):
-    done = subprocess.run(["sh", "-c", f'"{SCRIPT}" count >&-'], input=b"a\n", capture_output=True)
-    assert (done.returncode, done.stderr) == (1, b"vantorelle: <stdout>: Bad file descriptor\n")
+    for command in (f'"{SCRIPT}"', f'"{sys.executable}" -m vantorelle'):
+        done = subprocess.run(["sh", "-c", f"{command} count >&-"], input=b"a\n", capture_output=True)
+        assert (done.returncode, done.stderr) == (1, b"vantorelle: <stdout>: Bad file descriptor\n"), command
 
     from vantorelle import cli
 
