@@ -189,6 +189,26 @@ def test_sketch_merge_estimate_inspect_round_trip(files, tmp_path):
     assert json.loads(ok("inspect", "--json", dense))["form"] == "normal"
 
 
+def test_json_lines_stay_utf8_whatever_bytes_the_file_names_hold(tmp_path):
+    # A file name may hold any bytes; JSON must be UTF-8, so those that are
+    # not become U+FFFD, as Python's "replace" makes them.
+    random = __import__("random").Random(11)
+    pieces = [b"a", "é".encode(), "€".encode(), "𝄞".encode(), b"\xff", b"\xe2\x82", b"\xed\xa0\x80",
+              b"\xc0\xaf", b"\xf4\x90\x80\x80", b"\xf0\x9d", b'"', b"\\", b"\x01"]
+    names = {b"".join(random.choice(pieces) for _ in range(6)) + b".hll" for _ in range(40)}
+    data = HLL(int).to_bytes()
+    paths = []
+    for name in sorted(names):
+        path = os.path.join(os.fsencode(tmp_path), name)
+        with open(path, "wb") as file:
+            file.write(data)
+        paths.append(path)
+    done = subprocess.run([SCRIPT, "estimate", "--json", *paths], capture_output=True)
+    assert done.returncode == 0, done.stderr
+    got = [json.loads(line.decode("utf-8"))["file"] for line in done.stdout.splitlines()]
+    assert got == [path.decode("utf-8", "replace") for path in paths]
+
+
 def test_inspect_integer_sketch(tmp_path):
     sketch = HLL(int)
     sketch.add(5)
