@@ -436,6 +436,25 @@ def merge_by(
     return finish(first_rows, sketches)
 
 
+# The tables that `estimates` may be handed in place of one of their columns.
+_TABLES = {("pandas", "DataFrame"), ("polars", "DataFrame"), ("polars", "LazyFrame"),
+           ("pyarrow", "Table"), ("pyarrow", "RecordBatch")}
+
+
+def _one_column_wanted(table: Any, library: str, kind: str) -> str:
+    """The refusal of a table given where one column of sketches is expected,
+    with a column to pass instead: the ``sketch`` column that sketch_by and
+    merge_by give, when the table has one, else its first."""
+    refusal = f"expected one column of sketches, not a {library} {kind}"
+    if kind == "LazyFrame":
+        return f"{refusal}: collect() it and pass one of its columns"
+    names = list(table.column_names if library == "pyarrow" else table.columns)
+    if not names:
+        return f"{refusal} (it has no columns)"
+    name = SKETCH_COLUMN if SKETCH_COLUMN in names else names[0]
+    return f"{refusal}: pass one of its columns, e.g. table[{name!r}]"
+
+
 def estimates(
     sketches: Any,
     *,
@@ -460,8 +479,8 @@ def estimates(
     count = thread_count(threads)
     code = _method_code(method)
     library, kind = library_class(sketches)
-    if library in ("pandas", "polars") and kind in ("DataFrame", "LazyFrame"):
-        raise RefusedValueError(f"expected one column of sketches, not a {library} {kind}")
+    if (library, kind) in _TABLES:
+        raise RefusedValueError(_one_column_wanted(sketches, library, kind))
     if isinstance(sketches, (str, bytes, bytearray, memoryview)):
         raise RefusedValueError(
             f"expected a column of serialised sketches, not one {type(sketches).__qualname__}"

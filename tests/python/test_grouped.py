@@ -290,6 +290,20 @@ def test_bad_arguments_are_refused_before_any_work(call, error, text):
         call()
 
 
+def test_a_table_given_to_estimates_is_refused_with_a_column_to_pass():
+    stored = vantorelle.sketch_by(FRAME, "g", "v")
+    for table, what in [(stored, "pyarrow Table"), (stored.to_batches()[0], "pyarrow RecordBatch"),
+                        (stored.to_pandas(), "pandas DataFrame"), (pl.from_arrow(stored), "polars DataFrame")]:
+        with pytest.raises(TypeError, match=rf"not a {what}: pass one of its columns, e\.g\. table\['sketch'\]$"):
+            vantorelle.estimates(table)
+    # (the column it names is one that estimates takes)
+    assert vantorelle.estimates(stored["sketch"]).to_pylist() == [2, 1]
+    with pytest.raises(TypeError, match=r"e\.g\. table\['g'\]$"):
+        vantorelle.estimates(stored.select(["g"]))
+    with pytest.raises(TypeError, match=r"not a pyarrow Table \(it has no columns\)$"):
+        vantorelle.estimates(pa.table({}))
+
+
 def test_pandas_columns_labelled_by_numbers_group_as_named_ones():
     # (as read_csv(header=None) labels them); the result keeps the labels
     named = pd.DataFrame({"k": pd.array([3, 1, 3, None, 1], "Int64"), "o": ["a", "b", "x", "c", "b"],
