@@ -133,9 +133,12 @@ bool column_format(const ArrowSchema& outer, ColumnFormat* out) {
     }
     out->indices = indices;
   }
-  if (std::string_view(values) == "+s") {
+  // A table of one column is read as that column; a column of structs (that
+  // column's, or a dictionary's values) is refused below as any type that
+  // does not count.
+  if (is_struct && !single_field) {
     const std::string message =
-        "expected one column, got a table of " + std::to_string(value_schema->n_children) +
+        "expected one column, got a table of " + std::to_string(outer.n_children) +
         " columns (an Arrow struct); select a column first";
     raise_sketch_error(ErrorClass::Refused, message);
     return false;

@@ -296,6 +296,11 @@ def test_a_signal_handler_stops_a_column_iterated_in_c():
         (b"abc", TypeError, "not a single bytes"),
         (np.zeros((2, 2), dtype=np.int64), ValueError, "one-dimensional"),
         (pa.table({"a": [1], "b": [2]}), TypeError, "got a table of 2 columns"),
+        # a table of one column is that column, whose type is named
+        (pa.table({"a": [{"x": 1, "y": 2}]}), TypeError,
+         "^Unsupported type.*: cannot count an Arrow column of struct values"),
+        (pa.DictionaryArray.from_arrays(pa.array([0], pa.int8()), pa.array([{"x": 1}])), TypeError,
+         r"column of dictionary<struct> values"),
         (pa.array([1.5]), TypeError, "column of float64 values.*astype\\('Int64'\\)"),
         (pa.array([0], pa.timestamp("us")), TypeError, r"column of timestamp\[us\] values"),
         (pa.array([0], pa.date32()), TypeError, "column of date32 values"),
