@@ -311,8 +311,13 @@ def _duckdb_relation(relation: Any, keys: list[str], names: list[str]):
 
     if not isinstance(relation, duckdb.DuckDBPyRelation):
         raise RefusedValueError(f"expected a table, not a {type(relation).__qualname__}: use a relation")
-    _check_present(relation.columns, names)
-    projected = relation.project(", ".join('"' + name.replace('"', '""') + '"' for name in names))
+    columns = relation.columns
+    _check_present(columns, names)
+    # Each column is picked by its place: DuckDB matches a name to a column
+    # whatever their case, so "k" would pick a column "K" that comes first.
+    projected = relation.project(", ".join(
+        f"#{columns.index(name) + 1} AS " + '"' + name.replace('"', '""') + '"' for name in names
+    ))
     # A relation may give its rows in another order when run again, so the
     # keys are kept from the one pass that is counted.
     stream, finish_arrow = _arrow_stream(projected, keys, names)

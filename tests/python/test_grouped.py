@@ -332,6 +332,16 @@ def test_pandas_columns_labelled_by_numbers_group_as_named_ones():
             vantorelle.sketch_by(frame, by, 1 if text != "several levels" else ("v", ""))
 
 
+def test_relation_columns_whose_names_differ_only_in_case_are_each_read():
+    # (DuckDB matches a name to a column whatever their case)
+    relation = duckdb.sql('SELECT range % 2 AS "K", range % 3 AS "k", range AS v FROM range(12)')
+    table = relation.to_arrow_table()
+    for by, column in [("k", "v"), ("K", "k"), ("v", "k")]:
+        got = vantorelle.sketch_by(relation, by, column).fetchall()
+        want = vantorelle.sketch_by(table, by, column)
+        assert sorted(got) == sorted(zip(want[by].to_pylist(), want["sketch"].to_pylist()))
+
+
 def test_frame_subclasses_tuple_labels_and_names_arrow_cannot_carry():
     class Frame(pd.DataFrame):
         @property
