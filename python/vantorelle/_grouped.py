@@ -253,8 +253,11 @@ def _pandas_frame(frame: Any, keys: list[str], names: list[str]):
     if not isinstance(frame, pd.DataFrame):
         raise RefusedValueError(f"expected a table, not a {type(frame).__qualname__}: use a DataFrame")
     if isinstance(frame.columns, pd.MultiIndex):
-        # (its results' columns would mix levels with the sketch's name)
-        raise RefusedValueError("the frame's columns have several levels: give them one (frame.columns = [...])")
+        if frame.columns.nlevels > 1:
+            # (its results' columns would mix levels with the sketch's name)
+            raise RefusedValueError("the frame's columns have several levels: give them one (frame.columns = [...])")
+        # (one level: its labels name the columns, as a plain index's would)
+        frame = frame.set_axis(frame.columns.get_level_values(0), axis="columns")
     _check_present(frame.columns, names)
     needed = frame[names].reset_index(drop=True)
     # (named as the native call names them, whatever the frame's labels)

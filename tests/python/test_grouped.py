@@ -330,6 +330,9 @@ def test_pandas_columns_labelled_by_numbers_group_as_named_ones():
                              [("k", "")], "several levels")]:
         with pytest.raises(TypeError, match=text):
             vantorelle.sketch_by(frame, by, 1 if text != "several levels" else ("v", ""))
+    # labels of one level name the columns as a plain index's do
+    one_level = named.set_axis(pd.MultiIndex.from_arrays([named.columns]), axis=1)
+    assert vantorelle.sketch_by(one_level, ["k", "o"], "v").equals(by_name)
 
 
 def test_relation_columns_whose_names_differ_only_in_case_are_each_read():
