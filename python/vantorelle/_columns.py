@@ -51,12 +51,34 @@ def _apply(target: HyperLogLogPlusPlus, collected: tuple) -> None:
             # precisions, so only a hold by another call can refuse it.
             merge_waiting(target, rest, watched=target, wait_seconds=_BORROW_WAIT_SECONDS)
     except TypeError as error:
-        raise RefusedValueError(f"value at position {position}: {error}") from None
+        raise _refused_at(position, error) from None
     except InternalError as caught:
         failure = caught
     else:
         return
     raise corrupt_sketch(failure)
+
+
+def _refused_at(position: int, error: TypeError) -> RefusedValueError:
+    return RefusedValueError(f"value at position {position}: {error}")
+
+
+def _refusal_of_first(target: HyperLogLogPlusPlus, first: Any, position: int) -> RefusedValueError | None:
+    """The refusal that `_apply` would meet adding the column's first value
+    to `target`, found on a copy of it (a copy keeps a text-or-bytes sketch's
+    narrowing), or None. None too when no copy can be made (a corrupt
+    sketch): the column's own refusal then stands."""
+    import copy
+
+    try:
+        trial = copy.copy(target)
+    except (ValueError, RuntimeError, InternalError):
+        return None
+    try:
+        trial.add(first)
+    except TypeError as error:
+        return _refused_at(position, error)
+    return None
 
 
 # How long the rest of a column waits for a sketch that another thread holds.
@@ -221,11 +243,19 @@ def read_through_arrow(call: Any, *args: Any) -> Any:
         raise arrow_refusal(error) from None
 
 
-def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int) -> tuple:
+def _collect(
+    values: Any, normal_precision: int, sparse_code: int, threads: int,
+    target: HyperLogLogPlusPlus | None = None,
+) -> tuple:
     """_native.collect, with a pandas object column read as
     `object_column_as_arrow` reads it, or, when that does not take it, item by
     item as `add` reads each (its missing values skipped), so that the refused
-    item is named by its position in the column."""
+    item is named by its position in the column.
+
+    `target` is the sketch the column goes to, if any: when it refuses the
+    column's first value, that is the refusal, as one-by-one adds would meet
+    it, not the column's own refusal of a later value (another kind than the
+    first's, say)."""
     positions = None
     if library_class(values) == ("polars", "LazyFrame"):
         raise RefusedValueError("expected a column, not a polars LazyFrame: collect() it first")
@@ -240,6 +270,13 @@ def _collect(values: Any, normal_precision: int, sparse_code: int, threads: int)
     try:
         collected = read_through_arrow(_native.collect, values, _ANY, normal_precision, sparse_code, threads)
     except RefusedValueError as error:
+        # ((value, position) of a first value taken before the refused one)
+        first = getattr(error, "first", None)
+        if target is not None and first is not None:
+            value, position = first
+            refusal = _refusal_of_first(target, value, position if positions is None else positions[position])
+            if refusal is not None:
+                raise refusal from None
         placed = _at_column_position(error, positions)
         if placed is error:
             raise  # (its cause kept: the exception an iterable of the caller's raised, say)
@@ -287,7 +324,7 @@ def add_all(sketch: HyperLogLogPlusPlus, values: Any, *, threads: int | None = N
     # The column's own type decides its private sketch; the sketch's `add` of
     # the first value then accepts or refuses that type.
     collected = _collect(
-        values, sketch.normal_precision, sketch.sparse_precision, thread_count(threads)
+        values, sketch.normal_precision, sketch.sparse_precision, thread_count(threads), sketch
     )
     _apply(sketch, collected)
 

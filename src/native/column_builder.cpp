@@ -76,6 +76,7 @@ PyObject* ColumnBuilder::finish() {
   if (refused()) {
     raise_sketch_error(refusal_type_, "value at position " + std::to_string(refusal_position_) +
                                           ": " + refusal_);
+    if (first_ && first_position_ < refusal_position_) attach_first();
     return nullptr;
   }
   OwnedRef type(column_type_ ? PyLong_FromLong(static_cast<long>(*column_type_))
@@ -94,6 +95,17 @@ PyObject* ColumnBuilder::finish() {
   PyObject* first = first_ ? first_.get() : Py_None;
   return Py_BuildValue("(OOLO)", type.get(), first, static_cast<long long>(first_position_),
                        rest.get());
+}
+
+void ColumnBuilder::attach_first() {
+  PyObject* raised = PyErr_GetRaisedException();
+  OwnedRef first(Py_BuildValue("(OL)", first_.get(), static_cast<long long>(first_position_)));
+  if (!first || PyObject_SetAttrString(raised, "first", first.get()) < 0) {
+    // (the failure to attach it is raised in the refusal's place)
+    Py_DECREF(raised);
+    return;
+  }
+  PyErr_SetRaisedException(raised);
 }
 
 PyObject* ColumnBuilder::rest_of(ByteView all) {

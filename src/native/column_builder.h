@@ -81,7 +81,10 @@ class ColumnBuilder {
 
   // Ends the column (GIL held): raises the recorded refusal, or returns the
   // tuple (input type or None, first value or None, position of the first
-  // value, serialised rest or None).
+  // value, serialised rest or None). A refusal of a value after the first
+  // carries (first value, its position) as the exception's `first`: a sketch
+  // that refuses the first value refuses the column there, before the later
+  // one.
   PyObject* finish();
 
   // The serialised rest of a column whose sketch of every value (the first
@@ -93,6 +96,8 @@ class ColumnBuilder {
 
   bool check_type(InputType type, std::int64_t position);
   bool flush();
+  // Sets `first` on the exception that is set.
+  void attach_first();
 
   HyperLogLogPlusPlus sketch_;
   std::optional<InputType> column_type_;

@@ -35,8 +35,9 @@ constexpr const char kCollectDoc[] =
     "family is 0 (integers), 1 (text or bytes) or 2 (any: the column decides). Returns\n"
     "(input type or None, first value or None, position of the first value,\n"
     "serialised sketch of the other values or None). Raises RefusedValueError naming\n"
-    "the position of the first refused value. An Arrow column of 131,072 rows or more\n"
-    "is hashed on `threads` threads; the result does not depend on them.";
+    "the position of the first refused value; when a value came before it, the error's\n"
+    "`first` is (that value, its position). An Arrow column of 131,072 rows or more is\n"
+    "hashed on `threads` threads; the result does not depend on them.";
 
 // Below this many rows a column is read on the calling thread.
 constexpr Py_ssize_t kSplitFrom = Py_ssize_t{1} << 17;

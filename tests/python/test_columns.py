@@ -167,7 +167,7 @@ def out_of_range(value):
         (int, [-(2**63) - 1], 0, out_of_range(-(2**63) - 1)),
         (int, ["a"], 0, "Unable to add type STRING to aggregator of type {LONG}"),
         (str, ["a", b"b"], 1, "Unable to add type BYTES to aggregator of type {STRING}"),
-        (str, [b"a", "b"], 1, "Unable to add type STRING to aggregator of type {BYTES}"),
+        (str, [b"a", "b"], 0, "Unable to add type BYTES to aggregator of type {STRING}"),
         (str, ["a", "ab\udc80"], 1,
          f"{UNSUPPORTED}: the text has a lone surrogate (U+DC80 at index 2) and so no UTF-8 "
          "form; decode such text with errors='replace' or count it as bytes"),
@@ -180,6 +180,10 @@ def out_of_range(value):
         (int, pa.array([None, 2**64 - 1], pa.uint64()), 1, out_of_range(2**64 - 1)),
         (int, pa.array([3, 2**63], pa.uint64()).dictionary_encode(), 1, out_of_range(2**63)),
         (str, pa.chunked_array([["a"], [None, "b"]]), 0, None),
+        # the sketch refuses the first value before the column refuses a later one
+        (int, ["a", 1], 0, "Unable to add type STRING to aggregator of type {LONG}"),
+        (str, np.array([1, 2**64 - 1], dtype=np.uint64), 0,
+         "Unable to add type LONG to aggregator of type {STRING}"),
     ],
 )
 def test_refusals_name_the_position_and_change_nothing(sketch_type, values, position, message):

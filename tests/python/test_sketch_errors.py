@@ -187,11 +187,12 @@ def test_a_one_column_table_counts_as_its_column(seed):
         vantorelle.sketch(with_null_row)
 
 
-def _one_by_one(items):
-    """The model: add of each present item; the refusal and its position, or the sketch."""
+def _one_by_one(items, ty):
+    """The model: add of each present item to a sketch of `ty` (None: of the
+    first item's); the refusal and its position, or the sketch."""
     present = [(i, item) for i, item in enumerate(items) if not pd.isna(item)]
     first = present[0][1]
-    sketch = HLL(int if isinstance(first, int) else str)
+    sketch = HLL(ty or (int if isinstance(first, int) else str))
     for i, item in present:
         try:
             sketch.add(item)
@@ -200,14 +201,15 @@ def _one_by_one(items):
     return sketch.to_bytes()
 
 
+@pytest.mark.parametrize("ty", [None, int])
 @pytest.mark.parametrize("items", [
-    [b"a", "a"], ["x", None, b"x"], [None, 1, "1"], [True, 1, None, 2], [bytearray(b"q"), b"q"],
-    [1.5, "a"], ["b", float("nan"), "b", b"c"],
+    [b"a", "a"], ["x", None, b"x"], [None, 1, "1"], [None, "a", 1], [True, 1, None, 2],
+    [bytearray(b"q"), b"q"], [1.5, "a"], ["b", float("nan"), "b", b"c"],
 ])
-def test_a_pandas_object_column_counts_as_add_would(items):
-    expected = _one_by_one(items)
+def test_a_pandas_object_column_counts_as_add_would(items, ty):
+    expected = _one_by_one(items, ty)
     try:
-        got = vantorelle.sketch(pd.Series(items, dtype=object)).to_bytes()
+        got = vantorelle.sketch(pd.Series(items, dtype=object), ty).to_bytes()
     except RefusedValueError as error:
         got = str(error)
     assert got == expected
