@@ -1,5 +1,6 @@
 #include "native/line_splitter.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vantorelle::native {
@@ -168,10 +169,16 @@ bool CsvSplitter::end_record() {
 bool CsvSplitter::resolve_header() {
   if (format_.column_index) return true;
   for (std::size_t i = 0; i < header_.size(); ++i) {
-    if (header_[i] == format_.column_name) {
-      target_ = i;
-      return true;
+    if (header_[i] != format_.column_name) continue;
+    // (two columns of one name: which one is meant is not for us to guess)
+    const auto again = std::find(header_.begin() + static_cast<std::ptrdiff_t>(i) + 1, header_.end(),
+                                 format_.column_name);
+    if (again != header_.end()) {
+      return fail("the header names column " + quoted_name(format_.column_name) + " more than once (columns " +
+                  std::to_string(i + 1) + " and " + std::to_string(again - header_.begin() + 1) + ")");
     }
+    target_ = i;
+    return true;
   }
   std::string names;
   for (const std::string& name : header_) {

@@ -479,6 +479,10 @@ def test_a_csv_column_that_no_row_has_is_an_error(files):
     wide = files("wide.csv", b"1,2,3\n")
     assert failed(1, "count", "--csv", "3", "--no-header", wide, narrow).startswith(
         f"vantorelle: {narrow}: no row has column 3")
+    # A name the header gives twice names no one column.
+    twice = files("twice.csv", b"id,name,name\n1,a,b\n")
+    assert failed(1, "count", "--csv", "name", twice) == (
+        f'vantorelle: {twice}: the header names column "name" more than once (columns 2 and 3)')
     # Rows with the column (values or nulls), or no rows at all, are fine.
     some = files("some.csv", b"1\n,,\n4,5,6\n")
     report = json.loads(ok("count", "--csv", "3", "--no-header", "--empty-as-null", "--json",
