@@ -194,7 +194,12 @@ def _take_column(column: Any, rows: Any) -> Any:
         return column.cast(large[column.type]).take(rows).cast(column.type)
     if (pa.types.is_dictionary(column.type) and column.num_chunks > 1
             and any(chunk.dictionary.null_count for chunk in column.chunks)):
-        return column.cast(column.type.value_type).take(rows).dictionary_encode().cast(column.type)
+        # (each chunk's entries looked up by hand: a dictionary of views has
+        # no cast to its values)
+        through = large.get(column.type.value_type, column.type.value_type)
+        values = pa.chunked_array(
+            [chunk.dictionary.cast(through).take(chunk.indices) for chunk in column.chunks], through)
+        return values.take(rows).dictionary_encode().cast(column.type)
     return column.take(rows)
 
 

@@ -202,6 +202,16 @@ def test_key_columns_keep_the_input_types():
     assert vantorelle.count_by(views, "k", "v").column("count").to_pylist() == [2, 1, 1]
     merged = vantorelle.merge_by(got.select(["k", "sketch"]), "k")
     assert merged.column("k").to_pylist() == ["a", "b", None]
+    # Dictionaries of views that differ between chunks, with a null entry.
+    for view in (pa.string_view(), pa.binary_view()):
+        entries = [pa.array(x, view) for x in (["a", None], ["c", "a"])]
+        chunks = [pa.DictionaryArray.from_arrays(pa.array(i, pa.int8()), e) for i, e in zip(([0, 1, 0], [1, 0]), entries)]
+        keyed = pa.table({"k": pa.chunked_array(chunks), "v": [1, 2, 3, 4, 5]})
+        got = vantorelle.sketch_by(keyed, "k", "v")
+        assert got.schema.field("k").type == keyed.schema.field("k").type
+        assert got.column("k").to_pylist() == [x if x is None or view == pa.string_view() else x.encode()
+                                                 for x in ("a", None, "c")]
+        assert vantorelle.count_by(keyed, "k", "v").column("count").to_pylist() == [3, 1, 1]
 
 
 def test_merge_by_of_any_partition_equals_sketch_by_of_all():
