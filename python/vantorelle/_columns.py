@@ -116,6 +116,25 @@ def library_of(obj: Any) -> str:
     return library_class(obj)[0]
 
 
+def in_native_byte_order(pandas_object: Any) -> Any:
+    """A pandas Series or DataFrame whose numpy columns of the other byte
+    order (as read from some binary formats) are swapped to this machine's:
+    Arrow, which every pandas column passes through, takes no other."""
+    import numpy as np
+
+    def swapped(dtype: Any) -> bool:
+        return isinstance(dtype, np.dtype) and not dtype.isnative
+
+    if hasattr(pandas_object, "columns"):
+        dtypes = dict(pandas_object.dtypes.items())
+        if any(swapped(dtype) for dtype in dtypes.values()):
+            return pandas_object.astype(
+                {name: dtype.newbyteorder("=") for name, dtype in dtypes.items() if swapped(dtype)})
+        return pandas_object
+    dtype = getattr(pandas_object, "dtype", None)
+    return pandas_object.astype(dtype.newbyteorder("=")) if swapped(dtype) else pandas_object
+
+
 def _is_pandas_object_column(values: Any) -> bool:
     return library_of(values) == "pandas" and str(
         getattr(values, "dtype", "")
@@ -259,6 +278,8 @@ def _collect(
     positions = None
     if library_class(values) == ("polars", "LazyFrame"):
         raise RefusedValueError("expected a column, not a polars LazyFrame: collect() it first")
+    if library_of(values) == "pandas":
+        values = in_native_byte_order(values)
     if _is_pandas_object_column(values):
         arrow = object_column_as_arrow(values)
         if arrow is not None:

@@ -24,6 +24,7 @@ from vantorelle._columns import (
     _is_pandas_object_column,
     arrow_refusal,
     exports_arrow,
+    in_native_byte_order,
     library_class,
     library_of,
     read_object_column,
@@ -264,6 +265,9 @@ def _pandas_frame(frame: Any, keys: list[str], names: list[str]):
         # (one level: its labels name the columns, as a plain index's would)
         frame = frame.set_axis(frame.columns.get_level_values(0), axis="columns")
     _check_present(frame.columns, names)
+    # (the keys of the result are taken from it too, which pandas does not
+    # do in the other byte order either)
+    frame = in_native_byte_order(frame)
     needed = frame[names].reset_index(drop=True)
     # (named as the native call names them, whatever the frame's labels)
     needed.columns = _stream_names(names)

@@ -40,7 +40,7 @@ from vantorelle_py import HyperLogLogPlusPlus
 import vantorelle
 from vantorelle import IncompatibleSketchError, InvalidInputError, RefusedValueError, _grouped, _native
 from vantorelle._arguments import check_precisions, check_ty
-from vantorelle._columns import column_value_type, read_object_column
+from vantorelle._columns import column_value_type, in_native_byte_order, read_object_column
 from vantorelle._native import DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION
 
 __all__ = [
@@ -77,7 +77,7 @@ def _value_type(meta: pd.Series, ty: type | None) -> type | None:
     if ty is not None or pd.api.types.is_object_dtype(meta.dtype):
         return ty
     try:
-        return column_value_type(pa.array(meta.iloc[:0], from_pandas=True).type)
+        return column_value_type(pa.array(in_native_byte_order(meta.iloc[:0]), from_pandas=True).type)
     except RefusedValueError as error:
         raise _refused(error, meta.dtype, meta.name) from None
 
@@ -91,7 +91,7 @@ def _as_arrow(values: pd.Series) -> pa.Array:
     if values.dtype == object:
         return read_object_column(values, values.name)
     try:
-        array = pa.array(values, from_pandas=True)
+        array = pa.array(in_native_byte_order(values), from_pandas=True)
     except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError) as error:
         raise _refused(error, values.dtype, values.name) from None
     if isinstance(array, pa.ChunkedArray):
@@ -384,7 +384,7 @@ def _raw_type(values: pd.Series) -> pa.DataType:
     ship partial sketches."""
     if pd.api.types.is_object_dtype(values.dtype):
         return pa.null()
-    arrow_type = pa.array(values.iloc[:0], from_pandas=True).type
+    arrow_type = pa.array(in_native_byte_order(values.iloc[:0]), from_pandas=True).type
     return arrow_type.value_type if pa.types.is_dictionary(arrow_type) else arrow_type
 
 

@@ -242,6 +242,21 @@ def test_an_object_column_is_read_alike_by_sketch_sketch_by_and_dask(seed):
     assert all(outcome == outcomes[0] for outcome in outcomes), (items, outcomes)
 
 
+def test_a_column_of_the_other_byte_order_is_read_alike_by_sketch_sketch_by_and_dask():
+    # (Arrow, which pandas columns pass through, takes no swapped buffers)
+    rng = np.random.default_rng(4)
+    for dtype in (">i2", ">i4", ">u4", ">i8", ">u8"):
+        info = np.iinfo(dtype)
+        values = rng.integers(info.min, min(info.max, 2**63 - 1), 200, dtype=np.int64, endpoint=True)
+        column = pd.Series(values.astype(dtype))
+        expected = vantorelle.sketch([int(value) for value in values]).to_bytes()
+        frame = pd.DataFrame({"k": column, "v": column})
+        by_key = vantorelle.sketch_by(frame, "k", "v")
+        assert vantorelle.sketch(column).to_bytes() == expected, dtype
+        assert by_key["k"].tolist() == list(dict.fromkeys(values.tolist())), dtype
+        assert _sync(vd.sketch(_dask_frame(frame).v)).to_bytes() == expected, dtype
+
+
 def test_the_object_columns_the_issue_names():
     ints = pd.Series([1, 2, None, 3], dtype=object)
     mixed = pd.Series([True, 1, None, 2], dtype=object)
