@@ -115,7 +115,7 @@ class ShortKeyCache {
 
 // The groups one thread meets, numbered in order of first appearance among
 // its rows: each one's first row, key and table slot.
-class Groups {
+class alignas(kThreadOwnAlignment) Groups {
  public:
   std::vector<std::int64_t> first_rows;
   std::uint32_t null_group = UINT32_MAX;

@@ -53,7 +53,7 @@ bool key_format(const ArrowSchema& schema, KeyFormat* out) {
 
 // The groups one range of rows meets, numbered in order of first
 // appearance within the range: each one's first row, hash and key bytes.
-struct LocalGroups {
+struct alignas(kThreadOwnAlignment) LocalGroups {
   std::vector<std::int64_t> first_rows;
   std::vector<std::uint64_t> hashes;
   std::vector<std::uint8_t> bytes;
@@ -169,7 +169,7 @@ void group_range(const std::vector<std::vector<KeyColumn>>& columns, std::span<c
 // A single plain integer key: the key (xored with the seed) is its own table
 // key, so a lookup needs no comparison. The groups of one range: each one's
 // first row and key; null_group is the group of the nulls.
-struct IntegerGroups {
+struct alignas(kThreadOwnAlignment) IntegerGroups {
   std::vector<std::int64_t> first_rows;
   std::vector<std::uint64_t> keys;  // only in the ranges after the first
   std::uint32_t null_group = UINT32_MAX;
@@ -388,7 +388,7 @@ void each_key_index(const ColumnChunks& column, const ValueFormat& format, std::
 // The keys one range of rows meets: a bitmap of them, and a list in order
 // of first appearance of each one's index (key - min, or the nulls') and
 // first row (from the range's start) in one word.
-struct MetKeys {
+struct alignas(kThreadOwnAlignment) MetKeys {
   static constexpr int kRowBits = 37;  // (indices stay below 2^27)
   std::int64_t lo = 0;
   // (reserved to the most keys a range can meet: it never grows)

@@ -31,7 +31,7 @@ constexpr std::size_t kGroupsAhead = 8;
 // A share of the groups written on one thread: its groups' sketches end
 // to end (each group's end in `data` goes to the shared offsets, at the
 // group's own index), and whether each group is present.
-struct ShareOutput {
+struct alignas(kThreadOwnAlignment) ShareOutput {
   SketchBytes data{MappedAllocator<std::uint8_t>::written_as_needed()};
   std::vector<std::uint8_t> present;
 };

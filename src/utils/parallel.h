@@ -14,6 +14,12 @@
 
 namespace vantorelle {
 
+// The alignment of an object that one thread writes while others work on
+// their own beside it (each thread's groups or output, say, in one vector):
+// two cache lines (the unit the hardware prefetches in), so that no write of
+// one thread makes another's next read of its own object a miss.
+inline constexpr std::size_t kThreadOwnAlignment = 128;
+
 // Runs body(t) for t in 0 .. threads - 1: t = 0 on the calling thread, the
 // others on threads of their own; returns when all have finished. An
 // exception thrown by any body is rethrown here (the first by thread number)
