@@ -131,7 +131,7 @@ def in_native_byte_order(pandas_object: Any) -> Any:
             return pandas_object.astype(
                 {name: dtype.newbyteorder("=") for name, dtype in dtypes.items() if swapped(dtype)})
         return pandas_object
-    dtype = getattr(pandas_object, "dtype", None)
+    dtype: Any = getattr(pandas_object, "dtype", None)
     return pandas_object.astype(dtype.newbyteorder("=")) if swapped(dtype) else pandas_object
 
 
