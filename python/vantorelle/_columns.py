@@ -116,6 +116,20 @@ def library_of(obj: Any) -> str:
     return library_class(obj)[0]
 
 
+# pyarrow's classes whose Arrow struct type is a table's, not a column's.
+_PYARROW_TABLES = {"Table", "RecordBatch", "RecordBatchReader"}
+
+
+def table_allowed(values: Any) -> bool:
+    """Whether an Arrow struct of one field that `values` exports may be a
+    one-column table (counted as its column): not when `values` is known to
+    be one column, whose structs are its values."""
+    library, kind = library_class(values)
+    if library == "pyarrow":
+        return kind in _PYARROW_TABLES
+    return (library, kind) not in {("polars", "Series"), ("pandas", "Series")}
+
+
 def in_native_byte_order(pandas_object: Any) -> Any:
     """A pandas Series or DataFrame whose numpy columns of the other byte
     order (as read from some binary formats) are swapped to this machine's:
@@ -225,7 +239,7 @@ def column_value_type(arrow_type: Any) -> type | None:
         return None
     # (pa.nulls: pa.array([], type) cannot make dictionaries of dates, say)
     input_type = _native.collect(
-        pa.nulls(0, arrow_type), _ANY, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1
+        pa.nulls(0, arrow_type), _ANY, DEFAULT_NORMAL_PRECISION, DEFAULT_SPARSE_PRECISION, 1, False
     )[0]
     return int if input_type == _INPUT_LONG else str
 
@@ -289,7 +303,9 @@ def _collect(
             positions = [i for i, keep in enumerate(present) if keep]
             values = [item for item, keep in zip(values.tolist(), present) if keep]
     try:
-        collected = read_through_arrow(_native.collect, values, _ANY, normal_precision, sparse_code, threads)
+        collected = read_through_arrow(
+            _native.collect, values, _ANY, normal_precision, sparse_code, threads, table_allowed(values)
+        )
     except RefusedValueError as error:
         # ((value, position) of a first value taken before the refused one)
         first = getattr(error, "first", None)

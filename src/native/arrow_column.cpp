@@ -112,13 +112,16 @@ struct ColumnFormat {
   bool single_field = false;
 };
 
-bool column_format(const ArrowSchema& outer, ColumnFormat* out) {
-  const bool is_struct = std::string_view(outer.format ? outer.format : "") == "+s";
-  if (is_struct && outer.n_children > 0 && outer.children == nullptr) {
+// `table_allowed`: whether a struct schema may be a table's (the caller's
+// object is not known to be one column, whose structs are values).
+bool column_format(const ArrowSchema& outer, bool table_allowed, ColumnFormat* out) {
+  const bool is_table =
+      table_allowed && std::string_view(outer.format ? outer.format : "") == "+s";
+  if (is_table && outer.n_children > 0 && outer.children == nullptr) {
     raise_sketch_error(ErrorClass::InvalidInput, "malformed Arrow schema: a table's columns are missing");
     return false;
   }
-  const bool single_field = is_struct && outer.n_children == 1 && outer.children[0] != nullptr;
+  const bool single_field = is_table && outer.n_children == 1 && outer.children[0] != nullptr;
   const ArrowSchema& schema = single_field ? *outer.children[0] : outer;
   out->single_field = single_field;
   const char* format = schema.format ? schema.format : "";
@@ -136,7 +139,7 @@ bool column_format(const ArrowSchema& outer, ColumnFormat* out) {
   // A table of one column is read as that column; a column of structs (that
   // column's, or a dictionary's values) is refused below as any type that
   // does not count.
-  if (is_struct && !single_field) {
+  if (is_table && !single_field) {
     const std::string message =
         "expected one column, got a table of " + std::to_string(outer.n_children) +
         " columns (an Arrow struct); select a column first";
@@ -251,13 +254,20 @@ void note_column_type(const ColumnFormat& format, ColumnBuilder& builder) {
   if (format.values.kind != Kind::Null) builder.set_column_type(input_type_of(format.values.kind));
 }
 
-bool read_stream(PyObject* capsule, ColumnBuilder& builder) {
+// A column's builder, and whether the column may come as a one-column table.
+struct ColumnTarget {
+  ColumnBuilder& builder;
+  bool table_allowed;
+};
+
+bool read_stream(PyObject* capsule, ColumnTarget& target) {
+  ColumnBuilder& builder = target.builder;
   OwnedStream stream;
   if (!move_from_capsule(capsule, "arrow_array_stream", &stream.stream)) return false;
   OwnedSchema schema;
   if (int code = stream.stream.get_schema(&stream.stream, &schema.schema)) return stream_failed(stream.stream, code);
   ColumnFormat format;
-  if (!column_format(schema.schema, &format)) return false;
+  if (!column_format(schema.schema, target.table_allowed, &format)) return false;
   note_column_type(format, builder);
   std::int64_t position = 0;
   while (!builder.refused()) {
@@ -270,12 +280,13 @@ bool read_stream(PyObject* capsule, ColumnBuilder& builder) {
   return true;
 }
 
-bool read_array(PyObject* pair, ColumnBuilder& builder) {
+bool read_array(PyObject* pair, ColumnTarget& target) {
+  ColumnBuilder& builder = target.builder;
   OwnedSchema schema;
   OwnedArray array;
   if (!move_from_array_pair(pair, &schema.schema, &array.array)) return false;
   ColumnFormat format;
-  if (!column_format(schema.schema, &format)) return false;
+  if (!column_format(schema.schema, target.table_allowed, &format)) return false;
   note_column_type(format, builder);
   return read_chunk(format, array.array, 0, builder);
 }
@@ -303,8 +314,9 @@ bool read_exported(PyObject* values, Sink& sink, bool* taken, bool (*from_stream
 
 }  // namespace
 
-bool read_arrow_column(PyObject* values, ColumnBuilder& builder, bool* taken) {
-  return read_exported(values, builder, taken, read_stream, read_array);
+bool read_arrow_column(PyObject* values, ColumnBuilder& builder, bool table_allowed, bool* taken) {
+  ColumnTarget target{builder, table_allowed};
+  return read_exported(values, target, taken, read_stream, read_array);
 }
 
 namespace {

@@ -131,8 +131,10 @@ inline constexpr const char kUnsupportedType[] = "Unsupported type for HyperLogL
 // The column readers. Each returns true when it took the column (the outcome,
 // refusals included, is in the builder) and false with an exception set on a
 // failure of the column itself. `taken` tells whether the reader applies.
+// An Arrow struct of one field is read as a one-column table's column when
+// `table_allowed`, and refused as a column of structs when not.
 bool read_buffer_column(PyObject* values, ColumnBuilder& builder, bool* taken);
-bool read_arrow_column(PyObject* values, ColumnBuilder& builder, bool* taken);
+bool read_arrow_column(PyObject* values, ColumnBuilder& builder, bool table_allowed, bool* taken);
 bool read_iterable_column(PyObject* values, ColumnBuilder& builder);
 
 }  // namespace vantorelle::native

@@ -30,8 +30,10 @@ using python::as_cfunction;
 constexpr const char kModuleDoc[] = "Column ingestion and sketch validation for vantorelle.";
 
 constexpr const char kCollectDoc[] =
-    "collect(values, family, normal_precision, sparse_precision, threads, /)\n--\n\n"
+    "collect(values, family, normal_precision, sparse_precision, threads, table_allowed, /)\n--\n\n"
     "Read a column into a private sketch.\n\n"
+    "table_allowed says whether an Arrow struct of one field is a one-column table,\n"
+    "counted as its column; when false, a struct type is refused as values.\n"
     "family is 0 (integers), 1 (text or bytes) or 2 (any: the column decides). Returns\n"
     "(input type or None, first value or None, position of the first value,\n"
     "serialised sketch of the other values or None). Raises RefusedValueError naming\n"
@@ -76,8 +78,8 @@ bool reject_scalar(PyObject* values) {
 
 PyObject* collect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
-    if (nargs != 5) {
-      PyErr_SetString(PyExc_TypeError, "collect() takes 5 arguments");
+    if (nargs != 6) {
+      PyErr_SetString(PyExc_TypeError, "collect() takes 6 arguments");
       return nullptr;
     }
     PyObject* values = args[0];
@@ -85,6 +87,7 @@ PyObject* collect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const int normal_precision = PyLong_AsInt(args[2]);
     const int sparse_precision = PyLong_AsInt(args[3]);
     const long threads = PyLong_AsLong(args[4]);
+    const int table_allowed = PyObject_IsTrue(args[5]);
     if (PyErr_Occurred()) return nullptr;
     if (family < 0 || family > 2 || threads < 1) {
       PyErr_SetString(PyExc_ValueError, "family must be 0, 1 or 2 and threads at least 1");
@@ -94,7 +97,7 @@ PyObject* collect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (threads > 1 && worth_splitting(values)) {
       // None when the split path does not take the column as it is (a type
       // or value it refuses): the reading below reports it.
-      python::OwnedRef split(collect_split(nullptr, args, nargs));
+      python::OwnedRef split(collect_split(nullptr, args, 5));
       if (!split) return nullptr;
       if (split.get() != Py_None) return split.release();
     }
@@ -103,7 +106,7 @@ PyObject* collect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!builder) return nullptr;
     bool taken = false;
     if (!read_buffer_column(values, *builder, &taken)) return nullptr;
-    if (!taken && !read_arrow_column(values, *builder, &taken)) return nullptr;
+    if (!taken && !read_arrow_column(values, *builder, table_allowed != 0, &taken)) return nullptr;
     if (!taken && !read_iterable_column(values, *builder)) return nullptr;
     return builder->finish();
   });

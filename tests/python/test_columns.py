@@ -305,6 +305,9 @@ def test_a_signal_handler_stops_a_column_iterated_in_c():
          "^Unsupported type.*: cannot count an Arrow column of struct values"),
         (pa.DictionaryArray.from_arrays(pa.array([0], pa.int8()), pa.array([{"x": 1}])), TypeError,
          r"column of dictionary<struct> values"),
+        # a column of structs is not a table, though Arrow exports both alike
+        (pa.array([{"x": 1}]), TypeError, "column of struct values"),
+        (pa.chunked_array([pa.array([{"x": 1, "y": 2}])]), TypeError, "column of struct values"),
         (pa.array([1.5]), TypeError, "column of float64 values.*astype\\('Int64'\\)"),
         (pa.array([0], pa.timestamp("us")), TypeError, r"column of timestamp\[us\] values"),
         (pa.array([0], pa.date32()), TypeError, "column of date32 values"),
