@@ -119,9 +119,10 @@ def intersection(a: Any, b: Any) -> int:
     return round(_pair(a, b)[2])
 
 
-def union(a: Any, b: Any, *others: Any) -> int:
+def union(a: Any, *others: Any) -> int:
     """The estimated number of distinct values in any of the sketches: the one
-    union estimate, which the command's ``estimate --union`` also prints.
+    union estimate, which the command's ``estimate --union`` also prints (of
+    one sketch too, as ``union(*sketches)`` may be called with one).
 
     The sketches (of one value type) are merged into two halves and the
     joint estimate of `intersection` gives the halves' union: it reads how
@@ -130,7 +131,7 @@ def union(a: Any, b: Any, *others: Any) -> int:
     classic alternative; see docs/accuracy.md). Two sparse halves give the
     merged sketch's own estimate.
     """
-    return round(_native.union_of([_serialised(s) for s in (a, b, *others)]))
+    return round(_native.union_of([_serialised(s) for s in (a, *others)]))
 
 
 def jaccard(a: Any, b: Any) -> float:

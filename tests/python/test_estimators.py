@@ -237,10 +237,11 @@ def test_union_of_any_number_of_sketches():
     parts = [rng.sample(range(1 << 40), size) for size in (3000, 500, 2000)]
     sparse = [vantorelle.sketch(values, int, 15, 25) for values in parts]
     assert vantorelle.union(*sparse) == vantorelle.merge_all(sparse).result()
-    assert vantorelle.union(sparse[0], sparse[0]) == sparse[0].result()
+    assert vantorelle.union(sparse[0], sparse[0]) == vantorelle.union(sparse[0]) == sparse[0].result()
     dense = [vantorelle.sketch(values, int, 10, None) for values in parts]
     truth = len({v for values in parts for v in values})
     assert abs(vantorelle.union(*dense) / truth - 1) < 0.12
-    assert abs(vantorelle.union(dense[0], dense[0]) / vantorelle.estimate(dense[0], "ml") - 1) < 0.01
+    for union in (vantorelle.union(dense[0], dense[0]), vantorelle.union(dense[0])):
+        assert abs(union / vantorelle.estimate(dense[0], "ml") - 1) < 0.01
     with pytest.raises(vantorelle.IncompatibleSketchError):
         vantorelle.union(sparse[0], vantorelle.sketch(["x"], str))
