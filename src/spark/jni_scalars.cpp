@@ -18,16 +18,17 @@
 namespace vantorelle::spark {
 namespace {
 
-// The validated state of serialised bytes, as vantorelle.estimate reads them.
-SketchState load_state(const Bytes& bytes, const char* what) {
+// The validated state of serialised bytes, as vantorelle.estimate reads them;
+// `argument` is the function's argument that holds them (0 or 1).
+SketchState load_state(const Bytes& bytes, int argument) {
   Result<SketchState> state = decode_valid_state(bytes);
-  if (!state) fail_with(state.error(), JavaError::Corrupt, what);
+  if (!state) fail_corrupt_argument(state.error(), argument);
   return std::move(*state);
 }
 
-HyperLogLogPlusPlus build(SketchState state, const char* what) {
+HyperLogLogPlusPlus build(SketchState state, int argument) {
   Result<HyperLogLogPlusPlus> built = HyperLogLogPlusPlus::from_state(std::move(state));
-  if (!built) fail_with(built.error(), JavaError::Corrupt, what);
+  if (!built) fail_corrupt_argument(built.error(), argument);
   return std::move(*built);
 }
 
@@ -43,7 +44,9 @@ HyperLogLogPlusPlus empty_like(const SketchState& other) {
   SketchState empty = scalar_fields(other);
   empty.num_values = 0;
   empty.sparse_size = 0;
-  return build(std::move(empty), "an empty sketch");
+  Result<HyperLogLogPlusPlus> built = HyperLogLogPlusPlus::from_state(std::move(empty));
+  if (!built) fail_with(built.error(), JavaError::Corrupt, "an empty sketch");
+  return std::move(*built);
 }
 
 // Intersection and Jaccard index with a null side are 0 without estimating;
@@ -51,7 +54,7 @@ HyperLogLogPlusPlus empty_like(const SketchState& other) {
 bool both_present(JNIEnv* env, jbyteArray a, jbyteArray b) {
   if (a != nullptr && b != nullptr) return true;
   if (std::optional<Bytes> bytes = copy_bytes(env, a != nullptr ? a : b)) {
-    load_state(*bytes, a != nullptr ? "first sketch" : "second sketch");
+    load_state(*bytes, a != nullptr ? 0 : 1);
   }
   return false;
 }
@@ -67,10 +70,10 @@ std::optional<PairEstimate> pair_of(JNIEnv* env, jbyteArray a, jbyteArray b) {
   if (!first && !second) return std::nullopt;
   std::optional<SketchState> state_a;
   std::optional<SketchState> state_b;
-  if (first) state_a = load_state(*first, "first sketch");
-  if (second) state_b = load_state(*second, "second sketch");
-  HyperLogLogPlusPlus left = state_a ? build(*state_a, "first sketch") : empty_like(*state_b);
-  HyperLogLogPlusPlus right = state_b ? build(*state_b, "second sketch") : empty_like(*state_a);
+  if (first) state_a = load_state(*first, 0);
+  if (second) state_b = load_state(*second, 1);
+  HyperLogLogPlusPlus left = state_a ? build(*state_a, 0) : empty_like(*state_b);
+  HyperLogLogPlusPlus right = state_b ? build(*state_b, 1) : empty_like(*state_a);
   Result<PairEstimate> joint = estimate_pair(left, right);
   if (!joint) fail_estimate(joint.error());
   return *joint;
@@ -90,7 +93,7 @@ JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_estimate(JNIEnv
     std::optional<Bytes> bytes = copy_bytes(env, sketch);
     if (!bytes) return 0;
     Result<std::int64_t> value =
-        estimate_state(load_state(*bytes, "sketch"), EstimateMethod::Default);
+        estimate_state(load_state(*bytes, 0), EstimateMethod::Default);
     if (!value) fail_estimate(value.error());
     return *value;
   });
@@ -103,7 +106,7 @@ JNIEXPORT jlongArray JNICALL Java_org_vantorelle_spark_NativeSketches_bounds(
     SketchBounds interval;
     std::optional<Bytes> bytes = copy_bytes(env, sketch);
     if (bytes) {
-      Result<SketchBounds> found = bounds_of_state(load_state(*bytes, "sketch"), confidence);
+      Result<SketchBounds> found = bounds_of_state(load_state(*bytes, 0), confidence);
       if (!found) {
         fail_with(found.error(), found.error().kind() == ErrorKind::InvalidArgument
                                      ? JavaError::InvalidInput

@@ -15,11 +15,22 @@ const char* class_name(JavaError which) {
 
 }  // namespace
 
-void throw_java(JNIEnv* env, JavaError which, const std::string& message) {
+void throw_java(JNIEnv* env, JavaError which, const std::string& message, int argument) {
   if (env->ExceptionCheck()) return;
   jclass type = env->FindClass(class_name(which));
   if (type == nullptr) return;  // NoClassDefFoundError is pending
-  env->ThrowNew(type, message.c_str());
+  if (argument < 0) {
+    env->ThrowNew(type, message.c_str());
+    return;
+  }
+  // CorruptSketchException(String message, int argument)
+  jmethodID make = env->GetMethodID(type, "<init>", "(Ljava/lang/String;I)V");
+  if (make == nullptr) return;  // NoSuchMethodError is pending
+  jstring text = env->NewStringUTF(message.c_str());
+  if (text == nullptr) return;  // OutOfMemoryError is pending
+  auto* raised =
+      static_cast<jthrowable>(env->NewObject(type, make, text, static_cast<jint>(argument)));
+  if (raised != nullptr) env->Throw(raised);
 }
 
 std::optional<Bytes> copy_bytes(JNIEnv* env, jbyteArray array) {
@@ -64,6 +75,10 @@ std::vector<std::int32_t> copy_ints(JNIEnv* env, jintArray array, jint count) {
 
 void fail_with(const SketchError& error, JavaError which, const std::string& context) {
   fail(which, context.empty() ? error.display() : context + ": " + error.display());
+}
+
+void fail_corrupt_argument(const SketchError& error, int argument) {
+  throw Raised{JavaError::Corrupt, error.display(), argument};
 }
 
 }  // namespace vantorelle::spark

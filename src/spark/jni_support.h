@@ -26,6 +26,9 @@ enum class JavaError { Sketch, Corrupt, Incompatible, InvalidInput };
 struct Raised {
   JavaError which;
   std::string message;
+  // The scalar function's argument (0 or 1) whose sketch is corrupt, which
+  // the Java side names by its column; -1 for any other failure.
+  int argument = -1;
 };
 
 [[noreturn]] inline void fail(JavaError which, std::string message) {
@@ -33,7 +36,7 @@ struct Raised {
 }
 
 // Sets the pending Java exception.
-void throw_java(JNIEnv* env, JavaError which, const std::string& message);
+void throw_java(JNIEnv* env, JavaError which, const std::string& message, int argument = -1);
 
 // Runs an entry point's body; any failure becomes a pending Java exception
 // and the entry point returns `fallback`, which the JVM ignores.
@@ -42,7 +45,7 @@ T guarded(JNIEnv* env, T fallback, Body&& body) {
   try {
     return body();
   } catch (const Raised& raised) {
-    throw_java(env, raised.which, raised.message);
+    throw_java(env, raised.which, raised.message, raised.argument);
   } catch (const InternalFailure& failure) {
     throw_java(env, JavaError::Sketch, std::string("internal failure: ") + failure.what());
   } catch (const std::bad_alloc&) {
@@ -69,5 +72,8 @@ std::vector<std::int32_t> copy_ints(JNIEnv* env, jintArray array, jint count);
 // A sketch failure as the exception class the package raises for it:
 // corrupt bytes (decoding and validation) and sketches that do not combine.
 [[noreturn]] void fail_with(const SketchError& error, JavaError which, const std::string& context);
+
+// Corrupt bytes in argument `argument` of a scalar function.
+[[noreturn]] void fail_corrupt_argument(const SketchError& error, int argument);
 
 }  // namespace vantorelle::spark

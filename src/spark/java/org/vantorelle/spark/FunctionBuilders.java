@@ -217,26 +217,37 @@ public final class FunctionBuilders {
   }
 
   // A scalar function's call as written (NamedCall), its arguments checked
-  // now, while the query is analysed.
+  // now, while the query is analysed, and named as the query names them
+  // (the optimiser may replace a column by what it stands for).
   private static Expression named(String name, List<Expression> args) {
-    scalarCall(name, args);
-    return new NamedCall(name, seq(args.toArray(new Expression[0])));
+    List<String> columns = args.stream().map(FunctionBuilders::describe).toList();
+    scalarCall(name, args, columns);
+    return new NamedCall(name, seq(args.toArray(new Expression[0])), columns);
   }
 
-  /** The expression that computes scalar function `name` of checked arguments. */
-  static Expression scalarCall(String name, List<Expression> args) {
+  /**
+   * The expression that computes scalar function `name` of checked
+   * arguments; `columns` names them in its failures.
+   */
+  static Expression scalarCall(String name, List<Expression> args, List<String> columns) {
     return switch (name) {
-      case "vantorelle_estimate" ->
-          call("estimate", DataTypes.LongType, sketchArgument(name, args.get(0)));
-      case "vantorelle_bounds" -> boundsCall(args.get(0), args.get(1));
-      case "vantorelle_union" -> call("union", DataTypes.LongType, pair(name, args));
-      case "vantorelle_intersection" -> call("intersection", DataTypes.LongType, pair(name, args));
-      case "vantorelle_jaccard" -> call("jaccard", DataTypes.DoubleType, pair(name, args));
+      case "vantorelle_estimate" -> call("estimate", DataTypes.LongType,
+          sketchArgument(name, args.get(0)), text(columns.get(0)));
+      case "vantorelle_bounds" -> boundsCall(args.get(0), args.get(1), columns.get(0));
+      case "vantorelle_union" -> call("union", DataTypes.LongType, pair(name, args, columns));
+      case "vantorelle_intersection" ->
+          call("intersection", DataTypes.LongType, pair(name, args, columns));
+      case "vantorelle_jaccard" -> call("jaccard", DataTypes.DoubleType, pair(name, args, columns));
       default -> throw new IllegalArgumentException("no scalar function " + name);
     };
   }
 
-  private static Expression boundsCall(Expression sketchColumn, Expression confidence) {
+  private static Expression text(String value) {
+    return Literal.create(value, DataTypes.StringType);
+  }
+
+  private static Expression boundsCall(Expression sketchColumn, Expression confidence,
+      String column) {
     Expression sketch = sketchArgument("vantorelle_bounds", sketchColumn);
     DataType type = confidence.dataType();
     if (type instanceof NullType) return Literal.create(null, BOUNDS);
@@ -246,10 +257,11 @@ public final class FunctionBuilders {
     }
     Expression asDouble = new Cast(confidence, DataTypes.DoubleType, Option.empty());
     return new If(new IsNull(asDouble), Literal.create(null, BOUNDS),
-        call("bounds", BOUNDS, sketch, asDouble));
+        call("bounds", BOUNDS, sketch, asDouble, text(column)));
   }
 
-  private static Expression[] pair(String name, List<Expression> args) {
-    return new Expression[] {sketchArgument(name, args.get(0)), sketchArgument(name, args.get(1))};
+  private static Expression[] pair(String name, List<Expression> args, List<String> columns) {
+    return new Expression[] {sketchArgument(name, args.get(0)), sketchArgument(name, args.get(1)),
+        text(columns.get(0)), text(columns.get(1))};
   }
 }

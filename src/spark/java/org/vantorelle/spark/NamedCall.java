@@ -26,16 +26,19 @@ final class NamedCall extends Expression implements java.io.Serializable {
 
   private final String name;
   private final Seq<Expression> arguments;
+  // The arguments as the query named them when it was analysed.
+  private final List<String> columns;
   private transient volatile Expression call;  // made on first use, where it runs
 
-  NamedCall(String name, Seq<Expression> arguments) {
+  NamedCall(String name, Seq<Expression> arguments, List<String> columns) {
     this.name = name;
     this.arguments = arguments;
+    this.columns = columns;
   }
 
   private Expression call() {
     if (call == null) {
-      call = FunctionBuilders.scalarCall(name, CollectionConverters.asJava(arguments));
+      call = FunctionBuilders.scalarCall(name, CollectionConverters.asJava(arguments), columns);
     }
     return call;
   }
@@ -47,7 +50,7 @@ final class NamedCall extends Expression implements java.io.Serializable {
 
   @Override
   public Expression withNewChildrenInternal(IndexedSeq<Expression> newChildren) {
-    return new NamedCall(name, newChildren);
+    return new NamedCall(name, newChildren, columns);
   }
 
   @Override
@@ -84,7 +87,7 @@ final class NamedCall extends Expression implements java.io.Serializable {
 
   @Override
   public int productArity() {
-    return 2;
+    return 3;
   }
 
   @Override
@@ -92,6 +95,7 @@ final class NamedCall extends Expression implements java.io.Serializable {
     return switch (n) {
       case 0 -> name;
       case 1 -> arguments;
+      case 2 -> columns;
       default -> throw new IndexOutOfBoundsException(n);
     };
   }
@@ -104,11 +108,11 @@ final class NamedCall extends Expression implements java.io.Serializable {
   @Override
   public boolean equals(Object other) {
     return other instanceof NamedCall that && name.equals(that.name)
-        && arguments.equals(that.arguments);
+        && arguments.equals(that.arguments) && columns.equals(that.columns);
   }
 
   @Override
   public int hashCode() {
-    return Objects.hash(name, arguments);
+    return Objects.hash(name, arguments, columns);
   }
 }
