@@ -87,6 +87,16 @@ using namespace vantorelle::spark;
 
 extern "C" {
 
+// The core's refusal of a confidence, or null.
+JNIEXPORT jstring JNICALL Java_org_vantorelle_spark_NativeSketches_checkConfidence(
+    JNIEnv* env, jclass, jdouble confidence) {
+  return guarded<jstring>(env, nullptr, [&]() -> jstring {
+    Status checked = check_confidence(confidence);
+    if (checked) return nullptr;
+    return env->NewStringUTF(checked.error().message().c_str());
+  });
+}
+
 JNIEXPORT jlong JNICALL Java_org_vantorelle_spark_NativeSketches_estimate(JNIEnv* env, jclass,
                                                                           jbyteArray sketch) {
   return guarded<jlong>(env, 0, [&]() -> jlong {

@@ -431,6 +431,8 @@ def test_refusals_at_analysis_corrupt_sketches_and_no_native_state_left(sql):
         "SELECT vantorelle_sketch(k, k) FROM bad": "must be an integer constant",
         "SELECT vantorelle_merge(s) FROM bad": "takes serialised sketches (BINARY)",
         "SELECT vantorelle_estimate(k) FROM bad": "not k of type BIGINT",
+        "SELECT vantorelle_bounds(sketch, 1.5) FROM bad":
+            "confidence must lie strictly between 0 and 1, not 1.5",
     }
     for query, message in refusals.items():
         # spark.sql analyses the query: refused before any job runs.

@@ -198,8 +198,26 @@ public final class FunctionBuilders {
 
   /** vantorelle_bounds(sketch, confidence): {lower, upper}; NULL for a NULL confidence. */
   public static Expression bounds(Seq<Expression> children) {
-    return named("vantorelle_bounds",
-        arguments(children, "vantorelle_bounds", 2, 2, "a sketch and a confidence"));
+    List<Expression> args =
+        arguments(children, "vantorelle_bounds", 2, 2, "a sketch and a confidence");
+    Expression call = named("vantorelle_bounds", args);
+    checkConstantConfidence(args.get(1));
+    return call;
+  }
+
+  // A constant confidence is refused now, before any job, as the
+  // precisions are; any other is checked row by row.
+  private static void checkConstantConfidence(Expression confidence) {
+    if (!confidence.foldable() || !(confidence.dataType() instanceof NumericType)) return;
+    Object value;
+    try {
+      value = new Cast(confidence, DataTypes.DoubleType, Option.empty()).eval(null);
+    } catch (RuntimeException error) {
+      return;  // (its own failure, 1 / 0 say, is the query's when it runs)
+    }
+    if (value == null) return;
+    String refusal = NativeSketches.checkConfidence((Double) value);
+    if (refusal != null) throw refused("vantorelle_bounds: " + refusal);
   }
 
   public static Expression union(Seq<Expression> children) {

@@ -102,6 +102,9 @@ public final class NativeSketches {
 
   public static native long[] bounds(byte[] sketch, double confidence);
 
+  /** The core's refusal of this confidence, or null. */
+  public static native String checkConfidence(double confidence);
+
   public static native long union(byte[] a, byte[] b);
 
   public static native long intersection(byte[] a, byte[] b);
