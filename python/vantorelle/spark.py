@@ -127,10 +127,12 @@ def _check_value_column(
     count, and bad precisions or `ty`, with the core's own checks."""
     field = _field(df, column)
     try:
-        arrow_type = to_arrow_type(field.dataType)
+        # (pyspark converts a timestamp type only with a zone, which only names the type)
+        arrow_type = to_arrow_type(field.dataType, timezone="UTC")
     except Exception:  # noqa: BLE001 (pyspark raises its own kinds for unconvertible types)
-        raise TypeError(
-            f"cannot sketch column {column!r} of type {field.dataType.simpleString()}"
+        raise RefusedValueError(
+            f"cannot sketch column {column!r} of type {field.dataType.simpleString()}: "
+            "integers, booleans, strings and binary are counted"
         ) from None
     if ty not in (None, int, str, bytes):
         raise TypeError(f"ty must be int, str, bytes or None, not {ty!r}")

@@ -157,6 +157,15 @@ def test_errors_name_the_column_or_group_and_reach_the_driver(spark, events):
         ("2024-03-01", 2.0, vantorelle.count_distinct(["y", "z"]), 0)]
 
 
+@pytest.mark.parametrize("value, type_name", [
+    ("CAST(id AS TIMESTAMP)", "timestamp"), ("INTERVAL '1' YEAR", "interval year")])
+def test_refused_value_types_say_what_is_counted(spark, value, type_name):
+    frame = spark.range(1).selectExpr("id AS k", f"{value} AS v")
+    with pytest.raises(vantorelle.RefusedValueError, match=rf"column 'v' of type {type_name}: "
+                       ".*integers, booleans, strings and binary are counted"):
+        vs.sketch_by(frame, "k", "v")
+
+
 # --- the SQL functions on the JVM ----------------------------------------------
 
 
