@@ -298,18 +298,34 @@ def _as_output(result: Any, keys: list[str], name: str) -> Iterator[pa.RecordBat
     yield from out.to_batches()
 
 
-def _failing_group(table: pa.Table, keys: list[str], column: str) -> str:
-    """Which group's sketches do not merge (error path only: one merge per group)."""
+def _group_named(table: pa.Table, keys: list[str], row: int) -> str:
+    values = ", ".join(f"{key}={table.column(key)[row].as_py()!r}" for key in keys)
+    return f"group ({values})"
+
+
+def _failure_by_group(table: pa.Table, keys: list[str], column: str, corrupt: bool) -> str | None:
+    """Why the grouped merge of a partition failed, as "group (k=2): <reason>",
+    found again item by item (error path only): the kernel's message numbers
+    the row within the partition, which no one can find in the DataFrame.
+    Corrupt bytes are looked for first, as the kernel checks every sketch
+    before it merges any. None when the failure is not found again."""
+    if corrupt:
+        for row, item in enumerate(table.column(column).to_pylist()):
+            try:
+                if item is not None:
+                    vantorelle.validate(item)
+            except vantorelle.CorruptSketchError as error:
+                return f"{_group_named(table, keys, row)}: not a valid sketch: {error}"
+        return None
     groups = table.group_by(keys, use_threads=False).aggregate([(column, "list")])
     for row, items in enumerate(groups.column(column + "_list").to_pylist()):
-        present = [item for item in items if item is not None]
+        present = [vantorelle.from_bytes(item) for item in items if item is not None]
         try:
-            if present:
-                vantorelle.merge_all(present)
-        except _FAILURES:
-            values = ", ".join(f"{key}={groups.column(key)[row].as_py()!r}" for key in keys)
-            return f", group ({values})"
-    return ""
+            for sketch in present[1:]:
+                present[0].merge(sketch)
+        except _FAILURES as error:
+            return f"{_group_named(groups, keys, row)}: its sketches do not merge: {error}"
+    return None
 
 
 def _sketch_partition(
@@ -336,8 +352,9 @@ def _merge_partition(
     try:
         result = _grouped.merge_by(table, keys, column, threads=1)
     except (vantorelle.CorruptSketchError, vantorelle.IncompatibleSketchError) as error:
-        where = _failing_group(table, keys, column)
-        raise type(error)(f"{who}, column {column!r}{where}: {error}") from None
+        found = _failure_by_group(table, keys, column,
+                                  isinstance(error, vantorelle.CorruptSketchError))
+        raise type(error)(f"{who}, column {column!r}, {found}" if found else f"{who}: {error}") from None
     except _FAILURES as error:
         raise type(error)(f"{who}, column {column!r}: {error}") from None
     yield from _as_output(result, keys, name)
