@@ -35,8 +35,8 @@ demo: setup install
 # What CI runs (.ci/run), within ten minutes on two cores: three builds (the
 # sanitized tree, the ThreadSanitizer test programs, the Release modules),
 # then two lanes side by side, each on one core for about as long: the
-# Python suite on the Release modules and a short run of each fuzz target;
-# the C++ tests, the ThreadSanitizer tests and the native-path Python tests
+# Python suite on the Release modules, a short run of each fuzz target and
+# the ThreadSanitizer tests; the C++ tests and the native-path Python tests
 # on the sanitized tree. Each stage's time is printed at the end. The
 # Release C++ tests are `make cpp-test`, longer fuzzing `make fuzz` and
 # `make fuzz-python`.
@@ -62,13 +62,13 @@ test-lanes:
 	@$(MAKE) --no-print-directory sanitized-lane >$(SANITIZED_LANE_LOG) 2>&1 & lane=$$!; \
 	$(call stage,Python suite (Release modules),python-test); plain=$$?; \
 	$(call stage,fuzz targets ($(TEST_FUZZ_SECONDS) s each),fuzz-test) || plain=1; \
+	$(call stage,ThreadSanitizer tests,tsan) || plain=1; \
 	wait $$lane; sanitized=$$?; \
 	echo "=== sanitized lane"; cat $(SANITIZED_LANE_LOG); \
 	exit $$((plain || sanitized))
 
 sanitized-lane:
 	@$(call stage,C++ tests (ASan+UBSan),cpp-test-asan)
-	@$(call stage,ThreadSanitizer tests,tsan)
 	@$(call stage,Python native path (ASan+UBSan),python-test-asan)
 
 sanitized-build:
