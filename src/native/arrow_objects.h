@@ -1,7 +1,7 @@
-// An Arrow row as the Python object `add` would be given: an int, or str
-// (UTF-8, strictly decoded: nullptr with UnicodeDecodeError set otherwise)
-// or bytes, by the input type of the array's format. GIL held; the row
-// holds a value.
+// A value as the Python object `add` would be given: an int, or str (UTF-8,
+// strictly decoded: nullptr with UnicodeDecodeError set otherwise) or bytes,
+// by its input type; from its converted form, or from an Arrow row that
+// holds a value. GIL held.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,19 +11,24 @@
 
 namespace vantorelle::native {
 
-inline PyObject* value_object(const engine::ValueReader& reader, std::int64_t row) {
-  const InputType type = engine::input_type_of(reader.format().kind);
-  if (type == InputType::LONG) {
-    std::int64_t value = 0;
-    reader.integer(row, &value);
-    return PyLong_FromLongLong(value);
-  }
-  ByteView value;
-  reader.bytes(row, &value);
-  const auto* data = reinterpret_cast<const char*>(value.data());
-  const auto size = static_cast<Py_ssize_t>(value.size());
+inline PyObject* value_object(InputType type, std::int64_t number, ByteView bytes) {
+  if (type == InputType::LONG) return PyLong_FromLongLong(number);
+  const auto* data = reinterpret_cast<const char*>(bytes.data());
+  const auto size = static_cast<Py_ssize_t>(bytes.size());
   if (type == InputType::BYTES) return PyBytes_FromStringAndSize(data, size);
   return PyUnicode_DecodeUTF8(data, size, "strict");
+}
+
+inline PyObject* value_object(const engine::ValueReader& reader, std::int64_t row) {
+  const InputType type = engine::input_type_of(reader.format().kind);
+  std::int64_t number = 0;
+  ByteView bytes;
+  if (type == InputType::LONG) {
+    reader.integer(row, &number);
+  } else {
+    reader.bytes(row, &bytes);
+  }
+  return value_object(type, number, bytes);
 }
 
 }  // namespace vantorelle::native

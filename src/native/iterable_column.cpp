@@ -2,6 +2,7 @@
 // converts its argument (64-bit integer, then UTF-8 text, then a sequence of
 // byte values). Lists and tuples are read by index, the rest through the
 // iterator protocol.
+#include "native/arrow_objects.h"
 #include "native/column_builder.h"
 #include "native/item_iteration.h"
 #include "native/refusal_messages.h"
@@ -27,12 +28,7 @@ bool take(PyObject* item, std::int64_t position, python::ByteSequence& bytes,
     // The value as it was hashed: the item itself may change before the
     // column ends (a buffer refilled by a generator) or convert otherwise
     // a second time (an __index__ with state of its own).
-    OwnedRef snapshot(value.type == InputType::LONG ? PyLong_FromLongLong(value.number)
-                      : value.type == InputType::STRING
-                          ? PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(value.bytes.data()),
-                                                 static_cast<Py_ssize_t>(value.bytes.size()), "strict")
-                          : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.bytes.data()),
-                                                      static_cast<Py_ssize_t>(value.bytes.size())));
+    OwnedRef snapshot(value_object(value.type, value.number, value.bytes));
     if (!snapshot) return false;
     return builder.hold_first(snapshot.get(), value.type, hash, position);
   }

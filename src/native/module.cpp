@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "native/column_builder.h"
 #include "native/count_by.h"
@@ -198,10 +199,9 @@ constexpr const char kCheckPrecisionsDoc[] =
 // A precision as the class converts it, but one past 32 bits is out of
 // range like any other (the class's own OverflowError is its contract, not
 // the package's).
+// `which` is "normal" or "sparse".
 bool package_precision(PyObject* object, const char* which, std::int32_t* out) {
-  if (python::convert_precision(object, which[0] == 'n' ? "normal_precision" : "sparse_precision", out)) {
-    return true;
-  }
+  if (python::convert_precision(object, (std::string(which) + "_precision").c_str(), out)) return true;
   if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
   PyErr_Clear();
   python::OwnedRef text(PyObject_Str(object));
