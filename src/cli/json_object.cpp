@@ -4,47 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "utils/utf8.h"
+
 namespace vantorelle::cli {
-
-namespace {
-
-// The UTF-8 sequence at the start of `text`: its length when well formed,
-// else the length of its longest well-formed start (at least 1), which
-// reads as one U+FFFD as Unicode recommends (and Python's "replace" does).
-// Not well formed: a stray byte, an overlong form, a surrogate, a code
-// point past U+10FFFF, a sequence cut short.
-struct Utf8Step {
-  std::size_t size;
-  bool well_formed;
-};
-
-Utf8Step utf8_step(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
-  if (lead < 0x80) return {1, true};
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return {1, false};
-  }
-  if (text.size() < 2 || byte(1) < low || byte(1) > high) return {1, false};
-  for (std::size_t i = 2; i < length; ++i) {
-    if (i >= text.size() || byte(i) < 0x80 || byte(i) > 0xBF) return {i, false};
-  }
-  return {length, true};
-}
-
-}  // namespace
 
 // Bytes that are not UTF-8 (a file name may hold any) become U+FFFD, so
 // that the output stays JSON that any reader takes.

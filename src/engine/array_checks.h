@@ -12,7 +12,9 @@
 //     number and range inside the data buffers (whose sizes views carry);
 //   - every fixed-width buffer's rows readable.
 //
-// Dictionary indices are checked where they are read, row by row.
+// Dictionary indices are checked where they are read, row by row. Text
+// (UTF-8 by Arrow's definition) is checked well formed only where it is
+// counted, in value columns: keys are compared and handed back as bytes.
 #pragma once
 
 #include <optional>
@@ -42,5 +44,16 @@ std::optional<std::string> chunk_fault(const ValueFormat& values, const std::opt
 // array in column 'x': <fault>" at the first that cannot be read.
 Status check_column_chunks(const ColumnChunks& column, const ValueFormat& values,
                            const std::optional<ValueFormat>& indices);
+
+// The first row (from 0) of a readable text array whose bytes are not well
+// formed UTF-8, nulls left out; -1 when there is none or the array is not
+// text.
+std::int64_t first_malformed_text(const ValueFormat& format, const ArrowArray& array);
+
+// Every chunk's text (a dictionary column's entries) after
+// check_column_chunks: an InvalidArgument error naming the first value
+// that is not UTF-8.
+Status check_column_text(const ColumnChunks& column, const ValueFormat& values,
+                         const std::optional<ValueFormat>& indices);
 
 }  // namespace vantorelle::engine

@@ -177,6 +177,7 @@ Result<ValueColumnFormat> check_value_column(const ColumnChunks& column) {
                            "supported (or dictionaries of them)");
   }
   VANTORELLE_RETURN_IF_ERROR(check_column_chunks(column, format.values, format.indices));
+  VANTORELLE_RETURN_IF_ERROR(check_column_text(column, format.values, format.indices));
   return format;
 }
 

@@ -49,6 +49,9 @@ class ChunkReader {
       plain_.emplace(values, array);
       return true;
     }
+    if (const std::int64_t entry = engine::first_malformed_text(values, *array.dictionary); entry >= 0) {
+      return layout_error("dictionary entry " + std::to_string(entry) + " is not valid UTF-8");
+    }
     index_.emplace(*indices, array);
     dictionary_.emplace(values, *array.dictionary);
     // Each dictionary entry is hashed once.
@@ -208,11 +211,13 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
   ChunkReader reader;
   if (!reader.open(format.values, format.indices ? &*format.indices : nullptr, array)) return false;
   const InputType type = reader.input_type();
-  const std::int64_t length = reader.length();
+  // Rows up to the first text that is not UTF-8, which is refused there.
+  const std::int64_t malformed = format.indices ? -1 : engine::first_malformed_text(format.values, array);
+  const std::int64_t length = malformed >= 0 ? malformed : reader.length();
   std::int64_t row = 0;
   if (!builder.has_first()) {
     // The first value goes to the sketch's own add, as a Python object.
-    std::uint64_t hash;
+    std::uint64_t hash = 0;
     for (; row < length; ++row) {
       const Row read = reader.hash(row, &hash);
       if (read == Row::Null) continue;
@@ -221,14 +226,7 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
         return true;
       }
       OwnedRef first(reader.object(row));
-      if (!first) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return false;
-        PyErr_Clear();
-        raise_sketch_error(ErrorClass::InvalidInput,
-                           "value at position " + std::to_string(position + row) +
-                               ": the text is not valid UTF-8");
-        return false;
-      }
+      if (!first) return false;
       if (!builder.hold_first(first.get(), type, hash, position + row)) return true;
       ++row;
       break;
@@ -244,6 +242,9 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
       break;
     }
     if (!builder.add(type, hash, position + row)) break;
+  }
+  if (malformed >= 0 && !builder.refused()) {
+    builder.refuse(position + malformed, "the text is not valid UTF-8", PyExc_ValueError);
   }
   return true;
 }

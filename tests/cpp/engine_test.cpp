@@ -23,6 +23,7 @@
 #include "engine/input_errors.h"
 #include "engine_arrays.h"
 #include "test_support.h"
+#include "utils/utf8.h"
 
 namespace vantorelle::engine {
 namespace {
@@ -558,8 +559,9 @@ TEST(EngineTest, StringValuesAndTheFamilyAskedFor) {
   // first value is refused and named with its group.
   std::vector<Cell> keys, values;
   for (int r = 0; r < 500; ++r) {
-    keys.push_back(KeyValue{0, r % 5 == 4 ? "" : "g" + std::to_string(r % 4)});
-    values.push_back(r % 9 == 0 ? std::nullopt : Cell(KeyValue{0, "v" + std::to_string(r % 37)}));
+    // (appended rather than prefixed with +, which g++ 12 warns of wrongly here)
+    keys.push_back(KeyValue{0, r % 5 == 4 ? "" : std::string("g").append(std::to_string(r % 4))});
+    values.push_back(r % 9 == 0 ? std::nullopt : Cell(KeyValue{0, std::string("v").append(std::to_string(r % 37))}));
   }
   auto key_array = make_array("vu", keys, 1);
   auto value_array = make_array("u", values, 2);
@@ -793,6 +795,59 @@ TEST(EngineTest, DictionaryIndicesOutOfRangeNameTheColumnAndRow) {
     std::memcpy(valued.values->buffers[1].data() + (1 + 100) * width_of(index_format), &bad, static_cast<std::size_t>(width_of(index_format)));
     expect_malformed(valued.run(), "column 'v', row 100: malformed Arrow array: dictionary index out of range (group k=1)");
   }
+}
+
+TEST(EngineTest, TextValuesThatAreNotUtf8AreRefusedAtTheirRow) {
+  // Which row is refused, for every text layout, with nulls and offsets
+  // (which text is well formed is utf8_test's).
+  const std::uint8_t tricky[] = {0x41, 0x7F, 0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xA0, 0x9F, 0xED,
+                                 0xEF, 0xF0, 0x8F, 0x90, 0xF4, 0xF5, 0xFF, 0x20, 0x30, 0x61};
+  const std::uint8_t continuing[] = {0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0};
+  const std::string well_formed[] = {"\xC3\xA9", "\xF0\x9F\x98\x80"};
+  std::mt19937_64 random(41);
+  int refused = 0;
+  for (int round = 0; round < 150; ++round) {
+    const int rows = 1 + static_cast<int>(random() % 40);
+    std::vector<Cell> cells;
+    std::int64_t expected = -1;
+    for (int r = 0; r < rows; ++r) {
+      if (random() % 6 == 0) {
+        cells.push_back(std::nullopt);
+        continue;
+      }
+      std::string text(random() % 3 == 0 ? random() % 20 : 0, 'a');
+      const bool clean = random() % 4 != 0;
+      for (std::size_t n = random() % 6; n-- > 0;) {
+        if (clean) {
+          text += well_formed[random() % 2];
+          continue;
+        }
+        // A leading byte, then up to three that may continue it.
+        text += static_cast<char>(tricky[random() % sizeof tricky]);
+        for (std::size_t k = random() % 4; k-- > 0;) text += static_cast<char>(continuing[random() % sizeof continuing]);
+      }
+      if (expected < 0 && !utf8_well_formed(text)) expected = r;
+      cells.push_back(KeyValue{0, text});
+    }
+    const std::string format = round % 3 == 0 ? "u" : round % 3 == 1 ? "U" : "vu";
+    // Keys are bytes: the same cells as a key column are taken as they are.
+    OneColumn keyed(make_array(format, cells, round % 2), make_array("l", std::vector<Cell>(cells.size(), KeyValue{1, {}})));
+    ASSERT_TRUE(keyed.run()) << round;
+    OneColumn valued(make_array("l", std::vector<Cell>(cells.size(), KeyValue{1, {}})), make_array(format, cells, round % 2));
+    Result<GroupedSketches> result = valued.run();
+    if (expected < 0) {
+      EXPECT_TRUE(result) << round << ": " << result.error().message();
+      continue;
+    }
+    ++refused;
+    expect_malformed(std::move(result), "column 'v', row " + std::to_string(expected) + ": the text is not valid UTF-8");
+  }
+  EXPECT_GT(refused, 30);
+  // A dictionary's entries are text too.
+  OneColumn dictionary(make_array("l", std::vector<Cell>(3, KeyValue{1, {}})),
+                       make_dictionary("i", {KeyValue{0, {}}, KeyValue{0, {}}, KeyValue{1, {}}}, "u",
+                                       {KeyValue{0, "fine"}, KeyValue{0, "caf\xC3"}}));
+  expect_malformed(dictionary.run(), "in column 'v': dictionary entry 1 is not valid UTF-8");
 }
 
 TEST(EngineTest, FailuresNameTheGroup) {

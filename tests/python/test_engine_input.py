@@ -59,3 +59,22 @@ def test_a_struct_that_lies_is_refused(array, fields, message):
     assert vantorelle.count_distinct(_Lying(array)) == len(array)
     with pytest.raises(InvalidInputError, match=message):
         vantorelle.count_distinct(_Lying(array, **fields))
+
+
+@pytest.mark.parametrize("row", [0, 3])
+def test_text_that_is_not_utf8_is_refused_at_its_row_through_every_door(row):
+    # (before, only a first value that was not UTF-8 was refused; later ones
+    # were counted as bytes)
+    good = pa.array(["ab", "cd", "ef", "gh", "ij"] * 40)
+    data = bytearray(good.buffers()[2].to_pybytes())
+    data[2 * row + 1] = 0xFF
+    array = pa.Array.from_buffers(pa.string(), len(good), [None, good.buffers()[1], pa.py_buffer(bytes(data))])
+    with pytest.raises(InvalidInputError, match=f"position {row}: the text is not valid UTF-8"):
+        vantorelle.sketch(array)
+    with pytest.raises(InvalidInputError, match=f"position {row}: the text is not valid UTF-8"):
+        vantorelle.sketch(pa.chunked_array([array]), threads=2)
+    table = pa.table({"k": np.arange(len(good)) % 3, "v": array})
+    with pytest.raises(InvalidInputError, match=f"row {row}: the text is not valid UTF-8"):
+        vantorelle.sketch_by(table, "k", "v")
+    # A key is compared as bytes and given back as it came.
+    assert vantorelle.sketch_by(table.rename_columns(["v", "k"]), "k", "v").num_rows == 6
