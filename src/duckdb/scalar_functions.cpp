@@ -139,24 +139,16 @@ void bounds(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector ou
 
 // --- the two-sketch estimates ---------------------------------------------------------
 
-// An empty sketch that `other` can be estimated with: its value family and
-// precisions.
-HyperLogLogPlusPlus empty_like(const HyperLogLogPlusPlus& other) {
-  const std::int32_t sparse = other.sparse_precision();
-  return value_or_fail(other.allowed_input_types().contains(InputType::LONG)
-                           ? HyperLogLogPlusPlus::new_long(other.normal_precision(), sparse)
-                           : HyperLogLogPlusPlus::new_string_or_bytes(other.normal_precision(), sparse));
-}
-
 // The joint estimate of a row's two sketches; nullopt when both are NULL. A
 // NULL side is the empty sketch.
 std::optional<PairEstimate> pair_at(const BlobColumn& a, const BlobColumn& b, idx_t row) {
   const std::optional<ByteView> left = a.at(row);
   const std::optional<ByteView> right = b.at(row);
   if (!left && !right) return std::nullopt;
-  HyperLogLogPlusPlus first = left ? load(*left, row) : empty_like(load(*right, row));
-  HyperLogLogPlusPlus second = right ? load(*right, row) : empty_like(first);
-  return value_or_fail(estimate_pair(first, second));
+  std::optional<HyperLogLogPlusPlus> first, second;
+  if (left) first.emplace(load(*left, row));
+  if (right) second.emplace(load(*right, row));
+  return value_or_fail(estimate_pair_or_empty(first ? &*first : nullptr, second ? &*second : nullptr));
 }
 
 // Two NULL sketches are two empty sets: every estimate of them is 0.

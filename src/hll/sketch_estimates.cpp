@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "error/internal_failure.h"
 #include "hll/ertl_estimators.h"
 #include "hll/estimate.h"
 #include "hll/estimate_rounding.h"
@@ -273,15 +274,20 @@ std::int64_t ViewEstimator::remember_estimate(std::uint64_t occupied) {
 
 namespace {
 
+// An empty sketch of `shape`'s precisions holding values of `type`.
+Result<HyperLogLogPlusPlus> empty_of(const HyperLogLogPlusPlus& shape, ValueType type) {
+  SketchState empty = scalar_fields(shape.representation().state());
+  empty.value_type = type;
+  empty.num_values = 0;
+  empty.sparse_size = 0;
+  return HyperLogLogPlusPlus::from_state(std::move(empty));
+}
+
 // `sketch` lowered to the common precisions of itself and `other`, as merge
 // lowers: merged into an empty sketch of `other`'s precisions.
 Result<HyperLogLogPlusPlus> lowered(const HyperLogLogPlusPlus& sketch,
                                     const HyperLogLogPlusPlus& other) {
-  SketchState empty = scalar_fields(other.representation().state());
-  empty.value_type = sketch.representation().state().value_type;
-  empty.num_values = 0;
-  empty.sparse_size = 0;
-  Result<HyperLogLogPlusPlus> target = HyperLogLogPlusPlus::from_state(std::move(empty));
+  Result<HyperLogLogPlusPlus> target = empty_of(other, sketch.representation().state().value_type);
   if (!target) return target.take_error();
   HyperLogLogPlusPlus copy = sketch;
   VANTORELLE_RETURN_IF_ERROR(copy.merge(std::move(*target)));
@@ -369,6 +375,15 @@ Result<PairEstimate> estimate_pair(const HyperLogLogPlusPlus& a, const HyperLogL
   if (!db) return db.take_error();
   const JointEstimate joint = joint_ml_estimate(*da, *db, sa.normal_precision());
   return PairEstimate{joint.only_a, joint.only_b, joint.both, false};
+}
+
+Result<PairEstimate> estimate_pair_or_empty(const HyperLogLogPlusPlus* a, const HyperLogLogPlusPlus* b) {
+  VANTORELLE_ASSERT(a != nullptr || b != nullptr, "a side of the pair is given");
+  if (a != nullptr && b != nullptr) return estimate_pair(*a, *b);
+  const HyperLogLogPlusPlus& present = a != nullptr ? *a : *b;
+  Result<HyperLogLogPlusPlus> empty = empty_of(present, present.representation().state().value_type);
+  if (!empty) return empty.take_error();
+  return a != nullptr ? estimate_pair(*a, *empty) : estimate_pair(*empty, *b);
 }
 
 Result<double> union_estimate(std::span<const HyperLogLogPlusPlus> sketches) {

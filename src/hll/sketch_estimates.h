@@ -156,6 +156,11 @@ struct PairEstimate {
 // pairs that merge refuses (its error).
 Result<PairEstimate> estimate_pair(const HyperLogLogPlusPlus& a, const HyperLogLogPlusPlus& b);
 
+// estimate_pair where a side may be missing (SQL NULL in the doors), which
+// stands for the empty sketch of the other side's value type and
+// precisions. At least one side is given.
+Result<PairEstimate> estimate_pair_or_empty(const HyperLogLogPlusPlus* a, const HyperLogLogPlusPlus* b);
+
 // The number of distinct values in any of `sketches`, the one union estimate
 // of every door: the sketches are merged into two halves (the first
 // ceil(N / 2) and the rest; one sketch pairs with itself) and the union of

@@ -38,17 +38,6 @@ HyperLogLogPlusPlus build(SketchState state, int argument) {
   fail_with(error, plain ? JavaError::Sketch : JavaError::Incompatible, "");
 }
 
-// The empty sketch of `other`'s kind and precisions: what a null side of a
-// two-sketch estimate stands for.
-HyperLogLogPlusPlus empty_like(const SketchState& other) {
-  SketchState empty = scalar_fields(other);
-  empty.num_values = 0;
-  empty.sparse_size = 0;
-  Result<HyperLogLogPlusPlus> built = HyperLogLogPlusPlus::from_state(std::move(empty));
-  if (!built) fail_with(built.error(), JavaError::Corrupt, "an empty sketch");
-  return std::move(*built);
-}
-
 // Intersection and Jaccard index with a null side are 0 without estimating;
 // the other side is still checked. True when both sides are present.
 bool both_present(JNIEnv* env, jbyteArray a, jbyteArray b) {
@@ -72,9 +61,10 @@ std::optional<PairEstimate> pair_of(JNIEnv* env, jbyteArray a, jbyteArray b) {
   std::optional<SketchState> state_b;
   if (first) state_a = load_state(*first, 0);
   if (second) state_b = load_state(*second, 1);
-  HyperLogLogPlusPlus left = state_a ? build(*state_a, 0) : empty_like(*state_b);
-  HyperLogLogPlusPlus right = state_b ? build(*state_b, 1) : empty_like(*state_a);
-  Result<PairEstimate> joint = estimate_pair(left, right);
+  std::optional<HyperLogLogPlusPlus> left, right;
+  if (state_a) left.emplace(build(std::move(*state_a), 0));
+  if (state_b) right.emplace(build(std::move(*state_b), 1));
+  Result<PairEstimate> joint = estimate_pair_or_empty(left ? &*left : nullptr, right ? &*right : nullptr);
   if (!joint) fail_estimate(joint.error());
   return *joint;
 }
