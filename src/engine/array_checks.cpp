@@ -76,31 +76,32 @@ std::string_view text_of(ByteView bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-// The offsets of a text array span one run of bytes: when all of it is
-// ASCII, no row needs a look of its own.
+// The offsets of rows [begin, end) of a text array span one run of bytes:
+// when all of it is ASCII, no row needs a look of its own.
 template <class Offset>
-bool offsets_ascii(const ArrowArray& array) {
-  const auto start = load<Offset>(array.buffers[1], array.offset);
-  const auto end = load<Offset>(array.buffers[1], array.offset + array.length);
-  if (end == start) return true;
-  return all_ascii({static_cast<const char*>(array.buffers[2]) + start, static_cast<std::size_t>(end - start)});
+bool offsets_ascii(const ArrowArray& array, std::int64_t begin, std::int64_t end) {
+  const auto first = load<Offset>(array.buffers[1], array.offset + begin);
+  const auto last = load<Offset>(array.buffers[1], array.offset + end);
+  if (last == first) return true;
+  return all_ascii({static_cast<const char*>(array.buffers[2]) + first, static_cast<std::size_t>(last - first)});
 }
 
 }  // namespace
 
-std::int64_t first_malformed_text(const ValueFormat& format, const ArrowArray& array) {
+std::int64_t first_malformed_text(const ValueFormat& format, const ArrowArray& array, std::int64_t begin,
+                                  std::int64_t end) {
   switch (format.kind) {
     case Kind::Utf8:
-      if (offsets_ascii<std::int32_t>(array)) return -1;
+      if (offsets_ascii<std::int32_t>(array, begin, end)) return -1;
       break;
     case Kind::LargeUtf8:
-      if (offsets_ascii<std::int64_t>(array)) return -1;
+      if (offsets_ascii<std::int64_t>(array, begin, end)) return -1;
       break;
     case Kind::Utf8View: break;
     default: return -1;
   }
   const ValueReader reader(format, array);
-  for (std::int64_t row = 0; row < array.length; ++row) {
+  for (std::int64_t row = begin; row < end; ++row) {
     ByteView bytes;
     if (reader.bytes(row, &bytes) == Row::Value && !utf8_well_formed(text_of(bytes))) return row;
   }
@@ -171,19 +172,12 @@ Status check_column_chunks(const ColumnChunks& column, const ValueFormat& values
   return {};
 }
 
-Status check_column_text(const ColumnChunks& column, const ValueFormat& values,
-                         const std::optional<ValueFormat>& indices) {
-  for (std::size_t b = 0; b < column.chunks.size(); ++b) {
-    const ArrowArray& chunk = column.chunks[b];
-    if (indices) {
-      const std::int64_t entry = first_malformed_text(values, *chunk.dictionary);
-      if (entry >= 0) {
-        return invalid_argument("malformed Arrow array in column '" + column.name + "': dictionary entry " +
-                                std::to_string(entry) + " is not valid UTF-8");
-      }
-    } else if (const std::int64_t row = first_malformed_text(values, chunk); row >= 0) {
-      return invalid_argument("column '" + column.name + "', row " + std::to_string(column.starts[b] + row) +
-                              ": the text is not valid UTF-8");
+Status check_dictionary_text(const ColumnChunks& column, const ValueFormat& values) {
+  for (const ArrowArray& chunk : column.chunks) {
+    const ArrowArray& dictionary = *chunk.dictionary;
+    if (const std::int64_t entry = first_malformed_text(values, dictionary, 0, dictionary.length); entry >= 0) {
+      return invalid_argument("malformed Arrow array in column '" + column.name + "': dictionary entry " +
+                              std::to_string(entry) + " is not valid UTF-8");
     }
   }
   return {};

@@ -14,7 +14,8 @@
 //
 // Dictionary indices are checked where they are read, row by row. Text
 // (UTF-8 by Arrow's definition) is checked well formed only where it is
-// counted, in value columns: keys are compared and handed back as bytes.
+// counted, in value columns, a row at a time as it is coded: keys are
+// compared and handed back as bytes.
 #pragma once
 
 #include <optional>
@@ -45,15 +46,15 @@ std::optional<std::string> chunk_fault(const ValueFormat& values, const std::opt
 Status check_column_chunks(const ColumnChunks& column, const ValueFormat& values,
                            const std::optional<ValueFormat>& indices);
 
-// The first row (from 0) of a readable text array whose bytes are not well
-// formed UTF-8, nulls left out; -1 when there is none or the array is not
-// text.
-std::int64_t first_malformed_text(const ValueFormat& format, const ArrowArray& array);
+// The first of rows [begin, end) of a readable text array whose bytes are
+// not well formed UTF-8, nulls left out; -1 when there is none or the array
+// is not text. (A value column's rows are looked at as they are coded, on
+// the coding threads: value_codes.h.)
+std::int64_t first_malformed_text(const ValueFormat& format, const ArrowArray& array, std::int64_t begin,
+                                  std::int64_t end);
 
-// Every chunk's text (a dictionary column's entries) after
-// check_column_chunks: an InvalidArgument error naming the first value
-// that is not UTF-8.
-Status check_column_text(const ColumnChunks& column, const ValueFormat& values,
-                         const std::optional<ValueFormat>& indices);
+// The entries of a dictionary column's chunks, after check_column_chunks:
+// an InvalidArgument error naming the first that is not UTF-8.
+Status check_dictionary_text(const ColumnChunks& column, const ValueFormat& values);
 
 }  // namespace vantorelle::engine

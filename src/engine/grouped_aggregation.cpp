@@ -41,10 +41,15 @@ RowContext group_context(const Grouping& grouping, std::span<const ColumnChunks>
 // The error for a column whose coding stopped at `failure`.
 Err coding_error(const ColumnChunks& column, CodingFailure failure, const char* where, const RowContext& context) {
   const std::int64_t row = failure.row;
-  if (failure.malformed) {
-    return input_error(InputFault::Malformed, row_text(column.name, where, row) +
-                                                  "malformed Arrow array: dictionary index out of range" +
-                                                  context(row));
+  switch (failure.fault) {
+    case CodingFault::IndexOutOfRange:
+      return input_error(InputFault::Malformed, row_text(column.name, where, row) +
+                                                    "malformed Arrow array: dictionary index out of range" +
+                                                    context(row));
+    case CodingFault::NotUtf8:
+      return input_error(InputFault::Malformed,
+                         row_text(column.name, where, row) + "the text is not valid UTF-8" + context(row));
+    case CodingFault::Refused: break;
   }
   return input_error(InputFault::Refused, row_text(column.name, where, row) +
                                               integer_range_refusal(std::to_string(failure.refused_value)) +

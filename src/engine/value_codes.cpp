@@ -34,6 +34,7 @@ class HashReader {
   HashReader(const ColumnFormat& format, const ArrowArray& array)
       : reader_(format.indices ? *format.indices : format.values, array),
         values_(format.values),
+        array_(&array),
         dictionary_array_(array.dictionary) {
     if (!format.indices) return;
     const ValueReader dictionary(format.values, *array.dictionary);
@@ -53,6 +54,12 @@ class HashReader {
     return ValueReader(values_, *dictionary_array_).unsigned_value(entry);
   }
 
+  // The first of rows [begin, end) whose text is not UTF-8, or -1 (a
+  // dictionary's entries are checked with the column).
+  std::int64_t first_malformed_text(std::int64_t begin, std::int64_t end) const {
+    return dictionary_ ? -1 : engine::first_malformed_text(values_, *array_, begin, end);
+  }
+
   Row hash(std::int64_t row, std::uint64_t* out) const {
     if (!dictionary_) return reader_.hash(row, out);
     std::int64_t entry;
@@ -68,6 +75,7 @@ class HashReader {
  private:
   ValueReader reader_;
   ValueFormat values_;
+  const ArrowArray* array_;
   const ArrowArray* dictionary_array_;
   bool dictionary_ = false;
   std::vector<std::uint64_t> entry_hash_;
@@ -141,12 +149,19 @@ bool code_integer_chunk(const ColumnFormat& format, const ArrowArray& array, std
 }
 
 // Rows [begin, end) of any other chunk, a row at a time into blocks.
-// False at a row that cannot be added or read, whose row goes to `refused`.
+// False at a row that cannot be coded, whose row goes to `failed` and its
+// fault to `fault`.
 bool code_rows(const HashReader& reader, std::int64_t begin, std::int64_t end, const GroupedSketchBuilder& builder,
-               const ChunkSink& sink, std::int64_t* refused, bool* malformed) {
+               const ChunkSink& sink, std::int64_t* failed, CodingFault* fault) {
   std::uint32_t out[kBlock];
   for (std::int64_t block = begin; block < end; block += kBlock) {
     const std::int64_t count = std::min(kBlock, end - block);
+    // (text is the only fault of a plain text chunk, so none comes before it)
+    if (const std::int64_t row = reader.first_malformed_text(block, block + count); row >= 0) {
+      *failed = row;
+      *fault = CodingFault::NotUtf8;
+      return false;
+    }
     for (std::int64_t i = 0; i < count; ++i) {
       std::uint64_t hash;
       const Row read = reader.hash(block + i, &hash);
@@ -156,8 +171,8 @@ bool code_rows(const HashReader& reader, std::int64_t begin, std::int64_t end, c
       }
       out[i] = GroupedSketchBuilder::kNoValue;
       if (read != Row::Null) {
-        *refused = block + i;
-        *malformed = read == Row::Malformed;
+        *failed = block + i;
+        *fault = read == Row::Malformed ? CodingFault::IndexOutOfRange : CodingFault::Refused;
         return false;
       }
     }
@@ -177,7 +192,7 @@ Result<ValueColumnFormat> check_value_column(const ColumnChunks& column) {
                            "supported (or dictionaries of them)");
   }
   VANTORELLE_RETURN_IF_ERROR(check_column_chunks(column, format.values, format.indices));
-  VANTORELLE_RETURN_IF_ERROR(check_column_text(column, format.values, format.indices));
+  if (format.indices) VANTORELLE_RETURN_IF_ERROR(check_dictionary_text(column, format.values));
   return format;
 }
 
@@ -198,15 +213,16 @@ CodingFailure code_blocks(const ColumnChunks& column, const ValueColumnFormat& f
         sink(t, start + row, count, codes);
       };
       bool complete = true;
-      std::int64_t refused_at = -1;
-      bool malformed = false;
+      std::int64_t failed_at = -1;
+      CodingFault fault = CodingFault::Refused;
       if (!code_integer_chunk(format, column.chunks[b], begin - start, end - start, builder, chunk_sink,
-                              &refused_at, &complete)) {
-        complete = code_rows(readers[b], begin - start, end - start, builder, chunk_sink, &refused_at, &malformed);
+                              &failed_at, &complete)) {
+        complete = code_rows(readers[b], begin - start, end - start, builder, chunk_sink, &failed_at, &fault);
       }
       if (!complete) {
-        failures[static_cast<std::size_t>(t)] = CodingFailure{
-            start + refused_at, malformed, malformed ? 0 : readers[b].refused_value(refused_at)};
+        const bool refused = fault == CodingFault::Refused;
+        failures[static_cast<std::size_t>(t)] =
+            CodingFailure{start + failed_at, fault, refused ? readers[b].refused_value(failed_at) : 0};
         return;
       }
     }

@@ -22,15 +22,19 @@ struct ValueColumnFormat {
 
 // The column's format, its chunks checked (array_checks.h): a Refused error
 // naming a column of a type that cannot be counted, or a Malformed one for
-// an array that cannot be read.
+// an array that cannot be read or a dictionary entry that is not UTF-8.
 Result<ValueColumnFormat> check_value_column(const ColumnChunks& column);
 
-// The first row that cannot be added (a uint64 above 2^63 - 1) or whose
-// dictionary index lies outside its dictionary; row -1 when none.
+// Why a row cannot be coded: a value that cannot be added (a uint64 above
+// 2^63 - 1), a dictionary index outside its dictionary, text that is not
+// UTF-8.
+enum class CodingFault { Refused, IndexOutOfRange, NotUtf8 };
+
+// The first row that cannot be coded; row -1 when none.
 struct CodingFailure {
   std::int64_t row = -1;
-  bool malformed = false;
-  std::uint64_t refused_value = 0;  // (not malformed: the unsigned value above 2^63 - 1)
+  CodingFault fault = CodingFault::Refused;
+  std::uint64_t refused_value = 0;  // (Refused: the unsigned value above 2^63 - 1)
 };
 
 struct ValueCodes {

@@ -10,6 +10,7 @@
 //
 // Columns of serialised sketches (binary, large_binary, binary_view) are read
 // here too, into a SketchColumn that reads their rows where they lie.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -49,7 +50,9 @@ class ChunkReader {
       plain_.emplace(values, array);
       return true;
     }
-    if (const std::int64_t entry = engine::first_malformed_text(values, *array.dictionary); entry >= 0) {
+    const ArrowArray& entry_array = *array.dictionary;
+    if (const std::int64_t entry = engine::first_malformed_text(values, entry_array, 0, entry_array.length);
+        entry >= 0) {
       return layout_error("dictionary entry " + std::to_string(entry) + " is not valid UTF-8");
     }
     index_.emplace(*indices, array);
@@ -171,6 +174,9 @@ bool malformed_table() {
   return false;
 }
 
+// The rows whose text is checked at once.
+constexpr std::int64_t kTextBlock = 512;
+
 // Feeds one array to the builder. `position` is the column position of its
 // first row.
 bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_t position,
@@ -211,14 +217,25 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
   ChunkReader reader;
   if (!reader.open(format.values, format.indices ? &*format.indices : nullptr, array)) return false;
   const InputType type = reader.input_type();
-  // Rows up to the first text that is not UTF-8, which is refused there.
-  const std::int64_t malformed = format.indices ? -1 : engine::first_malformed_text(format.values, array);
-  const std::int64_t length = malformed >= 0 ? malformed : reader.length();
+  const std::int64_t length = reader.length();
+  // Text is checked a block of rows ahead of its reading (which then finds
+  // it in cache): rows up to the first that is not UTF-8 are read, and that
+  // one is refused. (A dictionary's entries were checked by open().)
+  std::int64_t checked = format.indices ? length : 0;
+  std::int64_t malformed = -1;
+  const auto readable = [&](std::int64_t row) {
+    while (row >= checked && malformed < 0) {
+      const std::int64_t end = std::min(length, checked + kTextBlock);
+      malformed = engine::first_malformed_text(format.values, array, checked, end);
+      checked = malformed >= 0 ? malformed : end;
+    }
+    return row < checked;
+  };
   std::int64_t row = 0;
   if (!builder.has_first()) {
     // The first value goes to the sketch's own add, as a Python object.
     std::uint64_t hash = 0;
-    for (; row < length; ++row) {
+    for (; row < length && readable(row); ++row) {
       const Row read = reader.hash(row, &hash);
       if (read == Row::Null) continue;
       if (read == Row::Refused || read == Row::Malformed) {
@@ -233,7 +250,7 @@ bool read_chunk(const ColumnFormat& format, const ArrowArray& outer, std::int64_
     }
   }
   WithoutGil released;
-  for (; row < length; ++row) {
+  for (; row < length && readable(row); ++row) {
     std::uint64_t hash;
     const Row read = reader.hash(row, &hash);
     if (read == Row::Null) continue;
