@@ -90,6 +90,8 @@ bool offsets_ascii(const ArrowArray& array, std::int64_t begin, std::int64_t end
 
 std::int64_t first_malformed_text(const ValueFormat& format, const ArrowArray& array, std::int64_t begin,
                                   std::int64_t end) {
+  // (an empty array's buffers may be missing)
+  if (begin >= end) return -1;
   switch (format.kind) {
     case Kind::Utf8:
       if (offsets_ascii<std::int32_t>(array, begin, end)) return -1;
