@@ -34,8 +34,7 @@ class HashReader {
   HashReader(const ColumnFormat& format, const ArrowArray& array)
       : reader_(format.indices ? *format.indices : format.values, array),
         values_(format.values),
-        array_(&array),
-        dictionary_array_(array.dictionary) {
+        array_(&array) {
     if (!format.indices) return;
     const ValueReader dictionary(format.values, *array.dictionary);
     entry_hash_.resize(static_cast<std::size_t>(dictionary.length()));
@@ -51,7 +50,7 @@ class HashReader {
     if (!dictionary_) return reader_.unsigned_value(row);
     std::int64_t entry = 0;
     reader_.integer(row, &entry);
-    return ValueReader(values_, *dictionary_array_).unsigned_value(entry);
+    return ValueReader(values_, *array_->dictionary).unsigned_value(entry);
   }
 
   // The first of rows [begin, end) whose text is not UTF-8, or -1 (a
@@ -76,7 +75,6 @@ class HashReader {
   ValueReader reader_;
   ValueFormat values_;
   const ArrowArray* array_;
-  const ArrowArray* dictionary_array_;
   bool dictionary_ = false;
   std::vector<std::uint64_t> entry_hash_;
   std::vector<Row> entry_row_;
