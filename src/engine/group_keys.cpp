@@ -480,6 +480,24 @@ int dense_parts(std::uint64_t indices, std::int64_t rows, int parts) {
   return indices > static_cast<std::uint64_t>(rows) / 4 ? 1 : parts;
 }
 
+// Each of a range's groups' number in `table` (UINT32_MAX where the table
+// lacks its key, and for the null group), looked up on up to `parts`
+// threads, which only read the table.
+void find_known_keys(const GroupTable& table, const IntegerGroups& local, int parts,
+                     std::vector<std::uint32_t>& numbers) {
+  numbers.assign(local.first_rows.size(), UINT32_MAX);
+  const int finders = useful_threads(parts, numbers.size(), std::size_t{1} << 14);
+  run_parallel(finders, [&](int k) {
+    const auto [lo, hi] = part_range(numbers.size(), finders, k);
+    for (std::size_t l = lo; l < hi; ++l) {
+      if (l + 16 < hi && table.large()) table.prefetch(local.keys[l + 16]);
+      if (l != local.null_group) {
+        numbers[l] = table.find(local.keys[l], [](std::uint32_t, std::uint32_t) { return true; });
+      }
+    }
+  });
+}
+
 Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& format, std::int64_t rows,
                               int threads) {
   const int parts = parts_for(rows, threads);
@@ -518,6 +536,22 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
     std::vector<std::vector<std::uint32_t>> renumber(static_cast<std::size_t>(parts));
     for (std::size_t t = 1; t < locals.size(); ++t) {
       const IntegerGroups& local = locals[t];
+      std::vector<std::uint32_t>& numbers = renumber[t];
+      if (t + 1 == locals.size()) {
+        // The last range's groups are only looked up, on every thread: no
+        // later range looks its new keys up, so they stay out of the table
+        // (which would otherwise grow for them).
+        find_known_keys(table, local, parts, numbers);
+        for (std::size_t l = 0; l < numbers.size(); ++l) {
+          if (l == local.null_group) {
+            if (null_group == UINT32_MAX) null_group = new_group(out.first_rows, local.first_rows[l]);
+            numbers[l] = null_group;
+          } else if (numbers[l] == UINT32_MAX) {
+            numbers[l] = new_group(out.first_rows, local.first_rows[l]);
+          }
+        }
+        continue;
+      }
       for (std::size_t l = 0; l < local.first_rows.size(); ++l) {
         // (a table past the caches: its slots fetched ahead, as when the
         // rows were numbered)
@@ -525,9 +559,9 @@ Grouping group_single_integer(const ColumnChunks& column, const ValueFormat& for
         auto make = [&] { return new_group(out.first_rows, local.first_rows[l]); };
         if (l == local.null_group) {
           if (null_group == UINT32_MAX) null_group = make();
-          renumber[t].push_back(null_group);
+          numbers.push_back(null_group);
         } else {
-          renumber[t].push_back(table.find_or_add(local.keys[l], [](std::uint32_t, std::uint32_t) { return true; }, make));
+          numbers.push_back(table.find_or_add(local.keys[l], [](std::uint32_t, std::uint32_t) { return true; }, make));
         }
       }
     }

@@ -40,6 +40,17 @@ class GroupTable {
     return slot.group != 0 && slot.hash == hash ? slot.extra : UINT32_MAX;
   }
 
+  // The group of `hash` for which same(group, extra) holds, or UINT32_MAX:
+  // a lookup that only reads, so threads may share the table.
+  template <class Same>
+  std::uint32_t find(std::uint64_t hash, Same&& same) const {
+    for (std::size_t at = place(hash, shift_); ; at = (at + 1) & mask_) {
+      const Slot& slot = slots_[at];
+      if (slot.group == 0) return UINT32_MAX;
+      if (slot.hash == hash && same(slot.group - 1, slot.extra)) return slot.group - 1;
+    }
+  }
+
   // The group of `hash` for which same(group) holds, or a new group made by
   // make().
   // A new group's slot keeps `extra` (32 bits of the caller's, given back
