@@ -34,7 +34,8 @@ PyObject* sketch_by(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* merge_by(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* sketch_lists(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* merge_lists(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-// collect() of an Arrow column on several threads (split_column.cpp).
-PyObject* collect_split(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// collect() of an Arrow column on several threads, its arguments checked
+// (split_column.cpp).
+PyObject* collect_split(PyObject* values, long family, int normal_precision, int sparse_precision, int threads);
 
 }  // namespace vantorelle::native

@@ -98,7 +98,8 @@ PyObject* collect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (threads > 1 && worth_splitting(values)) {
       // None when the split path does not take the column as it is (a type
       // or value it refuses): the reading below reports it.
-      python::OwnedRef split(collect_split(nullptr, args, 5));
+      python::OwnedRef split(
+          collect_split(values, family, normal_precision, sparse_precision, static_cast<int>(threads)));
       if (!split) return nullptr;
       if (split.get() != Py_None) return split.release();
     }

@@ -63,18 +63,11 @@ bool family_fits(long family, InputType type) {
   return (family == 0) == (type == InputType::LONG);
 }
 
-PyObject* collect_split_impl(PyObject* const* args) {
-  const long family = PyLong_AsLong(args[1]);
-  const int normal_precision = PyLong_AsInt(args[2]);
-  const int sparse_precision = PyLong_AsInt(args[3]);
-  const long threads = PyLong_AsLong(args[4]);
-  if (PyErr_Occurred()) return nullptr;
-  if (family < 0 || family > 2 || threads < 1) {
-    PyErr_SetString(PyExc_ValueError, "family must be 0, 1 or 2 and threads at least 1");
-    return nullptr;
-  }
+}  // namespace
+
+PyObject* collect_split(PyObject* values, long family, int normal_precision, int sparse_precision, int threads) {
   ArrowColumn source;
-  if (!source.read(args[0])) return nullptr;
+  if (!source.read(values)) return nullptr;
   const ColumnChunks& column = source.chunks();
   Result<engine::ValueColumnFormat> format = engine::check_value_column(column);
   if (!format) Py_RETURN_NONE;
@@ -90,7 +83,7 @@ PyObject* collect_split_impl(PyObject* const* args) {
   {
     WithoutGil released;
     first = engine::first_value_row(column, *format);
-    if (first >= 0) coded = engine::code_values(column, *format, *builder, static_cast<int>(threads));
+    if (first >= 0) coded = engine::code_values(column, *format, *builder, threads);
   }
   if (first < 0) return Py_BuildValue("(iOLO)", static_cast<int>(type), Py_None, -1LL, Py_None);
   if (coded.failure.row >= 0) Py_RETURN_NONE;
@@ -113,18 +106,6 @@ PyObject* collect_split_impl(PyObject* const* args) {
   if (!rest_bytes) return nullptr;
   return Py_BuildValue("(iOLO)", static_cast<int>(type), first_value.get(), static_cast<long long>(first),
                        rest_bytes.get());
-}
-
-}  // namespace
-
-PyObject* collect_split(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
-    if (nargs != 5) {
-      PyErr_SetString(PyExc_TypeError, "collect_split() takes 5 arguments");
-      return nullptr;
-    }
-    return collect_split_impl(args);
-  });
 }
 
 }  // namespace vantorelle::native
